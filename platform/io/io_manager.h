@@ -1,0 +1,43 @@
+// The I/O manager: driver and device objects, IRPs and their completion,
+// cancellation and I/O timers, with the verifier's checks on each.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "kernel/kernel.h"
+
+namespace qv {
+
+class IoManager {
+  public:
+    explicit IoManager(Kernel& kernel);
+    ~IoManager();
+    IoManager(const IoManager&) = delete;
+    IoManager& operator=(const IoManager&) = delete;
+
+    // Creates a driver object (every MajorFunction entry fails the request
+    // with STATUS_INVALID_DEVICE_REQUEST until the driver sets it) and calls
+    // the driver's entry routine. Call from a simulated thread.
+    PDRIVER_OBJECT LoadDriver(std::u16string_view name, PDRIVER_INITIALIZE entry, NTSTATUS* status);
+
+    // Calls the driver's unload routine and audits what it left behind.
+    void UnloadDriver(PDRIVER_OBJECT driver);
+
+    // Called once per virtual second at DISPATCH_LEVEL in the DPC context:
+    // runs the routine of every started I/O timer.
+    void FireTimers();
+
+    // The last IRP events (sent, completed), oldest first, for bug-check
+    // reports.
+    std::vector<std::string> RecentIrps() const;
+
+  private:
+    struct State;
+    Kernel& kernel_;
+    State* state_;
+};
+
+} // namespace qv

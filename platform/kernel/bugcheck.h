@@ -1,0 +1,90 @@
+// Bug check codes and the record of a bug check. Codes and parameter
+// meanings are those of Windows where one exists; the few checks that have
+// no Windows counterpart use DRIVER_VERIFIER_DETECTED_VIOLATION with a
+// parameter 1 in the 0x51xx range, named below.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "qvwdk.h"
+
+namespace qv {
+
+namespace bugcode {
+inline constexpr ULONG IRQL_NOT_GREATER_OR_EQUAL = 0x09;
+inline constexpr ULONG IRQL_NOT_LESS_OR_EQUAL = 0x0A;
+inline constexpr ULONG SPIN_LOCK_ALREADY_OWNED = 0x0F;
+inline constexpr ULONG SPIN_LOCK_NOT_OWNED = 0x10;
+inline constexpr ULONG THREAD_NOT_MUTEX_OWNER = 0x11;
+inline constexpr ULONG REFERENCE_BY_POINTER = 0x18;
+inline constexpr ULONG NO_MORE_IRP_STACK_LOCATIONS = 0x35;
+inline constexpr ULONG MULTIPLE_IRP_COMPLETE_REQUESTS = 0x44;
+inline constexpr ULONG IRQL_GT_ZERO_AT_SYSTEM_SERVICE = 0x4A;
+inline constexpr ULONG SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION = 0xC1;
+inline constexpr ULONG BAD_POOL_CALLER = 0xC2;
+inline constexpr ULONG DRIVER_VERIFIER_DETECTED_VIOLATION = 0xC4;
+inline constexpr ULONG DRIVER_VERIFIER_IOMANAGER_VIOLATION = 0xC9;
+inline constexpr ULONG DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS = 0xCE;
+inline constexpr ULONG DRIVER_IRQL_NOT_LESS_OR_EQUAL = 0xD1;
+} // namespace bugcode
+
+// Parameter 1 values of the codes above.
+namespace violation {
+// DRIVER_VERIFIER_DETECTED_VIOLATION
+inline constexpr ULONG_PTR ZeroByteAllocation = 0x00;
+inline constexpr ULONG_PTR PagedAllocationAboveApc = 0x01;
+inline constexpr ULONG_PTR NonPagedAllocationAboveDispatch = 0x02;
+inline constexpr ULONG_PTR FreeOfUnknownAddress = 0x10;
+inline constexpr ULONG_PTR FreeAboveDispatch = 0x12;
+inline constexpr ULONG_PTR FreedPoolHoldsActiveTimer = 0x15;
+inline constexpr ULONG_PTR RaiseIrqlToLower = 0x30;
+inline constexpr ULONG_PTR LowerIrqlToHigher = 0x31;
+inline constexpr ULONG_PTR PoolLeakOnUnload = 0x62;
+inline constexpr ULONG_PTR SpinLockReleaseWrongIrql = 0x20015;
+// Checks of this emulation that Windows has no number for.
+inline constexpr ULONG_PTR PendingReturnedWithoutMark = 0x5101;
+inline constexpr ULONG_PTR IrpLeftAtDeviceDelete = 0x5102;
+inline constexpr ULONG_PTR UninitialisedObject = 0x5103;
+inline constexpr ULONG_PTR TerminateNonSystemThread = 0x5104;
+// BAD_POOL_CALLER
+inline constexpr ULONG_PTR PoolFreedTwice = 0x07;
+inline constexpr ULONG_PTR PoolFreedWithWrongTag = 0x0A;
+// DRIVER_VERIFIER_IOMANAGER_VIOLATION
+inline constexpr ULONG_PTR FreeOfNonIrp = 0x01;
+inline constexpr ULONG_PTR IrqlChangedByDispatch = 0x05;
+inline constexpr ULONG_PTR CompletedWithPending = 0x06;
+inline constexpr ULONG_PTR CompletedWithCancelRoutine = 0x07;
+inline constexpr ULONG_PTR TimerInitializedTwice = 0x0A;
+inline constexpr ULONG_PTR CompletedAboveDispatch = 0x0E;
+} // namespace violation
+
+// Bug check code name, for reports ("MULTIPLE_IRP_COMPLETE_REQUESTS").
+const char* BugCheckName(ULONG code);
+
+struct BugCheckInfo {
+    ULONG code = 0;
+    ULONG_PTR parameters[4] = {};
+    std::string what;   // one sentence on the violation
+    std::string thread; // the simulated thread that ran into it
+    std::uint64_t seed = 0;
+    std::uint64_t time = 0; // virtual time, 100 ns units
+    std::vector<std::string> recentIrps;
+
+    std::string Report() const;
+};
+
+// Thrown when a bug check happens in host context (outside a simulated
+// thread), where there is no scheduler to return to.
+class BugCheckError : public std::runtime_error {
+  public:
+    explicit BugCheckError(BugCheckInfo info);
+    const BugCheckInfo& Info() const { return info_; }
+
+  private:
+    BugCheckInfo info_;
+};
+
+} // namespace qv

@@ -1,0 +1,24 @@
+// Internal helpers of the dispatcher objects shared by the scheduler and the
+// WDK wait routines.
+#pragma once
+
+#include "kernel/kernel.h"
+
+struct _KTHREAD;
+
+namespace qv {
+
+// Signals a thread object when its thread ends and releases its waiters.
+void SignalThreadObject(_KTHREAD& thread);
+
+// Converts a WDK time-out (negative: relative, positive: absolute system
+// time, both in 100 ns units) into a virtual deadline.
+VirtualTime DeadlineFrom(const LARGE_INTEGER& timeout);
+
+// The system time at boot, in 100 ns units since 1601 (2026-01-01 00:00 UTC),
+// so that KeQuerySystemTime gives plausible dates.
+inline constexpr LONGLONG kBootSystemTime = 134116128000000000LL;
+// The length of a clock tick: 15.625 ms, as on Windows.
+inline constexpr ULONG kTimeIncrement = 156250;
+
+} // namespace qv

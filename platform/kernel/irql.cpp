@@ -1,0 +1,180 @@
+// IRQL, spin locks, interlocked operations and the driver's own bug checks.
+#include <string>
+
+#include "kernel/scheduler.h"
+
+namespace qv {
+
+KIRQL CurrentIrql() { return K().Sched().Irql(); }
+
+void SwitchPoint() { K().Sched().SwitchPoint(); }
+
+namespace {
+
+// The value a held spin lock carries: who holds it.
+ULONG_PTR OwnerToken() { return reinterpret_cast<ULONG_PTR>(K().Sched().CurrentObject()); }
+
+void AcquireAtDispatch(PKSPIN_LOCK lock) {
+    if (*lock == OwnerToken()) {
+        K().RaiseBugCheck(bugcode::SPIN_LOCK_ALREADY_OWNED, reinterpret_cast<ULONG_PTR>(lock), 0, 0, 0,
+                          "spin lock acquired again by thread '" + K().Sched().CurrentName() + "', which holds it");
+    }
+    SwitchPoint();
+    while (*lock != 0) K().Sched().SpinOn(lock);
+    *lock = OwnerToken();
+}
+
+void ReleaseAtDispatch(PKSPIN_LOCK lock) {
+    if (*lock != OwnerToken()) {
+        K().RaiseBugCheck(bugcode::SPIN_LOCK_NOT_OWNED, reinterpret_cast<ULONG_PTR>(lock), *lock, 0, 0,
+                          "spin lock released by thread '" + K().Sched().CurrentName() + "', which does not hold it");
+    }
+    *lock = 0;
+}
+
+void RequireAtLeastDispatch(PKSPIN_LOCK lock, const char* routine) {
+    const KIRQL irql = CurrentIrql();
+    if (irql < DISPATCH_LEVEL) {
+        K().RaiseBugCheck(bugcode::IRQL_NOT_GREATER_OR_EQUAL, reinterpret_cast<ULONG_PTR>(lock), irql, 0, 0,
+                          std::string(routine) + " below DISPATCH_LEVEL");
+    }
+}
+
+void RaiseTo(KIRQL newIrql, PKIRQL oldIrql) {
+    const KIRQL current = CurrentIrql();
+    if (newIrql < current) {
+        K().RaiseBugCheck(bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::RaiseIrqlToLower, current,
+                          newIrql, 0, "KeRaiseIrql to a lower IRQL");
+    }
+    *oldIrql = current;
+    K().Sched().SetIrql(newIrql);
+}
+
+} // namespace
+} // namespace qv
+
+using namespace qv;
+
+extern "C" {
+
+KIRQL NTAPI KeGetCurrentIrql(void) { return CurrentIrql(); }
+
+void NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) { RaiseTo(NewIrql, OldIrql); }
+
+KIRQL NTAPI KeRaiseIrqlToDpcLevel(void) {
+    KIRQL old;
+    RaiseTo(DISPATCH_LEVEL, &old);
+    return old;
+}
+
+void NTAPI KeLowerIrql(KIRQL NewIrql) {
+    const KIRQL current = CurrentIrql();
+    if (NewIrql > current) {
+        K().RaiseBugCheck(bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::LowerIrqlToHigher, current,
+                          NewIrql, 0, "KeLowerIrql to a higher IRQL");
+    }
+    K().Sched().SetIrql(NewIrql);
+    SwitchPoint();
+}
+
+void NTAPI QvCheckPagedCode(const char* File, int Line) {
+    const KIRQL irql = CurrentIrql();
+    if (irql > APC_LEVEL) {
+        K().RaiseBugCheck(bugcode::DRIVER_IRQL_NOT_LESS_OR_EQUAL, 0, irql, 0, 0,
+                          std::string("pageable code at ") + File + ":" + std::to_string(Line) + " ran at IRQL " +
+                              std::to_string(irql));
+    }
+}
+
+ULONG NTAPI KeGetCurrentProcessorNumber(void) { return K().Sched().ProcessorNumber(); }
+
+void NTAPI KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3, ULONG_PTR P4) {
+    K().RaiseBugCheck(BugCheckCode, P1, P2, P3, P4, "KeBugCheckEx called");
+}
+
+void NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
+
+void NTAPI KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
+    const KIRQL irql = CurrentIrql();
+    if (irql > DISPATCH_LEVEL) {
+        K().RaiseBugCheck(bugcode::IRQL_NOT_LESS_OR_EQUAL, reinterpret_cast<ULONG_PTR>(SpinLock), irql, 0, 0,
+                          "KeAcquireSpinLock above DISPATCH_LEVEL");
+    }
+    RaiseTo(DISPATCH_LEVEL, OldIrql);
+    AcquireAtDispatch(SpinLock);
+}
+
+void NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+    const KIRQL irql = CurrentIrql();
+    if (irql != DISPATCH_LEVEL || NewIrql > DISPATCH_LEVEL) {
+        K().RaiseBugCheck(bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::SpinLockReleaseWrongIrql,
+                          reinterpret_cast<ULONG_PTR>(SpinLock), irql, NewIrql,
+                          "KeReleaseSpinLock at IRQL " + std::to_string(irql) + " back to " +
+                              std::to_string(NewIrql));
+    }
+    ReleaseAtDispatch(SpinLock);
+    K().Sched().SetIrql(NewIrql);
+    SwitchPoint();
+}
+
+void NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+    RequireAtLeastDispatch(SpinLock, "KeAcquireSpinLockAtDpcLevel");
+    AcquireAtDispatch(SpinLock);
+}
+
+void NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
+    RequireAtLeastDispatch(SpinLock, "KeReleaseSpinLockFromDpcLevel");
+    ReleaseAtDispatch(SpinLock);
+    SwitchPoint();
+}
+
+void NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) { KeAcquireSpinLock(&K().CancelSpinLock(), Irql); }
+
+void NTAPI IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&K().CancelSpinLock(), Irql); }
+
+// Interlocked operations are atomic by construction here (one simulated
+// thread runs at a time); the switch point before each lets the schedule
+// interleave other threads between them.
+LONG NTAPI InterlockedExchange(LONG volatile* Target, LONG Value) {
+    SwitchPoint();
+    const LONG previous = *Target;
+    *Target = Value;
+    return previous;
+}
+
+LONG NTAPI InterlockedIncrement(LONG volatile* Addend) {
+    SwitchPoint();
+    const LONG value = *Addend + 1;
+    *Addend = value;
+    return value;
+}
+
+LONG NTAPI InterlockedDecrement(LONG volatile* Addend) {
+    SwitchPoint();
+    const LONG value = *Addend - 1;
+    *Addend = value;
+    return value;
+}
+
+LONG NTAPI InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comparand) {
+    SwitchPoint();
+    const LONG previous = *Destination;
+    if (previous == Comparand) *Destination = Exchange;
+    return previous;
+}
+
+PVOID NTAPI InterlockedExchangePointer(PVOID volatile* Target, PVOID Value) {
+    SwitchPoint();
+    PVOID previous = *Target;
+    *Target = Value;
+    return previous;
+}
+
+PVOID NTAPI InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange, PVOID Comparand) {
+    SwitchPoint();
+    PVOID previous = *Destination;
+    if (previous == Comparand) *Destination = Exchange;
+    return previous;
+}
+
+} // extern "C"

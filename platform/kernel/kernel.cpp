@@ -1,0 +1,170 @@
+#include "kernel/kernel.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "io/io_manager.h"
+#include "kernel/pool.h"
+#include "kernel/scheduler.h"
+
+namespace qv {
+
+namespace {
+// The bridge from the WDK's free functions to the machine they run on. It is
+// the emulation's only mutable global: a stack of kernels per host thread,
+// the newest on top.
+thread_local Kernel* currentKernel = nullptr;
+
+std::uint64_t SplitMix(std::uint64_t x) {
+    x += 0x9e3779b97f4a7c15ull;
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ull;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebull;
+    return x ^ (x >> 31);
+}
+
+constexpr RandomStream kStreams[] = {RandomStream::Schedule, RandomStream::Pool, RandomStream::Bus,
+                                     RandomStream::Device};
+} // namespace
+
+std::string_view OutcomeName(RunOutcome outcome) {
+    switch (outcome) {
+    case RunOutcome::Completed:
+        return "completed";
+    case RunOutcome::BugCheck:
+        return "bug check";
+    case RunOutcome::Deadlock:
+        return "deadlock";
+    case RunOutcome::TimeLimit:
+        return "time limit";
+    }
+    return "?";
+}
+
+Kernel::Kernel(KernelConfig config) : config_(config) {
+    if (config_.processors == 0) throw std::invalid_argument("a machine needs at least one processor");
+    for (RandomStream stream : kStreams) {
+        random_.emplace_back(stream,
+                             std::mt19937_64(SplitMix(config_.seed ^ (static_cast<std::uint64_t>(stream) << 56))));
+    }
+    previous_ = currentKernel;
+    currentKernel = this;
+    scheduler_ = std::make_unique<Scheduler>(*this);
+    pool_ = std::make_unique<Pool>(*this);
+    io_ = std::make_unique<IoManager>(*this);
+}
+
+Kernel::~Kernel() {
+    io_.reset();
+    pool_.reset();
+    scheduler_.reset();
+    currentKernel = previous_;
+}
+
+Kernel& Kernel::Current() {
+    if (currentKernel == nullptr) throw std::logic_error("no emulated kernel exists on this thread");
+    return *currentKernel;
+}
+
+bool Kernel::HasCurrent() { return currentKernel != nullptr; }
+
+std::mt19937_64& Kernel::Random(RandomStream stream) {
+    for (auto& [s, engine] : random_)
+        if (s == stream) return engine;
+    throw std::logic_error("unknown random stream");
+}
+
+SimThread& Kernel::Spawn(std::string name, std::function<void()> body) {
+    return scheduler_->Create(std::move(name), ThreadKind::Host, std::move(body));
+}
+
+VirtualTime Kernel::Now() const { return scheduler_->Now(); }
+
+RunResult Kernel::Run() {
+    RunResult result = scheduler_->Run();
+    if (result.outcome == RunOutcome::Completed) {
+        // Overruns that nobody freed yet are still overruns.
+        try {
+            pool_->CheckAll();
+        } catch (const BugCheckError&) {
+            result.outcome = RunOutcome::BugCheck;
+        }
+    }
+    if (result.outcome == RunOutcome::BugCheck && bugCheck_) {
+        result.bugCheck = bugCheck_;
+        result.report = bugCheck_->Report();
+    } else if (!result.Ok()) {
+        result.report = std::string(OutcomeName(result.outcome)) + " (seed " + std::to_string(config_.seed) +
+                        ", virtual time " + std::to_string(result.endTime / kTicksPerMillisecond) + " ms): " +
+                        result.report;
+    }
+    result.digest = trace_.Digest();
+    return result;
+}
+
+RunResult Kernel::RunThread(std::string name, std::function<void()> body) {
+    Spawn(std::move(name), std::move(body));
+    return Run();
+}
+
+void Kernel::RaiseBugCheck(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4, std::string what) {
+    if (!bugCheck_) {
+        BugCheckInfo info;
+        info.code = code;
+        info.parameters[0] = p1;
+        info.parameters[1] = p2;
+        info.parameters[2] = p3;
+        info.parameters[3] = p4;
+        info.what = std::move(what);
+        info.thread = scheduler_->CurrentName();
+        info.seed = config_.seed;
+        info.time = scheduler_->Now();
+        if (io_) info.recentIrps = io_->RecentIrps();
+        trace_.Log(info.time, info.thread, "bugcheck", BugCheckName(code));
+        bugCheck_ = std::move(info);
+    }
+    if (scheduler_->Current() != nullptr) scheduler_->HaltFromThread();
+    throw BugCheckError(*bugCheck_);
+}
+
+void Kernel::SetIoTimersActive(bool active) {
+    ioTimersActive_ = active;
+    if (active) ArmSecondTick();
+}
+
+void Kernel::ArmSecondTick() {
+    if (secondTickArmed_) return;
+    secondTickArmed_ = true;
+    // The I/O timers tick on whole seconds of virtual time, like the
+    // system's own once-a-second timer.
+    const VirtualTime next = (Now() / kTicksPerSecond + 1) * kTicksPerSecond;
+    scheduler_->At(next, [this] {
+        secondTickArmed_ = false;
+        if (!ioTimersActive_) return;
+        scheduler_->QueueDpc("I/O timers", [this] { io_->FireTimers(); });
+        ArmSecondTick();
+    });
+}
+
+HANDLE Kernel::CreateHandle(SimThread& thread) {
+    const std::uintptr_t value = nextHandle_;
+    nextHandle_ += 4;
+    handles_.emplace_back(value, &thread);
+    return reinterpret_cast<HANDLE>(value);
+}
+
+SimThread* Kernel::LookupHandle(HANDLE handle) const {
+    const auto value = reinterpret_cast<std::uintptr_t>(handle);
+    for (const auto& [h, thread] : handles_)
+        if (h == value) return thread;
+    return nullptr;
+}
+
+bool Kernel::CloseHandle(HANDLE handle) {
+    const auto value = reinterpret_cast<std::uintptr_t>(handle);
+    auto found = std::find_if(handles_.begin(), handles_.end(), [value](const auto& h) { return h.first == value; });
+    if (found == handles_.end()) return false;
+    handles_.erase(found);
+    return true;
+}
+
+} // namespace qv

@@ -1,0 +1,171 @@
+#include "kernel/pool.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "kernel/scheduler.h"
+
+namespace qv {
+
+namespace {
+constexpr std::size_t kGuardSize = 16;
+constexpr unsigned char kGuardByte = 0xA5;
+// New blocks are filled with a pattern rather than zeros, so that code that
+// forgets to initialise what it allocates does not pass by luck.
+constexpr unsigned char kFreshByte = 0xC5;
+constexpr unsigned char kFreedByte = 0xDD;
+constexpr std::size_t kQuarantineLimit = 16 * 1024 * 1024;
+constexpr std::uint32_t kPerMillion = 1'000'000;
+// Overrun detected in the guard bytes behind a block (parameter 4 of
+// SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION).
+constexpr ULONG_PTR kGuardOverwritten = 0x20;
+
+bool Paged(POOL_TYPE type) { return type == PagedPool || type == PagedPoolCacheAligned; }
+} // namespace
+
+std::string TagText(ULONG tag) {
+    std::string text;
+    for (int shift = 0; shift < 32; shift += 8) {
+        const char c = static_cast<char>((tag >> shift) & 0xFF);
+        text += (c >= 0x20 && c < 0x7F) ? c : '.';
+    }
+    return text;
+}
+
+Pool::Pool(Kernel& kernel) : kernel_(kernel), faults_(kernel.Config().poolFaults) {}
+
+Pool::~Pool() {
+    for (auto& [address, block] : live_) std::free(block.base);
+    for (auto& block : quarantine_) std::free(block.base);
+}
+
+bool Pool::ShouldFail(ULONG tag) {
+    if (faults_.onlyTag != 0 && faults_.onlyTag != tag) return false;
+    if (faults_.failNth != 0 && serial_ == faults_.failNth) return true;
+    if (faults_.failPerMillion != 0)
+        return kernel_.Random(RandomStream::Pool)() % kPerMillion < faults_.failPerMillion;
+    return false;
+}
+
+void* Pool::Allocate(POOL_TYPE type, std::size_t size, ULONG tag, const char* file, int line) {
+    const KIRQL irql = CurrentIrql();
+    if (Paged(type) && irql > APC_LEVEL) {
+        kernel_.RaiseBugCheck(bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::PagedAllocationAboveApc, irql,
+                              type, size, "paged pool allocated at IRQL " + std::to_string(irql));
+    }
+    if (irql > DISPATCH_LEVEL) {
+        kernel_.RaiseBugCheck(bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                              violation::NonPagedAllocationAboveDispatch, irql, type, size,
+                              "pool allocated above DISPATCH_LEVEL");
+    }
+    if (size == 0) {
+        kernel_.RaiseBugCheck(bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::ZeroByteAllocation, irql, type,
+                              0, "zero-byte pool allocation");
+    }
+    SwitchPoint();
+    ++serial_;
+    kernel_.Events().Mix(serial_);
+    const std::string site = std::string(file) + ":" + std::to_string(line);
+    if (ShouldFail(tag)) {
+        ++failed_;
+        kernel_.Events().Log(kernel_.Now(), kernel_.Sched().CurrentName(), "pool",
+                             "allocation " + std::to_string(serial_) + " of " + std::to_string(size) + " bytes ('" +
+                                 TagText(tag) + "') at " + site + " fails");
+        return nullptr;
+    }
+    auto* base = static_cast<unsigned char*>(std::malloc(size + 2 * kGuardSize));
+    if (base == nullptr) return nullptr;
+    std::memset(base, kGuardByte, kGuardSize);
+    std::memset(base + kGuardSize, kFreshByte, size);
+    std::memset(base + kGuardSize + size, kGuardByte, kGuardSize);
+    void* address = base + kGuardSize;
+    live_.emplace(address, Block{base, PoolBlockInfo{address, size, tag, type, site, serial_}});
+    return address;
+}
+
+void Pool::CheckGuards(const Block& block) {
+    const std::size_t size = block.info.size;
+    for (std::size_t i = 0; i < kGuardSize; ++i) {
+        if (block.base[i] != kGuardByte || block.base[kGuardSize + size + i] != kGuardByte) {
+            kernel_.RaiseBugCheck(bugcode::SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION,
+                                  reinterpret_cast<ULONG_PTR>(block.info.address), size, 0, kGuardOverwritten,
+                                  "pool block of " + std::to_string(size) + " bytes ('" + TagText(block.info.tag) +
+                                      "') allocated at " + block.info.site + " was written outside its bounds");
+        }
+    }
+}
+
+void Pool::Free(void* address, std::optional<ULONG> tag) {
+    const KIRQL irql = CurrentIrql();
+    if (irql > DISPATCH_LEVEL) {
+        kernel_.RaiseBugCheck(bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::FreeAboveDispatch, irql, 0,
+                              reinterpret_cast<ULONG_PTR>(address), "pool freed above DISPATCH_LEVEL");
+    }
+    auto found = live_.find(address);
+    if (found == live_.end()) {
+        for (const Block& old : quarantine_) {
+            if (old.info.address == address) {
+                kernel_.RaiseBugCheck(bugcode::BAD_POOL_CALLER, violation::PoolFreedTwice, 0, old.info.tag,
+                                      reinterpret_cast<ULONG_PTR>(address),
+                                      "pool block allocated at " + old.info.site + " freed twice");
+            }
+        }
+        kernel_.RaiseBugCheck(bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::FreeOfUnknownAddress,
+                              reinterpret_cast<ULONG_PTR>(address), 0, 0,
+                              "freed an address that no pool allocation returned");
+    }
+    Block block = found->second;
+    if (tag && *tag != block.info.tag) {
+        kernel_.RaiseBugCheck(bugcode::BAD_POOL_CALLER, violation::PoolFreedWithWrongTag,
+                              reinterpret_cast<ULONG_PTR>(address), block.info.tag, *tag,
+                              "pool block tagged '" + TagText(block.info.tag) + "' freed with tag '" +
+                                  TagText(*tag) + "'");
+    }
+    CheckGuards(block);
+    live_.erase(found);
+    std::memset(block.base + kGuardSize, kFreedByte, block.info.size);
+    quarantineBytes_ += block.info.size;
+    quarantine_.push_back(block);
+    while (quarantineBytes_ > kQuarantineLimit && !quarantine_.empty()) {
+        quarantineBytes_ -= quarantine_.front().info.size;
+        std::free(quarantine_.front().base);
+        quarantine_.pop_front();
+    }
+    SwitchPoint();
+}
+
+std::vector<PoolBlockInfo> Pool::Outstanding() const {
+    std::vector<PoolBlockInfo> blocks;
+    for (const auto& [address, block] : live_) blocks.push_back(block.info);
+    return blocks;
+}
+
+void Pool::CheckAll() {
+    for (const auto& [address, block] : live_) CheckGuards(block);
+}
+
+} // namespace qv
+
+using namespace qv;
+
+namespace {
+// The tag ExAllocatePool gives its blocks, as on Windows.
+constexpr ULONG kUntaggedPool = QV_POOL_TAG('N', 'o', 'n', 'e');
+} // namespace
+
+extern "C" {
+
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag, const char* File, int Line) {
+    return K().PoolAllocator().Allocate(PoolType, NumberOfBytes, Tag, File, Line);
+}
+
+PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes, const char* File, int Line) {
+    return K().PoolAllocator().Allocate(PoolType, NumberOfBytes, kUntaggedPool, File, Line);
+}
+
+void NTAPI ExFreePool(PVOID P) { K().PoolAllocator().Free(P, std::nullopt); }
+
+void NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) { K().PoolAllocator().Free(P, Tag); }
+
+} // extern "C"

@@ -1,0 +1,70 @@
+// The kernel pool: every block is tracked with its tag, size and call site,
+// wrapped in guard bytes that catch overruns, and kept poisoned in a
+// quarantine after it is freed so that a second free is recognised.
+// Allocations can be made to fail on demand.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "kernel/kernel.h"
+
+namespace qv {
+
+struct PoolBlockInfo {
+    const void* address = nullptr;
+    std::size_t size = 0;
+    ULONG tag = 0;
+    POOL_TYPE type = NonPagedPool;
+    std::string site; // "file:line" of the allocation
+    std::uint64_t serial = 0;
+};
+
+std::string TagText(ULONG tag);
+
+class Pool {
+  public:
+    explicit Pool(Kernel& kernel);
+    ~Pool();
+    Pool(const Pool&) = delete;
+    Pool& operator=(const Pool&) = delete;
+
+    void* Allocate(POOL_TYPE type, std::size_t size, ULONG tag, const char* file, int line);
+    // tag is checked when given (ExFreePoolWithTag).
+    void Free(void* address, std::optional<ULONG> tag);
+
+    std::vector<PoolBlockInfo> Outstanding() const;
+    std::size_t OutstandingCount() const { return live_.size(); }
+    std::uint64_t Allocations() const { return serial_; }
+    std::uint64_t FailedAllocations() const { return failed_; }
+
+    // Checks the guard bytes of every live block.
+    void CheckAll();
+    void SetFaults(const PoolFaultConfig& faults) { faults_ = faults; }
+    // Fails the allocation that comes `n` allocations from now (1 = the next).
+    void FailAfter(std::uint64_t n) { faults_.failNth = serial_ + n; }
+
+  private:
+    struct Block {
+        unsigned char* base; // start of the host allocation
+        PoolBlockInfo info;
+    };
+
+    bool ShouldFail(ULONG tag);
+    void CheckGuards(const Block& block);
+
+    Kernel& kernel_;
+    PoolFaultConfig faults_;
+    std::map<const void*, Block> live_;
+    std::deque<Block> quarantine_;
+    std::size_t quarantineBytes_ = 0;
+    std::uint64_t serial_ = 0;
+    std::uint64_t failed_ = 0;
+};
+
+} // namespace qv

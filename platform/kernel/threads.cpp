@@ -1,0 +1,131 @@
+// System threads, thread objects and their handles.
+#include <string>
+
+#include "kernel/pool.h"
+#include "kernel/scheduler.h"
+
+struct _OBJECT_TYPE {
+    const char* Name;
+};
+
+namespace {
+// The object type of threads, exported by the kernel as PsThreadType. It is
+// constant data, shared by every emulated kernel.
+_OBJECT_TYPE threadObjectType{"Thread"};
+POBJECT_TYPE threadObjectTypePointer = &threadObjectType;
+} // namespace
+
+extern "C" {
+POBJECT_TYPE* PsThreadType = &threadObjectTypePointer;
+}
+
+using namespace qv;
+
+namespace {
+
+// Thread objects are the only objects with references the emulation counts;
+// any other pointer handed to ObReferenceObject is accepted as it is.
+SimThread* ThreadFromObject(PVOID object) {
+    for (const SimThread* t : K().Sched().Threads()) {
+        if (const_cast<SimThread*>(t)->Object() == object) return const_cast<SimThread*>(t);
+    }
+    return nullptr;
+}
+
+void ReleaseReference(SimThread& thread, PVOID object, const char* routine) {
+    if (thread.references <= 0) {
+        K().RaiseBugCheck(bugcode::REFERENCE_BY_POINTER, reinterpret_cast<ULONG_PTR>(*PsThreadType),
+                          reinterpret_cast<ULONG_PTR>(object), 0, 0,
+                          std::string(routine) + " on thread object '" + thread.Name() +
+                              "' that holds no reference");
+    }
+    thread.references -= 1;
+}
+
+} // namespace
+
+extern "C" {
+
+NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                                    HANDLE ProcessHandle, PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
+                                    PVOID StartContext) {
+    UNREFERENCED_PARAMETER(DesiredAccess);
+    UNREFERENCED_PARAMETER(ObjectAttributes);
+    UNREFERENCED_PARAMETER(ProcessHandle);
+    const KIRQL irql = CurrentIrql();
+    if (irql != PASSIVE_LEVEL) {
+        K().RaiseBugCheck(bugcode::IRQL_NOT_LESS_OR_EQUAL, reinterpret_cast<ULONG_PTR>(StartRoutine), irql, 0, 0,
+                          "PsCreateSystemThread above PASSIVE_LEVEL");
+    }
+    SwitchPoint();
+    Scheduler& sched = K().Sched();
+    unsigned number = 0;
+    for (const SimThread* t : sched.Threads())
+        if (t->Kind() == ThreadKind::System) ++number;
+    SimThread& thread = sched.Create("system thread " + std::to_string(number + 1), ThreadKind::System,
+                                     [StartRoutine, StartContext] { StartRoutine(StartContext); });
+    thread.references = 1; // the handle
+    *ThreadHandle = K().CreateHandle(thread);
+    if (ClientId != nullptr) {
+        ClientId->UniqueProcess = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(4));
+        ClientId->UniqueThread = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(thread.Id()));
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus) {
+    UNREFERENCED_PARAMETER(ExitStatus);
+    SimThread* me = K().Sched().Current();
+    if (me == nullptr || me->Kind() != ThreadKind::System) {
+        K().RaiseBugCheck(bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::TerminateNonSystemThread, 0, 0,
+                          0, "PsTerminateSystemThread called outside a system thread");
+    }
+    K().Sched().ExitCurrent();
+}
+
+PKTHREAD NTAPI KeGetCurrentThread(void) { return K().Sched().CurrentObject(); }
+
+NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
+                                         KPROCESSOR_MODE AccessMode, PVOID* Object,
+                                         POBJECT_HANDLE_INFORMATION HandleInformation) {
+    UNREFERENCED_PARAMETER(DesiredAccess);
+    UNREFERENCED_PARAMETER(AccessMode);
+    SwitchPoint();
+    SimThread* thread = K().LookupHandle(Handle);
+    if (thread == nullptr) return STATUS_INVALID_HANDLE;
+    if (ObjectType != nullptr && ObjectType != *PsThreadType) return STATUS_OBJECT_TYPE_MISMATCH;
+    thread->references += 1;
+    *Object = thread->Object();
+    if (HandleInformation != nullptr) {
+        HandleInformation->HandleAttributes = 0;
+        HandleInformation->GrantedAccess = THREAD_ALL_ACCESS;
+    }
+    return STATUS_SUCCESS;
+}
+
+LONG_PTR NTAPI ObfReferenceObject(PVOID Object) {
+    SimThread* thread = ThreadFromObject(Object);
+    if (thread == nullptr) return 1;
+    return thread->references += 1;
+}
+
+LONG_PTR NTAPI ObfDereferenceObject(PVOID Object) {
+    SimThread* thread = ThreadFromObject(Object);
+    if (thread == nullptr) return 0;
+    ReleaseReference(*thread, Object, "ObDereferenceObject");
+    return thread->references;
+}
+
+NTSTATUS NTAPI ZwClose(HANDLE Handle) {
+    const KIRQL irql = CurrentIrql();
+    if (irql != PASSIVE_LEVEL) {
+        K().RaiseBugCheck(bugcode::IRQL_NOT_LESS_OR_EQUAL, reinterpret_cast<ULONG_PTR>(Handle), irql, 0, 0,
+                          "ZwClose above PASSIVE_LEVEL");
+    }
+    SimThread* thread = K().LookupHandle(Handle);
+    if (thread == nullptr || !K().CloseHandle(Handle)) return STATUS_INVALID_HANDLE;
+    ReleaseReference(*thread, thread->Object(), "ZwClose");
+    return STATUS_SUCCESS;
+}
+
+} // extern "C"

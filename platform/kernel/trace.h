@@ -1,0 +1,47 @@
+// The event trace of a run. Every scheduling decision and every notable
+// kernel event is folded into a 64-bit digest, so that two runs with one seed
+// can be compared by a single number; readable lines go to an optional
+// listener (qvsim's log, a test that wants to see them).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace qv {
+
+class Trace {
+  public:
+    using Listener = std::function<void(std::uint64_t time, std::string_view thread, std::string_view category,
+                                        std::string_view text)>;
+
+    // Folds a number into the digest (cheap; used on hot paths).
+    void Mix(std::uint64_t value) {
+        digest_ ^= value + 0x9e3779b97f4a7c15ull + (digest_ << 6) + (digest_ >> 2);
+        digest_ *= 0x100000001b3ull;
+    }
+    void MixText(std::string_view text) {
+        for (unsigned char c : text) Mix(c);
+    }
+
+    // Records a readable event: folded into the digest and shown to the
+    // listener, if any.
+    void Log(std::uint64_t time, std::string_view thread, std::string_view category, std::string_view text) {
+        Mix(time);
+        MixText(thread);
+        MixText(category);
+        MixText(text);
+        if (listener_) listener_(time, thread, category, text);
+    }
+
+    bool Listening() const { return static_cast<bool>(listener_); }
+    void SetListener(Listener listener) { listener_ = std::move(listener); }
+    std::uint64_t Digest() const { return digest_; }
+
+  private:
+    std::uint64_t digest_ = 0xcbf29ce484222325ull;
+    Listener listener_;
+};
+
+} // namespace qv

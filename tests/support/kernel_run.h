@@ -1,0 +1,44 @@
+// Helpers for tests that run code on the emulated kernel. A failed run
+// prints its report, which names the seed that reproduces it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+#include "kernel/kernel.h"
+
+namespace qv::test {
+
+// Runs body as one simulated thread on kernel and expects the run to finish
+// without a bug check, deadlock or time-out.
+inline RunResult RunOk(Kernel& kernel, std::function<void()> body) {
+    RunResult result = kernel.RunThread("test", std::move(body));
+    EXPECT_TRUE(result.Ok()) << "seed " << kernel.Seed() << "\n" << result.report;
+    return result;
+}
+
+// Expects the run to have stopped with the given bug check (and parameter 1,
+// when given).
+inline void ExpectBugCheck(const RunResult& result, ULONG code, std::optional<ULONG_PTR> parameter1 = {}) {
+    ASSERT_EQ(result.outcome, RunOutcome::BugCheck) << result.report;
+    ASSERT_TRUE(result.bugCheck.has_value());
+    EXPECT_EQ(result.bugCheck->code, code) << result.report;
+    if (parameter1) {
+        EXPECT_EQ(result.bugCheck->parameters[0], *parameter1) << result.report;
+    }
+}
+
+// Runs body on a fresh kernel with the given seed and expects the bug check.
+inline RunResult RunExpectingBugCheck(std::function<void()> body, ULONG code,
+                                      std::optional<ULONG_PTR> parameter1 = {}, std::uint64_t seed = 1) {
+    KernelConfig config;
+    config.seed = seed;
+    Kernel kernel(config);
+    RunResult result = kernel.RunThread("faulty", std::move(body));
+    ExpectBugCheck(result, code, parameter1);
+    return result;
+}
+
+} // namespace qv::test
