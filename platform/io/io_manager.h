@@ -34,8 +34,14 @@ class IoManager {
     // reports.
     std::vector<std::string> RecentIrps() const;
 
-  private:
+    // Whether any I/O timer is started.
+    bool TimersRunning() const;
+
+    // The records behind the WDK routines, for the I/O manager's own sources.
     struct State;
+    State& Internals() { return *state_; }
+
+  private:
     Kernel& kernel_;
     State* state_;
 };

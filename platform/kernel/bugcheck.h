@@ -49,6 +49,11 @@ inline constexpr ULONG_PTR PendingReturnedWithoutMark = 0x5101;
 inline constexpr ULONG_PTR IrpLeftAtDeviceDelete = 0x5102;
 inline constexpr ULONG_PTR UninitialisedObject = 0x5103;
 inline constexpr ULONG_PTR TerminateNonSystemThread = 0x5104;
+inline constexpr ULONG_PTR NotALiveIrp = 0x5181;          // freed or bogus IRP handed to the I/O manager
+inline constexpr ULONG_PTR NotALiveDevice = 0x5182;       // freed or bogus device, or deleted twice
+inline constexpr ULONG_PTR TimerNotInitialized = 0x5183;  // IoStartTimer/IoStopTimer without IoInitializeTimer
+inline constexpr ULONG_PTR DeletedWhileAttached = 0x5184; // deleting a device still attached to one below
+inline constexpr ULONG_PTR NotALiveDriver = 0x5185;
 // BAD_POOL_CALLER
 inline constexpr ULONG_PTR PoolFreedTwice = 0x07;
 inline constexpr ULONG_PTR PoolFreedWithWrongTag = 0x0A;
@@ -60,6 +65,10 @@ inline constexpr ULONG_PTR CompletedWithCancelRoutine = 0x07;
 inline constexpr ULONG_PTR TimerInitializedTwice = 0x0A;
 inline constexpr ULONG_PTR CompletedAboveDispatch = 0x0E;
 } // namespace violation
+
+// Parameter 3 of DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS: what
+// the unloading driver left behind.
+enum class Leftover : ULONG_PTR { Devices = 1, Irps = 2, Threads = 3 };
 
 // Bug check code name, for reports ("MULTIPLE_IRP_COMPLETE_REQUESTS").
 const char* BugCheckName(ULONG code);

@@ -1,1 +1,24 @@
-int main() { return 0; }
+// qvsim: runs the driver's world (the emulated kernel, and in time the driver
+// against the simulated reader) and prints what happens.
+#include <cstdio>
+#include <random>
+
+#include "demo.h"
+#include "options.h"
+
+int main(int argc, char** argv) {
+    std::string error;
+    const std::optional<qvsim::Options> options = qvsim::ParseOptions(argc, argv, error);
+    if (!options) {
+        std::fprintf(stderr, "qvsim: %s\n%s", error.c_str(), qvsim::Usage().c_str());
+        return 2;
+    }
+    if (options->help) {
+        std::printf("%s", qvsim::Usage().c_str());
+        return 0;
+    }
+    const std::uint64_t seed = options->seed ? *options->seed : std::random_device{}() % 1'000'000;
+    if (options->command == "demo") return qvsim::RunDemo(seed, options->realTime);
+    std::fprintf(stderr, "qvsim: unknown command '%s'\n%s", options->command.c_str(), qvsim::Usage().c_str());
+    return 2;
+}

@@ -1,0 +1,89 @@
+// I/O timers: a routine per device that runs once a virtual second while
+// started.
+#include <algorithm>
+#include <string>
+
+#include "io/io_state.h"
+
+namespace qv {
+
+namespace io {
+
+void TimerList::Remove(PIO_TIMER timer) {
+    timers_.erase(std::remove(timers_.begin(), timers_.end(), timer), timers_.end());
+}
+
+bool TimerList::Contains(PIO_TIMER timer) const {
+    return std::find(timers_.begin(), timers_.end(), timer) != timers_.end();
+}
+
+bool TimerList::AnyStarted() const {
+    return std::any_of(timers_.begin(), timers_.end(), [](PIO_TIMER timer) { return timer->Started != FALSE; });
+}
+
+void UpdateTimerClock(IoManager::State& io) { K().SetIoTimersActive(io.timers.AnyStarted()); }
+
+namespace {
+
+DeviceRecord& DeviceWithTimer(PDEVICE_OBJECT device, const char* routine) {
+    DeviceRecord& record = K().Io().Internals().devices.Require(device, routine);
+    if (!record.timer) {
+        K().RaiseBugCheck(bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::TimerNotInitialized, Ptr(device), 0, 0,
+                          std::string(routine) + " for " + record.label + ", which has no I/O timer");
+    }
+    return record;
+}
+
+} // namespace
+} // namespace io
+
+void IoManager::FireTimers() {
+    // A routine may stop timers, its own or others'; one stopped before its
+    // turn does not run.
+    for (PIO_TIMER timer : state_->timers.Snapshot()) {
+        if (!state_->timers.Contains(timer) || !timer->Started) continue;
+        timer->TimerRoutine(timer->DeviceObject, timer->Context);
+    }
+}
+
+bool IoManager::TimersRunning() const { return state_->timers.AnyStarted(); }
+
+} // namespace qv
+
+using namespace qv;
+using namespace qv::io;
+
+extern "C" {
+
+NTSTATUS NTAPI IoInitializeTimer(PDEVICE_OBJECT DeviceObject, PIO_TIMER_ROUTINE TimerRoutine, PVOID Context) {
+    RequireIrqlAtMost(PASSIVE_LEVEL, "IoInitializeTimer");
+    IoManager::State& io = K().Io().Internals();
+    DeviceRecord& device = io.devices.Require(DeviceObject, "IoInitializeTimer");
+    if (device.timer) {
+        K().RaiseBugCheck(bugcode::DRIVER_VERIFIER_IOMANAGER_VIOLATION, violation::TimerInitializedTwice,
+                          Ptr(DeviceObject), Ptr(device.timer.get()), 0,
+                          "IoInitializeTimer called twice for " + device.label);
+    }
+    device.timer = std::make_unique<_IO_TIMER>();
+    device.timer->Type = IO_TYPE_TIMER;
+    device.timer->TimerRoutine = TimerRoutine;
+    device.timer->Context = Context;
+    device.timer->DeviceObject = DeviceObject;
+    DeviceObject->Timer = device.timer.get();
+    io.timers.Add(device.timer.get());
+    return STATUS_SUCCESS;
+}
+
+void NTAPI IoStartTimer(PDEVICE_OBJECT DeviceObject) {
+    RequireIrqlAtMost(DISPATCH_LEVEL, "IoStartTimer");
+    DeviceWithTimer(DeviceObject, "IoStartTimer").timer->Started = TRUE;
+    UpdateTimerClock(K().Io().Internals());
+}
+
+void NTAPI IoStopTimer(PDEVICE_OBJECT DeviceObject) {
+    RequireIrqlAtMost(DISPATCH_LEVEL, "IoStopTimer");
+    DeviceWithTimer(DeviceObject, "IoStopTimer").timer->Started = FALSE;
+    UpdateTimerClock(K().Io().Internals());
+}
+
+} // extern "C"

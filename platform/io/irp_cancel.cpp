@@ -1,0 +1,36 @@
+// Cancel routines and IoCancelIrp.
+#include "io/io_state.h"
+
+using namespace qv;
+using namespace qv::io;
+
+extern "C" {
+
+PDRIVER_CANCEL NTAPI IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
+    // Interlocked, because IoCancelIrp takes the routine away under the
+    // cancel spin lock while the driver may be setting or clearing it
+    // without that lock.
+    PVOID previous = InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&Irp->CancelRoutine),
+                                                reinterpret_cast<PVOID>(CancelRoutine));
+    return reinterpret_cast<PDRIVER_CANCEL>(previous);
+}
+
+BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
+    RequireIrqlAtMost(DISPATCH_LEVEL, "IoCancelIrp");
+    IoManager::State& io = K().Io().Internals();
+    const std::shared_ptr<IrpRecord> record = io.irps.Require(Irp, "IoCancelIrp");
+    IoAcquireCancelSpinLock(&Irp->CancelIrql);
+    Irp->Cancel = TRUE;
+    const PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
+    io.history.Cancelled(*record, routine != nullptr);
+    if (routine == nullptr) {
+        IoReleaseCancelSpinLock(Irp->CancelIrql);
+        return FALSE;
+    }
+    // The routine releases the cancel spin lock itself, with Irp->CancelIrql.
+    const bool located = Irp->CurrentLocation >= 1 && Irp->CurrentLocation <= Irp->StackCount;
+    routine(located ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject : nullptr, Irp);
+    return TRUE;
+}
+
+} // extern "C"

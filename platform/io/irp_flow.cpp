@@ -1,0 +1,223 @@
+// The way of an IRP down a device stack and back up: IoCallDriver, marking
+// it pending, and IoCompleteRequest with its completion routines.
+#include <string>
+
+#include "io/io_state.h"
+#include "kernel/scheduler.h"
+
+namespace qv::io {
+
+namespace {
+
+// Keeps a dispatch call's frame on its IRP's record for exactly the length of
+// the call.
+class FrameScope {
+  public:
+    FrameScope(IrpRecord& record, DispatchFrame& frame) : record_(record) { record_.frames.push_back(&frame); }
+    ~FrameScope() { record_.frames.pop_back(); }
+    FrameScope(const FrameScope&) = delete;
+    FrameScope& operator=(const FrameScope&) = delete;
+
+  private:
+    IrpRecord& record_;
+};
+
+bool AtTop(const IRP* irp) { return irp->CurrentLocation > irp->StackCount; }
+
+bool Invokes(const IRP* irp, UCHAR control) {
+    const NTSTATUS status = irp->IoStatus.Status;
+    return (NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS) != 0) ||
+           (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR) != 0) ||
+           (irp->Cancel && (control & SL_INVOKE_ON_CANCEL) != 0);
+}
+
+// What a finished location keeps: its major function and device, which a
+// later look at a completed IRP may still want to see. The rest would only
+// mislead the driver that sends the IRP again.
+void ClearStackLocation(IO_STACK_LOCATION& stack) {
+    stack.MinorFunction = 0;
+    stack.Flags = 0;
+    stack.Control = 0;
+    stack.Parameters = {};
+    stack.FileObject = nullptr;
+    stack.CompletionRoutine = nullptr;
+    stack.Context = nullptr;
+}
+
+void CheckCompletable(const std::shared_ptr<IrpRecord>& record, PIRP irp) {
+    if (!record || record->phase == IrpPhase::Completing || record->phase == IrpPhase::Done) {
+        K().RaiseBugCheck(bugcode::MULTIPLE_IRP_COMPLETE_REQUESTS, Ptr(irp), 0, 0, 0,
+                          record ? "IoCompleteRequest of irp" + std::to_string(record->serial) +
+                                       ", which was completed already"
+                                 : std::string("IoCompleteRequest of an IRP that was completed and freed already"));
+    }
+    const KIRQL irql = CurrentIrql();
+    if (irql > DISPATCH_LEVEL) {
+        K().RaiseBugCheck(bugcode::DRIVER_VERIFIER_IOMANAGER_VIOLATION, violation::CompletedAboveDispatch, irql,
+                          Ptr(irp), 0, "IoCompleteRequest at IRQL " + std::to_string(irql));
+    }
+    if (irp->IoStatus.Status == STATUS_PENDING) {
+        K().RaiseBugCheck(bugcode::DRIVER_VERIFIER_IOMANAGER_VIOLATION, violation::CompletedWithPending,
+                          static_cast<ULONG_PTR>(static_cast<ULONG>(irp->IoStatus.Status)), Ptr(irp), 0,
+                          "irp" + std::to_string(record->serial) + " completed with STATUS_PENDING");
+    }
+    if (irp->CancelRoutine != nullptr) {
+        K().RaiseBugCheck(bugcode::DRIVER_VERIFIER_IOMANAGER_VIOLATION, violation::CompletedWithCancelRoutine,
+                          reinterpret_cast<ULONG_PTR>(irp->CancelRoutine), Ptr(irp), 0,
+                          "irp" + std::to_string(record->serial) + " completed with its cancel routine still set");
+    }
+}
+
+// Calls the completion routine of the location just left. Returns false when
+// completion stops here.
+bool RunCompletionRoutine(IrpRecord& record, PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context) {
+    // The routine gets the device of the driver that set it: the one at the
+    // location now current, or none when the IRP's creator set it at the top.
+    PDEVICE_OBJECT owner = AtTop(irp) ? nullptr : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
+    // While its routine runs the IRP is that driver's again: it may send it
+    // on, complete it anew, or free it.
+    record.phase = IrpPhase::Sent;
+    record.at = owner;
+    const std::uint64_t generation = record.generation;
+    const NTSTATUS result = routine(owner, irp, context);
+    if (result == STATUS_MORE_PROCESSING_REQUIRED) {
+        // Kept by its creator above every device, the IRP is no driver's to
+        // complete any more: it can only be freed, reused or sent again.
+        if (owner == nullptr && !record.freed && record.generation == generation) record.phase = IrpPhase::Done;
+        return false;
+    }
+    if (record.freed || record.generation != generation) {
+        K().RaiseBugCheck(bugcode::MULTIPLE_IRP_COMPLETE_REQUESTS, Ptr(irp), reinterpret_cast<ULONG_PTR>(routine), 0, 0,
+                          "a completion routine of irp" + std::to_string(record.serial) +
+                              (record.freed ? " freed it" : " sent or completed it") +
+                              " and still let its completion go on");
+    }
+    record.phase = IrpPhase::Completing;
+    record.at = nullptr;
+    return true;
+}
+
+} // namespace
+} // namespace qv::io
+
+using namespace qv;
+using namespace qv::io;
+
+extern "C" {
+
+NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    SwitchPoint();
+    const KIRQL irql = CurrentIrql();
+    if (irql > DISPATCH_LEVEL) {
+        K().RaiseBugCheck(bugcode::IRQL_NOT_LESS_OR_EQUAL, Ptr(DeviceObject), irql, 0, Ptr(Irp),
+                          "IoCallDriver at IRQL " + std::to_string(irql));
+    }
+    IoManager::State& io = K().Io().Internals();
+    // The record outlives the call even when the IRP is completed and freed
+    // inside it.
+    const std::shared_ptr<IrpRecord> record = io.irps.Require(Irp, "IoCallDriver");
+    // Only used before the call: the dispatch routine may delete its device.
+    const DeviceRecord& device = io.devices.Require(DeviceObject, "IoCallDriver");
+    if (Irp->CurrentLocation <= 1) {
+        K().RaiseBugCheck(bugcode::NO_MORE_IRP_STACK_LOCATIONS, Ptr(Irp), 0, 0, 0,
+                          "irp" + std::to_string(record->serial) + " sent to " + device.label +
+                              " with no stack location left");
+    }
+    SimThread* thread = K().Sched().Current();
+    DispatchFrame* caller = record->FrameOn(thread);
+
+    --Irp->CurrentLocation;
+    --Irp->Tail.Overlay.CurrentStackLocation;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    stack->DeviceObject = DeviceObject;
+    record->phase = IrpPhase::Sent;
+    record->at = DeviceObject;
+    ++record->generation;
+    io.history.Sent(*record, *stack, device.label);
+
+    PDRIVER_DISPATCH dispatch = stack->MajorFunction <= IRP_MJ_MAXIMUM_FUNCTION
+                                    ? DeviceObject->DriverObject->MajorFunction[stack->MajorFunction]
+                                    : nullptr;
+    if (dispatch == nullptr) dispatch = &DefaultDispatch;
+
+    DispatchFrame frame{thread, Irp->CurrentLocation, DeviceObject};
+    NTSTATUS status;
+    {
+        FrameScope scope(*record, frame);
+        status = dispatch(DeviceObject, Irp);
+    }
+
+    const KIRQL after = CurrentIrql();
+    if (after != irql) {
+        K().RaiseBugCheck(bugcode::DRIVER_VERIFIER_IOMANAGER_VIOLATION, violation::IrqlChangedByDispatch,
+                          Ptr(DeviceObject), irql, after,
+                          "the dispatch routine of " + io.devices.Label(DeviceObject) + " for irp" +
+                              std::to_string(record->serial) + " returned at IRQL " + std::to_string(after) +
+                              ", entered at " + std::to_string(irql));
+    }
+    if (status == STATUS_PENDING) {
+        if (!frame.markedPending && !frame.passedDownPending) {
+            K().RaiseBugCheck(bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::PendingReturnedWithoutMark,
+                              Ptr(DeviceObject), Ptr(record->freed ? nullptr : Irp), record->serial,
+                              "the dispatch routine of " + io.devices.Label(DeviceObject) +
+                                  " returned STATUS_PENDING for irp" + std::to_string(record->serial) +
+                                  " without IoMarkIrpPending");
+        }
+        if (caller != nullptr) caller->passedDownPending = true;
+    }
+    return status;
+}
+
+void NTAPI IoMarkIrpPending(PIRP Irp) {
+    IoManager::State& io = K().Io().Internals();
+    const std::shared_ptr<IrpRecord> record = io.irps.Require(Irp, "IoMarkIrpPending");
+    // At the top there is no location to mark: the flag would land past the
+    // end of the IRP.
+    if (AtTop(Irp) || Irp->CurrentLocation < 1) {
+        K().RaiseBugCheck(bugcode::NO_MORE_IRP_STACK_LOCATIONS, Ptr(Irp), 0, 0, 0,
+                          "IoMarkIrpPending on irp" + std::to_string(record->serial) +
+                              ", which has no current stack location");
+    }
+    IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
+    if (DispatchFrame* frame = record->FrameOn(K().Sched().Current(), Irp->CurrentLocation)) {
+        frame->markedPending = true;
+    }
+}
+
+void NTAPI IofCompleteRequest(PIRP Irp, CHAR PriorityBoost) {
+    UNREFERENCED_PARAMETER(PriorityBoost);
+    SwitchPoint();
+    IoManager::State& io = K().Io().Internals();
+    const std::shared_ptr<IrpRecord> record = io.irps.Find(Irp);
+    CheckCompletable(record, Irp);
+
+    const PDEVICE_OBJECT completer = AtTop(Irp) ? nullptr : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+    io.history.Completed(*record, io.devices.Label(completer), Irp->IoStatus.Status);
+    record->phase = IrpPhase::Completing;
+    record->at = nullptr;
+    ++record->generation;
+
+    while (!AtTop(Irp)) {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+        const UCHAR control = stack->Control;
+        const PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
+        const PVOID context = stack->Context;
+        ClearStackLocation(*stack);
+        ++Irp->CurrentLocation;
+        ++Irp->Tail.Overlay.CurrentStackLocation;
+        Irp->PendingReturned = (control & SL_PENDING_RETURNED) != 0;
+
+        if (routine != nullptr && Invokes(Irp, control)) {
+            if (!RunCompletionRoutine(*record, Irp, routine, context)) return;
+        } else if (Irp->PendingReturned && !AtTop(Irp)) {
+            // With no routine to decide, the pending state travels up, so the
+            // driver above sees the IRP as pending too.
+            IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
+        }
+    }
+
+    record->phase = IrpPhase::Done;
+    if (record->threaded) FinishThreadedRequest(io, *record);
+}
+
+} // extern "C"

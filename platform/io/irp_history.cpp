@@ -1,0 +1,136 @@
+// The ring of recent IRP events and the names it prints them with.
+#include <string>
+
+#include "io/io_state.h"
+#include "kernel/scheduler.h"
+
+namespace qv::io {
+
+namespace {
+
+// Every IRP that goes by is described, so the text is built by hand rather
+// than with printf and temporaries.
+constexpr std::size_t kEventTextReserve = 96;
+constexpr int kNibbleBits = 4;
+constexpr ULONG kNibbleMask = 0xF;
+
+void AppendHex(std::string& text, ULONG value, int digits) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    text += "0x";
+    for (int i = digits - 1; i >= 0; --i) text += kDigits[(value >> (i * kNibbleBits)) & kNibbleMask];
+}
+
+std::string Hex(ULONG value, int digits) {
+    std::string text;
+    AppendHex(text, value, digits);
+    return text;
+}
+
+void AppendIrpName(std::string& text, const IrpRecord& record) {
+    text += "irp";
+    text += std::to_string(record.serial);
+}
+
+} // namespace
+
+std::string StatusText(NTSTATUS status) {
+#define QV_STATUS_CASE(name, value)                                                                                    \
+    if (status == name) return #name;
+    QV_NTSTATUS_LIST(QV_STATUS_CASE)
+#undef QV_STATUS_CASE
+    return Hex(static_cast<ULONG>(status), 8);
+}
+
+std::string MajorFunctionText(UCHAR major) {
+    switch (major) {
+    case IRP_MJ_CREATE:
+        return "IRP_MJ_CREATE";
+    case IRP_MJ_CLOSE:
+        return "IRP_MJ_CLOSE";
+    case IRP_MJ_READ:
+        return "IRP_MJ_READ";
+    case IRP_MJ_WRITE:
+        return "IRP_MJ_WRITE";
+    case IRP_MJ_DEVICE_CONTROL:
+        return "IRP_MJ_DEVICE_CONTROL";
+    case IRP_MJ_INTERNAL_DEVICE_CONTROL:
+        return "IRP_MJ_INTERNAL_DEVICE_CONTROL";
+    case IRP_MJ_SHUTDOWN:
+        return "IRP_MJ_SHUTDOWN";
+    case IRP_MJ_CLEANUP:
+        return "IRP_MJ_CLEANUP";
+    case IRP_MJ_POWER:
+        return "IRP_MJ_POWER";
+    case IRP_MJ_SYSTEM_CONTROL:
+        return "IRP_MJ_SYSTEM_CONTROL";
+    case IRP_MJ_PNP:
+        return "IRP_MJ_PNP";
+    default:
+        return "IRP_MJ_" + Hex(major, 2);
+    }
+}
+
+std::string Narrow(std::u16string_view text) {
+    std::string narrow;
+    narrow.reserve(text.size());
+    for (char16_t c : text) narrow.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+    return narrow;
+}
+
+void IrpHistory::Sent(const IrpRecord& record, const IO_STACK_LOCATION& stack, const std::string& device) {
+    std::string text;
+    text.reserve(kEventTextReserve);
+    text += "send ";
+    AppendIrpName(text, record);
+    text += ' ';
+    text += MajorFunctionText(stack.MajorFunction);
+    // The minor code and the control code say which request it is; the
+    // buffers do not, and their addresses differ between runs.
+    if (stack.MajorFunction == IRP_MJ_PNP || stack.MajorFunction == IRP_MJ_POWER) {
+        text += '/';
+        AppendHex(text, stack.MinorFunction, 2);
+    } else if (stack.MajorFunction == IRP_MJ_DEVICE_CONTROL || stack.MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL) {
+        text += ' ';
+        AppendHex(text, stack.Parameters.DeviceIoControl.IoControlCode, 8);
+    }
+    text += " to ";
+    text += device;
+    Record(std::move(text));
+}
+
+void IrpHistory::Completed(const IrpRecord& record, const std::string& device, NTSTATUS status) {
+    std::string text;
+    text.reserve(kEventTextReserve);
+    text += "complete ";
+    AppendIrpName(text, record);
+    text += " at ";
+    text += device;
+    text += ' ';
+    text += StatusText(status);
+    Record(std::move(text));
+}
+
+void IrpHistory::Cancelled(const IrpRecord& record, bool routineCalled) {
+    std::string text = "cancel ";
+    AppendIrpName(text, record);
+    if (!routineCalled) text += " (no cancel routine)";
+    Record(std::move(text));
+}
+
+std::vector<std::string> IrpHistory::Recent() const {
+    std::vector<std::string> events;
+    events.reserve(count_);
+    const std::size_t first = (next_ + kDepth - count_) % kDepth;
+    for (std::size_t i = 0; i < count_; ++i) events.push_back(ring_[(first + i) % kDepth]);
+    return events;
+}
+
+void IrpHistory::Record(std::string text) {
+    Kernel& kernel = K();
+    kernel.Events().Log(kernel.Now(), kernel.Sched().CurrentName(), "io", text);
+    ring_[next_] = std::move(text);
+    next_ = (next_ + 1) % kDepth;
+    if (count_ < kDepth) ++count_;
+}
+
+} // namespace qv::io

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs what the build needs (Debian packages), then configures and builds
+# everything into build/. Sourced by demo.sh and test.sh.
+set -euo pipefail
+
+QV_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+QV_BUILD="${QV_BUILD:-$QV_ROOT/build}"
+
+# g++ and cmake/ninja build the project; GoogleTest and Google Benchmark are
+# the test and benchmark frameworks.
+QV_PACKAGES=(g++ cmake ninja-build libgtest-dev libbenchmark-dev)
+
+missing=()
+for package in "${QV_PACKAGES[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$package")
+    fi
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+    echo "setup: installing ${missing[*]}"
+    sudo_cmd=()
+    if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
+    "${sudo_cmd[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}"
+fi
+
+cmake -S "$QV_ROOT" -B "$QV_BUILD" -G Ninja >/dev/null
+cmake --build "$QV_BUILD" -j "$(nproc)"
