@@ -342,7 +342,11 @@ RunResult Scheduler::Run() {
 
     for (;;) {
         if (halted_) return Finish(RunOutcome::BugCheck, {});
-        if (!HostThreadsAlive()) return Finish(RunOutcome::Completed, {});
+        // A deferred routine that has started or is queued finishes before
+        // the run does, so that nothing is left halfway.
+        const bool dpcBusy = dpcThread_->state_ == SimThread::State::Ready &&
+                             (!dpcQueue_.empty() || dpcThread_->irql_ >= DISPATCH_LEVEL);
+        if (!HostThreadsAlive() && !dpcBusy) return Finish(RunOutcome::Completed, {});
         if (config.realTime) now_ = std::max(now_, (WallNanoseconds() - wallStartNs_) / 100);
         FireDue();
         if (halted_) return Finish(RunOutcome::BugCheck, {});
