@@ -1,0 +1,180 @@
+#include "reader_blocks.h"
+
+#include <algorithm>
+
+#include "reader_protocol.h"
+
+namespace qv::sim {
+
+namespace {
+constexpr std::uint8_t kLrcDamage = 0xFF;
+constexpr std::uint8_t kMaxWtxMultiplier = 0xFF;
+} // namespace
+
+ReaderBlocks::ReaderBlocks(ReaderCommands& commands, FaultPlan& faults, usb::Time waitingTime)
+    : commands_(commands), faults_(faults), waitingTime_(waitingTime) {}
+
+void ReaderBlocks::Reset() {
+    hostSequence_ = 0;
+    readerSequence_ = 0;
+    command_.clear();
+    answer_.reset();
+    lastBlock_.clear();
+    lastReadyAt_ = 0;
+}
+
+std::uint8_t ReaderBlocks::RSequence() const {
+    return static_cast<std::uint8_t>(hostSequence_ >> kSequenceToRShift);
+}
+
+Bytes ReaderBlocks::Build(std::uint8_t pcb, std::span<const std::uint8_t> inf) const {
+    Bytes block{kReaderNad, pcb, static_cast<std::uint8_t>(inf.size())};
+    block.insert(block.end(), inf.begin(), inf.end());
+    block.push_back(Lrc(block));
+    return block;
+}
+
+OutgoingBlock ReaderBlocks::Receive(std::span<const std::uint8_t> block, usb::Time now) {
+    if (!block.empty() && block[kNadOffset] == kCardNad) return FromCard(block, now);
+
+    // Length first, then the check byte, then the address: a block that is
+    // cut short has no trustworthy LRC to judge.
+    if (block.size() < kBlockOverhead || block.size() != block[kLenOffset] + kBlockOverhead)
+        return ErrorBlock(kRErrorOther, now);
+    if (Lrc(block) != 0) return ErrorBlock(kRErrorParity, now);
+    if (block[kNadOffset] != kHostNad) return ErrorBlock(kRErrorOther, now);
+
+    std::uint8_t pcb = block[kPcbOffset];
+    auto inf = block.subspan(kInfOffset, block[kLenOffset]);
+    if (IsIBlock(pcb)) return OnIBlock(pcb, inf, now);
+    if (IsRBlock(pcb)) return OnRBlock(pcb, now);
+    return OnSBlock(pcb, inf, now);
+}
+
+OutgoingBlock ReaderBlocks::FromCard(std::span<const std::uint8_t> block, usb::Time now) {
+    // The card's T=1 block travels past the link untouched: no sequence
+    // bits, no faults, and not remembered for a link repeat. A silent card
+    // gives an empty block, which goes out as one header-only packet.
+    CardReply reply = commands_.CardBlock(block);
+    return {reply.bytes.value_or(Bytes{}), now + kBlockTurnaround + reply.duration};
+}
+
+OutgoingBlock ReaderBlocks::OnIBlock(std::uint8_t pcb, std::span<const std::uint8_t> inf, usb::Time now) {
+    if ((pcb & kPcbSequence) != hostSequence_) return ErrorBlock(kRErrorOther, now);
+    hostSequence_ ^= kPcbSequence;
+    // A new command ends whatever answer was still going out.
+    answer_.reset();
+    if (command_.size() + inf.size() > kMaxCommandSize) {
+        command_.clear();
+        return ErrorBlock(kRErrorOther, now);
+    }
+    command_.insert(command_.end(), inf.begin(), inf.end());
+    if ((pcb & kPcbMore) != 0) {
+        // Acknowledge the piece by asking for the next one.
+        return Emit(Build(kPcbRBlockType | RSequence()), now + kBlockTurnaround);
+    }
+    return RunCommand(now);
+}
+
+OutgoingBlock ReaderBlocks::RunCommand(usb::Time now) {
+    CommandOutcome outcome = commands_.Execute(command_);
+    command_.clear();
+    Answer answer;
+    answer.inf = std::move(outcome.reply);
+    answer.readyAt = now + outcome.duration;
+    if (faults_.Take(Fault::AnswerChained)) answer.pieceSize = kFaultChainPieceSize;
+    bool forcedWtx = faults_.Take(Fault::AnswerWtx);
+    bool slow = outcome.duration > waitingTime_;
+    answer_ = std::move(answer);
+    if (!forcedWtx && !slow) return NextPiece(answer_->readyAt);
+
+    // Ask for more time first; the answer goes out after the host's
+    // S(WTX response).
+    answer_->awaitingWtxResponse = true;
+    usb::Time units = (outcome.duration + waitingTime_ - 1) / waitingTime_;
+    const std::uint8_t multiplier[] = {
+        static_cast<std::uint8_t>(std::clamp<usb::Time>(units, 1, kMaxWtxMultiplier))};
+    return Emit(Build(kPcbWtxRequest, multiplier), now + kBlockTurnaround);
+}
+
+OutgoingBlock ReaderBlocks::NextPiece(usb::Time readyAt) {
+    Answer& answer = *answer_;
+    std::size_t left = answer.inf.size() - answer.sent;
+    std::size_t piece = std::min(left, answer.pieceSize);
+    std::uint8_t pcb = readerSequence_;
+    if (piece < left) pcb |= kPcbMore;
+    Bytes block = Build(pcb, std::span(answer.inf).subspan(answer.sent, piece));
+    answer.sent += piece;
+    readerSequence_ ^= kPcbSequence;
+    if (answer.sent == answer.inf.size()) answer_.reset();
+    return Emit(std::move(block), readyAt);
+}
+
+OutgoingBlock ReaderBlocks::OnRBlock(std::uint8_t pcb, usb::Time now) {
+    bool acknowledge = (pcb & kPcbRErrorMask) == kRErrorNone;
+    bool asksNextPiece = (pcb & kPcbRSequence) == (readerSequence_ >> kSequenceToRShift);
+    if (acknowledge && asksNextPiece && answer_ && answer_->sent > 0) return NextPiece(now + kBlockTurnaround);
+    // A repeat request, or an R-block that continues nothing: the host
+    // missed the reader's last block, so it goes out again.
+    return Resend(now);
+}
+
+OutgoingBlock ReaderBlocks::OnSBlock(std::uint8_t pcb, std::span<const std::uint8_t> inf, usb::Time now) {
+    switch (pcb) {
+    case kPcbResynchRequest:
+        Reset();
+        return Emit(Build(kPcbResynchResponse), now + kBlockTurnaround);
+    case kPcbIfsRequest:
+        return Emit(Build(kPcbIfsResponse, inf), now + kBlockTurnaround);
+    case kPcbAbortRequest:
+        command_.clear();
+        answer_.reset();
+        return Emit(Build(kPcbAbortResponse), now + kBlockTurnaround);
+    case kPcbWtxResponse:
+        if (answer_ && answer_->awaitingWtxResponse) {
+            answer_->awaitingWtxResponse = false;
+            return NextPiece(std::max(answer_->readyAt, now + kBlockTurnaround));
+        }
+        return ErrorBlock(kRErrorOther, now);
+    default:
+        return ErrorBlock(kRErrorOther, now);
+    }
+}
+
+OutgoingBlock ReaderBlocks::Resend(usb::Time now) {
+    if (lastBlock_.empty()) return ErrorBlock(kRErrorOther, now);
+    return Emit(lastBlock_, std::max(lastReadyAt_, now + kBlockTurnaround));
+}
+
+OutgoingBlock ReaderBlocks::ErrorBlock(std::uint8_t error, usb::Time now) {
+    return Emit(Build(static_cast<std::uint8_t>(kPcbRBlockType | RSequence() | error)), now + kBlockTurnaround);
+}
+
+OutgoingBlock ReaderBlocks::Emit(Bytes block, usb::Time readyAt) {
+    lastBlock_ = block;
+    lastReadyAt_ = readyAt;
+    return {Damage(std::move(block)), readyAt};
+}
+
+Bytes ReaderBlocks::Damage(Bytes block) {
+    // Faults change only what goes on the wire: the block kept for a repeat
+    // request is the good one, so the host can recover by asking again.
+    auto reseal = [](Bytes& b) { b.back() = Lrc(std::span(b).first(b.size() - kEpilogueSize)); };
+    if (faults_.Take(Fault::AnswerErrorBlock)) block = Build(kPcbRBlockType | RSequence() | kRErrorOther);
+    if (IsIBlock(block[kPcbOffset]) && faults_.Take(Fault::AnswerWrongSequence)) {
+        block[kPcbOffset] ^= kPcbSequence;
+        reseal(block);
+    }
+    if (faults_.Take(Fault::AnswerBadLength)) {
+        ++block[kLenOffset];
+        reseal(block);
+    }
+    if (faults_.Take(Fault::AnswerBadNad)) {
+        block[kNadOffset] = kForeignNad;
+        reseal(block);
+    }
+    if (faults_.Take(Fault::AnswerBadLrc)) block.back() ^= kLrcDamage;
+    return block;
+}
+
+} // namespace qv::sim

@@ -1,0 +1,154 @@
+#include "reader_commands.h"
+
+#include <algorithm>
+
+#include "reader_protocol.h"
+
+namespace qv::sim {
+
+namespace {
+
+constexpr std::size_t kInsOffset = 1;
+constexpr std::size_t kP1Offset = 2;
+constexpr std::size_t kP2Offset = 3;
+
+// The reader information is text: the model id, then the firmware version
+// with its digits at the places hosts read them, then a serial number,
+// "QV-38N FW V2.107 SN00001".
+constexpr std::string_view kInfoTemplate = "QV-3xN FW V0.000 SN00001";
+static_assert(kInfoTemplate.size() == kReaderInfoSize);
+static_assert(kInfoTemplate[kVersionDigitOffsets[0]] == '0' && kInfoTemplate[kVersionDigitOffsets[1]] == '0' &&
+              kInfoTemplate[kVersionDigitOffsets[2]] == '0' && kInfoTemplate[kVersionDigitOffsets[3]] == '0');
+constexpr std::uint8_t kAsciiZero = '0';
+
+// Answer to the T=1 pass-through when the slot holds no card to ask.
+constexpr usb::Time kEmptySlotTime = kCommandProcessingTime;
+
+CommandOutcome Answer(std::uint8_t ins, std::uint8_t status, std::span<const std::uint8_t> data = {},
+                      usb::Time cardTime = 0) {
+    Bytes reply{kCommandClass, ins, kSlotNumber, status};
+    reply.insert(reply.end(), data.begin(), data.end());
+    return {std::move(reply), kCommandProcessingTime + cardTime};
+}
+
+bool HasParameters(std::span<const std::uint8_t> command, std::uint8_t p1, std::uint8_t p2) {
+    return command.size() >= kLongHeaderSize && command[kP1Offset] == p1 && command[kP2Offset] == p2;
+}
+
+} // namespace
+
+std::string_view ModelId(ReaderModel model) { return model == ReaderModel::Qv38N ? "QV-38N" : "QV-39N"; }
+
+ReaderCommands::ReaderCommands(Settings settings, CardSlot& slot, FaultPlan& faults)
+    : settings_(settings), slot_(slot), faults_(faults) {}
+
+CommandOutcome ReaderCommands::Execute(std::span<const std::uint8_t> command) {
+    std::uint8_t ins = command.size() > kInsOffset ? command[kInsOffset] : 0;
+    if (command.size() < kShortHeaderSize || command[0] != kCommandClass) return Answer(ins, kStatusUnknownCommand);
+    auto payload = command.subspan(kShortHeaderSize);
+    // Commands without a payload must come exactly as the table gives them,
+    // so that a host sending a stray byte is told so.
+    auto exactly = [&](std::size_t size, auto run) {
+        return command.size() == size ? run() : Answer(ins, kStatusBadLength);
+    };
+    switch (ins) {
+    case kInsApdu:
+        return Apdu(payload);
+    case kInsCardStatus:
+        return exactly(kShortHeaderSize, [&] { return CardStatus(); });
+    case kInsReaderInfo:
+        return exactly(kShortHeaderSize, [&] { return ReaderInfo(); });
+    case kInsPowerDown:
+        return exactly(kShortHeaderSize, [&] { return PowerDown(); });
+    case kInsPps:
+        return Pps(payload);
+    case kInsReset:
+        if (HasParameters(command, kColdResetP1, kColdResetP2))
+            return exactly(kLongHeaderSize, [&] { return Reset(ResetKind::Cold); });
+        if (HasParameters(command, kWarmResetP1, kWarmResetP2))
+            return exactly(kLongHeaderSize, [&] { return Reset(ResetKind::Warm); });
+        return Answer(ins, kStatusUnknownCommand);
+    case kInsCommand9:
+        if (HasParameters(command, kCommand9P1, kCommand9P2))
+            return exactly(kLongHeaderSize, [&] { return Command9(); });
+        return Answer(ins, kStatusUnknownCommand);
+    default:
+        return Answer(ins, kStatusUnknownCommand);
+    }
+}
+
+bool ReaderCommands::CardPulledNow() {
+    if (!slot_.Occupied() || !faults_.Take(Fault::CardPulled)) return false;
+    slot_.Remove();
+    return true;
+}
+
+CommandOutcome ReaderCommands::Apdu(std::span<const std::uint8_t> payload) {
+    constexpr std::size_t kMinApdu = 4; // CLA INS P1 P2
+    if (payload.size() < kMinApdu) return Answer(kInsApdu, kStatusBadLength);
+    if (!slot_.Occupied() || CardPulledNow()) return Answer(kInsApdu, kStatusCardAbsent);
+    if (!slot_.CardActive()) return Answer(kInsApdu, kStatusNoActiveCard);
+    CardReply reply = slot_.CurrentCard().Command(payload);
+    if (!reply.bytes) return Answer(kInsApdu, kStatusCardMute, {}, reply.duration);
+    return Answer(kInsApdu, kStatusOk, *reply.bytes, reply.duration);
+}
+
+CommandOutcome ReaderCommands::CardStatus() {
+    std::uint8_t bits = 0;
+    if (slot_.Occupied()) bits |= kCardStatusPresent;
+    if (slot_.CardActive()) bits |= kCardStatusActive;
+    constexpr std::uint8_t kReserved = 0x00;
+    const std::uint8_t data[] = {bits, kReserved};
+    return Answer(kInsCardStatus, kStatusOk, data);
+}
+
+CommandOutcome ReaderCommands::ReaderInfo() {
+    Bytes data(kInfoTemplate.begin(), kInfoTemplate.end());
+    std::string_view model = ModelId(settings_.model);
+    static_assert(std::tuple_size_v<FirmwareVersion> == kVersionDigitOffsets.size());
+    std::ranges::copy(model.substr(0, kModelIdSize), data.begin() + kModelIdOffset);
+    for (std::size_t i = 0; i < kVersionDigitOffsets.size(); ++i) {
+        data[kVersionDigitOffsets[i]] = static_cast<std::uint8_t>(kAsciiZero + settings_.version[i] % 10);
+    }
+    return Answer(kInsReaderInfo, kStatusOk, data);
+}
+
+CommandOutcome ReaderCommands::Reset(ResetKind kind) {
+    if (!slot_.Occupied() || CardPulledNow()) return Answer(kInsReset, kStatusNoActiveCard);
+    CardReply atr = slot_.CurrentCard().Reset(kind);
+    if (!atr.bytes) return Answer(kInsReset, kStatusCardMute, {}, atr.duration);
+    if (settings_.shortResetAnswer) return Answer(kInsReset, kStatusResetNoAtr, {}, atr.duration);
+    return Answer(kInsReset, kStatusOk, *atr.bytes, atr.duration);
+}
+
+CommandOutcome ReaderCommands::PowerDown() {
+    if (slot_.Occupied()) slot_.CurrentCard().PowerDown();
+    return Answer(kInsPowerDown, kStatusOk);
+}
+
+CommandOutcome ReaderCommands::Pps(std::span<const std::uint8_t> payload) {
+    if (payload.size() != kPpsRequestSize) return Answer(kInsPps, kStatusBadLength);
+    if (!slot_.Occupied() || CardPulledNow()) return Answer(kInsPps, kStatusCardAbsent);
+    if (!slot_.CardActive()) return Answer(kInsPps, kStatusNoActiveCard);
+    PpsReply verdict = slot_.CurrentCard().Pps(payload);
+    switch (verdict.verdict) {
+    case PpsVerdict::Accepted:
+        return Answer(kInsPps, kStatusOk, payload, verdict.duration);
+    case PpsVerdict::RateRefused:
+        return Answer(kInsPps, kStatusPpsRateRefused, {}, verdict.duration);
+    case PpsVerdict::ProtocolRefused:
+        break;
+    }
+    return Answer(kInsPps, kStatusPpsProtocolRefused, {}, verdict.duration);
+}
+
+CommandOutcome ReaderCommands::Command9() { return Answer(kInsCommand9, kStatusOk); }
+
+CardReply ReaderCommands::CardBlock(std::span<const std::uint8_t> block) {
+    if (!slot_.Occupied() || CardPulledNow() || !slot_.CardActive()) return {std::nullopt, kEmptySlotTime};
+    CardReply reply = slot_.CurrentCard().Block(block);
+    reply.duration += kCommandProcessingTime;
+    return reply;
+}
+
+} // namespace qv::sim

@@ -1,0 +1,71 @@
+// The reader's 0xD0 command set: what the firmware does with one whole
+// command once the block layer has collected it, and how long that takes.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "card_interface.h"
+#include "card_slot.h"
+#include "reader_faults.h"
+#include "sim_time.h"
+
+namespace qv::sim {
+
+enum class ReaderModel { Qv38N, Qv39N };
+
+// The six-character model id the reader reports ("QV-38N", "QV-39N").
+std::string_view ModelId(ReaderModel model);
+
+// Four decimal digits, reported in the low nibbles of the reader
+// information's version bytes.
+using FirmwareVersion = std::array<std::uint8_t, 4>;
+
+// The reader's own handling of one command, before any card time.
+inline constexpr usb::Time kCommandProcessingTime = 3 * kMillisecond;
+
+struct CommandOutcome {
+    Bytes reply;            // three leading bytes, the status byte, the data
+    usb::Time duration = 0; // from the command's arrival to the answer
+};
+
+class ReaderCommands {
+  public:
+    struct Settings {
+        ReaderModel model = ReaderModel::Qv38N;
+        FirmwareVersion version{2, 1, 0, 7};
+        // Resets answer 0xAA without repeating the ATR, as some firmware does.
+        bool shortResetAnswer = false;
+    };
+
+    ReaderCommands(Settings settings, CardSlot& slot, FaultPlan& faults);
+
+    CommandOutcome Execute(std::span<const std::uint8_t> command);
+
+    // A block of the card's own T=1 protocol, passed to the card untouched.
+    // No bytes in the reply means the card (or the slot) stayed silent.
+    CardReply CardBlock(std::span<const std::uint8_t> block);
+
+    void SetShortResetAnswer(bool on) { settings_.shortResetAnswer = on; }
+    const Settings& CurrentSettings() const { return settings_; }
+
+  private:
+    CommandOutcome Apdu(std::span<const std::uint8_t> payload);
+    CommandOutcome CardStatus();
+    CommandOutcome ReaderInfo();
+    CommandOutcome Reset(ResetKind kind);
+    CommandOutcome PowerDown();
+    CommandOutcome Pps(std::span<const std::uint8_t> payload);
+    CommandOutcome Command9();
+
+    // True when a card-pulled fault takes the card out as an operation starts.
+    bool CardPulledNow();
+
+    Settings settings_;
+    CardSlot& slot_;
+    FaultPlan& faults_;
+};
+
+} // namespace qv::sim

@@ -1,0 +1,73 @@
+#include "reader_faults.h"
+
+#include <algorithm>
+#include <cassert>
+
+namespace qv::sim {
+
+namespace {
+
+constexpr std::array<FaultInfo, kFaultCount> kCatalog{{
+    {Fault::AnswerBadLrc, "answer-bad-lrc", "the next COUNT blocks of the reader carry a wrong LRC"},
+    {Fault::AnswerBadNad, "answer-bad-nad", "the next COUNT blocks of the reader carry node address 0x05"},
+    {Fault::AnswerBadLength, "answer-bad-length",
+     "the next COUNT blocks of the reader carry a LEN one more than their information field"},
+    {Fault::AnswerErrorBlock, "answer-error-block",
+     "the next COUNT blocks of the reader are replaced by an error R-block (a repeat request gets the real one)"},
+    {Fault::AnswerWtx, "answer-wtx", "the next COUNT command answers are preceded by an S(WTX request)"},
+    {Fault::AnswerWrongSequence, "answer-wrong-sequence",
+     "the next COUNT I-blocks of the reader carry the wrong sequence bit N(S)"},
+    {Fault::AnswerChained, "answer-chained",
+     "the next COUNT command answers are chained over several I-blocks of 4 bytes"},
+    {Fault::OutFail, "out-fail", "the next COUNT OUT transfers fail with a bus error and their data is lost"},
+    {Fault::OutShort, "out-short", "the next COUNT OUT transfers are only half accepted by the device"},
+    {Fault::OutStall, "out-stall", "the OUT endpoint halts at the next COUNT transfers until its pipe is reset"},
+    {Fault::InFail, "in-fail", "the next COUNT IN transfers with data fail with a bus error and the packet is lost"},
+    {Fault::InStall, "in-stall", "the IN endpoint halts at the next COUNT IN transfers with data until its pipe is reset"},
+    {Fault::InEndless, "in-endless",
+     "the next COUNT answers never end: header 0x00 on every packet until the IN pipe is reset or a block is sent"},
+    {Fault::InZeroLength, "in-zero-length",
+     "the next COUNT IN transfers with data deliver a zero-length packet instead (the data comes later)"},
+    {Fault::Vanish, "vanish", "the reader vanishes from the bus at the COUNT-th transfer from now"},
+    {Fault::CardPulled, "card-pulled", "the card is pulled out during the next COUNT card operations"},
+}};
+
+} // namespace
+
+std::span<const FaultInfo> FaultCatalog() { return kCatalog; }
+
+const FaultInfo& DescribeFault(Fault fault) {
+    const FaultInfo& info = kCatalog[static_cast<std::size_t>(fault)];
+    assert(info.fault == fault);
+    return info;
+}
+
+std::optional<Fault> FaultByName(std::string_view name) {
+    auto it = std::ranges::find(kCatalog, name, &FaultInfo::name);
+    if (it == kCatalog.end()) return std::nullopt;
+    return it->fault;
+}
+
+void FaultPlan::Arm(Fault fault, unsigned count) { armed_[Index(fault)] += count; }
+
+void FaultPlan::Disarm(Fault fault) { armed_[Index(fault)] = 0; }
+
+void FaultPlan::Clear() { armed_.fill(0); }
+
+bool FaultPlan::Take(Fault fault) {
+    unsigned& armed = armed_[Index(fault)];
+    if (armed == 0) return false;
+    --armed;
+    ++fired_[Index(fault)];
+    return true;
+}
+
+bool FaultPlan::CountDown(Fault fault) {
+    unsigned& armed = armed_[Index(fault)];
+    if (armed == 0) return false;
+    if (--armed != 0) return false;
+    ++fired_[Index(fault)];
+    return true;
+}
+
+} // namespace qv::sim

@@ -1,0 +1,40 @@
+// The reader's USB descriptors, built once as constant bytes: a full-speed
+// vendor-class device with one configuration, one interface and two bulk
+// endpoints, the IN endpoint listed first.
+#pragma once
+
+#include <cstdint>
+
+#include "card_interface.h"
+#include "reader_commands.h"
+
+namespace qv::sim {
+
+inline constexpr std::uint16_t kVendorId = 0x2F3A;
+inline constexpr std::uint16_t kProductIdQv38N = 0x0038;
+inline constexpr std::uint16_t kProductIdQv39N = 0x0039;
+inline constexpr std::uint8_t kConfigurationValue = 1;
+
+inline constexpr std::size_t kDeviceDescriptorSize = 18;
+inline constexpr std::size_t kConfigurationHeaderSize = 9;
+inline constexpr std::size_t kInterfaceDescriptorSize = 9;
+inline constexpr std::size_t kEndpointDescriptorSize = 7;
+// Configuration, interface and both endpoints, with nothing extra.
+inline constexpr std::size_t kPlainConfigurationLength =
+    kConfigurationHeaderSize + kInterfaceDescriptorSize + 2 * kEndpointDescriptorSize;
+inline constexpr std::size_t kMaxConfigurationLength = 0xFFFF;
+
+// Descriptor type of the padding descriptors, from the vendor-reserved range.
+inline constexpr std::uint8_t kVendorDescriptorType = 0xFF;
+
+Bytes BuildDeviceDescriptor(ReaderModel model, const FirmwareVersion& version);
+
+// A configuration descriptor wTotalLength bytes long. Anything beyond the
+// plain 32 bytes is filled with vendor-specific descriptors placed between
+// the interface descriptor and the endpoints, where class-specific
+// descriptors sit on real devices, so a parser has to walk past them.
+// totalLength must be the plain length or at least two bytes more (a
+// descriptor is never shorter than its two header bytes).
+Bytes BuildConfigurationDescriptor(std::size_t totalLength);
+
+} // namespace qv::sim
