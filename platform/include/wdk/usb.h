@@ -148,6 +148,13 @@ typedef struct _USBD_INTERFACE_INFORMATION {
     USBD_PIPE_INFORMATION Pipes[1]; // NumberOfPipes entries
 } USBD_INTERFACE_INFORMATION, *PUSBD_INTERFACE_INFORMATION;
 
+// Bytes of an interface record with room for numEndpoints pipes.
+#define GET_USBD_INTERFACE_SIZE(numEndpoints) \
+    (sizeof(USBD_INTERFACE_INFORMATION) + (sizeof(USBD_PIPE_INFORMATION) * (numEndpoints)) - sizeof(USBD_PIPE_INFORMATION))
+
+// The MaximumTransferSize that USBD's helpers give every pipe (one page).
+#define USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE 4096
+
 typedef struct _USBD_INTERFACE_LIST_ENTRY {
     PUSB_INTERFACE_DESCRIPTOR InterfaceDescriptor;
     PUSBD_INTERFACE_INFORMATION Interface;
@@ -197,6 +204,9 @@ typedef LONG USBD_STATUS;
 #define USBD_STATUS_ERROR_SHORT_TRANSFER ((USBD_STATUS)0x80000900L)
 #define USBD_STATUS_BAD_START_FRAME ((USBD_STATUS)0xC0000A00L)
 #define USBD_STATUS_NOT_SUPPORTED ((USBD_STATUS)0xC0000E00L)
+// The WDK spells this one with the letters swapped; both names are offered.
+#define USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR ((USBD_STATUS)0xC0000F00L)
+#define USBD_STATUS_INVALID_CONFIGURATION_DESCRIPTOR USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR
 #define USBD_STATUS_INSUFFICIENT_RESOURCES ((USBD_STATUS)0xC0001000L)
 #define USBD_STATUS_SET_CONFIG_FAILED ((USBD_STATUS)0xC0002000L)
 #define USBD_STATUS_BUFFER_TOO_SMALL ((USBD_STATUS)0xC0003000L)
@@ -399,6 +409,13 @@ PURB NTAPI USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR Confi
 PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(
     PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PVOID StartPosition, LONG InterfaceNumber,
     LONG AlternateSetting, LONG InterfaceClass, LONG InterfaceSubClass, LONG InterfaceProtocol);
+
+// Finds the first descriptor of DescriptorType at or after StartPosition
+// within the TotalLength bytes of DescriptorBuffer; null when there is none
+// or the descriptors stop making sense (a length of zero, or one that runs
+// past the end) before one is found.
+PUSB_COMMON_DESCRIPTOR NTAPI USBD_ParseDescriptors(PVOID DescriptorBuffer, ULONG TotalLength, PVOID StartPosition,
+                                                   LONG DescriptorType);
 
 #ifdef __cplusplus
 }
