@@ -1,9 +1,10 @@
-// qvsim: runs the driver's world (the emulated kernel, and in time the driver
-// against the simulated reader) and prints what happens.
+// qvsim: runs the driver's world (the emulated kernel, the driver's reader
+// link and the simulated reader) and prints what happens.
 #include <cstdio>
 #include <random>
 
-#include "demo.h"
+#include "console.h"
+#include "tour.h"
 #include "options.h"
 
 int main(int argc, char** argv) {
@@ -18,7 +19,9 @@ int main(int argc, char** argv) {
         return 0;
     }
     const std::uint64_t seed = options->seed ? *options->seed : std::random_device{}() % 1'000'000;
-    if (options->command == "demo") return qvsim::RunDemo(seed, options->realTime);
+    if (options->command == "demo") return qvsim::RunConsoleDemo(*options, seed);
+    if (options->command == "link") return qvsim::RunConsole(*options, seed);
+    if (options->command == "tour") return qvsim::RunTour(seed, options->realTime);
     std::fprintf(stderr, "qvsim: unknown command '%s'\n%s", options->command.c_str(), qvsim::Usage().c_str());
     return 2;
 }

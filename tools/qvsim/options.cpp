@@ -8,20 +8,27 @@ namespace qvsim {
 namespace {
 bool ParseNumber(std::string_view text, std::uint64_t& value) {
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return error == std::errc() && end == text.data() + text.size();
+    return !text.empty() && error == std::errc() && end == text.data() + text.size();
 }
 } // namespace
 
 std::string Usage() {
-    return "usage: qvsim [demo] [--seed N] [--realtime]\n"
+    return "usage: qvsim [demo|link|tour] [options]\n"
            "\n"
-           "  demo         boot the emulated kernel and run a short scenario that shows\n"
-           "               threads, events, a mutex, a one-second I/O timer and delays\n"
-           "               in virtual time (the default)\n"
-           "  --seed N     schedule and faults from seed N (a random seed otherwise);\n"
-           "               the same seed gives the same run and the same digest\n"
-           "  --realtime   let virtual time follow the wall clock\n"
-           "  --help       show this text\n";
+           "  demo              a short reader-console session with the trace on: link\n"
+           "                    reset, reader information, card status (the default)\n"
+           "  link              the reader console: commands from standard input or\n"
+           "                    --script FILE, one per line (type 'help' for the list)\n"
+           "  tour              the emulated kernel at work: threads, events, a mutex,\n"
+           "                    a one-second I/O timer and delays in virtual time\n"
+           "\n"
+           "  --seed N          schedule and faults from seed N (a random seed otherwise);\n"
+           "                    the same seed gives the same run and the same digest\n"
+           "  --model M         the simulated reader: QV-38N (default) or QV-39N\n"
+           "  --script FILE     console commands from FILE instead of standard input\n"
+           "  --trace           print every USB transfer and link block\n"
+           "  --realtime        let virtual time follow the wall clock (tour)\n"
+           "  --help            show this text\n";
 }
 
 std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
@@ -29,26 +36,45 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
     bool commandSeen = false;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
+        auto value = [&](std::string_view name) -> std::optional<std::string_view> {
+            if (i + 1 >= argc) {
+                error = std::string(name) + " needs a value";
+                return std::nullopt;
+            }
+            return std::string_view(argv[++i]);
+        };
         if (arg == "--help" || arg == "-h") {
             options.help = true;
         } else if (arg == "--realtime") {
             options.realTime = true;
+        } else if (arg == "--trace") {
+            options.trace = true;
         } else if (arg == "--seed") {
+            const auto text = value(arg);
             std::uint64_t seed = 0;
-            if (i + 1 >= argc || !ParseNumber(argv[i + 1], seed)) {
+            if (!text || !ParseNumber(*text, seed)) {
                 error = "--seed needs a whole number";
                 return std::nullopt;
             }
             options.seed = seed;
-            ++i;
+        } else if (arg == "--model") {
+            const auto text = value(arg);
+            if (!text) return std::nullopt;
+            if (*text != "QV-38N" && *text != "QV-39N") {
+                error = "--model is QV-38N or QV-39N";
+                return std::nullopt;
+            }
+            options.model = std::string(*text);
+        } else if (arg == "--script") {
+            const auto text = value(arg);
+            if (!text) return std::nullopt;
+            options.script = std::string(*text);
         } else if (!commandSeen && !arg.starts_with("-")) {
             options.command = std::string(arg);
             commandSeen = true;
-        } else if (arg.starts_with("-")) {
-            error = "unknown option " + std::string(arg);
-            return std::nullopt;
         } else {
-            options.rest.emplace_back(arg);
+            error = "unexpected argument " + std::string(arg);
+            return std::nullopt;
         }
     }
     return options;

@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <vector>
 
 namespace qvsim {
 
@@ -12,8 +11,10 @@ struct Options {
     std::string command = "demo";
     std::optional<std::uint64_t> seed;
     bool realTime = false;
+    bool trace = false;
+    std::string model = "QV-38N";
+    std::optional<std::string> script;
     bool help = false;
-    std::vector<std::string> rest; // what the command itself reads
 };
 
 // Parses argv; on a mistake returns nothing and fills error.

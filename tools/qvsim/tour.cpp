@@ -1,4 +1,4 @@
-#include "demo.h"
+#include "tour.h"
 
 #include <chrono>
 #include <cstdio>
@@ -12,7 +12,7 @@ namespace qvsim {
 
 namespace {
 
-constexpr ULONG kDemoTag = QV_POOL_TAG('D', 'e', 'm', 'o');
+constexpr ULONG kTourTag = QV_POOL_TAG('T', 'o', 'u', 'r');
 constexpr int kRunSeconds = 4;
 constexpr LONGLONG kPollWorkMs = 20;
 constexpr LONGLONG kMutexPatienceMs = 300;
@@ -20,10 +20,10 @@ constexpr LONGLONG kHoldMs = 350;
 constexpr LONGLONG kRestMs = 400;
 constexpr int kApplicationRounds = 3;
 
-// The demo's device: a poller woken by the once-a-second I/O timer and two
+// The tour's device: a poller woken by the once-a-second I/O timer and two
 // applications, all sharing the device through one mutex, as the reader
 // driver's own threads will.
-struct DemoExtension {
+struct TourExtension {
     KEVENT Tick;
     KMUTEX Mutex;
     LONG Stop;
@@ -33,7 +33,7 @@ struct DemoExtension {
 
 void Say(const std::string& text) {
     qv::Kernel& k = qv::K();
-    k.Events().Log(k.Now(), k.Sched().CurrentName(), "demo", text);
+    k.Events().Log(k.Now(), k.Sched().CurrentName(), "tour", text);
 }
 
 void Sleep(LONGLONG milliseconds) {
@@ -42,14 +42,14 @@ void Sleep(LONGLONG milliseconds) {
     KeDelayExecutionThread(KernelMode, FALSE, &interval);
 }
 
-void NTAPI DemoTimer(PDEVICE_OBJECT, PVOID context) {
-    auto* extension = static_cast<DemoExtension*>(context);
+void NTAPI TourTimer(PDEVICE_OBJECT, PVOID context) {
+    auto* extension = static_cast<TourExtension*>(context);
     Say("I/O timer fires at IRQL " + std::to_string(KeGetCurrentIrql()) + ", wakes the poller");
     KeSetEvent(&extension->Tick, IO_NO_INCREMENT, FALSE);
 }
 
-void NTAPI DemoPoller(PVOID context) {
-    auto* extension = static_cast<DemoExtension*>(context);
+void NTAPI TourPoller(PVOID context) {
+    auto* extension = static_cast<TourExtension*>(context);
     for (;;) {
         KeWaitForSingleObject(&extension->Tick, Executive, KernelMode, FALSE, nullptr);
         KeClearEvent(&extension->Tick);
@@ -64,21 +64,21 @@ void NTAPI DemoPoller(PVOID context) {
     PsTerminateSystemThread(STATUS_SUCCESS);
 }
 
-NTSTATUS NTAPI DemoEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+NTSTATUS NTAPI TourEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     PDEVICE_OBJECT device = nullptr;
-    NTSTATUS status = IoCreateDevice(driver, sizeof(DemoExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    NTSTATUS status = IoCreateDevice(driver, sizeof(TourExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
     if (!NT_SUCCESS(status)) return status;
-    auto* extension = static_cast<DemoExtension*>(device->DeviceExtension);
+    auto* extension = static_cast<TourExtension*>(device->DeviceExtension);
     KeInitializeEvent(&extension->Tick, NotificationEvent, FALSE);
     KeInitializeMutex(&extension->Mutex, 0);
-    status = IoInitializeTimer(device, DemoTimer, extension);
+    status = IoInitializeTimer(device, TourTimer, extension);
     if (!NT_SUCCESS(status)) IoDeleteDevice(device);
     return status;
 }
 
-void NTAPI DemoUnload(PDRIVER_OBJECT) {}
+void NTAPI TourUnload(PDRIVER_OBJECT) {}
 
-void Application(DemoExtension* extension) {
+void Application(TourExtension* extension) {
     for (int round = 1; round <= kApplicationRounds; ++round) {
         LARGE_INTEGER patience;
         patience.QuadPart = -kMutexPatienceMs * static_cast<LONGLONG>(qv::kTicksPerMillisecond);
@@ -96,7 +96,7 @@ void Application(DemoExtension* extension) {
 
 } // namespace
 
-int RunDemo(std::uint64_t seed, bool realTime) {
+int RunTour(std::uint64_t seed, bool realTime) {
     std::printf("qvsim: seed %llu\n", static_cast<unsigned long long>(seed));
     std::printf("qvsim: booting the emulated kernel (%s time, 2 processors)\n", realTime ? "real" : "virtual");
     qv::KernelConfig config;
@@ -110,23 +110,23 @@ int RunDemo(std::uint64_t seed, bool realTime) {
                     category.data(), static_cast<int>(text.size()), text.data());
     });
 
-    DemoExtension* extension = nullptr;
+    TourExtension* extension = nullptr;
     PDRIVER_OBJECT driver = nullptr;
     kernel.Spawn("boot", [&] {
         NTSTATUS status = STATUS_SUCCESS;
-        driver = qv::K().Io().LoadDriver(u"\\Driver\\Demo", DemoEntry, &status);
+        driver = qv::K().Io().LoadDriver(u"\\Driver\\Tour", TourEntry, &status);
         if (driver == nullptr || !NT_SUCCESS(status)) {
             Say("driver failed to load");
             return;
         }
-        driver->DriverUnload = DemoUnload;
+        driver->DriverUnload = TourUnload;
         PDEVICE_OBJECT device = driver->DeviceObject;
-        extension = static_cast<DemoExtension*>(device->DeviceExtension);
+        extension = static_cast<TourExtension*>(device->DeviceExtension);
         // A pool block lives as long as the run, to show the pool audit.
-        void* scratch = ExAllocatePoolWithTag(NonPagedPool, 64, kDemoTag);
+        void* scratch = ExAllocatePoolWithTag(NonPagedPool, 64, kTourTag);
 
         HANDLE handle = nullptr;
-        PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, DemoPoller, extension);
+        PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, TourPoller, extension);
         ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &extension->PollThread,
                                   nullptr);
         ZwClose(handle);
@@ -143,7 +143,7 @@ int RunDemo(std::uint64_t seed, bool realTime) {
         KeSetEvent(&extension->Tick, IO_NO_INCREMENT, FALSE);
         KeWaitForSingleObject(extension->PollThread, Executive, KernelMode, FALSE, nullptr);
         ObDereferenceObject(extension->PollThread);
-        ExFreePoolWithTag(scratch, kDemoTag);
+        ExFreePoolWithTag(scratch, kTourTag);
         IoDeleteDevice(device);
         qv::K().Io().UnloadDriver(driver);
         Say("driver unloaded; nothing left behind");
