@@ -17,12 +17,14 @@ for package in "${QV_PACKAGES[@]}"; do
     fi
 done
 if [ "${#missing[@]}" -gt 0 ]; then
-    echo "setup: installing ${missing[*]}"
+    echo "setup: installing ${missing[*]}" >&2
     sudo_cmd=()
     if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
-    "${sudo_cmd[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}"
+    "${sudo_cmd[@]}" apt-get update -qq >&2
+    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >&2
 fi
 
-cmake -S "$QV_ROOT" -B "$QV_BUILD" -G Ninja >/dev/null
-cmake --build "$QV_BUILD" -j "$(nproc)"
+cmake -S "$QV_ROOT" -B "$QV_BUILD" -G Ninja >&2
+# Build progress goes to standard error, so that what the commands print
+# can be piped on its own.
+cmake --build "$QV_BUILD" -j "$(nproc)" >&2
