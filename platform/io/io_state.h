@@ -252,8 +252,6 @@ class IrpHistory {
     std::size_t next_ = 0;
     std::size_t count_ = 0;
 };
-
-std::string StatusText(NTSTATUS status);
 std::string MajorFunctionText(UCHAR major);
 std::string Narrow(std::u16string_view text);
 

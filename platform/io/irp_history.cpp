@@ -2,6 +2,7 @@
 #include <string>
 
 #include "io/io_state.h"
+#include "kernel/status_names.h"
 #include "kernel/scheduler.h"
 
 namespace qv::io {
@@ -32,14 +33,6 @@ void AppendIrpName(std::string& text, const IrpRecord& record) {
 }
 
 } // namespace
-
-std::string StatusText(NTSTATUS status) {
-#define QV_STATUS_CASE(name, value)                                                                                    \
-    if (status == name) return #name;
-    QV_NTSTATUS_LIST(QV_STATUS_CASE)
-#undef QV_STATUS_CASE
-    return Hex(static_cast<ULONG>(status), 8);
-}
 
 std::string MajorFunctionText(UCHAR major) {
     switch (major) {
@@ -106,7 +99,7 @@ void IrpHistory::Completed(const IrpRecord& record, const std::string& device, N
     text += " at ";
     text += device;
     text += ' ';
-    text += StatusText(status);
+    text += NtStatusName(status);
     Record(std::move(text));
 }
 

@@ -8,11 +8,7 @@
 namespace qv {
 namespace {
 
-LARGE_INTEGER Relative(std::int64_t milliseconds) {
-    LARGE_INTEGER interval;
-    interval.QuadPart = -milliseconds * static_cast<std::int64_t>(kTicksPerMillisecond);
-    return interval;
-}
+using test::Relative;
 
 void Sleep(std::int64_t milliseconds) {
     LARGE_INTEGER interval = Relative(milliseconds);

@@ -10,11 +10,7 @@
 namespace qv {
 namespace {
 
-LARGE_INTEGER Relative(std::int64_t milliseconds) {
-    LARGE_INTEGER interval;
-    interval.QuadPart = -milliseconds * static_cast<std::int64_t>(kTicksPerMillisecond);
-    return interval;
-}
+using test::Relative;
 
 // Three threads that meet on an event and a mutex with delays between.
 std::uint64_t DigestOfScenario(std::uint64_t seed) {

@@ -11,6 +11,13 @@
 
 namespace qv::test {
 
+// A relative WDK time-out or interval of the given milliseconds.
+inline LARGE_INTEGER Relative(std::int64_t milliseconds) {
+    LARGE_INTEGER interval;
+    interval.QuadPart = -milliseconds * static_cast<std::int64_t>(kTicksPerMillisecond);
+    return interval;
+}
+
 // Runs body as one simulated thread on kernel and expects the run to finish
 // without a bug check, deadlock or time-out.
 inline RunResult RunOk(Kernel& kernel, std::function<void()> body) {
