@@ -107,11 +107,13 @@ NTSTATUS ReaderTestbed::Configure() { return ConfigureUsbDevice(device_); }
 NTSTATUS ReaderTestbed::Unconfigure() { return UnconfigureUsbDevice(device_); }
 
 CommandResult ReaderTestbed::SendCommand(ULONG number, std::span<const std::uint8_t> payload) {
+    // The payload hand-over belongs to the link like the rest of its
+    // members: only under ReaderMutex, or another thread's command could
+    // overwrite it before it is sent.
+    KeWaitForSingleObject(reader_->ReaderMutex, Executive, KernelMode, FALSE, nullptr);
     const std::size_t length = std::min<std::size_t>(payload.size(), sizeof(reader_->CommandBlock));
     std::copy_n(payload.begin(), length, reader_->CommandBlock);
     reader_->CommandLength = static_cast<ULONG>(length);
-
-    KeWaitForSingleObject(reader_->ReaderMutex, Executive, KernelMode, FALSE, nullptr);
     CommandResult result;
     result.status = SendReaderCommand(number, &Smartcard());
     const std::size_t replied = std::min<std::size_t>(reader_->ReplyLength, sizeof(reader_->ReplyData));
