@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "io/io_state.h"
+#include "kernel/pool.h"
 #include "kernel/scheduler.h"
 
 namespace qv::io {
@@ -53,6 +54,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
     IoManager::State& io = K().Io().Internals();
     io.devices.Require(DeviceObject, "IoBuildDeviceIoControlRequest");
     if (DeviceObject->StackSize < 1) return nullptr;
+    if (K().PoolAllocator().InjectFailure(kIrpTag, sizeof(IRP), "IoBuildDeviceIoControlRequest")) return nullptr;
     IrpRecord& record = io.irps.Allocate(DeviceObject->StackSize);
     PIRP irp = record.irp;
 

@@ -31,6 +31,10 @@ class SimThread;
 
 namespace io {
 
+// IRPs come from the I/O manager's own memory, not the pool, but they can
+// fail to be had all the same: the pool's fault plan decides, under this tag.
+inline constexpr ULONG kIrpTag = QV_POOL_TAG('I', 'r', 'p', ' ');
+
 inline ULONG_PTR Ptr(const void* pointer) { return reinterpret_cast<ULONG_PTR>(pointer); }
 
 // Raises IRQL_NOT_LESS_OR_EQUAL when the caller runs above `highest`.

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "io/io_state.h"
+#include "kernel/pool.h"
 #include "kernel/scheduler.h"
 
 namespace qv::io {
@@ -98,6 +99,7 @@ PIRP NTAPI IoAllocateIrp(CHAR StackSize, BOOLEAN ChargeQuota) {
     UNREFERENCED_PARAMETER(ChargeQuota);
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoAllocateIrp");
     if (StackSize < 0) return nullptr;
+    if (K().PoolAllocator().InjectFailure(kIrpTag, sizeof(IRP), "IoAllocateIrp")) return nullptr;
     return K().Io().Internals().irps.Allocate(StackSize).irp;
 }
 

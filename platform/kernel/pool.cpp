@@ -64,16 +64,8 @@ void* Pool::Allocate(POOL_TYPE type, std::size_t size, ULONG tag, const char* fi
                               0, "zero-byte pool allocation");
     }
     SwitchPoint();
-    ++serial_;
-    kernel_.Events().Mix(serial_);
     const std::string site = std::string(file) + ":" + std::to_string(line);
-    if (ShouldFail(tag)) {
-        ++failed_;
-        kernel_.Events().Log(kernel_.Now(), kernel_.Sched().CurrentName(), "pool",
-                             "allocation " + std::to_string(serial_) + " of " + std::to_string(size) + " bytes ('" +
-                                 TagText(tag) + "') at " + site + " fails");
-        return nullptr;
-    }
+    if (InjectFailure(tag, size, site.c_str())) return nullptr;
     auto* base = static_cast<unsigned char*>(std::malloc(size + 2 * kGuardSize));
     if (base == nullptr) return nullptr;
     std::memset(base, kGuardByte, kGuardSize);
@@ -82,6 +74,17 @@ void* Pool::Allocate(POOL_TYPE type, std::size_t size, ULONG tag, const char* fi
     void* address = base + kGuardSize;
     live_.emplace(address, Block{base, PoolBlockInfo{address, size, tag, type, site, serial_}});
     return address;
+}
+
+bool Pool::InjectFailure(ULONG tag, std::size_t size, const char* what) {
+    ++serial_;
+    kernel_.Events().Mix(serial_);
+    if (!ShouldFail(tag)) return false;
+    ++failed_;
+    kernel_.Events().Log(kernel_.Now(), kernel_.Sched().CurrentName(), "pool",
+                         "allocation " + std::to_string(serial_) + " of " + std::to_string(size) + " bytes ('" +
+                             TagText(tag) + "') at " + what + " fails");
+    return true;
 }
 
 void Pool::CheckGuards(const Block& block) {

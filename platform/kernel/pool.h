@@ -43,6 +43,11 @@ class Pool {
     std::uint64_t Allocations() const { return serial_; }
     std::uint64_t FailedAllocations() const { return failed_; }
 
+    // Counts an allocation the kernel makes for the driver outside the pool
+    // (an IRP, say) and says whether the fault plan makes it fail, so that
+    // such failures are injected the same way as the pool's own.
+    bool InjectFailure(ULONG tag, std::size_t size, const char* what);
+
     // Checks the guard bytes of every live block.
     void CheckAll();
     void SetFaults(const PoolFaultConfig& faults) { faults_ = faults; }

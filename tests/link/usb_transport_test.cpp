@@ -292,5 +292,24 @@ TEST(UsbExchange, AllocationFailuresAnywhereLeaveNothingBehind) {
     EXPECT_TRUE(sawInsufficientResources);
 }
 
+// A request that cannot be built (no IRP to be had) is a failure below zero
+// and leaves nothing behind; the exchange then fails like any failed write.
+TEST(SubmitUrb, RequestThatCannotBeBuiltGivesInsufficientResources) {
+    LinkBed t(1);
+    t.Run([&] {
+        PoolFaultConfig noIrps;
+        noIrps.failPerMillion = 1'000'000;
+        noIrps.onlyTag = QV_POOL_TAG('I', 'r', 'p', ' ');
+        K().PoolAllocator().SetFaults(noIrps);
+        URB urb{};
+        urb.UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
+        urb.UrbHeader.Function = URB_FUNCTION_RESET_PIPE;
+        EXPECT_EQ(SubmitUrb(t.bed.Device(), &urb), STATUS_INSUFFICIENT_RESOURCES);
+        t.SetCommandBlock(kResynch);
+        EXPECT_EQ(UsbExchange(t.Extension()), STATUS_UNSUCCESSFUL);
+        K().PoolAllocator().SetFaults({});
+    });
+}
+
 } // namespace
 } // namespace qv::test
