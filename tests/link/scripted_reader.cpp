@@ -3,46 +3,18 @@
 namespace qv::test {
 
 namespace {
-
-constexpr std::uint8_t kDeviceType = 0x01;
-constexpr std::uint8_t kConfigurationType = 0x02;
-constexpr std::uint8_t kInterfaceType = 0x04;
-constexpr std::uint8_t kEndpointType = 0x05;
-constexpr std::uint8_t kVendorType = 0xFF;
-constexpr std::uint8_t kBulk = 0x02;
 constexpr std::size_t kPlainLength = 9 + 9 + 7 + 7;
-constexpr std::size_t kLargestDescriptor = 0xFF;
-
-Bytes Endpoint(std::uint8_t address) { return {7, kEndpointType, address, kBulk, kMaxPacket, 0, 0}; }
-
+constexpr std::uint16_t kReaderVendor = 0x2F3A;
+constexpr std::uint16_t kReaderProduct = 0x0039;
 } // namespace
 
 Bytes ConfigurationDescriptorOfLength(std::size_t totalLength) {
-    Bytes bytes{9, kConfigurationType, static_cast<std::uint8_t>(totalLength & 0xFF),
-                static_cast<std::uint8_t>(totalLength >> 8), 1, 1, 0, 0x80, 50};
-    const Bytes interface{9, kInterfaceType, 0, 0, 2, 0xFF, 0, 0, 0};
-    bytes.insert(bytes.end(), interface.begin(), interface.end());
-    std::size_t padding = totalLength > kPlainLength ? totalLength - kPlainLength : 0;
-    while (padding > 0) {
-        // Never leave a remainder too short to be a descriptor of its own.
-        std::size_t take = std::min(padding, kLargestDescriptor);
-        if (padding - take == 1) --take;
-        Bytes vendor(take, 0);
-        vendor[0] = static_cast<std::uint8_t>(take);
-        vendor[1] = kVendorType;
-        bytes.insert(bytes.end(), vendor.begin(), vendor.end());
-        padding -= take;
-    }
-    for (std::uint8_t address : {kInEndpoint, kOutEndpoint}) {
-        const Bytes endpoint = Endpoint(address);
-        bytes.insert(bytes.end(), endpoint.begin(), endpoint.end());
-    }
-    return bytes;
+    const std::size_t padding = totalLength > kPlainLength ? totalLength - kPlainLength : 0;
+    return MakeConfigurationDescriptor({ReaderInterface(padding)});
 }
 
 ScriptedReader::ScriptedReader()
-    : deviceDescriptor_{18, kDeviceType, 0x10, 0x01, 0xFF, 0, 0, kMaxPacket, 0x3A, 0x2F, 0x39, 0, 0x01, 0x02,
-                        0,  0,           0,    1},
+    : deviceDescriptor_(MakeDeviceDescriptor(kReaderVendor, kReaderProduct, kMaxPacket)),
       configurationDescriptor_(ConfigurationDescriptorOfLength(kPlainLength)) {}
 
 std::size_t ScriptedReader::ResetsOf(std::uint8_t endpoint) const {

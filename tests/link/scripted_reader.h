@@ -15,6 +15,7 @@
 #include <span>
 #include <vector>
 
+#include "support/usb_scripted_device.h"
 #include "usb/usb_device_model.h"
 
 namespace qv::test {
@@ -22,8 +23,6 @@ namespace qv::test {
 using Bytes = std::vector<std::uint8_t>;
 using Transfers = std::vector<Bytes>;
 
-inline constexpr std::uint8_t kInEndpoint = 0x81;
-inline constexpr std::uint8_t kOutEndpoint = 0x02;
 inline constexpr std::size_t kMaxPacket = 64;
 inline constexpr std::size_t kPacketPayload = kMaxPacket - 1;
 inline constexpr std::uint8_t kPacketMore = 0x00;
@@ -70,7 +69,8 @@ inline Bytes Sequence(std::size_t n, std::uint8_t start = 0) {
 
 // A configuration descriptor of totalLength bytes (at least 32): the
 // configuration, one interface with two bulk endpoints (IN first), and
-// vendor descriptors between the interface and the endpoints as padding.
+// class-specific descriptors between the interface and the endpoints as
+// padding.
 Bytes ConfigurationDescriptorOfLength(std::size_t totalLength);
 
 class ScriptedReader final : public usb::UsbDeviceModel {
