@@ -4,3 +4,13 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 cd "$QV_BUILD"
 ctest --output-on-failure -j "$(nproc)"
+
+# ---- Release build -----------------------------------------------------------
+# The optimised Release build (-O3) must build without warnings too, with the
+# benchmarks; qvbench then runs once, very briefly, as a smoke test that also
+# shows it reports an optimised build.
+QV_RELEASE_BUILD="$QV_ROOT/build-release"
+cmake -S "$QV_ROOT" -B "$QV_RELEASE_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release >&2
+cmake --build "$QV_RELEASE_BUILD" -j "$(nproc)" >&2
+"$QV_RELEASE_BUILD/qvbench" --benchmark_min_time=0.001 2>&1 | grep -E '^(qvscr_|BM_)'
+# ---- end of the Release build --------------------------------------------------

@@ -160,6 +160,7 @@ CardReply SimpleCard::Block(std::span<const std::uint8_t> block) {
 
 Bytes SimpleCard::T1Block(std::uint8_t pcb, std::span<const std::uint8_t> inf) {
     Bytes block{kCardNad, pcb, static_cast<std::uint8_t>(inf.size())};
+    block.reserve(inf.size() + kBlockOverhead); // also keeps GCC 12 -O3 from a false -Warray-bounds
     block.insert(block.end(), inf.begin(), inf.end());
     block.push_back(Lrc(block));
     return block;
