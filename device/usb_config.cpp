@@ -115,6 +115,30 @@ ULONG PipeRoom(ULONG UrbSize) {
     return UrbSize < pipes ? 0 : (UrbSize - pipes) / sizeof(USBD_PIPE_INFORMATION);
 }
 
+// TRUE when Pipe is a bulk pipe in the given direction whose packets hold
+// one reader packet.
+BOOLEAN IsReaderPipe(const USBD_PIPE_INFORMATION* Pipe, BOOLEAN In) {
+    const BOOLEAN isIn = USB_ENDPOINT_DIRECTION_IN(Pipe->EndpointAddress) ? TRUE : FALSE;
+    return Pipe->PipeType == UsbdPipeTypeBulk && isIn == In && Pipe->MaximumPacketSize == USB_READER_PACKET_SIZE;
+}
+
+// The link reads from pipe slot 0 and writes to pipe slot 1 and cuts blocks
+// into 64-byte packets. Pipes taken on trust would have the driver read
+// from an output pipe, or send packets split or joined by the bus, which
+// the reader would take for garbage: a reader whose first two pipes are not
+// a bulk IN and a bulk OUT of 64 bytes, in that order, is refused.
+NTSTATUS CheckReaderPipes(const USBD_INTERFACE_INFORMATION* Interface, ULONG UrbSize) {
+    const ULONG needed = USB_OUTPUT_PIPE_SLOT + 1;
+    if (Interface->NumberOfPipes < needed || PipeRoom(UrbSize) < needed) {
+        return STATUS_DEVICE_CONFIGURATION_ERROR;
+    }
+    if (!IsReaderPipe(&Interface->Pipes[USB_INPUT_PIPE_SLOT], TRUE) ||
+        !IsReaderPipe(&Interface->Pipes[USB_OUTPUT_PIPE_SLOT], FALSE)) {
+        return STATUS_DEVICE_CONFIGURATION_ERROR;
+    }
+    return STATUS_SUCCESS;
+}
+
 // Keeps a copy of the selected interface, as the bus driver returned it in a
 // URB of UrbSize bytes, and one pipe slot per pipe pointing into that copy.
 //
@@ -227,7 +251,13 @@ NTSTATUS SelectUsbConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIG Holder)
     NTSTATUS status = SubmitUrb(DeviceObject, urb);
     if (NT_SUCCESS(status)) {
         Holder->ConfigurationHandle = urb->UrbSelectConfiguration.ConfigurationHandle;
-        status = KeepInterface(Holder, interface, size);
+        // The device is configured now whatever the pipes are like; the
+        // handle is kept so that dropping the configuration works as always,
+        // but no pipe slot is made for pipes the link cannot use.
+        status = CheckReaderPipes(interface, size);
+        if (NT_SUCCESS(status)) {
+            status = KeepInterface(Holder, interface, size);
+        }
     }
     ExFreePool(urb);
     return status;

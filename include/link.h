@@ -36,6 +36,25 @@ constexpr ULONG READER_MAX_PAYLOAD = READER_BUFFER_SIZE - 2;
 constexpr ULONG READER_REPLY_STATUS_OFFSET = 3;
 constexpr ULONG READER_REPLY_DATA_OFFSET = 4;
 
+// The shortest reply that carries the reader's verdict: the three leading
+// bytes and the status byte. SendReaderCommand fails every command whose
+// reply its users read (0, 2, 3, 4, 5 and 8) when the reader's answer is
+// shorter, so after STATUS_SUCCESS those users find the status byte inside
+// ReplyLength; commands 6, 7 and 9 are judged by the call's status alone.
+constexpr ULONG READER_REPLY_MIN_LENGTH = READER_REPLY_DATA_OFFSET;
+
+// The reader's status byte in the reply of the last command, read only from
+// within ReplyLength. FALSE, with *Status untouched, when the reply is too
+// short to hold one.
+inline BOOLEAN ReaderReplyStatus(const READER_EXTENSION* ReaderExtension, PUCHAR Status) {
+    if (ReaderExtension == NULL || Status == NULL || ReaderExtension->ReplyLength < READER_REPLY_MIN_LENGTH ||
+        ReaderExtension->ReplyLength > sizeof(ReaderExtension->ReplyData)) {
+        return FALSE;
+    }
+    *Status = ReaderExtension->ReplyData[READER_REPLY_STATUS_OFFSET];
+    return TRUE;
+}
+
 // ---------------------------------------------------------------------------
 // Link blocks: NAD, PCB, LEN, LEN bytes of INF, LRC (XOR of all before it)
 
@@ -81,6 +100,26 @@ constexpr ULONG LINK_MAX_REPEATS = 2;
 // Pause before a WTX response, in milliseconds.
 constexpr ULONG LINK_WTX_DELAY_MS = 10;
 
+// Blocks the reader may send in one exchange, WTX requests, repeated and
+// chained blocks included. The 270-byte cap on an answer counts only
+// information bytes, so a reader that chains empty I-blocks, or asks for
+// more time, without end would otherwise keep the exchange, and with it
+// ReaderMutex, for ever. A 270-byte answer chained one byte at a time takes
+// 270 blocks; the bound leaves room for that and for WTX requests and
+// repeats on top.
+constexpr ULONG LINK_MAX_EXCHANGE_REPLIES = 300;
+
+// Well-formed blocks other than an S(RESYNCH response) that a RESYNCH
+// exchange reads and drops before it gives up. They are answers the reader
+// queued before it saw the RESYNCH: the late answer to a command whose wait
+// was abandoned, or the rest of a chain. Taking one of them as the RESYNCH's
+// answer would leave the real response in the pipe, and every later command
+// would read the answer to the one before.
+constexpr ULONG LINK_MAX_STALE_BLOCKS = 4;
+
+// The one S-block that answers a RESYNCH request.
+constexpr UCHAR LINK_PCB_RESYNCH_RESPONSE = 0xE0;
+
 // ---------------------------------------------------------------------------
 // USB reader packets: one header byte, then up to 63 bytes of the block
 
@@ -100,15 +139,23 @@ static_assert(USB_MAX_OUT_BLOCK + (USB_MAX_OUT_BLOCK + USB_PACKET_PAYLOAD - 1) /
 constexpr ULONG USB_MAX_EMPTY_TRANSFERS = 4;
 
 // Bounds of the waits for bulk transfers, so that a reader that stops
-// answering cannot hold its caller, and with it ReaderMutex, for good. A
-// transfer that has not completed after USB_READER_WAIT_MS plus the card's
-// block waiting time (CardCapabilities.T1.BWT times T1.Wtx, when set) is
-// cancelled and reported as STATUS_IO_TIMEOUT. The reader answers within
-// the fixed part even when it has to ask the card, or asks for more time
-// with a WTX request, which starts a new wait; the card's part covers the
-// T=1 blocks that the reader only passes on. The control requests of the
-// configuration and the pipe resets are not bounded.
-constexpr ULONG USB_READER_WAIT_MS = 10000;
+// answering cannot hold its caller, and with it ReaderMutex and LinkIdle
+// (which stop and power-down wait for), for good. A transfer that has not
+// completed after USB_READER_WAIT_MS plus the card's block waiting time
+// (CardCapabilities.T1.BWT times T1.Wtx, when set) is cancelled and
+// reported as STATUS_IO_TIMEOUT.
+//
+// The fixed part must not cut off a reader that is still working. Under
+// T=0 the reader cannot see how long the card will take: a card may keep
+// asking for more time with NULL procedure bytes, and on-card key
+// generation takes tens of seconds, while the reader need not send WTX
+// requests meanwhile. A minute covers that with room to spare; a reader
+// that never answers gives up ReaderMutex after one minute for the
+// command and one more for the recovery RESYNCH, well within what the
+// Plug and Play and power managers wait for a driver. A WTX request starts
+// a new wait. The control requests of the configuration and the pipe
+// resets are not bounded.
+constexpr ULONG USB_READER_WAIT_MS = 60000;
 constexpr ULONG USB_MAX_WAIT_MS = 3600000; // cap for a card's absurd BWT x WTX
 
 // A wait on the bus that is never bounded (SubmitUrb's own waits).
@@ -168,6 +215,12 @@ NTSTATUS UsbWriteBlock(PSMARTCARD_EXTENSION Extension);
 // Reads the packets of one block from the input pipe (slot 0) into
 // UsbInBuffer/UsbInLength.
 NTSTATUS UsbReadReply(PSMARTCARD_EXTENSION Extension);
+
+// Reads one more block from the input pipe into ReplyData/ReplyLength
+// without sending anything: the second half of UsbExchange, for blocks the
+// reader queued before it answered the last one. A failed read resets the
+// input pipe and leaves ReplyData and ReplyLength as they were.
+NTSTATUS UsbReceiveBlock(PSMARTCARD_EXTENSION Extension);
 
 // The payloads of the packets in UsbInBuffer joined into ReplyData/ReplyLength.
 VOID CollectInPackets(PREADER_EXTENSION ReaderExtension);

@@ -17,6 +17,12 @@ constexpr ULONG USB_CONFIGURATION_FIRST_READ_SIZE = 521;
 // believed: the reader's whole configuration takes a few dozen bytes.
 constexpr ULONG USB_CONFIGURATION_MAX_SIZE = 4096;
 
+// The reader link needs a bulk IN pipe in slot 0 and a bulk OUT pipe in
+// slot 1, both with 64-byte packets, so that every transfer carries exactly
+// one reader packet. A configuration whose pipes differ fails with
+// STATUS_DEVICE_CONFIGURATION_ERROR.
+constexpr USHORT USB_READER_PACKET_SIZE = 64;
+
 // Reads the descriptors, selects the configuration and leaves a complete
 // USB_CONFIG in READER_EXTENSION.UsbConfig.
 NTSTATUS ConfigureUsbDevice(PDEVICE_OBJECT DeviceObject);

@@ -20,6 +20,9 @@ typedef struct _LINK_EXCHANGE_STATE {
     LONG Remaining;       // command bytes not yet sent
     UCHAR LastPcb;        // last I-block, acknowledge or RESYNCH sent
     ULONG ErrorCount;     // damaged replies so far
+    ULONG ReplyCount;     // blocks read from the reader so far
+    ULONG StaleCount;     // blocks dropped while waiting for the RESYNCH response
+    BOOLEAN ReceiveOnly;  // the next round reads a block without sending one
     UCHAR Collected[READER_BUFFER_SIZE];
     ULONG CollectedLength;
 } LINK_EXCHANGE_STATE, *PLINK_EXCHANGE_STATE;
@@ -166,7 +169,7 @@ LINK_REPLY_VERDICT JudgeReply(PLINK_EXCHANGE_STATE State, PREADER_EXTENSION Read
         return ReplyFails;
     }
 
-    case LINK_PCB_RESYNCH_REQUEST: // whatever answers a RESYNCH ends the exchange
+    case LINK_PCB_RESYNCH_REQUEST: // only the RESYNCH response gets here (LinkRound)
         State->Remaining = 0;
         return ReplyAccepted;
 
@@ -203,15 +206,28 @@ LINK_ROUND_END LinkRound(PLINK_EXCHANGE_STATE State, PSMARTCARD_EXTENSION Extens
     PAGED_CODE();
 
     PREADER_EXTENSION readerExtension = Extension->ReaderExtension;
-    *Status = BuildLinkBlock(State, readerExtension);
-    if (!NT_SUCCESS(*Status)) {
-        return RoundAbandon;
+    LINK_BLOCK_KIND sent = KindResynch;
+    if (State->ReceiveOnly) {
+        // Still waiting for the RESYNCH response: nothing goes out.
+        State->ReceiveOnly = FALSE;
+        *Status = UsbReceiveBlock(Extension);
+    } else {
+        *Status = BuildLinkBlock(State, readerExtension);
+        if (!NT_SUCCESS(*Status)) {
+            return RoundAbandon;
+        }
+        sent = State->Kind;
+        *Status = UsbExchange(Extension);
     }
-    const LINK_BLOCK_KIND sent = State->Kind;
-
-    *Status = UsbExchange(Extension);
     if (!NT_SUCCESS(*Status)) {
         return RoundFinish;
+    }
+
+    // However well-formed each block is, an exchange that never ends holds
+    // ReaderMutex for good.
+    if (++State->ReplyCount > LINK_MAX_EXCHANGE_REPLIES) {
+        *Status = STATUS_INVALID_DEVICE_STATE;
+        return RoundAbandon;
     }
 
     if (!NT_SUCCESS(CheckReplyBlock(readerExtension->ReplyData, &readerExtension->ReplyLength))) {
@@ -224,6 +240,21 @@ LINK_ROUND_END LinkRound(PLINK_EXCHANGE_STATE State, PSMARTCARD_EXTENSION Extens
         }
         State->Kind = KindRepeat;
         State->Remaining = LINK_MORE_BLOCKS;
+        return RoundContinue;
+    }
+
+    // A RESYNCH is answered by an S(RESYNCH response) and nothing else. Any
+    // other good block was queued by the reader before the RESYNCH reached
+    // it (the late answer to an abandoned command, say) and is dropped
+    // unanswered, a WTX request included; the response follows it in the
+    // pipe. A reader that sends only such blocks is given up on.
+    if (State->LastPcb == LINK_PCB_RESYNCH_REQUEST &&
+        readerExtension->ReplyData[LINK_PCB_OFFSET] != LINK_PCB_RESYNCH_RESPONSE) {
+        if (++State->StaleCount > LINK_MAX_STALE_BLOCKS) {
+            *Status = STATUS_INVALID_DEVICE_STATE;
+            return RoundFinish;
+        }
+        State->ReceiveOnly = TRUE;
         return RoundContinue;
     }
 
@@ -296,6 +327,9 @@ NTSTATUS LinkExchange(const UCHAR* Data, ULONG Length, PSMARTCARD_EXTENSION Exte
     state.Remaining = static_cast<LONG>(state.Length);
     state.LastPcb = 0;
     state.ErrorCount = 0;
+    state.ReplyCount = 0;
+    state.StaleCount = 0;
+    state.ReceiveOnly = FALSE;
     state.CollectedLength = 0;
     readerExtension->CommandLength = 0;
 

@@ -9,24 +9,26 @@ namespace {
 // How each command number is built: the ReaderCommandTable entry, how many
 // of its bytes go out, and whether the payload in CommandBlock follows.
 // HeaderLength 0 marks a number that is no command (1) and the link reset (7),
-// which sends no command bytes.
+// which sends no command bytes. ReplyRead marks the commands whose users
+// read the reply's status byte and data.
 typedef struct _READER_COMMAND_FORM {
     UCHAR Entry;
     UCHAR HeaderLength;
     BOOLEAN HasPayload;
+    BOOLEAN ReplyRead;
 } READER_COMMAND_FORM;
 
 constexpr READER_COMMAND_FORM ReaderCommandForms[READER_COMMAND_LAST + 1] = {
-    {0, 2, TRUE},  // 0: APDU
-    {0, 0, FALSE}, // 1: not a command
-    {1, 2, FALSE}, // 2: card status
-    {2, 2, FALSE}, // 3: reader information
-    {3, 4, FALSE}, // 4: cold reset
-    {4, 4, FALSE}, // 5: warm reset
-    {5, 2, FALSE}, // 6: power down
-    {0, 0, FALSE}, // 7: link reset
-    {6, 2, TRUE},  // 8: PPS
-    {7, 4, FALSE}, // 9: setup
+    {0, 2, TRUE, TRUE},   // 0: APDU
+    {0, 0, FALSE, FALSE}, // 1: not a command
+    {1, 2, FALSE, TRUE},  // 2: card status
+    {2, 2, FALSE, TRUE},  // 3: reader information
+    {3, 4, FALSE, TRUE},  // 4: cold reset
+    {4, 4, FALSE, TRUE},  // 5: warm reset
+    {5, 2, FALSE, FALSE}, // 6: power down; the reply is not examined
+    {0, 0, FALSE, FALSE}, // 7: link reset
+    {6, 2, TRUE, TRUE},   // 8: PPS
+    {7, 4, FALSE, FALSE}, // 9: setup; only the call's status counts
 };
 
 // Both sequence bits back to the start, as after any resynchronisation.
@@ -110,6 +112,17 @@ NTSTATUS SendReaderCommand(ULONG Number, PSMARTCARD_EXTENSION Extension) {
 
     if (NT_SUCCESS(status)) {
         status = LinkExchange(readerExtension->CommandBuffer, length, Extension, kind);
+        // The block protocol lets a command end with a block that is not an
+        // I-block and so carries no answer (ReplyLength 0, or a few bytes of
+        // an S-block's INF). For a command whose users read the reply that
+        // is no reader verdict at all: ReplyData past ReplyLength still holds
+        // the raw block, and a user reading the status byte would read a
+        // stale byte. Such a command fails here, the one place every user
+        // passes, and the link is resynchronised as after any failure.
+        if (status == STATUS_SUCCESS && ReaderCommandForms[Number].ReplyRead &&
+            readerExtension->ReplyLength < READER_REPLY_MIN_LENGTH) {
+            status = STATUS_INVALID_DEVICE_STATE;
+        }
         if (!NT_SUCCESS(status)) {
             // The reader may be anywhere in the block protocol now; one
             // RESYNCH puts both ends back at the start, whatever it returns.

@@ -128,8 +128,12 @@ NTSTATUS WaitForUrb(PIRP Irp, PKEVENT Event, ULONG TimeoutMs) {
     }
     IoCancelIrp(Irp);
     KeWaitForSingleObject(Event, Suspended, KernelMode, FALSE, NULL);
-    // A request that completed well just as it was cancelled has done its work.
-    return NT_SUCCESS(Irp->IoStatus.Status) ? Irp->IoStatus.Status : STATUS_IO_TIMEOUT;
+    // A request that completed well just as it was cancelled has done its
+    // work. Only a request that came back cancelled ended because of the
+    // time-out; one that came back with another failure (the device gone,
+    // say) failed for that reason, and that is what the caller must hear.
+    const NTSTATUS status = Irp->IoStatus.Status;
+    return status == STATUS_CANCELLED ? STATUS_IO_TIMEOUT : status;
 }
 
 // Takes one completed input transfer into UsbInBuffer; *More tells whether
@@ -153,13 +157,23 @@ NTSTATUS TakeInTransfer(PREADER_EXTENSION ReaderExtension, PUSB_TRANSFER Transfe
         return STATUS_SUCCESS;
     }
     // The packets of one block never fill more than UsbInBuffer; a reader
-    // that keeps announcing more is stopped before a byte lands past it.
+    // that keeps announcing more is stopped before a byte lands past it. This
+    // is a failure, not the warning STATUS_BUFFER_OVERFLOW, which callers
+    // that test NT_ERROR would take for data returned.
     if (received > sizeof(ReaderExtension->UsbInBuffer) - ReaderExtension->UsbInLength) {
-        return STATUS_BUFFER_OVERFLOW;
+        return STATUS_DEVICE_DATA_ERROR;
+    }
+    // Every packet but the last fills the pipe's packet: the payloads are
+    // joined again in steps of 63 bytes, so a shorter packet that announces
+    // more would put the next packet's header byte into the block. It is a
+    // damaged transfer.
+    const BOOLEAN more = Transfer->Buffer[0] == USB_PACKET_MORE;
+    if (more && received != Asked) {
+        return STATUS_DEVICE_DATA_ERROR;
     }
     RtlCopyMemory(ReaderExtension->UsbInBuffer + ReaderExtension->UsbInLength, Transfer->Buffer, received);
     ReaderExtension->UsbInLength += received;
-    *More = Transfer->Buffer[0] == USB_PACKET_MORE;
+    *More = more;
     return STATUS_SUCCESS;
 }
 
@@ -381,7 +395,18 @@ NTSTATUS UsbExchange(PSMARTCARD_EXTENSION Extension) {
         (void)ResetUsbPipe(readerExtension->DeviceObject, USB_OUTPUT_PIPE_SLOT);
         return status;
     }
-    status = UsbReadReply(Extension);
+    return UsbReceiveBlock(Extension);
+}
+
+// IRQL: PASSIVE_LEVEL; blocks on the bus.
+NTSTATUS UsbReceiveBlock(PSMARTCARD_EXTENSION Extension) {
+    PAGED_CODE();
+
+    if (Extension == NULL || Extension->ReaderExtension == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    PREADER_EXTENSION readerExtension = Extension->ReaderExtension;
+    const NTSTATUS status = UsbReadReply(Extension);
     if (!NT_SUCCESS(status)) {
         (void)ResetUsbPipe(readerExtension->DeviceObject, USB_INPUT_PIPE_SLOT);
         return status;

@@ -241,15 +241,36 @@ TEST(LinkExchange, RepliesOutOfStateFailAtOnce) {
     }
 }
 
-TEST(LinkExchange, AnythingEndsAResynch) {
+// A RESYNCH ends only with the S(RESYNCH response); what the reader had
+// queued before it (here an I-block and a WTX request) is read and dropped
+// unanswered, and the sequence bits stay the caller's to reset.
+TEST(LinkExchange, ResynchDropsWhatCameBeforeItsResponse) {
     ForEachSeed([](LinkBed& t) {
-        t.reader.AnswerBlock(ReaderBlock(0x40, {7}));
+        t.reader.Answer(Concat(Packets(ReaderBlock(0x40, {7})),
+                               Concat(Packets(kWtxRequest), Packets(ReaderBlock(0xE0)))));
         t.Run([&] {
             t.Reader().SendSequence = 0x40;
             ASSERT_EQ(Exchange(t, {}, KindResynch), STATUS_SUCCESS);
-            EXPECT_EQ(t.Reply(), Bytes{7});
+            EXPECT_EQ(t.Reader().ReplyLength, 0u);
             EXPECT_EQ(t.Reader().SendSequence, 0x40) << "the sequence bits are the caller's to reset";
         });
+        EXPECT_EQ(t.reader.Blocks(), Transfers{kResynch}) << "nothing is sent while the response is awaited";
+    });
+}
+
+// Past LINK_MAX_STALE_BLOCKS other blocks the reader is given up on, with
+// nothing of theirs left in the reply.
+TEST(LinkExchange, ResynchGivesUpOnAReaderThatNeverResponds) {
+    ForEachSeed([](LinkBed& t) {
+        Transfers stale;
+        for (ULONG i = 0; i <= LINK_MAX_STALE_BLOCKS; ++i) stale = Concat(stale, Packets(ReaderBlock(0x00, {1, 2})));
+        stale = Concat(stale, Packets(ReaderBlock(0xE0)));
+        t.reader.Answer(stale);
+        t.Run([&] {
+            EXPECT_EQ(Exchange(t, {}, KindResynch), STATUS_INVALID_DEVICE_STATE);
+            EXPECT_EQ(t.Reader().ReplyLength, 0u);
+        });
+        EXPECT_EQ(t.reader.Blocks(), Transfers{kResynch});
     });
 }
 

@@ -85,4 +85,10 @@ inline Bytes Concat(Bytes a, const Bytes& b) {
     return a;
 }
 
+// Input transfers of several blocks one after the other.
+inline Transfers Concat(Transfers a, const Transfers& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
 } // namespace qv::test
