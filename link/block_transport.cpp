@@ -44,6 +44,26 @@ UCHAR LinkChecksum(const UCHAR* Bytes, ULONG Count) {
     return lrc;
 }
 
+// A block that arrived whole: its length agrees with LEN, its node address
+// is the reader's and its check byte is right. Shorter than NAD, PCB, LEN
+// and LRC there is no LEN byte to compare with: such a block is damaged
+// without reading past what arrived.
+BOOLEAN IsWholeBlock(const UCHAR* Block, ULONG Length) {
+    if (Length < LINK_BLOCK_OVERHEAD || Length != static_cast<ULONG>(Block[LINK_LEN_OFFSET]) + LINK_BLOCK_OVERHEAD) {
+        return FALSE;
+    }
+    if (Block[LINK_NAD_OFFSET] != LINK_NAD_READER && Block[LINK_NAD_OFFSET] != LINK_NAD_ANY) {
+        return FALSE;
+    }
+    return LinkChecksum(Block, Length - 1) == Block[Length - 1];
+}
+
+// An R-block by which the reader reports an error in a block it received.
+BOOLEAN IsErrorRBlock(UCHAR Pcb) {
+    const UCHAR rBlock = static_cast<UCHAR>(Pcb & ~LINK_PCB_R_SEQUENCE);
+    return rBlock == LINK_PCB_R_EDC_ERROR || rBlock == LINK_PCB_R_OTHER_ERROR;
+}
+
 // PCB of an R-block: its base value with N(R), the expected N(S) moved down.
 UCHAR RBlockPcb(UCHAR Base, UCHAR ReceiveSequence) {
     return static_cast<UCHAR>(Base | ((ReceiveSequence & LINK_PCB_SEQUENCE) >> LINK_SEQUENCE_TO_NR_SHIFT));
@@ -230,7 +250,14 @@ LINK_ROUND_END LinkRound(PLINK_EXCHANGE_STATE State, PSMARTCARD_EXTENSION Extens
         return RoundAbandon;
     }
 
-    if (!NT_SUCCESS(CheckReplyBlock(readerExtension->ReplyData, &readerExtension->ReplyLength))) {
+    // While a RESYNCH awaits its response, a whole error R-block is the
+    // reader's complaint about a block sent before (one cut short by a failed
+    // write, say), queued ahead of the response: it is stale like any other
+    // block there, not damage.
+    const BOOLEAN staleComplaint = State->LastPcb == LINK_PCB_RESYNCH_REQUEST &&
+                                   IsWholeBlock(readerExtension->ReplyData, readerExtension->ReplyLength) &&
+                                   IsErrorRBlock(readerExtension->ReplyData[LINK_PCB_OFFSET]);
+    if (!staleComplaint && !NT_SUCCESS(CheckReplyBlock(readerExtension->ReplyData, &readerExtension->ReplyLength))) {
         ++State->ErrorCount;
         // A RESYNCH is itself the recovery: a damaged answer to it is not
         // asked for again.
@@ -282,24 +309,10 @@ LINK_ROUND_END LinkRound(PLINK_EXCHANGE_STATE State, PSMARTCARD_EXTENSION Extens
 } // namespace
 
 NTSTATUS CheckReplyBlock(const UCHAR* Block, const ULONG* Length) {
-    // Shorter than NAD, PCB, LEN and LRC there is no LEN byte to compare
-    // with: such a block is damaged without reading past what arrived.
-    if (Block == NULL || Length == NULL || *Length < LINK_BLOCK_OVERHEAD) {
+    if (Block == NULL || Length == NULL || !IsWholeBlock(Block, *Length)) {
         return STATUS_INVALID_DEVICE_STATE;
     }
-    const ULONG length = *Length;
-    if (length != static_cast<ULONG>(Block[LINK_LEN_OFFSET]) + LINK_BLOCK_OVERHEAD) {
-        return STATUS_INVALID_DEVICE_STATE;
-    }
-    if (Block[LINK_NAD_OFFSET] != LINK_NAD_READER && Block[LINK_NAD_OFFSET] != LINK_NAD_ANY) {
-        return STATUS_INVALID_DEVICE_STATE;
-    }
-    if (LinkChecksum(Block, length - 1) != Block[length - 1]) {
-        return STATUS_INVALID_DEVICE_STATE;
-    }
-    const UCHAR pcb = Block[LINK_PCB_OFFSET];
-    const UCHAR rBlock = static_cast<UCHAR>(pcb & ~LINK_PCB_R_SEQUENCE);
-    if (rBlock == LINK_PCB_R_EDC_ERROR || rBlock == LINK_PCB_R_OTHER_ERROR) {
+    if (IsErrorRBlock(Block[LINK_PCB_OFFSET])) {
         return STATUS_INVALID_DEVICE_STATE; // 0x81, 0x82, 0x91, 0x92: the reader reports an error
     }
     return STATUS_SUCCESS;

@@ -52,6 +52,8 @@ OutgoingBlock ReaderBlocks::Receive(std::span<const std::uint8_t> block, usb::Ti
     return OnSBlock(pcb, inf, now);
 }
 
+OutgoingBlock ReaderBlocks::ReceiveDamaged(usb::Time now) { return ErrorBlock(kRErrorParity, now); }
+
 OutgoingBlock ReaderBlocks::FromCard(std::span<const std::uint8_t> block, usb::Time now) {
     // The card's T=1 block travels past the link untouched: no sequence
     // bits, no faults, and not remembered for a link repeat. A silent card
@@ -78,14 +80,35 @@ OutgoingBlock ReaderBlocks::OnIBlock(std::uint8_t pcb, std::span<const std::uint
 }
 
 OutgoingBlock ReaderBlocks::RunCommand(usb::Time now) {
+    const bool late = faults_.Take(Fault::LateAnswer);
+    OutgoingBlock block = AnswerCommand(now);
+    block.held = late;
+    return block;
+}
+
+OutgoingBlock ReaderBlocks::AnswerCommand(usb::Time now) {
     CommandOutcome outcome = commands_.Execute(command_);
     command_.clear();
+    // A slow reader that does not say so: the answer simply takes 20 s.
+    const bool slowWithoutWtx = faults_.Take(Fault::SlowNoWtx);
+    if (slowWithoutWtx) outcome.duration = std::max(outcome.duration, kSlowAnswerTime);
     Answer answer;
     answer.inf = std::move(outcome.reply);
     answer.readyAt = now + outcome.duration;
+
+    // Misbehaviours that put another block in the answer's place; the
+    // answer itself is lost, and the reader's sequence bit stays where it
+    // was, since no I-block went out.
+    if (faults_.Take(Fault::AnswerRBlock)) return Emit(Build(kPcbRBlockType | RSequence()), answer.readyAt);
+    if (faults_.Take(Fault::AnswerSBlock)) {
+        const std::uint8_t ifs[] = {kFaultIfs};
+        return Emit(Build(kPcbIfsRequest, ifs), answer.readyAt);
+    }
+
     if (faults_.Take(Fault::AnswerChained)) answer.pieceSize = kFaultChainPieceSize;
+    answer.endlessEmpty = faults_.Take(Fault::EndlessEmptyChain);
     bool forcedWtx = faults_.Take(Fault::AnswerWtx);
-    bool slow = outcome.duration > waitingTime_;
+    bool slow = outcome.duration > waitingTime_ && !slowWithoutWtx;
     answer_ = std::move(answer);
     if (!forcedWtx && !slow) return NextPiece(answer_->readyAt);
 
@@ -100,6 +123,14 @@ OutgoingBlock ReaderBlocks::RunCommand(usb::Time now) {
 
 OutgoingBlock ReaderBlocks::NextPiece(usb::Time readyAt) {
     Answer& answer = *answer_;
+    answer.started = true;
+    if (answer.endlessEmpty) {
+        // A chain that never gets anywhere: each piece is empty and says
+        // more follows, until the host gives up with a RESYNCH.
+        Bytes block = Build(readerSequence_ | kPcbMore);
+        readerSequence_ ^= kPcbSequence;
+        return Emit(std::move(block), readyAt);
+    }
     std::size_t left = answer.inf.size() - answer.sent;
     std::size_t piece = std::min(left, answer.pieceSize);
     std::uint8_t pcb = readerSequence_;
@@ -114,7 +145,7 @@ OutgoingBlock ReaderBlocks::NextPiece(usb::Time readyAt) {
 OutgoingBlock ReaderBlocks::OnRBlock(std::uint8_t pcb, usb::Time now) {
     bool acknowledge = (pcb & kPcbRErrorMask) == kRErrorNone;
     bool asksNextPiece = (pcb & kPcbRSequence) == (readerSequence_ >> kSequenceToRShift);
-    if (acknowledge && asksNextPiece && answer_ && answer_->sent > 0) return NextPiece(now + kBlockTurnaround);
+    if (acknowledge && asksNextPiece && answer_ && answer_->started) return NextPiece(now + kBlockTurnaround);
     // A repeat request, or an R-block that continues nothing: the host
     // missed the reader's last block, so it goes out again.
     return Resend(now);

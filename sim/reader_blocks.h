@@ -30,10 +30,15 @@ inline constexpr usb::Time kDefaultReaderWaitingTime = 500 * kMillisecond;
 inline constexpr std::size_t kFaultChainPieceSize = 4;
 // The longest command the reader collects from a chain of host I-blocks.
 inline constexpr std::size_t kMaxCommandSize = 512;
+// How long a command takes when the slow-no-wtx fault makes it slow.
+inline constexpr usb::Time kSlowAnswerTime = 20 * kSecond;
+// The IFS an S(IFS request) of the answer-s-block fault asks for.
+inline constexpr std::uint8_t kFaultIfs = 0xFE;
 
 struct OutgoingBlock {
     Bytes wire;              // the block as it goes out (faults applied)
     usb::Time readyAt = 0;   // when it may go out
+    bool held = false;       // held back until the host sends its next block
 };
 
 class ReaderBlocks {
@@ -43,6 +48,9 @@ class ReaderBlocks {
 
     // One whole host block, received at now, and the reader's block for it.
     OutgoingBlock Receive(std::span<const std::uint8_t> block, usb::Time now);
+    // A host block whose packets arrived damaged: an error R-block, and the
+    // link state stays as it was.
+    OutgoingBlock ReceiveDamaged(usb::Time now);
 
     // Power-on state: both sequence bits 0, nothing collected or pending.
     void Reset();
@@ -60,6 +68,8 @@ class ReaderBlocks {
         std::size_t pieceSize = kMaxInfSize;
         usb::Time readyAt = 0;
         bool awaitingWtxResponse = false;
+        bool started = false;      // a piece has gone out
+        bool endlessEmpty = false; // the endless-empty-chain fault: empty pieces for ever
     };
 
     OutgoingBlock FromCard(std::span<const std::uint8_t> block, usb::Time now);
@@ -67,6 +77,7 @@ class ReaderBlocks {
     OutgoingBlock OnRBlock(std::uint8_t pcb, usb::Time now);
     OutgoingBlock OnSBlock(std::uint8_t pcb, std::span<const std::uint8_t> inf, usb::Time now);
     OutgoingBlock RunCommand(usb::Time now);
+    OutgoingBlock AnswerCommand(usb::Time now);
     OutgoingBlock NextPiece(usb::Time readyAt);
     OutgoingBlock Resend(usb::Time now);
     OutgoingBlock ErrorBlock(std::uint8_t error, usb::Time now);

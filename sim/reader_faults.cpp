@@ -25,11 +25,24 @@ constexpr std::array<FaultInfo, kFaultCount> kCatalog{{
     {Fault::InFail, "in-fail", "the next COUNT IN transfers with data fail with a bus error and the packet is lost"},
     {Fault::InStall, "in-stall", "the IN endpoint halts at the next COUNT IN transfers with data until its pipe is reset"},
     {Fault::InEndless, "in-endless",
-     "the next COUNT answers never end: header 0x00 on every packet until the IN pipe is reset or a block is sent"},
+     "the next COUNT answers never end: header 0x00 on every packet until the IN pipe is reset"},
     {Fault::InZeroLength, "in-zero-length",
      "the next COUNT IN transfers with data deliver a zero-length packet instead (the data comes later)"},
     {Fault::Vanish, "vanish", "the reader vanishes from the bus at the COUNT-th transfer from now"},
     {Fault::CardPulled, "card-pulled", "the card is pulled out during the next COUNT card operations"},
+    {Fault::LateAnswer, "late-answer",
+     "the next COUNT command answers are held back until the host has given up and sent its next block, "
+     "and then go out first, ahead of the answer to that block"},
+    {Fault::SlowNoWtx, "slow-no-wtx",
+     "the next COUNT commands are answered only after 20 s of virtual time, without a WTX request"},
+    {Fault::AnswerRBlock, "answer-r-block",
+     "the next COUNT commands are answered by an R-block without error instead of their answer, which is lost"},
+    {Fault::AnswerSBlock, "answer-s-block",
+     "the next COUNT commands are answered by an S(IFS request) instead of their answer, which is lost"},
+    {Fault::EndlessEmptyChain, "endless-empty-chain",
+     "the next COUNT commands are answered by empty chained I-blocks, one per acknowledge, without end"},
+    {Fault::ShortMiddlePacket, "short-middle-packet",
+     "the next COUNT answers start with a packet shorter than 64 bytes whose header still announces more"},
 }};
 
 } // namespace

@@ -29,9 +29,15 @@ enum class Fault : unsigned {
     InZeroLength,        // a zero-length packet instead of the next one
     Vanish,              // the reader disappears from the bus
     CardPulled,          // the card is pulled out during a card operation
+    LateAnswer,          // a command's answer held back until the host's next block
+    SlowNoWtx,           // a command answered only after 20 s, without a WTX request
+    AnswerRBlock,        // an R-block without error instead of a command's answer
+    AnswerSBlock,        // an S(IFS request) instead of a command's answer
+    EndlessEmptyChain,   // a command answered by empty chained I-blocks without end
+    ShortMiddlePacket,   // an answer whose first packet is short but announces more
 };
 
-inline constexpr std::size_t kFaultCount = static_cast<std::size_t>(Fault::CardPulled) + 1;
+inline constexpr std::size_t kFaultCount = static_cast<std::size_t>(Fault::ShortMiddlePacket) + 1;
 
 struct FaultInfo {
     Fault fault;

@@ -1,7 +1,8 @@
 // The reader's USB packets: one header byte (0x00 more follows, 0x04 last)
 // and up to 63 bytes of a block. The host's packets are joined back into a
-// block; the reader's block is cut into packets that the host fetches one
-// IN transfer at a time once the answer is ready.
+// block; the reader's blocks wait in the reader's own answer queue and are
+// cut into packets that the host fetches one IN transfer at a time, in the
+// order the reader produced them, each once it is ready.
 #pragma once
 
 #include <cstdint>
@@ -14,17 +15,29 @@
 
 namespace qv::sim {
 
+// One block from the host, joined from its packets. A block is damaged
+// when one of its packets broke the packet rules: a packet announcing more
+// that does not fill the endpoint's 64 bytes, or a header that is neither
+// 0x00 nor 0x04.
+struct HostBlock {
+    Bytes bytes;
+    bool damaged = false;
+};
+
 // Host to reader.
 class PacketAssembler {
   public:
-    // Takes one packet; returns the whole block once its last packet is in.
-    // A header other than 0x00 ends the block, as the host's reader does.
-    std::optional<Bytes> Take(std::span<const std::uint8_t> packet);
-    void Clear() { block_.clear(); }
+    // Takes one packet; returns the whole block once a packet ends it.
+    std::optional<HostBlock> Take(std::span<const std::uint8_t> packet);
+    void Clear() {
+        block_.clear();
+        damaged_ = false;
+    }
     bool Partial() const { return !block_.empty(); }
 
   private:
     Bytes block_;
+    bool damaged_ = false;
 };
 
 // A host that keeps sending "more follows" cannot make the firmware grow
@@ -32,28 +45,54 @@ class PacketAssembler {
 // finally ends fails its length check.
 inline constexpr std::size_t kMaxAssembledBlock = 4 * kMaxBlockSize;
 
-// Reader to host.
+// How a block goes on the wire, beyond its bytes: misbehaviours the reader
+// can be made to show, and a block held back until the host's next block.
+struct PacketShape {
+    // Every packet says "more follows" and, after the block, packets of
+    // filler follow for ever.
+    bool endless = false;
+    // The first packet is cut short but still says "more follows".
+    bool shortFirstPacket = false;
+    // Not ready until Release: the reader holds it back.
+    bool held = false;
+};
+
+// Reader to host: the reader's answer queue. Blocks go out one after the
+// other in the order they were pushed; a block behind another waits for it
+// even when it is ready sooner.
 class PacketStream {
   public:
-    // Replaces whatever was still waiting with the packets of block, ready
-    // at readyAt. An empty block is one header-only packet. An endless
-    // stream marks every packet "more follows" and then never runs dry.
-    void Load(std::span<const std::uint8_t> block, usb::Time readyAt, bool endless = false);
+    void Push(std::span<const std::uint8_t> block, usb::Time readyAt, PacketShape shape = {});
+    // Held blocks become ready at now (or when they were due, if later).
+    void Release(usb::Time now);
+    // Everything goes (power-on, configuration change).
     void Clear();
+    // An IN pipe reset: the block whose packets had begun to go out is of
+    // no use any more and goes, as does an endless one; whole blocks not
+    // yet begun stay in the queue.
+    void DropStarted();
 
-    bool Pending() const { return endless_ || !packets_.empty(); }
-    bool Ready(usb::Time now) const { return Pending() && now >= readyAt_; }
-    // When the next packet will be ready; nothing when none is pending.
+    bool Pending() const { return !blocks_.empty(); }
+    bool Ready(usb::Time now) const;
+    // When the next packet will be ready; nothing when none is pending or
+    // the next block is held back.
     std::optional<usb::Time> ReadyAt() const;
 
     // The next packet; only while Ready.
     const Bytes& Front() const;
     void Pop();
 
+    std::size_t QueuedBlocks() const { return blocks_.size(); }
+
   private:
-    std::deque<Bytes> packets_;
-    usb::Time readyAt_ = 0;
-    bool endless_ = false;
+    struct Block {
+        std::deque<Bytes> packets;
+        usb::Time readyAt = 0;
+        bool held = false;
+        bool endless = false;
+        bool started = false;
+    };
+    std::deque<Block> blocks_;
     Bytes filler_;
 };
 

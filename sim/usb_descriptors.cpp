@@ -41,10 +41,10 @@ std::uint16_t Bcd(const FirmwareVersion& version) {
     return bcd;
 }
 
-void PutEndpoint(Bytes& bytes, std::uint8_t address) {
+void PutEndpoint(Bytes& bytes, std::uint8_t address, std::uint16_t maxPacket) {
     bytes.insert(bytes.end(), {static_cast<std::uint8_t>(kEndpointDescriptorSize), kEndpointType, address,
                                kBulkTransfer});
-    PutWord(bytes, kMaxPacketSize);
+    PutWord(bytes, maxPacket);
     bytes.push_back(kNoPolling);
 }
 
@@ -61,7 +61,7 @@ Bytes BuildDeviceDescriptor(ReaderModel model, const FirmwareVersion& version) {
     return d;
 }
 
-Bytes BuildConfigurationDescriptor(std::size_t totalLength) {
+Bytes BuildConfigurationDescriptor(std::size_t totalLength, PipeLayout layout) {
     std::size_t padding = totalLength - std::min(totalLength, kPlainConfigurationLength);
     if (totalLength < kPlainConfigurationLength || totalLength > kMaxConfigurationLength ||
         padding == 1) {
@@ -86,8 +86,14 @@ Bytes BuildConfigurationDescriptor(std::size_t totalLength) {
         padding -= size;
     }
 
-    PutEndpoint(c, kBulkInEndpoint);
-    PutEndpoint(c, kBulkOutEndpoint);
+    const std::uint16_t packet = layout == PipeLayout::Small ? kSmallPacketSize : kMaxPacketSize;
+    if (layout == PipeLayout::Swapped) {
+        PutEndpoint(c, kBulkOutEndpoint, packet);
+        PutEndpoint(c, kBulkInEndpoint, packet);
+    } else {
+        PutEndpoint(c, kBulkInEndpoint, packet);
+        PutEndpoint(c, kBulkOutEndpoint, packet);
+    }
     return c;
 }
 

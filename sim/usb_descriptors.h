@@ -27,6 +27,16 @@ inline constexpr std::size_t kMaxConfigurationLength = 0xFFFF;
 // Descriptor type of the padding descriptors, from the vendor-reserved range.
 inline constexpr std::uint8_t kVendorDescriptorType = 0xFF;
 
+// The endpoints as the reader lists them. A real QV-38N/QV-39N lists the
+// bulk IN endpoint first and both with 64-byte packets; the other layouts
+// are readers built wrong, for showing that the host refuses them.
+enum class PipeLayout {
+    Standard, // bulk IN 0x81, then bulk OUT 0x02, 64-byte packets
+    Swapped,  // bulk OUT first, then bulk IN
+    Small,    // both endpoints with 32-byte packets
+};
+inline constexpr std::uint16_t kSmallPacketSize = 32;
+
 Bytes BuildDeviceDescriptor(ReaderModel model, const FirmwareVersion& version);
 
 // A configuration descriptor wTotalLength bytes long. Anything beyond the
@@ -35,6 +45,6 @@ Bytes BuildDeviceDescriptor(ReaderModel model, const FirmwareVersion& version);
 // descriptors sit on real devices, so a parser has to walk past them.
 // totalLength must be the plain length or at least two bytes more (a
 // descriptor is never shorter than its two header bytes).
-Bytes BuildConfigurationDescriptor(std::size_t totalLength);
+Bytes BuildConfigurationDescriptor(std::size_t totalLength, PipeLayout layout = PipeLayout::Standard);
 
 } // namespace qv::sim

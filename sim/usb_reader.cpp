@@ -10,7 +10,7 @@ UsbReader::UsbReader(ReaderOptions options)
 UsbReader::UsbReader(ReaderOptions options, std::unique_ptr<Card> card)
     : options_(std::move(options)),
       deviceDescriptor_(BuildDeviceDescriptor(options_.model, options_.firmwareVersion)),
-      configurationDescriptor_(BuildConfigurationDescriptor(options_.configurationLength)),
+      configurationDescriptor_(BuildConfigurationDescriptor(options_.configurationLength, options_.pipes)),
       slot_(std::move(card), options_.cardInserted),
       commands_({options_.model, options_.firmwareVersion, options_.shortResetAnswer}, slot_, faults_),
       blocks_(commands_, faults_, options_.readerWaitingTime) {}
@@ -49,10 +49,16 @@ usb::OutResult UsbReader::BulkOut(std::uint8_t endpoint, std::span<const std::ui
     for (std::size_t offset = 0; offset < taken.size(); offset += kMaxPacketSize) {
         auto packet = taken.subspan(offset, std::min(kMaxPacketSize, taken.size() - offset));
         if (auto block = assembler_.Take(packet)) {
-            // Every whole block gets one block back; an answer not yet
-            // fetched is replaced by it.
-            OutgoingBlock answer = blocks_.Receive(*block, now);
-            stream_.Load(answer.wire, answer.readyAt, faults_.Take(Fault::InEndless));
+            // An answer held back goes out now, ahead of the answer to this
+            // block. Every whole block gets one block back, queued behind
+            // whatever the host has not fetched yet.
+            stream_.Release(now);
+            OutgoingBlock answer = block->damaged ? blocks_.ReceiveDamaged(now) : blocks_.Receive(block->bytes, now);
+            PacketShape shape;
+            shape.held = answer.held;
+            shape.endless = faults_.Take(Fault::InEndless);
+            shape.shortFirstPacket = faults_.Take(Fault::ShortMiddlePacket);
+            stream_.Push(answer.wire, answer.readyAt, shape);
         }
     }
     return {usb::TransferStatus::Ok, accepted};
@@ -106,7 +112,7 @@ void UsbReader::ResetEndpoint(std::uint8_t endpoint) {
         assembler_.Clear();
     } else if (endpoint == kBulkInEndpoint) {
         inHalted_ = false;
-        stream_.Clear();
+        stream_.DropStarted();
     }
 }
 

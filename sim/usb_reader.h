@@ -27,6 +27,8 @@ struct ReaderOptions {
     // wTotalLength of the configuration descriptor; more than the plain 32
     // bytes pads it with vendor-specific descriptors.
     std::size_t configurationLength = kPlainConfigurationLength;
+    // How the endpoints are listed and sized.
+    PipeLayout pipes = PipeLayout::Standard;
     FirmwareVersion firmwareVersion{2, 1, 0, 7};
     // Answers that take longer are preceded by an S(WTX request).
     usb::Time readerWaitingTime = kDefaultReaderWaitingTime;
@@ -49,7 +51,8 @@ class UsbReader final : public usb::UsbDeviceModel {
     usb::OutResult BulkOut(std::uint8_t endpoint, std::span<const std::uint8_t> data, usb::Time now) override;
     usb::InResult BulkIn(std::uint8_t endpoint, std::span<std::uint8_t> buffer, usb::Time now) override;
     // Clears the endpoint's halt and drops what it held: a partly received
-    // block (OUT) or the packets not yet fetched (IN).
+    // block (OUT), or the rest of a block whose packets had begun to go out
+    // (IN). Whole answers still in the reader's queue stay there.
     void ResetEndpoint(std::uint8_t endpoint) override;
 
     bool Configured() const { return configured_; }
@@ -81,6 +84,8 @@ class UsbReader final : public usb::UsbDeviceModel {
     const ReaderOptions& Options() const { return options_; }
     void SetShortResetAnswer(bool on) { commands_.SetShortResetAnswer(on); }
     const ReaderBlocks& Link() const { return blocks_; }
+    // Blocks in the reader's answer queue, the one going out included.
+    std::size_t QueuedAnswers() const { return stream_.QueuedBlocks(); }
 
   private:
     // Spends one transfer of an armed vanish fault; true when the reader is

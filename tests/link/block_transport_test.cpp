@@ -164,8 +164,22 @@ TEST(LinkExchange, ThirdDamagedReplyEndsTheExchangeAfterTwoRepeats) {
 
 TEST(LinkExchange, DamagedAnswerToResynchEndsAtOnce) {
     ForEachSeed([](LinkBed& t) {
-        t.reader.AnswerBlock(ReaderBlock(0x91));
+        Bytes damaged = kResynchAnswer;
+        damaged.back() ^= 0x01;
+        t.reader.AnswerBlock(damaged);
         t.Run([&] { EXPECT_EQ(Exchange(t, {}, KindResynch), STATUS_INVALID_DEVICE_STATE); });
+        EXPECT_EQ(t.reader.Blocks(), Transfers{kResynch});
+    });
+}
+
+// A whole error R-block ahead of the RESYNCH response is the reader's
+// complaint about an earlier block (one cut short by a failed write): it is
+// dropped like any stale block, and the response that follows ends the
+// exchange.
+TEST(LinkExchange, ErrorBlockAheadOfTheResynchResponseIsStale) {
+    ForEachSeed([](LinkBed& t) {
+        t.reader.Answer(Concat(Packets(ReaderBlock(0x92)), Packets(kResynchAnswer)));
+        t.Run([&] { EXPECT_EQ(Exchange(t, {}, KindResynch), STATUS_SUCCESS); });
         EXPECT_EQ(t.reader.Blocks(), Transfers{kResynch});
     });
 }

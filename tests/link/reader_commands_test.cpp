@@ -186,7 +186,9 @@ TEST(SendReaderCommand, UnsynchronizedLinkIsResynchronisedBeforeEveryCommand) {
 
 TEST(SendReaderCommand, FailedResynchBeforeACommandStopsIt) {
     ForEachSeed([](LinkBed& t) {
-        t.reader.AnswerBlock(ReaderBlock(0x82));
+        Bytes damaged = kResynchAnswer;
+        damaged.back() ^= 0x01;
+        t.reader.AnswerBlock(damaged);
         t.Run([&] {
             t.Reader().SendSequence = 0x40;
             EXPECT_EQ(t.bed.SendCommand(READER_COMMAND_CARD_STATUS).status, STATUS_INVALID_DEVICE_STATE);
