@@ -50,6 +50,13 @@ void PutEndpoint(Bytes& bytes, std::uint8_t address, std::uint16_t maxPacket) {
 
 } // namespace
 
+std::optional<PipeLayout> PipeLayoutByName(std::string_view name) {
+    if (name == "standard") return PipeLayout::Standard;
+    if (name == "swapped") return PipeLayout::Swapped;
+    if (name == "small") return PipeLayout::Small;
+    return std::nullopt;
+}
+
 Bytes BuildDeviceDescriptor(ReaderModel model, const FirmwareVersion& version) {
     Bytes d{static_cast<std::uint8_t>(kDeviceDescriptorSize), kDeviceType};
     PutWord(d, kUsb11);

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string_view>
 
 #include "card_interface.h"
 #include "reader_commands.h"
@@ -36,6 +38,10 @@ enum class PipeLayout {
     Small,    // both endpoints with 32-byte packets
 };
 inline constexpr std::uint16_t kSmallPacketSize = 32;
+
+// The layouts by the names consoles take them under ("standard", "swapped",
+// "small"); nothing for an unknown name.
+std::optional<PipeLayout> PipeLayoutByName(std::string_view name);
 
 Bytes BuildDeviceDescriptor(ReaderModel model, const FirmwareVersion& version);
 

@@ -63,5 +63,34 @@ TEST(LinkConsole, OneSeedOneTranscript) {
     EXPECT_EQ(Transcript(session, 11, true), Transcript(session, 11, true));
 }
 
+// Scripts rely on these names; each is listed with its sentence.
+TEST(LinkConsole, FaultListNamesTheMisbehaviours) {
+    const std::string out = Transcript({"fault list"});
+    for (const char* name : {"late-answer", "slow-no-wtx", "answer-r-block", "answer-s-block", "endless-empty-chain",
+                             "short-middle-packet"}) {
+        EXPECT_NE(out.find("  " + std::string(name) + ": the next COUNT "), std::string::npos) << name << "\n" << out;
+    }
+}
+
+TEST(LinkConsole, LateAnswerFailsOneCommandAndTheNextSucceeds) {
+    const std::string out = Transcript({"cmd 7", "linksync 1", "fault late-answer", "cmd 2", "cmd 2"});
+    const auto failed = out.find("cmd 2: STATUS_IO_TIMEOUT (0xC00000B5)");
+    ASSERT_NE(failed, std::string::npos) << out;
+    EXPECT_NE(out.find("cmd 2: STATUS_SUCCESS (0x00000000), reply 6 bytes", failed), std::string::npos) << out;
+}
+
+TEST(LinkConsole, ReaderWithWrongPipesDoesNotStart) {
+    for (sim::PipeLayout pipes : {sim::PipeLayout::Swapped, sim::PipeLayout::Small}) {
+        std::ostringstream out;
+        ConsoleOptions options;
+        options.pipes = pipes;
+        LinkConsole console(options, out);
+        EXPECT_FALSE(console.Start());
+        EXPECT_NE(out.str().find("configure: STATUS_DEVICE_CONFIGURATION_ERROR (0xC0000182)"), std::string::npos)
+            << out.str();
+        console.Finish();
+    }
+}
+
 } // namespace
 } // namespace qv::harness

@@ -20,6 +20,7 @@ TestbedConfig BedConfig(std::uint64_t seed) {
 sim::ReaderOptions ReaderOptionsFor(const ConsoleOptions& console) {
     sim::ReaderOptions options;
     options.model = console.model;
+    options.pipes = console.pipes;
     // The card's random answers come from the run's seed like everything else.
     options.card.seed = console.seed;
     return options;

@@ -20,6 +20,8 @@ struct ConsoleOptions {
     sim::ReaderModel model = sim::ReaderModel::Qv38N;
     std::uint64_t seed = 1;
     bool trace = false;
+    // How the reader lists its endpoints; the wrong layouts fail the start.
+    sim::PipeLayout pipes = sim::PipeLayout::Standard;
 };
 
 class LinkConsole {

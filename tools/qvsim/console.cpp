@@ -30,6 +30,7 @@ qv::harness::ConsoleOptions ConsoleOptionsFrom(const Options& options, std::uint
     console.seed = seed;
     console.trace = trace;
     console.model = options.model == "QV-39N" ? qv::sim::ReaderModel::Qv39N : qv::sim::ReaderModel::Qv38N;
+    console.pipes = qv::sim::PipeLayoutByName(options.pipes).value_or(qv::sim::PipeLayout::Standard);
     return console;
 }
 

@@ -3,6 +3,8 @@
 #include <charconv>
 #include <string_view>
 
+#include "usb_descriptors.h"
+
 namespace qvsim {
 
 namespace {
@@ -25,6 +27,9 @@ std::string Usage() {
            "  --seed N          schedule and faults from seed N (a random seed otherwise);\n"
            "                    the same seed gives the same run and the same digest\n"
            "  --model M         the simulated reader: QV-38N (default) or QV-39N\n"
+           "  --pipes P         the reader's endpoints: standard (default), swapped (OUT\n"
+           "                    listed first) or small (32-byte packets); the driver\n"
+           "                    refuses the wrong ones at configuration\n"
            "  --script FILE     console commands from FILE instead of standard input\n"
            "  --trace           print every USB transfer and link block\n"
            "  --realtime        let virtual time follow the wall clock (tour)\n"
@@ -65,6 +70,14 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
                 return std::nullopt;
             }
             options.model = std::string(*text);
+        } else if (arg == "--pipes") {
+            const auto text = value(arg);
+            if (!text) return std::nullopt;
+            if (!qv::sim::PipeLayoutByName(*text)) {
+                error = "--pipes is standard, swapped or small";
+                return std::nullopt;
+            }
+            options.pipes = std::string(*text);
         } else if (arg == "--script") {
             const auto text = value(arg);
             if (!text) return std::nullopt;

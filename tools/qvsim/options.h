@@ -14,6 +14,8 @@ struct Options {
     bool trace = false;
     std::string model = "QV-38N";
     std::optional<std::string> script;
+    // The simulated reader's endpoint layout: standard, swapped or small.
+    std::string pipes = "standard";
     bool help = false;
 };
 
