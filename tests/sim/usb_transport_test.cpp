@@ -70,6 +70,23 @@ TEST(SimUsbTransport, PlainConfigurationIsThirtyTwoBytesInEndpointFirst) {
     EXPECT_EQ(c[9 + 5], 0xFF) << "vendor class";
 }
 
+// Readers built wrong, for the host to refuse: the OUT endpoint listed
+// first, or both endpoints with 32-byte packets.
+TEST(SimUsbTransport, PipeLayoutsChangeOrderOrPacketSize) {
+    UsbReader swapped({.pipes = PipeLayout::Swapped});
+    EXPECT_EQ(WalkConfiguration(swapped.ConfigurationDescriptor()).endpoints,
+              (std::vector<std::uint8_t>{kBulkOutEndpoint, kBulkInEndpoint}));
+    UsbReader small({.pipes = PipeLayout::Small});
+    auto c = small.ConfigurationDescriptor();
+    constexpr std::size_t kFirstEndpoint = 18, kAddressOffset = 2, kMaxPacketOffset = 4;
+    EXPECT_EQ(c[kFirstEndpoint + kAddressOffset], kBulkInEndpoint);
+    EXPECT_EQ(c[kFirstEndpoint + kEndpointDescriptorSize + kAddressOffset], kBulkOutEndpoint);
+    EXPECT_EQ(Word(c, kFirstEndpoint + kMaxPacketOffset), kSmallPacketSize);
+    EXPECT_EQ(Word(c, kFirstEndpoint + kEndpointDescriptorSize + kMaxPacketOffset), kSmallPacketSize);
+    EXPECT_EQ(PipeLayoutByName("swapped"), PipeLayout::Swapped);
+    EXPECT_EQ(PipeLayoutByName("sideways"), std::nullopt);
+}
+
 TEST(SimUsbTransport, PaddedConfigurationWalksToItsTotalLength) {
     for (std::size_t length : {34u, 287u, 600u}) {
         SCOPED_TRACE(length);

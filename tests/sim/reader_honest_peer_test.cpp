@@ -1,0 +1,128 @@
+// The simulated reader as a peer with a mind of its own: it keeps its
+// answers in its own queue, in order, until the host fetches them; it
+// refuses packets that break the packet rules; and the misbehaviours it can
+// be made to show look on the wire as their descriptions say.
+#include <gtest/gtest.h>
+
+#include "sim/reader_host.h"
+
+namespace qv::sim {
+namespace {
+
+using test::Hex;
+using test::Host;
+using test::LinkBlock;
+
+const Bytes kCardStatusBlock = Hex("12 00 02 D0 31 F1");
+const Bytes kCardStatusAnswer = Hex("21 00 06 D0 31 00 00 08 00 CE");
+const Bytes kResynch = Hex("12 C0 00 D2");
+const Bytes kResynchResponse = Hex("21 E0 00 C1");
+
+TEST(SimReaderPeer, AnswersWaitInTheirQueueInOrder) {
+    UsbReader reader;
+    Host host(reader);
+    host.Send(kCardStatusBlock);
+    host.Send(kResynch); // before the first answer was fetched
+    EXPECT_EQ(reader.QueuedAnswers(), 2u);
+    EXPECT_EQ(Host::Join(host.ReadPackets()), kCardStatusAnswer) << "the earlier answer is not replaced";
+    EXPECT_EQ(Host::Join(host.ReadPackets()), kResynchResponse);
+    EXPECT_TRUE(host.Idle());
+}
+
+TEST(SimReaderPeer, InPipeResetKeepsAnswersNotYetBegun) {
+    UsbReader reader;
+    Host host(reader);
+    host.Send(kCardStatusBlock);
+    host.Send(kResynch);
+    reader.ResetEndpoint(kBulkInEndpoint);
+    EXPECT_EQ(Host::Join(host.ReadPackets()), kCardStatusAnswer);
+    EXPECT_EQ(Host::Join(host.ReadPackets()), kResynchResponse);
+}
+
+TEST(SimReaderPeer, LateAnswerIsHeldUntilTheNextBlockAndGoesFirst) {
+    UsbReader reader;
+    Host host(reader);
+    reader.Arm(Fault::LateAnswer);
+    host.Send(kCardStatusBlock);
+    host.now += 3600 * kSecond;
+    EXPECT_TRUE(host.Idle()) << "NAK without a time to retry: nothing comes until the host sends";
+    EXPECT_EQ(reader.QueuedAnswers(), 1u);
+    host.Send(kResynch);
+    EXPECT_EQ(Host::Join(host.ReadPackets()), kCardStatusAnswer);
+    EXPECT_EQ(Host::Join(host.ReadPackets()), kResynchResponse);
+    EXPECT_EQ(host.Exchange(kCardStatusBlock), kCardStatusAnswer) << "the RESYNCH put both ends back in step";
+}
+
+TEST(SimReaderPeer, SlowReaderAnswersAfterTwentySecondsWithoutWtx) {
+    UsbReader reader;
+    Host host(reader);
+    reader.Arm(Fault::SlowNoWtx);
+    host.Send(kCardStatusBlock);
+    Bytes buffer(kMaxPacketSize);
+    usb::InResult nak = reader.BulkIn(kBulkInEndpoint, buffer, host.now);
+    ASSERT_FALSE(nak.ready);
+    ASSERT_TRUE(nak.retryAt.has_value());
+    EXPECT_GE(*nak.retryAt, host.now + kSlowAnswerTime);
+    EXPECT_EQ(Host::Join(host.ReadPackets()), kCardStatusAnswer) << "the answer itself, no S(WTX request)";
+}
+
+TEST(SimReaderPeer, NonIBlockAnswersTakeTheAnswersPlace) {
+    UsbReader reader;
+    Host host(reader);
+    reader.Arm(Fault::AnswerRBlock);
+    // N(R) 1: the reader took the host's I-block with N(S) 0.
+    EXPECT_EQ(host.Exchange(kCardStatusBlock), Hex("21 90 00 B1"));
+    EXPECT_EQ(reader.Link().ReaderSequence(), 0x00) << "no I-block went out";
+
+    reader.Arm(Fault::AnswerSBlock);
+    EXPECT_EQ(host.Exchange(Hex("12 40 02 D0 31 B1")), LinkBlock(kPcbIfsRequest, Hex("FE"), kReaderNad));
+    EXPECT_EQ(host.Exchange(kResynch), kResynchResponse);
+    EXPECT_EQ(host.Exchange(kCardStatusBlock), kCardStatusAnswer);
+}
+
+TEST(SimReaderPeer, EndlessEmptyChainNeverEndsUntilAResynch) {
+    UsbReader reader;
+    Host host(reader);
+    reader.Arm(Fault::EndlessEmptyChain);
+    Bytes block = host.Exchange(kCardStatusBlock);
+    std::uint8_t expected = 0x00;
+    for (int i = 0; i < 50; ++i) {
+        ASSERT_EQ(block, LinkBlock(expected | kPcbMore, {}, kReaderNad)) << "piece " << i;
+        expected ^= kPcbSequence;
+        // Acknowledge, asking for the next piece.
+        block = host.Exchange(LinkBlock(kPcbRBlockType | (expected >> kSequenceToRShift)));
+    }
+    EXPECT_EQ(host.Exchange(kResynch), kResynchResponse);
+    EXPECT_EQ(host.Exchange(kCardStatusBlock), kCardStatusAnswer);
+}
+
+TEST(SimReaderPeer, ShortMiddlePacketStillAnnouncesMore) {
+    UsbReader reader;
+    Host host(reader);
+    reader.Arm(Fault::ShortMiddlePacket);
+    host.Send(kCardStatusBlock);
+    std::vector<Bytes> packets = host.ReadPackets();
+    ASSERT_EQ(packets.size(), 2u);
+    EXPECT_EQ(packets[0][0], kPacketMore);
+    EXPECT_LT(packets[0].size(), kMaxPacketSize);
+    EXPECT_EQ(packets[1][0], kPacketLast);
+    EXPECT_EQ(Host::Join(packets), kCardStatusAnswer) << "only the cut is wrong, not the bytes";
+}
+
+// A host packet that announces more must fill the endpoint's 64 bytes, and
+// its header must be 0x00 or 0x04: otherwise the block is damaged, answered
+// by an error R-block, and the link state stays where it was.
+TEST(SimReaderPeer, HostPacketsThatBreakThePacketRulesDamageTheBlock) {
+    UsbReader reader;
+    Host host(reader);
+    ASSERT_EQ(reader.BulkOut(kBulkOutEndpoint, Hex("00 12 00 02"), host.now).accepted, 4u);
+    ASSERT_EQ(reader.BulkOut(kBulkOutEndpoint, Hex("04 D0 31 F1"), host.now).accepted, 4u);
+    EXPECT_EQ(Host::Join(host.ReadPackets()), Hex("21 81 00 A0"));
+    ASSERT_EQ(reader.BulkOut(kBulkOutEndpoint, Hex("07 12 00 02 D0 31 F1"), host.now).accepted, 7u);
+    EXPECT_EQ(Host::Join(host.ReadPackets()), Hex("21 81 00 A0")) << "unknown packet header";
+    EXPECT_EQ(reader.Link().HostSequence(), 0x00);
+    EXPECT_EQ(host.Exchange(kCardStatusBlock), kCardStatusAnswer);
+}
+
+} // namespace
+} // namespace qv::sim
