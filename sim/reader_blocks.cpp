@@ -64,9 +64,13 @@ OutgoingBlock ReaderBlocks::FromCard(std::span<const std::uint8_t> block, usb::T
 
 OutgoingBlock ReaderBlocks::OnIBlock(std::uint8_t pcb, std::span<const std::uint8_t> inf, usb::Time now) {
     if ((pcb & kPcbSequence) != hostSequence_) return ErrorBlock(kRErrorOther, now);
+    // While the reader's answer is going out (chained, or waiting for the
+    // host's S(WTX response)) the host owes it an R-block or the response;
+    // a new I-block then breaks the block rules and is refused, the answer
+    // and the sequence bits staying as they were. Only a RESYNCH or an
+    // ABORT ends an answer early.
+    if (answer_) return ErrorBlock(kRErrorOther, now);
     hostSequence_ ^= kPcbSequence;
-    // A new command ends whatever answer was still going out.
-    answer_.reset();
     if (command_.size() + inf.size() > kMaxCommandSize) {
         command_.clear();
         return ErrorBlock(kRErrorOther, now);

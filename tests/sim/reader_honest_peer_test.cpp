@@ -124,5 +124,17 @@ TEST(SimReaderPeer, HostPacketsThatBreakThePacketRulesDamageTheBlock) {
     EXPECT_EQ(host.Exchange(kCardStatusBlock), kCardStatusAnswer);
 }
 
+// While its answer is chained the reader waits for acknowledges: a new
+// I-block from the host is refused, and the chain goes on afterwards.
+TEST(SimReaderPeer, NewCommandInTheMiddleOfAChainedAnswerIsRefused) {
+    UsbReader reader;
+    Host host(reader);
+    reader.Arm(Fault::AnswerChained);
+    EXPECT_EQ(host.Exchange(kCardStatusBlock), LinkBlock(kPcbMore, Hex("D0 31 00 00"), kReaderNad));
+    EXPECT_EQ(host.Exchange(Hex("12 40 02 D0 31 B1")), Hex("21 92 00 B3"));
+    EXPECT_EQ(reader.Link().HostSequence(), 0x40) << "the refused block was not taken";
+    EXPECT_EQ(host.Exchange(Hex("12 90 00 82")), LinkBlock(kPcbSequence, Hex("08 00"), kReaderNad));
+}
+
 } // namespace
 } // namespace qv::sim
