@@ -112,6 +112,24 @@ TEST(MisbehavingReader, SlowReaderWithoutWtxIsWaitedFor) {
     });
 }
 
+// A reader that never answers holds ReaderMutex and LinkIdle for one wait
+// on the command and one on the recovery RESYNCH, and then lets go, so that
+// stop and power-down, which wait for LinkIdle, are not held for ever.
+TEST(MisbehavingReader, SilentReaderLetsGoAfterTwoWaits) {
+    ForEachSeed([](LinkBed& t) {
+        t.Run([&] {
+            t.Reader().LinkSynchronized = 1;
+            const VirtualTime start = K().Now();
+            EXPECT_EQ(t.bed.SendCommand(READER_COMMAND_CARD_STATUS).status, STATUS_IO_TIMEOUT);
+            const VirtualTime waited = K().Now() - start;
+            EXPECT_GE(waited, 2 * USB_READER_WAIT_MS * kTicksPerMillisecond);
+            EXPECT_LT(waited, (2 * USB_READER_WAIT_MS + 1000) * kTicksPerMillisecond);
+            EXPECT_EQ(KeReadStateEvent(&t.Reader().LinkIdle), 1);
+        });
+        EXPECT_EQ(t.reader.Blocks(), (Transfers{DriverBlock(0x00, {0xD0, 0x31}), kResynch}));
+    });
+}
+
 // ---- Answers that are not I-blocks --------------------------------------------
 
 // An R-block in place of the answer while ReceiveSequence is 0, and an
