@@ -96,6 +96,8 @@ OutgoingBlock ReaderBlocks::AnswerCommand(usb::Time now) {
     // A slow reader that does not say so: the answer simply takes 20 s.
     const bool slowWithoutWtx = faults_.Take(Fault::SlowNoWtx);
     if (slowWithoutWtx) outcome.duration = std::max(outcome.duration, kSlowAnswerTime);
+    // A reader slower than any fixed bound, that says so again and again.
+    if (faults_.Take(Fault::SlowWtx)) outcome.duration = std::max(outcome.duration, kVerySlowAnswerTime);
     Answer answer;
     answer.inf = std::move(outcome.reply);
     answer.readyAt = now + outcome.duration;
@@ -118,11 +120,21 @@ OutgoingBlock ReaderBlocks::AnswerCommand(usb::Time now) {
 
     // Ask for more time first; the answer goes out after the host's
     // S(WTX response).
-    answer_->awaitingWtxResponse = true;
-    usb::Time units = (outcome.duration + waitingTime_ - 1) / waitingTime_;
-    const std::uint8_t multiplier[] = {
-        static_cast<std::uint8_t>(std::clamp<usb::Time>(units, 1, kMaxWtxMultiplier))};
-    return Emit(Build(kPcbWtxRequest, multiplier), now + kBlockTurnaround);
+    return AskForTime(now);
+}
+
+OutgoingBlock ReaderBlocks::AskForTime(usb::Time at) {
+    // Enough waiting-time units for what is left of the work, but never more
+    // than kMaxWtxSpan at once: an operation that takes longer asks again
+    // when the time granted runs out, as ISO/IEC 7816-3 has it.
+    Answer& answer = *answer_;
+    const usb::Time left = answer.readyAt > at ? answer.readyAt - at : 0;
+    const usb::Time span = std::min(left, kMaxWtxSpan);
+    const usb::Time units = std::clamp<usb::Time>((span + waitingTime_ - 1) / waitingTime_, 1, kMaxWtxMultiplier);
+    answer.awaitingWtxResponse = true;
+    answer.grantedUntil = at + units * waitingTime_;
+    const std::uint8_t multiplier[] = {static_cast<std::uint8_t>(units)};
+    return Emit(Build(kPcbWtxRequest, multiplier), at + kBlockTurnaround);
 }
 
 OutgoingBlock ReaderBlocks::NextPiece(usb::Time readyAt) {
@@ -169,6 +181,7 @@ OutgoingBlock ReaderBlocks::OnSBlock(std::uint8_t pcb, std::span<const std::uint
     case kPcbWtxResponse:
         if (answer_ && answer_->awaitingWtxResponse) {
             answer_->awaitingWtxResponse = false;
+            if (answer_->readyAt > answer_->grantedUntil) return AskForTime(std::max(answer_->grantedUntil, now));
             return NextPiece(std::max(answer_->readyAt, now + kBlockTurnaround));
         }
         return ErrorBlock(kRErrorOther, now);

@@ -32,6 +32,10 @@ inline constexpr std::size_t kFaultChainPieceSize = 4;
 inline constexpr std::size_t kMaxCommandSize = 512;
 // How long a command takes when the slow-no-wtx fault makes it slow.
 inline constexpr usb::Time kSlowAnswerTime = 20 * kSecond;
+// How long a command takes when the slow-wtx fault makes it slow.
+inline constexpr usb::Time kVerySlowAnswerTime = 200 * kSecond;
+// The most time one S(WTX request) asks for; a longer operation asks again.
+inline constexpr usb::Time kMaxWtxSpan = 10 * kSecond;
 // The IFS an S(IFS request) of the answer-s-block fault asks for.
 inline constexpr std::uint8_t kFaultIfs = 0xFE;
 
@@ -68,6 +72,7 @@ class ReaderBlocks {
         std::size_t pieceSize = kMaxInfSize;
         usb::Time readyAt = 0;
         bool awaitingWtxResponse = false;
+        usb::Time grantedUntil = 0; // end of the time the last WTX request asked for
         bool started = false;      // a piece has gone out
         bool endlessEmpty = false; // the endless-empty-chain fault: empty pieces for ever
     };
@@ -78,6 +83,8 @@ class ReaderBlocks {
     OutgoingBlock OnSBlock(std::uint8_t pcb, std::span<const std::uint8_t> inf, usb::Time now);
     OutgoingBlock RunCommand(usb::Time now);
     OutgoingBlock AnswerCommand(usb::Time now);
+    // An S(WTX request) for what is left of the answer's time, computed at `at`.
+    OutgoingBlock AskForTime(usb::Time at);
     OutgoingBlock NextPiece(usb::Time readyAt);
     OutgoingBlock Resend(usb::Time now);
     OutgoingBlock ErrorBlock(std::uint8_t error, usb::Time now);

@@ -43,6 +43,8 @@ constexpr std::array<FaultInfo, kFaultCount> kCatalog{{
      "the next COUNT commands are answered by empty chained I-blocks, one per acknowledge, without end"},
     {Fault::ShortMiddlePacket, "short-middle-packet",
      "the next COUNT answers start with a packet shorter than 64 bytes whose header still announces more"},
+    {Fault::SlowWtx, "slow-wtx",
+     "the next COUNT commands are answered only after 200 s of virtual time, with an S(WTX request) every 10 s"},
 }};
 
 } // namespace

@@ -35,9 +35,10 @@ enum class Fault : unsigned {
     AnswerSBlock,        // an S(IFS request) instead of a command's answer
     EndlessEmptyChain,   // a command answered by empty chained I-blocks without end
     ShortMiddlePacket,   // an answer whose first packet is short but announces more
+    SlowWtx,             // a command answered only after 200 s, with WTX requests meanwhile
 };
 
-inline constexpr std::size_t kFaultCount = static_cast<std::size_t>(Fault::ShortMiddlePacket) + 1;
+inline constexpr std::size_t kFaultCount = static_cast<std::size_t>(Fault::SlowWtx) + 1;
 
 struct FaultInfo {
     Fault fault;

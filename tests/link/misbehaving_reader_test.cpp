@@ -130,6 +130,21 @@ TEST(MisbehavingReader, SilentReaderLetsGoAfterTwoWaits) {
     });
 }
 
+// Work that takes longer than the bound on one wait, announced by a WTX
+// request every 10 s: each request starts a new wait, and the answer is
+// taken.
+TEST(MisbehavingReader, SlowReaderThatKeepsAskingForTimeIsWaitedFor) {
+    ForEachRun([](sim::UsbReader& reader, harness::ReaderTestbed& bed) {
+        reader.Arm(sim::Fault::SlowWtx);
+        const VirtualTime start = K().Now();
+        const harness::CommandResult status = bed.SendCommand(READER_COMMAND_CARD_STATUS);
+        EXPECT_GE(K().Now() - start, sim::kVerySlowAnswerTime);
+        EXPECT_EQ(status.status, STATUS_SUCCESS);
+        EXPECT_EQ(status.reply.size(), kCardStatusReplyLength);
+        ExpectLinkRecovered(bed);
+    });
+}
+
 // ---- Answers that are not I-blocks --------------------------------------------
 
 // An R-block in place of the answer while ReceiveSequence is 0, and an

@@ -136,5 +136,25 @@ TEST(SimReaderPeer, NewCommandInTheMiddleOfAChainedAnswerIsRefused) {
     EXPECT_EQ(host.Exchange(Hex("12 90 00 82")), LinkBlock(kPcbSequence, Hex("08 00"), kReaderNad));
 }
 
+// Work longer than any one request can cover: the reader asks for more
+// time again whenever the time granted runs out.
+TEST(SimReaderPeer, VerySlowReaderKeepsAskingForTime) {
+    UsbReader reader;
+    Host host(reader);
+    reader.Arm(Fault::SlowWtx);
+    const usb::Time start = host.now;
+    Bytes block = host.Exchange(kCardStatusBlock);
+    int requests = 0;
+    while (block.at(kPcbOffset) == kPcbWtxRequest) {
+        ++requests;
+        EXPECT_LE(block.at(kInfOffset) * kDefaultReaderWaitingTime, kMaxWtxSpan);
+        block = host.Exchange(Hex("12 E3 01 01 F1"));
+        ASSERT_LT(requests, 100);
+    }
+    EXPECT_EQ(block, kCardStatusAnswer);
+    EXPECT_GE(host.now - start, kVerySlowAnswerTime);
+    EXPECT_GE(requests, static_cast<int>(kVerySlowAnswerTime / kMaxWtxSpan));
+}
+
 } // namespace
 } // namespace qv::sim
