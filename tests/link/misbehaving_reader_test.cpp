@@ -2,8 +2,8 @@
 // turn, without end, in broken packets, or comes with the wrong pipes. The
 // simulated reader shows each case through an armed fault; where the exact
 // bytes matter a scripted reader does. Every scenario runs under the seeds
-// of QV_SEEDS and with the bus completing requests at once, later, and
-// mixed; after each misbehaviour the next ordinary command succeeds, and
+// of QV_SEEDS, with the bus completing requests at once, later, and mixed,
+// and with eager and lazy thread switching; after each misbehaviour the next ordinary command succeeds, and
 // the shutdown's unload audit finds nothing left behind.
 #include <gtest/gtest.h>
 
@@ -22,8 +22,14 @@
 namespace qv::test {
 namespace {
 
-// The bus's share of requests completed later from a DPC: none, half, all.
-constexpr unsigned kCompletionModes[] = {0, 50, 100};
+// Scheduling modes: the bus's share of requests completed later from a DPC
+// (none, half, all), and how eagerly the kernel switches threads at each
+// kernel call.
+struct SchedulingMode {
+    unsigned asyncPercent;
+    unsigned switchPercent;
+};
+constexpr SchedulingMode kSchedulingModes[] = {{0, 50}, {50, 50}, {100, 50}, {50, 10}, {50, 90}};
 
 // Long enough for a command's full wait and its recovery RESYNCH; a link
 // that loops for ever is reported as hung instead of holding the test.
@@ -39,11 +45,13 @@ using SimBody = std::function<void(sim::UsbReader&, harness::ReaderTestbed&)>;
 // once per seed and completion mode.
 void ForEachRun(const SimBody& body, const sim::ReaderOptions& options = {}) {
     for (std::uint64_t seed : TestSeeds()) {
-        for (unsigned mode : kCompletionModes) {
-            SCOPED_TRACE("seed " + std::to_string(seed) + ", " + std::to_string(mode) + "% completed later");
+        for (const SchedulingMode& mode : kSchedulingModes) {
+            SCOPED_TRACE("seed " + std::to_string(seed) + ", " + std::to_string(mode.asyncPercent) +
+                         "% completed later, " + std::to_string(mode.switchPercent) + "% switches");
             sim::UsbReader reader(options);
             harness::TestbedConfig config = harness::TestbedConfig::ForSeed(seed);
-            config.bus.asyncPercent = mode;
+            config.bus.asyncPercent = mode.asyncPercent;
+            config.kernel.switchPercent = mode.switchPercent;
             config.kernel.timeLimit = kRunLimit;
             harness::ReaderTestbed bed(reader, config);
             RunResult run = bed.Run([&] {
@@ -94,6 +102,47 @@ TEST(MisbehavingReader, LateAnswerIsDroppedAndTheLinkRecovers) {
         EXPECT_EQ(KeReadStateEvent(&bed.Reader().LinkIdle), 1);
         EXPECT_EQ(reader.Faults().Fired(sim::Fault::LateAnswer), 1u);
         EXPECT_EQ(reader.QueuedAnswers(), 0u) << "nothing stale left in the reader's queue";
+        ExpectLinkRecovered(bed);
+    });
+}
+
+// Two threads share the link while one command's answer comes late: that
+// one command fails, and every other command, on either thread, gets its
+// own answer (the reader echoes the instruction byte in reply byte 1),
+// never the one before it.
+TEST(MisbehavingReader, LateAnswerNeverReachesAnotherThreadsCommand) {
+    constexpr int kCommandsPerThread = 4;
+    constexpr std::size_t kEchoedInstruction = 1;
+    ForEachRun([](sim::UsbReader& reader, harness::ReaderTestbed& bed) {
+        reader.Arm(sim::Fault::LateAnswer);
+        int failed = 0;
+        int ownAnswers = 0;
+        struct Worker {
+            const char* name;
+            ULONG command;
+            UCHAR instruction;
+        };
+        const Worker workers[] = {{"poller", READER_COMMAND_CARD_STATUS, 0x31},
+                                  {"requests", READER_COMMAND_READER_INFO, 0xC0}};
+        KEVENT done[2];
+        for (std::size_t w = 0; w < 2; ++w) {
+            KeInitializeEvent(&done[w], NotificationEvent, FALSE);
+            K().Spawn(workers[w].name, [&bed, &failed, &ownAnswers, &done, &workers, w] {
+                for (int i = 0; i < kCommandsPerThread; ++i) {
+                    const harness::CommandResult result = bed.SendCommand(workers[w].command);
+                    if (result.status != STATUS_SUCCESS) {
+                        ++failed;
+                        continue;
+                    }
+                    ownAnswers += result.reply.size() > kEchoedInstruction &&
+                                  result.reply[kEchoedInstruction] == workers[w].instruction;
+                }
+                KeSetEvent(&done[w], IO_NO_INCREMENT, FALSE);
+            });
+        }
+        for (KEVENT& event : done) KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        EXPECT_EQ(failed, 1) << "only the command whose answer came late";
+        EXPECT_EQ(ownAnswers, 2 * kCommandsPerThread - 1);
         ExpectLinkRecovered(bed);
     });
 }
