@@ -3,7 +3,10 @@
 // is acknowledged piece by piece, its waiting-time requests are granted, a
 // damaged block is asked for again up to twice, and the information fields
 // of the answer are joined into ReplyData. One block goes out and one comes
-// back per UsbExchange.
+// back per UsbExchange. A RESYNCH waits for its own response, dropping what
+// the reader had queued before it, and no exchange reads more than
+// LINK_MAX_EXCHANGE_REPLIES blocks, so a reader out of step or out of order
+// cannot keep ReaderMutex for good.
 #include "link.h"
 
 namespace {
