@@ -214,10 +214,10 @@ NTSTATUS SelectUsbConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIG Holder)
 
     // The pipe count comes from the device's descriptor by way of USBD; the
     // loop never runs past the pipe records the request has room for.
-    PUSBD_INTERFACE_INFORMATION interface = &urb->UrbSelectConfiguration.Interface;
+    PUSBD_INTERFACE_INFORMATION selected = &urb->UrbSelectConfiguration.Interface;
     const ULONG room = PipeRoom(size);
-    PUSBD_PIPE_INFORMATION pipes = interface->Pipes;
-    for (ULONG i = 0; i < interface->NumberOfPipes && i < room; ++i) {
+    PUSBD_PIPE_INFORMATION pipes = selected->Pipes;
+    for (ULONG i = 0; i < selected->NumberOfPipes && i < room; ++i) {
         pipes[i].MaximumTransferSize = readerExtension->MaxTransferSize;
     }
     urb->UrbHeader.Length = size;
@@ -227,7 +227,7 @@ NTSTATUS SelectUsbConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIG Holder)
     NTSTATUS status = SubmitUrb(DeviceObject, urb);
     if (NT_SUCCESS(status)) {
         Holder->ConfigurationHandle = urb->UrbSelectConfiguration.ConfigurationHandle;
-        status = KeepInterface(Holder, interface, size);
+        status = KeepInterface(Holder, selected, size);
     }
     ExFreePool(urb);
     return status;
