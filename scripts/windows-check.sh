@@ -80,6 +80,13 @@ while read -r module routine; do
 done <<<"$imports"
 echo "windows-check: $(wc -l <<<"$imports") imports from $(awk '{ print $1 }' <<<"$imports" | sort -u | tr '\n' ' ')"
 
+# The 64-bit column of the record layouts is Windows x64's: compile the
+# table against the toolchain's x64 kernel headers. (The 32-bit column was
+# checked when the image was built, the emulation checks the 64-bit one.)
+check "record layouts match Windows x64's" x86_64-w64-mingw32-g++ -std=c++17 -fsyntax-only -Wall -Wextra -Werror \
+    -I"$QV_ROOT/include" -I"$QV_ROOT/platform/include" -isystem /usr/x86_64-w64-mingw32/include/ddk \
+    "$QV_ROOT/include/record_layout.cpp"
+
 if [ "$failures" -ne 0 ]; then
     echo "windows-check: $failures check(s) failed for $image"
     exit 1

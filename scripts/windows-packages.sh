@@ -4,9 +4,13 @@
 #
 # g++-mingw-w64-i686 (with binutils-mingw-w64-i686 and mingw-w64-i686-dev,
 # which carries the kernel headers and import libraries) cross-compiles the
-# driver into a 32-bit kernel image; wine and wine32 (32-bit, from the i386
-# architecture) load that image in Wine's kernel emulation.
-QV_WINDOWS_PACKAGES=(g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev)
+# driver into a 32-bit kernel image; g++-mingw-w64-x86-64 and
+# mingw-w64-x86-64-dev only compile include/record_layout.cpp against the
+# x64 kernel headers, to hold the emulation's 64-bit layouts to Windows x64's;
+# wine and wine32 (32-bit, from the i386 architecture) load the image in
+# Wine's kernel emulation.
+QV_WINDOWS_PACKAGES=(g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev
+                     g++-mingw-w64-x86-64 mingw-w64-x86-64-dev)
 QV_WINE_PACKAGES=(wine wine32:i386)
 
 qv_missing_packages() {
