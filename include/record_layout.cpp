@@ -28,6 +28,33 @@
                   #Record "." #Member " is not where Windows puts it")
 
 
+// Scalar types: width and signedness, the same in every Windows layout
+// except the pointer-sized ones.
+#define QV_SCALAR(Type, Windows32, Windows64, Signed)                          \
+    QV_SIZE(Type, Windows32, Windows64);                                       \
+    static_assert((static_cast<Type>(-1) < static_cast<Type>(0)) == (Signed), \
+                  #Type " differs from Windows' in signedness")
+QV_SCALAR(CHAR, 1, 1, true);
+QV_SCALAR(UCHAR, 1, 1, false);
+QV_SCALAR(BOOLEAN, 1, 1, false);
+QV_SCALAR(SHORT, 2, 2, true);
+QV_SCALAR(USHORT, 2, 2, false);
+QV_SCALAR(CSHORT, 2, 2, true);
+QV_SCALAR(WCHAR, 2, 2, false);
+QV_SCALAR(LONG, 4, 4, true);
+QV_SCALAR(ULONG, 4, 4, false);
+QV_SCALAR(NTSTATUS, 4, 4, true);
+QV_SCALAR(USBD_STATUS, 4, 4, true);
+QV_SCALAR(LONGLONG, 8, 8, true);
+QV_SCALAR(ULONGLONG, 8, 8, false);
+QV_SCALAR(KIRQL, 1, 1, false);
+QV_SCALAR(KPROCESSOR_MODE, 1, 1, true);
+QV_SCALAR(LONG_PTR, 4, 8, true);
+QV_SCALAR(ULONG_PTR, 4, 8, false);
+QV_SCALAR(SIZE_T, 4, 8, false);
+QV_SIZE(PVOID, 4, 8);
+QV_SIZE(HANDLE, 4, 8);
+
 // Basic types and dispatcher objects
 
 QV_SIZE(UNICODE_STRING, 8, 16);
@@ -35,7 +62,6 @@ QV_OFFSET(UNICODE_STRING, Buffer, 4, 8);
 QV_SIZE(LIST_ENTRY, 8, 16);
 QV_SIZE(LARGE_INTEGER, 8, 8);
 QV_SIZE(KSPIN_LOCK, 4, 8);
-QV_SIZE(ULONG_PTR, 4, 8);
 QV_SIZE(KEVENT, 16, 24);
 QV_SIZE(KMUTEX, 32, 56);
 QV_SIZE(IO_STATUS_BLOCK, 8, 16);

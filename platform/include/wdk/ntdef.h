@@ -18,7 +18,7 @@
 
 typedef void* PVOID;
 typedef void** PPVOID;
-typedef int8_t CHAR;
+typedef char CHAR; // plain char, as on Windows (signed there and here)
 typedef uint8_t UCHAR;
 typedef int16_t SHORT;
 typedef int16_t CSHORT;
