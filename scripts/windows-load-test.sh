@@ -25,6 +25,8 @@ export WINEARCH=win32
 # No Mono or Gecko installer dialogs in a headless prefix.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEDEBUG=-all
+# Wine needs a home folder even with its prefix given.
+export HOME="${HOME:-$QV_WINDOWS_BUILD}"
 log="$QV_WINDOWS_BUILD/wine-load.log"
 
 say() { echo "wine-load-test: $*"; }
@@ -33,7 +35,10 @@ trap stop_wine EXIT
 
 rm -rf "$WINEPREFIX"
 say "making a 32-bit Wine prefix"
-timeout "$wine_timeout" wineboot -i >/dev/null 2>&1
+if ! timeout "$wine_timeout" wineboot -i >/dev/null 2>&1; then
+    say "FAILED: Wine could not make its prefix"
+    exit 1
+fi
 drivers="$WINEPREFIX/drive_c/windows/system32/drivers"
 cp "$image" "$standin" "$drivers/"
 timeout "$wine_timeout" wine sc create "$service" type= kernel start= demand \
@@ -43,7 +48,7 @@ timeout "$wine_timeout" wine sc create "$service" type= kernel start= demand \
 # session, so start a new session with the traces that tell what happened.
 stop_wine
 say "starting the $service kernel service"
-WINEDEBUG=+ntoskrnl,+loaddll timeout "$wine_timeout" wine sc start "$service" >"$log" 2>&1 || true
+WINEDEBUG=+ntoskrnl,+loaddll,warn+module timeout "$wine_timeout" wine sc start "$service" >"$log" 2>&1 || true
 state="$(timeout "$wine_timeout" wine sc query "$service" 2>/dev/null | tr -d '\r' | awk '/STATE/ { print $4 }' || true)"
 timeout "$wine_timeout" wine sc stop "$service" >/dev/null 2>&1 || true
 stop_wine
