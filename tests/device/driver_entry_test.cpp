@@ -21,7 +21,7 @@ TEST(DriverEntry, InstallsTheUnloadRoutineAndSucceeds) {
         EXPECT_EQ(status, STATUS_SUCCESS);
         EXPECT_EQ(driver->DriverUnload, &DriverUnload);
         // Nothing else is installed yet: every request keeps the default handler.
-        NTSTATUS (*const defaultHandler)(PDEVICE_OBJECT, PIRP) = driver->MajorFunction[IRP_MJ_CREATE];
+        const PDRIVER_DISPATCH defaultHandler = driver->MajorFunction[IRP_MJ_CREATE];
         for (PDRIVER_DISPATCH handler : driver->MajorFunction) {
             EXPECT_EQ(handler, defaultHandler);
         }
