@@ -5,7 +5,9 @@
 # INIT section, pageable PAGE sections present, relocations, a correct
 # checksum, and imports only from ntoskrnl.exe, hal.dll, USBD.SYS and
 # smclib.sys, each one a routine listed in windows/imports/ as exported by
-# that module. Usage: windows-check.sh [IMAGE] (default build-windows/qvscr.sys).
+# that module; the INF's hardware ids, class and service; and the record
+# layouts against Windows x64's headers.
+# Usage: windows-check.sh [IMAGE] (default build-windows/qvscr.sys).
 set -euo pipefail
 
 QV_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -79,6 +81,18 @@ while read -r module routine; do
     fi
 done <<<"$imports"
 echo "windows-check: $(wc -l <<<"$imports") imports from $(awk '{ print $1 }' <<<"$imports" | sort -u | tr '\n' ' ')"
+
+# The INF installs the image for both reader models, by the hardware ids the
+# simulated readers' descriptors carry, in the smart card reader class.
+inf="$QV_ROOT/windows/qvscr.inf"
+descriptors="$QV_ROOT/sim/usb_descriptors.h"
+usb_id() { sed -n "s/.*$1 = 0x\([0-9A-Fa-f]\{4\}\);.*/\1/p" "$descriptors" | tr 'a-f' 'A-F'; }
+vendor=$(usb_id kVendorId)
+for product in $(usb_id kProductIdQv38N) $(usb_id kProductIdQv39N); do
+    check "INF installs USB\\VID_${vendor}&PID_${product}" grep -qF "USB\\VID_${vendor}&PID_${product}" "$inf"
+done
+check "INF in the SmartCardReader class" grep -q '^ClassGuid *= *{50DD5230-BA8A-11D1-BF5D-0000F805F530}' "$inf"
+check "INF installs qvscr.sys as a kernel service" grep -q '^ServiceBinary *= *%12%\\qvscr.sys' "$inf"
 
 # The 64-bit column of the record layouts is Windows x64's: compile the
 # table against the toolchain's x64 kernel headers. (The 32-bit column was
