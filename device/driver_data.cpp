@@ -14,3 +14,7 @@ const UCHAR ReaderCommandTable[READER_COMMAND_ENTRIES][READER_COMMAND_ENTRY_SIZE
 };
 
 UCHAR UnitInUse[MAXIMUM_READER_UNITS];
+
+// Read only when a reader is added, at PASSIVE_LEVEL, so they may be paged out.
+QV_PAGED_DATA const UCHAR DefaultVendorName[DEFAULT_VENDOR_NAME_LENGTH] = "Vantrel/Orsund";
+QV_PAGED_DATA const UCHAR DefaultIfdType[DEFAULT_IFD_TYPE_LENGTH] = "QV-38N/QV-39N";

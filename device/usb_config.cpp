@@ -238,10 +238,10 @@ NTSTATUS SelectUsbConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIG Holder)
 
     // The pipe count comes from the device's descriptor by way of USBD; the
     // loop never runs past the pipe records the request has room for.
-    PUSBD_INTERFACE_INFORMATION interface = &urb->UrbSelectConfiguration.Interface;
+    PUSBD_INTERFACE_INFORMATION selected = &urb->UrbSelectConfiguration.Interface;
     const ULONG room = PipeRoom(size);
-    PUSBD_PIPE_INFORMATION pipes = interface->Pipes;
-    for (ULONG i = 0; i < interface->NumberOfPipes && i < room; ++i) {
+    PUSBD_PIPE_INFORMATION pipes = selected->Pipes;
+    for (ULONG i = 0; i < selected->NumberOfPipes && i < room; ++i) {
         pipes[i].MaximumTransferSize = readerExtension->MaxTransferSize;
     }
     urb->UrbHeader.Length = size;
@@ -254,9 +254,9 @@ NTSTATUS SelectUsbConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIG Holder)
         // The device is configured now whatever the pipes are like; the
         // handle is kept so that dropping the configuration works as always,
         // but no pipe slot is made for pipes the link cannot use.
-        status = CheckReaderPipes(interface, size);
+        status = CheckReaderPipes(selected, size);
         if (NT_SUCCESS(status)) {
-            status = KeepInterface(Holder, interface, size);
+            status = KeepInterface(Holder, selected, size);
         }
     }
     ExFreePool(urb);

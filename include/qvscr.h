@@ -5,6 +5,7 @@
 #pragma once
 
 #include "qvwdk.h"
+#include "placement.h"
 
 // ---------------------------------------------------------------------------
 // Constants
@@ -137,3 +138,21 @@ extern const UCHAR ReaderCommandTable[READER_COMMAND_ENTRIES][READER_COMMAND_ENT
 
 // Entry i is 1 while a reader holds unit number i.
 extern UCHAR UnitInUse[MAXIMUM_READER_UNITS];
+
+// Default vendor and reader-type names, with their terminating zero bytes;
+// the device's hardware key may replace them ("VendorName", "IfdType").
+constexpr ULONG DEFAULT_VENDOR_NAME_LENGTH = 15;
+constexpr ULONG DEFAULT_IFD_TYPE_LENGTH = 14;
+extern const UCHAR DefaultVendorName[DEFAULT_VENDOR_NAME_LENGTH];
+extern const UCHAR DefaultIfdType[DEFAULT_IFD_TYPE_LENGTH];
+
+// ---------------------------------------------------------------------------
+// Driver entry and unload (device/driver_entry.cpp)
+
+// The driver's entry point, called once by the I/O manager when the image
+// is loaded. IRQL: PASSIVE_LEVEL.
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+
+// Called before the image is unloaded, after every device object is gone.
+// IRQL: PASSIVE_LEVEL.
+VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject);

@@ -24,6 +24,11 @@ if [ "${#missing[@]}" -gt 0 ]; then
     DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >&2
 fi
 
+# The Windows image's cross toolchain and the 32-bit Wine of its load test
+# (scripts/windows-packages.sh has the list).
+source "$QV_ROOT/scripts/windows-packages.sh"
+qv_install_windows_packages
+
 cmake -S "$QV_ROOT" -B "$QV_BUILD" -G Ninja >&2
 # Build progress goes to standard error, so that what the commands print
 # can be piped on its own.

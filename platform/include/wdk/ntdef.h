@@ -12,10 +12,13 @@
 #define OPTIONAL
 #define VOID void
 #define UNREFERENCED_PARAMETER(P) ((void)(P))
+// Members that Windows aligns to the pointer size, so that 64-bit Windows
+// (and the emulation, which runs with 64-bit pointers) lays them out alike.
+#define POINTER_ALIGNMENT __attribute__((aligned(sizeof(void*))))
 
 typedef void* PVOID;
 typedef void** PPVOID;
-typedef int8_t CHAR;
+typedef char CHAR; // plain char, as on Windows (signed there and here)
 typedef uint8_t UCHAR;
 typedef int16_t SHORT;
 typedef int16_t CSHORT;

@@ -6,6 +6,11 @@
 // the library itself is implemented by the emulation.
 #pragma once
 
+#if defined(_WIN32)
+// Built for Windows, the toolchain's kernel headers are already in and its
+// winsmcrd.h has the I/O controls, states, protocols and attributes below.
+#include <winsmcrd.h>
+#else
 #include "ntdef.h"
 #include "ntstatus.h"
 #include "wdm.h"
@@ -120,6 +125,7 @@ typedef struct _SCARD_IO_REQUEST {
     ULONG dwProtocol;  // SCARD_PROTOCOL_*
     ULONG cbPciLength; // this header and any protocol data behind it
 } SCARD_IO_REQUEST, *PSCARD_IO_REQUEST;
+#endif // !_WIN32
 
 // The smart-card reader device interface class,
 // {50DD5230-BA8A-11D1-BF5D-0000F805F530}.
@@ -391,6 +397,20 @@ NTSTATUS NTAPI SmartcardUpdateCardCapabilities(PSMARTCARD_EXTENSION SmartcardExt
 // from SmartcardT1Reply asks for another block.
 NTSTATUS NTAPI SmartcardT1Request(PSMARTCARD_EXTENSION SmartcardExtension);
 NTSTATUS NTAPI SmartcardT1Reply(PSMARTCARD_EXTENSION SmartcardExtension);
+
+// The rest of the library's documented routines. The Windows image may
+// import any of them (the import checks allow exactly this list); the
+// emulation implements those the driver calls.
+NTSTATUS NTAPI SmartcardDeleteLink(PUNICODE_STRING LinkName);
+NTSTATUS NTAPI SmartcardAcquireRemoveLockWithTag(PSMARTCARD_EXTENSION SmartcardExtension);
+VOID NTAPI SmartcardReleaseRemoveLockWithTag(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI SmartcardT0Request(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI SmartcardT0Reply(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI SmartcardRawRequest(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI SmartcardRawReply(PSMARTCARD_EXTENSION SmartcardExtension);
+VOID NTAPI SmartcardInvertData(PUCHAR Buffer, ULONG Length);
+ULONG NTAPI SmartcardGetDebugLevel(void);
+VOID NTAPI SmartcardSetDebugLevel(ULONG Level);
 
 #ifdef __cplusplus
 }

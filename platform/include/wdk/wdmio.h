@@ -145,6 +145,7 @@ struct _DEVICE_OBJECT {
     PIO_TIMER Timer;
     ULONG Flags;
     ULONG Characteristics;
+    struct _VPB* Vpb; // volume parameter block; file systems only, always null here
     PVOID DeviceExtension;
     DEVICE_TYPE DeviceType;
     CHAR StackSize; // stack locations an IRP needs to reach the bottom of the stack
@@ -198,24 +199,24 @@ typedef struct _IO_STACK_LOCATION {
         struct {
             PVOID SecurityContext;
             ULONG Options;
-            USHORT FileAttributes;
+            USHORT POINTER_ALIGNMENT FileAttributes;
             USHORT ShareAccess;
-            ULONG EaLength;
+            ULONG POINTER_ALIGNMENT EaLength;
         } Create;
         struct {
             ULONG Length;
-            ULONG Key;
+            ULONG POINTER_ALIGNMENT Key;
             LARGE_INTEGER ByteOffset;
         } Read;
         struct {
             ULONG Length;
-            ULONG Key;
+            ULONG POINTER_ALIGNMENT Key;
             LARGE_INTEGER ByteOffset;
         } Write;
         struct {
             ULONG OutputBufferLength;
-            ULONG InputBufferLength;
-            ULONG IoControlCode;
+            ULONG POINTER_ALIGNMENT InputBufferLength;
+            ULONG POINTER_ALIGNMENT IoControlCode;
             PVOID Type3InputBuffer;
         } DeviceIoControl;
         struct {
@@ -234,9 +235,9 @@ typedef struct _IO_STACK_LOCATION {
         } WaitWake;
         struct {
             ULONG SystemContext;
-            POWER_STATE_TYPE Type;
-            POWER_STATE State;
-            POWER_ACTION ShutdownType;
+            POWER_STATE_TYPE POINTER_ALIGNMENT Type;
+            POWER_STATE POINTER_ALIGNMENT State;
+            POWER_ACTION POINTER_ALIGNMENT ShutdownType;
         } Power;
         struct {
             PVOID AllocatedResources;

@@ -1,0 +1,54 @@
+// The driver's entry and unload routines on the emulated I/O manager, and
+// the placement rule behind them: a pageable routine that runs at
+// DISPATCH_LEVEL stops the run, as the page fault would on Windows.
+#include <gtest/gtest.h>
+
+#include "io/io_manager.h"
+#include "support/kernel_run.h"
+#include "qvscr.h"
+
+namespace qv::test {
+namespace {
+
+constexpr char16_t kDriverName[] = u"\\Driver\\qvscr";
+
+TEST(DriverEntry, InstallsTheUnloadRoutineAndSucceeds) {
+    Kernel kernel(KernelConfig{});
+    RunOk(kernel, [] {
+        NTSTATUS status = STATUS_UNSUCCESSFUL;
+        PDRIVER_OBJECT driver = K().Io().LoadDriver(kDriverName, &DriverEntry, &status);
+        ASSERT_NE(driver, nullptr);
+        EXPECT_EQ(status, STATUS_SUCCESS);
+        EXPECT_EQ(driver->DriverUnload, &DriverUnload);
+        // Nothing else is installed yet: every request keeps the default handler.
+        const PDRIVER_DISPATCH defaultHandler = driver->MajorFunction[IRP_MJ_CREATE];
+        for (PDRIVER_DISPATCH handler : driver->MajorFunction) {
+            EXPECT_EQ(handler, defaultHandler);
+        }
+        // Unloading with no device left behind passes the I/O manager's audit.
+        K().Io().UnloadDriver(driver);
+    });
+}
+
+TEST(DriverEntry, PageableUnloadAtDispatchLevelIsABugCheck) {
+    RunResult result = RunExpectingBugCheck(
+        [] {
+            NTSTATUS status = STATUS_UNSUCCESSFUL;
+            PDRIVER_OBJECT driver = K().Io().LoadDriver(kDriverName, &DriverEntry, &status);
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            driver->DriverUnload(driver);
+        },
+        bugcode::DRIVER_IRQL_NOT_LESS_OR_EQUAL);
+    EXPECT_NE(result.report.find("driver_entry.cpp"), std::string::npos) << result.report;
+}
+
+TEST(DriverEntry, DefaultVendorStringsCarryTheirTerminators) {
+    EXPECT_STREQ(reinterpret_cast<const char*>(DefaultVendorName), "Vantrel/Orsund");
+    EXPECT_EQ(sizeof(DefaultVendorName), 15u);
+    EXPECT_STREQ(reinterpret_cast<const char*>(DefaultIfdType), "QV-38N/QV-39N");
+    EXPECT_EQ(sizeof(DefaultIfdType), 14u);
+}
+
+} // namespace
+} // namespace qv::test
