@@ -30,6 +30,8 @@ constexpr std::array<FaultInfo, kFaultCount> kCatalog{{
      "the next COUNT IN transfers with data deliver a zero-length packet instead (the data comes later)"},
     {Fault::Vanish, "vanish", "the reader vanishes from the bus at the COUNT-th transfer from now"},
     {Fault::CardPulled, "card-pulled", "the card is pulled out during the next COUNT card operations"},
+    {Fault::ResetNoAtr, "reset-no-atr",
+     "the next COUNT resets are done but answered with status 0xAA and no ATR (the reader has no new ATR to give)"},
 }};
 
 } // namespace

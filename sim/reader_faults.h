@@ -29,9 +29,10 @@ enum class Fault : unsigned {
     InZeroLength,        // a zero-length packet instead of the next one
     Vanish,              // the reader disappears from the bus
     CardPulled,          // the card is pulled out during a card operation
+    ResetNoAtr,          // a reset answered with status 0xAA and no ATR
 };
 
-inline constexpr std::size_t kFaultCount = static_cast<std::size_t>(Fault::CardPulled) + 1;
+inline constexpr std::size_t kFaultCount = static_cast<std::size_t>(Fault::ResetNoAtr) + 1;
 
 struct FaultInfo {
     Fault fault;
