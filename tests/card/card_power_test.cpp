@@ -96,10 +96,11 @@ TEST(CardPower, ColdResetReturnsTheAtrAndPausesWarmResetDoesNot) {
             EXPECT_EQ(cold.information, atr.size());
             EXPECT_EQ(cold.reply, atr);
             EXPECT_EQ(AtrOf(t.Card()), atr);
-            EXPECT_EQ(t.Card().ReaderCapabilities.CurrentState, static_cast<ULONG>(SCARD_POWERED));
+            // Powered, then moved on by the library: two protocols, no specific mode.
+            EXPECT_EQ(t.Card().ReaderCapabilities.CurrentState, static_cast<ULONG>(SCARD_NEGOTIABLE));
             EXPECT_EQ(t.Reader().CardReady, 1u);
-            EXPECT_EQ(t.Card().T1.IFSD, 252);
-            EXPECT_EQ(t.Card().T1.IFSC, 0x20) << "TD1 names T=0: the walk takes no IFSC";
+            EXPECT_EQ(t.Card().T1.IFSD, 252) << "the driver's, not the reader's 254";
+            EXPECT_EQ(t.Card().T1.IFSC, 0xFE) << "the library's from TA3; TD1 names T=0, so the walk adds nothing";
             EXPECT_EQ(Bytes(t.Reader().AtrCache, t.Reader().AtrCache + t.Reader().AtrCacheLength), atr);
             EXPECT_GE(cold.took, 20 * kTicksPerMillisecond);
 
@@ -170,7 +171,7 @@ TEST(CardPower, TheShortAnswerHandsOutThisReadersCachedAtr) {
                 const PowerResult cached = Power(t.bed, action);
                 EXPECT_EQ(cached.status, STATUS_SUCCESS);
                 EXPECT_EQ(cached.reply, atr);
-                EXPECT_EQ(t.Card().ReaderCapabilities.CurrentState, static_cast<ULONG>(SCARD_POWERED));
+                EXPECT_EQ(t.Card().ReaderCapabilities.CurrentState, static_cast<ULONG>(SCARD_NEGOTIABLE));
             }
             EXPECT_EQ(t.reader.Faults().Fired(sim::Fault::ResetNoAtr), 3u);
         });
@@ -193,6 +194,20 @@ TEST(CardPower, AReplyBufferOneByteShortLeavesTheCardPoweredAndTheLibraryUncalle
         const PowerResult fits = Power(t.bed, SCARD_COLD_RESET, static_cast<ULONG>(atr.size()));
         EXPECT_EQ(fits.status, STATUS_SUCCESS);
         EXPECT_LT(r.took + 15 * kTicksPerMillisecond, fits.took) << "no pause after the refused one";
+    });
+}
+
+TEST(CardPower, AnAtrTheLibraryRejectsIsStillHandedOutWithTheLibrarysStatus) {
+    CardBed t("bad-tck", 9);
+    const Bytes atr = sim::CardOptions("bad-tck")->atr;
+    t.Run([&] {
+        const PowerResult r = Power(t.bed, SCARD_COLD_RESET);
+        EXPECT_FALSE(NT_SUCCESS(r.status)) << "the library's status for a wrong TCK";
+        EXPECT_EQ(r.information, atr.size());
+        EXPECT_EQ(t.Reader().CardReady, 1u);
+        EXPECT_EQ(t.Card().T1.IFSD, 252);
+        EXPECT_EQ(t.Reader().AtrCacheLength, atr.size());
+        EXPECT_GE(r.took, 20 * kTicksPerMillisecond) << "the pause after a cold reset";
     });
 }
 
@@ -303,8 +318,8 @@ TEST(CardPower, AtrsWithAWrongTsOrLongerThanIsoAllowsAreRefusedAndNotCached) {
     ScriptedCardBed t(2);
     Bytes tooLong(34, 0x00);
     tooLong[0] = 0x3B;
-    Bytes longest(33, 0x00);
-    longest[0] = 0x3F;
+    Bytes longest = sim::CardOptions("atr33")->atr;
+    longest[0] = 0x3F; // TCK does not cover TS
     Bytes huge(250, 0x11);
     huge[0] = 0x3B; // far more than an ATR, and more than the cache holds
     t.replies = {ReplyInf(0x00, kAtr), ReplyInf(0x00, {0x3C, 0x02, 0x14, 0x50}), ReplyInf(0x00, tooLong),
