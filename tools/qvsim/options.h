@@ -14,6 +14,11 @@ struct Options {
     bool trace = false;
     std::string model = "QV-38N";
     std::optional<std::string> script;
+    // qvsim app: the card in the slot at start, and line time stamps.
+    std::string card = "dual";
+    std::optional<std::string> atr;
+    bool noCard = false;
+    bool time = false;
     bool help = false;
 };
 
