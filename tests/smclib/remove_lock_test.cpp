@@ -76,9 +76,11 @@ TEST(SmclibRemoveLock, RequestsRacingReleaseAndWaitNeverOutliveIt) {
     constexpr int kRequests = 3;
     int refusedSomewhere = 0;
     int servedSomewhere = 0;
+    for (const unsigned processors : {1u, 2u})
     for (const std::uint64_t seed : TestSeeds(64)) {
         KernelConfig config;
         config.seed = seed;
+        config.processors = processors;
         Kernel kernel(config);
         int inside = 0;
         bool handleOpen = false;
@@ -130,7 +132,7 @@ TEST(SmclibRemoveLock, RequestsRacingReleaseAndWaitNeverOutliveIt) {
             for (KEVENT& event : done) KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
             reader.reset();
         });
-        EXPECT_FALSE(violated) << "seed " << seed;
+        EXPECT_FALSE(violated) << "seed " << seed << ", processors " << processors;
         EXPECT_TRUE(removed) << "seed " << seed;
         EXPECT_EQ(served + refused, kRequests) << "seed " << seed;
         refusedSomewhere += refused > 0;
