@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "smclib/library_state.h"
+#include "support/seeds.h"
 #include "smclib/fake_reader.h"
 
 namespace qv::test {
@@ -280,6 +281,63 @@ TEST(SmclibDeviceControl, ACardWaitTheReaderRefusesIsCompletedWithItsStatus) {
         reader.Extension().ReaderFunction[RDF_CARD_TRACKING] = nullptr;
         EXPECT_EQ(Send(reader.Device(), IOCTL_SMARTCARD_IS_PRESENT, {}, 0).status, STATUS_NOT_SUPPORTED);
     });
+}
+
+} // namespace
+} // namespace qv::test
+
+namespace qv::test {
+namespace {
+
+// A card-absent wait races the poll that sees the card go. The library reads
+// the state and stores the IRP under OsData->SpinLock, the poll changes the
+// state before it takes that lock to report: whichever comes first, the wait
+// ends, answered at once or completed by the poll, exactly once.
+TEST(SmclibDeviceControl, ACardWaitRacingTheChangeItWaitsForIsNeverLost) {
+    int atOnce = 0;
+    int byPoll = 0;
+    for (const unsigned processors : {1u, 2u}) {
+        for (const std::uint64_t seed : TestSeeds(64)) {
+            KernelConfig config;
+            config.seed = seed;
+            config.processors = processors;
+            Kernel kernel(config);
+            bool answeredAtOnce = false;
+            bool completedByPoll = false;
+            RunOk(kernel, [&] {
+                FakeReaderDevice reader;
+                reader.SetState(SCARD_PRESENT);
+                KEVENT polled;
+                KeInitializeEvent(&polled, NotificationEvent, FALSE);
+                K().Spawn("poll", [&] {
+                    POS_DEP_DATA os = reader.Extension().OsData;
+                    reader.SetState(SCARD_ABSENT);
+                    KIRQL irql;
+                    KeAcquireSpinLock(&os->SpinLock, &irql);
+                    auto irp = static_cast<PIRP>(
+                        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&os->NotificationIrp), nullptr));
+                    if (irp != nullptr) {
+                        irp->IoStatus.Status = STATUS_SUCCESS;
+                        irp->IoStatus.Information = 0;
+                        IoCompleteRequest(irp, IO_NO_INCREMENT);
+                        completedByPoll = true;
+                    }
+                    KeReleaseSpinLock(&os->SpinLock, irql);
+                    KeSetEvent(&polled, IO_NO_INCREMENT, FALSE);
+                });
+                ControlRequestInFlight wait(reader.Device(), IOCTL_SMARTCARD_IS_ABSENT, {}, 0);
+                answeredAtOnce = wait.Returned() == STATUS_SUCCESS;
+                EXPECT_EQ(wait.Finish().status, STATUS_SUCCESS) << "seed " << seed;
+                KeWaitForSingleObject(&polled, Executive, KernelMode, FALSE, nullptr);
+                EXPECT_EQ(reader.Extension().OsData->NotificationIrp, nullptr) << "seed " << seed;
+            });
+            EXPECT_NE(answeredAtOnce, completedByPoll) << "seed " << seed << ", processors " << processors;
+            atOnce += answeredAtOnce;
+            byPoll += completedByPoll;
+        }
+    }
+    EXPECT_GT(atOnce, 0);
+    EXPECT_GT(byPoll, 0);
 }
 
 } // namespace
