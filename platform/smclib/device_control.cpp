@@ -6,10 +6,12 @@
 // Requests run one at a time through the reader functions: the library's
 // IoRequest and control-code members are one per reader, so the library
 // serialises on OsData->Mutex.
+#include <cstdio>
 #include <string>
 
 #include "io/io_state.h"
 #include "kernel/kernel.h"
+#include "kernel/status_names.h"
 #include "smclib/library_state.h"
 #include "smclib/request.h"
 
@@ -168,6 +170,37 @@ NTSTATUS WaitForCard(PSMARTCARD_EXTENSION SmartcardExtension, ControlRequest& re
     return STATUS_PENDING;
 }
 
+std::string ControlCodeName(ULONG code) {
+    switch (code) {
+    case IOCTL_SMARTCARD_POWER: return "IOCTL_SMARTCARD_POWER";
+    case IOCTL_SMARTCARD_GET_ATTRIBUTE: return "IOCTL_SMARTCARD_GET_ATTRIBUTE";
+    case IOCTL_SMARTCARD_SET_ATTRIBUTE: return "IOCTL_SMARTCARD_SET_ATTRIBUTE";
+    case IOCTL_SMARTCARD_CONFISCATE: return "IOCTL_SMARTCARD_CONFISCATE";
+    case IOCTL_SMARTCARD_TRANSMIT: return "IOCTL_SMARTCARD_TRANSMIT";
+    case IOCTL_SMARTCARD_EJECT: return "IOCTL_SMARTCARD_EJECT";
+    case IOCTL_SMARTCARD_SWALLOW: return "IOCTL_SMARTCARD_SWALLOW";
+    case IOCTL_SMARTCARD_IS_PRESENT: return "IOCTL_SMARTCARD_IS_PRESENT";
+    case IOCTL_SMARTCARD_IS_ABSENT: return "IOCTL_SMARTCARD_IS_ABSENT";
+    case IOCTL_SMARTCARD_SET_PROTOCOL: return "IOCTL_SMARTCARD_SET_PROTOCOL";
+    case IOCTL_SMARTCARD_GET_STATE: return "IOCTL_SMARTCARD_GET_STATE";
+    case IOCTL_SMARTCARD_GET_LAST_ERROR: return "IOCTL_SMARTCARD_GET_LAST_ERROR";
+    case IOCTL_SMARTCARD_GET_PERF_CNTR: return "IOCTL_SMARTCARD_GET_PERF_CNTR";
+    default: {
+        char text[16];
+        std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(code));
+        return text;
+    }
+    }
+}
+
+// One line per request in the machine's trace (category "smclib").
+void NoteRequest(const ControlRequest& request, NTSTATUS status) {
+    K().Events().Log(K().Now(), "", "smclib",
+                     ControlCodeName(request.code) + " in " + std::to_string(request.inputLength) + " out " +
+                         std::to_string(request.outputLength) + " -> " + NtStatusName(status) + ", " +
+                         std::to_string(NT_ERROR(status) ? 0 : request.information) + " bytes");
+}
+
 NTSTATUS Serve(PSMARTCARD_EXTENSION SmartcardExtension, ControlRequest& request) {
     switch (request.code) {
     case IOCTL_SMARTCARD_POWER:
@@ -227,6 +260,7 @@ extern "C" NTSTATUS NTAPI SmartcardDeviceControl(PSMARTCARD_EXTENSION SmartcardE
         status = Serve(SmartcardExtension, request);
         KeReleaseMutex(&data.head.Mutex, FALSE);
     }
+    NoteRequest(request, status);
     if (status == STATUS_PENDING) return STATUS_PENDING; // the IRP is the tracking's now
 
     // The one place where the library completes a request. Errors carry no data.
