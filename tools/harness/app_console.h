@@ -24,7 +24,7 @@ struct AppConsoleOptions {
     std::uint64_t seed = 1;
     // The card in the slot at start: a catalogue name, or an ATR.
     std::string card = "dual";
-    std::optional<std::vector<std::uint8_t>> atr;
+    std::optional<std::vector<std::uint8_t>> atr{};
     bool noCard = false;
     bool trace = false;
     bool time = false; // every line starts with the virtual time
