@@ -6,6 +6,8 @@
 #include <fstream>
 #include <string>
 
+#include <unistd.h>
+
 namespace {
 
 struct Outcome {
@@ -17,7 +19,9 @@ Outcome RunQvsim(const std::string& arguments, const std::string& script = {}) {
     std::string command = std::string(QVSIM_PATH) + " " + arguments;
     std::string scriptPath;
     if (!script.empty()) {
-        scriptPath = ::testing::TempDir() + "qvsim_app_script.txt";
+        // ctest runs the tests as separate processes at once: one file each.
+        const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+        scriptPath = ::testing::TempDir() + "qvsim_app_" + test->name() + "_" + std::to_string(getpid()) + ".txt";
         std::ofstream(scriptPath) << script;
         command += " --script " + scriptPath;
     }
