@@ -86,6 +86,8 @@ TEST(SmclibAtrParser, GoodAtrsOfEveryShape) {
     EXPECT_EQ(both.firstProtocol, 0);
     EXPECT_EQ(both.di, 8); // D = 12
     EXPECT_EQ(both.ifsc, 0xFE);
+    EXPECT_EQ(both.clockStop, 0);
+    EXPECT_EQ(both.classIndicator, 7);
 
     const ParsedAtr longest = Parse(kThirtyThree);
     ASSERT_TRUE(longest.Ok()) << smclib::AtrFaultName(longest.fault);
