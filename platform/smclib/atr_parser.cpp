@@ -15,6 +15,10 @@ constexpr unsigned kHighNibbleShift = 4;
 
 constexpr std::uint8_t kProtocolT0 = 0;
 constexpr std::uint8_t kProtocolT1 = 1;
+constexpr std::uint8_t kProtocolT15 = 15;
+// The first TA for T=15: clock stop in bits 8..7, class in bits 6..1.
+constexpr unsigned kClockStopShift = 6;
+constexpr std::uint8_t kClassMask = 0x3F;
 
 // TA2: the protocol of the specific mode, and whether the rates are implicit.
 constexpr std::uint8_t kTa2ImplicitRates = 0x10;
@@ -166,6 +170,17 @@ ParsedAtr Interpret(ParsedAtr parsed) {
             if (parsed.bwi > kMaximumBwi) return Fail(parsed, AtrFault::ReservedBwi);
         }
         if (group.tc) parsed.edc = *group.tc & kEdcCrc;
+        break;
+    }
+
+    // The global bytes for T=15 sit in the first group i >= 3 whose TD(i-1) names T=15.
+    for (std::size_t index = 2; index < parsed.groupCount; ++index) {
+        const AtrGroup& previous = parsed.groups[index - 1];
+        if (!previous.td || (*previous.td & kLowNibble) != kProtocolT15) continue;
+        if (parsed.groups[index].ta) {
+            parsed.clockStop = *parsed.groups[index].ta >> kClockStopShift;
+            parsed.classIndicator = *parsed.groups[index].ta & kClassMask;
+        }
         break;
     }
 

@@ -67,6 +67,9 @@ struct ParsedAtr {
     bool implicitRates = false;       // TA2 bit 5: rates implicit, not from TA1
     std::uint8_t wi = 10;             // TC2
     std::uint8_t ifsc = 32, cwi = 13, bwi = 4, edc = 0; // first T=1 group
+    // The first TA for T=15: clock stop indicator XI (0 not supported, 1 state
+    // L, 2 state H, 3 no preference) and class indicator UI; 0 when absent.
+    std::uint8_t clockStop = 0, classIndicator = 0;
 
     bool Ok() const { return fault == AtrFault::None; }
 };

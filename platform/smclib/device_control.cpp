@@ -162,12 +162,12 @@ NTSTATUS WaitForCard(PSMARTCARD_EXTENSION SmartcardExtension, ControlRequest& re
     PIRP taken = os->NotificationIrp == request.irp ? os->NotificationIrp : nullptr;
     if (taken != nullptr) os->NotificationIrp = nullptr;
     KeReleaseSpinLock(&os->SpinLock, irql);
-    if (taken != nullptr && (IoSetCancelRoutine(taken, nullptr) != nullptr || !taken->Cancel)) {
-        taken->IoStatus.Status = status;
-        taken->IoStatus.Information = 0;
-        IoCompleteRequest(taken, IO_NO_INCREMENT);
+    if (taken == nullptr || (IoSetCancelRoutine(taken, nullptr) == nullptr && taken->Cancel)) {
+        return STATUS_PENDING; // whoever took it completes it
     }
-    return STATUS_PENDING;
+    // Ours again: completed with the reader's status, though marked pending.
+    request.markedPending = true;
+    return status;
 }
 
 std::string ControlCodeName(ULONG code) {
@@ -267,5 +267,6 @@ extern "C" NTSTATUS NTAPI SmartcardDeviceControl(PSMARTCARD_EXTENSION SmartcardE
     Irp->IoStatus.Status = status;
     Irp->IoStatus.Information = NT_ERROR(status) ? 0 : request.information;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return status;
+    // A request once marked pending must be reported pending, however it ended.
+    return request.markedPending ? STATUS_PENDING : status;
 }

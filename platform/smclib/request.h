@@ -15,6 +15,7 @@ struct ControlRequest {
     ULONG outputLength = 0;
     PUCHAR buffer = nullptr; // the system buffer, max(inputLength, outputLength) bytes
     ULONG information = 0;   // bytes of the answer
+    bool markedPending = false; // IoMarkIrpPending was called: the dispatch must return STATUS_PENDING
 
     bool HasInput(ULONG bytes) const { return buffer != nullptr && inputLength >= bytes; }
 

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <memory>
+#include <random>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -86,6 +88,8 @@ TEST(SmclibAtrParser, GoodAtrsOfEveryShape) {
     EXPECT_EQ(both.firstProtocol, 0);
     EXPECT_EQ(both.di, 8); // D = 12
     EXPECT_EQ(both.ifsc, 0xFE);
+    EXPECT_EQ(both.clockStop, 0);
+    EXPECT_EQ(both.classIndicator, 7);
 
     const ParsedAtr longest = Parse(kThirtyThree);
     ASSERT_TRUE(longest.Ok()) << smclib::AtrFaultName(longest.fault);
@@ -249,6 +253,35 @@ TEST(SmclibUpdateCardCapabilities, FillsTheCardRecordAndMovesTheState) {
         ext.CardCapabilities.ATR.Length = 0;
         EXPECT_EQ(SmartcardUpdateCardCapabilities(&ext), STATUS_UNRECOGNIZED_MEDIA);
     });
+}
+
+} // namespace
+} // namespace qv::test
+
+namespace qv::test {
+namespace {
+
+// Random answers to reset, each in a heap block of exactly its length (so an
+// address-sanitised build sees any read past it): every one is either parsed
+// with its structure adding up to its length or refused, and a parsed one
+// parses again the same from a copy.
+TEST(SmclibAtrParser, RandomAtrsAreParsedOrRefusedWithinTheirLength) {
+    std::mt19937_64 random(20261207);
+    int parsed = 0;
+    for (int round = 0; round < 20000; ++round) {
+        const std::size_t length = random() % 36;
+        auto bytes = std::make_unique<std::uint8_t[]>(length == 0 ? 1 : length);
+        for (std::size_t i = 0; i < length; ++i) bytes[i] = static_cast<std::uint8_t>(random());
+        if (length > 0) bytes[0] = (random() & 1) ? smclib::kDirectConvention : smclib::kInverseConvention;
+        if (length > 1) bytes[1] &= 0x9F; // fewer interface bytes, more complete ATRs
+        const ParsedAtr atr = ParseAtr(std::span<const std::uint8_t>(bytes.get(), length));
+        if (!atr.Ok()) continue;
+        ++parsed;
+        EXPECT_LE(atr.historicalOffset + atr.historicalLength + (atr.tckPresent ? 1 : 0), length);
+        EXPECT_EQ(atr.historicalOffset + atr.historicalLength + (atr.tckPresent ? 1 : 0), length);
+        EXPECT_NE(atr.offered & 3u, 0u);
+    }
+    EXPECT_GT(parsed, 0);
 }
 
 } // namespace

@@ -342,3 +342,32 @@ TEST(SmclibDeviceControl, ACardWaitRacingTheChangeItWaitsForIsNeverLost) {
 
 } // namespace
 } // namespace qv::test
+
+namespace qv::test {
+namespace {
+
+TEST(SmclibDeviceControl, RequestsTheLibraryAnswersOrRefusesItself) {
+    Kernel kernel;
+    RunOk(kernel, [&] {
+        FakeReaderDevice reader;
+        reader.Extension().LastError = 0x1F;
+        EXPECT_EQ(AsUlong(Send(reader.Device(), IOCTL_SMARTCARD_GET_LAST_ERROR, {}, 4).output), 0x1Fu);
+        EXPECT_EQ(AsUlong(Send(reader.Device(), IOCTL_SMARTCARD_GET_STATE, {}, 8).output), ULONG{SCARD_ABSENT});
+        EXPECT_EQ(Send(reader.Device(), IOCTL_SMARTCARD_GET_PERF_CNTR, {}, 64).status, STATUS_NOT_SUPPORTED);
+        EXPECT_EQ(Send(reader.Device(), IOCTL_SMARTCARD_SWALLOW, {}, 0).status, STATUS_NOT_SUPPORTED);
+        reader.Extension().ReaderFunction[RDF_READER_SWALLOW] = &FakeTracking;
+        EXPECT_EQ(Send(reader.Device(), IOCTL_SMARTCARD_SWALLOW, {}, 0).status, STATUS_NO_MEDIA);
+        EXPECT_EQ(Send(reader.Device(), IOCTL_SMARTCARD_SET_PROTOCOL, Ulong(SCARD_PROTOCOL_T1), 4).status,
+                  STATUS_NO_MEDIA);
+        EXPECT_EQ(Send(reader.Device(), IOCTL_SMARTCARD_TRANSMIT, std::vector<UCHAR>(8 + 5, 0), 64).status,
+                  STATUS_INVALID_PARAMETER); // a header that names a PCI length of 0
+        // An extension of an older layout is refused before anything is decoded.
+        reader.Extension().Version = SMCLIB_VERSION - 1;
+        EXPECT_EQ(Send(reader.Device(), IOCTL_SMARTCARD_GET_STATE, {}, 4).status, STATUS_INVALID_PARAMETER);
+        reader.Extension().Version = SMCLIB_VERSION;
+        EXPECT_TRUE(reader.Reader().calls.empty());
+    });
+}
+
+} // namespace
+} // namespace qv::test
