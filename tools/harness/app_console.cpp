@@ -484,18 +484,8 @@ void AppConsole::CapsCommand() {
     const auto& caps = card.CardCapabilities;
     const std::span<const std::uint8_t> atr(caps.ATR.Buffer, std::min<std::size_t>(caps.ATR.Length, sizeof(caps.ATR.Buffer)));
     const smclib::ParsedAtr parsed = smclib::ParseAtr(atr);
-    // Clock stop: XI, the top two bits of the first TA after a TD naming T=15.
-    constexpr std::uint8_t kProtocolMask = 0x0F;
-    constexpr std::uint8_t kGlobalProtocol = 15;
-    constexpr unsigned kClockStopShift = 6;
-    unsigned clockStop = 0;
-    for (std::size_t i = 0; i + 1 < parsed.groupCount; ++i) {
-        const auto& td = parsed.groups[i].td;
-        if (td && (*td & kProtocolMask) == kGlobalProtocol && parsed.groups[i + 1].ta) {
-            clockStop = *parsed.groups[i + 1].ta >> kClockStopShift;
-            break;
-        }
-    }
+    // Clock stop: XI of the first T=15 group, as the library's parser reads it.
+    const unsigned clockStop = parsed.clockStop;
     std::string tck = "none";
     if (parsed.fault == smclib::AtrFault::BadTck) {
         tck = "bad";
