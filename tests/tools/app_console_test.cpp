@@ -94,6 +94,7 @@ TEST(AppConsole, TimeStampsFollowVirtualTimeAndTraceShowsTheReset) {
     EXPECT_EQ(out[state - 7], '1') << "past 1.5 s: " << out;
     EXPECT_TRUE(Has(out, "usb> 04 12 40 04 D0 E6 00 0F 6F\n")) << out;
     EXPECT_TRUE(Has(out, "blk< NAD 21 PCB 40 I-block N(S)=1 LEN 20 LRC")) << out;
+    EXPECT_TRUE(Has(out, "lib  IOCTL_SMARTCARD_POWER in 4 out 64 -> STATUS_SUCCESS")) << out;
 }
 
 TEST(AppConsole, NoCardAtStart) {

@@ -15,6 +15,7 @@ namespace qv::harness {
 namespace {
 
 constexpr std::uint8_t kEndpointDirectionIn = 0x80;
+constexpr std::string_view kLibraryTraceCategory = "smclib";
 // Output buffer of a power request: room for any ATR.
 constexpr ULONG kPowerOutputLength = 64;
 // Output buffer of an attribute request when none is given.
@@ -164,7 +165,15 @@ AppConsole::AppConsole(AppConsoleOptions options, std::ostream& out) : options_(
     if (!card) card = sim::MakeCard("dual", options_.seed);
     reader_ = std::make_unique<sim::UsbReader>(readerOptions, std::move(card));
     bed_ = std::make_unique<ReaderTestbed>(*reader_, BedConfig(options_.seed));
-    if (options_.trace) bed_->Bus().SetObserver([this](const usb::TransferEvent& event) { OnTransfer(event); });
+    if (options_.trace) {
+        bed_->Bus().SetObserver([this](const usb::TransferEvent& event) { OnTransfer(event); });
+        // The library's line for each request it served, after the request's
+        // transfers: what reached SmartcardDeviceControl and how it ended.
+        bed_->Machine().Events().SetListener(
+            [this](std::uint64_t, std::string_view, std::string_view category, std::string_view text) {
+                if (category == kLibraryTraceCategory) Line("lib  " + std::string(text));
+            });
+    }
 }
 
 AppConsole::~AppConsole() {
