@@ -398,3 +398,23 @@ TEST(FindIfsc, StopsAtTheAtrsEndAndRefusesReservedValues) {
 
 } // namespace
 } // namespace qv::test
+
+namespace qv::test {
+namespace {
+
+TEST(ReaderFunctions, CardPowerIsInstalledAndEveryOtherSlotCleared) {
+    Kernel kernel(KernelConfig{});
+    RunOk(kernel, [] {
+        SMARTCARD_EXTENSION card{};
+        for (auto& slot : card.ReaderFunction) slot = &CardPower; // stale values to be cleared
+        SetReaderFunctions(&card);
+        EXPECT_EQ(card.ReaderFunction[RDF_CARD_POWER], &CardPower);
+        for (ULONG slot = 0; slot < RDF_MAX_FUNCTIONS; ++slot) {
+            if (slot == RDF_CARD_POWER) continue;
+            EXPECT_EQ(card.ReaderFunction[slot], nullptr) << "slot " << slot;
+        }
+    });
+}
+
+} // namespace
+} // namespace qv::test
