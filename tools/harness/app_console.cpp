@@ -390,11 +390,9 @@ void AppConsole::ResultLine(const std::string& word, NTSTATUS status, const std:
     Line(line);
 }
 
-std::optional<IoctlResult> AppConsole::Request(const std::string& word, ULONG code, std::span<const std::uint8_t> input,
-                                               ULONG outputLength) {
+std::optional<IoctlResult> AppConsole::Request(ULONG code, std::span<const std::uint8_t> input, ULONG outputLength) {
     IoctlResult result;
     if (!RunOnMachine([&] { result = bed_->DeviceControl(code, input, outputLength); })) return std::nullopt;
-    (void)word;
     return result;
 }
 
@@ -411,7 +409,7 @@ void AppConsole::PowerCommand(std::string_view arguments) {
         return Error("power down, power cold or power warm");
     }
     const std::string word = "power " + std::string(action);
-    const auto result = Request(word, IOCTL_SMARTCARD_POWER, AsBytes(minor), kPowerOutputLength);
+    const auto result = Request(IOCTL_SMARTCARD_POWER, AsBytes(minor), kPowerOutputLength);
     if (!result) return;
     ResultLine(word, result->status,
                minor == SCARD_POWER_DOWN ? std::string() : "ATR " + HexBytes(result->output));
@@ -419,7 +417,7 @@ void AppConsole::PowerCommand(std::string_view arguments) {
 
 void AppConsole::StateCommand(std::string_view arguments) {
     if (!Trim(arguments).empty()) return Error("state takes no arguments");
-    const auto result = Request("state", IOCTL_SMARTCARD_GET_STATE, {}, sizeof(ULONG));
+    const auto result = Request(IOCTL_SMARTCARD_GET_STATE, {}, sizeof(ULONG));
     if (!result) return;
     std::string detail;
     if (result->output.size() >= sizeof(ULONG)) {
@@ -448,7 +446,7 @@ void AppConsole::AttrCommand(std::string_view arguments) {
     if (!lengthText.empty() && (!ParseNumber(lengthText, length) || length > kMaxOutputLength)) {
         return Error("the output size must be a whole number up to 65536");
     }
-    const auto result = Request("attr", IOCTL_SMARTCARD_GET_ATTRIBUTE, AsBytes(id), length);
+    const auto result = Request(IOCTL_SMARTCARD_GET_ATTRIBUTE, AsBytes(id), length);
     if (!result) return;
     std::string detail = HexBytes(result->output);
     if (known != nullptr && known->text) {
@@ -483,7 +481,7 @@ void AppConsole::IoctlCommand(std::string_view arguments) {
             return Error("OUTLEN must be 0 to 65536");
         }
     }
-    const auto result = Request("ioctl", code, input, outputLength);
+    const auto result = Request(code, input, outputLength);
     if (!result) return;
     ResultLine("ioctl", result->status, HexBytes(result->output));
 }

@@ -60,10 +60,9 @@ class AppConsole {
     void IoctlCommand(std::string_view arguments);
     void CapsCommand();
 
-    // Sends one request and prints its result line; detail is printed behind
-    // the status on success.
-    std::optional<IoctlResult> Request(const std::string& word, ULONG code, std::span<const std::uint8_t> input,
-                                       ULONG outputLength);
+    // Sends one request on the machine; nothing when the machine stopped.
+    std::optional<IoctlResult> Request(ULONG code, std::span<const std::uint8_t> input, ULONG outputLength);
+    // The result line; detail is printed behind the status on success.
     void ResultLine(const std::string& word, NTSTATUS status, const std::string& detail = {});
     // The card-presence update the poller will make: card status to CurrentState.
     void RefreshCardState();
