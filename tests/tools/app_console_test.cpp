@@ -65,9 +65,14 @@ TEST(AppConsole, MuteAndBadTckCardsAndBufferSizes) {
     EXPECT_TRUE(Has(bad, "power cold: STATUS_UNRECOGNIZED_MEDIA (0xC0000014)\n")) << bad;
     EXPECT_TRUE(Has(bad, "TCK bad\n")) << bad;
     // IOCTL_SMARTCARD_POWER (0x00310004) with a cold reset and a 3-byte output buffer.
-    const std::string small = Transcript({"ioctl 0x00310004 01000000 3", "attr vendor_name 4", "attr atr"});
+    const std::string small = Transcript({"ioctl 0x00310004 01000000 3", "attr vendor_name 4", "attr atr",
+                                          "ioctl 0x00310004 01000000", "ioctl 0x00310038 4"});
     EXPECT_TRUE(Has(small, "ioctl: STATUS_BUFFER_TOO_SMALL (0xC0000023)\n")) << small;
     EXPECT_TRUE(Has(small, "attr: STATUS_BUFFER_TOO_SMALL (0xC0000023)\n")) << small;
+    // One argument: eight hex digits are the input (no room for the ATR), "4" the output size.
+    EXPECT_FALSE(Has(small, "error:")) << small;
+    EXPECT_TRUE(Has(small, "ioctl: STATUS_SUCCESS (0x00000000) 04 00 00 00\n"))
+        << "GET_STATE: SCARD_POWERED, as a reset whose ATR did not fit the buffer leaves it\n" << small;
 }
 
 TEST(AppConsole, BadInputGetsAnErrorAndTheSessionGoesOn) {

@@ -189,7 +189,8 @@ std::string AppConsole::Help() {
            "  power down|cold|warm           IOCTL_SMARTCARD_POWER\n"
            "  state                          IOCTL_SMARTCARD_GET_STATE\n"
            "  attr NAME|0xID [LEN]           IOCTL_SMARTCARD_GET_ATTRIBUTE\n"
-           "  ioctl 0xCODE [HEX] [OUTLEN]    any control code\n"
+           "  ioctl 0xCODE [HEX] [OUTLEN]    any control code (one argument of up to five\n"
+           "                                 decimal digits is OUTLEN, else HEX)\n"
            "  caps                           the card capabilities the library parsed\n"
            "  help, quit;  # starts a comment\n";
 }
@@ -473,12 +474,15 @@ void AppConsole::IoctlCommand(std::string_view arguments) {
         if (!ParseHex(next, input)) return Error("the input must be hex digits in pairs");
         if (!ParseNumber(last, outputLength) || outputLength > kMaxOutputLength) return Error("OUTLEN must be 0 to 65536");
     } else if (!next.empty()) {
-        // One argument: an output size when it is a plain number, else the input.
-        if (!ParseNumber(next, outputLength)) {
-            outputLength = 0;
-            if (!ParseHex(next, input)) return Error("the input must be hex digits in pairs");
-        } else if (outputLength > kMaxOutputLength) {
-            return Error("OUTLEN must be 0 to 65536");
+        // One argument: the output size when it is a decimal number of at
+        // most five digits, else the input (give both to be unambiguous).
+        constexpr std::size_t kMaxLengthDigits = 5;
+        if (next.size() <= kMaxLengthDigits && next.find_first_not_of("0123456789") == std::string_view::npos) {
+            if (!ParseNumber(next, outputLength) || outputLength > kMaxOutputLength) {
+                return Error("OUTLEN must be 0 to 65536");
+            }
+        } else if (!ParseHex(next, input)) {
+            return Error("the input must be hex digits in pairs");
         }
     }
     const auto result = Request(code, input, outputLength);
