@@ -9,6 +9,8 @@ QV_BUILD="${QV_BUILD:-$QV_ROOT/build}"
 # g++ and cmake/ninja build the project; GoogleTest and Google Benchmark are
 # the test and benchmark frameworks.
 QV_PACKAGES=(g++ cmake ninja-build libgtest-dev libbenchmark-dev)
+# The i686 Windows cross compiler checks the smart card records' 32-bit layout.
+QV_PACKAGES+=(g++-mingw-w64-i686)
 
 missing=()
 for package in "${QV_PACKAGES[@]}"; do

@@ -31,6 +31,28 @@ CommandOutcome Answer(std::uint8_t ins, std::uint8_t status, std::span<const std
     return {std::move(reply), kCommandProcessingTime + cardTime};
 }
 
+// The reader clocks the card at 3.5712 MHz and goes no faster than 38400
+// bit/s, Fi 372 with Di 4: a PPS asking for more is refused before the card
+// hears of it.
+constexpr std::uint64_t kMaxDiPerFi372 = 4;
+constexpr std::uint64_t kFi372 = 372;
+constexpr std::array<std::uint64_t, 16> kFiByIndex{372, 372, 558, 744, 1116, 1488, 1860, 0,
+                                                    0,   512, 768, 1024, 1536, 2048, 0,  0};
+constexpr std::array<std::uint64_t, 16> kDiByIndex{0, 1, 2, 4, 8, 16, 32, 64, 12, 20, 0, 0, 0, 0, 0, 0};
+
+bool ReaderCanDo(std::span<const std::uint8_t> pps) {
+    constexpr std::size_t kPps0Offset = 1;
+    constexpr std::size_t kPps1Offset = 2;
+    if ((pps[kPps0Offset] & kPps0HasPps1) == 0) return true;
+    const std::uint8_t pps1 = pps[kPps1Offset];
+    constexpr unsigned kFiShift = 4;
+    constexpr std::uint8_t kDiMask = 0x0F;
+    const std::uint64_t fi = kFiByIndex[pps1 >> kFiShift];
+    const std::uint64_t di = kDiByIndex[pps1 & kDiMask];
+    if (fi == 0 || di == 0) return true; // the card refuses what it cannot read
+    return di * kFi372 <= kMaxDiPerFi372 * fi;
+}
+
 bool HasParameters(std::span<const std::uint8_t> command, std::uint8_t p1, std::uint8_t p2) {
     return command.size() >= kLongHeaderSize && command[kP1Offset] == p1 && command[kP2Offset] == p2;
 }
@@ -117,7 +139,7 @@ CommandOutcome ReaderCommands::Reset(ResetKind kind) {
     if (!slot_.Occupied() || CardPulledNow()) return Answer(kInsReset, kStatusNoActiveCard);
     CardReply atr = slot_.CurrentCard().Reset(kind);
     if (!atr.bytes) return Answer(kInsReset, kStatusCardMute, {}, atr.duration);
-    if (settings_.shortResetAnswer) return Answer(kInsReset, kStatusResetNoAtr, {}, atr.duration);
+    if (settings_.shortResetAnswer || faults_.Take(Fault::ResetNoAtr)) return Answer(kInsReset, kStatusResetNoAtr, {}, atr.duration);
     return Answer(kInsReset, kStatusOk, *atr.bytes, atr.duration);
 }
 
@@ -130,6 +152,7 @@ CommandOutcome ReaderCommands::Pps(std::span<const std::uint8_t> payload) {
     if (payload.size() != kPpsRequestSize) return Answer(kInsPps, kStatusBadLength);
     if (!slot_.Occupied() || CardPulledNow()) return Answer(kInsPps, kStatusCardAbsent);
     if (!slot_.CardActive()) return Answer(kInsPps, kStatusNoActiveCard);
+    if (!ReaderCanDo(payload)) return Answer(kInsPps, kStatusPpsRateRefused);
     PpsReply verdict = slot_.CurrentCard().Pps(payload);
     switch (verdict.verdict) {
     case PpsVerdict::Accepted:

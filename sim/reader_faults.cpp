@@ -45,6 +45,8 @@ constexpr std::array<FaultInfo, kFaultCount> kCatalog{{
      "the next COUNT answers start with a packet shorter than 64 bytes whose header still announces more"},
     {Fault::SlowWtx, "slow-wtx",
      "the next COUNT commands are answered only after 200 s of virtual time, with an S(WTX request) every 10 s"},
+    {Fault::ResetNoAtr, "reset-no-atr",
+     "the next COUNT resets are done but answered with status 0xAA and no ATR (the reader has no new ATR to give)"},
 }};
 
 } // namespace

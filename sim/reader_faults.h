@@ -36,9 +36,10 @@ enum class Fault : unsigned {
     EndlessEmptyChain,   // a command answered by empty chained I-blocks without end
     ShortMiddlePacket,   // an answer whose first packet is short but announces more
     SlowWtx,             // a command answered only after 200 s, with WTX requests meanwhile
+    ResetNoAtr,          // a reset answered with status 0xAA and no ATR
 };
 
-inline constexpr std::size_t kFaultCount = static_cast<std::size_t>(Fault::SlowWtx) + 1;
+inline constexpr std::size_t kFaultCount = static_cast<std::size_t>(Fault::ResetNoAtr) + 1;
 
 struct FaultInfo {
     Fault fault;

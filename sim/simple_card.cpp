@@ -16,8 +16,10 @@ constexpr std::uint64_t kEtuPerCharacter = 12;
 constexpr std::uint64_t kTicksPerSecond = kSecond;
 // Work waiting time: 960 x WI (10 by default) x Fi clock cycles.
 constexpr std::uint64_t kWaitingEtuFactor = 960 * 10;
-// Activation (contacts, clock, reset line) before the first ATR character.
-constexpr usb::Time kActivationTime = 5 * kMillisecond;
+// ISO/IEC 7816-3: the card starts its ATR 400 to 40000 clock cycles after
+// the reset; a reader that has heard nothing after 40000 gives up.
+constexpr std::uint32_t kMinResetClocks = 400;
+constexpr std::uint32_t kMaxResetClocks = 40'000;
 // T=0: the procedure byte (INS) that the card sends before its data.
 constexpr std::size_t kProcedureBytes = 1;
 
@@ -66,15 +68,26 @@ usb::Time SimpleCard::Exchange(std::size_t characters) const {
     return characters * CharacterTime() + options_.processingTime;
 }
 
-CardReply SimpleCard::Reset(ResetKind) {
+usb::Time SimpleCard::ResetTime(std::size_t atrLength) const {
+    const std::uint64_t clocks = std::clamp(options_.resetClocks, kMinResetClocks, kMaxResetClocks);
+    const std::uint64_t fi = kFi[kDefaultPps1 >> kFiShift];
+    const std::uint64_t characterTime = kEtuPerCharacter * fi * kTicksPerSecond / kCardClockHz;
+    return clocks * kTicksPerSecond / kCardClockHz + atrLength * characterTime;
+}
+
+CardReply SimpleCard::Reset(ResetKind kind) {
     // Cold or warm, the card comes back at the default rate with no protocol
     // agreed; a warm reset of a card without power is a cold one.
+    const bool warm = kind == ResetKind::Warm && powered_;
     powered_ = true;
     protocol_ = 0;
     rate_ = kDefaultPps1;
     T1Reset();
-    if (options_.mute) return {std::nullopt, WaitingTime()};
-    return {options_.atr, kActivationTime + options_.atr.size() * CharacterTime()};
+    if (options_.mute) {
+        return {std::nullopt, kMaxResetClocks * kTicksPerSecond / kCardClockHz};
+    }
+    const Bytes& atr = warm && options_.warmAtr ? *options_.warmAtr : options_.atr;
+    return {atr, ResetTime(atr.size())};
 }
 
 void SimpleCard::PowerDown() {
@@ -98,6 +111,11 @@ PpsReply SimpleCard::Pps(std::span<const std::uint8_t> request) {
         pps1 = request[2];
     }
     bool rateKnown = kFi[pps1 >> kFiShift] != 0 && kDi[pps1 & kDiMask] != 0;
+    if (rateKnown && options_.offeredRate) {
+        const std::uint8_t offered = *options_.offeredRate;
+        rateKnown = (pps1 >> kFiShift) == (offered >> kFiShift) && kDi[offered & kDiMask] != 0 &&
+                    kDi[pps1 & kDiMask] <= kDi[offered & kDiMask];
+    }
     if (pps1 != kDefaultPps1 && (!options_.acceptsFasterRates || !rateKnown)) {
         return {PpsVerdict::RateRefused, duration};
     }
@@ -190,6 +208,7 @@ Bytes SimpleCard::T1Answer(std::span<const std::uint8_t> block) {
     auto inf = block.subspan(kInfOffset, block[kLenOffset]);
 
     if (IsIBlock(pcb)) {
+        if (inf.size() > options_.ifsc) return T1Block(kPcbRBlockType | nr() | kRErrorOther);
         if ((pcb & kPcbSequence) != t1HostSequence_) return T1Block(kPcbRBlockType | nr() | kRErrorOther);
         t1HostSequence_ ^= kPcbSequence;
         t1Command_.insert(t1Command_.end(), inf.begin(), inf.end());

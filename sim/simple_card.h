@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <random>
 
 #include "card_interface.h"
@@ -21,6 +22,19 @@ struct SimpleCardOptions {
     std::uint8_t protocols = kProtocolT0 | kProtocolT1;
     // When false the card refuses every rate but the default (PPS1 0x11).
     bool acceptsFasterRates = true;
+    // The fastest rate the card offers in its ATR (TA1 coding). When set, a
+    // PPS is accepted for the default rate or for the same Fi with a Di no
+    // larger than this one's; when not set, any valid rate.
+    std::optional<std::uint8_t> offeredRate{};
+    // A warm reset answers this ATR instead of atr, as cards whose second
+    // answer switches them to another mode do.
+    std::optional<Bytes> warmAtr{};
+    // Clock cycles from the end of the reset to the first ATR character;
+    // ISO/IEC 7816-3 allows 400 to 40000.
+    std::uint32_t resetClocks = 10'000;
+    // The card's information field size: T=1 I-blocks from the host with a
+    // longer field are answered with an error R-block.
+    std::uint8_t ifsc = 254;
     // The card's own work per command, on top of its characters on the wire;
     // a large value makes a slow card.
     usb::Time processingTime = 2 * kMillisecond;
@@ -54,6 +68,10 @@ class SimpleCard final : public Card {
     usb::Time CharacterTime() const;
     // How long a reader waits for a silent card before it gives up.
     usb::Time WaitingTime() const;
+    // Virtual time of an answer to reset: the card's reset clocks, then its
+    // ATR characters at the default rate; for a mute card the 40000 clocks
+    // after which a reader gives up.
+    usb::Time ResetTime(std::size_t atrLength) const;
     // The protocol agreed by the last PPS (0 before any), and its rate.
     std::uint8_t SelectedProtocol() const { return protocol_; }
     std::uint8_t RateIndex() const { return rate_; }

@@ -126,10 +126,30 @@ class Kernel {
     SimThread* LookupHandle(HANDLE handle) const;
     bool CloseHandle(HANDLE handle);
 
+    // Per-machine state of an emulated component that lives outside the
+    // kernel core (the smart card library's event log, say), made on first
+    // use and kept as long as the machine.
+    template <class T>
+    T& Component() {
+        for (auto& [key, component] : components_) {
+            if (key == ComponentKey<T>()) return *static_cast<T*>(component.get());
+        }
+        auto component = std::make_shared<T>();
+        T& result = *component;
+        components_.emplace_back(ComponentKey<T>(), std::move(component));
+        return result;
+    }
+
     bool BugChecked() const { return bugCheck_.has_value(); }
     const std::optional<BugCheckInfo>& LastBugCheck() const { return bugCheck_; }
 
   private:
+    template <class T>
+    static const void* ComponentKey() {
+        static const char key = 0;
+        return &key;
+    }
+
     KernelConfig config_;
     Trace trace_;
     std::vector<std::pair<RandomStream, std::mt19937_64>> random_;
@@ -143,6 +163,8 @@ class Kernel {
     std::vector<std::pair<std::uintptr_t, SimThread*>> handles_;
     std::uintptr_t nextHandle_ = 4;
     Kernel* previous_ = nullptr;
+    // Components keep host memory only; they outlive the pool and I/O manager.
+    std::vector<std::pair<const void*, std::shared_ptr<void>>> components_;
 
     void ArmSecondTick();
 };

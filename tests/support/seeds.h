@@ -39,15 +39,16 @@ inline std::optional<std::vector<std::uint64_t>> ParseSeeds(std::string_view tex
     return seeds;
 }
 
-// The seeds from QV_SEEDS, or 1 to kDefaultSeedCount.
-inline std::vector<std::uint64_t> TestSeeds() {
+// The seeds from QV_SEEDS, or 1 to defaultCount: a cheap test may ask for
+// more seeds by default than the usual few.
+inline std::vector<std::uint64_t> TestSeeds(std::uint64_t defaultCount = kDefaultSeedCount) {
     if (const char* text = std::getenv("QV_SEEDS"); text != nullptr && *text != '\0') {
         if (auto seeds = ParseSeeds(text)) return *seeds;
         std::fprintf(stderr, "QV_SEEDS=\"%s\" is neither a range like 1-500 nor a list like 1,5,9; using 1-%llu\n",
-                     text, static_cast<unsigned long long>(kDefaultSeedCount));
+                     text, static_cast<unsigned long long>(defaultCount));
     }
     std::vector<std::uint64_t> seeds;
-    for (std::uint64_t seed = 1; seed <= kDefaultSeedCount; ++seed) seeds.push_back(seed);
+    for (std::uint64_t seed = 1; seed <= defaultCount; ++seed) seeds.push_back(seed);
     return seeds;
 }
 

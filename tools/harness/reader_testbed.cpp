@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "card.h"
 #include "io/io_manager.h"
 #include "link.h"
 #include "usb_config.h"
@@ -15,10 +16,41 @@ constexpr std::u16string_view kDriverName = u"\\Driver\\qvscr";
 // MANUALLY_INITIATED_CRASH: stops the run when the test bed itself cannot be built.
 constexpr ULONG kTestbedFailure = 0xE2;
 
-// The test bed's driver object serves only as the owner of the reader's
-// device object: nothing sends it requests, so its dispatch table stays the
-// I/O manager's default.
-NTSTATUS NTAPI TestbedDriverEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
+// Until the driver's own dispatch routine exists, device-control requests
+// reach the library the way it will hand them on: the device extension is
+// the library's record. Runs at PASSIVE_LEVEL in the requester's thread; the
+// library completes the IRP or leaves it pending.
+NTSTATUS NTAPI TestbedDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
+    auto* extension = static_cast<PDEVICE_EXTENSION>(device->DeviceExtension);
+    return SmartcardDeviceControl(&extension->SmartcardExtension, irp);
+}
+
+NTSTATUS NTAPI TestbedDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+    driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = &TestbedDeviceControl;
+    return STATUS_SUCCESS;
+}
+
+// The I/O timer's routine belongs to card presence polling, which is not
+// here yet; the timer itself is set up as add-device sets it up, because
+// the card services stop and restart it.
+VOID NTAPI TestbedTimerRoutine(PDEVICE_OBJECT, PVOID) {}
+
+// Fixed values of the library's record, as add-device sets them.
+constexpr std::string_view kVendorName = "Vantrel/Orsund";
+constexpr std::string_view kIfdType = "QV-38N/QV-39N";
+constexpr ULONG kClockKhz = 3571;
+constexpr ULONG kDefaultDataRate = 9600;
+constexpr ULONG kMaxDataRate = 38400;
+constexpr ULONG kMaxIfsd = 254;
+constexpr UCHAR kIfdVersionMajor = 1;
+
+template <class Counted> void SetCounted(Counted& target, std::string_view text) {
+    // The text and its terminating zero.
+    const std::size_t length = std::min(text.size() + 1, sizeof(target.Buffer));
+    std::memset(target.Buffer, 0, sizeof(target.Buffer));
+    std::memcpy(target.Buffer, text.data(), std::min(text.size(), length));
+    target.Length = static_cast<USHORT>(length);
+}
 
 template <class T> T* AllocateZeroed() {
     void* block = ExAllocatePoolWithTag(NonPagedPool, sizeof(T), READER_POOL_TAG);
@@ -80,11 +112,53 @@ void ReaderTestbed::Build() {
     extension->SmartcardExtension.ReaderExtension = reader_;
 
     reader_->LowerDevice = IoAttachDeviceToDeviceStack(device_, pdo_);
+    IoInitializeTimer(device_, &TestbedTimerRoutine, nullptr);
+    if (config_.smartcard) BuildSmartcard();
     device_->Flags &= ~DO_DEVICE_INITIALIZING;
+}
+
+// The library's side of add-device: the record's fixed values and the
+// callbacks first, then SmartcardInitialize, then the device object into
+// the OsData it made.
+void ReaderTestbed::BuildSmartcard() {
+    SMARTCARD_EXTENSION& card = Smartcard();
+    card.Version = SMCLIB_VERSION;
+    SetCounted(card.VendorAttr.VendorName, kVendorName);
+    SetCounted(card.VendorAttr.IfdType, kIfdType);
+    card.VendorAttr.UnitNo = 0;
+    card.VendorAttr.IfdVersion.VersionMajor = kIfdVersionMajor;
+    card.VendorAttr.IfdVersion.VersionMinor = 0;
+    card.VendorAttr.IfdVersion.BuildNumber = 0;
+    card.VendorAttr.IfdSerialNo.Length = 0;
+    SetReaderFunctions(&card);
+    card.ReaderCapabilities.SupportedProtocols = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
+    card.ReaderCapabilities.ReaderType = SCARD_READER_TYPE_USB;
+    card.ReaderCapabilities.MechProperties = 0;
+    card.ReaderCapabilities.Channel = 0;
+    card.ReaderCapabilities.CLKFrequency.Default = kClockKhz;
+    card.ReaderCapabilities.CLKFrequency.Max = kClockKhz;
+    card.ReaderCapabilities.DataRate.Default = kDefaultDataRate;
+    card.ReaderCapabilities.DataRate.Max = kMaxDataRate;
+    card.ReaderCapabilities.MaxIFSD = kMaxIfsd;
+    card.SmartcardRequest.BufferSize = SMARTCARD_BUFFER_SIZE;
+    card.SmartcardReply.BufferSize = SMARTCARD_BUFFER_SIZE;
+    const NTSTATUS status = SmartcardInitialize(&card);
+    if (!NT_SUCCESS(status)) {
+        kernel_.RaiseBugCheck(kTestbedFailure, status, 0, 0, 0, "test bed: SmartcardInitialize failed");
+    }
+    card.OsData->DeviceObject = device_;
+    // Until the poller reports it, the card in the slot counts as present.
+    card.ReaderCapabilities.CurrentState = SCARD_PRESENT;
+    smartcardReady_ = true;
 }
 
 void ReaderTestbed::Teardown() {
     if (built_ && device_ != nullptr) {
+        // The card services restart the I/O timer after every request; a
+        // device goes with its timer stopped, as the stop path leaves it.
+        IoStopTimer(device_);
+        if (smartcardReady_) SmartcardExit(&Smartcard());
+        smartcardReady_ = false;
         // A device that is gone cannot be unconfigured; its holder is freed
         // all the same, as the remove path must.
         if (!NT_SUCCESS(UnconfigureUsbDevice(device_))) FreeUsbConfiguration(reader_);
@@ -119,6 +193,34 @@ CommandResult ReaderTestbed::SendCommand(ULONG number, std::span<const std::uint
     const std::size_t replied = std::min<std::size_t>(reader_->ReplyLength, sizeof(reader_->ReplyData));
     result.reply.assign(reader_->ReplyData, reader_->ReplyData + replied);
     KeReleaseMutex(reader_->ReaderMutex, FALSE);
+    return result;
+}
+
+IoctlResult ReaderTestbed::DeviceControl(ULONG code, std::span<const std::uint8_t> input, ULONG outputLength) {
+    IoctlResult result;
+    // Separate buffers, as an application passes them; the I/O manager
+    // makes the one system buffer of buffered I/O from them.
+    std::vector<std::uint8_t> in(input.begin(), input.end());
+    std::vector<std::uint8_t> out(outputLength);
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK ioStatus{};
+    PIRP irp = IoBuildDeviceIoControlRequest(code, device_, in.empty() ? nullptr : in.data(),
+                                             static_cast<ULONG>(in.size()), out.empty() ? nullptr : out.data(),
+                                             outputLength, FALSE, &done, &ioStatus);
+    if (irp == nullptr) {
+        result.status = STATUS_INSUFFICIENT_RESOURCES;
+        return result;
+    }
+    NTSTATUS status = IoCallDriver(device_, irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        status = ioStatus.Status;
+    }
+    result.status = status;
+    result.information = ioStatus.Information;
+    const std::size_t copied = std::min<std::size_t>(ioStatus.Information, out.size());
+    result.output.assign(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(copied));
     return result;
 }
 

@@ -31,6 +31,11 @@ struct TestbedConfig {
     usb::UsbBusConfig bus;
     // The name the device is plugged in under (it appears in the bus trace).
     std::string deviceName = "reader";
+    // Also set up the smart card library's side as add-device will: the
+    // SMARTCARD_EXTENSION's fixed values, the reader callbacks,
+    // SmartcardInitialize and OsData->DeviceObject. Device-control requests
+    // (DeviceControl) need it.
+    bool smartcard = false;
 
     // Everything default but the seed.
     static TestbedConfig ForSeed(std::uint64_t seed) {
@@ -38,6 +43,14 @@ struct TestbedConfig {
         config.kernel.seed = seed;
         return config;
     }
+};
+
+// A device-control request's outcome: the status it was completed with and
+// the output bytes (Information of them).
+struct IoctlResult {
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    std::vector<std::uint8_t> output;
+    ULONG_PTR information = 0;
 };
 
 // A reader command's outcome: the link's status and a copy of ReplyData.
@@ -84,6 +97,12 @@ class ReaderTestbed {
     // releases the mutex.
     CommandResult SendCommand(ULONG number, std::span<const std::uint8_t> payload = {});
 
+    // Sends a device-control request to the reader's device object, as an
+    // application's request arrives: an IRP with buffered I/O through
+    // IoCallDriver, whose dispatch routine hands it to SmartcardDeviceControl.
+    // Waits for it to complete. Needs the smartcard set-up.
+    IoctlResult DeviceControl(ULONG code, std::span<const std::uint8_t> input, ULONG outputLength);
+
     PDEVICE_OBJECT Device() const { return device_; } // the driver's device object
     PDEVICE_OBJECT Pdo() const { return pdo_; }       // the bus's device object below it
     READER_EXTENSION& Reader() { return *reader_; }
@@ -91,6 +110,7 @@ class ReaderTestbed {
 
   private:
     void Build();
+    void BuildSmartcard();
     void Teardown();
 
     usb::UsbDeviceModel& model_;
@@ -103,6 +123,7 @@ class ReaderTestbed {
     PREADER_EXTENSION reader_ = nullptr;
     bool built_ = false;
     bool shutDown_ = false;
+    bool smartcardReady_ = false;
 };
 
 } // namespace qv::harness

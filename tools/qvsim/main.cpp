@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <random>
 
+#include "app.h"
 #include "console.h"
 #include "tour.h"
 #include "options.h"
@@ -19,7 +20,8 @@ int main(int argc, char** argv) {
         return 0;
     }
     const std::uint64_t seed = options->seed ? *options->seed : std::random_device{}() % 1'000'000;
-    if (options->command == "demo") return qvsim::RunConsoleDemo(*options, seed);
+    if (options->command == "demo") return qvsim::RunAppDemo(*options, seed);
+    if (options->command == "app") return qvsim::RunApp(*options, seed);
     if (options->command == "link") return qvsim::RunConsole(*options, seed);
     if (options->command == "tour") return qvsim::RunTour(seed, options->realTime);
     std::fprintf(stderr, "qvsim: unknown command '%s'\n%s", options->command.c_str(), qvsim::Usage().c_str());

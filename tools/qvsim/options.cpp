@@ -15,10 +15,12 @@ bool ParseNumber(std::string_view text, std::uint64_t& value) {
 } // namespace
 
 std::string Usage() {
-    return "usage: qvsim [demo|link|tour] [options]\n"
+    return "usage: qvsim [demo|app|link|tour] [options]\n"
            "\n"
-           "  demo              a short reader-console session with the trace on: link\n"
-           "                    reset, reader information, card status (the default)\n"
+           "  demo              a short session with the trace on: the reader's link,\n"
+           "                    then a card powered and its ATR (the default)\n"
+           "  app               the application's console: smart-card requests on the\n"
+           "                    reader's handle, from standard input or --script FILE\n"
            "  link              the reader console: commands from standard input or\n"
            "                    --script FILE, one per line (type 'help' for the list)\n"
            "  tour              the emulated kernel at work: threads, events, a mutex,\n"
@@ -32,6 +34,10 @@ std::string Usage() {
            "                    refuses the wrong ones at configuration\n"
            "  --script FILE     console commands from FILE instead of standard input\n"
            "  --trace           print every USB transfer and link block\n"
+           "  --card NAME       app: the card in the slot at start (default dual)\n"
+           "  --atr HEX         app: a card made from this ATR instead\n"
+           "  --no-card         app: start with the slot empty\n"
+           "  --time            app: start every line with the virtual time\n"
            "  --realtime        let virtual time follow the wall clock (tour)\n"
            "  --help            show this text\n";
 }
@@ -78,6 +84,18 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
                 return std::nullopt;
             }
             options.pipes = std::string(*text);
+        } else if (arg == "--card") {
+            const auto text = value(arg);
+            if (!text) return std::nullopt;
+            options.card = std::string(*text);
+        } else if (arg == "--atr") {
+            const auto text = value(arg);
+            if (!text) return std::nullopt;
+            options.atr = std::string(*text);
+        } else if (arg == "--no-card") {
+            options.noCard = true;
+        } else if (arg == "--time") {
+            options.time = true;
         } else if (arg == "--script") {
             const auto text = value(arg);
             if (!text) return std::nullopt;

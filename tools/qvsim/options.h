@@ -16,6 +16,11 @@ struct Options {
     std::optional<std::string> script;
     // The simulated reader's endpoint layout: standard, swapped or small.
     std::string pipes = "standard";
+    // qvsim app: the card in the slot at start, and line time stamps.
+    std::string card = "dual";
+    std::optional<std::string> atr;
+    bool noCard = false;
+    bool time = false;
     bool help = false;
 };
 

@@ -112,6 +112,7 @@ typedef struct _GUID {
 typedef const GUID* LPCGUID;
 
 #define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
+#define NT_ERROR(Status) ((((ULONG)(Status)) >> 30) == 3)
 
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
 #define CONTAINING_RECORD(address, type, field) \

@@ -160,6 +160,11 @@ inline constexpr GUID GUID_DEVINTERFACE_SMARTCARD_READER = {
 #define PTS_TYPE_OPTIMAL 0x01
 #define PTS_TYPE_USER 0x02
 
+// Reserved space given by an expression over pointer sizes: exact where it is
+// positive (always on 32-bit Windows), one byte where the host's wider
+// pointers leave nothing.
+#define QV_SMCLIB_RESERVED(bytes) ((bytes) > 0 ? (bytes) : 1)
+
 typedef struct _SMARTCARD_EXTENSION SMARTCARD_EXTENSION, *PSMARTCARD_EXTENSION;
 
 // The reader driver's own per-reader record; the library only carries the pointer.
@@ -316,17 +321,23 @@ typedef struct _T1_DATA {
     PUCHAR ReplyData;
     BOOLEAN WaitForReply;
     UCHAR InfBytesSent;
-    UCHAR Reserved[8];
+    // Pads the record to the platform's size: 4 bytes on 32-bit Windows.
+    // Where pointers take 8 bytes the platform's expression comes to 0, which
+    // is no array size, so the host keeps one byte there instead.
+    UCHAR Reserved[QV_SMCLIB_RESERVED(10 - sizeof(PUCHAR) - sizeof(BOOLEAN) - sizeof(UCHAR))];
 } T1_DATA, *PT1_DATA;
 
-// Allocated by SmartcardInitialize. The driver uses only the members below;
-// the library allocates this record as the head of a larger one of its own,
-// whose remaining state (remove lock, request bookkeeping) the driver never
-// sees.
+// Allocated by SmartcardInitialize. The members below are the head of the
+// platform's record, in its order (the driver reaches SpinLock by its offset,
+// so Mutex must stay in front of it); the library allocates this head as the
+// start of a larger record of its own, whose remaining state (remove lock,
+// request bookkeeping) the driver never sees. The driver uses DeviceObject,
+// CurrentIrp, NotificationIrp and SpinLock only.
 typedef struct _OS_DEP_DATA {
     PDEVICE_OBJECT DeviceObject; // set by the driver right after SmartcardInitialize
     PIRP CurrentIrp;             // the request the library is serving
     PIRP NotificationIrp;        // the pending card-tracking request, guarded by SpinLock
+    KMUTEX Mutex;                // the library's: one request at a time through the reader functions
     KSPIN_LOCK SpinLock;
 } OS_DEP_DATA, *POS_DEP_DATA;
 

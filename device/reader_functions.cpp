@@ -1,0 +1,13 @@
+// The reader callbacks the driver gives the smart card library. Add-device
+// fills the table before it hands the extension to SmartcardInitialize; a
+// slot left empty makes the library refuse that kind of request.
+#include "card.h"
+
+VOID SetReaderFunctions(PSMARTCARD_EXTENSION SmartcardExtension) {
+    PAGED_CODE();
+
+    for (ULONG slot = 0; slot < RDF_MAX_FUNCTIONS; ++slot) SmartcardExtension->ReaderFunction[slot] = NULL;
+    SmartcardExtension->ReaderFunction[RDF_CARD_POWER] = CardPower;
+    // Protocol selection, data exchange, card tracking and the vendor
+    // requests join the table as they are built.
+}

@@ -1,0 +1,72 @@
+// Power requests from several applications' threads at once, with a thread
+// that uses the reader link the way the poller will: ReaderMutex keeps
+// every reader command whole, each request gets its card's ATR, and the
+// I/O timer ends started after the last request. Runs on QV_SEEDS.
+#include <gtest/gtest.h>
+
+#include <array>
+
+#include "card.h"
+#include "cards/card_catalogue.h"
+#include "harness/reader_testbed.h"
+#include "link.h"
+#include "support/seeds.h"
+#include "usb_reader.h"
+
+namespace qv::test {
+namespace {
+
+constexpr int kRequesters = 3;
+constexpr int kRounds = 3;
+
+TEST(CardPowerRace, ConcurrentResetsAndStatusPollsStayWhole) {
+    const auto atr = sim::CardOptions("t1")->atr;
+    for (std::uint64_t seed : TestSeeds(12)) {
+        sim::UsbReader reader({}, sim::MakeCard("t1", seed));
+        harness::TestbedConfig config = harness::TestbedConfig::ForSeed(seed);
+        config.smartcard = true;
+        harness::ReaderTestbed bed(reader, config);
+        int good = 0;
+        int polls = 0;
+        bool wrong = false;
+        const RunResult run = bed.Run([&] {
+            ASSERT_EQ(bed.Configure(), STATUS_SUCCESS);
+            ASSERT_TRUE(bed.SendCommand(READER_COMMAND_LINK_RESET).Ok());
+            bed.Reader().LinkSynchronized = 1;
+            std::array<KEVENT, kRequesters + 1> done;
+            for (KEVENT& event : done) KeInitializeEvent(&event, NotificationEvent, FALSE);
+            for (int i = 0; i < kRequesters; ++i) {
+                bed.Machine().Spawn("app " + std::to_string(i), [&, i] {
+                    for (int round = 0; round < kRounds; ++round) {
+                        const ULONG action = (i + round) % 2 == 0 ? SCARD_COLD_RESET : SCARD_WARM_RESET;
+                        const auto input = std::span(reinterpret_cast<const std::uint8_t*>(&action), sizeof(action));
+                        const harness::IoctlResult result = bed.DeviceControl(IOCTL_SMARTCARD_POWER, input, 64);
+                        if (result.status == STATUS_SUCCESS && result.output == atr) {
+                            ++good;
+                        } else {
+                            wrong = true;
+                        }
+                    }
+                    KeSetEvent(&done[i], IO_NO_INCREMENT, FALSE);
+                });
+            }
+            bed.Machine().Spawn("poll", [&] {
+                for (int round = 0; round < kRounds * 2; ++round) {
+                    const harness::CommandResult status = bed.SendCommand(READER_COMMAND_CARD_STATUS);
+                    if (status.Ok() && status.reply.size() >= 5) ++polls;
+                    else wrong = true;
+                }
+                KeSetEvent(&done[kRequesters], IO_NO_INCREMENT, FALSE);
+            });
+            for (KEVENT& event : done) KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        });
+        EXPECT_TRUE(run.Ok()) << "seed " << seed << "\n" << run.report;
+        EXPECT_FALSE(wrong) << "seed " << seed;
+        EXPECT_EQ(good, kRequesters * kRounds) << "seed " << seed;
+        EXPECT_EQ(polls, kRounds * 2) << "seed " << seed;
+        EXPECT_TRUE(bed.Shutdown().Ok()) << "seed " << seed;
+    }
+}
+
+} // namespace
+} // namespace qv::test

@@ -1,0 +1,547 @@
+#include "harness/app_console.h"
+
+#include <array>
+#include <charconv>
+#include <cstdio>
+
+#include "cards/atr.h"
+#include "cards/card_catalogue.h"
+#include "kernel/status_names.h"
+#include "link.h"
+#include "smclib/atr_parser.h"
+
+namespace qv::harness {
+
+namespace {
+
+constexpr std::uint8_t kEndpointDirectionIn = 0x80;
+constexpr std::string_view kLibraryTraceCategory = "smclib";
+// Output buffer of a power request: room for any ATR.
+constexpr ULONG kPowerOutputLength = 64;
+// Output buffer of an attribute request when none is given.
+constexpr ULONG kDefaultAttrLength = 256;
+constexpr ULONG kMaxOutputLength = 65536;
+constexpr ULONG kMaxAdvanceMs = 24 * 60 * 60 * 1000;
+
+const std::array<std::string_view, 7> kStateNames{"SCARD_UNKNOWN",  "SCARD_ABSENT",     "SCARD_PRESENT",
+                                                  "SCARD_SWALLOWED", "SCARD_POWERED",   "SCARD_NEGOTIABLE",
+                                                  "SCARD_SPECIFIC"};
+
+struct AttributeName {
+    std::string_view name; // without SCARD_ATTR_, lower case
+    ULONG id;
+    bool text;
+};
+
+constexpr AttributeName kAttributes[] = {
+    {"vendor_name", SCARD_ATTR_VENDOR_NAME, true},
+    {"vendor_ifd_type", SCARD_ATTR_VENDOR_IFD_TYPE, true},
+    {"vendor_ifd_version", SCARD_ATTR_VENDOR_IFD_VERSION, false},
+    {"vendor_ifd_serial_no", SCARD_ATTR_VENDOR_IFD_SERIAL_NO, true},
+    {"channel_id", SCARD_ATTR_CHANNEL_ID, false},
+    {"protocol_types", SCARD_ATTR_PROTOCOL_TYPES, false},
+    {"default_clk", SCARD_ATTR_DEFAULT_CLK, false},
+    {"max_clk", SCARD_ATTR_MAX_CLK, false},
+    {"default_data_rate", SCARD_ATTR_DEFAULT_DATA_RATE, false},
+    {"max_data_rate", SCARD_ATTR_MAX_DATA_RATE, false},
+    {"max_ifsd", SCARD_ATTR_MAX_IFSD, false},
+    {"power_mgmt_support", SCARD_ATTR_POWER_MGMT_SUPPORT, false},
+    {"characteristics", SCARD_ATTR_CHARACTERISTICS, false},
+    {"current_protocol_type", SCARD_ATTR_CURRENT_PROTOCOL_TYPE, false},
+    {"current_clk", SCARD_ATTR_CURRENT_CLK, false},
+    {"current_f", SCARD_ATTR_CURRENT_F, false},
+    {"current_d", SCARD_ATTR_CURRENT_D, false},
+    {"current_n", SCARD_ATTR_CURRENT_N, false},
+    {"current_w", SCARD_ATTR_CURRENT_W, false},
+    {"current_ifsc", SCARD_ATTR_CURRENT_IFSC, false},
+    {"current_ifsd", SCARD_ATTR_CURRENT_IFSD, false},
+    {"current_bwt", SCARD_ATTR_CURRENT_BWT, false},
+    {"current_cwt", SCARD_ATTR_CURRENT_CWT, false},
+    {"current_ebc_encoding", SCARD_ATTR_CURRENT_EBC_ENCODING, false},
+    {"icc_presence", SCARD_ATTR_ICC_PRESENCE, false},
+    {"icc_interface_status", SCARD_ATTR_ICC_INTERFACE_STATUS, false},
+    {"atr_string", SCARD_ATTR_ATR_STRING, false},
+    {"atr", SCARD_ATTR_ATR_STRING, false},
+    {"icc_type_per_atr", SCARD_ATTR_ICC_TYPE_PER_ATR, false},
+    {"device_unit", SCARD_ATTR_DEVICE_UNIT, false},
+    {"device_in_use", SCARD_ATTR_DEVICE_IN_USE, false},
+};
+
+std::string_view Trim(std::string_view text) {
+    const auto first = text.find_first_not_of(" \t\r");
+    if (first == std::string_view::npos) return {};
+    const auto last = text.find_last_not_of(" \t\r");
+    return text.substr(first, last - first + 1);
+}
+
+std::string_view NextWord(std::string_view& text) {
+    text = Trim(text);
+    const auto end = text.find_first_of(" \t");
+    std::string_view word = text.substr(0, end);
+    text = end == std::string_view::npos ? std::string_view{} : Trim(text.substr(end));
+    return word;
+}
+
+template <class T> bool ParseNumber(std::string_view text, T& value) {
+    int base = 10;
+    if (text.starts_with("0x") || text.starts_with("0X")) {
+        text.remove_prefix(2);
+        base = 16;
+    }
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+    return !text.empty() && error == std::errc() && end == text.data() + text.size();
+}
+
+bool ParseHex(std::string_view text, std::vector<std::uint8_t>& bytes) {
+    if (text.empty() || text.size() % 2 != 0) return false;
+    for (std::size_t i = 0; i < text.size(); i += 2) {
+        unsigned value = 0;
+        const auto [end, error] = std::from_chars(text.data() + i, text.data() + i + 2, value, 16);
+        if (error != std::errc() || end != text.data() + i + 2) return false;
+        bytes.push_back(static_cast<std::uint8_t>(value));
+    }
+    return true;
+}
+
+std::string Lower(std::string_view text) {
+    std::string lower(text);
+    for (char& c : lower) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c == '-') c = '_';
+    }
+    return lower;
+}
+
+const AttributeName* AttributeByName(std::string_view name) {
+    std::string key = Lower(name);
+    if (key.starts_with("scard_attr_")) key = key.substr(std::string_view("scard_attr_").size());
+    for (const AttributeName& attribute : kAttributes) {
+        if (attribute.name == key) return &attribute;
+    }
+    return nullptr;
+}
+
+const AttributeName* AttributeById(ULONG id) {
+    for (const AttributeName& attribute : kAttributes) {
+        if (attribute.id == id) return &attribute;
+    }
+    return nullptr;
+}
+
+ULONG ReadUlong(std::span<const std::uint8_t> bytes) {
+    ULONG value = 0;
+    for (std::size_t i = 0; i < sizeof(ULONG) && i < bytes.size(); ++i) value |= ULONG{bytes[i]} << (8 * i);
+    return value;
+}
+
+std::span<const std::uint8_t> AsBytes(const ULONG& value) {
+    return {reinterpret_cast<const std::uint8_t*>(&value), sizeof(value)};
+}
+
+TestbedConfig BedConfig(std::uint64_t seed) {
+    TestbedConfig config = TestbedConfig::ForSeed(seed);
+    config.smartcard = true;
+    return config;
+}
+
+} // namespace
+
+std::unique_ptr<sim::SimpleCard> AppConsole::MakeCard(std::string_view name, std::uint64_t seed, std::string& error) {
+    auto card = sim::MakeCard(name, seed);
+    if (!card) error = "no card named '" + std::string(name) + "' (try card list)";
+    return card;
+}
+
+AppConsole::AppConsole(AppConsoleOptions options, std::ostream& out) : options_(std::move(options)), out_(out) {
+    sim::ReaderOptions readerOptions;
+    readerOptions.model = options_.model;
+    readerOptions.cardInserted = !options_.noCard;
+    std::unique_ptr<sim::SimpleCard> card;
+    if (options_.atr) {
+        if (auto fromAtr = sim::OptionsFromAtr(*options_.atr, options_.seed)) card = std::make_unique<sim::SimpleCard>(*fromAtr);
+    } else {
+        card = sim::MakeCard(options_.card, options_.seed);
+    }
+    if (!card) card = sim::MakeCard("dual", options_.seed);
+    reader_ = std::make_unique<sim::UsbReader>(readerOptions, std::move(card));
+    bed_ = std::make_unique<ReaderTestbed>(*reader_, BedConfig(options_.seed));
+    if (options_.trace) {
+        bed_->Bus().SetObserver([this](const usb::TransferEvent& event) { OnTransfer(event); });
+        // The library's line for each request it served, after the request's
+        // transfers: what reached SmartcardDeviceControl and how it ended.
+        bed_->Machine().Events().SetListener(
+            [this](std::uint64_t, std::string_view, std::string_view category, std::string_view text) {
+                if (category == kLibraryTraceCategory) Line("lib  " + std::string(text));
+            });
+    }
+}
+
+AppConsole::~AppConsole() {
+    if (!finished_) Finish();
+}
+
+std::string AppConsole::Help() {
+    return "commands, one per line:\n"
+           "  card insert [NAME | atr HEX]   put a card in (card list names them)\n"
+           "  card remove | card list\n"
+           "  advance MS                     let MS milliseconds of virtual time pass\n"
+           "  fault NAME [COUNT] | fault list  arm a reader fault\n"
+           "  power down|cold|warm           IOCTL_SMARTCARD_POWER\n"
+           "  state                          IOCTL_SMARTCARD_GET_STATE\n"
+           "  attr NAME|0xID [LEN]           IOCTL_SMARTCARD_GET_ATTRIBUTE\n"
+           "  ioctl 0xCODE [HEX] [OUTLEN]    any control code (one argument of up to five\n"
+           "                                 decimal digits is OUTLEN, else HEX)\n"
+           "  caps                           the card capabilities the library parsed\n"
+           "  help, quit;  # starts a comment\n";
+}
+
+void AppConsole::Line(const std::string& text) {
+    if (options_.time) {
+        const std::uint64_t ms = bed_->Machine().Now() / kTicksPerMillisecond;
+        char stamp[32];
+        std::snprintf(stamp, sizeof stamp, "[%04llu.%03llu] ", static_cast<unsigned long long>(ms / 1000),
+                      static_cast<unsigned long long>(ms % 1000));
+        out_ << stamp;
+    }
+    out_ << text << "\n";
+}
+
+void AppConsole::Error(const std::string& text) { Line("error: " + text); }
+
+bool AppConsole::RunOnMachine(std::function<void()> body) {
+    if (!healthy_) {
+        Error("the machine has stopped; nothing more can run");
+        return false;
+    }
+    const RunResult result = bed_->Run(std::move(body));
+    if (!result.Ok()) {
+        healthy_ = false;
+        out_ << result.report;
+        return false;
+    }
+    return true;
+}
+
+// What the driver's start sequence does, until the device lifecycle takes
+// it over: configuration, link reset, reader information, command 9, and
+// the card state the first status poll would find.
+bool AppConsole::Start() {
+    std::string card = options_.noCard ? "none" : options_.atr ? "from ATR" : options_.card;
+    Line("qvsim app: seed " + std::to_string(options_.seed) + ", reader " + std::string(sim::ModelId(options_.model)) +
+         ", card " + card);
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    const bool ran = RunOnMachine([&] {
+        status = bed_->Configure();
+        if (!NT_SUCCESS(status)) return;
+        status = bed_->SendCommand(READER_COMMAND_LINK_RESET).status;
+        if (!NT_SUCCESS(status)) return;
+        bed_->Reader().LinkSynchronized = 1;
+        const CommandResult info = bed_->SendCommand(READER_COMMAND_READER_INFO);
+        status = info.status;
+        if (!NT_SUCCESS(status)) return;
+        const std::size_t infoBytes = info.reply.size() > READER_REPLY_DATA_OFFSET
+                                          ? std::min<std::size_t>(info.reply.size() - READER_REPLY_DATA_OFFSET, 20)
+                                          : 0;
+        std::copy_n(info.reply.begin() + READER_REPLY_DATA_OFFSET, infoBytes, bed_->Reader().ReaderInfo);
+        status = bed_->SendCommand(READER_COMMAND_SETUP).status;
+    });
+    if (!ran) return false;
+    if (!NT_SUCCESS(status)) {
+        Line("start: " + NtStatusText(status));
+        return false;
+    }
+    RefreshCardState();
+    return healthy_;
+}
+
+void AppConsole::RefreshCardState() {
+    RunOnMachine([&] {
+        const CommandResult result = bed_->SendCommand(READER_COMMAND_CARD_STATUS);
+        constexpr std::uint8_t kCardPresentBit = 0x08;
+        const bool present = result.Ok() && result.reply.size() > READER_REPLY_DATA_OFFSET &&
+                             (result.reply[READER_REPLY_DATA_OFFSET] & kCardPresentBit) != 0;
+        SMARTCARD_EXTENSION& card = bed_->Smartcard();
+        if (!present) {
+            card.ReaderCapabilities.CurrentState = SCARD_ABSENT;
+            card.CardCapabilities.ATR.Length = 0;
+            card.CardCapabilities.Protocol.Selected = 0;
+        } else if (card.ReaderCapabilities.CurrentState <= SCARD_ABSENT) {
+            card.ReaderCapabilities.CurrentState = SCARD_PRESENT;
+        }
+    });
+}
+
+bool AppConsole::Execute(std::string_view line) {
+    line = Trim(line);
+    if (const auto hash = line.find('#'); hash != std::string_view::npos) line = Trim(line.substr(0, hash));
+    if (line.empty()) return true;
+    std::string_view rest = line;
+    const std::string_view verb = NextWord(rest);
+    if (verb == "quit" || verb == "exit") return false;
+    if (verb == "help") {
+        out_ << Help();
+    } else if (verb == "card") {
+        CardCommand(rest);
+    } else if (verb == "advance") {
+        Advance(rest);
+    } else if (verb == "fault") {
+        FaultCommand(rest);
+    } else if (verb == "power") {
+        PowerCommand(rest);
+    } else if (verb == "state") {
+        StateCommand(rest);
+    } else if (verb == "attr") {
+        AttrCommand(rest);
+    } else if (verb == "ioctl") {
+        IoctlCommand(rest);
+    } else if (verb == "caps") {
+        if (!rest.empty()) {
+            Error("caps takes no arguments");
+        } else {
+            CapsCommand();
+        }
+    } else if (verb == "protocol" || verb == "apdu" || verb == "wait" || verb == "cancel") {
+        Error("'" + std::string(verb) + "' is not available yet");
+    } else {
+        Error("unknown command '" + std::string(verb) + "' (try help)");
+    }
+    return true;
+}
+
+void AppConsole::CardCommand(std::string_view arguments) {
+    const std::string_view what = NextWord(arguments);
+    if (what == "list") {
+        if (!arguments.empty()) return Error("card list takes no arguments");
+        for (const sim::CatalogueEntry& entry : sim::CardCatalogue()) {
+            const sim::SimpleCardOptions options = entry.options();
+            Line("card " + std::string(entry.name) + ": " + sim::ProtocolNames(options.protocols) + " ATR " +
+                 HexBytes(options.atr) + " (" + std::string(entry.description) + ")");
+        }
+        return;
+    }
+    if (what == "remove") {
+        if (!arguments.empty()) return Error("card remove takes no arguments");
+        reader_->RemoveCard();
+        RefreshCardState();
+        Line("card out");
+        return;
+    }
+    if (what != "insert") return Error("card insert [NAME | atr HEX], card remove or card list");
+    std::unique_ptr<sim::SimpleCard> card;
+    std::string name = "the slot's card";
+    const std::string_view first = NextWord(arguments);
+    if (first == "atr") {
+        const std::string_view hex = NextWord(arguments);
+        std::vector<std::uint8_t> atr;
+        if (!arguments.empty() || !ParseHex(hex, atr)) return Error("card insert atr needs the ATR as hex digits in pairs");
+        if (atr.size() > sim::kMaxAtrLength) return Error("an ATR has at most 33 bytes");
+        auto options = sim::OptionsFromAtr(atr, options_.seed);
+        if (!options) return Error("an ATR has 1 to 33 bytes");
+        card = std::make_unique<sim::SimpleCard>(*options);
+        name = "from ATR";
+    } else if (!first.empty()) {
+        if (!arguments.empty()) return Error("card insert takes one card name");
+        std::string error;
+        card = MakeCard(first, options_.seed, error);
+        if (!card) return Error(error);
+        name = std::string(first);
+    }
+    if (reader_->CardInserted()) {
+        reader_->RemoveCard();
+        RefreshCardState();
+    }
+    if (card) {
+        reader_->InsertCard(std::move(card));
+    } else {
+        reader_->InsertCard();
+    }
+    RefreshCardState();
+    Line("card in: " + name);
+}
+
+void AppConsole::Advance(std::string_view arguments) {
+    ULONG ms = 0;
+    if (!ParseNumber(Trim(arguments), ms) || ms > kMaxAdvanceMs) return Error("advance takes milliseconds, 0 to 86400000");
+    RunOnMachine([&] {
+        LARGE_INTEGER interval;
+        interval.QuadPart = -static_cast<LONGLONG>(ms) * static_cast<LONGLONG>(kTicksPerMillisecond);
+        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    });
+}
+
+void AppConsole::FaultCommand(std::string_view arguments) {
+    const std::string_view name = NextWord(arguments);
+    if (name == "list") {
+        for (const sim::FaultInfo& info : sim::FaultCatalog()) {
+            Line("  " + std::string(info.name) + ": " + std::string(info.description));
+        }
+        return;
+    }
+    unsigned count = 1;
+    if (!arguments.empty() && (!ParseNumber(arguments, count) || count == 0)) {
+        return Error("the count must be a whole number above 0");
+    }
+    if (name.empty() || !reader_->Arm(name, count)) return Error("no fault named '" + std::string(name) + "' (try fault list)");
+    Line("fault " + std::string(name) + " armed for " + std::to_string(count));
+}
+
+void AppConsole::ResultLine(const std::string& word, NTSTATUS status, const std::string& detail) {
+    std::string line = word + ": " + NtStatusText(status);
+    if (NT_SUCCESS(status) && !detail.empty()) line += " " + detail;
+    Line(line);
+}
+
+std::optional<IoctlResult> AppConsole::Request(ULONG code, std::span<const std::uint8_t> input, ULONG outputLength) {
+    IoctlResult result;
+    if (!RunOnMachine([&] { result = bed_->DeviceControl(code, input, outputLength); })) return std::nullopt;
+    return result;
+}
+
+void AppConsole::PowerCommand(std::string_view arguments) {
+    const std::string_view action = Trim(arguments);
+    ULONG minor = 0;
+    if (action == "down") {
+        minor = SCARD_POWER_DOWN;
+    } else if (action == "cold") {
+        minor = SCARD_COLD_RESET;
+    } else if (action == "warm") {
+        minor = SCARD_WARM_RESET;
+    } else {
+        return Error("power down, power cold or power warm");
+    }
+    const std::string word = "power " + std::string(action);
+    const auto result = Request(IOCTL_SMARTCARD_POWER, AsBytes(minor), kPowerOutputLength);
+    if (!result) return;
+    ResultLine(word, result->status,
+               minor == SCARD_POWER_DOWN ? std::string() : "ATR " + HexBytes(result->output));
+}
+
+void AppConsole::StateCommand(std::string_view arguments) {
+    if (!Trim(arguments).empty()) return Error("state takes no arguments");
+    const auto result = Request(IOCTL_SMARTCARD_GET_STATE, {}, sizeof(ULONG));
+    if (!result) return;
+    std::string detail;
+    if (result->output.size() >= sizeof(ULONG)) {
+        const ULONG state = ReadUlong(result->output);
+        detail = "state " + std::to_string(state) + " " +
+                 std::string(state < kStateNames.size() ? kStateNames[state] : "unknown");
+    }
+    ResultLine("state", result->status, detail);
+}
+
+void AppConsole::AttrCommand(std::string_view arguments) {
+    const std::string_view which = NextWord(arguments);
+    ULONG id = 0;
+    const AttributeName* known = nullptr;
+    if (which.starts_with("0x") || which.starts_with("0X")) {
+        if (!ParseNumber(which, id)) return Error("attr takes a name or 0xID");
+        known = AttributeById(id);
+    } else {
+        known = AttributeByName(which);
+        if (known == nullptr) return Error("no attribute named '" + std::string(which) + "'");
+        id = known->id;
+    }
+    ULONG length = kDefaultAttrLength;
+    const std::string_view lengthText = NextWord(arguments);
+    if (!arguments.empty()) return Error("attr takes a name or 0xID and an output size");
+    if (!lengthText.empty() && (!ParseNumber(lengthText, length) || length > kMaxOutputLength)) {
+        return Error("the output size must be a whole number up to 65536");
+    }
+    const auto result = Request(IOCTL_SMARTCARD_GET_ATTRIBUTE, AsBytes(id), length);
+    if (!result) return;
+    std::string detail = HexBytes(result->output);
+    if (known != nullptr && known->text) {
+        std::string text;
+        for (std::uint8_t byte : result->output) {
+            if (byte == 0) break;
+            text += static_cast<char>(byte >= 0x20 && byte < 0x7F ? byte : '.');
+        }
+        detail += " \"" + text + "\"";
+    }
+    ResultLine("attr", result->status, detail);
+}
+
+void AppConsole::IoctlCommand(std::string_view arguments) {
+    ULONG code = 0;
+    const std::string_view codeText = NextWord(arguments);
+    if (!codeText.starts_with("0x") || !ParseNumber(codeText, code)) return Error("ioctl takes 0xCODE [HEX] [OUTLEN]");
+    std::vector<std::uint8_t> input;
+    ULONG outputLength = 0;
+    std::string_view next = NextWord(arguments);
+    std::string_view last = NextWord(arguments);
+    if (!arguments.empty()) return Error("ioctl takes 0xCODE [HEX] [OUTLEN]");
+    if (!last.empty()) {
+        if (!ParseHex(next, input)) return Error("the input must be hex digits in pairs");
+        if (!ParseNumber(last, outputLength) || outputLength > kMaxOutputLength) return Error("OUTLEN must be 0 to 65536");
+    } else if (!next.empty()) {
+        // One argument: the output size when it is a decimal number of at
+        // most five digits, else the input (give both to be unambiguous).
+        constexpr std::size_t kMaxLengthDigits = 5;
+        if (next.size() <= kMaxLengthDigits && next.find_first_not_of("0123456789") == std::string_view::npos) {
+            if (!ParseNumber(next, outputLength) || outputLength > kMaxOutputLength) {
+                return Error("OUTLEN must be 0 to 65536");
+            }
+        } else if (!ParseHex(next, input)) {
+            return Error("the input must be hex digits in pairs");
+        }
+    }
+    const auto result = Request(code, input, outputLength);
+    if (!result) return;
+    ResultLine("ioctl", result->status, HexBytes(result->output));
+}
+
+void AppConsole::CapsCommand() {
+    const SMARTCARD_EXTENSION& card = bed_->Smartcard();
+    const auto& caps = card.CardCapabilities;
+    const std::span<const std::uint8_t> atr(caps.ATR.Buffer, std::min<std::size_t>(caps.ATR.Length, sizeof(caps.ATR.Buffer)));
+    const smclib::ParsedAtr parsed = smclib::ParseAtr(atr);
+    // Clock stop: XI of the first T=15 group, as the library's parser reads it.
+    const unsigned clockStop = parsed.clockStop;
+    std::string tck = "none";
+    if (parsed.fault == smclib::AtrFault::BadTck) {
+        tck = "bad";
+    } else if (parsed.tckPresent) {
+        tck = "ok";
+    }
+    constexpr UCHAR kEdcCrc = 0x01;
+    const auto supported = static_cast<std::uint8_t>(caps.Protocol.Supported & (SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1));
+    Line("caps: Fl " + std::to_string(caps.Fl) + " Dl " + std::to_string(caps.Dl) + " N " + std::to_string(caps.N) +
+         " protocols " + sim::ProtocolNames(supported) + " IFSC " + std::to_string(caps.T1.IFSC) + " IFSD " +
+         std::to_string(card.T1.IFSD) + " CWI " + std::to_string(caps.T1.CWI) + " BWI " +
+         std::to_string(caps.T1.BWI) + " EDC " + ((caps.T1.EDC & kEdcCrc) != 0 ? "CRC" : "LRC") + " ClockStop " +
+         std::to_string(clockStop) + " TCK " + tck);
+}
+
+void AppConsole::OnTransfer(const usb::TransferEvent& event) {
+    const bool out = event.kind == usb::TransferKind::Out;
+    if (event.kind == usb::TransferKind::ResetPipe) {
+        char endpoint[8];
+        std::snprintf(endpoint, sizeof endpoint, "0x%02X", event.endpoint);
+        Line(std::string("usb  reset pipe of endpoint ") + endpoint);
+        ((event.endpoint & kEndpointDirectionIn) ? inJoiner_ : outJoiner_).Reset();
+        return;
+    }
+    std::string line = (out ? "usb> " : "usb< ") + HexBytes(event.data);
+    if (event.status != USBD_STATUS_SUCCESS) {
+        line += (event.data.empty() ? "(" : " (") + std::string(usb::UsbdStatusName(event.status)) + ")";
+    }
+    Line(line);
+    if (event.status != USBD_STATUS_SUCCESS) return;
+    PacketJoiner& joiner = out ? outJoiner_ : inJoiner_;
+    if (auto block = joiner.Add(event.data)) Line((out ? "blk> " : "blk< ") + DecodeBlock(*block));
+}
+
+int AppConsole::Finish() {
+    finished_ = true;
+    const RunResult result = bed_->Shutdown();
+    if (!result.Ok()) out_ << result.report;
+    const bool clean = result.Ok() && healthy_;
+    out_ << "qvsim app: " << (clean ? "clean" : "stopped") << ", virtual time "
+         << result.endTime / kTicksPerMillisecond << " ms\n";
+    char digest[32];
+    std::snprintf(digest, sizeof digest, "%016llx", static_cast<unsigned long long>(result.digest));
+    out_ << "qvsim: digest " << digest << "\n";
+    return clean ? 0 : 1;
+}
+
+} // namespace qv::harness

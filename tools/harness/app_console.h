@@ -1,0 +1,85 @@
+// The application's console: the reader as an application sees it. It plugs
+// a simulated reader with a card into the emulated machine, starts it the
+// way the driver's start sequence does, and turns one line at a time into
+// the smart-card requests an application sends through the reader's handle,
+// printing one result line per request in the console's fixed format.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "harness/link_trace.h"
+#include "harness/reader_testbed.h"
+#include "usb_reader.h"
+
+namespace qv::harness {
+
+struct AppConsoleOptions {
+    sim::ReaderModel model = sim::ReaderModel::Qv38N;
+    std::uint64_t seed = 1;
+    // The card in the slot at start: a catalogue name, or an ATR.
+    std::string card = "dual";
+    std::optional<std::vector<std::uint8_t>> atr{};
+    bool noCard = false;
+    bool trace = false;
+    bool time = false; // every line starts with the virtual time
+};
+
+class AppConsole {
+  public:
+    AppConsole(AppConsoleOptions options, std::ostream& out);
+    ~AppConsole();
+    AppConsole(const AppConsole&) = delete;
+    AppConsole& operator=(const AppConsole&) = delete;
+
+    // Plugs the reader in and starts it. False when that failed (the reason
+    // is printed).
+    bool Start();
+    // Carries out one line. Returns false when the line asks to quit.
+    bool Execute(std::string_view line);
+    // Tears everything down, prints the end lines, and returns the exit code:
+    // 0 for a clean run.
+    int Finish();
+
+    static std::string Help();
+    // A card by catalogue name or ATR; nothing (and why in error) otherwise.
+    static std::unique_ptr<sim::SimpleCard> MakeCard(std::string_view name, std::uint64_t seed, std::string& error);
+
+  private:
+    void CardCommand(std::string_view arguments);
+    void Advance(std::string_view arguments);
+    void FaultCommand(std::string_view arguments);
+    void PowerCommand(std::string_view arguments);
+    void StateCommand(std::string_view arguments);
+    void AttrCommand(std::string_view arguments);
+    void IoctlCommand(std::string_view arguments);
+    void CapsCommand();
+
+    // Sends one request on the machine; nothing when the machine stopped.
+    std::optional<IoctlResult> Request(ULONG code, std::span<const std::uint8_t> input, ULONG outputLength);
+    // The result line; detail is printed behind the status on success.
+    void ResultLine(const std::string& word, NTSTATUS status, const std::string& detail = {});
+    // The card-presence update the poller will make: card status to CurrentState.
+    void RefreshCardState();
+
+    bool RunOnMachine(std::function<void()> body);
+    void OnTransfer(const usb::TransferEvent& event);
+    void Line(const std::string& text);
+    void Error(const std::string& text);
+
+    AppConsoleOptions options_;
+    std::ostream& out_;
+    std::unique_ptr<sim::UsbReader> reader_;
+    std::unique_ptr<ReaderTestbed> bed_;
+    PacketJoiner outJoiner_;
+    PacketJoiner inJoiner_;
+    bool healthy_ = true;
+    bool finished_ = false;
+};
+
+} // namespace qv::harness
