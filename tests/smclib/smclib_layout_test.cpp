@@ -14,7 +14,7 @@
 //    has its 32-bit size.
 #include <cstddef>
 
-#include "wdk/smclib.h"
+#include "qvwdk.h"
 
 // X(record, member, 32-bit offset, 32-bit size, has a pointer inside)
 #define QV_SMCLIB_LAYOUT(X)                                                          \
