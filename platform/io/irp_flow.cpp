@@ -46,23 +46,23 @@ void ClearStackLocation(IO_STACK_LOCATION& stack) {
 
 void CheckCompletable(const std::shared_ptr<IrpRecord>& record, PIRP irp) {
     if (!record || record->phase == IrpPhase::Completing || record->phase == IrpPhase::Done) {
-        K().RaiseBugCheck(bugcode::MULTIPLE_IRP_COMPLETE_REQUESTS, Ptr(irp), 0, 0, 0,
+        K().Fatal("irp-completed-twice", bugcode::MULTIPLE_IRP_COMPLETE_REQUESTS, Ptr(irp), 0, 0, 0,
                           record ? "IoCompleteRequest of irp" + std::to_string(record->serial) +
                                        ", which was completed already"
                                  : std::string("IoCompleteRequest of an IRP that was completed and freed already"));
     }
     const KIRQL irql = CurrentIrql();
     if (irql > DISPATCH_LEVEL) {
-        K().RaiseBugCheck(bugcode::DRIVER_VERIFIER_IOMANAGER_VIOLATION, violation::CompletedAboveDispatch, irql,
+        K().Violation("irp-completed-above-dispatch", bugcode::DRIVER_VERIFIER_IOMANAGER_VIOLATION, violation::CompletedAboveDispatch, irql,
                           Ptr(irp), 0, "IoCompleteRequest at IRQL " + std::to_string(irql));
     }
     if (irp->IoStatus.Status == STATUS_PENDING) {
-        K().RaiseBugCheck(bugcode::DRIVER_VERIFIER_IOMANAGER_VIOLATION, violation::CompletedWithPending,
+        K().Violation("irp-completed-pending", bugcode::DRIVER_VERIFIER_IOMANAGER_VIOLATION, violation::CompletedWithPending,
                           static_cast<ULONG_PTR>(static_cast<ULONG>(irp->IoStatus.Status)), Ptr(irp), 0,
                           "irp" + std::to_string(record->serial) + " completed with STATUS_PENDING");
     }
     if (irp->CancelRoutine != nullptr) {
-        K().RaiseBugCheck(bugcode::DRIVER_VERIFIER_IOMANAGER_VIOLATION, violation::CompletedWithCancelRoutine,
+        K().Violation("irp-completed-with-cancel-routine", bugcode::DRIVER_VERIFIER_IOMANAGER_VIOLATION, violation::CompletedWithCancelRoutine,
                           reinterpret_cast<ULONG_PTR>(irp->CancelRoutine), Ptr(irp), 0,
                           "irp" + std::to_string(record->serial) + " completed with its cancel routine still set");
     }
@@ -87,7 +87,7 @@ bool RunCompletionRoutine(IrpRecord& record, PIRP irp, PIO_COMPLETION_ROUTINE ro
         return false;
     }
     if (record.freed || record.generation != generation) {
-        K().RaiseBugCheck(bugcode::MULTIPLE_IRP_COMPLETE_REQUESTS, Ptr(irp), reinterpret_cast<ULONG_PTR>(routine), 0, 0,
+        K().Fatal("completion-routine-let-freed-irp-go-on", bugcode::MULTIPLE_IRP_COMPLETE_REQUESTS, Ptr(irp), reinterpret_cast<ULONG_PTR>(routine), 0, 0,
                           "a completion routine of irp" + std::to_string(record.serial) +
                               (record.freed ? " freed it" : " sent or completed it") +
                               " and still let its completion go on");
@@ -109,7 +109,8 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     SwitchPoint();
     const KIRQL irql = CurrentIrql();
     if (irql > DISPATCH_LEVEL) {
-        K().RaiseBugCheck(bugcode::IRQL_NOT_LESS_OR_EQUAL, Ptr(DeviceObject), irql, 0, Ptr(Irp),
+        K().Violation("call-driver-above-dispatch", bugcode::DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+                      violation::CallDriverAboveDispatch, irql, Ptr(DeviceObject), Ptr(Irp),
                           "IoCallDriver at IRQL " + std::to_string(irql));
     }
     IoManager::State& io = K().Io().Internals();
@@ -119,7 +120,7 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     // Only used before the call: the dispatch routine may delete its device.
     const DeviceRecord& device = io.devices.Require(DeviceObject, "IoCallDriver");
     if (Irp->CurrentLocation <= 1) {
-        K().RaiseBugCheck(bugcode::NO_MORE_IRP_STACK_LOCATIONS, Ptr(Irp), 0, 0, 0,
+        K().Fatal("irp-no-stack-location", bugcode::NO_MORE_IRP_STACK_LOCATIONS, Ptr(Irp), 0, 0, 0,
                           "irp" + std::to_string(record->serial) + " sent to " + device.label +
                               " with no stack location left");
     }
@@ -149,7 +150,7 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
     const KIRQL after = CurrentIrql();
     if (after != irql) {
-        K().RaiseBugCheck(bugcode::DRIVER_VERIFIER_IOMANAGER_VIOLATION, violation::IrqlChangedByDispatch,
+        K().Violation("dispatch-changed-irql", bugcode::DRIVER_VERIFIER_IOMANAGER_VIOLATION, violation::IrqlChangedByDispatch,
                           Ptr(DeviceObject), irql, after,
                           "the dispatch routine of " + io.devices.Label(DeviceObject) + " for irp" +
                               std::to_string(record->serial) + " returned at IRQL " + std::to_string(after) +
@@ -157,7 +158,7 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
     if (status == STATUS_PENDING) {
         if (!frame.markedPending && !frame.passedDownPending) {
-            K().RaiseBugCheck(bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::PendingReturnedWithoutMark,
+            K().Violation("pending-without-mark", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::PendingReturnedWithoutMark,
                               Ptr(DeviceObject), Ptr(record->freed ? nullptr : Irp), record->serial,
                               "the dispatch routine of " + io.devices.Label(DeviceObject) +
                                   " returned STATUS_PENDING for irp" + std::to_string(record->serial) +
@@ -174,7 +175,7 @@ void NTAPI IoMarkIrpPending(PIRP Irp) {
     // At the top there is no location to mark: the flag would land past the
     // end of the IRP.
     if (AtTop(Irp) || Irp->CurrentLocation < 1) {
-        K().RaiseBugCheck(bugcode::NO_MORE_IRP_STACK_LOCATIONS, Ptr(Irp), 0, 0, 0,
+        K().Fatal("mark-pending-without-location", bugcode::NO_MORE_IRP_STACK_LOCATIONS, Ptr(Irp), 0, 0, 0,
                           "IoMarkIrpPending on irp" + std::to_string(record->serial) +
                               ", which has no current stack location");
     }

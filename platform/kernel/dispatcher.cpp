@@ -19,7 +19,7 @@ void InitializeHeader(DISPATCHER_HEADER& header, UCHAR type, LONG state) {
 
 void CheckInitialised(const DISPATCHER_HEADER& header, const char* routine) {
     if (header.Inserted != 1) {
-        K().RaiseBugCheck(bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::UninitialisedObject,
+        K().Violation("object-uninitialised", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::UninitialisedObject,
                           reinterpret_cast<ULONG_PTR>(&header), 0, 0,
                           std::string(routine) + " was given a dispatcher object that was never initialised");
     }
@@ -93,7 +93,7 @@ std::string Describe(const DISPATCHER_HEADER& header) {
 void CheckWaitIrql(KIRQL irql, const void* object, const LARGE_INTEGER* timeout, const char* routine) {
     const bool mayBlock = timeout == nullptr || timeout->QuadPart != 0;
     if (irql > DISPATCH_LEVEL || (irql == DISPATCH_LEVEL && mayBlock)) {
-        K().RaiseBugCheck(bugcode::IRQL_NOT_LESS_OR_EQUAL, reinterpret_cast<ULONG_PTR>(object), irql, 0, 0,
+        K().Violation("wait-irql", bugcode::IRQL_NOT_LESS_OR_EQUAL, reinterpret_cast<ULONG_PTR>(object), irql, 0, 0,
                           std::string(routine) + " with a non-zero time-out at IRQL " + std::to_string(irql));
     }
 }
@@ -101,7 +101,7 @@ void CheckWaitIrql(KIRQL irql, const void* object, const LARGE_INTEGER* timeout,
 void CheckSignalIrql(const void* object, const char* routine) {
     const KIRQL irql = CurrentIrql();
     if (irql > DISPATCH_LEVEL) {
-        K().RaiseBugCheck(bugcode::IRQL_NOT_LESS_OR_EQUAL, reinterpret_cast<ULONG_PTR>(object), irql, 0, 0,
+        K().Violation("signal-above-dispatch", bugcode::IRQL_NOT_LESS_OR_EQUAL, reinterpret_cast<ULONG_PTR>(object), irql, 0, 0,
                           std::string(routine) + " above DISPATCH_LEVEL");
     }
 }
@@ -177,7 +177,7 @@ LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
     CheckInitialised(Mutex->Header, "KeReleaseMutex");
     PKTHREAD caller = K().Sched().CurrentObject();
     if (Mutex->OwnerThread != caller || Mutex->Header.SignalState > 0) {
-        K().RaiseBugCheck(bugcode::THREAD_NOT_MUTEX_OWNER, reinterpret_cast<ULONG_PTR>(caller),
+        K().Violation("mutex-not-owner", bugcode::THREAD_NOT_MUTEX_OWNER, reinterpret_cast<ULONG_PTR>(caller),
                           reinterpret_cast<ULONG_PTR>(Mutex), reinterpret_cast<ULONG_PTR>(Mutex->OwnerThread), 0,
                           "mutex released by thread '" + K().Sched().CurrentName() + "', which does not own it");
     }

@@ -196,7 +196,7 @@ void Scheduler::ExitCurrent() {
     SimThread* me = current_;
     assert(me != nullptr);
     if (me->irql_ != PASSIVE_LEVEL && !halted_) {
-        kernel_.RaiseBugCheck(bugcode::IRQL_GT_ZERO_AT_SYSTEM_SERVICE, 0, me->irql_, 0, 0,
+        kernel_.Violation("thread-exit-raised-irql", bugcode::IRQL_GT_ZERO_AT_SYSTEM_SERVICE, 0, me->irql_, 0, 0,
                               "thread '" + me->Name() + "' ended at a raised IRQL");
     }
     me->state_ = SimThread::State::Terminated;
@@ -225,7 +225,7 @@ void Scheduler::DpcLoop() {
         current_->irql_ = DISPATCH_LEVEL;
         fn();
         if (current_->irql_ != DISPATCH_LEVEL) {
-            kernel_.RaiseBugCheck(bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::LowerIrqlToHigher,
+            kernel_.Violation("dpc-returned-irql", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::LowerIrqlToHigher,
                                   current_->irql_, DISPATCH_LEVEL, 0,
                                   "deferred routine '" + name + "' returned at another IRQL than it was called at");
         }
