@@ -2,6 +2,7 @@
 // caller, and what their completion hands back to that caller.
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "io/io_state.h"
 #include "kernel/pool.h"
@@ -24,6 +25,13 @@ void FinishThreadedRequest(IoManager::State& io, IrpRecord& record) {
     PIRP irp = record.irp;
     const ThreadedRequest& request = *record.threaded;
     const IO_STATUS_BLOCK status = irp->IoStatus;
+    if (request.method == METHOD_BUFFERED && !IsError(status.Status) && status.Information > request.outputLength) {
+        K().Violation("information-beyond-output-buffer", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                      violation::InformationBeyondBuffer, Ptr(irp), status.Information, request.outputLength,
+                      "irp" + std::to_string(record.serial) + " completed with Information " +
+                          std::to_string(status.Information) + " for an output buffer of " +
+                          std::to_string(request.outputLength) + " bytes");
+    }
     if (request.method == METHOD_BUFFERED && !IsError(status.Status) && request.outputBuffer != nullptr) {
         // The driver's word on how much it wrote is not trusted beyond the
         // caller's buffer.

@@ -267,6 +267,8 @@ struct IoManager::State {
     io::IrpTable irps;
     io::TimerList timers;
     io::IrpHistory history;
+    // The I/O timer whose routine runs now, if any.
+    PIO_TIMER firingTimer = nullptr;
 };
 
 } // namespace qv

@@ -42,7 +42,9 @@ void IoManager::FireTimers() {
     // turn does not run.
     for (PIO_TIMER timer : state_->timers.Snapshot()) {
         if (!state_->timers.Contains(timer) || !timer->Started) continue;
+        state_->firingTimer = timer;
         timer->TimerRoutine(timer->DeviceObject, timer->Context);
+        state_->firingTimer = nullptr;
     }
 }
 
@@ -82,7 +84,13 @@ void NTAPI IoStartTimer(PDEVICE_OBJECT DeviceObject) {
 
 void NTAPI IoStopTimer(PDEVICE_OBJECT DeviceObject) {
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoStopTimer");
-    DeviceWithTimer(DeviceObject, "IoStopTimer").timer->Started = FALSE;
+    DeviceRecord& device = DeviceWithTimer(DeviceObject, "IoStopTimer");
+    if (K().Io().Internals().firingTimer == device.timer.get()) {
+        K().Violation("io-timer-stopped-in-routine", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                      violation::StopTimerInTimerRoutine, Ptr(DeviceObject), Ptr(device.timer.get()), 0,
+                      "IoStopTimer for " + device.label + " called from its own I/O timer routine");
+    }
+    device.timer->Started = FALSE;
     UpdateTimerClock(K().Io().Internals());
 }
 

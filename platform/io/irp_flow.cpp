@@ -79,7 +79,15 @@ bool RunCompletionRoutine(IrpRecord& record, PIRP irp, PIO_COMPLETION_ROUTINE ro
     record.phase = IrpPhase::Sent;
     record.at = owner;
     const std::uint64_t generation = record.generation;
+    const KIRQL irql = CurrentIrql();
     const NTSTATUS result = routine(owner, irp, context);
+    const KIRQL after = CurrentIrql();
+    if (after != irql) {
+        K().Violation("completion-routine-changed-irql", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                      violation::CompletionRoutineChangedIrql, reinterpret_cast<ULONG_PTR>(routine), irql, after,
+                      "a completion routine of irp" + std::to_string(record.serial) + " returned at IRQL " +
+                          std::to_string(after) + ", called at " + std::to_string(irql));
+    }
     if (result == STATUS_MORE_PROCESSING_REQUIRED) {
         // Kept by its creator above every device, the IRP is no driver's to
         // complete any more: it can only be freed, reused or sent again.
@@ -91,6 +99,17 @@ bool RunCompletionRoutine(IrpRecord& record, PIRP irp, PIO_COMPLETION_ROUTINE ro
                           "a completion routine of irp" + std::to_string(record.serial) +
                               (record.freed ? " freed it" : " sent or completed it") +
                               " and still let its completion go on");
+    }
+    // A driver that passed the IRP down and returned what the driver below
+    // returned must show the pending state at its own location too, or the
+    // I/O manager above it would take the IRP as finished synchronously.
+    if (irp->PendingReturned && owner != nullptr &&
+        (IoGetCurrentIrpStackLocation(irp)->Control & SL_PENDING_RETURNED) == 0) {
+        K().Violation("completion-ignored-pending-returned", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                      violation::PendingReturnedNotPropagated, reinterpret_cast<ULONG_PTR>(routine), Ptr(irp),
+                      Ptr(owner),
+                      "the completion routine of " + K().Io().Internals().devices.Label(owner) + " for irp" +
+                          std::to_string(record.serial) + " did not call IoMarkIrpPending though PendingReturned is set");
     }
     record.phase = IrpPhase::Completing;
     record.at = nullptr;
@@ -123,6 +142,13 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         K().Fatal("irp-no-stack-location", bugcode::NO_MORE_IRP_STACK_LOCATIONS, Ptr(Irp), 0, 0, 0,
                           "irp" + std::to_string(record->serial) + " sent to " + device.label +
                               " with no stack location left");
+    }
+    if (Irp->CancelRoutine != nullptr) {
+        K().Violation("call-driver-with-cancel-routine", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                      violation::CalledWithCancelRoutine, Ptr(Irp), reinterpret_cast<ULONG_PTR>(Irp->CancelRoutine),
+                      Ptr(DeviceObject),
+                      "irp" + std::to_string(record->serial) + " sent to " + device.label +
+                          " with the sender's cancel routine still set");
     }
     SimThread* thread = K().Sched().Current();
     DispatchFrame* caller = record->FrameOn(thread);
@@ -165,6 +191,13 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                                   " without IoMarkIrpPending");
         }
         if (caller != nullptr) caller->passedDownPending = true;
+    } else if (frame.markedPending) {
+        K().Violation("marked-pending-returned-other", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                      violation::MarkedPendingReturnedOther, Ptr(DeviceObject), Ptr(record->freed ? nullptr : Irp),
+                      static_cast<ULONG_PTR>(static_cast<ULONG>(status)),
+                      "the dispatch routine of " + io.devices.Label(DeviceObject) + " marked irp" +
+                          std::to_string(record->serial) + " pending and returned " + std::to_string(status) +
+                          " instead of STATUS_PENDING");
     }
     return status;
 }
