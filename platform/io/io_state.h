@@ -163,6 +163,9 @@ struct DispatchFrame {
 // What IoBuildDeviceIoControlRequest arranged and the end of completion
 // undoes: the caller's output buffer and the system buffer standing in for it.
 struct ThreadedRequest {
+    // The thread the request was built for, which its completion APC runs
+    // on; null for the host, or once the thread has ended.
+    SimThread* thread = nullptr;
     ULONG method = 0;
     PVOID outputBuffer = nullptr;
     ULONG outputLength = 0;
@@ -215,6 +218,9 @@ void InitializeIrp(PIRP irp, USHORT size, CHAR stackSize);
 // The end of completion for an IRP of IoBuildDeviceIoControlRequest: status
 // and output to the caller, its event set, the IRP freed.
 void FinishThreadedRequest(IoManager::State& io, IrpRecord& record);
+// Completion has reached the top of such a request: the rest is done by an
+// APC on the thread it was built for.
+void CompleteThreadedRequest(IoManager::State& io, const std::shared_ptr<IrpRecord>& record);
 
 // ---------------------------------------------------------------------------
 // I/O timers

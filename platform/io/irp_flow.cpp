@@ -251,7 +251,7 @@ void NTAPI IofCompleteRequest(PIRP Irp, CHAR PriorityBoost) {
     }
 
     record->phase = IrpPhase::Done;
-    if (record->threaded) FinishThreadedRequest(io, *record);
+    if (record->threaded) CompleteThreadedRequest(io, record);
 }
 
 } // extern "C"

@@ -68,6 +68,14 @@ KIRQL NTAPI KeRaiseIrqlToDpcLevel(void) {
 }
 
 void NTAPI KeLowerIrql(KIRQL NewIrql) {
+    // After KeSetEvent or KeReleaseMutex with Wait TRUE the one legal next
+    // call is a wait routine, which lowers IRQL itself.
+    if (SimThread* me = K().Sched().Current(); me != nullptr && me->kernelState.waitNext) {
+        me->kernelState.waitNext = false;
+        K().Violation("wait-true-not-followed-by-wait", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                      violation::WaitTrueNotFollowedByWait, CurrentIrql(), NewIrql, 0,
+                      "KeLowerIrql after a Wait TRUE signal, where a wait routine must come next");
+    }
     const KIRQL current = CurrentIrql();
     if (NewIrql > current) {
         K().Violation("irql-lowered-to-higher", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::LowerIrqlToHigher, current,

@@ -139,6 +139,8 @@ void Scheduler::SwitchPoint() {
     if (current_ == nullptr || halted_) return;
     auto& random = kernel_.Random(RandomStream::Schedule);
     if (random() % kPercent < kernel_.Config().switchPercent) YieldToScheduler();
+    // Kernel APCs run as soon as their thread runs below APC_LEVEL.
+    if (!current_->kernelState.kernelApcs.empty()) DeliverKernelApcs(*current_);
 }
 
 NTSTATUS Scheduler::Block(DISPATCHER_HEADER* object, std::optional<VirtualTime> deadline, std::string what) {
@@ -199,6 +201,7 @@ void Scheduler::ExitCurrent() {
         kernel_.Violation("thread-exit-raised-irql", bugcode::IRQL_GT_ZERO_AT_SYSTEM_SERVICE, 0, me->irql_, 0, 0,
                               "thread '" + me->Name() + "' ended at a raised IRQL");
     }
+    if (!halted_) RunThreadExit(*me);
     me->state_ = SimThread::State::Terminated;
     if (me->Kind() != ThreadKind::Dpc) kernel_.Events().Log(now_, me->Name(), "thread", "exit");
     SignalThreadObject(me->object_);
