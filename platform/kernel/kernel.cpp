@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "io/io_manager.h"
+#include "kernel/ke_timer_state.h"
 #include "kernel/pool.h"
 #include "kernel/scheduler.h"
 
@@ -70,9 +71,11 @@ Kernel::Kernel(KernelConfig config) : config_(config) {
     scheduler_ = std::make_unique<Scheduler>(*this);
     pool_ = std::make_unique<Pool>(*this);
     io_ = std::make_unique<IoManager>(*this);
+    timers_ = std::make_unique<TimerState>();
 }
 
 Kernel::~Kernel() {
+    timers_.reset();
     io_.reset();
     pool_.reset();
     scheduler_.reset();

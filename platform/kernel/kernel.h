@@ -144,6 +144,10 @@ class Kernel {
     SimThread* LookupHandle(HANDLE handle) const;
     bool CloseHandle(HANDLE handle);
 
+    // State of the kernel's timer and DPC objects (ke_dpc_timer.cpp).
+    struct TimerState;
+    TimerState& Timers() { return *timers_; }
+
     bool BugChecked() const { return bugCheck_.has_value(); }
     const std::optional<BugCheckInfo>& LastBugCheck() const { return bugCheck_; }
 
@@ -162,6 +166,7 @@ class Kernel {
     std::uintptr_t nextHandle_ = 4;
     Kernel* previous_ = nullptr;
     std::vector<std::string> disabledRules_;
+    std::unique_ptr<TimerState> timers_;
 
     void ArmSecondTick();
 };

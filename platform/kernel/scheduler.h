@@ -126,6 +126,9 @@ class Scheduler {
 
     VirtualTime Now() const { return now_; }
     void SwitchPoint();
+    // Lets virtual time pass for the current thread without giving up the
+    // processor (KeStallExecutionProcessor).
+    void Stall(VirtualTime duration) { now_ += duration; }
 
     // Waits of the current thread. Block() gives up the processor until
     // Wake() is called for the thread or the deadline passes (then the wait
