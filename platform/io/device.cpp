@@ -79,6 +79,13 @@ void DeviceTable::Free(PDEVICE_OBJECT device) {
     live_.erase(found);
 }
 
+void DeviceTable::FreeIfUnused(PDEVICE_OBJECT device) {
+    DeviceRecord* record = Find(device);
+    if (record == nullptr || !record->deletePending) return;
+    if (device->AttachedDevice != nullptr || record->references > 0) return;
+    Free(device);
+}
+
 namespace {
 
 void Unlink(PDEVICE_OBJECT device) {
@@ -164,11 +171,8 @@ void NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
         io.timers.Remove(record.timer.get());
         DeviceObject->Timer = nullptr;
     }
-    if (DeviceObject->AttachedDevice != nullptr) {
-        record.deletePending = true;
-        return;
-    }
-    io.devices.Free(DeviceObject);
+    record.deletePending = true;
+    io.devices.FreeIfUnused(DeviceObject);
 }
 
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
@@ -199,7 +203,7 @@ void NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
     TargetDevice->AttachedDevice = nullptr;
     K().Events().Log(K().Now(), K().Sched().CurrentName(), "io",
                      "detach " + io.devices.Label(upper) + " from " + target.label);
-    if (target.deletePending) io.devices.Free(TargetDevice);
+    io.devices.FreeIfUnused(TargetDevice);
 }
 
 } // extern "C"

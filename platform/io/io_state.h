@@ -116,6 +116,9 @@ struct DeviceRecord {
     // it; freed when that device detaches.
     bool deletePending = false;
     std::unique_ptr<_IO_TIMER> timer;
+    // References that keep the object alive after IoDeleteDevice: a queued
+    // work item holds one.
+    LONG references = 0;
 };
 
 class DeviceTable {
@@ -126,6 +129,9 @@ class DeviceTable {
     // device above to detach included); anything else is a bug check.
     DeviceRecord& Require(PDEVICE_OBJECT device, const char* routine);
     bool NameInUse(std::u16string_view name) const;
+    // Frees a deleted device once nothing attached above or referencing it
+    // is left.
+    void FreeIfUnused(PDEVICE_OBJECT device);
     // Every record of the driver's devices, deleted-but-attached ones
     // included, in creation order.
     std::vector<DeviceRecord*> OfDriver(const DRIVER_OBJECT* driver) const;
@@ -262,6 +268,15 @@ class IrpHistory {
     std::size_t next_ = 0;
     std::size_t count_ = 0;
 };
+// ---------------------------------------------------------------------------
+// Work items
+
+struct WorkItemQueue {
+    std::deque<PIO_WORKITEM> items;
+    KEVENT ready{};
+    bool started = false;
+};
+
 std::string MajorFunctionText(UCHAR major);
 std::string Narrow(std::u16string_view text);
 
@@ -275,6 +290,9 @@ struct IoManager::State {
     io::IrpHistory history;
     // The I/O timer whose routine runs now, if any.
     PIO_TIMER firingTimer = nullptr;
+    io::WorkItemQueue work;
+    // The tags under which each remove lock is held now.
+    std::unordered_map<const IO_REMOVE_LOCK*, std::vector<PVOID>> removeLockTags;
 };
 
 } // namespace qv
