@@ -21,7 +21,7 @@ void InitializeHeader(DISPATCHER_HEADER& header, UCHAR type, LONG state) {
 
 void CheckInitialised(const DISPATCHER_HEADER& header, const char* routine) {
     if (header.Inserted != 1) {
-        K().Violation("object-uninitialised", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::UninitialisedObject,
+        K().Fatal("object-uninitialised", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::UninitialisedObject,
                           reinterpret_cast<ULONG_PTR>(&header), 0, 0,
                           std::string(routine) + " was given a dispatcher object that was never initialised");
     }
