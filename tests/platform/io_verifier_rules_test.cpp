@@ -163,8 +163,8 @@ TEST(IoVerifierRules, InformationBeyondABufferedOutputBuffer) {
                                                                FALSE, &done, &iosb));
         },
         kVerifier, violation::InformationBeyondBuffer);
-    EXPECT_EQ(result.bugCheck->parameters[2], 64u);
-    EXPECT_EQ(result.bugCheck->parameters[3], 4u);
+    EXPECT_EQ(result.bugCheck.value().parameters[2], 64u);
+    EXPECT_EQ(result.bugCheck.value().parameters[3], 4u);
 }
 
 TEST(IoVerifierRules, IoTimerStoppedFromItsOwnRoutine) {

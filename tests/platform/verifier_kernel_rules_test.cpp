@@ -22,7 +22,7 @@ TEST(VerifierKernelRules, ThreadEndingWhileItOwnsAMutex) {
             KeReleaseMutex(&mutex, FALSE); // still owned once
         },
         bugcode::THREAD_TERMINATE_HELD_MUTEX);
-    EXPECT_EQ(result.bugCheck->thread, "faulty");
+    EXPECT_EQ(result.bugCheck.value().thread, "faulty");
     Kernel kernel;
     RunOk(kernel, [] {
         KMUTEX mutex;

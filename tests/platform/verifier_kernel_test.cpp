@@ -93,7 +93,7 @@ TEST(VerifierKernel, MutexReleasedByAThreadThatDoesNotOwnIt) {
     });
     RunResult result = kernel.Run();
     test::ExpectBugCheck(result, bugcode::THREAD_NOT_MUTEX_OWNER);
-    EXPECT_EQ(result.bugCheck->thread, "thief");
+    EXPECT_EQ(result.bugCheck.value().thread, "thief");
 }
 
 TEST(VerifierKernel, PagedCodeAboveApcLevel) {

@@ -82,8 +82,8 @@ TEST(VerifierReach, PoolAboveItsIrql) {
             ExFreePoolWithTag(block, kTag);
         },
         kVerifier, violation::PagedFreeAboveApc);
-    EXPECT_EQ(paged.bugCheck->parameters[1], static_cast<ULONG_PTR>(DISPATCH_LEVEL));
-    EXPECT_EQ(paged.bugCheck->parameters[2], static_cast<ULONG_PTR>(PagedPool));
+    EXPECT_EQ(paged.bugCheck.value().parameters[1], static_cast<ULONG_PTR>(DISPATCH_LEVEL));
+    EXPECT_EQ(paged.bugCheck.value().parameters[2], static_cast<ULONG_PTR>(PagedPool));
 }
 
 TEST(VerifierReach, IoRoutinesAboveTheirIrql) {
@@ -98,7 +98,7 @@ TEST(VerifierReach, IoRoutinesAboveTheirIrql) {
             IoCallDriver(device, irp);
         },
         kIoManager, violation::CallDriverAboveDispatch);
-    EXPECT_EQ(result.bugCheck->parameters[1], static_cast<ULONG_PTR>(HIGH_LEVEL));
+    EXPECT_EQ(result.bugCheck.value().parameters[1], static_cast<ULONG_PTR>(HIGH_LEVEL));
 }
 
 TEST(VerifierReach, DeferredRoutineReturningAtAnotherIrql) {
