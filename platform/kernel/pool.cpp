@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "kernel/ke_timer_state.h"
 #include "kernel/scheduler.h"
 
 namespace qv {
@@ -99,6 +100,20 @@ void Pool::CheckGuards(const Block& block) {
     }
 }
 
+// A kernel timer that is still set would expire into freed memory.
+void Pool::CheckNoTimerInside(const Block& block) {
+    const auto* begin = static_cast<const unsigned char*>(block.info.address);
+    for (const auto& [timer, cookie] : kernel_.Timers().set) {
+        const auto* at = reinterpret_cast<const unsigned char*>(timer);
+        if (at >= begin && at < begin + block.info.size) {
+            kernel_.Violation("pool-freed-with-set-timer", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                              violation::FreedPoolHoldsActiveTimer, reinterpret_cast<ULONG_PTR>(timer),
+                              block.info.type, reinterpret_cast<ULONG_PTR>(block.info.address),
+                              "pool block allocated at " + block.info.site + " freed while a timer in it is set");
+        }
+    }
+}
+
 void Pool::Free(void* address, std::optional<ULONG> tag) {
     const KIRQL irql = CurrentIrql();
     auto live = live_.find(address);
@@ -135,6 +150,7 @@ void Pool::Free(void* address, std::optional<ULONG> tag) {
                                   TagText(*tag) + "'");
     }
     CheckGuards(block);
+    CheckNoTimerInside(block);
     live_.erase(found);
     std::memset(block.base + kGuardSize, kFreedByte, block.info.size);
     quarantineBytes_ += block.info.size;

@@ -171,6 +171,27 @@ TEST(KernelDpc, QueuedOnceRunsOnceAndRemovedNeverRuns) {
     });
 }
 
+TEST(KernelTimer, PoolFreedWhileATimerInItIsSet) {
+    constexpr ULONG kTag = QV_POOL_TAG('T', 'm', 'r', 'P');
+    const RunResult result = RunExpectingBugCheck(
+        [] {
+            auto* timer = static_cast<PKTIMER>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KTIMER), kTag));
+            KeInitializeTimer(timer);
+            KeSetTimer(timer, Relative(100), nullptr);
+            ExFreePoolWithTag(timer, kTag);
+        },
+        bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::FreedPoolHoldsActiveTimer);
+    EXPECT_EQ(result.bugCheck.value().parameters[1], result.bugCheck.value().parameters[3]);
+    Kernel kernel;
+    RunOk(kernel, [] {
+        auto* timer = static_cast<PKTIMER>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KTIMER), kTag));
+        KeInitializeTimer(timer);
+        KeSetTimer(timer, Relative(100), nullptr);
+        KeCancelTimer(timer);
+        ExFreePoolWithTag(timer, kTag);
+    });
+}
+
 TEST(KernelStall, StallLetsTimePassWithoutGivingUpTheProcessor) {
     RunExpectingBugCheck([] { KeStallExecutionProcessor(51); }, bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
                          violation::StallTooLong);
