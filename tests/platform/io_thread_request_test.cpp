@@ -5,6 +5,7 @@
 
 #include "io/io_state.h"
 #include "platform/io_test_drivers.h"
+#include "support/seed_range.h"
 
 namespace qv::test {
 namespace {
@@ -40,53 +41,63 @@ void Complete(PIRP irp, NTSTATUS status) {
 }
 
 TEST(ThreadRequest, CompletionFinishesOnTheRequestingThread) {
-    Kernel kernel;
-    PDEVICE_OBJECT device = nullptr;
-    Request request;
-    KEVENT sent;
-    KeInitializeEvent(&sent, NotificationEvent, FALSE);
-    kernel.Spawn("requester", [&] {
-        device = AddLayer(Load(u"\\Driver\\Layers"), Role::Pend);
-        EXPECT_EQ(IoCallDriver(device, request.Build(device)), STATUS_PENDING);
-        KeSetEvent(&sent, IO_NO_INCREMENT, FALSE);
-        EXPECT_EQ(KeWaitForSingleObject(&request.done, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-        EXPECT_EQ(request.iosb.Status, STATUS_SUCCESS);
-        EXPECT_EQ(K().Io().Internals().irps.LiveCount(), 0u);
-        RemoveStack(device);
-    });
-    kernel.Spawn("completer", [&] {
-        KeWaitForSingleObject(&sent, Executive, KernelMode, FALSE, nullptr);
-        Complete(LayerOf(device).pended, STATUS_SUCCESS);
-        // Nothing of the request is finished until the requester runs.
-        EXPECT_EQ(KeReadStateEvent(&request.done), 0);
-        EXPECT_EQ(request.iosb.Status, STATUS_UNSUCCESSFUL);
-    });
-    const RunResult result = kernel.Run();
-    EXPECT_TRUE(result.Ok()) << result.report;
+    for (std::uint64_t seed : SeedRange(1, 16)) {
+        SCOPED_TRACE(testing::Message() << "seed " << seed);
+        KernelConfig config;
+        config.seed = seed;
+        Kernel kernel(config);
+        PDEVICE_OBJECT device = nullptr;
+        Request request;
+        KEVENT sent;
+        KeInitializeEvent(&sent, NotificationEvent, FALSE);
+        kernel.Spawn("requester", [&] {
+            device = AddLayer(Load(u"\\Driver\\Layers"), Role::Pend);
+            EXPECT_EQ(IoCallDriver(device, request.Build(device)), STATUS_PENDING);
+            KeSetEvent(&sent, IO_NO_INCREMENT, FALSE);
+            EXPECT_EQ(KeWaitForSingleObject(&request.done, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+            EXPECT_EQ(request.iosb.Status, STATUS_SUCCESS);
+            EXPECT_EQ(K().Io().Internals().irps.LiveCount(), 0u);
+            RemoveStack(device);
+        });
+        kernel.Spawn("completer", [&] {
+            KeWaitForSingleObject(&sent, Executive, KernelMode, FALSE, nullptr);
+            Complete(LayerOf(device).pended, STATUS_SUCCESS);
+            // Nothing of the request is finished until the requester runs.
+            EXPECT_EQ(KeReadStateEvent(&request.done), 0);
+            EXPECT_EQ(request.iosb.Status, STATUS_UNSUCCESSFUL);
+        });
+        const RunResult result = kernel.Run();
+        EXPECT_TRUE(result.Ok()) << result.report;
+    }
 }
 
 TEST(ThreadRequest, AWaitAtApcLevelNeverSeesTheCompletion) {
-    Kernel kernel;
-    PDEVICE_OBJECT device = nullptr;
-    Request request;
-    KEVENT sent;
-    KeInitializeEvent(&sent, NotificationEvent, FALSE);
-    kernel.Spawn("requester", [&] {
-        device = AddLayer(Load(u"\\Driver\\Layers"), Role::Pend);
-        IoCallDriver(device, request.Build(device));
-        KIRQL old;
-        KeRaiseIrql(APC_LEVEL, &old);
-        KeSetEvent(&sent, IO_NO_INCREMENT, FALSE);
-        KeWaitForSingleObject(&request.done, Executive, KernelMode, FALSE, nullptr);
-        ADD_FAILURE() << "the wait at APC_LEVEL ended";
-    });
-    kernel.Spawn("completer", [&] {
-        KeWaitForSingleObject(&sent, Executive, KernelMode, FALSE, nullptr);
-        Complete(LayerOf(device).pended, STATUS_SUCCESS);
-    });
-    const RunResult result = kernel.Run();
-    EXPECT_EQ(result.outcome, RunOutcome::Deadlock) << result.report;
-    EXPECT_NE(result.report.find("'requester' waits for notification event"), std::string::npos) << result.report;
+    for (std::uint64_t seed : SeedRange(1, 16)) {
+        SCOPED_TRACE(testing::Message() << "seed " << seed);
+        KernelConfig config;
+        config.seed = seed;
+        Kernel kernel(config);
+        PDEVICE_OBJECT device = nullptr;
+        Request request;
+        KEVENT sent;
+        KeInitializeEvent(&sent, NotificationEvent, FALSE);
+        kernel.Spawn("requester", [&] {
+            device = AddLayer(Load(u"\\Driver\\Layers"), Role::Pend);
+            IoCallDriver(device, request.Build(device));
+            KIRQL old;
+            KeRaiseIrql(APC_LEVEL, &old);
+            KeSetEvent(&sent, IO_NO_INCREMENT, FALSE);
+            KeWaitForSingleObject(&request.done, Executive, KernelMode, FALSE, nullptr);
+            ADD_FAILURE() << "the wait at APC_LEVEL ended";
+        });
+        kernel.Spawn("completer", [&] {
+            KeWaitForSingleObject(&sent, Executive, KernelMode, FALSE, nullptr);
+            Complete(LayerOf(device).pended, STATUS_SUCCESS);
+        });
+        const RunResult result = kernel.Run();
+        EXPECT_EQ(result.outcome, RunOutcome::Deadlock) << result.report;
+        EXPECT_NE(result.report.find("'requester' waits for notification event"), std::string::npos) << result.report;
+    }
 }
 
 TEST(ThreadRequest, TheEndOfItsThreadCancelsTheRequest) {

@@ -4,6 +4,7 @@
 #include "io/io_state.h"
 #include "kernel/scheduler.h"
 #include "platform/io_test_drivers.h"
+#include "support/seed_range.h"
 
 namespace qv::test {
 namespace {
@@ -124,36 +125,41 @@ TEST(WorkItem, VerifierChecks) {
 }
 
 TEST(RemoveLock, RemovalWaitsForEveryHolderAndTurnsLaterComersAway) {
-    Kernel kernel;
-    IO_REMOVE_LOCK lock;
-    KEVENT ready, held;
-    KeInitializeEvent(&ready, NotificationEvent, FALSE);
-    KeInitializeEvent(&held, NotificationEvent, FALSE);
-    bool released = false;
-    bool removed = false;
-    kernel.Spawn("remover", [&] {
-        IoInitializeRemoveLock(&lock, QV_POOL_TAG('R', 'l', 'c', 'k'), 0, 0);
-        EXPECT_EQ(IoAcquireRemoveLock(&lock, &removed), STATUS_SUCCESS);
-        KeSetEvent(&ready, IO_NO_INCREMENT, FALSE);
-        KeWaitForSingleObject(&held, Executive, KernelMode, FALSE, nullptr);
-        IoReleaseRemoveLockAndWait(&lock, &removed);
-        EXPECT_TRUE(released) << "removal went on while an operation held the lock";
-        removed = true;
-    });
-    kernel.Spawn("operation", [&] {
-        KeWaitForSingleObject(&ready, Executive, KernelMode, FALSE, nullptr);
-        ASSERT_EQ(IoAcquireRemoveLock(&lock, &released), STATUS_SUCCESS);
-        KeSetEvent(&held, IO_NO_INCREMENT, FALSE);
-        LARGE_INTEGER pause = Relative(50);
-        KeDelayExecutionThread(KernelMode, FALSE, &pause);
-        released = true;
-        IoReleaseRemoveLock(&lock, &released);
-        KeDelayExecutionThread(KernelMode, FALSE, &pause);
-        EXPECT_EQ(IoAcquireRemoveLock(&lock, &released), STATUS_DELETE_PENDING);
-    });
-    const RunResult result = kernel.Run();
-    EXPECT_TRUE(result.Ok()) << result.report;
-    EXPECT_TRUE(removed);
+    for (std::uint64_t seed : SeedRange(1, 16)) {
+        SCOPED_TRACE(testing::Message() << "seed " << seed);
+        KernelConfig config;
+        config.seed = seed;
+        Kernel kernel(config);
+        IO_REMOVE_LOCK lock;
+        KEVENT ready, held;
+        KeInitializeEvent(&ready, NotificationEvent, FALSE);
+        KeInitializeEvent(&held, NotificationEvent, FALSE);
+        bool released = false;
+        bool removed = false;
+        kernel.Spawn("remover", [&] {
+            IoInitializeRemoveLock(&lock, QV_POOL_TAG('R', 'l', 'c', 'k'), 0, 0);
+            EXPECT_EQ(IoAcquireRemoveLock(&lock, &removed), STATUS_SUCCESS);
+            KeSetEvent(&ready, IO_NO_INCREMENT, FALSE);
+            KeWaitForSingleObject(&held, Executive, KernelMode, FALSE, nullptr);
+            IoReleaseRemoveLockAndWait(&lock, &removed);
+            EXPECT_TRUE(released) << "removal went on while an operation held the lock";
+            removed = true;
+        });
+        kernel.Spawn("operation", [&] {
+            KeWaitForSingleObject(&ready, Executive, KernelMode, FALSE, nullptr);
+            ASSERT_EQ(IoAcquireRemoveLock(&lock, &released), STATUS_SUCCESS);
+            KeSetEvent(&held, IO_NO_INCREMENT, FALSE);
+            LARGE_INTEGER pause = Relative(50);
+            KeDelayExecutionThread(KernelMode, FALSE, &pause);
+            released = true;
+            IoReleaseRemoveLock(&lock, &released);
+            KeDelayExecutionThread(KernelMode, FALSE, &pause);
+            EXPECT_EQ(IoAcquireRemoveLock(&lock, &released), STATUS_DELETE_PENDING);
+        });
+        const RunResult result = kernel.Run();
+        EXPECT_TRUE(result.Ok()) << result.report;
+        EXPECT_TRUE(removed);
+    }
 }
 
 TEST(RemoveLock, VerifierChecks) {

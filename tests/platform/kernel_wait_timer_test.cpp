@@ -5,65 +5,76 @@
 #include <vector>
 
 #include "support/kernel_run.h"
+#include "support/seed_range.h"
 
 namespace qv::test {
 namespace {
 
 TEST(KernelWait, AnyReturnsTheIndexOfTheObjectThatEndedIt) {
-    Kernel kernel;
-    KEVENT first, second;
-    KeInitializeEvent(&first, SynchronizationEvent, FALSE);
-    KeInitializeEvent(&second, SynchronizationEvent, FALSE);
-    kernel.Spawn("waiter", [&] {
-        PVOID objects[] = {&first, &second};
-        EXPECT_EQ(KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr),
-                  STATUS_WAIT_0 + 1);
-        // The synchronization event that ended the wait reset; the other
-        // was never touched.
-        EXPECT_EQ(KeReadStateEvent(&second), 0);
-        LARGE_INTEGER none{};
-        EXPECT_EQ(KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, &none, nullptr),
-                  STATUS_TIMEOUT);
-    });
-    kernel.Spawn("signaller", [&] {
-        LARGE_INTEGER pause = Relative(5);
-        KeDelayExecutionThread(KernelMode, FALSE, &pause);
-        KeSetEvent(&second, IO_NO_INCREMENT, FALSE);
-    });
-    const RunResult result = kernel.Run();
-    EXPECT_TRUE(result.Ok()) << result.report;
+    for (std::uint64_t seed : SeedRange(1, 16)) {
+        SCOPED_TRACE(testing::Message() << "seed " << seed);
+        KernelConfig config;
+        config.seed = seed;
+        Kernel kernel(config);
+        KEVENT first, second;
+        KeInitializeEvent(&first, SynchronizationEvent, FALSE);
+        KeInitializeEvent(&second, SynchronizationEvent, FALSE);
+        kernel.Spawn("waiter", [&] {
+            PVOID objects[] = {&first, &second};
+            EXPECT_EQ(KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr),
+                      STATUS_WAIT_0 + 1);
+            // The synchronization event that ended the wait reset; the other
+            // was never touched.
+            EXPECT_EQ(KeReadStateEvent(&second), 0);
+            LARGE_INTEGER none{};
+            EXPECT_EQ(KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, &none, nullptr),
+                      STATUS_TIMEOUT);
+        });
+        kernel.Spawn("signaller", [&] {
+            LARGE_INTEGER pause = Relative(5);
+            KeDelayExecutionThread(KernelMode, FALSE, &pause);
+            KeSetEvent(&second, IO_NO_INCREMENT, FALSE);
+        });
+        const RunResult result = kernel.Run();
+        EXPECT_TRUE(result.Ok()) << result.report;
+    }
 }
 
 // A wait for all takes nothing until it can take everything: the
 // synchronization event signalled first stays signalled for another waiter
 // meanwhile.
 TEST(KernelWait, AllTakesNothingUntilEveryObjectIsSignalled) {
-    Kernel kernel;
-    KEVENT gate, door;
-    KMUTEX mutex;
-    KeInitializeEvent(&gate, SynchronizationEvent, FALSE);
-    KeInitializeEvent(&door, NotificationEvent, FALSE);
-    KeInitializeMutex(&mutex, 0);
-    bool allDone = false;
-    kernel.Spawn("all", [&] {
-        PVOID objects[] = {&gate, &door, &mutex};
-        EXPECT_EQ(KeWaitForMultipleObjects(3, objects, WaitAll, Executive, KernelMode, FALSE, nullptr, nullptr),
-                  STATUS_WAIT_0);
-        EXPECT_EQ(KeReadStateEvent(&gate), 0);
-        allDone = true;
-        KeReleaseMutex(&mutex, FALSE);
-    });
-    kernel.Spawn("signaller", [&] {
-        KeSetEvent(&gate, IO_NO_INCREMENT, FALSE);
-        LARGE_INTEGER pause = Relative(5);
-        KeDelayExecutionThread(KernelMode, FALSE, &pause);
-        EXPECT_FALSE(allDone);
-        EXPECT_EQ(KeReadStateEvent(&gate), 1);
-        KeSetEvent(&door, IO_NO_INCREMENT, FALSE);
-    });
-    const RunResult result = kernel.Run();
-    EXPECT_TRUE(result.Ok()) << result.report;
-    EXPECT_TRUE(allDone);
+    for (std::uint64_t seed : SeedRange(1, 16)) {
+        SCOPED_TRACE(testing::Message() << "seed " << seed);
+        KernelConfig config;
+        config.seed = seed;
+        Kernel kernel(config);
+        KEVENT gate, door;
+        KMUTEX mutex;
+        KeInitializeEvent(&gate, SynchronizationEvent, FALSE);
+        KeInitializeEvent(&door, NotificationEvent, FALSE);
+        KeInitializeMutex(&mutex, 0);
+        bool allDone = false;
+        kernel.Spawn("all", [&] {
+            PVOID objects[] = {&gate, &door, &mutex};
+            EXPECT_EQ(KeWaitForMultipleObjects(3, objects, WaitAll, Executive, KernelMode, FALSE, nullptr, nullptr),
+                      STATUS_WAIT_0);
+            EXPECT_EQ(KeReadStateEvent(&gate), 0);
+            allDone = true;
+            KeReleaseMutex(&mutex, FALSE);
+        });
+        kernel.Spawn("signaller", [&] {
+            KeSetEvent(&gate, IO_NO_INCREMENT, FALSE);
+            LARGE_INTEGER pause = Relative(5);
+            KeDelayExecutionThread(KernelMode, FALSE, &pause);
+            EXPECT_FALSE(allDone);
+            EXPECT_EQ(KeReadStateEvent(&gate), 1);
+            KeSetEvent(&door, IO_NO_INCREMENT, FALSE);
+        });
+        const RunResult result = kernel.Run();
+        EXPECT_TRUE(result.Ok()) << result.report;
+        EXPECT_TRUE(allDone);
+    }
 }
 
 TEST(KernelWait, MoreObjectsThanTheThreadsOwnBlocksWithTheCallersArray) {
