@@ -46,10 +46,10 @@ DeviceRecord& DeviceTable::Require(PDEVICE_OBJECT device, const char* routine) {
     DeviceRecord* record = Find(device);
     if (record == nullptr) {
         const bool deleted = quarantine_.Holds(device);
-        K().Fatal("device-not-live", 
-            bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::NotALiveDevice, Ptr(device), 0, 0,
-            std::string(routine) + " was given " +
-                (deleted ? "a device object that was deleted" : "an address that is not a device object"));
+        K().Fatal("device-not-live", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::NotALiveDevice,
+                  Ptr(device), 0, 0,
+                  std::string(routine) + " was given " +
+                      (deleted ? "a device object that was deleted" : "an address that is not a device object"));
     }
     return *record;
 }
@@ -140,30 +140,30 @@ void NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     IoManager::State& io = K().Io().Internals();
     DeviceRecord& record = io.devices.Require(DeviceObject, "IoDeleteDevice");
     if (record.deletePending) {
-        K().Fatal("device-deleted-twice", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::NotALiveDevice, Ptr(DeviceObject), 0, 0,
-                          "IoDeleteDevice called twice for " + record.label);
+        K().Fatal("device-deleted-twice", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::NotALiveDevice,
+                  Ptr(DeviceObject), 0, 0, "IoDeleteDevice called twice for " + record.label);
     }
     if (record.timer && record.timer->Started) {
-        K().Violation("timer-started-at-device-delete", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::FreedPoolHoldsActiveTimer,
-                          Ptr(record.timer.get()), NonPagedPool, Ptr(DeviceObject),
-                          "device " + record.label + " deleted while its I/O timer is started");
+        K().Violation("timer-started-at-device-delete", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                      violation::FreedPoolHoldsActiveTimer, Ptr(record.timer.get()), NonPagedPool, Ptr(DeviceObject),
+                      "device " + record.label + " deleted while its I/O timer is started");
     }
     // The IRP whose dispatch routine deletes the device (a remove request)
     // is still the driver's to complete, so it does not count.
     const SimThread* thread = K().Sched().Current();
     for (const IrpRecord* irp : io.irps.Live()) {
         if (irp->phase == IrpPhase::Sent && irp->at == DeviceObject && !irp->InDispatchAt(thread, DeviceObject)) {
-            K().Violation("irp-pending-at-device-delete", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::IrpLeftAtDeviceDelete,
-                              Ptr(DeviceObject), Ptr(irp->irp), irp->serial,
-                              "device " + record.label + " deleted while irp" + std::to_string(irp->serial) +
-                                  " is still pending at it");
+            K().Violation("irp-pending-at-device-delete", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                          violation::IrpLeftAtDeviceDelete, Ptr(DeviceObject), Ptr(irp->irp), irp->serial,
+                          "device " + record.label + " deleted while irp" + std::to_string(irp->serial) +
+                              " is still pending at it");
         }
     }
     if (record.attachedTo != nullptr) {
-        K().Violation("device-deleted-while-attached", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::DeletedWhileAttached, Ptr(DeviceObject),
-                          Ptr(record.attachedTo), 0,
-                          "device " + record.label + " deleted without detaching it from " +
-                              io.devices.Label(record.attachedTo));
+        K().Violation("device-deleted-while-attached", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                      violation::DeletedWhileAttached, Ptr(DeviceObject), Ptr(record.attachedTo), 0,
+                      "device " + record.label + " deleted without detaching it from " +
+                          io.devices.Label(record.attachedTo));
     }
     K().Events().Log(K().Now(), K().Sched().CurrentName(), "io", "delete device " + record.label);
     Unlink(DeviceObject);

@@ -69,7 +69,8 @@ void IoManager::CancelThreadIo(SimThread& thread) {
     auto requestsOf = [this, &thread] {
         std::vector<std::shared_ptr<io::IrpRecord>> requests;
         for (const io::IrpRecord* record : state_->irps.Live()) {
-            if (record->threaded && record->threaded->thread == &thread) requests.push_back(state_->irps.Find(record->irp));
+            if (record->threaded && record->threaded->thread == &thread)
+                requests.push_back(state_->irps.Find(record->irp));
         }
         return requests;
     };

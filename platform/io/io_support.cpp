@@ -18,8 +18,8 @@ void RequireIrqlAtMost(KIRQL highest, const char* routine) {
     const KIRQL irql = CurrentIrql();
     if (irql > highest) {
         K().Violation("io-routine-irql", bugcode::IRQL_NOT_LESS_OR_EQUAL, 0, irql, 0, 0,
-                          std::string(routine) + " called at IRQL " + std::to_string(irql) + ", above " +
-                              std::to_string(highest));
+                      std::string(routine) + " called at IRQL " + std::to_string(irql) + ", above " +
+                          std::to_string(highest));
     }
 }
 

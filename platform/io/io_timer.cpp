@@ -28,8 +28,9 @@ namespace {
 DeviceRecord& DeviceWithTimer(PDEVICE_OBJECT device, const char* routine) {
     DeviceRecord& record = K().Io().Internals().devices.Require(device, routine);
     if (!record.timer) {
-        K().Fatal("io-timer-not-initialised", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::TimerNotInitialized, Ptr(device), 0, 0,
-                          std::string(routine) + " for " + record.label + ", which has no I/O timer");
+        K().Fatal("io-timer-not-initialised", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                  violation::TimerNotInitialized, Ptr(device), 0, 0,
+                  std::string(routine) + " for " + record.label + ", which has no I/O timer");
     }
     return record;
 }
@@ -62,9 +63,9 @@ NTSTATUS NTAPI IoInitializeTimer(PDEVICE_OBJECT DeviceObject, PIO_TIMER_ROUTINE 
     IoManager::State& io = K().Io().Internals();
     DeviceRecord& device = io.devices.Require(DeviceObject, "IoInitializeTimer");
     if (device.timer) {
-        K().Violation("io-timer-initialised-twice", bugcode::DRIVER_VERIFIER_IOMANAGER_VIOLATION, violation::TimerInitializedTwice,
-                          Ptr(DeviceObject), Ptr(device.timer.get()), 0,
-                          "IoInitializeTimer called twice for " + device.label);
+        K().Violation("io-timer-initialised-twice", bugcode::DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+                      violation::TimerInitializedTwice, Ptr(DeviceObject), Ptr(device.timer.get()), 0,
+                      "IoInitializeTimer called twice for " + device.label);
     }
     device.timer = std::make_unique<_IO_TIMER>();
     device.timer->Type = IO_TYPE_TIMER;

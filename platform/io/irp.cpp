@@ -76,8 +76,8 @@ std::shared_ptr<IrpRecord> IrpTable::Require(PIRP irp, const char* routine) cons
     std::shared_ptr<IrpRecord> record = Find(irp);
     if (!record) {
         K().Fatal("irp-not-live", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::NotALiveIrp, Ptr(irp), 0, 0,
-                          std::string(routine) + " was given " +
-                              (WasFreed(irp) ? "an IRP that was already freed" : "an address that is not an IRP"));
+                  std::string(routine) + " was given " +
+                      (WasFreed(irp) ? "an IRP that was already freed" : "an address that is not an IRP"));
     }
     return record;
 }
@@ -120,9 +120,9 @@ void NTAPI IoFreeIrp(PIRP Irp) {
     IrpTable& irps = K().Io().Internals().irps;
     if (!irps.Find(Irp)) {
         const bool again = irps.WasFreed(Irp);
-        K().Fatal("irp-free-of-non-irp", bugcode::DRIVER_VERIFIER_IOMANAGER_VIOLATION, violation::FreeOfNonIrp, Ptr(Irp), 0, 0,
-                          again ? "IoFreeIrp of an IRP that was already freed"
-                                : "IoFreeIrp of an address that is not an IRP");
+        K().Fatal("irp-free-of-non-irp", bugcode::DRIVER_VERIFIER_IOMANAGER_VIOLATION, violation::FreeOfNonIrp,
+                  Ptr(Irp), 0, 0,
+                  again ? "IoFreeIrp of an IRP that was already freed" : "IoFreeIrp of an address that is not an IRP");
     }
     const std::shared_ptr<IrpRecord> record = irps.Find(Irp);
     CheckNotBelow(*record, "IoFreeIrp");

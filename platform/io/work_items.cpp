@@ -103,8 +103,9 @@ void NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem) {
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoFreeWorkItem");
     if (IoWorkItem->Queued) {
         K().Violation("work-item-freed-while-queued", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
-                      violation::WorkItemFreedWhileQueued, Ptr(IoWorkItem), reinterpret_cast<ULONG_PTR>(IoWorkItem->Routine),
-                      0, "IoFreeWorkItem of a work item that is still queued");
+                      violation::WorkItemFreedWhileQueued, Ptr(IoWorkItem),
+                      reinterpret_cast<ULONG_PTR>(IoWorkItem->Routine), 0,
+                      "IoFreeWorkItem of a work item that is still queued");
         return;
     }
     K().PoolAllocator().Free(IoWorkItem, kWorkItemTag);

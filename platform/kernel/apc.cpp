@@ -50,8 +50,8 @@ void RunThreadExit(SimThread& thread) {
         PRKMUTEX mutex = state.ownedMutexes.front();
         K().Violation("mutex-held-at-thread-exit", bugcode::THREAD_TERMINATE_HELD_MUTEX,
                       reinterpret_cast<ULONG_PTR>(thread.Object()), reinterpret_cast<ULONG_PTR>(mutex), 0, 0,
-                      "thread '" + thread.Name() + "' ended while it owns " + std::to_string(state.ownedMutexes.size()) +
-                          " mutex(es)");
+                      "thread '" + thread.Name() + "' ended while it owns " +
+                          std::to_string(state.ownedMutexes.size()) + " mutex(es)");
     }
     K().Io().CancelThreadIo(thread);
     DeliverKernelApcs(thread);

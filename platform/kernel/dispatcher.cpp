@@ -22,8 +22,8 @@ void InitializeHeader(DISPATCHER_HEADER& header, UCHAR type, LONG state) {
 void CheckInitialised(const DISPATCHER_HEADER& header, const char* routine) {
     if (header.Inserted != 1) {
         K().Fatal("object-uninitialised", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::UninitialisedObject,
-                          reinterpret_cast<ULONG_PTR>(&header), 0, 0,
-                          std::string(routine) + " was given a dispatcher object that was never initialised");
+                  reinterpret_cast<ULONG_PTR>(&header), 0, 0,
+                  std::string(routine) + " was given a dispatcher object that was never initialised");
     }
 }
 
@@ -142,15 +142,15 @@ void CheckWaitIrql(KIRQL irql, const void* object, const LARGE_INTEGER* timeout,
     const bool mayBlock = timeout == nullptr || timeout->QuadPart != 0;
     if (irql > DISPATCH_LEVEL || (irql == DISPATCH_LEVEL && mayBlock)) {
         K().Violation("wait-irql", bugcode::IRQL_NOT_LESS_OR_EQUAL, reinterpret_cast<ULONG_PTR>(object), irql, 0, 0,
-                          std::string(routine) + " with a non-zero time-out at IRQL " + std::to_string(irql));
+                      std::string(routine) + " with a non-zero time-out at IRQL " + std::to_string(irql));
     }
 }
 
 void CheckSignalIrql(const void* object, const char* routine) {
     const KIRQL irql = CurrentIrql();
     if (irql > DISPATCH_LEVEL) {
-        K().Violation("signal-above-dispatch", bugcode::IRQL_NOT_LESS_OR_EQUAL, reinterpret_cast<ULONG_PTR>(object), irql, 0, 0,
-                          std::string(routine) + " above DISPATCH_LEVEL");
+        K().Violation("signal-above-dispatch", bugcode::IRQL_NOT_LESS_OR_EQUAL, reinterpret_cast<ULONG_PTR>(object),
+                      irql, 0, 0, std::string(routine) + " above DISPATCH_LEVEL");
     }
 }
 
@@ -166,8 +166,9 @@ void EndWaitNext() {
 void BeginWaitNext(const void* object, const char* routine, const char* rule, ULONG_PTR parameter1) {
     const KIRQL irql = CurrentIrql();
     if (irql > APC_LEVEL) {
-        K().Violation(rule, bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, parameter1, reinterpret_cast<ULONG_PTR>(object),
-                      irql, 0, std::string(routine) + " with Wait TRUE at IRQL " + std::to_string(irql));
+        K().Violation(rule, bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, parameter1,
+                      reinterpret_cast<ULONG_PTR>(object), irql, 0,
+                      std::string(routine) + " with Wait TRUE at IRQL " + std::to_string(irql));
     }
     SimThread* me = K().Sched().Current();
     if (me == nullptr) return;
@@ -314,8 +315,8 @@ LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
     PKTHREAD caller = K().Sched().CurrentObject();
     if (Mutex->OwnerThread != caller || Mutex->Header.SignalState > 0) {
         K().Violation("mutex-not-owner", bugcode::THREAD_NOT_MUTEX_OWNER, reinterpret_cast<ULONG_PTR>(caller),
-                          reinterpret_cast<ULONG_PTR>(Mutex), reinterpret_cast<ULONG_PTR>(Mutex->OwnerThread), 0,
-                          "mutex released by thread '" + K().Sched().CurrentName() + "', which does not own it");
+                      reinterpret_cast<ULONG_PTR>(Mutex), reinterpret_cast<ULONG_PTR>(Mutex->OwnerThread), 0,
+                      "mutex released by thread '" + K().Sched().CurrentName() + "', which does not own it");
     }
     const LONG previous = Mutex->Header.SignalState;
     Mutex->Header.SignalState += 1;

@@ -103,7 +103,9 @@ void NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
     K().Timers().set.erase(Timer);
 }
 
-BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) { return KeSetTimerEx(Timer, DueTime, 0, Dpc); }
+BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
+    return KeSetTimerEx(Timer, DueTime, 0, Dpc);
+}
 
 BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
     RequireAtMostDispatch(Timer, "KeSetTimerEx");

@@ -199,7 +199,7 @@ void Scheduler::ExitCurrent() {
     assert(me != nullptr);
     if (me->irql_ != PASSIVE_LEVEL && !halted_) {
         kernel_.Violation("thread-exit-raised-irql", bugcode::IRQL_GT_ZERO_AT_SYSTEM_SERVICE, 0, me->irql_, 0, 0,
-                              "thread '" + me->Name() + "' ended at a raised IRQL");
+                          "thread '" + me->Name() + "' ended at a raised IRQL");
     }
     if (!halted_) RunThreadExit(*me);
     me->state_ = SimThread::State::Terminated;
@@ -228,9 +228,9 @@ void Scheduler::DpcLoop() {
         current_->irql_ = DISPATCH_LEVEL;
         fn();
         if (current_->irql_ != DISPATCH_LEVEL) {
-            kernel_.Violation("dpc-returned-irql", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::LowerIrqlToHigher,
-                                  current_->irql_, DISPATCH_LEVEL, 0,
-                                  "deferred routine '" + name + "' returned at another IRQL than it was called at");
+            kernel_.Violation("dpc-returned-irql", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                              violation::LowerIrqlToHigher, current_->irql_, DISPATCH_LEVEL, 0,
+                              "deferred routine '" + name + "' returned at another IRQL than it was called at");
         }
         current_->irql_ = PASSIVE_LEVEL;
     }

@@ -22,8 +22,7 @@ void NTAPI IgnoreCancel(PDEVICE_OBJECT, PIRP) {}
 
 // Forwards to the device below with the given completion routine: each
 // faulty driver gets a dispatch routine of its own.
-template <PIO_COMPLETION_ROUTINE Routine>
-NTSTATUS NTAPI ForwardWith(PDEVICE_OBJECT device, PIRP irp) {
+template <PIO_COMPLETION_ROUTINE Routine> NTSTATUS NTAPI ForwardWith(PDEVICE_OBJECT device, PIRP irp) {
     IoCopyCurrentIrpStackLocationToNext(irp);
     IoSetCompletionRoutine(irp, Routine, nullptr, TRUE, TRUE, TRUE);
     return IoCallDriver(LayerOf(device).lower, irp);
@@ -98,8 +97,8 @@ TEST(IoVerifierRules, MarkedPendingMeansReturningStatusPending) {
                 };
                 PDEVICE_OBJECT device = AddLayer(driver, Role::Complete);
                 if (built) {
-                    IoCallDriver(device, IoBuildDeviceIoControlRequest(0, device, nullptr, 0, nullptr, 0, TRUE,
-                                                                       nullptr, nullptr));
+                    IoCallDriver(device, IoBuildDeviceIoControlRequest(0, device, nullptr, 0, nullptr, 0, TRUE, nullptr,
+                                                                       nullptr));
                 } else {
                     Layer creator{.routineResult = STATUS_MORE_PROCESSING_REQUIRED};
                     NTSTATUS result;
@@ -159,8 +158,8 @@ TEST(IoVerifierRules, InformationBeyondABufferedOutputBuffer) {
             KEVENT done;
             KeInitializeEvent(&done, NotificationEvent, FALSE);
             IO_STATUS_BLOCK iosb{};
-            IoCallDriver(device, IoBuildDeviceIoControlRequest(kBufferedIoctl, device, nullptr, 0, output, sizeof output,
-                                                               FALSE, &done, &iosb));
+            IoCallDriver(device, IoBuildDeviceIoControlRequest(kBufferedIoctl, device, nullptr, 0, output,
+                                                               sizeof output, FALSE, &done, &iosb));
         },
         kVerifier, violation::InformationBeyondBuffer);
     EXPECT_EQ(result.bugCheck.value().parameters[2], 64u);
@@ -171,7 +170,8 @@ TEST(IoVerifierRules, IoTimerStoppedFromItsOwnRoutine) {
     RunExpectingBugCheck(
         [] {
             PDEVICE_OBJECT device = AddLayer(Load(u"\\Driver\\Layers"), Role::Complete);
-            IoInitializeTimer(device, +[](PDEVICE_OBJECT device, PVOID) { IoStopTimer(device); }, nullptr);
+            IoInitializeTimer(
+                device, +[](PDEVICE_OBJECT device, PVOID) { IoStopTimer(device); }, nullptr);
             IoStartTimer(device);
             LARGE_INTEGER interval = Relative(2500);
             KeDelayExecutionThread(KernelMode, FALSE, &interval);

@@ -90,11 +90,13 @@ TEST(WorkItem, VerifierChecks) {
         PIO_WORKITEM item = IoAllocateWorkItem(device);
         KIRQL old;
         KeRaiseIrql(DISPATCH_LEVEL, &old); // the worker cannot start meanwhile
-        IoQueueWorkItem(item, +[](PDEVICE_OBJECT, PVOID) {}, DelayedWorkQueue, nullptr);
+        IoQueueWorkItem(
+            item, +[](PDEVICE_OBJECT, PVOID) {}, DelayedWorkQueue, nullptr);
         if (free)
             IoFreeWorkItem(item);
         else
-            IoQueueWorkItem(item, +[](PDEVICE_OBJECT, PVOID) {}, DelayedWorkQueue, nullptr);
+            IoQueueWorkItem(
+                item, +[](PDEVICE_OBJECT, PVOID) {}, DelayedWorkQueue, nullptr);
         KeLowerIrql(old);
     };
     RunExpectingBugCheck([&] { queueTwice(false); }, kVerifier, violation::WorkItemQueuedTwice);

@@ -41,14 +41,15 @@ TEST(VerifierReach, KernelRoutinesAboveTheirIrql) {
     RunExpectingBugCheck(At(DISPATCH_LEVEL,
                             [] {
                                 HANDLE thread;
-                                PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
-                                                     +[](PVOID) {}, nullptr);
+                                PsCreateSystemThread(
+                                    &thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, +[](PVOID) {}, nullptr);
                             }),
                          kIrql);
     RunExpectingBugCheck(
         [] {
             HANDLE thread;
-            PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, +[](PVOID) {}, nullptr);
+            PsCreateSystemThread(
+                &thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, +[](PVOID) {}, nullptr);
             KIRQL old;
             KeRaiseIrql(DISPATCH_LEVEL, &old);
             ZwClose(thread);
@@ -172,7 +173,8 @@ TEST(VerifierReach, ObjectsInTheWrongState) {
     RunExpectingBugCheck(
         [] {
             PDEVICE_OBJECT device = AddLayer(Load(u"\\Driver\\Layers"), Role::Complete);
-            IoInitializeTimer(device, +[](PDEVICE_OBJECT, PVOID) {}, nullptr);
+            IoInitializeTimer(
+                device, +[](PDEVICE_OBJECT, PVOID) {}, nullptr);
             IoStartTimer(device);
             K().Io().UnloadDriver(device->DriverObject);
         },
