@@ -103,6 +103,12 @@ void ReleaseWaiters(DISPATCHER_HEADER& header) {
     LIST_ENTRY* entry = head->Flink;
     while (entry != head) {
         const KWAIT_BLOCK& block = *CONTAINING_RECORD(entry, KWAIT_BLOCK, WaitListEntry);
+        // A wait already ended by its time-out or interrupted for an APC
+        // takes nothing; its thread unlinks its blocks when it runs.
+        if (block.Thread->Sim->GetState() != SimThread::State::Waiting) {
+            entry = entry->Flink;
+            continue;
+        }
         if (!Satisfiable(header, block.Thread)) break;
         if (WaitSatisfied(block)) {
             Satisfy(block);

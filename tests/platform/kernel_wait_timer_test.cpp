@@ -77,6 +77,34 @@ TEST(KernelWait, AllTakesNothingUntilEveryObjectIsSignalled) {
     }
 }
 
+// A wait that timed out is over, even if its thread has not run since: a
+// signal that comes meanwhile is not taken for it, and stays for the next.
+TEST(KernelWait, ASignalAtTheTimeOutIsNotTakenByTheTimedOutWait) {
+    for (std::uint64_t seed : SeedRange(1, 16)) {
+        SCOPED_TRACE(testing::Message() << "seed " << seed);
+        KernelConfig config;
+        config.seed = seed;
+        config.stepCost = 0; // both deadlines fall due at the same instant
+        Kernel kernel(config);
+        KEVENT event;
+        KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+        kernel.Spawn("waiter", [&] {
+            LARGE_INTEGER ten = Relative(10);
+            const NTSTATUS status = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &ten);
+            LARGE_INTEGER pause = Relative(5);
+            KeDelayExecutionThread(KernelMode, FALSE, &pause);
+            EXPECT_EQ(KeReadStateEvent(&event), status == STATUS_TIMEOUT ? 1 : 0);
+        });
+        kernel.Spawn("signaller", [&] {
+            LARGE_INTEGER ten = Relative(10);
+            KeDelayExecutionThread(KernelMode, FALSE, &ten);
+            KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+        });
+        const RunResult result = kernel.Run();
+        EXPECT_TRUE(result.Ok()) << result.report;
+    }
+}
+
 TEST(KernelWait, MoreObjectsThanTheThreadsOwnBlocksWithTheCallersArray) {
     Kernel kernel;
     RunOk(kernel, [] {
