@@ -1,17 +1,22 @@
 #!/usr/bin/env bash
 # Builds qvscr and runs every test.
 set -euo pipefail
-source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
+scripts="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+source "$scripts/setup.sh"
 
 # --- The Windows image ------------------------------------------------------
 # qvscr.sys cross-compiled with mingw-w64 from the same driver sources, its
 # headers, sections, checksum and imports checked, and DriverEntry run under
 # Wine (scripts/windows-test.sh; about a minute).
-"$QV_ROOT/scripts/windows-test.sh"
+"$scripts/windows-test.sh"
 # -----------------------------------------------------------------------------
 
 cd "$QV_BUILD"
 ctest --output-on-failure -j "$(nproc)"
+
+# --- Verifier mutation run: every verifier rule, disabled in turn, must be
+# noticed by a test (docs/verifier-rules.md). About a minute.
+"$scripts/verifier-mutations.sh" "$QV_BUILD"
 
 # ---- Release build -----------------------------------------------------------
 # The optimised Release build (-O3) must build without warnings too, with the

@@ -46,10 +46,10 @@ DeviceRecord& DeviceTable::Require(PDEVICE_OBJECT device, const char* routine) {
     DeviceRecord* record = Find(device);
     if (record == nullptr) {
         const bool deleted = quarantine_.Holds(device);
-        K().RaiseBugCheck(
-            bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::NotALiveDevice, Ptr(device), 0, 0,
-            std::string(routine) + " was given " +
-                (deleted ? "a device object that was deleted" : "an address that is not a device object"));
+        K().Fatal("device-not-live", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::NotALiveDevice,
+                  Ptr(device), 0, 0,
+                  std::string(routine) + " was given " +
+                      (deleted ? "a device object that was deleted" : "an address that is not a device object"));
     }
     return *record;
 }
@@ -77,6 +77,13 @@ void DeviceTable::Free(PDEVICE_OBJECT device) {
     if (found == live_.end()) return;
     quarantine_.Retire(std::move(found->second->memory));
     live_.erase(found);
+}
+
+void DeviceTable::FreeIfUnused(PDEVICE_OBJECT device) {
+    DeviceRecord* record = Find(device);
+    if (record == nullptr || !record->deletePending) return;
+    if (device->AttachedDevice != nullptr || record->references > 0) return;
+    Free(device);
 }
 
 namespace {
@@ -133,30 +140,30 @@ void NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     IoManager::State& io = K().Io().Internals();
     DeviceRecord& record = io.devices.Require(DeviceObject, "IoDeleteDevice");
     if (record.deletePending) {
-        K().RaiseBugCheck(bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::NotALiveDevice, Ptr(DeviceObject), 0, 0,
-                          "IoDeleteDevice called twice for " + record.label);
+        K().Fatal("device-deleted-twice", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::NotALiveDevice,
+                  Ptr(DeviceObject), 0, 0, "IoDeleteDevice called twice for " + record.label);
     }
     if (record.timer && record.timer->Started) {
-        K().RaiseBugCheck(bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::FreedPoolHoldsActiveTimer,
-                          Ptr(record.timer.get()), Ptr(DeviceObject), record.memory.Size(),
-                          "device " + record.label + " deleted while its I/O timer is started");
+        K().Violation("timer-started-at-device-delete", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                      violation::FreedPoolHoldsActiveTimer, Ptr(record.timer.get()), NonPagedPool, Ptr(DeviceObject),
+                      "device " + record.label + " deleted while its I/O timer is started");
     }
     // The IRP whose dispatch routine deletes the device (a remove request)
     // is still the driver's to complete, so it does not count.
     const SimThread* thread = K().Sched().Current();
     for (const IrpRecord* irp : io.irps.Live()) {
         if (irp->phase == IrpPhase::Sent && irp->at == DeviceObject && !irp->InDispatchAt(thread, DeviceObject)) {
-            K().RaiseBugCheck(bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::IrpLeftAtDeviceDelete,
-                              Ptr(DeviceObject), Ptr(irp->irp), irp->serial,
-                              "device " + record.label + " deleted while irp" + std::to_string(irp->serial) +
-                                  " is still pending at it");
+            K().Violation("irp-pending-at-device-delete", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                          violation::IrpLeftAtDeviceDelete, Ptr(DeviceObject), Ptr(irp->irp), irp->serial,
+                          "device " + record.label + " deleted while irp" + std::to_string(irp->serial) +
+                              " is still pending at it");
         }
     }
     if (record.attachedTo != nullptr) {
-        K().RaiseBugCheck(bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::DeletedWhileAttached, Ptr(DeviceObject),
-                          Ptr(record.attachedTo), 0,
-                          "device " + record.label + " deleted without detaching it from " +
-                              io.devices.Label(record.attachedTo));
+        K().Violation("device-deleted-while-attached", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                      violation::DeletedWhileAttached, Ptr(DeviceObject), Ptr(record.attachedTo), 0,
+                      "device " + record.label + " deleted without detaching it from " +
+                          io.devices.Label(record.attachedTo));
     }
     K().Events().Log(K().Now(), K().Sched().CurrentName(), "io", "delete device " + record.label);
     Unlink(DeviceObject);
@@ -164,11 +171,8 @@ void NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
         io.timers.Remove(record.timer.get());
         DeviceObject->Timer = nullptr;
     }
-    if (DeviceObject->AttachedDevice != nullptr) {
-        record.deletePending = true;
-        return;
-    }
-    io.devices.Free(DeviceObject);
+    record.deletePending = true;
+    io.devices.FreeIfUnused(DeviceObject);
 }
 
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
@@ -199,7 +203,7 @@ void NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
     TargetDevice->AttachedDevice = nullptr;
     K().Events().Log(K().Now(), K().Sched().CurrentName(), "io",
                      "detach " + io.devices.Label(upper) + " from " + target.label);
-    if (target.deletePending) io.devices.Free(TargetDevice);
+    io.devices.FreeIfUnused(TargetDevice);
 }
 
 } // extern "C"

@@ -2,6 +2,7 @@
 // caller, and what their completion hands back to that caller.
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "io/io_state.h"
 #include "kernel/pool.h"
@@ -24,6 +25,13 @@ void FinishThreadedRequest(IoManager::State& io, IrpRecord& record) {
     PIRP irp = record.irp;
     const ThreadedRequest& request = *record.threaded;
     const IO_STATUS_BLOCK status = irp->IoStatus;
+    if (request.method == METHOD_BUFFERED && !IsError(status.Status) && status.Information > request.outputLength) {
+        K().Violation("information-beyond-output-buffer", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                      violation::InformationBeyondBuffer, Ptr(irp), status.Information, request.outputLength,
+                      "irp" + std::to_string(record.serial) + " completed with Information " +
+                          std::to_string(status.Information) + " for an output buffer of " +
+                          std::to_string(request.outputLength) + " bytes");
+    }
     if (request.method == METHOD_BUFFERED && !IsError(status.Status) && request.outputBuffer != nullptr) {
         // The driver's word on how much it wrote is not trusted beyond the
         // caller's buffer.
@@ -39,7 +47,52 @@ void FinishThreadedRequest(IoManager::State& io, IrpRecord& record) {
     if (event != nullptr) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
 }
 
+void CompleteThreadedRequest(IoManager::State& io, const std::shared_ptr<IrpRecord>& record) {
+    SimThread* thread = record->threaded->thread;
+    if (thread == nullptr || thread->GetState() == SimThread::State::Terminated) {
+        FinishThreadedRequest(io, *record);
+        return;
+    }
+    QueueKernelApc(*thread, [record] {
+        if (!record->freed) FinishThreadedRequest(K().Io().Internals(), *record);
+    });
+}
+
 } // namespace qv::io
+
+namespace qv {
+
+void IoManager::CancelThreadIo(SimThread& thread) {
+    // Windows looks again every 100 ms, for five minutes, before it gives up.
+    constexpr VirtualTime kPoll = 100 * kTicksPerMillisecond;
+    constexpr VirtualTime kPatience = 5 * 60 * kTicksPerSecond;
+    auto requestsOf = [this, &thread] {
+        std::vector<std::shared_ptr<io::IrpRecord>> requests;
+        for (const io::IrpRecord* record : state_->irps.Live()) {
+            if (record->threaded && record->threaded->thread == &thread)
+                requests.push_back(state_->irps.Find(record->irp));
+        }
+        return requests;
+    };
+    std::vector<std::shared_ptr<io::IrpRecord>> requests = requestsOf();
+    if (requests.empty()) return;
+    for (const auto& record : requests) {
+        if (record->phase != io::IrpPhase::Done && !record->freed) IoCancelIrp(record->irp);
+    }
+    const VirtualTime giveUp = kernel_.Now() + kPatience;
+    while (!(requests = requestsOf()).empty() && kernel_.Now() < giveUp && thread.Irql() == PASSIVE_LEVEL) {
+        DeliverKernelApcs(thread);
+        if (requestsOf().empty()) break;
+        LARGE_INTEGER poll;
+        poll.QuadPart = -static_cast<LONGLONG>(kPoll);
+        KeDelayExecutionThread(KernelMode, FALSE, &poll);
+    }
+    // Requests a driver never gave back finish, when it does, without the
+    // thread.
+    for (const auto& record : requestsOf()) record->threaded->thread = nullptr;
+}
+
+} // namespace qv
 
 using namespace qv;
 using namespace qv::io;
@@ -59,6 +112,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
     PIRP irp = record.irp;
 
     ThreadedRequest request;
+    request.thread = K().Sched().Current();
     request.method = METHOD_FROM_CTL_CODE(IoControlCode);
     request.outputBuffer = OutputBuffer;
     request.outputLength = OutputBufferLength;

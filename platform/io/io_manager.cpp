@@ -61,8 +61,8 @@ DriverRecord* DriverTable::Find(const DRIVER_OBJECT* driver) {
 DriverRecord& DriverTable::Require(PDRIVER_OBJECT driver, const char* routine) {
     DriverRecord* record = Find(driver);
     if (record == nullptr) {
-        K().RaiseBugCheck(bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::NotALiveDriver, Ptr(driver), 0, 0,
-                          std::string(routine) + " was given an address that is not a loaded driver object");
+        K().Fatal("driver-not-live", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::NotALiveDriver,
+                  Ptr(driver), 0, 0, std::string(routine) + " was given an address that is not a loaded driver object");
     }
     return *record;
 }
@@ -105,10 +105,12 @@ class UnloadAudit {
   private:
     ULONG_PTR DriverName() const { return Ptr(&driver_.object.DriverName); }
 
-    [[noreturn]] void LeftBehind(Leftover what, std::size_t count, const void* first, const std::string& text) {
-        K().RaiseBugCheck(bugcode::DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS, DriverName(), count,
-                          static_cast<ULONG_PTR>(what), Ptr(first),
-                          "driver " + driver_.label + " unloaded with " + text);
+    void LeftBehind(Leftover what, std::size_t count, const void* first, const std::string& text) {
+        const char* rule = what == Leftover::Devices ? "unload-left-devices"
+                           : what == Leftover::Irps  ? "unload-left-irps"
+                                                     : "unload-left-threads";
+        K().Violation(rule, bugcode::DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS, DriverName(), count,
+                      static_cast<ULONG_PTR>(what), Ptr(first), "driver " + driver_.label + " unloaded with " + text);
     }
 
     // A timer of a device that outlives its driver would fire into unloaded
@@ -117,10 +119,11 @@ class UnloadAudit {
     void CheckTimers() {
         for (DeviceRecord* device : io_.devices.OfDriver(&driver_.object)) {
             if (device->timer && device->timer->Started) {
-                K().RaiseBugCheck(bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::FreedPoolHoldsActiveTimer,
-                                  Ptr(device->timer.get()), Ptr(device->object), device->memory.Size(),
-                                  "driver " + driver_.label + " unloaded while the I/O timer of " + device->label +
-                                      " was still started");
+                K().Violation("timer-started-at-unload", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                              violation::FreedPoolHoldsActiveTimer, Ptr(device->timer.get()), NonPagedPool,
+                              Ptr(device->object),
+                              "driver " + driver_.label + " unloaded while the I/O timer of " + device->label +
+                                  " was still started");
             }
         }
     }
@@ -156,10 +159,10 @@ class UnloadAudit {
                 listed.append(std::to_string(blocks[i].size)).append("@").append(blocks[i].site);
             }
         }
-        K().RaiseBugCheck(bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::PoolLeakOnUnload, DriverName(), bytes,
-                          blocks.size(),
-                          "driver " + driver_.label + " unloaded with " + std::to_string(blocks.size()) +
-                              " pool block(s) not freed:" + listed);
+        K().Violation("pool-leak-at-unload", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::PoolLeakOnUnload,
+                      DriverName(), bytes, blocks.size(),
+                      "driver " + driver_.label + " unloaded with " + std::to_string(blocks.size()) +
+                          " pool block(s) not freed:" + listed);
     }
 
     void CheckThreads() {

@@ -11,6 +11,8 @@
 
 namespace qv {
 
+class SimThread;
+
 class IoManager {
   public:
     explicit IoManager(Kernel& kernel);
@@ -33,6 +35,12 @@ class IoManager {
     // The last IRP events (sent, completed), oldest first, for bug-check
     // reports.
     std::vector<std::string> RecentIrps() const;
+
+    // Cancels the requests that IoBuildDeviceIoControlRequest built for a
+    // thread that is ending, and waits, as Windows does, up to five minutes
+    // for them to complete; any still left then finish without the thread.
+    // Runs on that thread.
+    void CancelThreadIo(SimThread& thread);
 
     // Whether any I/O timer is started.
     bool TimersRunning() const;

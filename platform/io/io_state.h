@@ -116,6 +116,9 @@ struct DeviceRecord {
     // it; freed when that device detaches.
     bool deletePending = false;
     std::unique_ptr<_IO_TIMER> timer;
+    // References that keep the object alive after IoDeleteDevice: a queued
+    // work item holds one.
+    LONG references = 0;
 };
 
 class DeviceTable {
@@ -126,6 +129,9 @@ class DeviceTable {
     // device above to detach included); anything else is a bug check.
     DeviceRecord& Require(PDEVICE_OBJECT device, const char* routine);
     bool NameInUse(std::u16string_view name) const;
+    // Frees a deleted device once nothing attached above or referencing it
+    // is left.
+    void FreeIfUnused(PDEVICE_OBJECT device);
     // Every record of the driver's devices, deleted-but-attached ones
     // included, in creation order.
     std::vector<DeviceRecord*> OfDriver(const DRIVER_OBJECT* driver) const;
@@ -163,6 +169,9 @@ struct DispatchFrame {
 // What IoBuildDeviceIoControlRequest arranged and the end of completion
 // undoes: the caller's output buffer and the system buffer standing in for it.
 struct ThreadedRequest {
+    // The thread the request was built for, which its completion APC runs
+    // on; null for the host, or once the thread has ended.
+    SimThread* thread = nullptr;
     ULONG method = 0;
     PVOID outputBuffer = nullptr;
     ULONG outputLength = 0;
@@ -215,6 +224,9 @@ void InitializeIrp(PIRP irp, USHORT size, CHAR stackSize);
 // The end of completion for an IRP of IoBuildDeviceIoControlRequest: status
 // and output to the caller, its event set, the IRP freed.
 void FinishThreadedRequest(IoManager::State& io, IrpRecord& record);
+// Completion has reached the top of such a request: the rest is done by an
+// APC on the thread it was built for.
+void CompleteThreadedRequest(IoManager::State& io, const std::shared_ptr<IrpRecord>& record);
 
 // ---------------------------------------------------------------------------
 // I/O timers
@@ -256,6 +268,15 @@ class IrpHistory {
     std::size_t next_ = 0;
     std::size_t count_ = 0;
 };
+// ---------------------------------------------------------------------------
+// Work items
+
+struct WorkItemQueue {
+    std::deque<PIO_WORKITEM> items;
+    KEVENT ready{};
+    bool started = false;
+};
+
 std::string MajorFunctionText(UCHAR major);
 std::string Narrow(std::u16string_view text);
 
@@ -267,6 +288,11 @@ struct IoManager::State {
     io::IrpTable irps;
     io::TimerList timers;
     io::IrpHistory history;
+    // The I/O timer whose routine runs now, if any.
+    PIO_TIMER firingTimer = nullptr;
+    io::WorkItemQueue work;
+    // The tags under which each remove lock is held now.
+    std::unordered_map<const IO_REMOVE_LOCK*, std::vector<PVOID>> removeLockTags;
 };
 
 } // namespace qv

@@ -17,9 +17,9 @@ constexpr unsigned char kPoisonByte = 0xD5;
 void RequireIrqlAtMost(KIRQL highest, const char* routine) {
     const KIRQL irql = CurrentIrql();
     if (irql > highest) {
-        K().RaiseBugCheck(bugcode::IRQL_NOT_LESS_OR_EQUAL, 0, irql, 0, 0,
-                          std::string(routine) + " called at IRQL " + std::to_string(irql) + ", above " +
-                              std::to_string(highest));
+        K().Violation("io-routine-irql", bugcode::IRQL_NOT_LESS_OR_EQUAL, 0, irql, 0, 0,
+                      std::string(routine) + " called at IRQL " + std::to_string(irql) + ", above " +
+                          std::to_string(highest));
     }
 }
 

@@ -28,8 +28,9 @@ namespace {
 DeviceRecord& DeviceWithTimer(PDEVICE_OBJECT device, const char* routine) {
     DeviceRecord& record = K().Io().Internals().devices.Require(device, routine);
     if (!record.timer) {
-        K().RaiseBugCheck(bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::TimerNotInitialized, Ptr(device), 0, 0,
-                          std::string(routine) + " for " + record.label + ", which has no I/O timer");
+        K().Fatal("io-timer-not-initialised", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                  violation::TimerNotInitialized, Ptr(device), 0, 0,
+                  std::string(routine) + " for " + record.label + ", which has no I/O timer");
     }
     return record;
 }
@@ -42,7 +43,9 @@ void IoManager::FireTimers() {
     // turn does not run.
     for (PIO_TIMER timer : state_->timers.Snapshot()) {
         if (!state_->timers.Contains(timer) || !timer->Started) continue;
+        state_->firingTimer = timer;
         timer->TimerRoutine(timer->DeviceObject, timer->Context);
+        state_->firingTimer = nullptr;
     }
 }
 
@@ -60,9 +63,9 @@ NTSTATUS NTAPI IoInitializeTimer(PDEVICE_OBJECT DeviceObject, PIO_TIMER_ROUTINE 
     IoManager::State& io = K().Io().Internals();
     DeviceRecord& device = io.devices.Require(DeviceObject, "IoInitializeTimer");
     if (device.timer) {
-        K().RaiseBugCheck(bugcode::DRIVER_VERIFIER_IOMANAGER_VIOLATION, violation::TimerInitializedTwice,
-                          Ptr(DeviceObject), Ptr(device.timer.get()), 0,
-                          "IoInitializeTimer called twice for " + device.label);
+        K().Violation("io-timer-initialised-twice", bugcode::DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+                      violation::TimerInitializedTwice, Ptr(DeviceObject), Ptr(device.timer.get()), 0,
+                      "IoInitializeTimer called twice for " + device.label);
     }
     device.timer = std::make_unique<_IO_TIMER>();
     device.timer->Type = IO_TYPE_TIMER;
@@ -82,7 +85,13 @@ void NTAPI IoStartTimer(PDEVICE_OBJECT DeviceObject) {
 
 void NTAPI IoStopTimer(PDEVICE_OBJECT DeviceObject) {
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoStopTimer");
-    DeviceWithTimer(DeviceObject, "IoStopTimer").timer->Started = FALSE;
+    DeviceRecord& device = DeviceWithTimer(DeviceObject, "IoStopTimer");
+    if (K().Io().Internals().firingTimer == device.timer.get()) {
+        K().Violation("io-timer-stopped-in-routine", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                      violation::StopTimerInTimerRoutine, Ptr(DeviceObject), Ptr(device.timer.get()), 0,
+                      "IoStopTimer for " + device.label + " called from its own I/O timer routine");
+    }
+    device.timer->Started = FALSE;
     UpdateTimerClock(K().Io().Internals());
 }
 

@@ -16,6 +16,18 @@ std::size_t IrpSize(CHAR stackSize) {
     return sizeof(IRP) + static_cast<std::size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
 }
 
+// An IRP a driver below still holds, or whose completion is under way, is
+// not its creator's to free or reuse yet.
+void CheckNotBelow(const IrpRecord& record, const char* routine) {
+    const bool below = record.phase == IrpPhase::Completing || (record.phase == IrpPhase::Sent && record.at != nullptr);
+    if (below) {
+        K().Violation("irp-freed-while-pending", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                      violation::IrpFreedWhilePending, Ptr(record.irp), Ptr(record.at), record.serial,
+                      std::string(routine) + " of irp" + std::to_string(record.serial) + ", which " +
+                          K().Io().Internals().devices.Label(record.at) + " still holds");
+    }
+}
+
 } // namespace
 
 void InitializeIrp(PIRP irp, USHORT size, CHAR stackSize) {
@@ -63,9 +75,9 @@ std::shared_ptr<IrpRecord> IrpTable::Find(const IRP* irp) const {
 std::shared_ptr<IrpRecord> IrpTable::Require(PIRP irp, const char* routine) const {
     std::shared_ptr<IrpRecord> record = Find(irp);
     if (!record) {
-        K().RaiseBugCheck(bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::NotALiveIrp, Ptr(irp), 0, 0,
-                          std::string(routine) + " was given " +
-                              (WasFreed(irp) ? "an IRP that was already freed" : "an address that is not an IRP"));
+        K().Fatal("irp-not-live", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::NotALiveIrp, Ptr(irp), 0, 0,
+                  std::string(routine) + " was given " +
+                      (WasFreed(irp) ? "an IRP that was already freed" : "an address that is not an IRP"));
     }
     return record;
 }
@@ -108,9 +120,17 @@ void NTAPI IoFreeIrp(PIRP Irp) {
     IrpTable& irps = K().Io().Internals().irps;
     if (!irps.Find(Irp)) {
         const bool again = irps.WasFreed(Irp);
-        K().RaiseBugCheck(bugcode::DRIVER_VERIFIER_IOMANAGER_VIOLATION, violation::FreeOfNonIrp, Ptr(Irp), 0, 0,
-                          again ? "IoFreeIrp of an IRP that was already freed"
-                                : "IoFreeIrp of an address that is not an IRP");
+        K().Fatal("irp-free-of-non-irp", bugcode::DRIVER_VERIFIER_IOMANAGER_VIOLATION, violation::FreeOfNonIrp,
+                  Ptr(Irp), 0, 0,
+                  again ? "IoFreeIrp of an IRP that was already freed" : "IoFreeIrp of an address that is not an IRP");
+    }
+    const std::shared_ptr<IrpRecord> record = irps.Find(Irp);
+    CheckNotBelow(*record, "IoFreeIrp");
+    if (record->threaded) {
+        K().Violation("irp-free-threaded", bugcode::DRIVER_VERIFIER_IOMANAGER_VIOLATION, violation::FreeOfThreadedIrp,
+                      Ptr(Irp), 0, 0,
+                      "IoFreeIrp of irp" + std::to_string(record->serial) +
+                          ", which IoBuildDeviceIoControlRequest built for a thread: completion frees it");
     }
     irps.Free(Irp);
 }
@@ -118,6 +138,7 @@ void NTAPI IoFreeIrp(PIRP Irp) {
 void NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status) {
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoReuseIrp");
     std::shared_ptr<IrpRecord> record = K().Io().Internals().irps.Require(Irp, "IoReuseIrp");
+    CheckNotBelow(*record, "IoReuseIrp");
     const UCHAR allocationFlags = Irp->AllocationFlags;
     InitializeIrp(Irp, Irp->Size, Irp->StackCount);
     Irp->AllocationFlags = allocationFlags;

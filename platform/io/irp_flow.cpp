@@ -46,25 +46,25 @@ void ClearStackLocation(IO_STACK_LOCATION& stack) {
 
 void CheckCompletable(const std::shared_ptr<IrpRecord>& record, PIRP irp) {
     if (!record || record->phase == IrpPhase::Completing || record->phase == IrpPhase::Done) {
-        K().RaiseBugCheck(bugcode::MULTIPLE_IRP_COMPLETE_REQUESTS, Ptr(irp), 0, 0, 0,
-                          record ? "IoCompleteRequest of irp" + std::to_string(record->serial) +
-                                       ", which was completed already"
-                                 : std::string("IoCompleteRequest of an IRP that was completed and freed already"));
+        K().Fatal("irp-completed-twice", bugcode::MULTIPLE_IRP_COMPLETE_REQUESTS, Ptr(irp), 0, 0, 0,
+                  record ? "IoCompleteRequest of irp" + std::to_string(record->serial) + ", which was completed already"
+                         : std::string("IoCompleteRequest of an IRP that was completed and freed already"));
     }
     const KIRQL irql = CurrentIrql();
     if (irql > DISPATCH_LEVEL) {
-        K().RaiseBugCheck(bugcode::DRIVER_VERIFIER_IOMANAGER_VIOLATION, violation::CompletedAboveDispatch, irql,
-                          Ptr(irp), 0, "IoCompleteRequest at IRQL " + std::to_string(irql));
+        K().Violation("irp-completed-above-dispatch", bugcode::DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+                      violation::CompletedAboveDispatch, irql, Ptr(irp), 0,
+                      "IoCompleteRequest at IRQL " + std::to_string(irql));
     }
     if (irp->IoStatus.Status == STATUS_PENDING) {
-        K().RaiseBugCheck(bugcode::DRIVER_VERIFIER_IOMANAGER_VIOLATION, violation::CompletedWithPending,
-                          static_cast<ULONG_PTR>(static_cast<ULONG>(irp->IoStatus.Status)), Ptr(irp), 0,
-                          "irp" + std::to_string(record->serial) + " completed with STATUS_PENDING");
+        K().Violation("irp-completed-pending", bugcode::DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+                      violation::CompletedWithPending, static_cast<ULONG_PTR>(static_cast<ULONG>(irp->IoStatus.Status)),
+                      Ptr(irp), 0, "irp" + std::to_string(record->serial) + " completed with STATUS_PENDING");
     }
     if (irp->CancelRoutine != nullptr) {
-        K().RaiseBugCheck(bugcode::DRIVER_VERIFIER_IOMANAGER_VIOLATION, violation::CompletedWithCancelRoutine,
-                          reinterpret_cast<ULONG_PTR>(irp->CancelRoutine), Ptr(irp), 0,
-                          "irp" + std::to_string(record->serial) + " completed with its cancel routine still set");
+        K().Violation("irp-completed-with-cancel-routine", bugcode::DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+                      violation::CompletedWithCancelRoutine, reinterpret_cast<ULONG_PTR>(irp->CancelRoutine), Ptr(irp),
+                      0, "irp" + std::to_string(record->serial) + " completed with its cancel routine still set");
     }
 }
 
@@ -79,7 +79,15 @@ bool RunCompletionRoutine(IrpRecord& record, PIRP irp, PIO_COMPLETION_ROUTINE ro
     record.phase = IrpPhase::Sent;
     record.at = owner;
     const std::uint64_t generation = record.generation;
+    const KIRQL irql = CurrentIrql();
     const NTSTATUS result = routine(owner, irp, context);
+    const KIRQL after = CurrentIrql();
+    if (after != irql) {
+        K().Violation("completion-routine-changed-irql", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                      violation::CompletionRoutineChangedIrql, reinterpret_cast<ULONG_PTR>(routine), irql, after,
+                      "a completion routine of irp" + std::to_string(record.serial) + " returned at IRQL " +
+                          std::to_string(after) + ", called at " + std::to_string(irql));
+    }
     if (result == STATUS_MORE_PROCESSING_REQUIRED) {
         // Kept by its creator above every device, the IRP is no driver's to
         // complete any more: it can only be freed, reused or sent again.
@@ -87,10 +95,21 @@ bool RunCompletionRoutine(IrpRecord& record, PIRP irp, PIO_COMPLETION_ROUTINE ro
         return false;
     }
     if (record.freed || record.generation != generation) {
-        K().RaiseBugCheck(bugcode::MULTIPLE_IRP_COMPLETE_REQUESTS, Ptr(irp), reinterpret_cast<ULONG_PTR>(routine), 0, 0,
-                          "a completion routine of irp" + std::to_string(record.serial) +
-                              (record.freed ? " freed it" : " sent or completed it") +
-                              " and still let its completion go on");
+        K().Fatal("completion-routine-let-freed-irp-go-on", bugcode::MULTIPLE_IRP_COMPLETE_REQUESTS, Ptr(irp),
+                  reinterpret_cast<ULONG_PTR>(routine), 0, 0,
+                  "a completion routine of irp" + std::to_string(record.serial) +
+                      (record.freed ? " freed it" : " sent or completed it") + " and still let its completion go on");
+    }
+    // A driver that passed the IRP down and returned what the driver below
+    // returned must show the pending state at its own location too, or the
+    // I/O manager above it would take the IRP as finished synchronously.
+    if (irp->PendingReturned && owner != nullptr &&
+        (IoGetCurrentIrpStackLocation(irp)->Control & SL_PENDING_RETURNED) == 0) {
+        K().Violation(
+            "completion-ignored-pending-returned", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
+            violation::PendingReturnedNotPropagated, reinterpret_cast<ULONG_PTR>(routine), Ptr(irp), Ptr(owner),
+            "the completion routine of " + K().Io().Internals().devices.Label(owner) + " for irp" +
+                std::to_string(record.serial) + " did not call IoMarkIrpPending though PendingReturned is set");
     }
     record.phase = IrpPhase::Completing;
     record.at = nullptr;
@@ -109,8 +128,9 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     SwitchPoint();
     const KIRQL irql = CurrentIrql();
     if (irql > DISPATCH_LEVEL) {
-        K().RaiseBugCheck(bugcode::IRQL_NOT_LESS_OR_EQUAL, Ptr(DeviceObject), irql, 0, Ptr(Irp),
-                          "IoCallDriver at IRQL " + std::to_string(irql));
+        K().Violation("call-driver-above-dispatch", bugcode::DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+                      violation::CallDriverAboveDispatch, irql, Ptr(DeviceObject), Ptr(Irp),
+                      "IoCallDriver at IRQL " + std::to_string(irql));
     }
     IoManager::State& io = K().Io().Internals();
     // The record outlives the call even when the IRP is completed and freed
@@ -119,9 +139,15 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     // Only used before the call: the dispatch routine may delete its device.
     const DeviceRecord& device = io.devices.Require(DeviceObject, "IoCallDriver");
     if (Irp->CurrentLocation <= 1) {
-        K().RaiseBugCheck(bugcode::NO_MORE_IRP_STACK_LOCATIONS, Ptr(Irp), 0, 0, 0,
-                          "irp" + std::to_string(record->serial) + " sent to " + device.label +
-                              " with no stack location left");
+        K().Fatal("irp-no-stack-location", bugcode::NO_MORE_IRP_STACK_LOCATIONS, Ptr(Irp), 0, 0, 0,
+                  "irp" + std::to_string(record->serial) + " sent to " + device.label + " with no stack location left");
+    }
+    if (Irp->CancelRoutine != nullptr) {
+        K().Violation("call-driver-with-cancel-routine", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                      violation::CalledWithCancelRoutine, Ptr(Irp), reinterpret_cast<ULONG_PTR>(Irp->CancelRoutine),
+                      Ptr(DeviceObject),
+                      "irp" + std::to_string(record->serial) + " sent to " + device.label +
+                          " with the sender's cancel routine still set");
     }
     SimThread* thread = K().Sched().Current();
     DispatchFrame* caller = record->FrameOn(thread);
@@ -149,21 +175,29 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
     const KIRQL after = CurrentIrql();
     if (after != irql) {
-        K().RaiseBugCheck(bugcode::DRIVER_VERIFIER_IOMANAGER_VIOLATION, violation::IrqlChangedByDispatch,
-                          Ptr(DeviceObject), irql, after,
-                          "the dispatch routine of " + io.devices.Label(DeviceObject) + " for irp" +
-                              std::to_string(record->serial) + " returned at IRQL " + std::to_string(after) +
-                              ", entered at " + std::to_string(irql));
+        K().Violation("dispatch-changed-irql", bugcode::DRIVER_VERIFIER_IOMANAGER_VIOLATION,
+                      violation::IrqlChangedByDispatch, Ptr(DeviceObject), irql, after,
+                      "the dispatch routine of " + io.devices.Label(DeviceObject) + " for irp" +
+                          std::to_string(record->serial) + " returned at IRQL " + std::to_string(after) +
+                          ", entered at " + std::to_string(irql));
     }
     if (status == STATUS_PENDING) {
         if (!frame.markedPending && !frame.passedDownPending) {
-            K().RaiseBugCheck(bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::PendingReturnedWithoutMark,
-                              Ptr(DeviceObject), Ptr(record->freed ? nullptr : Irp), record->serial,
-                              "the dispatch routine of " + io.devices.Label(DeviceObject) +
-                                  " returned STATUS_PENDING for irp" + std::to_string(record->serial) +
-                                  " without IoMarkIrpPending");
+            K().Violation("pending-without-mark", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                          violation::PendingReturnedWithoutMark, Ptr(DeviceObject), Ptr(record->freed ? nullptr : Irp),
+                          record->serial,
+                          "the dispatch routine of " + io.devices.Label(DeviceObject) +
+                              " returned STATUS_PENDING for irp" + std::to_string(record->serial) +
+                              " without IoMarkIrpPending");
         }
         if (caller != nullptr) caller->passedDownPending = true;
+    } else if (frame.markedPending) {
+        K().Violation("marked-pending-returned-other", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                      violation::MarkedPendingReturnedOther, Ptr(DeviceObject), Ptr(record->freed ? nullptr : Irp),
+                      static_cast<ULONG_PTR>(static_cast<ULONG>(status)),
+                      "the dispatch routine of " + io.devices.Label(DeviceObject) + " marked irp" +
+                          std::to_string(record->serial) + " pending and returned " + std::to_string(status) +
+                          " instead of STATUS_PENDING");
     }
     return status;
 }
@@ -174,9 +208,8 @@ void NTAPI IoMarkIrpPending(PIRP Irp) {
     // At the top there is no location to mark: the flag would land past the
     // end of the IRP.
     if (AtTop(Irp) || Irp->CurrentLocation < 1) {
-        K().RaiseBugCheck(bugcode::NO_MORE_IRP_STACK_LOCATIONS, Ptr(Irp), 0, 0, 0,
-                          "IoMarkIrpPending on irp" + std::to_string(record->serial) +
-                              ", which has no current stack location");
+        K().Fatal("mark-pending-without-location", bugcode::NO_MORE_IRP_STACK_LOCATIONS, Ptr(Irp), 0, 0, 0,
+                  "IoMarkIrpPending on irp" + std::to_string(record->serial) + ", which has no current stack location");
     }
     IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
     if (DispatchFrame* frame = record->FrameOn(K().Sched().Current(), Irp->CurrentLocation)) {
@@ -217,7 +250,7 @@ void NTAPI IofCompleteRequest(PIRP Irp, CHAR PriorityBoost) {
     }
 
     record->phase = IrpPhase::Done;
-    if (record->threaded) FinishThreadedRequest(io, *record);
+    if (record->threaded) CompleteThreadedRequest(io, record);
 }
 
 } // extern "C"

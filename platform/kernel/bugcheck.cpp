@@ -13,6 +13,14 @@ const char* BugCheckName(ULONG code) {
         return "IRQL_NOT_GREATER_OR_EQUAL";
     case bugcode::IRQL_NOT_LESS_OR_EQUAL:
         return "IRQL_NOT_LESS_OR_EQUAL";
+    case bugcode::MAXIMUM_WAIT_OBJECTS_EXCEEDED:
+        return "MAXIMUM_WAIT_OBJECTS_EXCEEDED";
+    case bugcode::SYSTEM_EXIT_OWNED_MUTEX:
+        return "SYSTEM_EXIT_OWNED_MUTEX";
+    case bugcode::WORKER_THREAD_RETURNED_AT_BAD_IRQL:
+        return "WORKER_THREAD_RETURNED_AT_BAD_IRQL";
+    case bugcode::THREAD_TERMINATE_HELD_MUTEX:
+        return "THREAD_TERMINATE_HELD_MUTEX";
     case bugcode::SPIN_LOCK_ALREADY_OWNED:
         return "SPIN_LOCK_ALREADY_OWNED";
     case bugcode::SPIN_LOCK_NOT_OWNED:

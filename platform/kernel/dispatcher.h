@@ -2,6 +2,8 @@
 // WDK wait routines.
 #pragma once
 
+#include <string>
+
 #include "kernel/kernel.h"
 
 struct _KTHREAD;
@@ -10,6 +12,25 @@ namespace qv {
 
 // Signals a thread object when its thread ends and releases its waiters.
 void SignalThreadObject(_KTHREAD& thread);
+
+// Signals a dispatcher object that has just become signalled (a timer, say)
+// to its waiters.
+void ReleaseWaitersOf(DISPATCHER_HEADER& header);
+
+// The wait on dispatcher objects behind KeWaitForSingleObject and
+// KeWaitForMultipleObjects: the caller's IRQL and the objects are checked
+// already. Returns STATUS_WAIT_0 + the index of the object that ended a wait
+// for any, STATUS_WAIT_0 for a wait for all, or STATUS_TIMEOUT. Kernel APCs
+// that arrive meanwhile run and the wait goes on.
+NTSTATUS WaitForObjects(ULONG count, DISPATCHER_HEADER* const* objects, WAIT_TYPE type, PKWAIT_BLOCK blocks,
+                        const LARGE_INTEGER* timeout, const std::string& what);
+
+// Raises the bug check for a dispatcher object never initialised.
+void CheckInitialisedObject(const DISPATCHER_HEADER& header, const char* routine);
+
+// The IRQL check of the wait routines: a wait that may block needs IRQL below
+// DISPATCH_LEVEL. Ends a Wait TRUE state first.
+void BeginWait(const void* object, const LARGE_INTEGER* timeout, const char* routine);
 
 // Converts a WDK time-out (negative: relative, positive: absolute system
 // time, both in 100 ns units) into a virtual deadline.

@@ -16,8 +16,8 @@ ULONG_PTR OwnerToken() { return reinterpret_cast<ULONG_PTR>(K().Sched().CurrentO
 
 void AcquireAtDispatch(PKSPIN_LOCK lock) {
     if (*lock == OwnerToken()) {
-        K().RaiseBugCheck(bugcode::SPIN_LOCK_ALREADY_OWNED, reinterpret_cast<ULONG_PTR>(lock), 0, 0, 0,
-                          "spin lock acquired again by thread '" + K().Sched().CurrentName() + "', which holds it");
+        K().Violation("spinlock-acquired-twice", bugcode::SPIN_LOCK_ALREADY_OWNED, reinterpret_cast<ULONG_PTR>(lock), 0,
+                      0, 0, "spin lock acquired again by thread '" + K().Sched().CurrentName() + "', which holds it");
     }
     SwitchPoint();
     while (*lock != 0) K().Sched().SpinOn(lock);
@@ -26,8 +26,8 @@ void AcquireAtDispatch(PKSPIN_LOCK lock) {
 
 void ReleaseAtDispatch(PKSPIN_LOCK lock) {
     if (*lock != OwnerToken()) {
-        K().RaiseBugCheck(bugcode::SPIN_LOCK_NOT_OWNED, reinterpret_cast<ULONG_PTR>(lock), *lock, 0, 0,
-                          "spin lock released by thread '" + K().Sched().CurrentName() + "', which does not hold it");
+        K().Violation("spinlock-not-owned", bugcode::SPIN_LOCK_NOT_OWNED, reinterpret_cast<ULONG_PTR>(lock), *lock, 0,
+                      0, "spin lock released by thread '" + K().Sched().CurrentName() + "', which does not hold it");
     }
     *lock = 0;
 }
@@ -35,16 +35,16 @@ void ReleaseAtDispatch(PKSPIN_LOCK lock) {
 void RequireAtLeastDispatch(PKSPIN_LOCK lock, const char* routine) {
     const KIRQL irql = CurrentIrql();
     if (irql < DISPATCH_LEVEL) {
-        K().RaiseBugCheck(bugcode::IRQL_NOT_GREATER_OR_EQUAL, reinterpret_cast<ULONG_PTR>(lock), irql, 0, 0,
-                          std::string(routine) + " below DISPATCH_LEVEL");
+        K().Violation("spinlock-dpc-form-below-dispatch", bugcode::IRQL_NOT_GREATER_OR_EQUAL,
+                      reinterpret_cast<ULONG_PTR>(lock), irql, 0, 0, std::string(routine) + " below DISPATCH_LEVEL");
     }
 }
 
 void RaiseTo(KIRQL newIrql, PKIRQL oldIrql) {
     const KIRQL current = CurrentIrql();
     if (newIrql < current) {
-        K().RaiseBugCheck(bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::RaiseIrqlToLower, current,
-                          newIrql, 0, "KeRaiseIrql to a lower IRQL");
+        K().Violation("irql-raised-to-lower", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::RaiseIrqlToLower,
+                      current, newIrql, 0, "KeRaiseIrql to a lower IRQL");
     }
     *oldIrql = current;
     K().Sched().SetIrql(newIrql);
@@ -68,10 +68,18 @@ KIRQL NTAPI KeRaiseIrqlToDpcLevel(void) {
 }
 
 void NTAPI KeLowerIrql(KIRQL NewIrql) {
+    // After KeSetEvent or KeReleaseMutex with Wait TRUE the one legal next
+    // call is a wait routine, which lowers IRQL itself.
+    if (SimThread* me = K().Sched().Current(); me != nullptr && me->kernelState.waitNext) {
+        me->kernelState.waitNext = false;
+        K().Violation("wait-true-not-followed-by-wait", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                      violation::WaitTrueNotFollowedByWait, CurrentIrql(), NewIrql, 0,
+                      "KeLowerIrql after a Wait TRUE signal, where a wait routine must come next");
+    }
     const KIRQL current = CurrentIrql();
     if (NewIrql > current) {
-        K().RaiseBugCheck(bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::LowerIrqlToHigher, current,
-                          NewIrql, 0, "KeLowerIrql to a higher IRQL");
+        K().Violation("irql-lowered-to-higher", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                      violation::LowerIrqlToHigher, current, NewIrql, 0, "KeLowerIrql to a higher IRQL");
     }
     K().Sched().SetIrql(NewIrql);
     SwitchPoint();
@@ -80,9 +88,9 @@ void NTAPI KeLowerIrql(KIRQL NewIrql) {
 void NTAPI QvCheckPagedCode(const char* File, int Line) {
     const KIRQL irql = CurrentIrql();
     if (irql > APC_LEVEL) {
-        K().RaiseBugCheck(bugcode::DRIVER_IRQL_NOT_LESS_OR_EQUAL, 0, irql, 0, 0,
-                          std::string("pageable code at ") + File + ":" + std::to_string(Line) + " ran at IRQL " +
-                              std::to_string(irql));
+        K().Violation("paged-code-above-apc", bugcode::DRIVER_IRQL_NOT_LESS_OR_EQUAL, 0, irql, 0, 0,
+                      std::string("pageable code at ") + File + ":" + std::to_string(Line) + " ran at IRQL " +
+                          std::to_string(irql));
     }
 }
 
@@ -97,8 +105,8 @@ void NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
 void NTAPI KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
     const KIRQL irql = CurrentIrql();
     if (irql > DISPATCH_LEVEL) {
-        K().RaiseBugCheck(bugcode::IRQL_NOT_LESS_OR_EQUAL, reinterpret_cast<ULONG_PTR>(SpinLock), irql, 0, 0,
-                          "KeAcquireSpinLock above DISPATCH_LEVEL");
+        K().Violation("spinlock-acquire-above-dispatch", bugcode::IRQL_NOT_LESS_OR_EQUAL,
+                      reinterpret_cast<ULONG_PTR>(SpinLock), irql, 0, 0, "KeAcquireSpinLock above DISPATCH_LEVEL");
     }
     RaiseTo(DISPATCH_LEVEL, OldIrql);
     AcquireAtDispatch(SpinLock);
@@ -107,10 +115,9 @@ void NTAPI KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
 void NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
     const KIRQL irql = CurrentIrql();
     if (irql != DISPATCH_LEVEL || NewIrql > DISPATCH_LEVEL) {
-        K().RaiseBugCheck(bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::SpinLockReleaseWrongIrql,
-                          reinterpret_cast<ULONG_PTR>(SpinLock), irql, NewIrql,
-                          "KeReleaseSpinLock at IRQL " + std::to_string(irql) + " back to " +
-                              std::to_string(NewIrql));
+        K().Violation("spinlock-release-irql", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                      violation::SpinLockReleaseWrongIrql, reinterpret_cast<ULONG_PTR>(SpinLock), irql, NewIrql,
+                      "KeReleaseSpinLock at IRQL " + std::to_string(irql) + " back to " + std::to_string(NewIrql));
     }
     ReleaseAtDispatch(SpinLock);
     K().Sched().SetIrql(NewIrql);

@@ -1,9 +1,11 @@
 #include "kernel/kernel.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <stdexcept>
 
 #include "io/io_manager.h"
+#include "kernel/ke_timer_state.h"
 #include "kernel/pool.h"
 #include "kernel/scheduler.h"
 
@@ -20,6 +22,22 @@ std::uint64_t SplitMix(std::uint64_t x) {
     x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ull;
     x = (x ^ (x >> 27)) * 0x94d049bb133111ebull;
     return x ^ (x >> 31);
+}
+
+// The rules that QV_VERIFIER_DISABLE names, comma-separated.
+std::vector<std::string> RulesFromEnvironment() {
+    std::vector<std::string> rules;
+    const char* value = std::getenv("QV_VERIFIER_DISABLE");
+    if (value == nullptr) return rules;
+    std::string_view text(value);
+    while (!text.empty()) {
+        const std::size_t comma = text.find(',');
+        std::string_view id = text.substr(0, comma);
+        if (!id.empty()) rules.emplace_back(id);
+        if (comma == std::string_view::npos) break;
+        text.remove_prefix(comma + 1);
+    }
+    return rules;
 }
 
 constexpr RandomStream kStreams[] = {RandomStream::Schedule, RandomStream::Pool, RandomStream::Bus,
@@ -46,14 +64,18 @@ Kernel::Kernel(KernelConfig config) : config_(config) {
         random_.emplace_back(stream,
                              std::mt19937_64(SplitMix(config_.seed ^ (static_cast<std::uint64_t>(stream) << 56))));
     }
+    disabledRules_ = config_.disabledRules;
+    for (std::string& rule : RulesFromEnvironment()) disabledRules_.push_back(std::move(rule));
     previous_ = currentKernel;
     currentKernel = this;
     scheduler_ = std::make_unique<Scheduler>(*this);
     pool_ = std::make_unique<Pool>(*this);
     io_ = std::make_unique<IoManager>(*this);
+    timers_ = std::make_unique<TimerState>();
 }
 
 Kernel::~Kernel() {
+    timers_.reset();
     io_.reset();
     pool_.reset();
     scheduler_.reset();
@@ -124,6 +146,29 @@ void Kernel::RaiseBugCheck(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3,
     }
     if (scheduler_->Current() != nullptr) scheduler_->HaltFromThread();
     throw BugCheckError(*bugCheck_);
+}
+
+bool Kernel::RuleEnabled(std::string_view rule) const {
+    return std::find(disabledRules_.begin(), disabledRules_.end(), rule) == disabledRules_.end();
+}
+
+void Kernel::Violation(std::string_view rule, ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4,
+                       std::string what) {
+    if (!RuleEnabled(rule)) {
+        trace_.Log(scheduler_->Now(), scheduler_->CurrentName(), "verifier",
+                   "rule " + std::string(rule) + " disabled: " + what);
+        return;
+    }
+    RaiseBugCheck(code, p1, p2, p3, p4, std::move(what));
+}
+
+void Kernel::Fatal(std::string_view rule, ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4,
+                   std::string what) {
+    if (!RuleEnabled(rule)) {
+        RaiseBugCheck(0, 0, 0, 0, 0,
+                      "rule " + std::string(rule) + " is disabled and the run cannot go on past it: " + what);
+    }
+    RaiseBugCheck(code, p1, p2, p3, p4, std::move(what));
 }
 
 void Kernel::SetIoTimersActive(bool active) {

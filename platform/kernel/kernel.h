@@ -58,6 +58,10 @@ struct KernelConfig {
     // hung, with the same report a deadlock gives.
     VirtualTime timeLimit = 24ull * 3600 * kTicksPerSecond;
     PoolFaultConfig poolFaults;
+    // Verifier rules switched off for this machine, by rule id (see
+    // docs/verifier-rules.md). The ids in the environment variable
+    // QV_VERIFIER_DISABLE (separated by commas) are added to these.
+    std::vector<std::string> disabledRules;
 };
 
 enum class RunOutcome { Completed, BugCheck, Deadlock, TimeLimit };
@@ -113,6 +117,20 @@ class Kernel {
     // comes back; called from the host it throws BugCheckError.
     [[noreturn]] void RaiseBugCheck(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4,
                                     std::string what);
+    // The verifier's check of one rule: stops the machine like RaiseBugCheck,
+    // unless the rule is disabled; then the violation is only logged and
+    // control comes back, so that a mutation run can show which test notices
+    // the rule's absence.
+    void Violation(std::string_view rule, ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4,
+                   std::string what);
+    bool RuleEnabled(std::string_view rule) const;
+    // The same for a violation that leaves nothing sound to go on with (a
+    // pointer that is no object, say): with the rule disabled the run still
+    // stops, with code 0, so that a disabled rule never turns into a crash of
+    // the host.
+    [[noreturn]] void Fatal(std::string_view rule, ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4,
+                            std::string what);
+
     // The system cancel spin lock.
     KSPIN_LOCK& CancelSpinLock() { return cancelSpinLock_; }
 
@@ -139,6 +157,9 @@ class Kernel {
         components_.emplace_back(ComponentKey<T>(), std::move(component));
         return result;
     }
+    // State of the kernel's timer and DPC objects (ke_dpc_timer.cpp).
+    struct TimerState;
+    TimerState& Timers() { return *timers_; }
 
     bool BugChecked() const { return bugCheck_.has_value(); }
     const std::optional<BugCheckInfo>& LastBugCheck() const { return bugCheck_; }
@@ -165,6 +186,8 @@ class Kernel {
     Kernel* previous_ = nullptr;
     // Components keep host memory only; they outlive the pool and I/O manager.
     std::vector<std::pair<const void*, std::shared_ptr<void>>> components_;
+    std::vector<std::string> disabledRules_;
+    std::unique_ptr<TimerState> timers_;
 
     void ArmSecondTick();
 };

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "kernel/ke_timer_state.h"
 #include "kernel/scheduler.h"
 
 namespace qv {
@@ -51,17 +52,18 @@ bool Pool::ShouldFail(ULONG tag) {
 void* Pool::Allocate(POOL_TYPE type, std::size_t size, ULONG tag, const char* file, int line) {
     const KIRQL irql = CurrentIrql();
     if (Paged(type) && irql > APC_LEVEL) {
-        kernel_.RaiseBugCheck(bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::PagedAllocationAboveApc, irql,
-                              type, size, "paged pool allocated at IRQL " + std::to_string(irql));
+        kernel_.Violation("pool-paged-allocation-irql", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                          violation::PagedAllocationAboveApc, irql, type, size,
+                          "paged pool allocated at IRQL " + std::to_string(irql));
     }
     if (irql > DISPATCH_LEVEL) {
-        kernel_.RaiseBugCheck(bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
-                              violation::NonPagedAllocationAboveDispatch, irql, type, size,
-                              "pool allocated above DISPATCH_LEVEL");
+        kernel_.Violation("pool-allocation-irql", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                          violation::NonPagedAllocationAboveDispatch, irql, type, size,
+                          "pool allocated above DISPATCH_LEVEL");
     }
     if (size == 0) {
-        kernel_.RaiseBugCheck(bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::ZeroByteAllocation, irql, type,
-                              0, "zero-byte pool allocation");
+        kernel_.Violation("pool-zero-bytes", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::ZeroByteAllocation,
+                          irql, type, 0, "zero-byte pool allocation");
     }
     SwitchPoint();
     const std::string site = std::string(file) + ":" + std::to_string(line);
@@ -91,41 +93,63 @@ void Pool::CheckGuards(const Block& block) {
     const std::size_t size = block.info.size;
     for (std::size_t i = 0; i < kGuardSize; ++i) {
         if (block.base[i] != kGuardByte || block.base[kGuardSize + size + i] != kGuardByte) {
-            kernel_.RaiseBugCheck(bugcode::SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION,
-                                  reinterpret_cast<ULONG_PTR>(block.info.address), size, 0, kGuardOverwritten,
-                                  "pool block of " + std::to_string(size) + " bytes ('" + TagText(block.info.tag) +
-                                      "') allocated at " + block.info.site + " was written outside its bounds");
+            kernel_.Violation("pool-overrun", bugcode::SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION,
+                              reinterpret_cast<ULONG_PTR>(block.info.address), size, 0, kGuardOverwritten,
+                              "pool block of " + std::to_string(size) + " bytes ('" + TagText(block.info.tag) +
+                                  "') allocated at " + block.info.site + " was written outside its bounds");
+        }
+    }
+}
+
+// A kernel timer that is still set would expire into freed memory.
+void Pool::CheckNoTimerInside(const Block& block) {
+    const auto* begin = static_cast<const unsigned char*>(block.info.address);
+    for (const auto& [timer, cookie] : kernel_.Timers().set) {
+        const auto* at = reinterpret_cast<const unsigned char*>(timer);
+        if (at >= begin && at < begin + block.info.size) {
+            kernel_.Violation("pool-freed-with-set-timer", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                              violation::FreedPoolHoldsActiveTimer, reinterpret_cast<ULONG_PTR>(timer), block.info.type,
+                              reinterpret_cast<ULONG_PTR>(block.info.address),
+                              "pool block allocated at " + block.info.site + " freed while a timer in it is set");
         }
     }
 }
 
 void Pool::Free(void* address, std::optional<ULONG> tag) {
     const KIRQL irql = CurrentIrql();
+    auto live = live_.find(address);
+    const POOL_TYPE type = live != live_.end() ? live->second.info.type : NonPagedPool;
     if (irql > DISPATCH_LEVEL) {
-        kernel_.RaiseBugCheck(bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::FreeAboveDispatch, irql, 0,
-                              reinterpret_cast<ULONG_PTR>(address), "pool freed above DISPATCH_LEVEL");
+        kernel_.Violation("pool-free-irql", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::FreeAboveDispatch,
+                          irql, type, reinterpret_cast<ULONG_PTR>(address), "pool freed above DISPATCH_LEVEL");
+    }
+    // Paged pool may be paged out, and touching it at DISPATCH_LEVEL is a page
+    // fault nobody can serve.
+    if (Paged(type) && irql > APC_LEVEL) {
+        kernel_.Violation("pool-paged-free-irql", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                          violation::PagedFreeAboveApc, irql, type, reinterpret_cast<ULONG_PTR>(address),
+                          "paged pool freed at IRQL " + std::to_string(irql));
     }
     auto found = live_.find(address);
     if (found == live_.end()) {
         for (const Block& old : quarantine_) {
             if (old.info.address == address) {
-                kernel_.RaiseBugCheck(bugcode::BAD_POOL_CALLER, violation::PoolFreedTwice, 0, old.info.tag,
-                                      reinterpret_cast<ULONG_PTR>(address),
-                                      "pool block allocated at " + old.info.site + " freed twice");
+                kernel_.Fatal("pool-freed-twice", bugcode::BAD_POOL_CALLER, violation::PoolFreedTwice, 0, old.info.tag,
+                              reinterpret_cast<ULONG_PTR>(address),
+                              "pool block allocated at " + old.info.site + " freed twice");
             }
         }
-        kernel_.RaiseBugCheck(bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::FreeOfUnknownAddress,
-                              reinterpret_cast<ULONG_PTR>(address), 0, 0,
-                              "freed an address that no pool allocation returned");
+        kernel_.Fatal("pool-free-unknown", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::FreeOfUnknownAddress,
+                      reinterpret_cast<ULONG_PTR>(address), 0, 0, "freed an address that no pool allocation returned");
     }
     Block block = found->second;
     if (tag && *tag != block.info.tag) {
-        kernel_.RaiseBugCheck(bugcode::BAD_POOL_CALLER, violation::PoolFreedWithWrongTag,
-                              reinterpret_cast<ULONG_PTR>(address), block.info.tag, *tag,
-                              "pool block tagged '" + TagText(block.info.tag) + "' freed with tag '" +
-                                  TagText(*tag) + "'");
+        kernel_.Violation("pool-free-wrong-tag", bugcode::BAD_POOL_CALLER, violation::PoolFreedWithWrongTag,
+                          reinterpret_cast<ULONG_PTR>(address), block.info.tag, *tag,
+                          "pool block tagged '" + TagText(block.info.tag) + "' freed with tag '" + TagText(*tag) + "'");
     }
     CheckGuards(block);
+    CheckNoTimerInside(block);
     live_.erase(found);
     std::memset(block.base + kGuardSize, kFreedByte, block.info.size);
     quarantineBytes_ += block.info.size;

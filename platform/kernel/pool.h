@@ -62,6 +62,7 @@ class Pool {
 
     bool ShouldFail(ULONG tag);
     void CheckGuards(const Block& block);
+    void CheckNoTimerInside(const Block& block);
 
     Kernel& kernel_;
     PoolFaultConfig faults_;

@@ -139,6 +139,8 @@ void Scheduler::SwitchPoint() {
     if (current_ == nullptr || halted_) return;
     auto& random = kernel_.Random(RandomStream::Schedule);
     if (random() % kPercent < kernel_.Config().switchPercent) YieldToScheduler();
+    // Kernel APCs run as soon as their thread runs below APC_LEVEL.
+    if (!current_->kernelState.kernelApcs.empty()) DeliverKernelApcs(*current_);
 }
 
 NTSTATUS Scheduler::Block(DISPATCHER_HEADER* object, std::optional<VirtualTime> deadline, std::string what) {
@@ -196,9 +198,10 @@ void Scheduler::ExitCurrent() {
     SimThread* me = current_;
     assert(me != nullptr);
     if (me->irql_ != PASSIVE_LEVEL && !halted_) {
-        kernel_.RaiseBugCheck(bugcode::IRQL_GT_ZERO_AT_SYSTEM_SERVICE, 0, me->irql_, 0, 0,
-                              "thread '" + me->Name() + "' ended at a raised IRQL");
+        kernel_.Violation("thread-exit-raised-irql", bugcode::IRQL_GT_ZERO_AT_SYSTEM_SERVICE, 0, me->irql_, 0, 0,
+                          "thread '" + me->Name() + "' ended at a raised IRQL");
     }
+    if (!halted_) RunThreadExit(*me);
     me->state_ = SimThread::State::Terminated;
     if (me->Kind() != ThreadKind::Dpc) kernel_.Events().Log(now_, me->Name(), "thread", "exit");
     SignalThreadObject(me->object_);
@@ -225,9 +228,9 @@ void Scheduler::DpcLoop() {
         current_->irql_ = DISPATCH_LEVEL;
         fn();
         if (current_->irql_ != DISPATCH_LEVEL) {
-            kernel_.RaiseBugCheck(bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::LowerIrqlToHigher,
-                                  current_->irql_, DISPATCH_LEVEL, 0,
-                                  "deferred routine '" + name + "' returned at another IRQL than it was called at");
+            kernel_.Violation("dpc-returned-irql", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                              violation::LowerIrqlToHigher, current_->irql_, DISPATCH_LEVEL, 0,
+                              "deferred routine '" + name + "' returned at another IRQL than it was called at");
         }
         current_->irql_ = PASSIVE_LEVEL;
     }

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "kernel/kernel.h"
+#include "kernel/thread_state.h"
 
 struct _KTHREAD {
     DISPATCHER_HEADER Header; // signalled when the thread has ended
@@ -34,6 +35,7 @@ enum class ThreadKind {
     Host,   // spawned by a test or tool; Run() waits for these
     System, // PsCreateSystemThread
     Dpc,    // the kernel's deferred-procedure-call context
+    Worker, // a system worker thread that runs work items
 };
 
 // A simulated thread's stack: mapped memory with an inaccessible page below
@@ -74,6 +76,9 @@ class SimThread {
     // Object-manager references to the thread object (handles and
     // ObReferenceObject); the verifier checks them at driver unload.
     LONG references = 0;
+
+    // APCs, waits on dispatcher objects and owned mutexes (thread_state.h).
+    ThreadKernelState kernelState;
 
   private:
     friend class Scheduler;
@@ -121,6 +126,9 @@ class Scheduler {
 
     VirtualTime Now() const { return now_; }
     void SwitchPoint();
+    // Lets virtual time pass for the current thread without giving up the
+    // processor (KeStallExecutionProcessor).
+    void Stall(VirtualTime duration) { now_ += duration; }
 
     // Waits of the current thread. Block() gives up the processor until
     // Wake() is called for the thread or the deadline passes (then the wait

@@ -34,10 +34,9 @@ SimThread* ThreadFromObject(PVOID object) {
 
 void ReleaseReference(SimThread& thread, PVOID object, const char* routine) {
     if (thread.references <= 0) {
-        K().RaiseBugCheck(bugcode::REFERENCE_BY_POINTER, reinterpret_cast<ULONG_PTR>(*PsThreadType),
-                          reinterpret_cast<ULONG_PTR>(object), 0, 0,
-                          std::string(routine) + " on thread object '" + thread.Name() +
-                              "' that holds no reference");
+        K().Violation("object-over-dereferenced", bugcode::REFERENCE_BY_POINTER,
+                      reinterpret_cast<ULONG_PTR>(*PsThreadType), reinterpret_cast<ULONG_PTR>(object), 0, 0,
+                      std::string(routine) + " on thread object '" + thread.Name() + "' that holds no reference");
     }
     thread.references -= 1;
 }
@@ -54,8 +53,8 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, P
     UNREFERENCED_PARAMETER(ProcessHandle);
     const KIRQL irql = CurrentIrql();
     if (irql != PASSIVE_LEVEL) {
-        K().RaiseBugCheck(bugcode::IRQL_NOT_LESS_OR_EQUAL, reinterpret_cast<ULONG_PTR>(StartRoutine), irql, 0, 0,
-                          "PsCreateSystemThread above PASSIVE_LEVEL");
+        K().Violation("thread-create-irql", bugcode::IRQL_NOT_LESS_OR_EQUAL, reinterpret_cast<ULONG_PTR>(StartRoutine),
+                      irql, 0, 0, "PsCreateSystemThread above PASSIVE_LEVEL");
     }
     SwitchPoint();
     Scheduler& sched = K().Sched();
@@ -77,8 +76,9 @@ NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus) {
     UNREFERENCED_PARAMETER(ExitStatus);
     SimThread* me = K().Sched().Current();
     if (me == nullptr || me->Kind() != ThreadKind::System) {
-        K().RaiseBugCheck(bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::TerminateNonSystemThread, 0, 0,
-                          0, "PsTerminateSystemThread called outside a system thread");
+        K().Fatal("terminate-outside-system-thread", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                  violation::TerminateNonSystemThread, 0, 0, 0,
+                  "PsTerminateSystemThread called outside a system thread");
     }
     K().Sched().ExitCurrent();
 }
@@ -119,8 +119,8 @@ LONG_PTR NTAPI ObfDereferenceObject(PVOID Object) {
 NTSTATUS NTAPI ZwClose(HANDLE Handle) {
     const KIRQL irql = CurrentIrql();
     if (irql != PASSIVE_LEVEL) {
-        K().RaiseBugCheck(bugcode::IRQL_NOT_LESS_OR_EQUAL, reinterpret_cast<ULONG_PTR>(Handle), irql, 0, 0,
-                          "ZwClose above PASSIVE_LEVEL");
+        K().Violation("zwclose-irql", bugcode::IRQL_NOT_LESS_OR_EQUAL, reinterpret_cast<ULONG_PTR>(Handle), irql, 0, 0,
+                      "ZwClose above PASSIVE_LEVEL");
     }
     SimThread* thread = K().LookupHandle(Handle);
     if (thread == nullptr || !K().CloseHandle(Handle)) return STATUS_INVALID_HANDLE;

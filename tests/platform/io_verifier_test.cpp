@@ -88,7 +88,7 @@ TEST(IoVerifier, FaultyDispatchRoutines) {
             SCOPED_TRACE(testing::Message() << "fault " << &fault - faults << (built ? ", built IRP" : ""));
             const RunResult result =
                 RunExpectingBugCheck([&fault, built] { SendTo(fault.dispatch, built); }, fault.code, fault.parameter1);
-            EXPECT_FALSE(result.bugCheck->recentIrps.empty());
+            EXPECT_FALSE(result.bugCheck.value().recentIrps.empty());
         }
     }
 }
@@ -192,7 +192,7 @@ TEST(IoVerifier, DeletionsThatAreLegal) {
 TEST(IoVerifier, DriverUnloadedWithSomethingLeftBehind) {
     constexpr ULONG kUnload = bugcode::DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS;
     auto expectLeft = [](const RunResult& result, Leftover what) {
-        EXPECT_EQ(result.bugCheck->parameters[2], static_cast<ULONG_PTR>(what)) << result.report;
+        EXPECT_EQ(result.bugCheck.value().parameters[2], static_cast<ULONG_PTR>(what)) << result.report;
     };
     expectLeft(
         RunExpectingBugCheck(

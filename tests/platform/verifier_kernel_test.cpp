@@ -80,7 +80,12 @@ TEST(VerifierKernel, MutexReleasedByAThreadThatDoesNotOwnIt) {
     KeInitializeMutex(&mutex, 0);
     KernelConfig config;
     Kernel kernel(config);
-    kernel.Spawn("owner", [&] { KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr); });
+    kernel.Spawn("owner", [&] {
+        KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
+        LARGE_INTEGER second{.QuadPart = -static_cast<LONGLONG>(kTicksPerSecond)};
+        KeDelayExecutionThread(KernelMode, FALSE, &second);
+        KeReleaseMutex(&mutex, FALSE);
+    });
     kernel.Spawn("thief", [&] {
         LARGE_INTEGER pause{.QuadPart = -10'000};
         KeDelayExecutionThread(KernelMode, FALSE, &pause);
@@ -88,7 +93,7 @@ TEST(VerifierKernel, MutexReleasedByAThreadThatDoesNotOwnIt) {
     });
     RunResult result = kernel.Run();
     test::ExpectBugCheck(result, bugcode::THREAD_NOT_MUTEX_OWNER);
-    EXPECT_EQ(result.bugCheck->thread, "thief");
+    EXPECT_EQ(result.bugCheck.value().thread, "thief");
 }
 
 TEST(VerifierKernel, PagedCodeAboveApcLevel) {

@@ -31,9 +31,9 @@ inline RunResult RunOk(Kernel& kernel, std::function<void()> body) {
 inline void ExpectBugCheck(const RunResult& result, ULONG code, std::optional<ULONG_PTR> parameter1 = {}) {
     ASSERT_EQ(result.outcome, RunOutcome::BugCheck) << result.report;
     ASSERT_TRUE(result.bugCheck.has_value());
-    EXPECT_EQ(result.bugCheck->code, code) << result.report;
+    EXPECT_EQ(result.bugCheck.value().code, code) << result.report;
     if (parameter1) {
-        EXPECT_EQ(result.bugCheck->parameters[0], *parameter1) << result.report;
+        EXPECT_EQ(result.bugCheck.value().parameters[0], *parameter1) << result.report;
     }
 }
 

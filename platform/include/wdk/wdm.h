@@ -242,3 +242,127 @@ BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING S
 }
 #endif
 #include "wdmio.h"
+
+// ---------------------------------------------------------------------------
+// Waits on several objects, DPCs, kernel timers, work items, stalls and the
+// I/O remove lock. Their implementations: platform/kernel/ke_wait.cpp,
+// ke_dpc_timer.cpp, ke_stall.cpp, platform/io/work_items.cpp and
+// platform/io/remove_lock.cpp.
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// The wait blocks every thread has of its own, and the most objects one wait
+// may name.
+#define THREAD_WAIT_OBJECTS 3
+#define MAXIMUM_WAIT_OBJECTS 64
+
+typedef struct _KWAIT_BLOCK {
+    LIST_ENTRY WaitListEntry;
+    UCHAR WaitType;
+    volatile UCHAR BlockState;
+    USHORT WaitKey;
+    struct _KTHREAD* Thread;
+    PVOID Object;
+    PVOID SparePtr;
+} KWAIT_BLOCK, *PKWAIT_BLOCK, *PRKWAIT_BLOCK;
+
+NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType, KWAIT_REASON WaitReason,
+                                        KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Timeout,
+                                        PKWAIT_BLOCK WaitBlockArray);
+
+typedef struct _SINGLE_LIST_ENTRY {
+    struct _SINGLE_LIST_ENTRY* Next;
+} SINGLE_LIST_ENTRY, *PSINGLE_LIST_ENTRY;
+
+struct _KDPC;
+typedef void(NTAPI KDEFERRED_ROUTINE)(struct _KDPC* Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+                                      PVOID SystemArgument2);
+typedef KDEFERRED_ROUTINE* PKDEFERRED_ROUTINE;
+
+typedef struct _KDPC {
+    UCHAR Type;
+    UCHAR Importance;
+    volatile USHORT Number;
+    SINGLE_LIST_ENTRY DpcListEntry;
+    KAFFINITY ProcessorHistory;
+    PKDEFERRED_ROUTINE DeferredRoutine;
+    PVOID DeferredContext;
+    PVOID SystemArgument1;
+    PVOID SystemArgument2;
+    volatile PVOID DpcData; // non-null while the DPC is queued
+} KDPC, *PKDPC, *PRKDPC;
+
+void NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
+BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
+BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc);
+
+typedef enum _TIMER_TYPE { NotificationTimer = 0, SynchronizationTimer = 1 } TIMER_TYPE;
+
+// Dispatcher object types of timers, in DISPATCHER_HEADER.Type.
+#define QV_OBJECT_TIMER_NOTIFICATION 8
+#define QV_OBJECT_TIMER_SYNCHRONIZATION 9
+
+typedef struct _KTIMER {
+    DISPATCHER_HEADER Header;
+    ULARGE_INTEGER DueTime;
+    LIST_ENTRY TimerListEntry;
+    struct _KDPC* Dpc;
+    ULONG Processor;
+    ULONG Period;
+} KTIMER, *PKTIMER, *PRKTIMER;
+
+void NTAPI KeInitializeTimer(PKTIMER Timer);
+void NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type);
+BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);
+BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc);
+BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer);
+BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer);
+
+void NTAPI KeStallExecutionProcessor(ULONG MicroSeconds);
+
+typedef struct _IO_WORKITEM IO_WORKITEM, *PIO_WORKITEM;
+typedef void(NTAPI IO_WORKITEM_ROUTINE)(PDEVICE_OBJECT DeviceObject, PVOID Context);
+typedef IO_WORKITEM_ROUTINE* PIO_WORKITEM_ROUTINE;
+typedef enum _WORK_QUEUE_TYPE {
+    CriticalWorkQueue = 0,
+    DelayedWorkQueue = 1,
+    HyperCriticalWorkQueue = 2,
+    MaximumWorkQueue = 7,
+} WORK_QUEUE_TYPE;
+
+PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject);
+void NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem);
+void NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
+                           PVOID Context);
+
+typedef struct _IO_REMOVE_LOCK_COMMON_BLOCK {
+    BOOLEAN Removed;
+    BOOLEAN Reserved[3];
+    volatile LONG IoCount;
+    KEVENT RemoveEvent;
+} IO_REMOVE_LOCK_COMMON_BLOCK;
+
+typedef struct _IO_REMOVE_LOCK {
+    IO_REMOVE_LOCK_COMMON_BLOCK Common;
+} IO_REMOVE_LOCK, *PIO_REMOVE_LOCK;
+
+void NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes,
+                                    ULONG HighWatermark, ULONG RemlockSize);
+NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File, ULONG Line,
+                                     ULONG RemlockSize);
+void NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize);
+void NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize);
+
+#define IoInitializeRemoveLock(Lock, Tag, Maxmin, HighWater) \
+    IoInitializeRemoveLockEx(Lock, Tag, Maxmin, HighWater, sizeof(IO_REMOVE_LOCK))
+#define IoAcquireRemoveLock(RemoveLock, Tag) \
+    IoAcquireRemoveLockEx(RemoveLock, Tag, (PCSTR)__FILE__, __LINE__, sizeof(IO_REMOVE_LOCK))
+#define IoReleaseRemoveLock(RemoveLock, Tag) IoReleaseRemoveLockEx(RemoveLock, Tag, sizeof(IO_REMOVE_LOCK))
+#define IoReleaseRemoveLockAndWait(RemoveLock, Tag) \
+    IoReleaseRemoveLockAndWaitEx(RemoveLock, Tag, sizeof(IO_REMOVE_LOCK))
+
+#ifdef __cplusplus
+}
+#endif
