@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "kernel/race_annotations.h"
 #include "kernel/scheduler.h"
 
 namespace qv {
@@ -109,15 +110,28 @@ void CheckSignalIrql(const void* object, const char* routine) {
 } // namespace
 
 void SignalThreadObject(_KTHREAD& thread) {
+    race::Release(&thread.Header);
     thread.Header.SignalState = 1;
     ReleaseWaiters(thread.Header);
 }
 
 VirtualTime DeadlineFrom(const LARGE_INTEGER& timeout) {
     const VirtualTime now = K().Now();
-    if (timeout.QuadPart < 0) return now + static_cast<VirtualTime>(-timeout.QuadPart);
-    const LONGLONG sinceBoot = timeout.QuadPart - kBootSystemTime;
-    return sinceBoot <= static_cast<LONGLONG>(now) ? now : static_cast<VirtualTime>(sinceBoot);
+    VirtualTime due = 0;
+    if (timeout.QuadPart < 0) {
+        due = now + static_cast<VirtualTime>(-timeout.QuadPart);
+    } else {
+        const LONGLONG sinceBoot = timeout.QuadPart - kBootSystemTime;
+        if (sinceBoot <= static_cast<LONGLONG>(now)) return now;
+        due = static_cast<VirtualTime>(sinceBoot);
+    }
+    return OnClockTick(due);
+}
+
+VirtualTime OnClockTick(VirtualTime due) {
+    // Timers are examined on the clock interrupt only: a wait or delay ends
+    // on the first tick at or after its due time, as on Windows.
+    return (due + kTimeIncrement - 1) / kTimeIncrement * kTimeIncrement;
 }
 
 } // namespace qv
@@ -138,6 +152,7 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     CheckSignalIrql(Event, "KeSetEvent");
     CheckInitialised(Event->Header, "KeSetEvent");
     const LONG previous = Event->Header.SignalState;
+    race::Release(&Event->Header);
     Event->Header.SignalState = 1;
     ReleaseWaiters(Event->Header);
     SwitchPoint();
@@ -159,6 +174,7 @@ LONG NTAPI KeResetEvent(PRKEVENT Event) {
 
 LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
     CheckInitialised(Event->Header, "KeReadStateEvent");
+    if (Event->Header.SignalState != 0) race::Acquire(&Event->Header);
     return Event->Header.SignalState;
 }
 
@@ -182,6 +198,7 @@ LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
                           "mutex released by thread '" + K().Sched().CurrentName() + "', which does not own it");
     }
     const LONG previous = Mutex->Header.SignalState;
+    race::Release(&Mutex->Header);
     Mutex->Header.SignalState += 1;
     if (Mutex->Header.SignalState == 1) {
         Mutex->OwnerThread = nullptr;
@@ -206,6 +223,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
     PKTHREAD caller = sched.CurrentObject();
     if (Satisfiable(header, caller)) {
         Acquire(header, caller);
+        race::Acquire(&header);
         return STATUS_SUCCESS;
     }
     if (Timeout != nullptr && Timeout->QuadPart == 0) return STATUS_TIMEOUT;
@@ -213,7 +231,9 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
     if (Timeout != nullptr) deadline = DeadlineFrom(*Timeout);
     // When a signal ends the wait, the signaller has already done what the
     // wait needs (reset a synchronization event, handed a mutex over).
-    return sched.Block(&header, deadline, Describe(header));
+    const NTSTATUS status = sched.Block(&header, deadline, Describe(header));
+    if (status == STATUS_SUCCESS) race::Acquire(&header);
+    return status;
 }
 
 NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {

@@ -36,6 +36,8 @@ std::string_view OutcomeName(RunOutcome outcome) {
         return "deadlock";
     case RunOutcome::TimeLimit:
         return "time limit";
+    case RunOutcome::Watchdog:
+        return "watchdog";
     }
     return "?";
 }

@@ -14,12 +14,27 @@
 #include <thread>
 
 #include "kernel/dispatcher.h"
+#include "kernel/race_annotations.h"
+#include "kernel/watchdog.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
 
 namespace qv {
 
 namespace {
 constexpr std::size_t kStackSize = 256 * 1024;
 constexpr unsigned kPercent = 100;
+// PCT: priority-change points are drawn among the first kPctHorizon switch
+// points of a run, kPctChangePoints of them (depth 3). Initial priorities lie
+// above every priority a demotion gives. A thread that passes kPctSlice
+// switch points in a row while another could run is demoted too, like a
+// time slice ending, so that polling loops cannot starve the others.
+constexpr std::uint64_t kPctHorizon = 4000;
+constexpr unsigned kPctChangePoints = 2;
+constexpr std::int64_t kPctBasePriority = 1'000'000;
+constexpr std::uint64_t kPctSlice = 1000;
 
 void InitializeListHead(LIST_ENTRY& head) { head.Flink = head.Blink = &head; }
 
@@ -44,6 +59,11 @@ ThreadStack::ThreadStack(std::size_t size) {
 }
 
 ThreadStack::~ThreadStack() {
+#if defined(__SANITIZE_ADDRESS__)
+    // A thread stopped by a bug check never unwinds: clear what
+    // AddressSanitizer marked on its stack before the mapping is reused.
+    ASAN_UNPOISON_MEMORY_REGION(usable_, size_);
+#endif
     if (mapping_ != nullptr) munmap(mapping_, mapped_);
 }
 
@@ -61,6 +81,27 @@ SimThread::SimThread(unsigned id, std::string name, ThreadKind kind, std::functi
 
 SimThread::~SimThread() = default;
 
+namespace {
+SchedulingMode ResolveMode(SchedulingMode configured, std::uint64_t seed) {
+    if (configured != SchedulingMode::FromSeed) return configured;
+    if (const char* forced = std::getenv("QV_SCHED")) {
+        const std::string name(forced);
+        if (name == "uniform") return SchedulingMode::Uniform;
+        if (name == "pct") return SchedulingMode::Pct;
+        if (!name.empty()) throw std::invalid_argument("QV_SCHED must be uniform or pct, not '" + name + "'");
+    }
+    // Odd seeds schedule uniformly, even seeds by PCT, so that any range of
+    // seeds covers both.
+    return seed % 2 == 1 ? SchedulingMode::Uniform : SchedulingMode::Pct;
+}
+
+std::uint32_t WatchdogLimit(std::uint32_t configured) {
+    if (const char* forced = std::getenv("QV_WATCHDOG_MS")) return static_cast<std::uint32_t>(std::strtoul(forced, nullptr, 10));
+    return configured;
+}
+} // namespace
+
+
 // ---------------------------------------------------------------------------
 // Scheduler
 
@@ -69,27 +110,48 @@ Scheduler::Scheduler(Kernel& kernel) : kernel_(kernel) {
     hostObject_.Header.Inserted = 1;
     InitializeListHead(hostObject_.Header.WaitListHead);
     hostObject_.Sim = nullptr;
-    dpcThread_ = &Create("dpc", ThreadKind::Dpc, [this] { DpcLoop(); });
+    mode_ = ResolveMode(kernel.Config().scheduling, kernel.Seed());
+    if (mode_ == SchedulingMode::Pct) InitialisePct();
+    dpcs_.resize(kernel.Config().processors);
+    for (unsigned p = 0; p < dpcs_.size(); ++p) {
+        SimThread& context = Create("dpc " + std::to_string(p), ThreadKind::Dpc, [this, p] { DpcLoop(p); });
+        context.processor_ = p;
+        dpcs_[p].context = &context;
+    }
+    if (const std::uint32_t limit = WatchdogLimit(kernel.Config().watchdogMilliseconds); limit != 0)
+        watchdog_ = std::make_unique<Watchdog>(*this, limit);
 }
 
 Scheduler::~Scheduler() = default;
 
+void Scheduler::InitialisePct() {
+    auto& random = kernel_.Random(RandomStream::Schedule);
+    for (unsigned i = 0; i < kPctChangePoints; ++i) changePoints_.push_back(1 + random() % kPctHorizon);
+    std::sort(changePoints_.begin(), changePoints_.end());
+    lowestPriority_ = kPctChangePoints + 1;
+}
+
 SimThread& Scheduler::Create(std::string name, ThreadKind kind, std::function<void()> body) {
     auto thread = std::make_unique<SimThread>(nextId_++, std::move(name), kind, std::move(body));
     SimThread& t = *thread;
-    getcontext(&t.context_);
-    t.context_.uc_stack.ss_sp = t.stack_.Base();
-    t.context_.uc_stack.ss_size = t.stack_.Size();
-    t.context_.uc_link = nullptr;
-    makecontext(&t.context_, &Scheduler::Entry, 0);
+    t.fiber_ = std::make_unique<Fiber>(t.stack_.Base(), t.stack_.Size(), &Scheduler::Entry, this);
+    t.fiber_->SetName(t.name_.c_str());
+    if (mode_ == SchedulingMode::Pct) {
+        t.priority_ = kPctBasePriority + static_cast<std::int64_t>(kernel_.Random(RandomStream::Schedule)() % kPctBasePriority);
+    }
     threads_.push_back(std::move(thread));
+    readyChanged_ = true;
+    // What the creator did before the thread starts happens before it.
+    race::Release(&t.object_);
     if (kind != ThreadKind::Dpc) kernel_.Events().Log(now_, CurrentName(), "thread", "create " + t.Name());
     return t;
 }
 
-void Scheduler::Entry() {
-    Scheduler& self = Kernel::Current().Sched();
+void Scheduler::Entry(void* scheduler) {
+    Scheduler& self = *static_cast<Scheduler*>(scheduler);
     SimThread* me = self.current_;
+    me->fiber_->Started(self.schedulerFiber_);
+    race::Acquire(&me->object_);
     try {
         me->body_();
     } catch (const std::exception& e) {
@@ -105,40 +167,56 @@ std::string Scheduler::CurrentName() const { return current_ != nullptr ? curren
 KIRQL Scheduler::Irql() const { return current_ != nullptr ? current_->irql_ : hostIrql_; }
 
 void Scheduler::SetIrql(KIRQL irql) {
-    if (current_ != nullptr)
+    if (current_ != nullptr) {
+        // Lowering below DISPATCH_LEVEL gives the processor up: others may run.
+        if (irql < current_->irql_) readyChanged_ = true;
         current_->irql_ = irql;
-    else
+    } else {
         hostIrql_ = irql;
+    }
 }
 
 PKTHREAD Scheduler::CurrentObject() { return current_ != nullptr ? current_->Object() : &hostObject_; }
 
-ULONG Scheduler::ProcessorNumber() const {
-    if (current_ == nullptr || current_->irql_ < DISPATCH_LEVEL) return 0;
-    ULONG index = 0;
-    for (const auto& t : threads_) {
-        if (t.get() == current_) break;
-        if (t->state_ == SimThread::State::Ready && t->irql_ >= DISPATCH_LEVEL) ++index;
-    }
-    return index % kernel_.Config().processors;
-}
+ULONG Scheduler::ProcessorNumber() const { return current_ != nullptr ? current_->processor_ : 0; }
 
 void Scheduler::SwitchTo(SimThread& thread) {
     current_ = &thread;
-    swapcontext(&schedulerContext_, &thread.context_);
+    ++progress_;
+    Fiber::Switch(schedulerFiber_, *thread.fiber_);
     current_ = nullptr;
 }
 
 void Scheduler::YieldToScheduler() {
     SimThread* me = current_;
     assert(me != nullptr);
-    swapcontext(&me->context_, &schedulerContext_);
+    ++progress_;
+    Fiber::Switch(*me->fiber_, schedulerFiber_, me->state_ == SimThread::State::Terminated);
 }
 
 void Scheduler::SwitchPoint() {
     if (current_ == nullptr || halted_) return;
+    ++progress_;
+    if (mode_ == SchedulingMode::Pct) {
+        PctSwitchPoint();
+        return;
+    }
     auto& random = kernel_.Random(RandomStream::Schedule);
     if (random() % kPercent < kernel_.Config().switchPercent) YieldToScheduler();
+}
+
+void Scheduler::PctSwitchPoint() {
+    ++steps_;
+    const bool changePoint = std::binary_search(changePoints_.begin(), changePoints_.end(), steps_);
+    const bool sliceOver = ++current_->sliceSteps_ >= kPctSlice;
+    if (changePoint || sliceOver) {
+        current_->priority_ = --lowestPriority_;
+        current_->sliceSteps_ = 0;
+        YieldToScheduler();
+    } else if (readyChanged_) {
+        // Someone became ready: the one with the highest priority runs.
+        YieldToScheduler();
+    }
 }
 
 NTSTATUS Scheduler::Block(DISPATCHER_HEADER* object, std::optional<VirtualTime> deadline, std::string what) {
@@ -175,6 +253,7 @@ void Scheduler::Wake(SimThread& thread, NTSTATUS status) {
     thread.state_ = SimThread::State::Ready;
     thread.deadline_.reset();
     thread.waitStatus_ = status;
+    readyChanged_ = true;
     kernel_.Events().Mix(thread.id_);
     kernel_.Events().Mix(static_cast<std::uint32_t>(status));
 }
@@ -201,27 +280,48 @@ void Scheduler::ExitCurrent() {
     }
     me->state_ = SimThread::State::Terminated;
     if (me->Kind() != ThreadKind::Dpc) kernel_.Events().Log(now_, me->Name(), "thread", "exit");
+    race::Release(&runEnd_);
     SignalThreadObject(me->object_);
+    readyChanged_ = true;
     YieldToScheduler();
     std::abort(); // a terminated thread is never resumed
 }
 
 void Scheduler::HaltFromThread() {
     halted_ = true;
+    race::Release(&runEnd_);
     YieldToScheduler();
     std::abort(); // a halted machine never resumes its threads
 }
 
-void Scheduler::QueueDpc(std::string name, std::function<void()> fn) {
-    dpcQueue_.emplace_back(std::move(name), std::move(fn));
-    if (dpcThread_->state_ == SimThread::State::Waiting) Wake(*dpcThread_, STATUS_SUCCESS);
+void Scheduler::WatchdogExpired(std::string report) {
+    watchdogReport_ = std::move(report);
+    HaltFromThread();
 }
 
-void Scheduler::DpcLoop() {
+void Scheduler::QueueDpc(std::string name, std::function<void()> fn, std::optional<unsigned> processor) {
+    unsigned target = 0;
+    if (processor) {
+        target = *processor % Processors();
+    } else if (current_ != nullptr) {
+        target = current_->processor_;
+    } else if (Processors() > 1) {
+        target = static_cast<unsigned>(kernel_.Random(RandomStream::Schedule)() % Processors());
+    }
+    DpcProcessor& dpc = dpcs_[target];
+    // Queuing a DPC publishes what the queuer did to the deferred routine.
+    race::Release(&dpc);
+    dpc.queue.emplace_back(std::move(name), std::move(fn));
+    if (dpc.context->state_ == SimThread::State::Waiting) Wake(*dpc.context, STATUS_SUCCESS);
+}
+
+void Scheduler::DpcLoop(unsigned processor) {
+    DpcProcessor& dpc = dpcs_[processor];
     for (;;) {
-        while (dpcQueue_.empty()) Block(nullptr, std::nullopt, "DPC queue");
-        auto [name, fn] = std::move(dpcQueue_.front());
-        dpcQueue_.pop_front();
+        while (dpc.queue.empty()) Block(nullptr, std::nullopt, "DPC queue");
+        auto [name, fn] = std::move(dpc.queue.front());
+        dpc.queue.pop_front();
+        race::Acquire(&dpc);
         current_->irql_ = DISPATCH_LEVEL;
         fn();
         if (current_->irql_ != DISPATCH_LEVEL) {
@@ -230,10 +330,16 @@ void Scheduler::DpcLoop() {
                                   "deferred routine '" + name + "' returned at another IRQL than it was called at");
         }
         current_->irql_ = PASSIVE_LEVEL;
+        readyChanged_ = true;
+        // Between two deferred routines the processor may serve others.
+        SwitchPoint();
     }
 }
 
 void Scheduler::At(VirtualTime when, std::function<void()> fn) {
+    // What the caller did before setting the timed event happens before it
+    // runs (and so before any DPC it queues).
+    race::Release(&timed_);
     timed_.push_back(TimedEvent{when, timedOrder_++, std::move(fn)});
 }
 
@@ -243,18 +349,61 @@ bool Scheduler::HostThreadsAlive() const {
     });
 }
 
+bool Scheduler::DpcsBusy() const {
+    return std::any_of(dpcs_.begin(), dpcs_.end(), [](const DpcProcessor& dpc) {
+        return dpc.context->state_ == SimThread::State::Ready &&
+               (!dpc.queue.empty() || dpc.context->irql_ >= DISPATCH_LEVEL);
+    });
+}
+
 std::vector<SimThread*> Scheduler::Eligible() const {
-    std::vector<SimThread*> ready;
-    std::vector<SimThread*> pinned;
+    // Which processors a thread at DISPATCH_LEVEL or above holds.
+    const unsigned processors = Processors();
+    std::vector<const SimThread*> holder(processors, nullptr);
+    for (const auto& t : threads_) {
+        if (t->state_ == SimThread::State::Ready && t->irql_ >= DISPATCH_LEVEL) holder[t->processor_] = t.get();
+    }
+    const bool anyFree = std::count(holder.begin(), holder.end(), nullptr) > 0;
+    std::vector<SimThread*> eligible;
     for (const auto& t : threads_) {
         if (t->state_ != SimThread::State::Ready) continue;
-        ready.push_back(t.get());
-        if (t->irql_ >= DISPATCH_LEVEL) pinned.push_back(t.get());
+        const bool holds = t->irql_ >= DISPATCH_LEVEL;
+        // A DPC context runs only on its own processor; any other thread
+        // below DISPATCH_LEVEL takes whichever processor is free.
+        const bool mayRun = holds || (t->Kind() == ThreadKind::Dpc ? holder[t->processor_] == nullptr : anyFree);
+        if (mayRun) eligible.push_back(t.get());
     }
-    // Threads at DISPATCH_LEVEL cannot be preempted: while they occupy every
-    // processor, nothing else runs.
-    if (pinned.size() >= kernel_.Config().processors) return pinned;
-    return ready;
+    return eligible;
+}
+
+void Scheduler::AssignProcessor(SimThread& thread) {
+    if (thread.irql_ >= DISPATCH_LEVEL || thread.Kind() == ThreadKind::Dpc) return;
+    std::vector<unsigned> free;
+    std::vector<bool> held(Processors(), false);
+    for (const auto& t : threads_)
+        if (t->state_ == SimThread::State::Ready && t->irql_ >= DISPATCH_LEVEL) held[t->processor_] = true;
+    for (unsigned p = 0; p < held.size(); ++p)
+        if (!held[p]) free.push_back(p);
+    assert(!free.empty());
+    thread.processor_ =
+        free.size() == 1 ? free.front() : free[kernel_.Random(RandomStream::Schedule)() % free.size()];
+}
+
+SimThread& Scheduler::Choose(const std::vector<SimThread*>& eligible) {
+    if (mode_ == SchedulingMode::Uniform)
+        return *eligible[kernel_.Random(RandomStream::Schedule)() % eligible.size()];
+    // PCT: the highest priority among those that can make progress (a thread
+    // spinning on a held lock cannot, while another can).
+    SimThread* best = nullptr;
+    for (SimThread* t : eligible) {
+        const bool spins = t->spinningOn_ != nullptr && *t->spinningOn_ != 0;
+        if (spins) continue;
+        if (best == nullptr || t->priority_ > best->priority_) best = t;
+    }
+    if (best == nullptr) best = eligible.front();
+    if (best != lastChosen_) best->sliceSteps_ = 0;
+    lastChosen_ = best;
+    return *best;
 }
 
 bool Scheduler::SpinDeadlocked(const std::vector<SimThread*>& eligible) const {
@@ -293,6 +442,7 @@ void Scheduler::FireDue() {
         if (due == timed_.end() || due->when > now_) break;
         auto fn = std::move(due->fn);
         timed_.erase(due);
+        race::Acquire(&timed_);
         fn();
     }
     for (const auto& t : threads_) {
@@ -325,6 +475,9 @@ std::vector<const SimThread*> Scheduler::Threads() const {
 
 RunResult Scheduler::Finish(RunOutcome outcome, std::string report) {
     running_ = false;
+    if (watchdog_) watchdog_->Disarm();
+    // The host goes on after Run() with everything the threads did.
+    race::Acquire(&runEnd_);
     RunResult result;
     result.outcome = outcome;
     result.report = std::move(report);
@@ -338,15 +491,18 @@ RunResult Scheduler::Run() {
     halted_ = false;
     wallStartNs_ = WallNanoseconds() - now_ * 100;
     const KernelConfig& config = kernel_.Config();
-    auto& random = kernel_.Random(RandomStream::Schedule);
+    if (watchdog_) watchdog_->Arm();
 
     for (;;) {
+        if (watchdogReport_) {
+            std::string report = std::move(*watchdogReport_);
+            watchdogReport_.reset();
+            return Finish(RunOutcome::Watchdog, std::move(report));
+        }
         if (halted_) return Finish(RunOutcome::BugCheck, {});
         // A deferred routine that has started or is queued finishes before
         // the run does, so that nothing is left halfway.
-        const bool dpcBusy = dpcThread_->state_ == SimThread::State::Ready &&
-                             (!dpcQueue_.empty() || dpcThread_->irql_ >= DISPATCH_LEVEL);
-        if (!HostThreadsAlive() && !dpcBusy) return Finish(RunOutcome::Completed, {});
+        if (!HostThreadsAlive() && !DpcsBusy()) return Finish(RunOutcome::Completed, {});
         if (config.realTime) now_ = std::max(now_, (WallNanoseconds() - wallStartNs_) / 100);
         FireDue();
         if (halted_) return Finish(RunOutcome::BugCheck, {});
@@ -367,7 +523,9 @@ RunResult Scheduler::Run() {
             continue;
         }
 
-        SimThread& next = *eligible[random() % eligible.size()];
+        readyChanged_ = false;
+        SimThread& next = Choose(eligible);
+        AssignProcessor(next);
         kernel_.Events().Mix(next.id_);
         now_ += config.stepCost;
         if (now_ > config.timeLimit) return Finish(RunOutcome::TimeLimit, "virtual time limit reached:\n" +
