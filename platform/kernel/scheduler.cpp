@@ -26,12 +26,15 @@ namespace qv {
 namespace {
 constexpr std::size_t kStackSize = 256 * 1024;
 constexpr unsigned kPercent = 100;
-// PCT: priority-change points are drawn among the first kPctHorizon switch
-// points of a run, kPctChangePoints of them (depth 3). Initial priorities lie
+// PCT: kPctChangePoints priority-change points (depth 3) are drawn among the
+// first switch points of a run. How many of them is drawn too, from 16 up to
+// 4096 in powers of four, because runs range from a dozen
+// kernel calls to many thousands and PCT wants the points inside the run. Initial priorities lie
 // above every priority a demotion gives. A thread that passes kPctSlice
 // switch points in a row while another could run is demoted too, like a
 // time slice ending, so that polling loops cannot starve the others.
-constexpr std::uint64_t kPctHorizon = 4000;
+constexpr std::uint64_t kPctShortestHorizon = 16;
+constexpr unsigned kPctHorizons = 5; // 16, 64, 256, 1024, 4096
 constexpr unsigned kPctChangePoints = 2;
 constexpr std::int64_t kPctBasePriority = 1'000'000;
 constexpr std::uint64_t kPctSlice = 1000;
@@ -126,7 +129,8 @@ Scheduler::~Scheduler() = default;
 
 void Scheduler::InitialisePct() {
     auto& random = kernel_.Random(RandomStream::Schedule);
-    for (unsigned i = 0; i < kPctChangePoints; ++i) changePoints_.push_back(1 + random() % kPctHorizon);
+    const std::uint64_t horizon = kPctShortestHorizon << (2 * (random() % kPctHorizons));
+    for (unsigned i = 0; i < kPctChangePoints; ++i) changePoints_.push_back(1 + random() % horizon);
     std::sort(changePoints_.begin(), changePoints_.end());
     lowestPriority_ = kPctChangePoints + 1;
 }

@@ -11,6 +11,14 @@
 
 namespace qv::test {
 
+// Whether this is the ThreadSanitizer build, where tests that race on
+// purpose must leave that part out (or expect the report).
+#if defined(__SANITIZE_THREAD__)
+inline constexpr bool kRaceDetectorBuild = true;
+#else
+inline constexpr bool kRaceDetectorBuild = false;
+#endif
+
 // A relative WDK time-out or interval of the given milliseconds.
 inline LARGE_INTEGER Relative(std::int64_t milliseconds) {
     LARGE_INTEGER interval;
