@@ -25,12 +25,13 @@ namespace qv {
 
 namespace {
 constexpr std::size_t kStackSize = 256 * 1024;
+constexpr VirtualTime kNever = ~VirtualTime{0};
 constexpr unsigned kPercent = 100;
 // PCT: kPctChangePoints priority-change points (depth 3) are drawn among the
-// first switch points of a run. How many of them is drawn too, from 16 up to
-// 4096 in powers of four, because runs range from a dozen
-// kernel calls to many thousands and PCT wants the points inside the run. Initial priorities lie
-// above every priority a demotion gives. A thread that passes kPctSlice
+// first switch points of a run; how many of those is drawn too, from 16 up to
+// 4096 in powers of four, because runs range from a dozen kernel calls to
+// many thousands and the points should fall inside the run. Initial
+// priorities lie above every priority a demotion gives. A thread that passes kPctSlice
 // switch points in a row while another could run is demoted too, like a
 // time slice ending, so that polling loops cannot starve the others.
 constexpr std::uint64_t kPctShortestHorizon = 16;
@@ -140,10 +141,13 @@ SimThread& Scheduler::Create(std::string name, ThreadKind kind, std::function<vo
     SimThread& t = *thread;
     t.fiber_ = std::make_unique<Fiber>(t.stack_.Base(), t.stack_.Size(), &Scheduler::Entry, this);
     t.fiber_->SetName(t.name_.c_str());
+    if (kind != ThreadKind::Dpc && Processors() > 1)
+        t.processor_ = static_cast<unsigned>(kernel_.Random(RandomStream::Schedule)() % Processors());
     if (mode_ == SchedulingMode::Pct) {
         t.priority_ = kPctBasePriority + static_cast<std::int64_t>(kernel_.Random(RandomStream::Schedule)() % kPctBasePriority);
     }
     threads_.push_back(std::move(thread));
+    if (kind == ThreadKind::Host) ++hostThreadsAlive_;
     readyChanged_ = true;
     // What the creator did before the thread starts happens before it.
     race::Release(&t.object_);
@@ -232,6 +236,7 @@ NTSTATUS Scheduler::Block(DISPATCHER_HEADER* object, std::optional<VirtualTime> 
     me->waitStatus_ = STATUS_SUCCESS;
     me->waitBlock_.thread = me;
     me->waitBlock_.object = object;
+    if (deadline) earliestDue_ = std::min(earliestDue_, *deadline);
     if (object != nullptr) {
         // Append to the object's wait list: waiters are released first come,
         // first served.
@@ -283,6 +288,7 @@ void Scheduler::ExitCurrent() {
                               "thread '" + me->Name() + "' ended at a raised IRQL");
     }
     me->state_ = SimThread::State::Terminated;
+    if (me->Kind() == ThreadKind::Host) --hostThreadsAlive_;
     if (me->Kind() != ThreadKind::Dpc) kernel_.Events().Log(now_, me->Name(), "thread", "exit");
     race::Release(&runEnd_);
     SignalThreadObject(me->object_);
@@ -345,13 +351,10 @@ void Scheduler::At(VirtualTime when, std::function<void()> fn) {
     // runs (and so before any DPC it queues).
     race::Release(&timed_);
     timed_.push_back(TimedEvent{when, timedOrder_++, std::move(fn)});
+    earliestDue_ = std::min(earliestDue_, when);
 }
 
-bool Scheduler::HostThreadsAlive() const {
-    return std::any_of(threads_.begin(), threads_.end(), [](const auto& t) {
-        return t->Kind() == ThreadKind::Host && t->state_ != SimThread::State::Terminated;
-    });
-}
+bool Scheduler::HostThreadsAlive() const { return hostThreadsAlive_ > 0; }
 
 bool Scheduler::DpcsBusy() const {
     return std::any_of(dpcs_.begin(), dpcs_.end(), [](const DpcProcessor& dpc) {
@@ -360,37 +363,45 @@ bool Scheduler::DpcsBusy() const {
     });
 }
 
-std::vector<SimThread*> Scheduler::Eligible() const {
+void Scheduler::NoteHeldProcessors() {
     // Which processors a thread at DISPATCH_LEVEL or above holds.
-    const unsigned processors = Processors();
-    std::vector<const SimThread*> holder(processors, nullptr);
-    for (const auto& t : threads_) {
-        if (t->state_ == SimThread::State::Ready && t->irql_ >= DISPATCH_LEVEL) holder[t->processor_] = t.get();
-    }
-    const bool anyFree = std::count(holder.begin(), holder.end(), nullptr) > 0;
-    std::vector<SimThread*> eligible;
+    held_.assign(Processors(), false);
+    for (const auto& t : threads_)
+        if (t->state_ == SimThread::State::Ready && t->irql_ >= DISPATCH_LEVEL) held_[t->processor_] = true;
+}
+
+const std::vector<SimThread*>& Scheduler::Eligible() {
+    NoteHeldProcessors();
+    const bool anyFree = std::count(held_.begin(), held_.end(), false) > 0;
+    std::vector<SimThread*>& eligible = eligible_;
+    eligible.clear();
     for (const auto& t : threads_) {
         if (t->state_ != SimThread::State::Ready) continue;
         const bool holds = t->irql_ >= DISPATCH_LEVEL;
         // A DPC context runs only on its own processor; any other thread
         // below DISPATCH_LEVEL takes whichever processor is free.
-        const bool mayRun = holds || (t->Kind() == ThreadKind::Dpc ? holder[t->processor_] == nullptr : anyFree);
+        const bool mayRun = holds || (t->Kind() == ThreadKind::Dpc ? !held_[t->processor_] : anyFree);
         if (mayRun) eligible.push_back(t.get());
     }
     return eligible;
 }
 
 void Scheduler::AssignProcessor(SimThread& thread) {
+    // Uses the processors Eligible() found held.
     if (thread.irql_ >= DISPATCH_LEVEL || thread.Kind() == ThreadKind::Dpc) return;
-    std::vector<unsigned> free;
-    std::vector<bool> held(Processors(), false);
-    for (const auto& t : threads_)
-        if (t->state_ == SimThread::State::Ready && t->irql_ >= DISPATCH_LEVEL) held[t->processor_] = true;
-    for (unsigned p = 0; p < held.size(); ++p)
-        if (!held[p]) free.push_back(p);
-    assert(!free.empty());
-    thread.processor_ =
-        free.size() == 1 ? free.front() : free[kernel_.Random(RandomStream::Schedule)() % free.size()];
+    // A thread stays where it is while its processor is free; else it moves
+    // to a free one, drawn from the seed.
+    if (!held_[thread.processor_]) return;
+    const auto free = static_cast<unsigned>(std::count(held_.begin(), held_.end(), false));
+    assert(free > 0);
+    unsigned pick = free == 1 ? 0 : static_cast<unsigned>(kernel_.Random(RandomStream::Schedule)() % free);
+    for (unsigned p = 0; p < held_.size(); ++p) {
+        if (held_[p]) continue;
+        if (pick-- == 0) {
+            thread.processor_ = p;
+            return;
+        }
+    }
 }
 
 SimThread& Scheduler::Choose(const std::vector<SimThread*>& eligible) {
@@ -437,6 +448,9 @@ void Scheduler::AdvanceTo(VirtualTime time) {
 }
 
 void Scheduler::FireDue() {
+    // Nothing is due before the earliest deadline known (a deadline that went
+    // away with a wake only makes this look early).
+    if (now_ < earliestDue_) return;
     // Timed events in the order they fall due (ties in the order they were
     // set), then time-outs of waits, in thread order.
     for (;;) {
@@ -453,6 +467,7 @@ void Scheduler::FireDue() {
         if (t->state_ == SimThread::State::Waiting && t->deadline_ && *t->deadline_ <= now_)
             Wake(*t, STATUS_TIMEOUT);
     }
+    earliestDue_ = NextDeadline().value_or(kNever);
 }
 
 std::string Scheduler::BlockedReport() const {
@@ -511,7 +526,7 @@ RunResult Scheduler::Run() {
         FireDue();
         if (halted_) return Finish(RunOutcome::BugCheck, {});
 
-        std::vector<SimThread*> eligible = Eligible();
+        const std::vector<SimThread*>& eligible = Eligible();
         if (!eligible.empty() && SpinDeadlocked(eligible)) {
             return Finish(RunOutcome::Deadlock, "every runnable thread spins on a spin lock that is held:\n" +
                                                     BlockedReport());

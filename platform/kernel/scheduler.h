@@ -196,7 +196,8 @@ class Scheduler {
 
     bool HostThreadsAlive() const;
     bool DpcsBusy() const;
-    std::vector<SimThread*> Eligible() const;
+    const std::vector<SimThread*>& Eligible();
+    void NoteHeldProcessors();
     SimThread& Choose(const std::vector<SimThread*>& eligible);
     void AssignProcessor(SimThread& thread);
     void InitialisePct();
@@ -228,6 +229,12 @@ class Scheduler {
     bool readyChanged_ = false;
     const SimThread* lastChosen_ = nullptr;
     std::uint64_t progress_ = 0;
+    // Kept between steps so that a step allocates nothing.
+    std::vector<SimThread*> eligible_;
+    std::vector<bool> held_;
+    unsigned hostThreadsAlive_ = 0;
+    // No deadline or timed event falls before this.
+    VirtualTime earliestDue_ = ~VirtualTime{0};
     std::optional<std::string> watchdogReport_;
     std::unique_ptr<Watchdog> watchdog_;
     // ThreadSanitizer: every thread's end is released here and acquired when
