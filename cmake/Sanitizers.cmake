@@ -39,14 +39,20 @@ elseif(QV_SANITIZE STREQUAL "thread")
   foreach(target qvdriver qvtests)
     target_compile_options(${target} PRIVATE ${QV_TSAN_FLAGS})
   endforeach()
+  # The emulation (a shared library in this build) is not instrumented, and
+  # ThreadSanitizer is told to leave out what uninstrumented libraries do
+  # through its interceptors too (copies, frees): tools/sanitizer_probes/
+  # tsan_options.cpp sets ignore_noninstrumented_modules in each program.
   target_compile_definitions(qvplatform PUBLIC QV_TSAN_FIBERS=1)
   foreach(target ${QV_SANITIZER_EXECUTABLES})
     target_link_options(${target} PRIVATE ${QV_TSAN_FLAGS})
+    target_sources(${target} PRIVATE tools/sanitizer_probes/tsan_options.cpp)
   endforeach()
 
   add_executable(qvtsanprobe tools/sanitizer_probes/race_probe.cpp)
   target_compile_options(qvtsanprobe PRIVATE ${QV_WARNINGS} ${QV_TSAN_FLAGS})
   target_link_options(qvtsanprobe PRIVATE ${QV_TSAN_FLAGS})
+  target_sources(qvtsanprobe PRIVATE tools/sanitizer_probes/tsan_options.cpp)
   target_link_libraries(qvtsanprobe PRIVATE qvplatform)
   # The racy counter is reported, once, and the correctly locked and the
   # event-ordered counters are not.

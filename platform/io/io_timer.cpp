@@ -43,9 +43,11 @@ void IoManager::FireTimers() {
     // turn does not run.
     for (PIO_TIMER timer : state_->timers.Snapshot()) {
         if (!state_->timers.Contains(timer) || !timer->Started) continue;
-        // What the starter did before IoStartTimer happens before each tick.
+        // What the starter did before IoStartTimer happens before each
+        // tick, and each tick before the next.
         race::Acquire(timer);
         timer->TimerRoutine(timer->DeviceObject, timer->Context);
+        race::Release(timer);
     }
 }
 

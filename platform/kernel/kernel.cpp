@@ -5,6 +5,7 @@
 
 #include "io/io_manager.h"
 #include "kernel/pool.h"
+#include "kernel/race_annotations.h"
 #include "kernel/scheduler.h"
 
 namespace qv {
@@ -56,9 +57,13 @@ Kernel::Kernel(KernelConfig config) : config_(config) {
 }
 
 Kernel::~Kernel() {
+    // Tearing the machine down touches what every simulated thread left
+    // behind; that is the emulation's business, not a race in the driver.
+    race::IgnoreBegin();
     io_.reset();
     pool_.reset();
     scheduler_.reset();
+    race::IgnoreEnd();
     currentKernel = previous_;
 }
 

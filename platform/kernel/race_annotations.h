@@ -16,11 +16,19 @@
 namespace qv::race {
 
 #if defined(QV_RACE_ANNOTATIONS)
+extern "C" void __tsan_ignore_thread_begin();
+extern "C" void __tsan_ignore_thread_end();
 inline void Release(const volatile void* object) { __tsan_release(const_cast<void*>(object)); }
 inline void Acquire(const volatile void* object) { __tsan_acquire(const_cast<void*>(object)); }
+// Between these the current fiber's memory accesses are not checked (the
+// scheduler's own work between two threads).
+inline void IgnoreBegin() { __tsan_ignore_thread_begin(); }
+inline void IgnoreEnd() { __tsan_ignore_thread_end(); }
 #else
 inline void Release(const volatile void*) {}
 inline void Acquire(const volatile void*) {}
+inline void IgnoreBegin() {}
+inline void IgnoreEnd() {}
 #endif
 
 // An operation that both reads and publishes (interlocked operations, a

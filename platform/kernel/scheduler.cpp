@@ -319,9 +319,9 @@ void Scheduler::QueueDpc(std::string name, std::function<void()> fn, std::option
         target = static_cast<unsigned>(kernel_.Random(RandomStream::Schedule)() % Processors());
     }
     DpcProcessor& dpc = dpcs_[target];
+    dpc.queue.emplace_back(std::move(name), std::move(fn));
     // Queuing a DPC publishes what the queuer did to the deferred routine.
     race::Release(&dpc);
-    dpc.queue.emplace_back(std::move(name), std::move(fn));
     if (dpc.context->state_ == SimThread::State::Waiting) Wake(*dpc.context, STATUS_SUCCESS);
 }
 
@@ -329,9 +329,9 @@ void Scheduler::DpcLoop(unsigned processor) {
     DpcProcessor& dpc = dpcs_[processor];
     for (;;) {
         while (dpc.queue.empty()) Block(nullptr, std::nullopt, "DPC queue");
+        race::Acquire(&dpc);
         auto [name, fn] = std::move(dpc.queue.front());
         dpc.queue.pop_front();
-        race::Acquire(&dpc);
         current_->irql_ = DISPATCH_LEVEL;
         fn();
         if (current_->irql_ != DISPATCH_LEVEL) {
@@ -340,6 +340,10 @@ void Scheduler::DpcLoop(unsigned processor) {
                                   "deferred routine '" + name + "' returned at another IRQL than it was called at");
         }
         current_->irql_ = PASSIVE_LEVEL;
+        // A processor runs its DPCs one after another, and Run() returns
+        // only after they have finished.
+        race::Release(&dpc);
+        race::Release(&runEnd_);
         readyChanged_ = true;
         // Between two deferred routines the processor may serve others.
         SwitchPoint();
@@ -349,8 +353,8 @@ void Scheduler::DpcLoop(unsigned processor) {
 void Scheduler::At(VirtualTime when, std::function<void()> fn) {
     // What the caller did before setting the timed event happens before it
     // runs (and so before any DPC it queues).
-    race::Release(&timed_);
     timed_.push_back(TimedEvent{when, timedOrder_++, std::move(fn)});
+    race::Release(&timed_);
     earliestDue_ = std::min(earliestDue_, when);
 }
 
@@ -494,6 +498,7 @@ std::vector<const SimThread*> Scheduler::Threads() const {
 
 RunResult Scheduler::Finish(RunOutcome outcome, std::string report) {
     running_ = false;
+    race::IgnoreEnd();
     if (watchdog_) watchdog_->Disarm();
     // The host goes on after Run() with everything the threads did.
     race::Acquire(&runEnd_);
@@ -511,6 +516,8 @@ RunResult Scheduler::Run() {
     wallStartNs_ = WallNanoseconds() - now_ * 100;
     const KernelConfig& config = kernel_.Config();
     if (watchdog_) watchdog_->Arm();
+    // The scheduler's own work between threads is not driver code.
+    race::IgnoreBegin();
 
     for (;;) {
         if (watchdogReport_) {

@@ -20,11 +20,11 @@ TEST(Events, NotificationReleasesEveryWaiterAndStaysSignalled) {
     Kernel kernel;
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
-    int released = 0;
+    LONG released = 0;
     for (int i = 0; i < 3; ++i) {
         kernel.Spawn("waiter", [&] {
             EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-            ++released;
+            InterlockedIncrement(&released);
         });
     }
     test::RunOk(kernel, [&] {
@@ -42,21 +42,33 @@ TEST(Events, SynchronizationReleasesOneWaiterPerSignal) {
     KEVENT event;
     KeInitializeEvent(&event, SynchronizationEvent, FALSE);
     std::vector<std::string> order;
+    KSPIN_LOCK orderLock;
+    KeInitializeSpinLock(&orderLock);
     for (const char* name : {"first", "second"}) {
         kernel.Spawn(name, [&, name] {
             KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+            KIRQL old;
+            KeAcquireSpinLock(&orderLock, &old);
             order.push_back(name);
+            KeReleaseSpinLock(&orderLock, old);
         });
     }
+    auto releasedSoFar = [&] {
+        KIRQL old;
+        KeAcquireSpinLock(&orderLock, &old);
+        const std::size_t released = order.size();
+        KeReleaseSpinLock(&orderLock, old);
+        return released;
+    };
     test::RunOk(kernel, [&] {
         Sleep(1);
         KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
         Sleep(1);
-        EXPECT_EQ(order.size(), 1u);
+        EXPECT_EQ(releasedSoFar(), 1u);
         EXPECT_EQ(KeReadStateEvent(&event), 0) << "the released waiter consumes the signal";
         KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
         Sleep(1);
-        EXPECT_EQ(order.size(), 2u);
+        EXPECT_EQ(releasedSoFar(), 2u);
         // With nobody waiting the signal is kept for the next wait.
         KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
         LARGE_INTEGER zero{};

@@ -15,17 +15,21 @@
 namespace qv {
 namespace {
 
-// A deferred routine that takes a few kernel calls, marking its start and end.
-void Steps(std::vector<std::string>& log, const std::string& name, LONG& scratch) {
-    log.push_back(name + "+");
-    for (int i = 0; i < 6; ++i) InterlockedIncrement(&scratch);
-    log.push_back(name + "-");
+// A deferred routine that takes a few kernel calls, noting when it started
+// and ended on a clock that every routine advances with interlocked
+// operations.
+struct Span {
+    LONG start = 0;
+    LONG end = 0;
+};
+
+void Steps(Span& span, LONG& clock) {
+    span.start = InterlockedIncrement(&clock);
+    for (int i = 0; i < 6; ++i) InterlockedIncrement(&clock);
+    span.end = InterlockedIncrement(&clock);
 }
 
-// Whether b started while a was between its start and its end.
-bool Overlapped(const std::vector<std::string>& log) {
-    return log.size() == 4 && log[0].back() == '+' && log[1].back() == '+';
-}
+bool Overlapped(const Span& a, const Span& b) { return a.start < b.end && b.start < a.end; }
 
 TEST(DpcProcessors, DeferredRoutinesOnTwoProcessorsInterleave) {
     bool overlapSeen = false;
@@ -33,14 +37,14 @@ TEST(DpcProcessors, DeferredRoutinesOnTwoProcessorsInterleave) {
         KernelConfig config;
         config.seed = seed;
         Kernel kernel(config);
-        std::vector<std::string> log;
-        LONG scratch = 0;
+        Span a, b;
+        LONG clock = 0;
         test::RunOk(kernel, [&] {
-            K().Sched().QueueDpc("a", [&] { Steps(log, "a", scratch); }, 0);
-            K().Sched().QueueDpc("b", [&] { Steps(log, "b", scratch); }, 1);
+            K().Sched().QueueDpc("a", [&] { Steps(a, clock); }, 0);
+            K().Sched().QueueDpc("b", [&] { Steps(b, clock); }, 1);
         });
-        ASSERT_EQ(log.size(), 4u) << "seed " << seed;
-        overlapSeen = overlapSeen || Overlapped(log);
+        ASSERT_NE(a.end * b.end, 0) << "seed " << seed;
+        overlapSeen = overlapSeen || Overlapped(a, b);
     }
     EXPECT_TRUE(overlapSeen) << "two processors' DPCs never ran side by side";
 }
@@ -50,13 +54,13 @@ TEST(DpcProcessors, DeferredRoutinesOnOneProcessorRunOneAtATime) {
         KernelConfig config;
         config.seed = seed;
         Kernel kernel(config);
-        std::vector<std::string> log;
-        LONG scratch = 0;
+        Span a, b;
+        LONG clock = 0;
         test::RunOk(kernel, [&] {
-            K().Sched().QueueDpc("a", [&] { Steps(log, "a", scratch); }, 1);
-            K().Sched().QueueDpc("b", [&] { Steps(log, "b", scratch); }, 1);
+            K().Sched().QueueDpc("a", [&] { Steps(a, clock); }, 1);
+            K().Sched().QueueDpc("b", [&] { Steps(b, clock); }, 1);
         });
-        EXPECT_EQ(log, (std::vector<std::string>{"a+", "a-", "b+", "b-"})) << "seed " << seed;
+        EXPECT_LT(a.end, b.start) << "seed " << seed;
     }
 }
 
@@ -67,7 +71,7 @@ TEST(DpcProcessors, ADpcRunsOnTheQueuersProcessorOnceItLowersIrql) {
         KernelConfig config;
         config.seed = seed;
         Kernel kernel(config);
-        bool lowered = false;
+        LONG lowered = FALSE;
         std::optional<ULONG> queuedOn, ranOn;
         std::optional<bool> loweredWhenRun;
         test::RunOk(kernel, [&] {
@@ -76,10 +80,10 @@ TEST(DpcProcessors, ADpcRunsOnTheQueuersProcessorOnceItLowersIrql) {
             queuedOn = KeGetCurrentProcessorNumber();
             K().Sched().QueueDpc("mine", [&] {
                 ranOn = KeGetCurrentProcessorNumber();
-                loweredWhenRun = lowered;
+                loweredWhenRun = InterlockedCompareExchange(&lowered, FALSE, FALSE) != FALSE;
             });
             for (int i = 0; i < 10; ++i) SwitchPoint();
-            lowered = true;
+            InterlockedExchange(&lowered, TRUE);
             KeLowerIrql(old);
         });
         ASSERT_TRUE(ranOn.has_value()) << "seed " << seed;
@@ -140,17 +144,17 @@ std::string OrderUnderPct(std::uint64_t seed) {
     config.seed = seed;
     config.scheduling = SchedulingMode::Pct;
     Kernel kernel(config);
-    std::string order;
     LONG scratch = 0;
+    LONG finishedA = 0, finishedB = 0;
     for (const char* name : {"a", "b"}) {
         kernel.Spawn(name, [&, name] {
             for (int i = 0; i < 5; ++i) InterlockedIncrement(&scratch);
-            order += name;
+            (name[0] == 'a' ? finishedA : finishedB) = InterlockedIncrement(&scratch);
         });
     }
     RunResult result = kernel.Run();
     EXPECT_TRUE(result.Ok()) << result.report;
-    return order;
+    return finishedA < finishedB ? "ab" : "ba";
 }
 
 TEST(SchedulingModes, PctExploresBothOrdersAndRepeatsEach) {
