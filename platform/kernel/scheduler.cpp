@@ -330,14 +330,18 @@ void Scheduler::DpcLoop(unsigned processor) {
     for (;;) {
         while (dpc.queue.empty()) Block(nullptr, std::nullopt, "DPC queue");
         race::Acquire(&dpc);
-        auto [name, fn] = std::move(dpc.queue.front());
-        dpc.queue.pop_front();
-        current_->irql_ = DISPATCH_LEVEL;
-        fn();
-        if (current_->irql_ != DISPATCH_LEVEL) {
-            kernel_.RaiseBugCheck(bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::LowerIrqlToHigher,
-                                  current_->irql_, DISPATCH_LEVEL, 0,
-                                  "deferred routine '" + name + "' returned at another IRQL than it was called at");
+        {
+            // The routine is destroyed before the processor is offered to
+            // anyone else: a run may end at that switch point.
+            auto [name, fn] = std::move(dpc.queue.front());
+            dpc.queue.pop_front();
+            current_->irql_ = DISPATCH_LEVEL;
+            fn();
+            if (current_->irql_ != DISPATCH_LEVEL) {
+                kernel_.RaiseBugCheck(bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::LowerIrqlToHigher,
+                                      current_->irql_, DISPATCH_LEVEL, 0,
+                                      "deferred routine '" + name + "' returned at another IRQL than it was called at");
+            }
         }
         current_->irql_ = PASSIVE_LEVEL;
         // A processor runs its DPCs one after another, and Run() returns
