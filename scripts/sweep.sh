@@ -24,5 +24,5 @@ for ((shard = 0; shard < shards; shard++)); do
         grep -E "seed|FAILED" "$QV_BUILD/sweep-$shard.log" | head -40 >&2
     fi
 done
-echo "sweep: seeds $seeds, $(grep -h "tests ran" "$QV_BUILD"/sweep-*.log | tr '\n' ' ')in $(($(date +%s) - start)) s"
+echo "sweep: seeds $seeds, $(grep -h "test suites\? ran" "$QV_BUILD"/sweep-*.log | sed "s/.*\] //; s/ (.*//" | tr "\n" " ")in $(($(date +%s) - start)) s"
 exit "$status"

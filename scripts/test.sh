@@ -5,6 +5,9 @@ source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 cd "$QV_BUILD"
 ctest --output-on-failure -j "$(nproc)"
 
+# --- Scheduling: the link and USB tests under 500 seeds (a few seconds).
+"$QV_ROOT/scripts/sweep.sh" 1-500
+
 # --- Sanitizer builds: ThreadSanitizer (races in driver code) and
 # --- AddressSanitizer with UBSan (pool use after free and overruns).
 # Each has its own build directory and builds only the tests and its probe;
