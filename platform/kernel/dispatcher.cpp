@@ -69,7 +69,9 @@ void Acquire(DISPATCHER_HEADER& header, PKTHREAD caller) {
     }
 }
 
-std::string Describe(const DISPATCHER_HEADER& header) {
+} // namespace
+
+std::string DescribeObject(const DISPATCHER_HEADER& header) {
     char address[32];
     std::snprintf(address, sizeof address, "%p", static_cast<const void*>(&header));
     switch (header.Type) {
@@ -90,6 +92,8 @@ std::string Describe(const DISPATCHER_HEADER& header) {
         return std::string("object ") + address;
     }
 }
+
+namespace {
 
 void CheckWaitIrql(KIRQL irql, const void* object, const LARGE_INTEGER* timeout, const char* routine) {
     const bool mayBlock = timeout == nullptr || timeout->QuadPart != 0;
@@ -231,7 +235,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
     if (Timeout != nullptr) deadline = DeadlineFrom(*Timeout);
     // When a signal ends the wait, the signaller has already done what the
     // wait needs (reset a synchronization event, handed a mutex over).
-    const NTSTATUS status = sched.Block(&header, deadline, Describe(header));
+    const NTSTATUS status = sched.Block(&header, deadline, {});
     if (status == STATUS_SUCCESS) race::Acquire(&header);
     return status;
 }

@@ -2,6 +2,8 @@
 // WDK wait routines.
 #pragma once
 
+#include <string>
+
 #include "kernel/kernel.h"
 
 struct _KTHREAD;
@@ -10,6 +12,9 @@ namespace qv {
 
 // Signals a thread object when its thread ends and releases its waiters.
 void SignalThreadObject(_KTHREAD& thread);
+
+// Describes a dispatcher object for reports: its kind, address, owner.
+std::string DescribeObject(const DISPATCHER_HEADER& header);
 
 // Converts a WDK time-out (negative: relative, positive: absolute system
 // time, both in 100 ns units) into a virtual deadline.

@@ -109,7 +109,7 @@ std::uint32_t WatchdogLimit(std::uint32_t configured) {
 // ---------------------------------------------------------------------------
 // Scheduler
 
-Scheduler::Scheduler(Kernel& kernel) : kernel_(kernel) {
+Scheduler::Scheduler(Kernel& kernel) : kernel_(kernel), random_(kernel.Random(RandomStream::Schedule)) {
     hostObject_.Header.Type = QV_OBJECT_THREAD;
     hostObject_.Header.Inserted = 1;
     InitializeListHead(hostObject_.Header.WaitListHead);
@@ -129,9 +129,8 @@ Scheduler::Scheduler(Kernel& kernel) : kernel_(kernel) {
 Scheduler::~Scheduler() = default;
 
 void Scheduler::InitialisePct() {
-    auto& random = kernel_.Random(RandomStream::Schedule);
-    const std::uint64_t horizon = kPctShortestHorizon << (2 * (random() % kPctHorizons));
-    for (unsigned i = 0; i < kPctChangePoints; ++i) changePoints_.push_back(1 + random() % horizon);
+    const std::uint64_t horizon = kPctShortestHorizon << (2 * Draw(kPctHorizons));
+    for (unsigned i = 0; i < kPctChangePoints; ++i) changePoints_.push_back(1 + Draw(horizon));
     std::sort(changePoints_.begin(), changePoints_.end());
     lowestPriority_ = kPctChangePoints + 1;
 }
@@ -142,9 +141,9 @@ SimThread& Scheduler::Create(std::string name, ThreadKind kind, std::function<vo
     t.fiber_ = std::make_unique<Fiber>(t.stack_.Base(), t.stack_.Size(), &Scheduler::Entry, this);
     t.fiber_->SetName(t.name_.c_str());
     if (kind != ThreadKind::Dpc && Processors() > 1)
-        t.processor_ = static_cast<unsigned>(kernel_.Random(RandomStream::Schedule)() % Processors());
+        t.processor_ = static_cast<unsigned>(Draw(Processors()));
     if (mode_ == SchedulingMode::Pct) {
-        t.priority_ = kPctBasePriority + static_cast<std::int64_t>(kernel_.Random(RandomStream::Schedule)() % kPctBasePriority);
+        t.priority_ = kPctBasePriority + static_cast<std::int64_t>(Draw(kPctBasePriority));
     }
     threads_.push_back(std::move(thread));
     if (kind == ThreadKind::Host) ++hostThreadsAlive_;
@@ -168,6 +167,12 @@ void Scheduler::Entry(void* scheduler) {
         Kernel::Current().RaiseBugCheck(0, 0, 0, 0, 0, "unhandled exception");
     }
     self.ExitCurrent();
+}
+
+std::uint64_t Scheduler::Draw(std::uint64_t n) {
+    // Scales one draw into [0, n) with a multiplication, not a division:
+    // this is on the path of every switch point.
+    return static_cast<std::uint64_t>((static_cast<unsigned __int128>(random_()) * n) >> 64);
 }
 
 std::string Scheduler::CurrentName() const { return current_ != nullptr ? current_->Name() : std::string("host"); }
@@ -209,8 +214,7 @@ void Scheduler::SwitchPoint() {
         PctSwitchPoint();
         return;
     }
-    auto& random = kernel_.Random(RandomStream::Schedule);
-    if (random() % kPercent < kernel_.Config().switchPercent) YieldToScheduler();
+    if (Draw(kPercent) < kernel_.Config().switchPercent) YieldToScheduler();
 }
 
 void Scheduler::PctSwitchPoint() {
@@ -316,7 +320,7 @@ void Scheduler::QueueDpc(std::string name, std::function<void()> fn, std::option
     } else if (current_ != nullptr) {
         target = current_->processor_;
     } else if (Processors() > 1) {
-        target = static_cast<unsigned>(kernel_.Random(RandomStream::Schedule)() % Processors());
+        target = static_cast<unsigned>(Draw(Processors()));
     }
     DpcProcessor& dpc = dpcs_[target];
     dpc.queue.emplace_back(std::move(name), std::move(fn));
@@ -402,7 +406,7 @@ void Scheduler::AssignProcessor(SimThread& thread) {
     if (!held_[thread.processor_]) return;
     const auto free = static_cast<unsigned>(std::count(held_.begin(), held_.end(), false));
     assert(free > 0);
-    unsigned pick = free == 1 ? 0 : static_cast<unsigned>(kernel_.Random(RandomStream::Schedule)() % free);
+    unsigned pick = free == 1 ? 0 : static_cast<unsigned>(Draw(free));
     for (unsigned p = 0; p < held_.size(); ++p) {
         if (held_[p]) continue;
         if (pick-- == 0) {
@@ -414,7 +418,7 @@ void Scheduler::AssignProcessor(SimThread& thread) {
 
 SimThread& Scheduler::Choose(const std::vector<SimThread*>& eligible) {
     if (mode_ == SchedulingMode::Uniform)
-        return *eligible[kernel_.Random(RandomStream::Schedule)() % eligible.size()];
+        return *eligible[Draw(eligible.size())];
     // PCT: the highest priority among those that can make progress (a thread
     // spinning on a held lock cannot, while another can).
     SimThread* best = nullptr;
@@ -483,7 +487,11 @@ std::string Scheduler::BlockedReport() const {
     for (const auto& t : threads_) {
         if (t->Kind() == ThreadKind::Dpc) continue;
         if (t->state_ == SimThread::State::Waiting) {
-            out << "  thread '" << t->Name() << "' waits for " << t->waitWhat_;
+            // A wait on an object is described only now, not at every wait.
+            const std::string what = t->waitWhat_.empty() && t->waitBlock_.object != nullptr
+                                         ? DescribeObject(*t->waitBlock_.object)
+                                         : t->waitWhat_;
+            out << "  thread '" << t->Name() << "' waits for " << what;
             if (t->deadline_) out << " until " << *t->deadline_ / kTicksPerMillisecond << " ms";
             out << "\n";
         } else if (t->state_ == SimThread::State::Ready && t->spinningOn_ != nullptr) {

@@ -141,7 +141,8 @@ class Scheduler {
     // Waits of the current thread. Block() gives up the processor until
     // Wake() is called for the thread or the deadline passes (then the wait
     // status is STATUS_TIMEOUT). `what` describes the wait for deadlock
-    // reports.
+    // reports; left empty for a wait on an object, the object is described
+    // when a report needs it.
     NTSTATUS Block(DISPATCHER_HEADER* object, std::optional<VirtualTime> deadline, std::string what);
     void Wake(SimThread& thread, NTSTATUS status);
 
@@ -194,6 +195,8 @@ class Scheduler {
         std::deque<std::pair<std::string, std::function<void()>>> queue;
     };
 
+    // A number in [0, n) from the schedule stream.
+    std::uint64_t Draw(std::uint64_t n);
     bool HostThreadsAlive() const;
     bool DpcsBusy() const;
     const std::vector<SimThread*>& Eligible();
@@ -213,6 +216,7 @@ class Scheduler {
     RunResult Finish(RunOutcome outcome, std::string report);
 
     Kernel& kernel_;
+    std::mt19937_64& random_; // the schedule stream
     std::vector<std::unique_ptr<SimThread>> threads_;
     SimThread* current_ = nullptr;
     std::vector<DpcProcessor> dpcs_;
