@@ -100,11 +100,11 @@ SchedulingMode ResolveMode(SchedulingMode configured, std::uint64_t seed) {
 }
 
 std::uint32_t WatchdogLimit(std::uint32_t configured) {
-    if (const char* forced = std::getenv("QV_WATCHDOG_MS")) return static_cast<std::uint32_t>(std::strtoul(forced, nullptr, 10));
+    if (const char* forced = std::getenv("QV_WATCHDOG_MS"))
+        return static_cast<std::uint32_t>(std::strtoul(forced, nullptr, 10));
     return configured;
 }
 } // namespace
-
 
 // ---------------------------------------------------------------------------
 // Scheduler
@@ -233,7 +233,10 @@ void Scheduler::PctSwitchPoint() {
 
 NTSTATUS Scheduler::Block(DISPATCHER_HEADER* object, std::optional<VirtualTime> deadline, std::string what) {
     SimThread* me = current_;
-    if (me == nullptr) throw std::logic_error("host context cannot wait: " + what);
+    if (me == nullptr) {
+        throw std::logic_error("host context cannot wait: " +
+                               (what.empty() && object != nullptr ? DescribeObject(*object) : what));
+    }
     me->state_ = SimThread::State::Waiting;
     me->deadline_ = deadline;
     me->waitWhat_ = std::move(what);
