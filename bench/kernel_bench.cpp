@@ -2,6 +2,10 @@
 // work can see when the emulation slows down.
 #include <benchmark/benchmark.h>
 
+#include <memory>
+#include <vector>
+
+#include "kernel/fiber.h"
 #include "kernel/kernel.h"
 
 namespace {
@@ -38,5 +42,30 @@ void BM_ThreadSwitch(benchmark::State& state) {
     state.SetLabel("items = thread switches");
 }
 BENCHMARK(BM_ThreadSwitch);
+
+// The bare stack switch under the scheduler: the host and one fiber hand
+// control back and forth, two switches per iteration.
+struct PingPong {
+    qv::Fiber host;
+    std::unique_ptr<qv::Fiber> other;
+    bool stop = false;
+};
+
+void PingPongEntry(void* argument) {
+    auto& pp = *static_cast<PingPong*>(argument);
+    pp.other->Started(pp.host);
+    for (;;) qv::Fiber::Switch(*pp.other, pp.host);
+}
+
+void BM_FiberSwitch(benchmark::State& state) {
+    constexpr std::size_t kStack = 64 * 1024;
+    std::vector<unsigned char> stack(kStack);
+    PingPong pp;
+    pp.other = std::make_unique<qv::Fiber>(stack.data(), stack.size(), &PingPongEntry, &pp);
+    for (auto _ : state) qv::Fiber::Switch(pp.host, *pp.other);
+    state.SetItemsProcessed(state.iterations() * 2);
+    state.SetLabel("items = stack switches");
+}
+BENCHMARK(BM_FiberSwitch);
 
 } // namespace

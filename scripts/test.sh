@@ -1,5 +1,8 @@
 #!/usr/bin/env bash
-# Builds qvscr and runs every test.
+# Builds qvscr and runs every test: the Windows image and its checks, the
+# test suite, the verifier's mutation run, a seed sweep, the optimised
+# Release build, and the suite again under ThreadSanitizer and under
+# AddressSanitizer with UBSan.
 set -euo pipefail
 scripts="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 source "$scripts/setup.sh"
@@ -9,8 +12,8 @@ source "$scripts/setup.sh"
 # headers, sections, checksum and imports checked, and DriverEntry run under
 # Wine (scripts/windows-test.sh; about a minute).
 "$scripts/windows-test.sh"
-# -----------------------------------------------------------------------------
 
+# --- The test suite ---------------------------------------------------------
 cd "$QV_BUILD"
 ctest --output-on-failure -j "$(nproc)"
 
@@ -18,7 +21,10 @@ ctest --output-on-failure -j "$(nproc)"
 # noticed by a test (docs/verifier-rules.md). About a minute.
 "$scripts/verifier-mutations.sh" "$QV_BUILD"
 
-# ---- Release build -----------------------------------------------------------
+# --- Scheduling: the link and USB tests under 500 seeds (a few seconds).
+"$scripts/sweep.sh" 1-500
+
+# --- Release build ----------------------------------------------------------
 # The optimised Release build (-O3) must build without warnings too, with the
 # benchmarks; qvbench then runs once, very briefly, as a smoke test that also
 # shows it reports an optimised build.
@@ -26,4 +32,16 @@ QV_RELEASE_BUILD="$QV_ROOT/build-release"
 cmake -S "$QV_ROOT" -B "$QV_RELEASE_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release >&2
 cmake --build "$QV_RELEASE_BUILD" -j "$(nproc)" >&2
 "$QV_RELEASE_BUILD/qvbench" --benchmark_min_time=0.001 2>&1 | grep -E '^(qvscr_|BM_)'
-# ---- end of the Release build --------------------------------------------------
+
+# --- Sanitizer builds: ThreadSanitizer (races in driver code) and
+# AddressSanitizer with UBSan (pool use after free and overruns). Each has its
+# own build directory and builds only the tests and its probe; the probes'
+# CTests (sanitizer.*) expect the sanitizer's report.
+for sanitizer in thread address; do
+    sanitizer_build="$QV_ROOT/build-$sanitizer"
+    cmake -S "$QV_ROOT" -B "$sanitizer_build" -G Ninja -DQV_SANITIZE="$sanitizer" >&2
+    probe=qvtsanprobe
+    if [ "$sanitizer" = address ]; then probe=qvasanprobe; fi
+    cmake --build "$sanitizer_build" -j "$(nproc)" --target qvtests "$probe" >&2
+    (cd "$sanitizer_build" && ctest --output-on-failure -j "$(nproc)" -E '^qvsim\.')
+done

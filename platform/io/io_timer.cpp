@@ -4,6 +4,7 @@
 #include <string>
 
 #include "io/io_state.h"
+#include "kernel/race_annotations.h"
 
 namespace qv {
 
@@ -43,9 +44,13 @@ void IoManager::FireTimers() {
     // turn does not run.
     for (PIO_TIMER timer : state_->timers.Snapshot()) {
         if (!state_->timers.Contains(timer) || !timer->Started) continue;
+        // What the starter did before IoStartTimer happens before each
+        // tick, and each tick before the next.
+        race::Acquire(timer);
         state_->firingTimer = timer;
         timer->TimerRoutine(timer->DeviceObject, timer->Context);
         state_->firingTimer = nullptr;
+        race::Release(timer);
     }
 }
 
@@ -79,7 +84,9 @@ NTSTATUS NTAPI IoInitializeTimer(PDEVICE_OBJECT DeviceObject, PIO_TIMER_ROUTINE 
 
 void NTAPI IoStartTimer(PDEVICE_OBJECT DeviceObject) {
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoStartTimer");
-    DeviceWithTimer(DeviceObject, "IoStartTimer").timer->Started = TRUE;
+    PIO_TIMER timer = DeviceWithTimer(DeviceObject, "IoStartTimer").timer.get();
+    race::Release(timer);
+    timer->Started = TRUE;
     UpdateTimerClock(K().Io().Internals());
 }
 

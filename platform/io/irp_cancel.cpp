@@ -1,5 +1,6 @@
 // Cancel routines and IoCancelIrp.
 #include "io/io_state.h"
+#include "kernel/race_annotations.h"
 
 using namespace qv;
 using namespace qv::io;
@@ -20,6 +21,7 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
     IoManager::State& io = K().Io().Internals();
     const std::shared_ptr<IrpRecord> record = io.irps.Require(Irp, "IoCancelIrp");
     IoAcquireCancelSpinLock(&Irp->CancelIrql);
+    race::AcquireRelease(Irp);
     Irp->Cancel = TRUE;
     const PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
     io.history.Cancelled(*record, routine != nullptr);

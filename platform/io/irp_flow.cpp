@@ -3,6 +3,7 @@
 #include <string>
 
 #include "io/io_state.h"
+#include "kernel/race_annotations.h"
 #include "kernel/scheduler.h"
 
 namespace qv::io {
@@ -125,6 +126,9 @@ using namespace qv::io;
 extern "C" {
 
 NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    // Handing an IRP down publishes what the sender wrote into it (and what
+    // its completion routine's context holds) to whoever completes it.
+    race::Release(Irp);
     SwitchPoint();
     const KIRQL irql = CurrentIrql();
     if (irql > DISPATCH_LEVEL) {
@@ -223,6 +227,7 @@ void NTAPI IofCompleteRequest(PIRP Irp, CHAR PriorityBoost) {
     IoManager::State& io = K().Io().Internals();
     const std::shared_ptr<IrpRecord> record = io.irps.Find(Irp);
     CheckCompletable(record, Irp);
+    race::AcquireRelease(Irp);
 
     const PDEVICE_OBJECT completer = AtTop(Irp) ? nullptr : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
     io.history.Completed(*record, io.devices.Label(completer), Irp->IoStatus.Status);

@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "kernel/race_annotations.h"
 #include "kernel/scheduler.h"
 
 namespace qv {
@@ -119,7 +120,9 @@ void ReleaseWaiters(DISPATCHER_HEADER& header) {
     }
 }
 
-std::string Describe(const DISPATCHER_HEADER& header) {
+} // namespace
+
+std::string DescribeObject(const DISPATCHER_HEADER& header) {
     char address[32];
     std::snprintf(address, sizeof address, "%p", static_cast<const void*>(&header));
     switch (header.Type) {
@@ -143,6 +146,8 @@ std::string Describe(const DISPATCHER_HEADER& header) {
         return std::string("object ") + address;
     }
 }
+
+namespace {
 
 void CheckWaitIrql(KIRQL irql, const void* object, const LARGE_INTEGER* timeout, const char* routine) {
     const bool mayBlock = timeout == nullptr || timeout->QuadPart != 0;
@@ -191,12 +196,22 @@ NTSTATUS WaitForObjects(ULONG count, DISPATCHER_HEADER* const* objects, WAIT_TYP
     PKTHREAD caller = sched.CurrentObject();
     std::optional<VirtualTime> deadline;
     if (timeout != nullptr && timeout->QuadPart != 0) deadline = DeadlineFrom(*timeout);
+    // What the signaller did before signalling happens before whatever the
+    // waiter does after its wait is satisfied.
+    auto satisfied = [&](NTSTATUS status) {
+        if (type == WaitAny) {
+            race::Acquire(objects[status - STATUS_WAIT_0]);
+        } else {
+            for (ULONG i = 0; i < count; ++i) race::Acquire(objects[i]);
+        }
+        return status;
+    };
     for (;;) {
         if (type == WaitAny) {
             for (ULONG i = 0; i < count; ++i) {
                 if (Satisfiable(*objects[i], caller)) {
                     Acquire(*objects[i], caller);
-                    return static_cast<NTSTATUS>(STATUS_WAIT_0 + i);
+                    return satisfied(static_cast<NTSTATUS>(STATUS_WAIT_0 + i));
                 }
             }
         } else {
@@ -204,7 +219,7 @@ NTSTATUS WaitForObjects(ULONG count, DISPATCHER_HEADER* const* objects, WAIT_TYP
             for (ULONG i = 0; i < count && all; ++i) all = Satisfiable(*objects[i], caller);
             if (all) {
                 for (ULONG i = 0; i < count; ++i) Acquire(*objects[i], caller);
-                return STATUS_WAIT_0;
+                return satisfied(STATUS_WAIT_0);
             }
         }
         if (timeout != nullptr && timeout->QuadPart == 0) return STATUS_TIMEOUT;
@@ -235,12 +250,14 @@ NTSTATUS WaitForObjects(ULONG count, DISPATCHER_HEADER* const* objects, WAIT_TYP
         // handed a mutex over).
         const NTSTATUS status = sched.Block(nullptr, deadline, what);
         UnlinkWait(*me);
+        if (status >= STATUS_WAIT_0 && status < static_cast<NTSTATUS>(STATUS_WAIT_0 + count)) return satisfied(status);
         if (status != kStatusKernelApc) return status;
         DeliverKernelApcs(*me);
     }
 }
 
 void ReleaseWaitersOf(DISPATCHER_HEADER& header) { ReleaseWaiters(header); }
+
 
 void CheckInitialisedObject(const DISPATCHER_HEADER& header, const char* routine) { CheckInitialised(header, routine); }
 
@@ -250,15 +267,28 @@ void BeginWait(const void* object, const LARGE_INTEGER* timeout, const char* rou
 }
 
 void SignalThreadObject(_KTHREAD& thread) {
+    race::Release(&thread.Header);
     thread.Header.SignalState = 1;
     ReleaseWaiters(thread.Header);
 }
 
 VirtualTime DeadlineFrom(const LARGE_INTEGER& timeout) {
     const VirtualTime now = K().Now();
-    if (timeout.QuadPart < 0) return now + static_cast<VirtualTime>(-timeout.QuadPart);
-    const LONGLONG sinceBoot = timeout.QuadPart - kBootSystemTime;
-    return sinceBoot <= static_cast<LONGLONG>(now) ? now : static_cast<VirtualTime>(sinceBoot);
+    VirtualTime due = 0;
+    if (timeout.QuadPart < 0) {
+        due = now + static_cast<VirtualTime>(-timeout.QuadPart);
+    } else {
+        const LONGLONG sinceBoot = timeout.QuadPart - kBootSystemTime;
+        if (sinceBoot <= static_cast<LONGLONG>(now)) return now;
+        due = static_cast<VirtualTime>(sinceBoot);
+    }
+    return OnClockTick(due);
+}
+
+VirtualTime OnClockTick(VirtualTime due) {
+    // Timers are examined on the clock interrupt only: a wait or delay ends
+    // on the first tick at or after its due time, as on Windows.
+    return (due + kTimeIncrement - 1) / kTimeIncrement * kTimeIncrement;
 }
 
 } // namespace qv
@@ -278,6 +308,7 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     CheckSignalIrql(Event, "KeSetEvent");
     CheckInitialised(Event->Header, "KeSetEvent");
     const LONG previous = Event->Header.SignalState;
+    race::Release(&Event->Header);
     Event->Header.SignalState = 1;
     ReleaseWaiters(Event->Header);
     if (Wait) {
@@ -303,6 +334,7 @@ LONG NTAPI KeResetEvent(PRKEVENT Event) {
 
 LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
     CheckInitialised(Event->Header, "KeReadStateEvent");
+    if (Event->Header.SignalState != 0) race::Acquire(&Event->Header);
     return Event->Header.SignalState;
 }
 
@@ -325,6 +357,7 @@ LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
                       "mutex released by thread '" + K().Sched().CurrentName() + "', which does not own it");
     }
     const LONG previous = Mutex->Header.SignalState;
+    race::Release(&Mutex->Header);
     Mutex->Header.SignalState += 1;
     if (Mutex->Header.SignalState == 1) {
         Mutex->OwnerThread = nullptr;
@@ -357,7 +390,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
     SimThread* me = K().Sched().Current();
     KWAIT_BLOCK hostBlock{};
     return WaitForObjects(1, &header, WaitAny, me != nullptr ? me->kernelState.ownBlocks : &hostBlock, Timeout,
-                          Describe(*header));
+                          DescribeObject(*header));
 }
 
 NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {

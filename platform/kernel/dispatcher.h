@@ -31,10 +31,15 @@ void CheckInitialisedObject(const DISPATCHER_HEADER& header, const char* routine
 // The IRQL check of the wait routines: a wait that may block needs IRQL below
 // DISPATCH_LEVEL. Ends a Wait TRUE state first.
 void BeginWait(const void* object, const LARGE_INTEGER* timeout, const char* routine);
+// Describes a dispatcher object for reports: its kind, address, owner.
+std::string DescribeObject(const DISPATCHER_HEADER& header);
 
 // Converts a WDK time-out (negative: relative, positive: absolute system
 // time, both in 100 ns units) into a virtual deadline.
+// The deadline falls on the first clock tick at or after the due time.
 VirtualTime DeadlineFrom(const LARGE_INTEGER& timeout);
+// Rounds a due time up to the clock tick that expires it.
+VirtualTime OnClockTick(VirtualTime due);
 
 // The system time at boot, in 100 ns units since 1601 (2026-01-01 00:00 UTC),
 // so that KeQuerySystemTime gives plausible dates.

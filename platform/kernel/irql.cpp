@@ -1,6 +1,7 @@
 // IRQL, spin locks, interlocked operations and the driver's own bug checks.
 #include <string>
 
+#include "kernel/race_annotations.h"
 #include "kernel/scheduler.h"
 
 namespace qv {
@@ -22,6 +23,7 @@ void AcquireAtDispatch(PKSPIN_LOCK lock) {
     SwitchPoint();
     while (*lock != 0) K().Sched().SpinOn(lock);
     *lock = OwnerToken();
+    race::Acquire(lock);
 }
 
 void ReleaseAtDispatch(PKSPIN_LOCK lock) {
@@ -29,6 +31,7 @@ void ReleaseAtDispatch(PKSPIN_LOCK lock) {
         K().Violation("spinlock-not-owned", bugcode::SPIN_LOCK_NOT_OWNED, reinterpret_cast<ULONG_PTR>(lock), *lock, 0,
                       0, "spin lock released by thread '" + K().Sched().CurrentName() + "', which does not hold it");
     }
+    race::Release(lock);
     *lock = 0;
 }
 
@@ -144,6 +147,7 @@ void NTAPI IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&K().CancelSp
 // interleave other threads between them.
 LONG NTAPI InterlockedExchange(LONG volatile* Target, LONG Value) {
     SwitchPoint();
+    race::AcquireRelease(Target);
     const LONG previous = *Target;
     *Target = Value;
     return previous;
@@ -151,6 +155,7 @@ LONG NTAPI InterlockedExchange(LONG volatile* Target, LONG Value) {
 
 LONG NTAPI InterlockedIncrement(LONG volatile* Addend) {
     SwitchPoint();
+    race::AcquireRelease(Addend);
     const LONG value = *Addend + 1;
     *Addend = value;
     return value;
@@ -158,6 +163,7 @@ LONG NTAPI InterlockedIncrement(LONG volatile* Addend) {
 
 LONG NTAPI InterlockedDecrement(LONG volatile* Addend) {
     SwitchPoint();
+    race::AcquireRelease(Addend);
     const LONG value = *Addend - 1;
     *Addend = value;
     return value;
@@ -165,6 +171,7 @@ LONG NTAPI InterlockedDecrement(LONG volatile* Addend) {
 
 LONG NTAPI InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comparand) {
     SwitchPoint();
+    race::AcquireRelease(Destination);
     const LONG previous = *Destination;
     if (previous == Comparand) *Destination = Exchange;
     return previous;
@@ -172,6 +179,7 @@ LONG NTAPI InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange,
 
 PVOID NTAPI InterlockedExchangePointer(PVOID volatile* Target, PVOID Value) {
     SwitchPoint();
+    race::AcquireRelease(Target);
     PVOID previous = *Target;
     *Target = Value;
     return previous;
@@ -179,6 +187,7 @@ PVOID NTAPI InterlockedExchangePointer(PVOID volatile* Target, PVOID Value) {
 
 PVOID NTAPI InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange, PVOID Comparand) {
     SwitchPoint();
+    race::AcquireRelease(Destination);
     PVOID previous = *Destination;
     if (previous == Comparand) *Destination = Exchange;
     return previous;

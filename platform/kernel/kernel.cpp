@@ -7,6 +7,7 @@
 #include "io/io_manager.h"
 #include "kernel/ke_timer_state.h"
 #include "kernel/pool.h"
+#include "kernel/race_annotations.h"
 #include "kernel/scheduler.h"
 
 namespace qv {
@@ -54,6 +55,8 @@ std::string_view OutcomeName(RunOutcome outcome) {
         return "deadlock";
     case RunOutcome::TimeLimit:
         return "time limit";
+    case RunOutcome::Watchdog:
+        return "watchdog";
     }
     return "?";
 }
@@ -76,9 +79,13 @@ Kernel::Kernel(KernelConfig config) : config_(config) {
 
 Kernel::~Kernel() {
     timers_.reset();
+    // Tearing the machine down touches what every simulated thread left
+    // behind; that is the emulation's business, not a race in the driver.
+    race::IgnoreBegin();
     io_.reset();
     pool_.reset();
     scheduler_.reset();
+    race::IgnoreEnd();
     currentKernel = previous_;
 }
 

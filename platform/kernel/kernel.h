@@ -44,6 +44,10 @@ struct PoolFaultConfig {
     ULONG onlyTag = 0;
 };
 
+// How the scheduler picks the next thread (see scheduler.h). FromSeed lets
+// the seed choose, unless the environment forces one: QV_SCHED=uniform|pct.
+enum class SchedulingMode { FromSeed, Uniform, Pct };
+
 struct KernelConfig {
     std::uint64_t seed = 1;
     unsigned processors = 2;
@@ -62,9 +66,14 @@ struct KernelConfig {
     // docs/verifier-rules.md). The ids in the environment variable
     // QV_VERIFIER_DISABLE (separated by commas) are added to these.
     std::vector<std::string> disabledRules;
+    SchedulingMode scheduling = SchedulingMode::FromSeed;
+    // A simulated thread that runs this long in host time without reaching
+    // a switch point (a busy-wait) ends the run; 0 disables. The environment
+    // may change it: QV_WATCHDOG_MS.
+    std::uint32_t watchdogMilliseconds = 10'000;
 };
 
-enum class RunOutcome { Completed, BugCheck, Deadlock, TimeLimit };
+enum class RunOutcome { Completed, BugCheck, Deadlock, TimeLimit, Watchdog };
 
 std::string_view OutcomeName(RunOutcome outcome);
 

@@ -7,6 +7,17 @@
 #include "kernel/ke_timer_state.h"
 #include "kernel/scheduler.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define QV_POISON(address, size) ASAN_POISON_MEMORY_REGION(address, size)
+#define QV_UNPOISON(address, size) ASAN_UNPOISON_MEMORY_REGION(address, size)
+#else
+// Without AddressSanitizer the guard bytes and the freed pattern are checked
+// by the pool itself only.
+#define QV_POISON(address, size) ((void)(address), (void)(size))
+#define QV_UNPOISON(address, size) ((void)(address), (void)(size))
+#endif
+
 namespace qv {
 
 namespace {
@@ -23,6 +34,15 @@ constexpr std::uint32_t kPerMillion = 1'000'000;
 constexpr ULONG_PTR kGuardOverwritten = 0x20;
 
 bool Paged(POOL_TYPE type) { return type == PagedPool || type == PagedPoolCacheAligned; }
+
+// Under AddressSanitizer the guard bytes of a live block, and the whole of a
+// quarantined one, are poisoned: the faulty access itself is reported, with
+// its stack, instead of the damage being found at the next free.
+void PoisonGuards(unsigned char* base, std::size_t size) {
+    QV_POISON(base, kGuardSize);
+    QV_POISON(base + kGuardSize + size, kGuardSize);
+}
+void UnpoisonAll(unsigned char* base, std::size_t size) { QV_UNPOISON(base, size + 2 * kGuardSize); }
 } // namespace
 
 std::string TagText(ULONG tag) {
@@ -37,8 +57,14 @@ std::string TagText(ULONG tag) {
 Pool::Pool(Kernel& kernel) : kernel_(kernel), faults_(kernel.Config().poolFaults) {}
 
 Pool::~Pool() {
-    for (auto& [address, block] : live_) std::free(block.base);
-    for (auto& block : quarantine_) std::free(block.base);
+    for (auto& [address, block] : live_) {
+        UnpoisonAll(block.base, block.info.size);
+        std::free(block.base);
+    }
+    for (auto& block : quarantine_) {
+        UnpoisonAll(block.base, block.info.size);
+        std::free(block.base);
+    }
 }
 
 bool Pool::ShouldFail(ULONG tag) {
@@ -73,6 +99,7 @@ void* Pool::Allocate(POOL_TYPE type, std::size_t size, ULONG tag, const char* fi
     std::memset(base, kGuardByte, kGuardSize);
     std::memset(base + kGuardSize, kFreshByte, size);
     std::memset(base + kGuardSize + size, kGuardByte, kGuardSize);
+    PoisonGuards(base, size);
     void* address = base + kGuardSize;
     live_.emplace(address, Block{base, PoolBlockInfo{address, size, tag, type, site, serial_}});
     return address;
@@ -91,6 +118,13 @@ bool Pool::InjectFailure(ULONG tag, std::size_t size, const char* what) {
 
 void Pool::CheckGuards(const Block& block) {
     const std::size_t size = block.info.size;
+    // The pool may read its own guard bytes; a live block's stay poisoned
+    // for everyone else.
+    UnpoisonAll(block.base, size);
+    struct Repoison {
+        const Block& block;
+        ~Repoison() { PoisonGuards(block.base, block.info.size); }
+    } repoison{block};
     for (std::size_t i = 0; i < kGuardSize; ++i) {
         if (block.base[i] != kGuardByte || block.base[kGuardSize + size + i] != kGuardByte) {
             kernel_.Violation("pool-overrun", bugcode::SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION,
@@ -152,10 +186,12 @@ void Pool::Free(void* address, std::optional<ULONG> tag) {
     CheckNoTimerInside(block);
     live_.erase(found);
     std::memset(block.base + kGuardSize, kFreedByte, block.info.size);
+    QV_POISON(block.base, block.info.size + 2 * kGuardSize);
     quarantineBytes_ += block.info.size;
     quarantine_.push_back(block);
     while (quarantineBytes_ > kQuarantineLimit && !quarantine_.empty()) {
         quarantineBytes_ -= quarantine_.front().info.size;
+        UnpoisonAll(quarantine_.front().base, quarantine_.front().info.size);
         std::free(quarantine_.front().base);
         quarantine_.pop_front();
     }

@@ -14,12 +14,31 @@
 #include <thread>
 
 #include "kernel/dispatcher.h"
+#include "kernel/race_annotations.h"
+#include "kernel/watchdog.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
 
 namespace qv {
 
 namespace {
 constexpr std::size_t kStackSize = 256 * 1024;
+constexpr VirtualTime kNever = ~VirtualTime{0};
 constexpr unsigned kPercent = 100;
+// PCT: kPctChangePoints priority-change points (depth 3) are drawn among the
+// first switch points of a run; how many of those is drawn too, from 16 up to
+// 4096 in powers of four, because runs range from a dozen kernel calls to
+// many thousands and the points should fall inside the run. Initial
+// priorities lie above every priority a demotion gives. A thread that passes kPctSlice
+// switch points in a row while another could run is demoted too, like a
+// time slice ending, so that polling loops cannot starve the others.
+constexpr std::uint64_t kPctShortestHorizon = 16;
+constexpr unsigned kPctHorizons = 5; // 16, 64, 256, 1024, 4096
+constexpr unsigned kPctChangePoints = 2;
+constexpr std::int64_t kPctBasePriority = 1'000'000;
+constexpr std::uint64_t kPctSlice = 1000;
 
 void InitializeListHead(LIST_ENTRY& head) { head.Flink = head.Blink = &head; }
 
@@ -44,6 +63,11 @@ ThreadStack::ThreadStack(std::size_t size) {
 }
 
 ThreadStack::~ThreadStack() {
+#if defined(__SANITIZE_ADDRESS__)
+    // A thread stopped by a bug check never unwinds: clear what
+    // AddressSanitizer marked on its stack before the mapping is reused.
+    ASAN_UNPOISON_MEMORY_REGION(usable_, size_);
+#endif
     if (mapping_ != nullptr) munmap(mapping_, mapped_);
 }
 
@@ -61,35 +85,80 @@ SimThread::SimThread(unsigned id, std::string name, ThreadKind kind, std::functi
 
 SimThread::~SimThread() = default;
 
+namespace {
+SchedulingMode ResolveMode(SchedulingMode configured, std::uint64_t seed) {
+    if (configured != SchedulingMode::FromSeed) return configured;
+    if (const char* forced = std::getenv("QV_SCHED")) {
+        const std::string name(forced);
+        if (name == "uniform") return SchedulingMode::Uniform;
+        if (name == "pct") return SchedulingMode::Pct;
+        if (!name.empty()) throw std::invalid_argument("QV_SCHED must be uniform or pct, not '" + name + "'");
+    }
+    // Odd seeds schedule uniformly, even seeds by PCT, so that any range of
+    // seeds covers both.
+    return seed % 2 == 1 ? SchedulingMode::Uniform : SchedulingMode::Pct;
+}
+
+std::uint32_t WatchdogLimit(std::uint32_t configured) {
+    if (const char* forced = std::getenv("QV_WATCHDOG_MS"))
+        return static_cast<std::uint32_t>(std::strtoul(forced, nullptr, 10));
+    return configured;
+}
+} // namespace
+
 // ---------------------------------------------------------------------------
 // Scheduler
 
-Scheduler::Scheduler(Kernel& kernel) : kernel_(kernel) {
+Scheduler::Scheduler(Kernel& kernel) : kernel_(kernel), random_(kernel.Random(RandomStream::Schedule)) {
     hostObject_.Header.Type = QV_OBJECT_THREAD;
     hostObject_.Header.Inserted = 1;
     InitializeListHead(hostObject_.Header.WaitListHead);
     hostObject_.Sim = nullptr;
-    dpcThread_ = &Create("dpc", ThreadKind::Dpc, [this] { DpcLoop(); });
+    mode_ = ResolveMode(kernel.Config().scheduling, kernel.Seed());
+    if (mode_ == SchedulingMode::Pct) InitialisePct();
+    dpcs_.resize(kernel.Config().processors);
+    for (unsigned p = 0; p < dpcs_.size(); ++p) {
+        SimThread& context = Create("dpc " + std::to_string(p), ThreadKind::Dpc, [this, p] { DpcLoop(p); });
+        context.processor_ = p;
+        dpcs_[p].context = &context;
+    }
+    if (const std::uint32_t limit = WatchdogLimit(kernel.Config().watchdogMilliseconds); limit != 0)
+        watchdog_ = std::make_unique<Watchdog>(*this, limit);
 }
 
 Scheduler::~Scheduler() = default;
 
+void Scheduler::InitialisePct() {
+    const std::uint64_t horizon = kPctShortestHorizon << (2 * Draw(kPctHorizons));
+    for (unsigned i = 0; i < kPctChangePoints; ++i) changePoints_.push_back(1 + Draw(horizon));
+    std::sort(changePoints_.begin(), changePoints_.end());
+    lowestPriority_ = kPctChangePoints + 1;
+}
+
 SimThread& Scheduler::Create(std::string name, ThreadKind kind, std::function<void()> body) {
     auto thread = std::make_unique<SimThread>(nextId_++, std::move(name), kind, std::move(body));
     SimThread& t = *thread;
-    getcontext(&t.context_);
-    t.context_.uc_stack.ss_sp = t.stack_.Base();
-    t.context_.uc_stack.ss_size = t.stack_.Size();
-    t.context_.uc_link = nullptr;
-    makecontext(&t.context_, &Scheduler::Entry, 0);
+    t.fiber_ = std::make_unique<Fiber>(t.stack_.Base(), t.stack_.Size(), &Scheduler::Entry, this);
+    t.fiber_->SetName(t.name_.c_str());
+    if (kind != ThreadKind::Dpc && Processors() > 1)
+        t.processor_ = static_cast<unsigned>(Draw(Processors()));
+    if (mode_ == SchedulingMode::Pct) {
+        t.priority_ = kPctBasePriority + static_cast<std::int64_t>(Draw(kPctBasePriority));
+    }
     threads_.push_back(std::move(thread));
+    if (kind == ThreadKind::Host) ++hostThreadsAlive_;
+    readyChanged_ = true;
+    // What the creator did before the thread starts happens before it.
+    race::Release(&t.object_);
     if (kind != ThreadKind::Dpc) kernel_.Events().Log(now_, CurrentName(), "thread", "create " + t.Name());
     return t;
 }
 
-void Scheduler::Entry() {
-    Scheduler& self = Kernel::Current().Sched();
+void Scheduler::Entry(void* scheduler) {
+    Scheduler& self = *static_cast<Scheduler*>(scheduler);
     SimThread* me = self.current_;
+    me->fiber_->Started(self.schedulerFiber_);
+    race::Acquire(&me->object_);
     try {
         me->body_();
     } catch (const std::exception& e) {
@@ -100,58 +169,83 @@ void Scheduler::Entry() {
     self.ExitCurrent();
 }
 
+std::uint64_t Scheduler::Draw(std::uint64_t n) {
+    // Scales one draw into [0, n) with a multiplication, not a division:
+    // this is on the path of every switch point.
+    return static_cast<std::uint64_t>((static_cast<unsigned __int128>(random_()) * n) >> 64);
+}
+
 std::string Scheduler::CurrentName() const { return current_ != nullptr ? current_->Name() : std::string("host"); }
 
 KIRQL Scheduler::Irql() const { return current_ != nullptr ? current_->irql_ : hostIrql_; }
 
 void Scheduler::SetIrql(KIRQL irql) {
-    if (current_ != nullptr)
+    if (current_ != nullptr) {
+        // Lowering below DISPATCH_LEVEL gives the processor up: others may run.
+        if (irql < current_->irql_) readyChanged_ = true;
         current_->irql_ = irql;
-    else
+    } else {
         hostIrql_ = irql;
+    }
 }
 
 PKTHREAD Scheduler::CurrentObject() { return current_ != nullptr ? current_->Object() : &hostObject_; }
 
-ULONG Scheduler::ProcessorNumber() const {
-    if (current_ == nullptr || current_->irql_ < DISPATCH_LEVEL) return 0;
-    ULONG index = 0;
-    for (const auto& t : threads_) {
-        if (t.get() == current_) break;
-        if (t->state_ == SimThread::State::Ready && t->irql_ >= DISPATCH_LEVEL) ++index;
-    }
-    return index % kernel_.Config().processors;
-}
+ULONG Scheduler::ProcessorNumber() const { return current_ != nullptr ? current_->processor_ : 0; }
 
 void Scheduler::SwitchTo(SimThread& thread) {
     current_ = &thread;
-    swapcontext(&schedulerContext_, &thread.context_);
+    ++progress_;
+    Fiber::Switch(schedulerFiber_, *thread.fiber_);
     current_ = nullptr;
 }
 
 void Scheduler::YieldToScheduler() {
     SimThread* me = current_;
     assert(me != nullptr);
-    swapcontext(&me->context_, &schedulerContext_);
+    ++progress_;
+    Fiber::Switch(*me->fiber_, schedulerFiber_, me->state_ == SimThread::State::Terminated);
 }
 
 void Scheduler::SwitchPoint() {
     if (current_ == nullptr || halted_) return;
-    auto& random = kernel_.Random(RandomStream::Schedule);
-    if (random() % kPercent < kernel_.Config().switchPercent) YieldToScheduler();
+    ++progress_;
+    if (mode_ == SchedulingMode::Pct) {
+        PctSwitchPoint();
+    } else if (Draw(kPercent) < kernel_.Config().switchPercent) {
+        YieldToScheduler();
+    }
     // Kernel APCs run as soon as their thread runs below APC_LEVEL.
     if (!current_->kernelState.kernelApcs.empty()) DeliverKernelApcs(*current_);
 }
 
+void Scheduler::PctSwitchPoint() {
+    ++steps_;
+    const bool changePoint = std::binary_search(changePoints_.begin(), changePoints_.end(), steps_);
+    const bool sliceOver = ++current_->sliceSteps_ >= kPctSlice;
+    if (changePoint || sliceOver) {
+        current_->priority_ = --lowestPriority_;
+        current_->sliceSteps_ = 0;
+        YieldToScheduler();
+    } else if (readyChanged_) {
+        // Someone became ready: the one with the highest priority runs.
+        YieldToScheduler();
+    }
+}
+
 NTSTATUS Scheduler::Block(DISPATCHER_HEADER* object, std::optional<VirtualTime> deadline, std::string what) {
     SimThread* me = current_;
-    if (me == nullptr) throw std::logic_error("host context cannot wait: " + what);
+    if (me == nullptr) {
+        throw std::logic_error("host context cannot wait: " +
+                               (what.empty() && object != nullptr ? DescribeObject(*object) : what));
+    }
     me->state_ = SimThread::State::Waiting;
     me->deadline_ = deadline;
     me->waitWhat_ = std::move(what);
     me->waitStatus_ = STATUS_SUCCESS;
     me->waitBlock_.thread = me;
     me->waitBlock_.object = object;
+    if (deadline) earliestDue_ = std::min(earliestDue_, *deadline);
     if (object != nullptr) {
         // Append to the object's wait list: waiters are released first come,
         // first served.
@@ -177,6 +271,7 @@ void Scheduler::Wake(SimThread& thread, NTSTATUS status) {
     thread.state_ = SimThread::State::Ready;
     thread.deadline_.reset();
     thread.waitStatus_ = status;
+    readyChanged_ = true;
     kernel_.Events().Mix(thread.id_);
     kernel_.Events().Mix(static_cast<std::uint32_t>(status));
 }
@@ -203,61 +298,145 @@ void Scheduler::ExitCurrent() {
     }
     if (!halted_) RunThreadExit(*me);
     me->state_ = SimThread::State::Terminated;
+    if (me->Kind() == ThreadKind::Host) --hostThreadsAlive_;
     if (me->Kind() != ThreadKind::Dpc) kernel_.Events().Log(now_, me->Name(), "thread", "exit");
+    race::Release(&runEnd_);
     SignalThreadObject(me->object_);
+    readyChanged_ = true;
     YieldToScheduler();
     std::abort(); // a terminated thread is never resumed
 }
 
 void Scheduler::HaltFromThread() {
     halted_ = true;
+    race::Release(&runEnd_);
     YieldToScheduler();
     std::abort(); // a halted machine never resumes its threads
 }
 
-void Scheduler::QueueDpc(std::string name, std::function<void()> fn) {
-    dpcQueue_.emplace_back(std::move(name), std::move(fn));
-    if (dpcThread_->state_ == SimThread::State::Waiting) Wake(*dpcThread_, STATUS_SUCCESS);
+void Scheduler::WatchdogExpired(std::string report) {
+    watchdogReport_ = std::move(report);
+    HaltFromThread();
 }
 
-void Scheduler::DpcLoop() {
+void Scheduler::QueueDpc(std::string name, std::function<void()> fn, std::optional<unsigned> processor) {
+    unsigned target = 0;
+    if (processor) {
+        target = *processor % Processors();
+    } else if (current_ != nullptr) {
+        target = current_->processor_;
+    } else if (Processors() > 1) {
+        target = static_cast<unsigned>(Draw(Processors()));
+    }
+    DpcProcessor& dpc = dpcs_[target];
+    dpc.queue.emplace_back(std::move(name), std::move(fn));
+    // Queuing a DPC publishes what the queuer did to the deferred routine.
+    race::Release(&dpc);
+    if (dpc.context->state_ == SimThread::State::Waiting) Wake(*dpc.context, STATUS_SUCCESS);
+}
+
+void Scheduler::DpcLoop(unsigned processor) {
+    DpcProcessor& dpc = dpcs_[processor];
     for (;;) {
-        while (dpcQueue_.empty()) Block(nullptr, std::nullopt, "DPC queue");
-        auto [name, fn] = std::move(dpcQueue_.front());
-        dpcQueue_.pop_front();
-        current_->irql_ = DISPATCH_LEVEL;
-        fn();
-        if (current_->irql_ != DISPATCH_LEVEL) {
-            kernel_.Violation("dpc-returned-irql", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
-                              violation::LowerIrqlToHigher, current_->irql_, DISPATCH_LEVEL, 0,
-                              "deferred routine '" + name + "' returned at another IRQL than it was called at");
+        while (dpc.queue.empty()) Block(nullptr, std::nullopt, "DPC queue");
+        race::Acquire(&dpc);
+        {
+            // The routine is destroyed before the processor is offered to
+            // anyone else: a run may end at that switch point.
+            auto [name, fn] = std::move(dpc.queue.front());
+            dpc.queue.pop_front();
+            current_->irql_ = DISPATCH_LEVEL;
+            fn();
+            if (current_->irql_ != DISPATCH_LEVEL) {
+                kernel_.Violation("dpc-returned-irql", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                                  violation::LowerIrqlToHigher, current_->irql_, DISPATCH_LEVEL, 0,
+                                  "deferred routine '" + name + "' returned at another IRQL than it was called at");
+            }
         }
         current_->irql_ = PASSIVE_LEVEL;
+        // A processor runs its DPCs one after another, and Run() returns
+        // only after they have finished.
+        race::Release(&dpc);
+        race::Release(&runEnd_);
+        readyChanged_ = true;
+        // Between two deferred routines the processor may serve others.
+        SwitchPoint();
     }
 }
 
 void Scheduler::At(VirtualTime when, std::function<void()> fn) {
+    // What the caller did before setting the timed event happens before it
+    // runs (and so before any DPC it queues).
     timed_.push_back(TimedEvent{when, timedOrder_++, std::move(fn)});
+    race::Release(&timed_);
+    earliestDue_ = std::min(earliestDue_, when);
 }
 
-bool Scheduler::HostThreadsAlive() const {
-    return std::any_of(threads_.begin(), threads_.end(), [](const auto& t) {
-        return t->Kind() == ThreadKind::Host && t->state_ != SimThread::State::Terminated;
+bool Scheduler::HostThreadsAlive() const { return hostThreadsAlive_ > 0; }
+
+bool Scheduler::DpcsBusy() const {
+    return std::any_of(dpcs_.begin(), dpcs_.end(), [](const DpcProcessor& dpc) {
+        return dpc.context->state_ == SimThread::State::Ready &&
+               (!dpc.queue.empty() || dpc.context->irql_ >= DISPATCH_LEVEL);
     });
 }
 
-std::vector<SimThread*> Scheduler::Eligible() const {
-    std::vector<SimThread*> ready;
-    std::vector<SimThread*> pinned;
+void Scheduler::NoteHeldProcessors() {
+    // Which processors a thread at DISPATCH_LEVEL or above holds.
+    held_.assign(Processors(), false);
+    for (const auto& t : threads_)
+        if (t->state_ == SimThread::State::Ready && t->irql_ >= DISPATCH_LEVEL) held_[t->processor_] = true;
+}
+
+const std::vector<SimThread*>& Scheduler::Eligible() {
+    NoteHeldProcessors();
+    const bool anyFree = std::count(held_.begin(), held_.end(), false) > 0;
+    std::vector<SimThread*>& eligible = eligible_;
+    eligible.clear();
     for (const auto& t : threads_) {
         if (t->state_ != SimThread::State::Ready) continue;
-        ready.push_back(t.get());
-        if (t->irql_ >= DISPATCH_LEVEL) pinned.push_back(t.get());
+        const bool holds = t->irql_ >= DISPATCH_LEVEL;
+        // A DPC context runs only on its own processor; any other thread
+        // below DISPATCH_LEVEL takes whichever processor is free.
+        const bool mayRun = holds || (t->Kind() == ThreadKind::Dpc ? !held_[t->processor_] : anyFree);
+        if (mayRun) eligible.push_back(t.get());
     }
-    // Threads at DISPATCH_LEVEL cannot be preempted: while they occupy every
-    // processor, nothing else runs.
-    if (pinned.size() >= kernel_.Config().processors) return pinned;
-    return ready;
+    return eligible;
+}
+
+void Scheduler::AssignProcessor(SimThread& thread) {
+    // Uses the processors Eligible() found held.
+    if (thread.irql_ >= DISPATCH_LEVEL || thread.Kind() == ThreadKind::Dpc) return;
+    // A thread stays where it is while its processor is free; else it moves
+    // to a free one, drawn from the seed.
+    if (!held_[thread.processor_]) return;
+    const auto free = static_cast<unsigned>(std::count(held_.begin(), held_.end(), false));
+    assert(free > 0);
+    unsigned pick = free == 1 ? 0 : static_cast<unsigned>(Draw(free));
+    for (unsigned p = 0; p < held_.size(); ++p) {
+        if (held_[p]) continue;
+        if (pick-- == 0) {
+            thread.processor_ = p;
+            return;
+        }
+    }
+}
+
+SimThread& Scheduler::Choose(const std::vector<SimThread*>& eligible) {
+    if (mode_ == SchedulingMode::Uniform)
+        return *eligible[Draw(eligible.size())];
+    // PCT: the highest priority among those that can make progress (a thread
+    // spinning on a held lock cannot, while another can).
+    SimThread* best = nullptr;
+    for (SimThread* t : eligible) {
+        const bool spins = t->spinningOn_ != nullptr && *t->spinningOn_ != 0;
+        if (spins) continue;
+        if (best == nullptr || t->priority_ > best->priority_) best = t;
+    }
+    if (best == nullptr) best = eligible.front();
+    if (best != lastChosen_) best->sliceSteps_ = 0;
+    lastChosen_ = best;
+    return *best;
 }
 
 bool Scheduler::SpinDeadlocked(const std::vector<SimThread*>& eligible) const {
@@ -287,6 +466,9 @@ void Scheduler::AdvanceTo(VirtualTime time) {
 }
 
 void Scheduler::FireDue() {
+    // Nothing is due before the earliest deadline known (a deadline that went
+    // away with a wake only makes this look early).
+    if (now_ < earliestDue_) return;
     // Timed events in the order they fall due (ties in the order they were
     // set), then time-outs of waits, in thread order.
     for (;;) {
@@ -296,12 +478,14 @@ void Scheduler::FireDue() {
         if (due == timed_.end() || due->when > now_) break;
         auto fn = std::move(due->fn);
         timed_.erase(due);
+        race::Acquire(&timed_);
         fn();
     }
     for (const auto& t : threads_) {
         if (t->state_ == SimThread::State::Waiting && t->deadline_ && *t->deadline_ <= now_)
             Wake(*t, STATUS_TIMEOUT);
     }
+    earliestDue_ = NextDeadline().value_or(kNever);
 }
 
 std::string Scheduler::BlockedReport() const {
@@ -309,7 +493,11 @@ std::string Scheduler::BlockedReport() const {
     for (const auto& t : threads_) {
         if (t->Kind() == ThreadKind::Dpc) continue;
         if (t->state_ == SimThread::State::Waiting) {
-            out << "  thread '" << t->Name() << "' waits for " << t->waitWhat_;
+            // A wait on an object is described only now, not at every wait.
+            const std::string what = t->waitWhat_.empty() && t->waitBlock_.object != nullptr
+                                         ? DescribeObject(*t->waitBlock_.object)
+                                         : t->waitWhat_;
+            out << "  thread '" << t->Name() << "' waits for " << what;
             if (t->deadline_) out << " until " << *t->deadline_ / kTicksPerMillisecond << " ms";
             out << "\n";
         } else if (t->state_ == SimThread::State::Ready && t->spinningOn_ != nullptr) {
@@ -328,6 +516,10 @@ std::vector<const SimThread*> Scheduler::Threads() const {
 
 RunResult Scheduler::Finish(RunOutcome outcome, std::string report) {
     running_ = false;
+    race::IgnoreEnd();
+    if (watchdog_) watchdog_->Disarm();
+    // The host goes on after Run() with everything the threads did.
+    race::Acquire(&runEnd_);
     RunResult result;
     result.outcome = outcome;
     result.report = std::move(report);
@@ -341,20 +533,25 @@ RunResult Scheduler::Run() {
     halted_ = false;
     wallStartNs_ = WallNanoseconds() - now_ * 100;
     const KernelConfig& config = kernel_.Config();
-    auto& random = kernel_.Random(RandomStream::Schedule);
+    if (watchdog_) watchdog_->Arm();
+    // The scheduler's own work between threads is not driver code.
+    race::IgnoreBegin();
 
     for (;;) {
+        if (watchdogReport_) {
+            std::string report = std::move(*watchdogReport_);
+            watchdogReport_.reset();
+            return Finish(RunOutcome::Watchdog, std::move(report));
+        }
         if (halted_) return Finish(RunOutcome::BugCheck, {});
         // A deferred routine that has started or is queued finishes before
         // the run does, so that nothing is left halfway.
-        const bool dpcBusy = dpcThread_->state_ == SimThread::State::Ready &&
-                             (!dpcQueue_.empty() || dpcThread_->irql_ >= DISPATCH_LEVEL);
-        if (!HostThreadsAlive() && !dpcBusy) return Finish(RunOutcome::Completed, {});
+        if (!HostThreadsAlive() && !DpcsBusy()) return Finish(RunOutcome::Completed, {});
         if (config.realTime) now_ = std::max(now_, (WallNanoseconds() - wallStartNs_) / 100);
         FireDue();
         if (halted_) return Finish(RunOutcome::BugCheck, {});
 
-        std::vector<SimThread*> eligible = Eligible();
+        const std::vector<SimThread*>& eligible = Eligible();
         if (!eligible.empty() && SpinDeadlocked(eligible)) {
             return Finish(RunOutcome::Deadlock, "every runnable thread spins on a spin lock that is held:\n" +
                                                     BlockedReport());
@@ -370,7 +567,9 @@ RunResult Scheduler::Run() {
             continue;
         }
 
-        SimThread& next = *eligible[random() % eligible.size()];
+        readyChanged_ = false;
+        SimThread& next = Choose(eligible);
+        AssignProcessor(next);
         kernel_.Events().Mix(next.id_);
         now_ += config.stepCost;
         if (now_ > config.timeLimit) return Finish(RunOutcome::TimeLimit, "virtual time limit reached:\n" +

@@ -1,16 +1,22 @@
 // Simulated threads and the deterministic scheduler.
 //
-// Every simulated thread runs on its own stack (ucontext) inside the one
+// Every simulated thread runs on its own stack (a Fiber) inside the one
 // host thread; only one runs at any moment, and control returns to the
 // scheduler at kernel calls (switch points), waits and thread ends. The
 // scheduler models several processors: a thread at DISPATCH_LEVEL keeps its
-// processor until it lowers IRQL, so at most `processors` threads can be at
-// DISPATCH_LEVEL at once, and a thread below DISPATCH_LEVEL runs only while
-// a processor is free of them. Which eligible thread runs next is drawn from
-// the seeded schedule stream, so one seed gives one interleaving.
+// processor until it lowers IRQL, and a thread below DISPATCH_LEVEL runs only
+// while a processor is free of them (it takes a free one each time it is
+// chosen). Each processor has its own DPC queue, drained by its own DPC
+// context at DISPATCH_LEVEL on that processor, so deferred routines on
+// different processors interleave as on Windows.
+//
+// Which eligible thread runs next follows the scheduling mode, drawn from the
+// seed (or forced by QV_SCHED): uniform (each switch point is a coin, the
+// next thread drawn uniformly) or PCT (probabilistic concurrency testing:
+// the eligible thread with the highest random priority runs, and a few
+// priority-change points, drawn from the seed, demote the running thread).
+// Either way one seed gives one interleaving.
 #pragma once
-
-#include <ucontext.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -21,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "kernel/fiber.h"
 #include "kernel/kernel.h"
 #include "kernel/thread_state.h"
 
@@ -34,9 +41,11 @@ namespace qv {
 enum class ThreadKind {
     Host,   // spawned by a test or tool; Run() waits for these
     System, // PsCreateSystemThread
-    Dpc,    // the kernel's deferred-procedure-call context
+    Dpc,    // a processor's deferred-procedure-call context
     Worker, // a system worker thread that runs work items
 };
+
+class Watchdog;
 
 // A simulated thread's stack: mapped memory with an inaccessible page below
 // it, so that an overflow faults at once instead of corrupting a neighbour.
@@ -95,8 +104,15 @@ class SimThread {
     std::function<void()> body_;
     State state_ = State::Ready;
     KIRQL irql_ = PASSIVE_LEVEL;
-    ucontext_t context_{};
     ThreadStack stack_;
+    std::unique_ptr<Fiber> fiber_;
+    // The processor the thread runs on (or last ran on, below
+    // DISPATCH_LEVEL); fixed for a DPC context.
+    unsigned processor_ = 0;
+    // PCT: the thread's priority, and the switch points it has passed since
+    // it was last chosen.
+    std::int64_t priority_ = 0;
+    std::uint64_t sliceSteps_ = 0;
 
     // The wait in progress.
     WaitBlock waitBlock_{};
@@ -133,7 +149,8 @@ class Scheduler {
     // Waits of the current thread. Block() gives up the processor until
     // Wake() is called for the thread or the deadline passes (then the wait
     // status is STATUS_TIMEOUT). `what` describes the wait for deadlock
-    // reports.
+    // reports; left empty for a wait on an object, the object is described
+    // when a report needs it.
     NTSTATUS Block(DISPATCHER_HEADER* object, std::optional<VirtualTime> deadline, std::string what);
     void Wake(SimThread& thread, NTSTATUS status);
 
@@ -144,8 +161,11 @@ class Scheduler {
     // Ends the current simulated thread; never returns.
     [[noreturn]] void ExitCurrent();
 
-    // Runs fn at DISPATCH_LEVEL in the DPC context as soon as it is chosen.
-    void QueueDpc(std::string name, std::function<void()> fn);
+    // Runs fn at DISPATCH_LEVEL in a processor's DPC context as soon as it is
+    // chosen: on the given processor, or else on the caller's (in scheduler
+    // or host context, one drawn from the seed).
+    void QueueDpc(std::string name, std::function<void()> fn, std::optional<unsigned> processor = std::nullopt);
+    unsigned Processors() const { return static_cast<unsigned>(dpcs_.size()); }
     // Runs fn in scheduler context at virtual time `when`. fn must not wait;
     // it may wake threads and queue DPCs.
     void At(VirtualTime when, std::function<void()> fn);
@@ -162,6 +182,13 @@ class Scheduler {
     PKTHREAD CurrentObject();
     // Index of the processor the caller runs on.
     ULONG ProcessorNumber() const;
+    SchedulingMode Mode() const { return mode_; }
+
+    // Called by the watchdog (from a signal handler) when the running thread
+    // has gone too long without a switch point: ends the run with a report.
+    void WatchdogExpired(std::string report);
+    // Counts switch points and switches, for the watchdog to see progress.
+    std::uint64_t Progress() const { return progress_; }
 
   private:
     struct TimedEvent {
@@ -170,26 +197,61 @@ class Scheduler {
         std::function<void()> fn;
     };
 
+    // One processor's deferred procedure calls.
+    struct DpcProcessor {
+        SimThread* context = nullptr;
+        std::deque<std::pair<std::string, std::function<void()>>> queue;
+    };
+
+    // A number in [0, n) from the schedule stream.
+    std::uint64_t Draw(std::uint64_t n);
     bool HostThreadsAlive() const;
-    std::vector<SimThread*> Eligible() const;
+    bool DpcsBusy() const;
+    const std::vector<SimThread*>& Eligible();
+    void NoteHeldProcessors();
+    SimThread& Choose(const std::vector<SimThread*>& eligible);
+    void AssignProcessor(SimThread& thread);
+    void InitialisePct();
+    void PctSwitchPoint();
     std::optional<VirtualTime> NextDeadline() const;
     void AdvanceTo(VirtualTime time);
     void FireDue();
     void SwitchTo(SimThread& thread);
     void YieldToScheduler();
-    static void Entry();
-    void DpcLoop();
+    static void Entry(void* scheduler);
+    void DpcLoop(unsigned processor);
     bool SpinDeadlocked(const std::vector<SimThread*>& eligible) const;
     RunResult Finish(RunOutcome outcome, std::string report);
 
     Kernel& kernel_;
+    std::mt19937_64& random_; // the schedule stream
     std::vector<std::unique_ptr<SimThread>> threads_;
     SimThread* current_ = nullptr;
-    SimThread* dpcThread_ = nullptr;
-    std::deque<std::pair<std::string, std::function<void()>>> dpcQueue_;
+    std::vector<DpcProcessor> dpcs_;
     std::vector<TimedEvent> timed_;
     std::uint64_t timedOrder_ = 0;
-    ucontext_t schedulerContext_{};
+    Fiber schedulerFiber_;
+    SchedulingMode mode_ = SchedulingMode::Uniform;
+    // PCT: the switch points counted so far, those at which the running
+    // thread is demoted, the priority the next demotion gives, and whether
+    // some thread became ready since the last choice.
+    std::uint64_t steps_ = 0;
+    std::vector<std::uint64_t> changePoints_;
+    std::int64_t lowestPriority_ = 0;
+    bool readyChanged_ = false;
+    const SimThread* lastChosen_ = nullptr;
+    std::uint64_t progress_ = 0;
+    // Kept between steps so that a step allocates nothing.
+    std::vector<SimThread*> eligible_;
+    std::vector<bool> held_;
+    unsigned hostThreadsAlive_ = 0;
+    // No deadline or timed event falls before this.
+    VirtualTime earliestDue_ = ~VirtualTime{0};
+    std::optional<std::string> watchdogReport_;
+    std::unique_ptr<Watchdog> watchdog_;
+    // ThreadSanitizer: every thread's end is released here and acquired when
+    // Run() returns, so that the host sees what the threads did.
+    char runEnd_ = 0;
     VirtualTime now_ = 0;
     KIRQL hostIrql_ = PASSIVE_LEVEL;
     _KTHREAD hostObject_{};

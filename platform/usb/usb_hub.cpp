@@ -27,11 +27,12 @@ bool TakeFromCancel(PIRP irp) { return IoSetCancelRoutine(irp, nullptr) != nullp
 
 bool Cancellable(Stage stage) { return stage == Stage::Queued || stage == Stage::Parked; }
 
+// The bus's own timing (frames, bytes on the wire) is exact: unlike a
+// driver's wait it does not end on a clock tick.
 void DelayFor(VirtualTime ticks) {
     if (ticks == 0) return;
-    LARGE_INTEGER interval;
-    interval.QuadPart = -static_cast<LONGLONG>(ticks);
-    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    Scheduler& sched = K().Sched();
+    sched.Block(nullptr, sched.Now() + ticks, "the bus");
 }
 
 } // namespace

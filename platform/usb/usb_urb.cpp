@@ -8,6 +8,7 @@
 #include <cstring>
 #include <span>
 
+#include "kernel/race_annotations.h"
 #include "usb/usb_hub.h"
 #include "usb/usb_timing.h"
 
@@ -308,7 +309,11 @@ Outcome Hub::TransactBulk(Port& port, Request& request) {
     std::vector<std::uint8_t> received;
     if (in) {
         received.resize(asked);
+        // The device is hardware with a life of its own: what it does comes
+        // one step after another, whichever thread the bus serves it from.
+        race::Acquire(&*port.model);
         const InResult answer = port.model->BulkIn(pipe.endpoint, received, kernel_.Now());
+        race::Release(&*port.model);
         if (answer.status == TransferStatus::Ok && !answer.ready) {
             outcome.nak = true;
             outcome.retryAt = answer.retryAt;
@@ -320,7 +325,9 @@ Outcome Hub::TransactBulk(Port& port, Request& request) {
         moved = babble ? 0 : answer.length;
     } else {
         const std::span<const std::uint8_t> data(static_cast<const std::uint8_t*>(transfer.TransferBuffer), asked);
+        race::Acquire(&*port.model);
         const OutResult answer = port.model->BulkOut(pipe.endpoint, data, kernel_.Now());
+        race::Release(&*port.model);
         status = answer.status;
         moved = std::min<std::size_t>(answer.accepted, asked);
         outcome.wakesParked = status != TransferStatus::DeviceGone;
@@ -373,7 +380,9 @@ Outcome Hub::TransactReset(Port& port, Request& request) {
     }
     // CLEAR_FEATURE(ENDPOINT_HALT) on the default pipe; the host side of
     // the pipe is resumed with it.
+    race::Acquire(&*port.model);
     port.model->ResetEndpoint(pipe.endpoint);
+    race::Release(&*port.model);
     pipe.halted = false;
     outcome.wakesParked = true;
     outcome.wire = timing::ControlTime(0, MaxPacket0(port));

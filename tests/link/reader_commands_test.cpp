@@ -244,13 +244,14 @@ TEST(SendReaderCommand, CommandsOfTwoThreadsDoNotInterleave) {
     constexpr int kCommandsPerThread = 5;
     ForEachSeed([](LinkBed& t) {
         t.reader.SetResponder(InStepReader());
-        int succeeded = 0;
+        LONG succeeded = 0;
         t.Run([&] {
             InStep(t);
             for (const char* name : {"first", "second"}) {
                 K().Spawn(name, [&] {
                     for (int i = 0; i < kCommandsPerThread; ++i) {
-                        succeeded += t.bed.SendCommand(READER_COMMAND_CARD_STATUS).status == STATUS_SUCCESS;
+                        if (t.bed.SendCommand(READER_COMMAND_CARD_STATUS).status == STATUS_SUCCESS)
+                            InterlockedIncrement(&succeeded);
                     }
                 });
             }

@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "kernel/dispatcher.h"
 #include "support/kernel_run.h"
 
 namespace qv {
@@ -19,11 +20,11 @@ TEST(Events, NotificationReleasesEveryWaiterAndStaysSignalled) {
     Kernel kernel;
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
-    int released = 0;
+    LONG released = 0;
     for (int i = 0; i < 3; ++i) {
         kernel.Spawn("waiter", [&] {
             EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-            ++released;
+            InterlockedIncrement(&released);
         });
     }
     test::RunOk(kernel, [&] {
@@ -41,21 +42,33 @@ TEST(Events, SynchronizationReleasesOneWaiterPerSignal) {
     KEVENT event;
     KeInitializeEvent(&event, SynchronizationEvent, FALSE);
     std::vector<std::string> order;
+    KSPIN_LOCK orderLock;
+    KeInitializeSpinLock(&orderLock);
     for (const char* name : {"first", "second"}) {
         kernel.Spawn(name, [&, name] {
             KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+            KIRQL old;
+            KeAcquireSpinLock(&orderLock, &old);
             order.push_back(name);
+            KeReleaseSpinLock(&orderLock, old);
         });
     }
+    auto releasedSoFar = [&] {
+        KIRQL old;
+        KeAcquireSpinLock(&orderLock, &old);
+        const std::size_t released = order.size();
+        KeReleaseSpinLock(&orderLock, old);
+        return released;
+    };
     test::RunOk(kernel, [&] {
         Sleep(1);
         KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
         Sleep(1);
-        EXPECT_EQ(order.size(), 1u);
+        EXPECT_EQ(releasedSoFar(), 1u);
         EXPECT_EQ(KeReadStateEvent(&event), 0) << "the released waiter consumes the signal";
         KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
         Sleep(1);
-        EXPECT_EQ(order.size(), 2u);
+        EXPECT_EQ(releasedSoFar(), 2u);
         // With nobody waiting the signal is kept for the next wait.
         KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
         LARGE_INTEGER zero{};
@@ -73,7 +86,8 @@ TEST(Waits, TimeOutsRelativeAbsoluteAndZero) {
         LARGE_INTEGER fifty = Relative(50);
         EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &fifty), STATUS_TIMEOUT);
         EXPECT_GE(K().Now() - start, 50 * kTicksPerMillisecond);
-        EXPECT_LT(K().Now() - start, 51 * kTicksPerMillisecond);
+        EXPECT_LT(K().Now() - start, 50 * kTicksPerMillisecond + kTimeIncrement);
+        EXPECT_LT(K().Now() % kTimeIncrement, kTicksPerMillisecond) << "a wait ends on a clock tick";
 
         LARGE_INTEGER absolute;
         KeQuerySystemTime(&absolute);
@@ -81,6 +95,14 @@ TEST(Waits, TimeOutsRelativeAbsoluteAndZero) {
         const VirtualTime before = K().Now();
         EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &absolute), STATUS_TIMEOUT);
         EXPECT_GE(K().Now() - before, 19 * kTicksPerMillisecond);
+        EXPECT_LT(K().Now() % kTimeIncrement, kTicksPerMillisecond);
+
+        // A delay shorter than a tick still lasts until the next tick, so a
+        // budget made of short sleeps runs out as it will on Windows.
+        const VirtualTime beforeShort = K().Now() + 1;
+        LARGE_INTEGER oneMillisecond = Relative(1);
+        for (int i = 0; i < 4; ++i) KeDelayExecutionThread(KernelMode, FALSE, &oneMillisecond);
+        EXPECT_GE(K().Now() - beforeShort, 3 * VirtualTime{kTimeIncrement});
 
         // An absolute time already past does not wait at all.
         LARGE_INTEGER past;
@@ -113,15 +135,16 @@ TEST(Mutexes, RecursionAndHandOverInArrivalOrder) {
         KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
         KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
         EXPECT_EQ(KeReadStateMutex(&mutex), -1);
-        Sleep(10);
+        Sleep(50);
         KeReleaseMutex(&mutex, FALSE);
-        Sleep(10);
+        Sleep(50);
         EXPECT_TRUE(owners.empty()) << "released once of twice, the mutex is still owned";
         KeReleaseMutex(&mutex, FALSE);
     });
     for (const char* name : {"early", "late"}) {
         kernel.Spawn(name, [&, name] {
-            Sleep(name[0] == 'e' ? 1 : 2);
+            // Delays end on clock ticks: these two end on different ones.
+            Sleep(name[0] == 'e' ? 1 : 20);
             KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
             owners.push_back(name);
             Sleep(1);

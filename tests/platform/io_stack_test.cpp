@@ -7,6 +7,7 @@
 
 #include "kernel/scheduler.h"
 #include "platform/io_test_drivers.h"
+#include "support/seeds.h"
 
 namespace qv::test {
 namespace {
@@ -64,7 +65,8 @@ void RunEchoStack() {
 
 TEST(IoStack, FilterOverABusCompletingFromItsOwnThreadUnderManySeeds) {
     std::set<std::uint64_t> digests;
-    for (std::uint64_t seed = 1; seed <= 8; ++seed) {
+    const std::vector<std::uint64_t> seeds = test::TestSeeds(8);
+    for (std::uint64_t seed : seeds) {
         KernelConfig config;
         config.seed = seed;
         Kernel first(config);
@@ -73,7 +75,9 @@ TEST(IoStack, FilterOverABusCompletingFromItsOwnThreadUnderManySeeds) {
         EXPECT_EQ(RunOk(again, &RunEchoStack).digest, digest) << "seed " << seed << " did not repeat its run";
         digests.insert(digest);
     }
-    EXPECT_GT(digests.size(), 1u) << "the seeds should give different interleavings";
+    if (seeds.size() > 1) {
+        EXPECT_GT(digests.size(), 1u) << "the seeds should give different interleavings";
+    }
 }
 
 TEST(IoControl, BufferedOutputIsCopiedBackUpToInformation) {

@@ -8,15 +8,19 @@ namespace {
 
 struct Ticks {
     PDEVICE_OBJECT device;
-    int count;
-    KIRQL irql;
+    // Written by the timer routine at DISPATCH_LEVEL, read by the test's
+    // thread: interlocked on both sides.
+    LONG count;
+    LONG irql;
 };
+
+LONG Read(LONG& value) { return InterlockedCompareExchange(&value, 0, 0); }
 
 void NTAPI CountTick(PDEVICE_OBJECT device, PVOID context) {
     auto* ticks = static_cast<Ticks*>(context);
     EXPECT_EQ(device, ticks->device);
-    ticks->irql = KeGetCurrentIrql();
-    ++ticks->count;
+    InterlockedExchange(&ticks->irql, KeGetCurrentIrql());
+    InterlockedIncrement(&ticks->count);
 }
 
 void Sleep(LONGLONG milliseconds) {
@@ -36,16 +40,16 @@ TEST(IoTimer, FiresOncePerVirtualSecondAtDispatchLevelUntilStopped) {
         IoInitializeTimer(idle, &CountTick, &idleTicks);
         IoStartTimer(started);
         Sleep(10'500);
-        EXPECT_EQ(ticks.count, 10);
-        EXPECT_EQ(ticks.irql, DISPATCH_LEVEL);
-        EXPECT_EQ(idleTicks.count, 0) << "initialised is not started";
+        EXPECT_EQ(Read(ticks.count), 10);
+        EXPECT_EQ(Read(ticks.irql), DISPATCH_LEVEL);
+        EXPECT_EQ(Read(idleTicks.count), 0) << "initialised is not started";
 
         IoStopTimer(started);
         Sleep(5'000);
-        EXPECT_EQ(ticks.count, 10);
+        EXPECT_EQ(Read(ticks.count), 10);
         IoStartTimer(started);
         Sleep(2'000);
-        EXPECT_EQ(ticks.count, 12);
+        EXPECT_EQ(Read(ticks.count), 12);
 
         // With every timer stopped the clock has nothing to wait for, so a
         // thread stuck now is a deadlock, not a run into the time limit.

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "support/seeds.h"
 #include "support/usb_test_client.h"
 #include "usb/usb_timing.h"
 
@@ -82,9 +83,9 @@ TEST(UsbBusTransfer, LengthsShortTransfersAndZeroLengthPackets) {
         EXPECT_EQ(Send(client, pipes[1], kCommand, 0),
                   (Transfer{STATUS_UNSUCCESSFUL, USBD_STATUS_ERROR_SHORT_TRANSFER, 2, {}}));
         EXPECT_EQ(Send(client, pipes[1], kCommand), (Transfer{STATUS_SUCCESS, USBD_STATUS_SUCCESS, 4, {}}));
-        ASSERT_EQ(bed.device.received.size(), 3u);
-        EXPECT_EQ(bed.device.received[2].data, kCommand);
-        EXPECT_EQ(bed.device.received[2].endpoint, kOutEndpoint);
+        ASSERT_EQ(bed.device.Seen().received.size(), 3u);
+        EXPECT_EQ(bed.device.Seen().received[2].data, kCommand);
+        EXPECT_EQ(bed.device.Seen().received[2].endpoint, kOutEndpoint);
     });
     EXPECT_EQ(bed.bus.Counters().outTransfers, 3u);
     EXPECT_EQ(bed.bus.Counters().bytesOut, 6u) << "the failed transfer's bytes are not counted";
@@ -104,8 +105,8 @@ TEST(UsbBusTransfer, MalformedTransfersAreRefusedBeforeTheWire) {
         URB unknown = UsbTestClient::BulkRequest(reinterpret_cast<USBD_PIPE_HANDLE>(0x1000), nullptr, 0, kOutFlags);
         EXPECT_EQ(client.Submit(&unknown), STATUS_INVALID_PARAMETER);
         EXPECT_EQ(unknown.UrbHeader.Status, USBD_STATUS_INVALID_PIPE_HANDLE);
-        EXPECT_TRUE(bed.device.received.empty());
-        EXPECT_TRUE(bed.device.inAsked.empty());
+        EXPECT_TRUE(bed.device.Seen().received.empty());
+        EXPECT_TRUE(bed.device.Seen().inAsked.empty());
     });
 }
 
@@ -122,15 +123,15 @@ TEST(UsbBusTransfer, ATransferCostsItsFrameAndItsBytes) {
             const VirtualTime due = timing::NextFrame(start) + timing::BulkTime(kPacket, kPacket);
             EXPECT_GE(K().Now(), due) << "async " << asyncPercent;
             EXPECT_LT(K().Now(), due + 100 * kTicksPerMicrosecond) << "async " << asyncPercent;
-            ASSERT_EQ(bed.device.received.size(), 1u);
-            EXPECT_GE(bed.device.received[0].time, timing::NextFrame(start)) << "the device sees it in the next frame";
+            ASSERT_EQ(bed.device.Seen().received.size(), 1u);
+            EXPECT_GE(bed.device.Seen().received[0].time, timing::NextFrame(start)) << "the device sees it in the next frame";
         });
         EXPECT_EQ(asyncPercent == 0 ? bed.bus.Counters().completedLater : bed.bus.Counters().completedAtOnce, 0u);
     }
 }
 
 TEST(UsbBusTransfer, ANakedTransferCompletesWhenTheDeviceIsReady) {
-    for (std::uint64_t seed = 1; seed <= kSeeds; ++seed) {
+    for (std::uint64_t seed : test::TestSeeds(kSeeds)) {
         UsbBed bed(seed);
         const VirtualTime ready = 7 * timing::kFrame + 3 * kTicksPerMicrosecond * 100;
         bed.device.QueueIn(kInEndpoint, {.data = kReply, .readyAt = ready});
@@ -144,14 +145,14 @@ TEST(UsbBusTransfer, ANakedTransferCompletesWhenTheDeviceIsReady) {
             EXPECT_GE(K().Now(), due) << "seed " << seed;
             EXPECT_LT(K().Now(), due + timing::kFrame) << "seed " << seed;
             EXPECT_EQ(std::vector<std::uint8_t>(in.buffer.begin(), in.buffer.begin() + 5), kReply);
-            EXPECT_EQ(bed.device.inAsked.size(), 2u) << "asked once, then at the time it named";
+            EXPECT_EQ(bed.device.Seen().inAsked.size(), 2u) << "asked once, then at the time it named";
         });
         EXPECT_EQ(bed.bus.Counters().naks, 1u);
     }
 }
 
 TEST(UsbBusTransfer, ANakWithoutRetryTimeWaitsForTheNextOutTransfer) {
-    for (std::uint64_t seed = 1; seed <= kSeeds; ++seed) {
+    for (std::uint64_t seed : test::TestSeeds(kSeeds)) {
         UsbBed bed(seed);
         bed.device.QueueIn(kInEndpoint, {.data = kReply, .afterOut = true});
         bed.Run([&](UsbTestClient& client) {
@@ -160,7 +161,7 @@ TEST(UsbBusTransfer, ANakWithoutRetryTimeWaitsForTheNextOutTransfer) {
             Sleep(20 * timing::kFrame);
             EXPECT_FALSE(in.flight->Done()) << "seed " << seed;
             EXPECT_EQ(bed.bus.PendingRequests(bed.pdo), 1u);
-            EXPECT_EQ(bed.device.inAsked.size(), 1u) << "no polling without a reason, seed " << seed;
+            EXPECT_EQ(bed.device.Seen().inAsked.size(), 1u) << "no polling without a reason, seed " << seed;
 
             EXPECT_EQ(Send(client, pipes[1], kCommand).status, STATUS_SUCCESS);
             const VirtualTime sent = K().Now();
@@ -182,7 +183,7 @@ TEST(UsbBusTransfer, StallsAndBusErrorsHaltThePipeUntilItIsReset) {
         std::vector<USBD_PIPE_HANDLE> pipes = bed.Configure(client);
         EXPECT_EQ(Receive(client, pipes[0]), (Transfer{STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, 0, {}}));
         EXPECT_EQ(Receive(client, pipes[0]).usbd, USBD_STATUS_ENDPOINT_HALTED);
-        EXPECT_EQ(bed.device.inAsked.size(), 1u) << "a halted pipe does not reach the device";
+        EXPECT_EQ(bed.device.Seen().inAsked.size(), 1u) << "a halted pipe does not reach the device";
         EXPECT_EQ(Send(client, pipes[1], kCommand), (Transfer{STATUS_UNSUCCESSFUL, USBD_STATUS_XACT_ERROR, 0, {}}));
 
         URB reset = UsbTestClient::PipeRequest(URB_FUNCTION_RESET_PIPE, pipes[0]);
@@ -204,7 +205,7 @@ TEST(UsbBusTransfer, StallsAndBusErrorsHaltThePipeUntilItIsReset) {
 }
 
 TEST(UsbBusTransfer, CancellingAPendingInLetsTheNextOneRun) {
-    for (std::uint64_t seed = 1; seed <= kSeeds; ++seed) {
+    for (std::uint64_t seed : test::TestSeeds(kSeeds)) {
         UsbBed bed(seed);
         bed.Run([&](UsbTestClient& client) {
             std::vector<USBD_PIPE_HANDLE> pipes = bed.Configure(client);
@@ -229,7 +230,7 @@ TEST(UsbBusTransfer, CancellingAPendingInLetsTheNextOneRun) {
 }
 
 TEST(UsbBusTransfer, AGoneDeviceFailsWhatIsPendingAndEverythingAfter) {
-    for (std::uint64_t seed = 1; seed <= kSeeds; ++seed) {
+    for (std::uint64_t seed : test::TestSeeds(kSeeds)) {
         UsbBed bed(seed);
         bed.Run([&](UsbTestClient& client) {
             std::vector<USBD_PIPE_HANDLE> pipes = bed.Configure(client);
@@ -240,7 +241,7 @@ TEST(UsbBusTransfer, AGoneDeviceFailsWhatIsPendingAndEverythingAfter) {
             EXPECT_EQ(in.urb.UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
             EXPECT_EQ(Send(client, pipes[1], kCommand), (Transfer{STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE, 0, {}}));
             EXPECT_EQ(client.Unconfigure(), STATUS_DEVICE_NOT_CONNECTED);
-            EXPECT_TRUE(bed.device.received.empty());
+            EXPECT_TRUE(bed.device.Seen().received.empty());
         });
     }
 }
@@ -291,13 +292,15 @@ TEST(UsbBusTransfer, CompletionAtOnceOrLaterGivesTheSameResults) {
     EXPECT_EQ(reference[0].length, 3u);
     EXPECT_EQ(reference[2].data, (std::vector<std::uint8_t>{0x04, 4, 5}));
     EXPECT_EQ(reference[3].usbd, USBD_STATUS_ERROR_SHORT_TRANSFER);
-    for (std::uint64_t seed = 1; seed <= kSeeds; ++seed) {
+    for (std::uint64_t seed : test::TestSeeds(kSeeds)) {
         EXPECT_EQ(exchange(seed, counters, digest), reference) << "seed " << seed;
         atOnce += counters.completedAtOnce;
         later += counters.completedLater;
     }
-    EXPECT_GT(atOnce, 0u);
-    EXPECT_GT(later, 0u);
+    if (test::TestSeeds(kSeeds).size() >= kSeeds) {
+        EXPECT_GT(atOnce, 0u);
+        EXPECT_GT(later, 0u);
+    }
 
     std::uint64_t again = 0;
     exchange(5, counters, digest);

@@ -11,6 +11,22 @@
 
 namespace qv::test {
 
+// Whether this is the ThreadSanitizer build, where tests that race on
+// purpose must leave that part out (or expect the report).
+#if defined(__SANITIZE_THREAD__)
+inline constexpr bool kRaceDetectorBuild = true;
+#else
+inline constexpr bool kRaceDetectorBuild = false;
+#endif
+// Whether this is the AddressSanitizer build, which reports a write into a
+// pool block's guard bytes at the write itself (the pool's own check at the
+// free never gets to see it).
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kAddressSanitizerBuild = true;
+#else
+inline constexpr bool kAddressSanitizerBuild = false;
+#endif
+
 // A relative WDK time-out or interval of the given milliseconds.
 inline LARGE_INTEGER Relative(std::int64_t milliseconds) {
     LARGE_INTEGER interval;

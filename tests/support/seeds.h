@@ -1,7 +1,9 @@
 // The seeds a seeded scenario runs under. QV_SEEDS chooses them: a range
 // "1-500", a list "1,5,9", or both mixed ("1-8,13"); without it the first
 // few seeds are used, so the default run stays quick while a sweep can run
-// hundreds. A malformed QV_SEEDS is reported and the default used.
+// hundreds. A malformed QV_SEEDS is reported and the default used. Odd seeds
+// schedule uniformly and even ones by PCT (unless QV_SCHED forces a mode), so
+// any run of two or more seeds covers both modes.
 #pragma once
 
 #include <charconv>

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "qvwdk.h"
+#include "kernel/race_annotations.h"
 #include "usb/usb_device_model.h"
 
 namespace qv::test {
@@ -137,13 +138,30 @@ class ScriptedUsbDevice : public usb::UsbDeviceModel {
     std::vector<usb::Time> inAsked; // every IN transaction, NAKed ones included
     std::vector<std::uint8_t> resets;
 
-    void QueueIn(std::uint8_t endpoint, InStep step) { ins_[endpoint].push_back(std::move(step)); }
+    // The device is hardware that the bus drives from whichever thread it
+    // serves; a test that scripts or inspects it while the machine runs takes
+    // its turn with the bus (for the race detector's build).
+    void QueueIn(std::uint8_t endpoint, InStep step) {
+        race::Acquire(Model());
+        ins_[endpoint].push_back(std::move(step));
+        race::Release(Model());
+    }
+    const ScriptedUsbDevice& Seen() const {
+        race::Acquire(Model());
+        return *this;
+    }
     void QueueIn(std::uint8_t endpoint, std::vector<std::uint8_t> data) { QueueIn(endpoint, InStep{.data = std::move(data)}); }
-    void QueueOut(std::uint8_t endpoint, OutStep step) { outs_[endpoint].push_back(step); }
+    void QueueOut(std::uint8_t endpoint, OutStep step) {
+        race::Acquire(Model());
+        outs_[endpoint].push_back(step);
+        race::Release(Model());
+    }
     std::size_t InLeft(std::uint8_t endpoint) const {
         auto found = ins_.find(endpoint);
         return found == ins_.end() ? 0 : found->second.size();
     }
+
+    const usb::UsbDeviceModel* Model() const { return this; }
 
     std::span<const std::uint8_t> DeviceDescriptor() const override { return device; }
     std::span<const std::uint8_t> ConfigurationDescriptor() const override { return configuration; }
