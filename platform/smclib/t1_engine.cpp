@@ -110,7 +110,6 @@ void SetOut(T1Session& s, UCHAR pcb, std::span<const UCHAR> information = {}) {
     s.outPcb = pcb;
     s.outLength = static_cast<ULONG>(information.size());
     std::copy(information.begin(), information.end(), s.outInformation);
-    s.blockReady = true;
 }
 
 void OutIfsRequest(T1Session& s) {
@@ -177,7 +176,7 @@ NTSTATUS Finish(PSMARTCARD_EXTENSION SmartcardExtension, T1Session& s, NTSTATUS 
          std::to_string(s.received) + " in");
     FreeCommand(s);
     s.phase = T1Phase::Idle;
-    s.blockReady = false;
+    s.blockOut = false;
     s.iBlockPending = false;
     s.chunk = 0;
     SmartcardExtension->T1.Wtx = 0;
@@ -333,7 +332,6 @@ NTSTATUS OnRBlock(PSMARTCARD_EXTENSION SmartcardExtension, T1Session& s, const t
     // While the card sends its chain, an R-block asks for our last
     // acknowledgement again.
     if (++s.tries >= kMaximumAttempts) return StartResynch(SmartcardExtension, s);
-    s.blockReady = true;
     return More(SmartcardExtension, s);
 }
 
@@ -428,7 +426,7 @@ void EndT1Exchange(PSMARTCARD_EXTENSION SmartcardExtension, LibraryOsData& data)
     }
     FreeCommand(s);
     s.phase = T1Phase::Idle;
-    s.blockReady = false;
+    s.blockOut = false;
     s.iBlockPending = false;
     SmartcardExtension->T1.Wtx = 0;
 }
@@ -453,11 +451,9 @@ NTSTATUS NTAPI SmartcardT1Request(PSMARTCARD_EXTENSION SmartcardExtension) {
     if (s.phase == T1Phase::Idle) {
         const NTSTATUS status = Begin(SmartcardExtension, data);
         if (!NT_SUCCESS(status)) return status;
-    } else if (!s.blockReady) {
-        // Asked twice for a block without an answer in between: the same
-        // block goes again.
-        s.blockReady = true;
     }
+    // Asked twice for a block without an answer in between, the engine
+    // hands out the same block again.
 
     const UCHAR nad = SmartcardExtension->T1.NAD;
     const std::size_t length =
@@ -466,6 +462,7 @@ NTSTATUS NTAPI SmartcardT1Request(PSMARTCARD_EXTENSION SmartcardExtension) {
     if (length == 0) return STATUS_INSUFFICIENT_RESOURCES;
     out.BufferLength = prefix + static_cast<ULONG>(length);
     s.sentNad = nad;
+    s.blockOut = true;
     Mirror(SmartcardExtension, s);
     return STATUS_SUCCESS;
 }
@@ -476,8 +473,9 @@ NTSTATUS NTAPI SmartcardT1Reply(PSMARTCARD_EXTENSION SmartcardExtension) {
     T1Session& s = data.t1;
     // The multiplier applied to the block just answered; a new WTX sets it again.
     SmartcardExtension->T1.Wtx = 0;
-    if (s.phase == T1Phase::Idle || !s.blockReady) return STATUS_INVALID_DEVICE_STATE;
-    s.blockReady = false;
+    // An answer needs a block it answers.
+    if (s.phase == T1Phase::Idle || !s.blockOut) return STATUS_INVALID_DEVICE_STATE;
+    s.blockOut = false;
 
     const SMARTCARD_REPLY& in = SmartcardExtension->SmartcardReply;
     const ULONG length = in.Buffer == nullptr ? 0 : std::min(in.BufferLength, in.BufferSize);

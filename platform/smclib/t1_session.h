@@ -32,7 +32,7 @@ struct T1Session {
 
     // The exchange in progress.
     T1Phase phase = T1Phase::Idle;
-    bool blockReady = false;       // a block waits for SmartcardT1Request to hand it out
+    bool blockOut = false;         // a block was handed out; SmartcardT1Reply takes the card's answer
     PUCHAR command = nullptr;      // private copy of the APDU, from pool
     ULONG commandLength = 0;
     ULONG pciLength = 0;           // cbPciLength of the request header
