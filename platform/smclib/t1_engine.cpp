@@ -52,6 +52,12 @@ constexpr ULONG kMaximumIfsAttempts = 3;
 // exchange gives up on the card: at the largest BWT of ISO/IEC 7816-3 with
 // multiplier 1 this allows well over a quarter of an hour of work.
 constexpr ULONG kMaximumWtxInARow = 100;
+// The card's IFS and ABORT requests in a row before it is given up on.
+constexpr ULONG kMaximumCardRequestsInARow = 16;
+// Response bytes the engine takes past a full reply buffer, to keep in
+// step with the card: the largest response of ISO/IEC 7816-4 (65536 bytes
+// and the status word). A card that chains on beyond it is given up on.
+constexpr ULONG kMaximumDiscarded = 65536 + 2;
 // The smallest command APDU of ISO/IEC 7816-4: CLA INS P1 P2.
 constexpr ULONG kMinimumApdu = 4;
 constexpr ULONG kMaximumIfs = t1::kMaximumInformation;
@@ -146,6 +152,8 @@ void OutFirstBlock(T1Session& s) {
     s.iBlockPending = false;
     s.tries = 0;
     s.wtxInARow = 0;
+    s.requestsInARow = 0;
+    s.discarded = 0;
     if (s.resynchFirst) {
         s.phase = T1Phase::Resynch;
         s.resynchTries = 0;
@@ -249,6 +257,9 @@ NTSTATUS AnswerCardRequest(PSMARTCARD_EXTENSION SmartcardExtension, T1Session& s
         if (information.size() != 1 || information[0] == 0 || information[0] > kMaximumIfs) {
             return Fault(SmartcardExtension, s, t1::kErrorOther);
         }
+        if (++s.requestsInARow > kMaximumCardRequestsInARow) {
+            return Finish(SmartcardExtension, s, STATUS_DEVICE_PROTOCOL_ERROR);
+        }
         s.ifsc = information[0];
         s.wtxInARow = 0;
         SetOut(s, response, information);
@@ -258,6 +269,9 @@ NTSTATUS AnswerCardRequest(PSMARTCARD_EXTENSION SmartcardExtension, T1Session& s
         // The chain in progress is dropped, ours or the card's; the card then
         // sends its answer as a fresh response.
         Note("T=1: the card aborted the chain");
+        if (++s.requestsInARow > kMaximumCardRequestsInARow) {
+            return Finish(SmartcardExtension, s, STATUS_DEVICE_PROTOCOL_ERROR);
+        }
         s.wtxInARow = 0;
         if (s.phase == T1Phase::Transfer) {
             s.iBlockPending = false;
@@ -311,6 +325,7 @@ NTSTATUS OnRBlock(PSMARTCARD_EXTENSION SmartcardExtension, T1Session& s, const t
     }
     const UCHAR nr = (block.pcb & t1::kPcbRSequence) ? 1 : 0;
     s.wtxInARow = 0;
+    s.requestsInARow = 0;
     if (s.iBlockPending) {
         const bool more = s.sent + s.chunk < s.commandLength;
         if (nr != s.iBlockNs && more) {
@@ -345,6 +360,8 @@ NTSTATUS OnIBlock(PSMARTCARD_EXTENSION SmartcardExtension, T1Session& s, const t
         return Fault(SmartcardExtension, s, t1::kErrorOther);
     }
     if (ns != s.rsn) return Fault(SmartcardExtension, s, t1::kErrorOther);
+    // A chained block carries data: an empty one would let a chain run for ever.
+    if (more && block.information.empty()) return Fault(SmartcardExtension, s, t1::kErrorOther);
 
     if (s.iBlockPending) {
         s.sent = s.commandLength;
@@ -353,6 +370,7 @@ NTSTATUS OnIBlock(PSMARTCARD_EXTENSION SmartcardExtension, T1Session& s, const t
     s.rsn ^= 1;
     s.tries = 0;
     s.wtxInARow = 0;
+    s.requestsInARow = 0;
     // Response bytes go straight behind the header, never past the buffer.
     const auto& io = SmartcardExtension->IoRequest;
     const ULONG room = io.ReplyBuffer == nullptr || io.ReplyBufferLength < s.pciLength
@@ -363,8 +381,15 @@ NTSTATUS OnIBlock(PSMARTCARD_EXTENSION SmartcardExtension, T1Session& s, const t
     if (fits != 0) {
         RtlCopyMemory(io.ReplyBuffer + s.pciLength + s.received, block.information.data(), fits);
     }
-    if (fits < bytes) s.overflow = true;
+    if (fits < bytes) {
+        s.overflow = true;
+        s.discarded += bytes - fits;
+    }
     s.received += fits;
+    if (s.discarded > kMaximumDiscarded) {
+        Note("T=1: the card's response chain runs past any response length");
+        return Finish(SmartcardExtension, s, STATUS_DEVICE_PROTOCOL_ERROR);
+    }
     if (more) {
         OutRBlock(s, t1::kErrorNone);
         return More(SmartcardExtension, s);

@@ -55,6 +55,8 @@ struct T1Session {
     ULONG resynchs = 0;     // successful RESYNCHs during this exchange
     ULONG ifsTries = 0;     // IFS requests without a matching response
     ULONG wtxInARow = 0;    // WTX requests without any other block between
+    ULONG requestsInARow = 0; // IFS and ABORT requests of the card without progress between
+    ULONG discarded = 0;    // response bytes past the caller's buffer
 };
 
 } // namespace qv::smclib

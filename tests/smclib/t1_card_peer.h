@@ -31,6 +31,8 @@ class T1CardPeer {
     bool wrongSequenceForever = false;
     bool abortFirstCommandChain = false;
     bool mute = false;
+    bool ifsRequestsForever = false; // asks for a new IFSC again and again instead of answering
+    std::size_t extraResponseBytes = 0; // the response runs on this many bytes past P1 P2
 
     // What the card saw.
     std::vector<std::vector<std::uint8_t>> commands; // complete APDUs it executed
@@ -104,7 +106,8 @@ class T1CardPeer {
 
     void Execute() {
         commands.push_back(command_);
-        const std::size_t length = command_.size() >= 4 ? (std::size_t{command_[2]} << 8 | command_[3]) : 0;
+        const std::size_t length =
+            (command_.size() >= 4 ? (std::size_t{command_[2]} << 8 | command_[3]) : 0) + extraResponseBytes;
         response_.clear();
         for (std::size_t i = 0; i < length; ++i) response_.push_back(static_cast<std::uint8_t>(i));
         response_.push_back(0x90);
@@ -176,6 +179,7 @@ class T1CardPeer {
             if (response && type == t1::kSIfs && awaitingIfsResponse_ != 0 && in.information.size() == 1 &&
                 in.information[0] == awaitingIfsResponse_) {
                 ifsc_ = awaitingIfsResponse_;
+                if (ifsRequestsForever) return SBlock(t1::kSIfs, false, in.information);
                 awaitingIfsResponse_ = 0;
                 return ResponseBlock(true);
             }

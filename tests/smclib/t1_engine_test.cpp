@@ -367,6 +367,32 @@ TEST(SmclibT1Engine, CardsIfsRequestIsAnsweredAndApplied) {
     });
 }
 
+TEST(SmclibT1Engine, EndlessIfsRequestsAndResponseChainsAreGivenUp) {
+    Kernel kernel;
+    RunOk(kernel, [&] {
+        T1Bed bed(32, false, 254);
+        bed.card.ifsRequestBeforeResponse = 20;
+        bed.card.ifsRequestsForever = true;
+        Exchange exchange = bed.Run(Apdu(2));
+        EXPECT_EQ(exchange.status, STATUS_DEVICE_PROTOCOL_ERROR);
+        EXPECT_LT(exchange.sent.size(), 40u);
+
+        // A response longer than any ISO/IEC 7816-4 response, into a small buffer.
+        bed.card.ifsRequestsForever = false;
+        bed.card.extraResponseBytes = 70000;
+        exchange = bed.Run(Apdu(0));
+        EXPECT_EQ(exchange.status, STATUS_DEVICE_PROTOCOL_ERROR);
+        EXPECT_LT(exchange.sent.size(), 300u);
+        // The largest one still keeps the engine in step: too small, then the next goes through.
+        bed.card.extraResponseBytes = 0;
+        exchange = bed.Run(Apdu(0xFFFF));
+        EXPECT_EQ(exchange.status, STATUS_BUFFER_TOO_SMALL);
+        exchange = bed.Run(Apdu(3));
+        ASSERT_EQ(exchange.status, STATUS_SUCCESS);
+        EXPECT_EQ(Response(exchange), ExpectedResponse(3));
+    });
+}
+
 TEST(SmclibT1Engine, ACardRefusingTheIfsdIsServedAtTheDefault) {
     Kernel kernel;
     RunOk(kernel, [&] {
