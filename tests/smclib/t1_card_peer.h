@@ -31,6 +31,7 @@ class T1CardPeer {
     bool wrongSequenceForever = false;
     bool abortFirstCommandChain = false;
     bool mute = false;
+    bool answerNadZero = false; // answers with NAD 0 whoever spoke
     bool ifsRequestsForever = false; // asks for a new IFSC again and again instead of answering
     std::size_t extraResponseBytes = 0; // the response runs on this many bytes past P1 P2
 
@@ -68,7 +69,7 @@ class T1CardPeer {
   private:
     std::vector<std::uint8_t> Block(std::uint8_t pcb, std::span<const std::uint8_t> inf = {}) const {
         std::vector<std::uint8_t> out(t1::kMaximumBlock + 8);
-        out.resize(t1::BuildBlock(out, 0x00, pcb, inf, edc_));
+        out.resize(t1::BuildBlock(out, nad_, pcb, inf, edc_));
         return out;
     }
     std::vector<std::uint8_t> RBlock(std::uint8_t error) const {
@@ -121,6 +122,7 @@ class T1CardPeer {
     std::vector<std::uint8_t> Decide(std::span<const std::uint8_t> bytes) {
         const t1::Block in = t1::ParseBlock(bytes, edc_);
         if (in.damage != t1::Damage::None) return RBlock(t1::kErrorEdc);
+        nad_ = answerNadZero ? 0 : t1::AnswerNad(in.nad); // the card answers the node that spoke
         switch (in.kind) {
         case t1::Kind::I: {
             const std::uint8_t ns = (in.pcb & t1::kPcbISequence) ? 1 : 0;
@@ -197,6 +199,7 @@ class T1CardPeer {
         return {};
     }
 
+    std::uint8_t nad_ = 0;
     std::uint8_t atrIfsc_;
     std::uint8_t ifsc_;
     t1::Edc edc_;

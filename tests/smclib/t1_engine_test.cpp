@@ -76,6 +76,7 @@ struct Transmit {
     std::optional<ULONG> pciLength;   // another cbPciLength in the header
     std::optional<ULONG> protocol;
     std::optional<ULONG> requestLength; // fewer request bytes than header and APDU
+    UCHAR nad = 0;
     std::function<void(std::vector<UCHAR>&, std::size_t)> onLine;
 
     Exchange Run(SMARTCARD_EXTENSION& ext, T1CardPeer& card, const std::vector<UCHAR>& apdu) const {
@@ -98,7 +99,7 @@ struct Transmit {
         ext.IoRequest.ReplyBufferLength = replyCapacity;
         ext.IoRequest.Information = &result.information;
 
-        ext.T1.NAD = 0;
+        ext.T1.NAD = nad;
         ext.SmartcardRequest.BufferLength = 0;
         NTSTATUS status = SmartcardT1Request(&ext);
         for (int round = 0; status == STATUS_SUCCESS && round < kRunaway; ++round) {
@@ -113,7 +114,7 @@ struct Transmit {
             ext.SmartcardReply.BufferLength = static_cast<ULONG>(answer.size());
             status = SmartcardT1Reply(&ext);
             if (status != STATUS_MORE_PROCESSING_REQUIRED) break;
-            ext.T1.NAD = 0;
+            ext.T1.NAD = nad;
             ext.SmartcardRequest.BufferLength = 0;
             status = SmartcardT1Request(&ext);
         }
@@ -260,6 +261,22 @@ TEST(SmclibT1Engine, ChainsCommandsAndResponsesAroundTheFrameSizes) {
             });
         }
     }
+}
+
+TEST(SmclibT1Engine, BlocksCarryTheNodeAddressOfT1Nad) {
+    Kernel kernel;
+    RunOk(kernel, [&] {
+        T1Bed bed(16, false);
+        Transmit addressed;
+        addressed.nad = 0x12;
+        const Exchange exchange = bed.Run(Apdu(40, 20), addressed);
+        ASSERT_EQ(exchange.status, STATUS_SUCCESS);
+        for (const auto& block : exchange.sent) EXPECT_EQ(block[0], 0x12);
+        EXPECT_EQ(Response(exchange), ExpectedResponse(40));
+        // Answers from another node are not taken for the card's.
+        bed.card.answerNadZero = true;
+        EXPECT_EQ(bed.Run(Apdu(1), addressed).status, STATUS_DEVICE_PROTOCOL_ERROR);
+    });
 }
 
 TEST(SmclibT1Engine, CarriesBlocksOf259BytesBothWays) {
