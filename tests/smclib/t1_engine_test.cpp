@@ -80,12 +80,12 @@ struct Transmit {
     std::function<void(std::vector<UCHAR>&, std::size_t)> onLine;
 
     Exchange Run(SMARTCARD_EXTENSION& ext, T1CardPeer& card, const std::vector<UCHAR>& apdu) const {
-        std::vector<UCHAR> request(kHeaderLength);
+        std::vector<UCHAR> request(kHeaderLength + apdu.size());
         const ULONG proto = protocol.value_or(SCARD_PROTOCOL_T1);
         const ULONG pci = pciLength.value_or(kHeaderLength);
         std::memcpy(request.data(), &proto, 4);
         std::memcpy(request.data() + 4, &pci, 4);
-        request.insert(request.end(), apdu.begin(), apdu.end());
+        std::copy(apdu.begin(), apdu.end(), request.begin() + kHeaderLength);
         const ULONG inLength = requestLength.value_or(static_cast<ULONG>(request.size()));
         const ULONG size = std::max<ULONG>(inLength, replyCapacity);
         auto* buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, size, kTestTag));
