@@ -8,7 +8,9 @@
 #include <functional>
 #include <optional>
 
+#include "kernel/pool.h"
 #include "smclib/fake_reader.h"
+#include "smclib/library_state.h"
 #include "smclib/t1_card_peer.h"
 
 namespace qv::test {
@@ -518,6 +520,26 @@ TEST(SmclibT1Engine, AResetDuringAnExchangeStartsTheNextOneAfresh) {
         EXPECT_TRUE(IsIfsRequest(exchange.sent[0]));
         EXPECT_EQ(Pcb(exchange.sent[1]), 0x00);
         EXPECT_EQ(Response(exchange), ExpectedResponse(3));
+    });
+}
+
+TEST(SmclibT1Engine, APoolShortageRefusesTheExchangeBeforeAnythingIsSent) {
+    Kernel kernel;
+    RunOk(kernel, [&] {
+        T1Bed bed(32, false);
+        ASSERT_EQ(bed.Run(Apdu(1)).status, STATUS_SUCCESS);
+        PoolFaultConfig faults;
+        faults.failPerMillion = 1'000'000;
+        faults.onlyTag = smclib::kLibraryTag;
+        K().PoolAllocator().SetFaults(faults);
+        const Exchange refused = bed.Run(Apdu(1));
+        K().PoolAllocator().SetFaults(PoolFaultConfig{});
+        EXPECT_EQ(refused.status, STATUS_INSUFFICIENT_RESOURCES);
+        EXPECT_TRUE(refused.sent.empty());
+        const Exchange next = bed.Run(Apdu(1));
+        ASSERT_EQ(next.status, STATUS_SUCCESS);
+        EXPECT_EQ(next.sent.size(), 1u); // no RESYNCH: nothing had gone out
+        EXPECT_EQ(bed.card.commands.size(), 2u);
     });
 }
 
