@@ -80,6 +80,8 @@ struct Transmit {
     std::optional<ULONG> requestLength; // fewer request bytes than header and APDU
     UCHAR nad = 0;
     std::function<void(std::vector<UCHAR>&, std::size_t)> onLine;
+    // What the driver hands back in place of the card's answer, if anything else.
+    std::function<void(std::vector<UCHAR>&, std::size_t)> onAnswer;
 
     Exchange Run(SMARTCARD_EXTENSION& ext, T1CardPeer& card, const std::vector<UCHAR>& apdu) const {
         std::vector<UCHAR> request(kHeaderLength + apdu.size());
@@ -110,7 +112,8 @@ struct Transmit {
             result.sent.push_back(block);
             result.wtxPerBlock.push_back(ext.T1.Wtx);
             if (onLine) onLine(block, result.sent.size() - 1);
-            const std::vector<UCHAR> answer = card.Answer(block);
+            std::vector<UCHAR> answer = card.Answer(block);
+            if (onAnswer) onAnswer(answer, result.sent.size() - 1);
             EXPECT_LE(answer.size(), ext.SmartcardReply.BufferSize);
             std::memcpy(ext.SmartcardReply.Buffer, answer.data(), answer.size());
             ext.SmartcardReply.BufferLength = static_cast<ULONG>(answer.size());
@@ -520,6 +523,39 @@ TEST(SmclibT1Engine, AResetDuringAnExchangeStartsTheNextOneAfresh) {
         EXPECT_TRUE(IsIfsRequest(exchange.sent[0]));
         EXPECT_EQ(Pcb(exchange.sent[1]), 0x00);
         EXPECT_EQ(Response(exchange), ExpectedResponse(3));
+    });
+}
+
+// A driver whose transfer failed may hand back the previous answer again, or
+// nothing: neither is taken for the card's answer to the new block.
+TEST(SmclibT1Engine, AStaleOrMissingAnswerIsNotTakenForTheCardsAnswer) {
+    Kernel kernel;
+    RunOk(kernel, [&] {
+        T1Bed bed(32, false);
+        std::vector<UCHAR> previous;
+        Transmit stale;
+        stale.onAnswer = [&](std::vector<UCHAR>& answer, std::size_t index) {
+            if (index == 0 && !previous.empty()) {
+                answer = previous; // the card's answer is lost; the last one is still in the buffer
+            } else {
+                previous = answer;
+            }
+        };
+        ASSERT_EQ(bed.Run(Apdu(3), stale).status, STATUS_SUCCESS);
+        const Exchange exchange = bed.Run(Apdu(5), stale);
+        ASSERT_EQ(exchange.status, STATUS_SUCCESS);
+        EXPECT_EQ(Response(exchange), ExpectedResponse(5));
+        EXPECT_EQ(bed.card.commands.size(), 2u);
+
+        Transmit missing;
+        missing.onAnswer = [](std::vector<UCHAR>& answer, std::size_t index) {
+            if (index == 0) answer.clear();
+        };
+        const Exchange lost = bed.Run(Apdu(6), missing);
+        ASSERT_EQ(lost.status, STATUS_SUCCESS);
+        EXPECT_EQ(Response(lost), ExpectedResponse(6));
+        EXPECT_EQ(Pcb(lost.sent[1]) & ~t1::kPcbRSequence, t1::kPcbRBlock | t1::kErrorOther);
+        EXPECT_EQ(bed.card.commands.size(), 3u);
     });
 }
 
