@@ -46,6 +46,7 @@ bool Start(qv::harness::ReaderTestbed& bed) {
 std::vector<double> Detect(std::uint64_t seed, bool busy) {
     std::mt19937_64 random(seed);
     std::uniform_int_distribution<std::uint64_t> within(0, kMsPerSecond - 1);
+    std::uniform_int_distribution<std::uint64_t> loadPause(0, 9);
     qv::sim::UsbReader reader({.cardInserted = false}, qv::sim::MakeCard("t1", seed));
     qv::harness::TestbedConfig config = qv::harness::TestbedConfig::ForSeed(seed);
     config.smartcard = true;
@@ -64,7 +65,9 @@ std::vector<double> Detect(std::uint64_t seed, bool busy) {
                 while (!stop) {
                     bed.DeviceControl(IOCTL_SMARTCARD_POWER, input, kAtrBuffer);
                     action = action == SCARD_COLD_RESET ? SCARD_WARM_RESET : SCARD_COLD_RESET;
-                    Sleep(5);
+                    // A seeded pause, so that the requests fall at every
+                    // phase of the polling second.
+                    Sleep(1 + loadPause(random));
                 }
                 KeSetEvent(&loadDone, IO_NO_INCREMENT, FALSE);
             });
