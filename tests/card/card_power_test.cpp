@@ -403,15 +403,16 @@ TEST(FindIfsc, StopsAtTheAtrsEndAndRefusesReservedValues) {
 namespace qv::test {
 namespace {
 
-TEST(ReaderFunctions, CardPowerIsInstalledAndEveryOtherSlotCleared) {
+TEST(ReaderFunctions, CardPowerAndTrackingAreInstalledAndEveryOtherSlotCleared) {
     Kernel kernel(KernelConfig{});
     RunOk(kernel, [] {
         SMARTCARD_EXTENSION card{};
         for (auto& slot : card.ReaderFunction) slot = &CardPower; // stale values to be cleared
         SetReaderFunctions(&card);
         EXPECT_EQ(card.ReaderFunction[RDF_CARD_POWER], &CardPower);
+        EXPECT_EQ(card.ReaderFunction[RDF_CARD_TRACKING], &CardTracking);
         for (ULONG slot = 0; slot < RDF_MAX_FUNCTIONS; ++slot) {
-            if (slot == RDF_CARD_POWER) continue;
+            if (slot == RDF_CARD_POWER || slot == RDF_CARD_TRACKING) continue;
             EXPECT_EQ(card.ReaderFunction[slot], nullptr) << "slot " << slot;
         }
     });

@@ -27,13 +27,10 @@ NTSTATUS NTAPI TestbedDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
 
 NTSTATUS NTAPI TestbedDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = &TestbedDeviceControl;
+    // As the driver's entry routine will install it.
+    driver->MajorFunction[IRP_MJ_CLEANUP] = &DispatchCleanup;
     return STATUS_SUCCESS;
 }
-
-// The I/O timer's routine belongs to card presence polling, which is not
-// here yet; the timer itself is set up as add-device sets it up, because
-// the card services stop and restart it.
-VOID NTAPI TestbedTimerRoutine(PDEVICE_OBJECT, PVOID) {}
 
 // Fixed values of the library's record, as add-device sets them.
 constexpr std::string_view kVendorName = "Vantrel/Orsund";
@@ -112,7 +109,10 @@ void ReaderTestbed::Build() {
     extension->SmartcardExtension.ReaderExtension = reader_;
 
     reader_->LowerDevice = IoAttachDeviceToDeviceStack(device_, pdo_);
-    IoInitializeTimer(device_, &TestbedTimerRoutine, nullptr);
+    // The start sequence ties the I/O timer to the card poll; the card
+    // services stop and restart it around every card operation, so it is
+    // there from the start (it only runs once started).
+    IoInitializeTimer(device_, &PollTimer, extension);
     if (config_.smartcard) BuildSmartcard();
     device_->Flags &= ~DO_DEVICE_INITIALIZING;
 }
@@ -157,6 +157,11 @@ void ReaderTestbed::Teardown() {
         // The card services restart the I/O timer after every request; a
         // device goes with its timer stopped, as the stop path leaves it.
         IoStopTimer(device_);
+        StopPolling();
+        // An application closes its handle before the device goes: a wait
+        // still pending ends with the cleanup.
+        if (smartcardReady_ && Outstanding() != 0) Cleanup();
+        Reap();
         if (smartcardReady_) SmartcardExit(&Smartcard());
         smartcardReady_ = false;
         // A device that is gone cannot be unconfigured; its holder is freed
