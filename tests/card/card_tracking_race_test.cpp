@@ -36,7 +36,7 @@ std::uint64_t NearAPoll(std::mt19937_64& random, unsigned seconds) {
     return seconds * 1000 + jitter(random);
 }
 
-void RunRace(Ender ender, std::uint64_t seed, const SchedulingMode& mode) {
+void RunRace(Ender ender, std::uint64_t seed, const ScheduleVariant& mode) {
     std::mt19937_64 random(seed * 7919 + static_cast<unsigned>(ender));
     const bool removal = (seed % 2) == 0; // half the seeds wait for absence
     sim::UsbReader reader({.cardInserted = removal}, sim::MakeCard("t1", seed));
@@ -122,19 +122,19 @@ void RunRace(Ender ender, std::uint64_t seed, const SchedulingMode& mode) {
 }
 
 TEST(CardTrackingRace, PollAgainstCancel) {
-    for (const SchedulingMode& mode : SchedulingModes())
+    for (const ScheduleVariant& mode : ScheduleVariants())
         for (std::uint64_t seed : TestSeeds(16)) RunRace(Ender::Cancel, seed, mode);
 }
 
 TEST(CardTrackingRace, PollAgainstCleanup) {
-    for (const SchedulingMode& mode : SchedulingModes())
+    for (const ScheduleVariant& mode : ScheduleVariants())
         for (std::uint64_t seed : TestSeeds(16)) RunRace(Ender::Cleanup, seed, mode);
 }
 
 // The wait arrives while the poll that finds the card runs: it is answered
 // at once or by that poll, never left waiting for the next change.
 TEST(CardTrackingRace, WaitSentAsThePollReports) {
-    for (const SchedulingMode& mode : SchedulingModes())
+    for (const ScheduleVariant& mode : ScheduleVariants())
         for (std::uint64_t seed : TestSeeds(16)) RunRace(Ender::SendLate, seed, mode);
 }
 

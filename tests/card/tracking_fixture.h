@@ -17,26 +17,33 @@
 namespace qv::test {
 
 // Every scheduling the kernel's configuration offers, so that the races run
-// under each: the seeded random switching with two processors, rarely and
-// often, and one processor switching at almost every kernel call. (A
-// further mode joins this list when the kernel gains one.)
-struct SchedulingMode {
+// under each: uniform random switching with two processors, rarely and
+// often, one processor switching at almost every kernel call, and PCT's
+// random priorities with a few change points.
+struct ScheduleVariant {
     std::string name;
     std::function<void(KernelConfig&)> apply;
 };
 
-inline std::vector<SchedulingMode> SchedulingModes() {
+inline std::vector<ScheduleVariant> ScheduleVariants() {
     return {
-        {"uniform", [](KernelConfig&) {}},
-        {"uniform-rare-switch", [](KernelConfig& c) { c.switchPercent = 10; }},
-        {"uniform-one-cpu", [](KernelConfig& c) {
+        {"uniform", [](KernelConfig& c) { c.scheduling = qv::SchedulingMode::Uniform; }},
+        {"uniform-rare-switch",
+         [](KernelConfig& c) {
+             c.scheduling = qv::SchedulingMode::Uniform;
+             c.switchPercent = 10;
+         }},
+        {"uniform-one-cpu",
+         [](KernelConfig& c) {
+             c.scheduling = qv::SchedulingMode::Uniform;
              c.processors = 1;
              c.switchPercent = 90;
          }},
+        {"pct", [](KernelConfig& c) { c.scheduling = qv::SchedulingMode::Pct; }},
     };
 }
 
-inline harness::TestbedConfig TrackingConfig(std::uint64_t seed, const SchedulingMode* mode = nullptr) {
+inline harness::TestbedConfig TrackingConfig(std::uint64_t seed, const ScheduleVariant* mode = nullptr) {
     harness::TestbedConfig config = harness::TestbedConfig::ForSeed(seed);
     config.smartcard = true;
     if (mode != nullptr) mode->apply(config.kernel);
