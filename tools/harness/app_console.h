@@ -59,6 +59,8 @@ class AppConsole {
     void AttrCommand(std::string_view arguments);
     void IoctlCommand(std::string_view arguments);
     void CapsCommand();
+    void ProtocolCommand(std::string_view arguments);
+    void ApduCommand(std::string_view arguments);
 
     // Sends one request on the machine; nothing when the machine stopped.
     std::optional<IoctlResult> Request(ULONG code, std::span<const std::uint8_t> input, ULONG outputLength);
