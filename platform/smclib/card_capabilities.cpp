@@ -54,7 +54,8 @@ void Note(const std::string& text) { K().Events().Log(K().Now(), "", "smclib", t
 } // namespace
 
 extern "C" NTSTATUS NTAPI SmartcardUpdateCardCapabilities(PSMARTCARD_EXTENSION SmartcardExtension) {
-    LibraryOf(SmartcardExtension, "SmartcardUpdateCardCapabilities");
+    // A new ATR: the card begins T=1 afresh, and the library with it.
+    NoteCardReset(LibraryOf(SmartcardExtension, "SmartcardUpdateCardCapabilities"));
     SCARD_CARD_CAPABILITIES& card = SmartcardExtension->CardCapabilities;
     SCARD_READER_CAPABILITIES& reader = SmartcardExtension->ReaderCapabilities;
 

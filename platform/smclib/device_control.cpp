@@ -77,7 +77,10 @@ NTSTATUS Power(PSMARTCARD_EXTENSION SmartcardExtension, ControlRequest& request)
     if (!CardIn(SmartcardExtension)) return STATUS_NO_MEDIA;
     // Actions other than down, cold and warm reset go to the reader, which
     // refuses what it does not know.
-    return CallReader(SmartcardExtension, RDF_CARD_POWER, action, request);
+    const NTSTATUS status = CallReader(SmartcardExtension, RDF_CARD_POWER, action, request);
+    // Whatever the card went through, a T=1 session with it is over.
+    NoteCardReset(LibraryOf(SmartcardExtension, "SmartcardDeviceControl"));
+    return status;
 }
 
 NTSTATUS Attribute(PSMARTCARD_EXTENSION SmartcardExtension, ControlRequest& request, bool set) {
@@ -99,13 +102,18 @@ NTSTATUS Transmit(PSMARTCARD_EXTENSION SmartcardExtension, ControlRequest& reque
         return STATUS_INVALID_PARAMETER;
     }
     if (request.outputLength < sizeof(SCARD_IO_REQUEST)) return STATUS_BUFFER_TOO_SMALL;
+    // The reply takes the header with its protocol data in front of the response.
+    if (request.outputLength < header.cbPciLength) return STATUS_BUFFER_TOO_SMALL;
     if (!CardIn(SmartcardExtension)) return STATUS_NO_MEDIA;
     const SCARD_CARD_CAPABILITIES& card = SmartcardExtension->CardCapabilities;
+    // The header names the one protocol selected for the card, nothing else.
     if (SmartcardExtension->ReaderCapabilities.CurrentState != SCARD_SPECIFIC ||
-        (header.dwProtocol & card.Protocol.Selected) == 0) {
+        header.dwProtocol != card.Protocol.Selected) {
         return STATUS_INVALID_DEVICE_STATE;
     }
-    return CallReader(SmartcardExtension, RDF_TRANSMIT, card.Protocol.Selected, request);
+    const NTSTATUS status = CallReader(SmartcardExtension, RDF_TRANSMIT, card.Protocol.Selected, request);
+    EndT1Exchange(SmartcardExtension, LibraryOf(SmartcardExtension, "SmartcardDeviceControl"));
+    return status;
 }
 
 NTSTATUS SetProtocol(PSMARTCARD_EXTENSION SmartcardExtension, ControlRequest& request) {
@@ -113,6 +121,10 @@ NTSTATUS SetProtocol(PSMARTCARD_EXTENSION SmartcardExtension, ControlRequest& re
     const ULONG protocols = request.InputUlong();
     if (request.outputLength < sizeof(ULONG)) return STATUS_BUFFER_TOO_SMALL;
     if (!CardIn(SmartcardExtension)) return STATUS_NO_MEDIA;
+    // A mask without any protocol the library knows asks for nothing.
+    if ((protocols & (SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1 | SCARD_PROTOCOL_RAW)) == 0) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
     // A protocol is chosen for a card whose ATR the library has parsed.
     if (SmartcardExtension->ReaderCapabilities.CurrentState < SCARD_NEGOTIABLE) return STATUS_INVALID_DEVICE_STATE;
     return CallReader(SmartcardExtension, RDF_SET_PROTOCOL, protocols, request);

@@ -1,7 +1,6 @@
 // The smart card library's lifetime calls and its side services:
 // SmartcardInitialize and SmartcardExit, SmartcardCreateLink,
-// SmartcardLogError, and the T=1 entry points whose engine comes with data
-// exchange.
+// and SmartcardLogError.
 #include <cstdio>
 #include <new>
 #include <string>
@@ -123,6 +122,7 @@ VOID NTAPI SmartcardExit(PSMARTCARD_EXTENSION SmartcardExtension) {
                   "SmartcardExit was called while " + std::to_string(data.removeLock.holds) +
                       " hold(s) on the library's remove lock were outstanding");
     }
+    EndT1Exchange(SmartcardExtension, data);
     if (SmartcardExtension->SmartcardRequest.Buffer != nullptr) {
         ExFreePoolWithTag(SmartcardExtension->SmartcardRequest.Buffer, kLibraryTag);
     }
@@ -170,20 +170,6 @@ VOID NTAPI SmartcardLogError(PVOID Object, NTSTATUS ErrorCode, PUNICODE_STRING I
     entry.dumpData = DumpData;
     K().Events().Log(entry.time, "", "eventlog", Describe(entry));
     EventLog().Add(std::move(entry));
-}
-
-// The T=1 engine towards the card belongs to data exchange; until it exists
-// both calls refuse, so that nothing is sent on the strength of a block that
-// was never built.
-NTSTATUS NTAPI SmartcardT1Request(PSMARTCARD_EXTENSION SmartcardExtension) {
-    LibraryOf(SmartcardExtension, "SmartcardT1Request");
-    SmartcardExtension->SmartcardRequest.BufferLength = 0;
-    return STATUS_NOT_SUPPORTED;
-}
-
-NTSTATUS NTAPI SmartcardT1Reply(PSMARTCARD_EXTENSION SmartcardExtension) {
-    LibraryOf(SmartcardExtension, "SmartcardT1Reply");
-    return STATUS_NOT_SUPPORTED;
 }
 
 } // extern "C"

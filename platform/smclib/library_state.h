@@ -9,6 +9,7 @@
 #include <string>
 
 #include "qvwdk.h"
+#include "smclib/t1_session.h"
 
 namespace qv::smclib {
 
@@ -38,6 +39,8 @@ struct LibraryOsData {
     OS_DEP_DATA head; // first: SmartcardExtension->OsData points here
     ULONG signature;
     RemoveLockState removeLock;
+    ULONG cardResets = 0; // counts every new ATR: a T=1 session ends with it
+    T1Session t1;
 };
 
 inline constexpr ULONG kLibrarySignature = 0x534D434C; // "SMCL"
@@ -45,5 +48,11 @@ inline constexpr ULONG kLibrarySignature = 0x534D434C; // "SMCL"
 // The library's record behind an initialised extension; a bug check when the
 // extension was never initialised or has been handed to SmartcardExit.
 LibraryOsData& LibraryOf(PSMARTCARD_EXTENSION SmartcardExtension, const char* caller);
+
+// A new ATR: the card starts T=1 afresh, and so does the library.
+void NoteCardReset(LibraryOsData& data);
+// Ends a T=1 exchange the reader function left unfinished and frees what it
+// held; called when a transmit request ends and at SmartcardExit.
+void EndT1Exchange(PSMARTCARD_EXTENSION SmartcardExtension, LibraryOsData& data);
 
 } // namespace qv::smclib

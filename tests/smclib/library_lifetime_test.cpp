@@ -26,8 +26,9 @@ TEST(SmclibLifetime, InitializeAllocatesAtLeastTheMinimumBuffersAndExitFreesThem
         // The whole buffers are usable (the pool's guards check it on exit).
         std::memset(ext.SmartcardRequest.Buffer, 0x5A, ext.SmartcardRequest.BufferSize);
         std::memset(ext.SmartcardReply.Buffer, 0x5A, ext.SmartcardReply.BufferSize);
-        EXPECT_EQ(SmartcardT1Request(&ext), STATUS_NOT_SUPPORTED);
-        EXPECT_EQ(SmartcardT1Reply(&ext), STATUS_NOT_SUPPORTED);
+        // Without a transmit request there is nothing to build, and nothing to answer.
+        EXPECT_EQ(SmartcardT1Request(&ext), STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(SmartcardT1Reply(&ext), STATUS_INVALID_DEVICE_STATE);
         SmartcardExit(&ext);
         EXPECT_EQ(ext.OsData, nullptr);
         EXPECT_EQ(ext.SmartcardRequest.Buffer, nullptr);
