@@ -1,6 +1,6 @@
 // Character and waiting times on the card line (ISO/IEC 7816-3, 7.1, 10.2
-// and 11.4.3) at the reader's card clock, for the reader's side: the card
-// computes its own.
+// and 11.4.3) at the reader's card clock, as both the reader and the card
+// count them.
 #pragma once
 
 #include <array>

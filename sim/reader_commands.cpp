@@ -38,19 +38,14 @@ CommandOutcome Answer(std::uint8_t ins, std::uint8_t status, std::span<const std
 // hears of it.
 constexpr std::uint64_t kMaxDiPerFi372 = 4;
 constexpr std::uint64_t kFi372 = 372;
-constexpr std::array<std::uint64_t, 16> kFiByIndex{372, 372, 558, 744, 1116, 1488, 1860, 0,
-                                                    0,   512, 768, 1024, 1536, 2048, 0,  0};
-constexpr std::array<std::uint64_t, 16> kDiByIndex{0, 1, 2, 4, 8, 16, 32, 64, 12, 20, 0, 0, 0, 0, 0, 0};
 
 bool ReaderCanDo(std::span<const std::uint8_t> pps) {
     constexpr std::size_t kPps0Offset = 1;
     constexpr std::size_t kPps1Offset = 2;
     if ((pps[kPps0Offset] & kPps0HasPps1) == 0) return true;
     const std::uint8_t pps1 = pps[kPps1Offset];
-    constexpr unsigned kFiShift = 4;
-    constexpr std::uint8_t kDiMask = 0x0F;
-    const std::uint64_t fi = kFiByIndex[pps1 >> kFiShift];
-    const std::uint64_t di = kDiByIndex[pps1 & kDiMask];
+    const std::uint64_t fi = RateFi(pps1);
+    const std::uint64_t di = RateDi(pps1);
     if (fi == 0 || di == 0) return true; // the card refuses what it cannot read
     return di * kFi372 <= kMaxDiPerFi372 * fi;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "card_timing.h"
 #include "cards/atr.h"
 #include "reader_faults.h"
 #include "reader_protocol.h"
@@ -13,7 +14,7 @@ namespace {
 
 // ISO/IEC 7816-3 timing: the reader clocks the card at 3.5712 MHz, so the
 // default rate (Fi 372, Di 1) is 9600 baud, and a character takes 12 etu.
-constexpr std::uint64_t kCardClockHz = 3'571'200;
+constexpr std::uint64_t kCardClockHz = kReaderCardClockHz;
 constexpr std::uint64_t kEtuPerCharacter = 12;
 constexpr std::uint64_t kTicksPerSecond = kSecond;
 // ISO/IEC 7816-3: the card starts its ATR 400 to 40000 clock cycles after
@@ -22,11 +23,10 @@ constexpr std::uint32_t kMinResetClocks = 400;
 constexpr std::uint32_t kMaxResetClocks = 40'000;
 
 // Fi and Di by their PPS1 indexes; 0 marks a reserved value.
-constexpr std::array<std::uint64_t, 16> kFi{372, 372, 558, 744, 1116, 1488, 1860, 0,
-                                             0,   512, 768, 1024, 1536, 2048, 0,  0};
-constexpr std::array<std::uint64_t, 16> kDi{0, 1, 2, 4, 8, 16, 32, 64, 12, 20, 0, 0, 0, 0, 0, 0};
-constexpr unsigned kFiShift = 4;
-constexpr std::uint8_t kDiMask = 0x0F;
+constexpr const auto& kFi = kFiTable;
+constexpr const auto& kDi = kDiTable;
+constexpr unsigned kFiShift = kRateFiShift;
+constexpr std::uint8_t kDiMask = kRateDiMask;
 
 // T=0 (ISO/IEC 7816-3, 10.3).
 constexpr std::size_t kHeaderSize = 5; // CLA INS P1 P2 P3
@@ -50,9 +50,6 @@ constexpr usb::Time kNullDivider = 2;
 // and 11 under T=1.
 constexpr std::uint8_t kMinimalGuard = 0xFF;
 constexpr std::uint64_t kT1MinimalEtu = 11;
-// T=1 block waiting time: 11 etu + 2^BWI x 960 x 372 clocks.
-constexpr std::uint64_t kBwtClocks = 960 * 372;
-constexpr std::uint64_t kBwtExtraEtu = 11;
 
 void PutStatus(Bytes& out, std::uint16_t sw) {
     out.push_back(static_cast<std::uint8_t>(sw >> kSwShift));
@@ -63,8 +60,7 @@ T1Settings T1FromAtr(const AtrProfile& profile, std::uint8_t ifsc) {
     T1Settings settings;
     settings.ifsc = ifsc;
     settings.crc = profile.crc;
-    const std::uint64_t etu = kFi[kDefaultPps1 >> kFiShift] * kTicksPerSecond / kCardClockHz;
-    settings.bwt = kBwtExtraEtu * etu + (std::uint64_t{1} << profile.bwi) * kBwtClocks * kTicksPerSecond / kCardClockHz;
+    settings.bwt = T1BlockWaitingTime(profile.bwi, kDefaultPps1);
     return settings;
 }
 
@@ -97,8 +93,7 @@ usb::Time SimpleCard::ReaderCharacterTime() const {
 
 usb::Time SimpleCard::WaitingTime() const {
     if (ActiveProtocol() == kProtocolT1) return BlockWaitingTime();
-    constexpr std::uint64_t kWaitingClocksPerWi = 960;
-    return kWaitingClocksPerWi * wi_ * kFi[rate_ >> kFiShift] * kTicksPerSecond / kCardClockHz;
+    return T0WorkWaitingTime(wi_, rate_);
 }
 
 usb::Time SimpleCard::BlockWaitingTime() const { return t1_.Settings().bwt; }

@@ -223,3 +223,30 @@ TEST(SimCardT1, WholeSequencesOnEveryCatalogueCard) {
 
 } // namespace
 } // namespace qv::sim
+
+namespace qv::sim {
+namespace {
+
+TEST(SimCardT1, TheReaderPassesDamagedCardBlocksToTheCard) {
+    test::CardBench b("t1", kProtocolT1);
+    // A 70-byte block whose first packet is short but announces more: the
+    // card gets what came and judges it by its own check byte; here all of
+    // it came, so the card answers the command (a wrong Lc).
+    Bytes block = test::CardBlock(0x00, Bytes(66, 0x11), false);
+    Bytes first{kPacketMore};
+    first.insert(first.end(), block.begin(), block.begin() + 10);
+    Bytes second{kPacketLast};
+    second.insert(second.end(), block.begin() + 10, block.end());
+    ASSERT_EQ(b.reader.BulkOut(kBulkOutEndpoint, first, b.host.now).status, usb::TransferStatus::Ok);
+    ASSERT_EQ(b.reader.BulkOut(kBulkOutEndpoint, second, b.host.now).status, usb::TransferStatus::Ok);
+    Bytes answer = test::Host::Join(b.host.ReadPackets());
+    EXPECT_EQ(answer, test::CardBlock(0x00, Hex("67 00"), false)) << "the card's block, not the link's";
+
+    // A block longer than any T=1 block reaches the card cut, and is refused.
+    Bytes huge = test::CardBlock(0x00, Bytes(254, 0x22), false);
+    huge.insert(huge.end(), 10, 0x33);
+    EXPECT_EQ(b.host.Exchange(huge), test::CardBlock(0x91, {}, false));
+}
+
+} // namespace
+} // namespace qv::sim
