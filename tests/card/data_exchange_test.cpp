@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "card/card_service_bed.h"
+#include "cards/iso_application.h"
 
 namespace qv::test {
 namespace {
@@ -219,47 +220,131 @@ TEST(Transmit, TheTimerRunsAgainAndTheMutexIsFreeOnEveryPath) {
 
 struct Exchange {
     Bytes apdu;
-    Bytes expectSuffix; // the status word expected at the end
-    std::size_t responseLength;
+    std::uint16_t sw;            // the status word expected at the end
+    std::size_t responseLength;  // data and status word
 };
 
+// SELECT by file id, no FCI wanted.
+Bytes SelectFile(std::uint16_t fid) {
+    return {0x00, 0xA4, 0x00, 0x0C, 0x02, static_cast<std::uint8_t>(fid >> 8), static_cast<std::uint8_t>(fid)};
+}
+
+std::uint16_t StatusWord(const Bytes& response) {
+    return static_cast<std::uint16_t>(response[response.size() - 2] << 8 | response[response.size() - 1]);
+}
+
+// A card's session as an application runs it: select the application's
+// data file, read it in the largest pieces, a challenge, errors.
 void RunSequence(std::string_view cardName, ULONG protocol, std::uint64_t seed) {
     SimBed t(cardName, seed);
     t.Run([&] {
         ASSERT_EQ(t.ColdReset(), STATUS_SUCCESS);
         const ProtocolResult selected = SelectProtocol(t.Card(), protocol);
         ASSERT_EQ(selected.status, STATUS_SUCCESS);
+        ASSERT_EQ(ProtocolOf(selected), protocol);
         const Exchange sequence[] = {
-            {{0x00, 0xA4, 0x04, 0x00, 0x02, 0x3F, 0x00}, {0x90, 0x00}, 2},
-            {{0x00, 0x84, 0x00, 0x00, 0x08}, {0x90, 0x00}, 10},
-            {Concat({0x80, 0xEE, 0x00, 0x00, 0x20}, Sequence(0x20)), {0x90, 0x00}, 0x22},
-            {{0x00, 0x84, 0x00, 0x00, 0x00}, {0x90, 0x00}, 258},
-            {{0x00, 0x12, 0x00, 0x00}, {0x6D, 0x00}, 2},
+            {SelectFile(sim::kFidMf), 0x9000, 2},
+            {SelectFile(sim::kFidApplication), 0x9000, 2},
+            {SelectFile(sim::kFidData), 0x9000, 2},
+            {{0x00, 0xB0, 0x00, 0x00, 0xFF}, 0x9000, 257},
+            {{0x00, 0xB0, 0x01, 0x00, 0x00}, 0x9000, 258},
+            {{0x00, 0x84, 0x00, 0x00, 0x08}, 0x9000, 10},
+            {SelectFile(0x7777), 0x6A82, 2},
+            {{0x00, 0x12, 0x00, 0x00}, 0x6D00, 2},
         };
         for (const Exchange& e : sequence) {
             SCOPED_TRACE(harness::HexBytes(e.apdu));
             const TransmitResult r = SendApdu(t.Card(), e.apdu);
             ASSERT_EQ(r.status, STATUS_SUCCESS);
             ASSERT_EQ(r.response.size(), e.responseLength);
-            EXPECT_EQ(Bytes(r.response.end() - 2, r.response.end()), e.expectSuffix);
+            EXPECT_EQ(StatusWord(r.response), e.sw);
+            if (e.apdu[1] == 0xB0) {
+                const std::size_t offset = static_cast<std::size_t>(e.apdu[2]) << 8 | e.apdu[3];
+                for (std::size_t i = 0; i + 2 < r.response.size(); ++i) {
+                    ASSERT_EQ(r.response[i], sim::DataFileByte(offset + i)) << "byte " << i;
+                }
+            }
         }
     });
 }
 
-TEST(TransmitSequence, T0OnEveryCatalogueCardThatOffersIt) {
+// The catalogue cards that power up and offer the protocol.
+std::vector<std::string> CardsOffering(ULONG protocol) {
+    std::vector<std::string> names;
     for (const sim::CatalogueEntry& entry : sim::CardCatalogue()) {
-        const sim::SimpleCardOptions options = entry.options();
-        if ((options.protocols & sim::kProtocolT0) == 0) continue;
         SimBed probe(entry.name, 1);
         bool offered = false;
         probe.Run([&] {
             offered = NT_SUCCESS(probe.ColdReset()) &&
-                      (probe.Card().CardCapabilities.Protocol.Supported & SCARD_PROTOCOL_T0) != 0;
+                      (probe.Card().CardCapabilities.Protocol.Supported & protocol) != 0;
         });
-        if (!offered) continue;
-        SCOPED_TRACE(std::string(entry.name));
-        for (std::uint64_t seed : {1, 2, 3}) RunSequence(entry.name, SCARD_PROTOCOL_T0, seed);
+        if (offered) names.emplace_back(entry.name);
     }
+    return names;
+}
+
+TEST(TransmitSequence, T0OnEveryCatalogueCardThatOffersIt) {
+    const auto cards = CardsOffering(SCARD_PROTOCOL_T0);
+    EXPECT_GE(cards.size(), 3u);
+    for (const std::string& name : cards) {
+        SCOPED_TRACE(name);
+        for (std::uint64_t seed : {1, 2}) RunSequence(name, SCARD_PROTOCOL_T0, seed);
+    }
+}
+
+TEST(TransmitSequence, T1OnEveryCatalogueCardThatOffersIt) {
+    const auto cards = CardsOffering(SCARD_PROTOCOL_T1);
+    EXPECT_GE(cards.size(), 3u);
+    for (const std::string& name : cards) {
+        SCOPED_TRACE(name);
+        for (std::uint64_t seed : {1, 2}) RunSequence(name, SCARD_PROTOCOL_T1, seed);
+    }
+}
+
+TEST(TransmitT1, CardBlocksGoStraightOverUsbWithNad0AndAStalledAnswerIsAskedForAgain) {
+    SimBed t("t1", 3);
+    t.Run([&] {
+        ASSERT_EQ(t.ColdReset(), STATUS_SUCCESS);
+        ASSERT_EQ(SelectProtocol(t.Card(), SCARD_PROTOCOL_T1).status, STATUS_SUCCESS);
+        const UCHAR sendBefore = t.Reader().SendSequence;
+        const UCHAR receiveBefore = t.Reader().ReceiveSequence;
+        t.Card().T1.NAD = 0x21;
+        const TransmitResult first = SendApdu(t.Card(), SelectFile(sim::kFidMf));
+        ASSERT_EQ(first.status, STATUS_SUCCESS);
+        EXPECT_EQ(first.response, (Bytes{0x90, 0x00}));
+        EXPECT_EQ(t.Card().T1.NAD, 0) << "cleared before every block";
+        EXPECT_EQ(t.Reader().SendSequence, sendBefore) << "the reader's link is not used";
+        EXPECT_EQ(t.Reader().ReceiveSequence, receiveBefore);
+        EXPECT_TRUE(KeReadStateEvent(&t.Reader().LinkIdle));
+
+        // The card's answer is lost on the bus: ReplyData still holds the
+        // answer before. The library is given no block, asks again, and the
+        // card repeats its answer.
+        t.reader.Arm(sim::Fault::InStall, 1);
+        const TransmitResult again = SendApdu(t.Card(), {0x00, 0x84, 0x00, 0x00, 0x08});
+        EXPECT_EQ(again.status, STATUS_SUCCESS);
+        ASSERT_EQ(again.response.size(), 10u);
+        EXPECT_EQ(StatusWord(again.response), 0x9000);
+        EXPECT_EQ(t.reader.Faults().Fired(sim::Fault::InStall), 1u);
+    });
+}
+
+TEST(TransmitT1, AnAnswerLongerThanTheIfsdComesInSeveralBlocksInOneTransmit) {
+    SimBed t("t1", 4);
+    t.Run([&] {
+        ASSERT_EQ(t.ColdReset(), STATUS_SUCCESS);
+        ASSERT_EQ(SelectProtocol(t.Card(), SCARD_PROTOCOL_T1).status, STATUS_SUCCESS);
+        ASSERT_EQ(SendApdu(t.Card(), SelectFile(sim::kFidApplication)).status, STATUS_SUCCESS);
+        ASSERT_EQ(SendApdu(t.Card(), SelectFile(sim::kFidData)).status, STATUS_SUCCESS);
+        const std::size_t before = t.bed.Bus().Counters().completedAtOnce + t.bed.Bus().Counters().completedLater;
+        const TransmitResult r = SendApdu(t.Card(), {0x00, 0xB0, 0x00, 0x00, 0x00});
+        EXPECT_EQ(r.status, STATUS_SUCCESS);
+        ASSERT_EQ(r.response.size(), 258u);
+        EXPECT_EQ(StatusWord(r.response), 0x9000);
+        const std::size_t after = t.bed.Bus().Counters().completedAtOnce + t.bed.Bus().Counters().completedLater;
+        EXPECT_GE(after - before, 8u) << "two answer blocks and the acknowledgement between them, one request";
+        EXPECT_EQ(KeReadStateMutex(t.Reader().ReaderMutex), 1);
+    });
 }
 
 } // namespace

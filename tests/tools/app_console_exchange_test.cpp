@@ -23,12 +23,15 @@ std::string Session(std::initializer_list<const char*> lines, AppConsoleOptions 
 bool Has(const std::string& out, const std::string& text) { return out.find(text) != std::string::npos; }
 
 TEST(AppConsoleExchange, ProtocolThenApdusUnderT0) {
-    const std::string out = Session({"power cold", "protocol any", "caps", "state", "apdu 00A40000023F00",
-                                     "apdu 00 84 00 00 04", "apdu 00120000", "protocol t0"});
+    const std::string out = Session({"power cold", "protocol any", "caps", "state", "apdu 00A4000C023F00",
+                                     "apdu 00A40000023F00", "apdu 00C0000009", "apdu 00 84 00 00 04",
+                                     "apdu 00120000", "protocol t0"});
     EXPECT_TRUE(Has(out, "protocol: STATUS_SUCCESS (0x00000000) protocol T0\n")) << out;
     EXPECT_TRUE(Has(out, "caps: Fl 1 Dl 3 N 0 protocols T0,T1 IFSC 254 IFSD 252")) << out;
     EXPECT_TRUE(Has(out, "state: STATUS_SUCCESS (0x00000000) state 6 SCARD_SPECIFIC\n")) << out;
     EXPECT_TRUE(Has(out, "apdu: STATUS_SUCCESS (0x00000000) 90 00 SW 9000\n")) << out;
+    EXPECT_TRUE(Has(out, "apdu: STATUS_SUCCESS (0x00000000) 61 09 SW 6109\n"))
+        << "the FCI waits for GET RESPONSE under T=0, which the driver leaves to the application\n" << out;
     EXPECT_TRUE(Has(out, " 90 00 SW 9000\n")) << out;
     EXPECT_TRUE(Has(out, "apdu: STATUS_SUCCESS (0x00000000) 6D 00 SW 6D00\n")) << out;
 }
