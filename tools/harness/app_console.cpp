@@ -543,6 +543,7 @@ void AppConsole::ApduCommand(std::string_view arguments) {
                                   static_cast<ULONG>(sizeof(SCARD_IO_REQUEST))};
     std::vector<std::uint8_t> request(sizeof header);
     std::memcpy(request.data(), &header, sizeof header);
+    request.reserve(request.size() + apdu.size()); // also keeps GCC 12 -O3 from a false -Warray-bounds
     request.insert(request.end(), apdu.begin(), apdu.end());
     const auto result = Request(IOCTL_SMARTCARD_TRANSMIT, request, kApduOutputLength);
     if (!result) return;
