@@ -8,7 +8,9 @@
 #include <functional>
 #include <optional>
 
+#include "kernel/pool.h"
 #include "smclib/fake_reader.h"
+#include "smclib/library_state.h"
 #include "smclib/t1_card_peer.h"
 
 namespace qv::test {
@@ -78,14 +80,16 @@ struct Transmit {
     std::optional<ULONG> requestLength; // fewer request bytes than header and APDU
     UCHAR nad = 0;
     std::function<void(std::vector<UCHAR>&, std::size_t)> onLine;
+    // What the driver hands back in place of the card's answer, if anything else.
+    std::function<void(std::vector<UCHAR>&, std::size_t)> onAnswer;
 
     Exchange Run(SMARTCARD_EXTENSION& ext, T1CardPeer& card, const std::vector<UCHAR>& apdu) const {
-        std::vector<UCHAR> request(kHeaderLength);
+        std::vector<UCHAR> request(kHeaderLength + apdu.size());
         const ULONG proto = protocol.value_or(SCARD_PROTOCOL_T1);
         const ULONG pci = pciLength.value_or(kHeaderLength);
         std::memcpy(request.data(), &proto, 4);
         std::memcpy(request.data() + 4, &pci, 4);
-        request.insert(request.end(), apdu.begin(), apdu.end());
+        std::copy(apdu.begin(), apdu.end(), request.begin() + kHeaderLength);
         const ULONG inLength = requestLength.value_or(static_cast<ULONG>(request.size()));
         const ULONG size = std::max<ULONG>(inLength, replyCapacity);
         auto* buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, size, kTestTag));
@@ -108,7 +112,8 @@ struct Transmit {
             result.sent.push_back(block);
             result.wtxPerBlock.push_back(ext.T1.Wtx);
             if (onLine) onLine(block, result.sent.size() - 1);
-            const std::vector<UCHAR> answer = card.Answer(block);
+            std::vector<UCHAR> answer = card.Answer(block);
+            if (onAnswer) onAnswer(answer, result.sent.size() - 1);
             EXPECT_LE(answer.size(), ext.SmartcardReply.BufferSize);
             std::memcpy(ext.SmartcardReply.Buffer, answer.data(), answer.size());
             ext.SmartcardReply.BufferLength = static_cast<ULONG>(answer.size());
@@ -518,6 +523,59 @@ TEST(SmclibT1Engine, AResetDuringAnExchangeStartsTheNextOneAfresh) {
         EXPECT_TRUE(IsIfsRequest(exchange.sent[0]));
         EXPECT_EQ(Pcb(exchange.sent[1]), 0x00);
         EXPECT_EQ(Response(exchange), ExpectedResponse(3));
+    });
+}
+
+// A driver whose transfer failed may hand back the previous answer again, or
+// nothing: neither is taken for the card's answer to the new block.
+TEST(SmclibT1Engine, AStaleOrMissingAnswerIsNotTakenForTheCardsAnswer) {
+    Kernel kernel;
+    RunOk(kernel, [&] {
+        T1Bed bed(32, false);
+        std::vector<UCHAR> previous;
+        Transmit stale;
+        stale.onAnswer = [&](std::vector<UCHAR>& answer, std::size_t index) {
+            if (index == 0 && !previous.empty()) {
+                answer = previous; // the card's answer is lost; the last one is still in the buffer
+            } else {
+                previous = answer;
+            }
+        };
+        ASSERT_EQ(bed.Run(Apdu(3), stale).status, STATUS_SUCCESS);
+        const Exchange exchange = bed.Run(Apdu(5), stale);
+        ASSERT_EQ(exchange.status, STATUS_SUCCESS);
+        EXPECT_EQ(Response(exchange), ExpectedResponse(5));
+        EXPECT_EQ(bed.card.commands.size(), 2u);
+
+        Transmit missing;
+        missing.onAnswer = [](std::vector<UCHAR>& answer, std::size_t index) {
+            if (index == 0) answer.clear();
+        };
+        const Exchange lost = bed.Run(Apdu(6), missing);
+        ASSERT_EQ(lost.status, STATUS_SUCCESS);
+        EXPECT_EQ(Response(lost), ExpectedResponse(6));
+        EXPECT_EQ(Pcb(lost.sent[1]) & ~t1::kPcbRSequence, t1::kPcbRBlock | t1::kErrorOther);
+        EXPECT_EQ(bed.card.commands.size(), 3u);
+    });
+}
+
+TEST(SmclibT1Engine, APoolShortageRefusesTheExchangeBeforeAnythingIsSent) {
+    Kernel kernel;
+    RunOk(kernel, [&] {
+        T1Bed bed(32, false);
+        ASSERT_EQ(bed.Run(Apdu(1)).status, STATUS_SUCCESS);
+        PoolFaultConfig faults;
+        faults.failPerMillion = 1'000'000;
+        faults.onlyTag = smclib::kLibraryTag;
+        K().PoolAllocator().SetFaults(faults);
+        const Exchange refused = bed.Run(Apdu(1));
+        K().PoolAllocator().SetFaults(PoolFaultConfig{});
+        EXPECT_EQ(refused.status, STATUS_INSUFFICIENT_RESOURCES);
+        EXPECT_TRUE(refused.sent.empty());
+        const Exchange next = bed.Run(Apdu(1));
+        ASSERT_EQ(next.status, STATUS_SUCCESS);
+        EXPECT_EQ(next.sent.size(), 1u); // no RESYNCH: nothing had gone out
+        EXPECT_EQ(bed.card.commands.size(), 2u);
     });
 }
 
