@@ -118,6 +118,7 @@ CardReply SimpleCard::Reset(ResetKind kind) {
     powered_ = true;
     protocol_ = 0;
     ppsDone_ = false;
+    rateRefused_ = false;
     rate_ = kDefaultPps1;
     t1_.Reset();
     application_.Reset();
@@ -145,6 +146,7 @@ void SimpleCard::PowerDown() {
     powered_ = false;
     protocol_ = 0;
     ppsDone_ = false;
+    rateRefused_ = false;
     rate_ = kDefaultPps1;
     t1_.Reset();
     application_.Reset();
@@ -159,8 +161,9 @@ PpsReply SimpleCard::Pps(std::span<const std::uint8_t> request) {
     // ISO/IEC 7816-3 allows one PPS right after the ATR. A card that has
     // refused a rate stays at the default one, and a repeated request for
     // just that is echoed; anything else after a PPS goes unanswered.
-    if (ppsDone_ && !(request.size() == kPpsRequestSize && request[2] == kDefaultPps1 && rate_ == kDefaultPps1))
-        return {PpsVerdict::ProtocolRefused, duration};
+    const bool repeatForDefault = rateRefused_ && request.size() == kPpsRequestSize && request[2] == kDefaultPps1;
+    if (ppsDone_ && !repeatForDefault) return {PpsVerdict::ProtocolRefused, duration};
+    rateRefused_ = false;
     std::uint8_t pps0 = request[1];
     std::uint8_t protocol = static_cast<std::uint8_t>(pps0 & kPps0ProtocolMask);
     if (protocol > 1 || (options_.protocols & (1u << protocol)) == 0) return {PpsVerdict::ProtocolRefused, duration};
@@ -181,6 +184,7 @@ PpsReply SimpleCard::Pps(std::span<const std::uint8_t> request) {
         // The card's response leaves PPS1 out: the protocol at the default
         // rate.
         rate_ = kDefaultPps1;
+        rateRefused_ = true;
         return {PpsVerdict::RateRefused, duration};
     }
     rate_ = pps1;

@@ -103,6 +103,7 @@ class SimpleCard final : public Card {
     FaultPlan* faults_ = nullptr;
     bool powered_ = false;
     bool ppsDone_ = false;
+    bool rateRefused_ = false; // the one PPS left the card at the default rate
     std::uint8_t protocol_ = 0;
     std::uint8_t rate_ = 0x11; // PPS1 in force: Fi index high, Di index low
     IsoApplication application_;
