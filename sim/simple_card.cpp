@@ -37,6 +37,7 @@ constexpr std::size_t kP2Offset = 3;
 constexpr std::size_t kP3Offset = 4;
 constexpr std::size_t kMaxShortLe = 256; // P3 0 asks for 256 bytes
 constexpr std::uint8_t kNull = 0x60;
+constexpr std::uint8_t kComplement = 0xFF;
 constexpr std::uint8_t kInvalidCla = 0xFF;
 constexpr std::uint8_t kInsHighNibble = 0xF0;
 constexpr std::uint8_t kInvalidInsGroup6 = 0x60;
@@ -218,24 +219,36 @@ CardReply SimpleCard::T0Characters(std::span<const std::uint8_t> characters) {
                 t0Header_.reset();
                 return {Bytes{kNotAProcedureByte}, receiving + CharacterTime(), 0};
             }
-            return {Bytes{apdu.ins}, receiving + CharacterTime(), 0};
+            t0Data_.clear();
+            return {Bytes{ProcedureForData(apdu.ins)}, receiving + CharacterTime(), 0};
         }
         if (!IsoApplication::BringsData(apdu.cla, apdu.ins)) apdu.le = p3 == 0 ? kMaxShortLe : p3;
         CardReply reply = T0Run(apdu, 0);
         reply.duration += receiving;
         return reply;
     }
-    Bytes header = std::move(*t0Header_);
-    t0Header_.reset();
-    if (characters.size() != header[kP3Offset]) {
-        // Fewer data bytes than P3 announced: the card waits for the rest
+    const Bytes& waiting = *t0Header_;
+    const std::size_t lc = waiting[kP3Offset];
+    const std::size_t asked = options_.t0ByteByByte ? 1 : lc - t0Data_.size();
+    if (characters.size() != asked) {
+        // Fewer data bytes than the card asked for: it waits for the rest
         // and the reader's waiting time runs out.
+        t0Header_.reset();
         return {std::nullopt, receiving + WaitingTime(), WaitingTime()};
     }
-    Apdu apdu{header[kClaOffset], header[kInsOffset], header[kP1Offset], header[kP2Offset], characters};
-    CardReply reply = T0Run(apdu, characters.size());
+    t0Data_.insert(t0Data_.end(), characters.begin(), characters.end());
+    if (t0Data_.size() < lc) return {Bytes{ProcedureForData(waiting[kInsOffset])}, receiving + CharacterTime(), 0};
+    const Bytes header = std::move(*t0Header_);
+    t0Header_.reset();
+    Apdu apdu{header[kClaOffset], header[kInsOffset], header[kP1Offset], header[kP2Offset], t0Data_};
+    CardReply reply = T0Run(apdu, t0Data_.size());
     reply.duration += receiving;
     return reply;
+}
+
+std::uint8_t SimpleCard::ProcedureForData(std::uint8_t ins) const {
+    // INS moves all remaining data bytes, its complement one byte.
+    return options_.t0ByteByByte ? static_cast<std::uint8_t>(ins ^ kComplement) : ins;
 }
 
 CardReply SimpleCard::T0Run(const Apdu& apdu, std::size_t /*received*/) {
@@ -252,7 +265,12 @@ CardReply SimpleCard::T0Run(const Apdu& apdu, std::size_t /*received*/) {
     }
     const bool badProcedure = Faulted(Fault::CardT0BadProcedure);
     if (badProcedure) out.push_back(kNotAProcedureByte);
-    if (!answer.data.empty()) {
+    if (!answer.data.empty() && options_.t0ByteByByte) {
+        for (std::uint8_t b : answer.data) {
+            out.push_back(ProcedureForData(apdu.ins));
+            out.push_back(b);
+        }
+    } else if (!answer.data.empty()) {
         out.push_back(apdu.ins);
         out.insert(out.end(), answer.data.begin(), answer.data.end());
     }

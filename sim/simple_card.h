@@ -42,6 +42,9 @@ struct SimpleCardOptions {
     // a large value makes a slow card.
     usb::Time processingTime = 2 * kMillisecond;
     bool mute = false;
+    // Under T=0 the card moves data one byte at a time, each after the
+    // complement of INS, instead of all at once after INS.
+    bool t0ByteByByte = false;
     // Seed of the challenge and key bytes, so that a run is repeatable.
     std::uint64_t seed = 1;
 };
@@ -111,6 +114,8 @@ class SimpleCard final : public Card {
 
     // T=0: the header of a command whose data the card has asked for.
     std::optional<Bytes> t0Header_;
+    Bytes t0Data_; // the data bytes received so far
+    std::uint8_t ProcedureForData(std::uint8_t ins) const;
 };
 
 } // namespace qv::sim
