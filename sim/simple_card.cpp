@@ -223,7 +223,7 @@ CardReply SimpleCard::T0Characters(std::span<const std::uint8_t> characters) {
             return {Bytes{ProcedureForData(apdu.ins)}, receiving + CharacterTime(), 0};
         }
         if (!IsoApplication::BringsData(apdu.cla, apdu.ins)) apdu.le = p3 == 0 ? kMaxShortLe : p3;
-        CardReply reply = T0Run(apdu, 0);
+        CardReply reply = T0Run(apdu);
         reply.duration += receiving;
         return reply;
     }
@@ -241,7 +241,7 @@ CardReply SimpleCard::T0Characters(std::span<const std::uint8_t> characters) {
     const Bytes header = std::move(*t0Header_);
     t0Header_.reset();
     Apdu apdu{header[kClaOffset], header[kInsOffset], header[kP1Offset], header[kP2Offset], t0Data_};
-    CardReply reply = T0Run(apdu, t0Data_.size());
+    CardReply reply = T0Run(apdu);
     reply.duration += receiving;
     return reply;
 }
@@ -251,7 +251,7 @@ std::uint8_t SimpleCard::ProcedureForData(std::uint8_t ins) const {
     return options_.t0ByteByByte ? static_cast<std::uint8_t>(ins ^ kComplement) : ins;
 }
 
-CardReply SimpleCard::T0Run(const Apdu& apdu, std::size_t /*received*/) {
+CardReply SimpleCard::T0Run(const Apdu& apdu) {
     ApduAnswer answer = application_.Run(apdu, Transport::T0);
     Bytes out;
     // While it works the card sends a NULL byte every half waiting time, so

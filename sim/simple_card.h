@@ -93,7 +93,7 @@ class SimpleCard final : public Card {
   private:
     bool Faulted(Fault fault) { return faults_ != nullptr && faults_->Take(fault); }
     // Runs a whole T=0 command once its header (and data) are in.
-    CardReply T0Run(const Apdu& apdu, std::size_t received);
+    CardReply T0Run(const Apdu& apdu);
     // Reads a whole APDU out of T=1 information fields and runs it.
     ApduAnswer RunT1Apdu(std::span<const std::uint8_t> command);
 
