@@ -37,6 +37,7 @@ constexpr std::size_t kP2Offset = 3;
 constexpr std::size_t kP3Offset = 4;
 constexpr std::size_t kMaxShortLe = 256; // P3 0 asks for 256 bytes
 constexpr std::uint8_t kNull = 0x60;
+constexpr std::uint8_t kComplement = 0xFF;
 constexpr std::uint8_t kInvalidCla = 0xFF;
 constexpr std::uint8_t kInsHighNibble = 0xF0;
 constexpr std::uint8_t kInvalidInsGroup6 = 0x60;
@@ -118,6 +119,7 @@ CardReply SimpleCard::Reset(ResetKind kind) {
     powered_ = true;
     protocol_ = 0;
     ppsDone_ = false;
+    rateRefused_ = false;
     rate_ = kDefaultPps1;
     t1_.Reset();
     application_.Reset();
@@ -145,6 +147,7 @@ void SimpleCard::PowerDown() {
     powered_ = false;
     protocol_ = 0;
     ppsDone_ = false;
+    rateRefused_ = false;
     rate_ = kDefaultPps1;
     t1_.Reset();
     application_.Reset();
@@ -159,8 +162,9 @@ PpsReply SimpleCard::Pps(std::span<const std::uint8_t> request) {
     // ISO/IEC 7816-3 allows one PPS right after the ATR. A card that has
     // refused a rate stays at the default one, and a repeated request for
     // just that is echoed; anything else after a PPS goes unanswered.
-    if (ppsDone_ && !(request.size() == kPpsRequestSize && request[2] == kDefaultPps1 && rate_ == kDefaultPps1))
-        return {PpsVerdict::ProtocolRefused, duration};
+    const bool repeatForDefault = rateRefused_ && request.size() == kPpsRequestSize && request[2] == kDefaultPps1;
+    if (ppsDone_ && !repeatForDefault) return {PpsVerdict::ProtocolRefused, duration};
+    rateRefused_ = false;
     std::uint8_t pps0 = request[1];
     std::uint8_t protocol = static_cast<std::uint8_t>(pps0 & kPps0ProtocolMask);
     if (protocol > 1 || (options_.protocols & (1u << protocol)) == 0) return {PpsVerdict::ProtocolRefused, duration};
@@ -181,6 +185,7 @@ PpsReply SimpleCard::Pps(std::span<const std::uint8_t> request) {
         // The card's response leaves PPS1 out: the protocol at the default
         // rate.
         rate_ = kDefaultPps1;
+        rateRefused_ = true;
         return {PpsVerdict::RateRefused, duration};
     }
     rate_ = pps1;
@@ -214,27 +219,39 @@ CardReply SimpleCard::T0Characters(std::span<const std::uint8_t> characters) {
                 t0Header_.reset();
                 return {Bytes{kNotAProcedureByte}, receiving + CharacterTime(), 0};
             }
-            return {Bytes{apdu.ins}, receiving + CharacterTime(), 0};
+            t0Data_.clear();
+            return {Bytes{ProcedureForData(apdu.ins)}, receiving + CharacterTime(), 0};
         }
         if (!IsoApplication::BringsData(apdu.cla, apdu.ins)) apdu.le = p3 == 0 ? kMaxShortLe : p3;
-        CardReply reply = T0Run(apdu, 0);
+        CardReply reply = T0Run(apdu);
         reply.duration += receiving;
         return reply;
     }
-    Bytes header = std::move(*t0Header_);
-    t0Header_.reset();
-    if (characters.size() != header[kP3Offset]) {
-        // Fewer data bytes than P3 announced: the card waits for the rest
+    const Bytes& waiting = *t0Header_;
+    const std::size_t lc = waiting[kP3Offset];
+    const std::size_t asked = options_.t0ByteByByte ? 1 : lc - t0Data_.size();
+    if (characters.size() != asked) {
+        // Fewer data bytes than the card asked for: it waits for the rest
         // and the reader's waiting time runs out.
+        t0Header_.reset();
         return {std::nullopt, receiving + WaitingTime(), WaitingTime()};
     }
-    Apdu apdu{header[kClaOffset], header[kInsOffset], header[kP1Offset], header[kP2Offset], characters};
-    CardReply reply = T0Run(apdu, characters.size());
+    t0Data_.insert(t0Data_.end(), characters.begin(), characters.end());
+    if (t0Data_.size() < lc) return {Bytes{ProcedureForData(waiting[kInsOffset])}, receiving + CharacterTime(), 0};
+    const Bytes header = std::move(*t0Header_);
+    t0Header_.reset();
+    Apdu apdu{header[kClaOffset], header[kInsOffset], header[kP1Offset], header[kP2Offset], t0Data_};
+    CardReply reply = T0Run(apdu);
     reply.duration += receiving;
     return reply;
 }
 
-CardReply SimpleCard::T0Run(const Apdu& apdu, std::size_t /*received*/) {
+std::uint8_t SimpleCard::ProcedureForData(std::uint8_t ins) const {
+    // INS moves all remaining data bytes, its complement one byte.
+    return options_.t0ByteByByte ? static_cast<std::uint8_t>(ins ^ kComplement) : ins;
+}
+
+CardReply SimpleCard::T0Run(const Apdu& apdu) {
     ApduAnswer answer = application_.Run(apdu, Transport::T0);
     Bytes out;
     // While it works the card sends a NULL byte every half waiting time, so
@@ -248,7 +265,12 @@ CardReply SimpleCard::T0Run(const Apdu& apdu, std::size_t /*received*/) {
     }
     const bool badProcedure = Faulted(Fault::CardT0BadProcedure);
     if (badProcedure) out.push_back(kNotAProcedureByte);
-    if (!answer.data.empty()) {
+    if (!answer.data.empty() && options_.t0ByteByByte) {
+        for (std::uint8_t b : answer.data) {
+            out.push_back(ProcedureForData(apdu.ins));
+            out.push_back(b);
+        }
+    } else if (!answer.data.empty()) {
         out.push_back(apdu.ins);
         out.insert(out.end(), answer.data.begin(), answer.data.end());
     }

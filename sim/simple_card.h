@@ -42,6 +42,9 @@ struct SimpleCardOptions {
     // a large value makes a slow card.
     usb::Time processingTime = 2 * kMillisecond;
     bool mute = false;
+    // Under T=0 the card moves data one byte at a time, each after the
+    // complement of INS, instead of all at once after INS.
+    bool t0ByteByByte = false;
     // Seed of the challenge and key bytes, so that a run is repeatable.
     std::uint64_t seed = 1;
 };
@@ -90,7 +93,7 @@ class SimpleCard final : public Card {
   private:
     bool Faulted(Fault fault) { return faults_ != nullptr && faults_->Take(fault); }
     // Runs a whole T=0 command once its header (and data) are in.
-    CardReply T0Run(const Apdu& apdu, std::size_t received);
+    CardReply T0Run(const Apdu& apdu);
     // Reads a whole APDU out of T=1 information fields and runs it.
     ApduAnswer RunT1Apdu(std::span<const std::uint8_t> command);
 
@@ -103,6 +106,7 @@ class SimpleCard final : public Card {
     FaultPlan* faults_ = nullptr;
     bool powered_ = false;
     bool ppsDone_ = false;
+    bool rateRefused_ = false; // the one PPS left the card at the default rate
     std::uint8_t protocol_ = 0;
     std::uint8_t rate_ = 0x11; // PPS1 in force: Fi index high, Di index low
     IsoApplication application_;
@@ -110,6 +114,8 @@ class SimpleCard final : public Card {
 
     // T=0: the header of a command whose data the card has asked for.
     std::optional<Bytes> t0Header_;
+    Bytes t0Data_; // the data bytes received so far
+    std::uint8_t ProcedureForData(std::uint8_t ins) const;
 };
 
 } // namespace qv::sim

@@ -167,3 +167,24 @@ TEST(SimCardT0, AT1CardDoesNotAnswerT0) {
 
 } // namespace
 } // namespace qv::sim
+
+namespace qv::sim {
+namespace {
+
+TEST(SimCardT0, ACardThatMovesOneByteAtATime) {
+    SimpleCardOptions options;
+    options.t0ByteByByte = true;
+    test::CardBench b(std::make_unique<SimpleCard>(options), kProtocolT0, 0x11);
+    ASSERT_EQ(b.status, kStatusOk);
+    // Data to the card byte by byte after the complement of INS...
+    EXPECT_EQ(b.T0("00 A4 00 0C 02 51 00"), std::pair(kStatusOk, test::Hex("90 00")));
+    EXPECT_EQ(b.T0("00 A4 02 0C 02 01 01"), std::pair(kStatusOk, test::Hex("90 00")));
+    // ...and from it, 256 of them plus the status word.
+    auto [status, data] = b.T0("00 B0 00 00 00");
+    EXPECT_EQ(status, kStatusOk);
+    ASSERT_EQ(data.size(), 258u);
+    EXPECT_EQ(data[255], DataFileByte(255));
+}
+
+} // namespace
+} // namespace qv::sim
