@@ -8,7 +8,8 @@ VOID SetReaderFunctions(PSMARTCARD_EXTENSION SmartcardExtension) {
 
     for (ULONG slot = 0; slot < RDF_MAX_FUNCTIONS; ++slot) SmartcardExtension->ReaderFunction[slot] = NULL;
     SmartcardExtension->ReaderFunction[RDF_CARD_POWER] = CardPower;
+    SmartcardExtension->ReaderFunction[RDF_SET_PROTOCOL] = SetProtocol;
+    SmartcardExtension->ReaderFunction[RDF_TRANSMIT] = Transmit;
     SmartcardExtension->ReaderFunction[RDF_CARD_TRACKING] = CardTracking;
-    // Protocol selection, data exchange and the vendor requests join the
-    // table as they are built.
+    // The vendor requests join the table when request dispatch is built.
 }

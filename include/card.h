@@ -42,6 +42,81 @@ NTSTATUS NTAPI CardPower(PSMARTCARD_EXTENSION SmartcardExtension);
 VOID FindIfsc(PSMARTCARD_EXTENSION SmartcardExtension);
 
 // ---------------------------------------------------------------------------
+// Protocol selection (card/protocol_selection.cpp)
+
+// The PPS request (ISO/IEC 7816-3): PPSS, PPS0, PPS1 and the check byte PCK.
+constexpr ULONG PPS_REQUEST_LENGTH = 4;
+constexpr UCHAR PPS_PPSS = 0xFF;
+constexpr UCHAR PPS0_PPS1_FOLLOWS = 0x10; // PPS0 bit: PPS1 is present
+constexpr UCHAR PPS1_DEFAULT = 0x11;      // Fl 1, Dl 1: the rate every card starts at
+constexpr ULONG PPS1_FL_SHIFT = 4;
+
+// The reader's verdicts on a PPS (reader command 8).
+constexpr UCHAR READER_STATUS_SUCCESS = 0x00;
+constexpr UCHAR READER_STATUS_RATE_REFUSED = 0xE9;
+
+// The one card that needs reader command 9 after its PPS, recognised by its
+// whole ATR.
+constexpr ULONG SETUP_CARD_ATR_LENGTH = 20;
+extern const UCHAR SetupCardAtr[SETUP_CARD_ATR_LENGTH];
+
+// RDF_SET_PROTOCOL: selects T=0 or T=1 from the caller's mask in
+// MinorIoControlCode and the card's protocols, negotiates it with the card
+// by a PPS the reader carries out, and answers the selected protocol as a
+// 32-bit value in the reply buffer.
+NTSTATUS NTAPI SetProtocol(PSMARTCARD_EXTENSION SmartcardExtension);
+
+// The four PPS bytes for PPS0 and PPS1 into Request, PCK computed.
+VOID BuildPpsRequest(UCHAR Pps0, UCHAR Pps1, PUCHAR Request);
+
+// ---------------------------------------------------------------------------
+// Data exchange (card/data_exchange.cpp)
+
+// The reader's verdicts on an APDU (reader command 0).
+constexpr UCHAR READER_STATUS_NO_CARD = 0xAB;
+constexpr UCHAR READER_STATUS_CARD_UNPOWERED = 0xAD;
+constexpr UCHAR READER_STATUS_STATUS_ONLY = 0xD3;
+constexpr UCHAR READER_STATUS_CARD_MUTE = 0xD4;
+
+// A command-0 reply that carries the status byte and at least one byte of
+// the card's response; 0xD3 is accepted only with exactly two (SW1 SW2).
+constexpr ULONG APDU_REPLY_MIN_LENGTH = 6;
+constexpr ULONG APDU_REPLY_STATUS_ONLY_LENGTH = 6;
+
+// Command APDU layout: CLA INS P1 P2, then P3 (Lc or Le) for a T=0 header.
+constexpr ULONG APDU_HEADER_LENGTH = 4;
+constexpr ULONG APDU_T0_HEADER_LENGTH = 5;
+constexpr ULONG APDU_LC_OFFSET = 4;
+
+// The most response bytes a command-0 reply can carry: the reply buffer
+// less the reader's four leading bytes.
+constexpr ULONG APDU_MAX_RESPONSE = READER_BUFFER_SIZE - 4;
+
+// Blocks one T=1 exchange may send before the driver gives up on it, on
+// top of the library's own bounds: a request chained at the smallest IFSC
+// takes one block per byte, and retransmissions and waiting-time
+// extensions come on top.
+constexpr ULONG T1_MAX_BLOCKS_PER_EXCHANGE = 1024;
+
+// RDF_TRANSMIT: sends the command APDU behind the SCARD_IO_REQUEST header
+// of the request buffer under the selected protocol, and puts the header
+// and the card's response in the reply buffer.
+NTSTATUS NTAPI Transmit(PSMARTCARD_EXTENSION SmartcardExtension);
+
+// The T=0 road: shapes the APDU into a T=0 command, runs ExchangeApdu, and
+// leaves the response in SmartcardReply whatever the status.
+NTSTATUS TransmitT0(PSMARTCARD_EXTENSION SmartcardExtension);
+
+// The T=1 road: the library's blocks straight over the USB packet transport
+// until the library has the whole answer.
+NTSTATUS TransmitT1(PSMARTCARD_EXTENSION SmartcardExtension);
+
+// Sends the first *Length bytes of Buffer as the payload of reader command 0
+// and hands the card's response back in Buffer (at most BufferSize bytes)
+// with *Length set to its size, 0 when there is none.
+NTSTATUS ExchangeApdu(PSMARTCARD_EXTENSION SmartcardExtension, PULONG Length, PUCHAR Buffer, ULONG BufferSize);
+
+// ---------------------------------------------------------------------------
 // The reader callback table
 
 // Fills SmartcardExtension->ReaderFunction with the driver's callbacks and

@@ -13,6 +13,8 @@
 
 namespace qv::sim {
 
+class FaultPlan;
+
 using Bytes = std::vector<std::uint8_t>;
 
 enum class ResetKind { Cold, Warm };
@@ -24,6 +26,9 @@ enum class ResetKind { Cold, Warm };
 struct CardReply {
     std::optional<Bytes> bytes;
     usb::Time duration = 0;
+    // The longest pause between two of the card's characters (or before its
+    // first), which a reader holds against its waiting time.
+    usb::Time longestSilence = 0;
 };
 
 enum class PpsVerdict { Accepted, RateRefused, ProtocolRefused };
@@ -46,13 +51,19 @@ class Card {
     // A PPS request (PPSS, PPS0, [PPS1], PCK) on a powered card.
     virtual PpsReply Pps(std::span<const std::uint8_t> request) = 0;
 
-    // A command in T=0 form (CLA INS P1 P2 P3 and its data); the reply is the
-    // response data with SW1 SW2.
-    virtual CardReply Command(std::span<const std::uint8_t> command) = 0;
+    // T=0 characters from the reader: first the five header bytes, later
+    // the data the card asked for with a procedure byte. The reply is what
+    // the card sends until it waits for the reader again or has sent SW1
+    // SW2: procedure bytes (INS, its complement, NULL 0x60), data, status.
+    virtual CardReply T0Characters(std::span<const std::uint8_t> characters) = 0;
 
     // A block of the card's own T=1 protocol (NAD 0), answered with the
     // card's block exactly as it goes back to the host.
     virtual CardReply Block(std::span<const std::uint8_t> block) = 0;
+
+    // The faults armed on the reader the card sits in, for the card's own
+    // misbehaviours; null for none.
+    virtual void UseFaults(FaultPlan* /*faults*/) {}
 };
 
 } // namespace qv::sim

@@ -58,7 +58,11 @@ OutgoingBlock ReaderBlocks::FromCard(std::span<const std::uint8_t> block, usb::T
     // The card's T=1 block travels past the link untouched: no sequence
     // bits, no faults, and not remembered for a link repeat. A silent card
     // gives an empty block, which goes out as one header-only packet.
-    CardReply reply = commands_.CardBlock(block);
+    // The reader's buffer for the card line holds the largest T=1 block
+    // (254 bytes of information and a CRC); what is longer is cut there,
+    // and the card refuses what is left.
+    constexpr std::size_t kMaxCardBlock = kMaxInfSize + kPrologueSize + 2;
+    CardReply reply = commands_.CardBlock(block.first(std::min(block.size(), kMaxCardBlock)));
     return {reply.bytes.value_or(Bytes{}), now + kBlockTurnaround + reply.duration};
 }
 

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 
+#include "card_timing.h"
 #include "reader_protocol.h"
+#include "reader_t0.h"
 
 namespace qv::sim {
 
@@ -36,19 +38,14 @@ CommandOutcome Answer(std::uint8_t ins, std::uint8_t status, std::span<const std
 // hears of it.
 constexpr std::uint64_t kMaxDiPerFi372 = 4;
 constexpr std::uint64_t kFi372 = 372;
-constexpr std::array<std::uint64_t, 16> kFiByIndex{372, 372, 558, 744, 1116, 1488, 1860, 0,
-                                                    0,   512, 768, 1024, 1536, 2048, 0,  0};
-constexpr std::array<std::uint64_t, 16> kDiByIndex{0, 1, 2, 4, 8, 16, 32, 64, 12, 20, 0, 0, 0, 0, 0, 0};
 
 bool ReaderCanDo(std::span<const std::uint8_t> pps) {
     constexpr std::size_t kPps0Offset = 1;
     constexpr std::size_t kPps1Offset = 2;
     if ((pps[kPps0Offset] & kPps0HasPps1) == 0) return true;
     const std::uint8_t pps1 = pps[kPps1Offset];
-    constexpr unsigned kFiShift = 4;
-    constexpr std::uint8_t kDiMask = 0x0F;
-    const std::uint64_t fi = kFiByIndex[pps1 >> kFiShift];
-    const std::uint64_t di = kDiByIndex[pps1 & kDiMask];
+    const std::uint64_t fi = RateFi(pps1);
+    const std::uint64_t di = RateDi(pps1);
     if (fi == 0 || di == 0) return true; // the card refuses what it cannot read
     return di * kFi372 <= kMaxDiPerFi372 * fi;
 }
@@ -105,14 +102,39 @@ bool ReaderCommands::CardPulledNow() {
     return true;
 }
 
+Card& ReaderCommands::TheCard() {
+    Card& card = slot_.CurrentCard();
+    card.UseFaults(&faults_);
+    return card;
+}
+
+bool ReaderCommands::CardPulledMidway() {
+    if (!faults_.Take(Fault::CardPulledMid)) return false;
+    slot_.Remove();
+    return true;
+}
+
 CommandOutcome ReaderCommands::Apdu(std::span<const std::uint8_t> payload) {
-    constexpr std::size_t kMinApdu = 4; // CLA INS P1 P2
-    if (payload.size() < kMinApdu) return Answer(kInsApdu, kStatusBadLength);
+    // A T=0 command: the header (four bytes stand for case 1 and get P3
+    // 00), then exactly P3 data bytes or none.
+    constexpr std::size_t kCase1Size = 4;
+    constexpr std::size_t kHeaderSize = 5;
+    constexpr std::size_t kP3Offset = 4;
+    if (payload.size() < kCase1Size) return Answer(kInsApdu, kStatusBadLength);
+    Bytes tpdu(payload.begin(), payload.end());
+    if (tpdu.size() == kCase1Size) tpdu.push_back(0);
+    if (tpdu.size() > kHeaderSize && tpdu.size() != kHeaderSize + tpdu[kP3Offset])
+        return Answer(kInsApdu, kStatusBadLength);
     if (!slot_.Occupied() || CardPulledNow()) return Answer(kInsApdu, kStatusCardAbsent);
     if (!slot_.CardActive()) return Answer(kInsApdu, kStatusNoActiveCard);
-    CardReply reply = slot_.CurrentCard().Command(payload);
-    if (!reply.bytes) return Answer(kInsApdu, kStatusCardMute, {}, reply.duration);
-    return Answer(kInsApdu, kStatusOk, *reply.bytes, reply.duration);
+    T0Outcome outcome = RunT0(TheCard(), tpdu, T0WorkWaitingTime(cardProfile_.wi, lineRate_));
+    if (CardPulledMidway()) {
+        // The contacts open while the card answers: the reader reports the
+        // empty slot and the half it heard.
+        Bytes half(outcome.response.begin(), outcome.response.begin() + static_cast<std::ptrdiff_t>(outcome.response.size() / 2));
+        return Answer(kInsApdu, kStatusCardAbsent, half, outcome.duration / 2);
+    }
+    return Answer(kInsApdu, outcome.status, outcome.response, outcome.duration);
 }
 
 CommandOutcome ReaderCommands::CardStatus() {
@@ -137,8 +159,11 @@ CommandOutcome ReaderCommands::ReaderInfo() {
 
 CommandOutcome ReaderCommands::Reset(ResetKind kind) {
     if (!slot_.Occupied() || CardPulledNow()) return Answer(kInsReset, kStatusNoActiveCard);
-    CardReply atr = slot_.CurrentCard().Reset(kind);
+    CardReply atr = TheCard().Reset(kind);
+    lineRate_ = kDefaultRate;
+    cardProfile_ = {};
     if (!atr.bytes) return Answer(kInsReset, kStatusCardMute, {}, atr.duration);
+    cardProfile_ = ReadAtr(*atr.bytes);
     if (settings_.shortResetAnswer || faults_.Take(Fault::ResetNoAtr)) return Answer(kInsReset, kStatusResetNoAtr, {}, atr.duration);
     return Answer(kInsReset, kStatusOk, *atr.bytes, atr.duration);
 }
@@ -149,13 +174,20 @@ CommandOutcome ReaderCommands::PowerDown() {
 }
 
 CommandOutcome ReaderCommands::Pps(std::span<const std::uint8_t> payload) {
-    if (payload.size() != kPpsRequestSize) return Answer(kInsPps, kStatusBadLength);
+    // The reader sends the request only when it is one: PPSS, PPS0 with
+    // PPS1 announced and nothing else, and a PCK that makes the xor 0.
+    constexpr std::size_t kPps0Offset = 1;
+    constexpr std::uint8_t kPps0OptionalBytes = 0x70;
+    if (payload.size() != kPpsRequestSize || payload[0] != kPpss ||
+        (payload[kPps0Offset] & kPps0OptionalBytes) != kPps0HasPps1 || Lrc(payload) != 0)
+        return Answer(kInsPps, kStatusBadLength);
     if (!slot_.Occupied() || CardPulledNow()) return Answer(kInsPps, kStatusCardAbsent);
     if (!slot_.CardActive()) return Answer(kInsPps, kStatusNoActiveCard);
     if (!ReaderCanDo(payload)) return Answer(kInsPps, kStatusPpsRateRefused);
-    PpsReply verdict = slot_.CurrentCard().Pps(payload);
+    PpsReply verdict = TheCard().Pps(payload);
     switch (verdict.verdict) {
     case PpsVerdict::Accepted:
+        lineRate_ = payload[2];
         return Answer(kInsPps, kStatusOk, payload, verdict.duration);
     case PpsVerdict::RateRefused:
         return Answer(kInsPps, kStatusPpsRateRefused, {}, verdict.duration);
@@ -169,7 +201,22 @@ CommandOutcome ReaderCommands::Command9() { return Answer(kInsCommand9, kStatusO
 
 CardReply ReaderCommands::CardBlock(std::span<const std::uint8_t> block) {
     if (!slot_.Occupied() || CardPulledNow() || !slot_.CardActive()) return {std::nullopt, kEmptySlotTime};
-    CardReply reply = slot_.CurrentCard().Block(block);
+    // The reader waits the block waiting time for the card's answer,
+    // stretched by the multiplier of an S(WTX response) it has just passed
+    // on, for that one block.
+    constexpr std::size_t kWtxInfSize = 1;
+    std::uint8_t multiplier = 1;
+    if (block.size() > kInfOffset + kWtxInfSize && block[kPcbOffset] == kPcbWtxResponse &&
+        block[kLenOffset] == kWtxInfSize && block[kInfOffset] != 0)
+        multiplier = block[kInfOffset];
+    const usb::Time waiting = multiplier * T1BlockWaitingTime(cardProfile_.bwi, lineRate_);
+    CardReply reply = TheCard().Block(block);
+    if (CardPulledMidway()) return {std::nullopt, kCommandProcessingTime + reply.duration / 2};
+    if (reply.bytes && reply.longestSilence > waiting) {
+        // The card began too late: the reader had given up and answers
+        // with nothing.
+        return {std::nullopt, kCommandProcessingTime + reply.duration - reply.longestSilence + waiting};
+    }
     reply.duration += kCommandProcessingTime;
     return reply;
 }

@@ -9,6 +9,7 @@
 
 #include "card_interface.h"
 #include "card_slot.h"
+#include "cards/atr.h"
 #include "reader_faults.h"
 #include "sim_time.h"
 
@@ -62,6 +63,15 @@ class ReaderCommands {
 
     // True when a card-pulled fault takes the card out as an operation starts.
     bool CardPulledNow();
+    // The card in the slot, told which faults are armed.
+    Card& TheCard();
+    // True when the card-pulled-mid fault takes the card out while it answers.
+    bool CardPulledMidway();
+
+    // What the reader knows of the card line: the ATR it read at the last
+    // reset and the rate in force (PPS1), for its waiting times.
+    AtrProfile cardProfile_{};
+    std::uint8_t lineRate_ = kDefaultRate;
 
     Settings settings_;
     CardSlot& slot_;

@@ -47,6 +47,29 @@ constexpr std::array<FaultInfo, kFaultCount> kCatalog{{
      "the next COUNT commands are answered only after 200 s of virtual time, with an S(WTX request) every 10 s"},
     {Fault::ResetNoAtr, "reset-no-atr",
      "the next COUNT resets are done but answered with status 0xAA and no ATR (the reader has no new ATR to give)"},
+    {Fault::CardBadEdc, "card-bad-edc",
+     "the card's next COUNT T=1 blocks reach the reader with a wrong LRC or CRC (a repeat request gets the good one)"},
+    {Fault::CardWtx1, "card-wtx-1",
+     "the card asks for more time with S(WTX request) multiplier 1 before its next COUNT blocks that answer an "
+     "I-block or an R-block, chained pieces included"},
+    {Fault::CardWtx2, "card-wtx-2",
+     "the card asks for more time with S(WTX request) multiplier 2 before its next COUNT blocks that answer an "
+     "I-block or an R-block, chained pieces included"},
+    {Fault::CardWtx255, "card-wtx-255",
+     "the card asks for more time with S(WTX request) multiplier 255 before its next COUNT blocks that answer an "
+     "I-block or an R-block, chained pieces included"},
+    {Fault::CardWrongSequence, "card-wrong-sequence",
+     "from its next I-block on the card sends the wrong N(S) in every I-block until it is reset (COUNT such cards)"},
+    {Fault::CardMute, "card-mute",
+     "the card stays silent for its next COUNT T=0 commands or T=1 blocks: the reader times out"},
+    {Fault::CardPulledMid, "card-pulled-mid",
+     "the card is pulled out in the middle of its next COUNT answers (T=0 commands or T=1 blocks)"},
+    {Fault::CardT0Truncated, "card-t0-truncated",
+     "the card's next COUNT T=0 answers stop before their status word: the reader times out"},
+    {Fault::CardT0BadProcedure, "card-t0-bad-procedure",
+     "the card's next COUNT T=0 answers begin with procedure byte 0x42, which is no procedure byte"},
+    {Fault::CardNoNull, "card-no-null",
+     "the card works through its next COUNT T=0 commands without NULL bytes, so a long one outlasts the waiting time"},
 }};
 
 } // namespace

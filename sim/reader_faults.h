@@ -37,9 +37,20 @@ enum class Fault : unsigned {
     ShortMiddlePacket,   // an answer whose first packet is short but announces more
     SlowWtx,             // a command answered only after 200 s, with WTX requests meanwhile
     ResetNoAtr,          // a reset answered with status 0xAA and no ATR
+    // Faults of the card in the slot.
+    CardBadEdc,          // T=1 blocks of the card with a wrong LRC or CRC
+    CardWtx1,            // an S(WTX request) with multiplier 1 before a card block
+    CardWtx2,            // the same with multiplier 2
+    CardWtx255,          // the same with multiplier 255
+    CardWrongSequence,   // the card's I-blocks carry the wrong N(S) until it is reset
+    CardMute,            // the card stays silent
+    CardPulledMid,       // the card is pulled out while it answers
+    CardT0Truncated,     // a T=0 answer that stops before its status word
+    CardT0BadProcedure,  // a T=0 answer that starts with an invalid procedure byte
+    CardNoNull,          // a long T=0 command worked through without NULL bytes
 };
 
-inline constexpr std::size_t kFaultCount = static_cast<std::size_t>(Fault::ResetNoAtr) + 1;
+inline constexpr std::size_t kFaultCount = static_cast<std::size_t>(Fault::CardNoNull) + 1;
 
 struct FaultInfo {
     Fault fault;

@@ -117,7 +117,15 @@ inline constexpr std::uint8_t kStatusOk = 0x00;
 inline constexpr std::uint8_t kStatusResetNoAtr = 0xAA;     // reset done, ATR not repeated
 inline constexpr std::uint8_t kStatusCardAbsent = 0xAB;     // APDU or PPS with an empty slot
 inline constexpr std::uint8_t kStatusNoActiveCard = 0xAD;   // reset with an empty slot; card not powered
+// The card answered a T=0 command with a status word before the data
+// transfer its header announced was done: a case 1 command (P3 00 taken as
+// Le 256), a refusal such as 6Cxx or 6A82, or data cut short by SW1 SW2.
+// The data are the card's bytes, usually just SW1 SW2.
+inline constexpr std::uint8_t kStatusCardEndedEarly = 0xD3;
 inline constexpr std::uint8_t kStatusCardMute = 0xD4;       // the card did not answer in time
+// The card sent a byte that is no T=0 procedure byte, or asked for more
+// data than the command has.
+inline constexpr std::uint8_t kStatusProcedureError = 0xD5;
 inline constexpr std::uint8_t kStatusPpsProtocolRefused = 0xE8;
 inline constexpr std::uint8_t kStatusPpsRateRefused = 0xE9;
 inline constexpr std::uint8_t kStatusUnknownCommand = 0xF0;

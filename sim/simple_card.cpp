@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <array>
 
+#include "card_timing.h"
+#include "cards/atr.h"
+#include "reader_faults.h"
 #include "reader_protocol.h"
 
 namespace qv::sim {
@@ -11,48 +14,69 @@ namespace {
 
 // ISO/IEC 7816-3 timing: the reader clocks the card at 3.5712 MHz, so the
 // default rate (Fi 372, Di 1) is 9600 baud, and a character takes 12 etu.
-constexpr std::uint64_t kCardClockHz = 3'571'200;
+constexpr std::uint64_t kCardClockHz = kReaderCardClockHz;
 constexpr std::uint64_t kEtuPerCharacter = 12;
 constexpr std::uint64_t kTicksPerSecond = kSecond;
-// Work waiting time: 960 x WI (10 by default) x Fi clock cycles.
-constexpr std::uint64_t kWaitingEtuFactor = 960 * 10;
 // ISO/IEC 7816-3: the card starts its ATR 400 to 40000 clock cycles after
 // the reset; a reader that has heard nothing after 40000 gives up.
 constexpr std::uint32_t kMinResetClocks = 400;
 constexpr std::uint32_t kMaxResetClocks = 40'000;
-// T=0: the procedure byte (INS) that the card sends before its data.
-constexpr std::size_t kProcedureBytes = 1;
 
 // Fi and Di by their PPS1 indexes; 0 marks a reserved value.
-constexpr std::array<std::uint64_t, 16> kFi{372, 372, 558, 744, 1116, 1488, 1860, 0,
-                                             0,   512, 768, 1024, 1536, 2048, 0,  0};
-constexpr std::array<std::uint64_t, 16> kDi{0, 1, 2, 4, 8, 16, 32, 64, 12, 20, 0, 0, 0, 0, 0, 0};
-constexpr unsigned kFiShift = 4;
-constexpr std::uint8_t kDiMask = 0x0F;
+constexpr const auto& kFi = kFiTable;
+constexpr const auto& kDi = kDiTable;
+constexpr unsigned kFiShift = kRateFiShift;
+constexpr std::uint8_t kDiMask = kRateDiMask;
 
-// Commands.
-constexpr std::size_t kHeaderSize = 4; // CLA INS P1 P2
+// T=0 (ISO/IEC 7816-3, 10.3).
+constexpr std::size_t kHeaderSize = 5; // CLA INS P1 P2 P3
+constexpr std::size_t kClaOffset = 0;
+constexpr std::size_t kInsOffset = 1;
+constexpr std::size_t kP1Offset = 2;
+constexpr std::size_t kP2Offset = 3;
 constexpr std::size_t kP3Offset = 4;
-constexpr std::size_t kDataOffset = 5;
-constexpr std::size_t kMaxShortLe = 256; // Le 0 asks for 256 bytes
-constexpr std::uint8_t kInsSelect = 0xA4;
-constexpr std::uint8_t kInsGetChallenge = 0x84;
-constexpr std::uint8_t kClaProprietary = 0x80;
-constexpr std::uint8_t kInsEcho = 0xEE;
-constexpr std::array<std::uint8_t, 2> kSwOk{0x90, 0x00};
-constexpr std::array<std::uint8_t, 2> kSwWrongLength{0x67, 0x00};
-constexpr std::array<std::uint8_t, 2> kSwUnknownInstruction{0x6D, 0x00};
+constexpr std::size_t kMaxShortLe = 256; // P3 0 asks for 256 bytes
+constexpr std::uint8_t kNull = 0x60;
+constexpr std::uint8_t kComplement = 0xFF;
+constexpr std::uint8_t kInvalidCla = 0xFF;
+constexpr std::uint8_t kInsHighNibble = 0xF0;
+constexpr std::uint8_t kInvalidInsGroup6 = 0x60;
+constexpr std::uint8_t kInvalidInsGroup9 = 0x90;
+constexpr std::uint8_t kNotAProcedureByte = 0x42;
+constexpr std::size_t kStatusWordSize = 2;
+constexpr unsigned kSwShift = 8;
+// The card sends NULL bytes at half its work waiting time while it works.
+constexpr usb::Time kNullDivider = 2;
+// Extra guard time N = 255: the least character distance, 12 etu under T=0
+// and 11 under T=1.
+constexpr std::uint8_t kMinimalGuard = 0xFF;
+constexpr std::uint64_t kT1MinimalEtu = 11;
 
-constexpr std::size_t kT1DefaultIfsd = 32;
+void PutStatus(Bytes& out, std::uint16_t sw) {
+    out.push_back(static_cast<std::uint8_t>(sw >> kSwShift));
+    out.push_back(static_cast<std::uint8_t>(sw));
+}
 
-Bytes WithStatus(Bytes data, std::span<const std::uint8_t> sw) {
-    data.insert(data.end(), sw.begin(), sw.end());
-    return data;
+T1Settings T1FromAtr(const AtrProfile& profile, std::uint8_t ifsc) {
+    T1Settings settings;
+    settings.ifsc = ifsc;
+    settings.crc = profile.crc;
+    settings.bwt = T1BlockWaitingTime(profile.bwi, kDefaultPps1);
+    return settings;
 }
 
 } // namespace
 
-SimpleCard::SimpleCard(SimpleCardOptions options) : options_(std::move(options)), random_(options_.seed) {}
+SimpleCard::SimpleCard(SimpleCardOptions options)
+    : options_(std::move(options)), application_(options_.seed, options_.processingTime),
+      t1_(T1FromAtr(ReadAtr(options_.atr), options_.ifsc)) {
+    const AtrProfile profile = ReadAtr(options_.atr);
+    atrProtocols_ = profile.protocols;
+    if (profile.specific) specificProtocol_ = static_cast<std::uint8_t>(1u << (*profile.specific & kPps0ProtocolMask));
+    extraGuard_ = profile.extraGuard;
+    wi_ = profile.wi;
+    bwi_ = profile.bwi;
+}
 
 usb::Time SimpleCard::CharacterTime() const {
     std::uint64_t fi = kFi[rate_ >> kFiShift];
@@ -60,12 +84,25 @@ usb::Time SimpleCard::CharacterTime() const {
     return kEtuPerCharacter * fi * kTicksPerSecond / (di * kCardClockHz);
 }
 
-usb::Time SimpleCard::WaitingTime() const {
-    return kWaitingEtuFactor * kFi[rate_ >> kFiShift] * kTicksPerSecond / kCardClockHz;
+usb::Time SimpleCard::ReaderCharacterTime() const {
+    const std::uint64_t fi = kFi[rate_ >> kFiShift];
+    const std::uint64_t di = kDi[rate_ & kDiMask];
+    std::uint64_t etu = kEtuPerCharacter + extraGuard_;
+    if (extraGuard_ == kMinimalGuard) etu = ActiveProtocol() == kProtocolT1 ? kT1MinimalEtu : kEtuPerCharacter;
+    return etu * fi * kTicksPerSecond / (di * kCardClockHz);
 }
 
-usb::Time SimpleCard::Exchange(std::size_t characters) const {
-    return characters * CharacterTime() + options_.processingTime;
+usb::Time SimpleCard::WaitingTime() const {
+    if (ActiveProtocol() == kProtocolT1) return BlockWaitingTime();
+    return T0WorkWaitingTime(wi_, rate_);
+}
+
+usb::Time SimpleCard::BlockWaitingTime() const { return t1_.Settings().bwt; }
+
+std::uint8_t SimpleCard::ActiveProtocol() const {
+    if (protocol_ != 0) return protocol_;
+    if (specificProtocol_) return *specificProtocol_;
+    return (atrProtocols_ & kProtocolT0) != 0 || atrProtocols_ == 0 ? kProtocolT0 : kProtocolT1;
 }
 
 usb::Time SimpleCard::ResetTime(std::size_t atrLength) const {
@@ -81,8 +118,24 @@ CardReply SimpleCard::Reset(ResetKind kind) {
     const bool warm = kind == ResetKind::Warm && powered_;
     powered_ = true;
     protocol_ = 0;
+    ppsDone_ = false;
+    rateRefused_ = false;
     rate_ = kDefaultPps1;
-    T1Reset();
+    t1_.Reset();
+    application_.Reset();
+    t0Header_.reset();
+    if (warm && options_.warmAtr) {
+        // The other mode: the warm ATR's protocols and parameters hold.
+        const AtrProfile profile = ReadAtr(*options_.warmAtr);
+        atrProtocols_ = profile.protocols;
+        specificProtocol_.reset();
+        if (profile.specific) specificProtocol_ = static_cast<std::uint8_t>(1u << (*profile.specific & kPps0ProtocolMask));
+    } else {
+        const AtrProfile profile = ReadAtr(options_.atr);
+        atrProtocols_ = profile.protocols;
+        specificProtocol_.reset();
+        if (profile.specific) specificProtocol_ = static_cast<std::uint8_t>(1u << (*profile.specific & kPps0ProtocolMask));
+    }
     if (options_.mute) {
         return {std::nullopt, kMaxResetClocks * kTicksPerSecond / kCardClockHz};
     }
@@ -93,15 +146,25 @@ CardReply SimpleCard::Reset(ResetKind kind) {
 void SimpleCard::PowerDown() {
     powered_ = false;
     protocol_ = 0;
+    ppsDone_ = false;
+    rateRefused_ = false;
     rate_ = kDefaultPps1;
-    T1Reset();
+    t1_.Reset();
+    application_.Reset();
+    t0Header_.reset();
 }
 
 PpsReply SimpleCard::Pps(std::span<const std::uint8_t> request) {
     // The request and the card's echo, both at the default rate.
-    usb::Time duration = 2 * request.size() * CharacterTime();
+    usb::Time duration = request.size() * (ReaderCharacterTime() + CharacterTime());
     bool wellFormed = request.size() >= 3 && request[0] == kPpss && Lrc(request) == 0;
-    if (!wellFormed || options_.mute) return {PpsVerdict::ProtocolRefused, duration};
+    if (!wellFormed || options_.mute || !powered_) return {PpsVerdict::ProtocolRefused, duration};
+    // ISO/IEC 7816-3 allows one PPS right after the ATR. A card that has
+    // refused a rate stays at the default one, and a repeated request for
+    // just that is echoed; anything else after a PPS goes unanswered.
+    const bool repeatForDefault = rateRefused_ && request.size() == kPpsRequestSize && request[2] == kDefaultPps1;
+    if (ppsDone_ && !repeatForDefault) return {PpsVerdict::ProtocolRefused, duration};
+    rateRefused_ = false;
     std::uint8_t pps0 = request[1];
     std::uint8_t protocol = static_cast<std::uint8_t>(pps0 & kPps0ProtocolMask);
     if (protocol > 1 || (options_.protocols & (1u << protocol)) == 0) return {PpsVerdict::ProtocolRefused, duration};
@@ -116,130 +179,136 @@ PpsReply SimpleCard::Pps(std::span<const std::uint8_t> request) {
         rateKnown = (pps1 >> kFiShift) == (offered >> kFiShift) && kDi[offered & kDiMask] != 0 &&
                     kDi[pps1 & kDiMask] <= kDi[offered & kDiMask];
     }
+    ppsDone_ = true;
+    protocol_ = static_cast<std::uint8_t>(1u << protocol);
     if (pps1 != kDefaultPps1 && (!options_.acceptsFasterRates || !rateKnown)) {
+        // The card's response leaves PPS1 out: the protocol at the default
+        // rate.
+        rate_ = kDefaultPps1;
+        rateRefused_ = true;
         return {PpsVerdict::RateRefused, duration};
     }
-    protocol_ = static_cast<std::uint8_t>(1u << protocol);
     rate_ = pps1;
     return {PpsVerdict::Accepted, duration};
 }
 
-CardReply SimpleCard::Command(std::span<const std::uint8_t> command) {
-    if (!powered_ || options_.mute) return {std::nullopt, WaitingTime()};
-    Bytes response = Execute(command);
-    return {response, Exchange(command.size() + kProcedureBytes + response.size())};
-}
+// ---- T=0, the card's side ---------------------------------------------------
 
-Bytes SimpleCard::Execute(std::span<const std::uint8_t> command) {
-    if (command.size() < kHeaderSize) return WithStatus({}, kSwWrongLength);
-    std::uint8_t cla = command[0];
-    std::uint8_t ins = command[1];
-    // Byte 5 is P3 under T=0 and Lc or Le under T=1; the instruction says
-    // which. A missing byte 5 means no data and no answer data.
-    std::size_t p3 = command.size() > kP3Offset ? command[kP3Offset] : 0;
-    std::span<const std::uint8_t> data;
-    bool sendsData = ins == kInsSelect || (cla == kClaProprietary && ins == kInsEcho);
-    if (sendsData && command.size() > kP3Offset) {
-        // Header, Lc, the data, and under T=1 perhaps one Le byte.
-        std::size_t end = kDataOffset + p3;
-        if (command.size() != end && command.size() != end + 1) return WithStatus({}, kSwWrongLength);
-        data = command.subspan(kDataOffset, p3);
+CardReply SimpleCard::T0Characters(std::span<const std::uint8_t> characters) {
+    const usb::Time receiving = characters.size() * ReaderCharacterTime();
+    if (!powered_ || options_.mute || ActiveProtocol() != kProtocolT0 || Faulted(Fault::CardMute)) {
+        t0Header_.reset();
+        return {std::nullopt, receiving + WaitingTime(), WaitingTime()};
     }
-    if (ins == kInsSelect) return WithStatus({}, kSwOk);
-    if (cla == kClaProprietary && ins == kInsEcho) return WithStatus(Bytes(data.begin(), data.end()), kSwOk);
-    if (ins == kInsGetChallenge) {
-        if (command.size() > kDataOffset) return WithStatus({}, kSwWrongLength);
-        std::size_t le = p3 == 0 ? kMaxShortLe : p3;
-        Bytes challenge(le);
-        for (auto& b : challenge) b = static_cast<std::uint8_t>(random_());
-        return WithStatus(std::move(challenge), kSwOk);
+    if (!t0Header_) {
+        if (characters.size() != kHeaderSize) return {std::nullopt, receiving + WaitingTime(), WaitingTime()};
+        Bytes header(characters.begin(), characters.end());
+        Apdu apdu{header[kClaOffset], header[kInsOffset], header[kP1Offset], header[kP2Offset]};
+        const std::uint8_t p3 = header[kP3Offset];
+        const std::uint8_t insGroup = apdu.ins & kInsHighNibble;
+        // A class or instruction that T=0 cannot carry is refused at once.
+        if (apdu.cla == kInvalidCla || insGroup == kInvalidInsGroup6 || insGroup == kInvalidInsGroup9) {
+            Bytes sw;
+            PutStatus(sw, apdu.cla == kInvalidCla ? kSwUnknownClass : kSwUnknownInstruction);
+            return {sw, receiving + options_.processingTime + sw.size() * CharacterTime(), options_.processingTime};
+        }
+        if (IsoApplication::BringsData(apdu.cla, apdu.ins) && p3 != 0) {
+            // P3 is Lc: the card asks for all the data with the INS byte.
+            t0Header_ = std::move(header);
+            if (Faulted(Fault::CardT0BadProcedure)) {
+                t0Header_.reset();
+                return {Bytes{kNotAProcedureByte}, receiving + CharacterTime(), 0};
+            }
+            t0Data_.clear();
+            return {Bytes{ProcedureForData(apdu.ins)}, receiving + CharacterTime(), 0};
+        }
+        if (!IsoApplication::BringsData(apdu.cla, apdu.ins)) apdu.le = p3 == 0 ? kMaxShortLe : p3;
+        CardReply reply = T0Run(apdu);
+        reply.duration += receiving;
+        return reply;
     }
-    return WithStatus({}, kSwUnknownInstruction);
+    const Bytes& waiting = *t0Header_;
+    const std::size_t lc = waiting[kP3Offset];
+    const std::size_t asked = options_.t0ByteByByte ? 1 : lc - t0Data_.size();
+    if (characters.size() != asked) {
+        // Fewer data bytes than the card asked for: it waits for the rest
+        // and the reader's waiting time runs out.
+        t0Header_.reset();
+        return {std::nullopt, receiving + WaitingTime(), WaitingTime()};
+    }
+    t0Data_.insert(t0Data_.end(), characters.begin(), characters.end());
+    if (t0Data_.size() < lc) return {Bytes{ProcedureForData(waiting[kInsOffset])}, receiving + CharacterTime(), 0};
+    const Bytes header = std::move(*t0Header_);
+    t0Header_.reset();
+    Apdu apdu{header[kClaOffset], header[kInsOffset], header[kP1Offset], header[kP2Offset], t0Data_};
+    CardReply reply = T0Run(apdu);
+    reply.duration += receiving;
+    return reply;
 }
 
-// ---- T=1, the card's side --------------------------------------------------
-
-void SimpleCard::T1Reset() {
-    t1HostSequence_ = 0;
-    t1CardSequence_ = 0;
-    t1Ifsd_ = kT1DefaultIfsd;
-    t1Command_.clear();
-    t1Response_.clear();
-    t1ResponseSent_ = 0;
-    t1LastBlock_.clear();
+std::uint8_t SimpleCard::ProcedureForData(std::uint8_t ins) const {
+    // INS moves all remaining data bytes, its complement one byte.
+    return options_.t0ByteByByte ? static_cast<std::uint8_t>(ins ^ kComplement) : ins;
 }
+
+CardReply SimpleCard::T0Run(const Apdu& apdu) {
+    ApduAnswer answer = application_.Run(apdu, Transport::T0);
+    Bytes out;
+    // While it works the card sends a NULL byte every half waiting time, so
+    // that the reader keeps waiting.
+    const usb::Time nullEvery = WaitingTime() / kNullDivider;
+    usb::Time silence = answer.work;
+    if (!Faulted(Fault::CardNoNull) && answer.work > nullEvery) {
+        const std::size_t nulls = static_cast<std::size_t>(answer.work / nullEvery);
+        out.assign(nulls, kNull);
+        silence = nullEvery;
+    }
+    const bool badProcedure = Faulted(Fault::CardT0BadProcedure);
+    if (badProcedure) out.push_back(kNotAProcedureByte);
+    if (!answer.data.empty() && options_.t0ByteByByte) {
+        for (std::uint8_t b : answer.data) {
+            out.push_back(ProcedureForData(apdu.ins));
+            out.push_back(b);
+        }
+    } else if (!answer.data.empty()) {
+        out.push_back(apdu.ins);
+        out.insert(out.end(), answer.data.begin(), answer.data.end());
+    }
+    PutStatus(out, answer.sw);
+    if (Faulted(Fault::CardT0Truncated)) out.resize(out.size() - kStatusWordSize);
+    return {out, answer.work + out.size() * CharacterTime(), silence};
+}
+
+// ---- T=1 ------------------------------------------------------------------------
 
 CardReply SimpleCard::Block(std::span<const std::uint8_t> block) {
-    if (!powered_ || options_.mute) return {std::nullopt, WaitingTime()};
-    Bytes answer = T1Answer(block);
-    t1LastBlock_ = answer;
-    return {answer, Exchange(block.size() + answer.size())};
+    const usb::Time receiving = block.size() * ReaderCharacterTime();
+    if (!powered_ || options_.mute || ActiveProtocol() != kProtocolT1 || Faulted(Fault::CardMute))
+        return {std::nullopt, receiving + BlockWaitingTime(), BlockWaitingTime()};
+    T1Answer answer = t1_.Receive(block, faults_, [this](std::span<const std::uint8_t> apdu) {
+        return RunT1Apdu(apdu);
+    });
+    return {answer.block, receiving + answer.work + answer.block.size() * CharacterTime(), answer.work};
 }
 
-Bytes SimpleCard::T1Block(std::uint8_t pcb, std::span<const std::uint8_t> inf) {
-    Bytes block{kCardNad, pcb, static_cast<std::uint8_t>(inf.size())};
-    block.reserve(inf.size() + kBlockOverhead); // also keeps GCC 12 -O3 from a false -Warray-bounds
-    block.insert(block.end(), inf.begin(), inf.end());
-    block.push_back(Lrc(block));
-    return block;
-}
-
-Bytes SimpleCard::T1NextPiece() {
-    std::size_t left = t1Response_.size() - t1ResponseSent_;
-    std::size_t piece = std::min(left, t1Ifsd_);
-    std::uint8_t pcb = t1CardSequence_;
-    if (piece < left) pcb |= kPcbMore;
-    Bytes block = T1Block(pcb, std::span(t1Response_).subspan(t1ResponseSent_, piece));
-    t1ResponseSent_ += piece;
-    t1CardSequence_ ^= kPcbSequence;
-    if (t1ResponseSent_ == t1Response_.size()) {
-        t1Response_.clear();
-        t1ResponseSent_ = 0;
+ApduAnswer SimpleCard::RunT1Apdu(std::span<const std::uint8_t> command) {
+    // Short APDU cases of ISO/IEC 7816-3, 12.1: header alone; header and
+    // Le; header, Lc and data; header, Lc, data and Le.
+    constexpr std::size_t kCommandHeader = 4;
+    if (command.size() < kCommandHeader) return {{}, kSwWrongLength, options_.processingTime};
+    Apdu apdu{command[kClaOffset], command[kInsOffset], command[kP1Offset], command[kP2Offset]};
+    const auto body = command.subspan(kCommandHeader);
+    auto le = [](std::uint8_t byte) { return byte == 0 ? kMaxShortLe : std::size_t{byte}; };
+    if (body.size() == 1) {
+        apdu.le = le(body[0]);
+    } else if (!body.empty()) {
+        const std::size_t lc = body[0];
+        if (lc == 0 || body.size() < 1 + lc || body.size() > 2 + lc)
+            return {{}, kSwWrongLength, options_.processingTime};
+        apdu.data = body.subspan(1, lc);
+        if (body.size() == 2 + lc) apdu.le = le(body[1 + lc]);
     }
-    return block;
-}
-
-Bytes SimpleCard::T1Answer(std::span<const std::uint8_t> block) {
-    auto nr = [this] { return static_cast<std::uint8_t>(t1HostSequence_ >> kSequenceToRShift); };
-    bool intact = block.size() >= kBlockOverhead && block.size() == block[kLenOffset] + kBlockOverhead &&
-                  Lrc(block) == 0;
-    if (!intact) return T1Block(kPcbRBlockType | nr() | kRErrorParity);
-    std::uint8_t pcb = block[kPcbOffset];
-    auto inf = block.subspan(kInfOffset, block[kLenOffset]);
-
-    if (IsIBlock(pcb)) {
-        if (inf.size() > options_.ifsc) return T1Block(kPcbRBlockType | nr() | kRErrorOther);
-        if ((pcb & kPcbSequence) != t1HostSequence_) return T1Block(kPcbRBlockType | nr() | kRErrorOther);
-        t1HostSequence_ ^= kPcbSequence;
-        t1Command_.insert(t1Command_.end(), inf.begin(), inf.end());
-        if ((pcb & kPcbMore) != 0) return T1Block(kPcbRBlockType | nr());
-        t1Response_ = Execute(t1Command_);
-        t1ResponseSent_ = 0;
-        t1Command_.clear();
-        return T1NextPiece();
-    }
-    if (IsRBlock(pcb)) {
-        bool asksNext = (pcb & kPcbRErrorMask) == kRErrorNone &&
-                        (pcb & kPcbRSequence) == (t1CardSequence_ >> kSequenceToRShift);
-        if (asksNext && !t1Response_.empty()) return T1NextPiece();
-        if (!t1LastBlock_.empty()) return t1LastBlock_;
-        return T1Block(kPcbRBlockType | nr() | kRErrorOther);
-    }
-    switch (pcb) {
-    case kPcbResynchRequest:
-        T1Reset();
-        return T1Block(kPcbResynchResponse);
-    case kPcbIfsRequest:
-        if (!inf.empty() && inf[0] != 0 && inf[0] <= kMaxInfSize) t1Ifsd_ = inf[0];
-        return T1Block(kPcbIfsResponse, inf);
-    case kPcbAbortRequest:
-        t1Command_.clear();
-        t1Response_.clear();
-        t1ResponseSent_ = 0;
-        return T1Block(kPcbAbortResponse);
-    default:
-        return T1Block(kPcbRBlockType | nr() | kRErrorOther);
-    }
+    return application_.Run(apdu, Transport::T1);
 }
 
 } // namespace qv::sim

@@ -1,7 +1,8 @@
-// A small card for the reader's slot: a fixed ATR, a handful of commands and
-// just enough of T=1 to carry them. It stands in until the full cards (ATRs
-// from parameters, an ISO 7816-4 file system) take its place behind the same
-// Card interface.
+// The simulated card: it answers reset with its ATR and then behaves as that
+// ATR says (protocols, rate, extra guard time, T=0's waiting integer, T=1's
+// IFSC, BWI and LRC or CRC), negotiates a PPS, runs T=0 character by
+// character and T=1 block by block, and carries the shared ISO/IEC 7816-4
+// application behind both.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +10,8 @@
 #include <random>
 
 #include "card_interface.h"
+#include "cards/card_t1.h"
+#include "cards/iso_application.h"
 #include "sim_time.h"
 
 namespace qv::sim {
@@ -39,15 +42,14 @@ struct SimpleCardOptions {
     // a large value makes a slow card.
     usb::Time processingTime = 2 * kMillisecond;
     bool mute = false;
-    // Seed of the challenge bytes, so that a run is repeatable.
+    // Under T=0 the card moves data one byte at a time, each after the
+    // complement of INS, instead of all at once after INS.
+    bool t0ByteByByte = false;
+    // Seed of the challenge and key bytes, so that a run is repeatable.
     std::uint64_t seed = 1;
 };
 
-// Commands the card knows (CLA INS):
-//   xx A4  SELECT: data ignored, 90 00
-//   xx 84  GET CHALLENGE: Le bytes (Le 0 means 256), 90 00
-//   80 EE  ECHO, a test command: its data back, 90 00
-//   others 6D 00; a length that does not fit the command 67 00.
+// The card's commands are those of IsoApplication.
 class SimpleCard final : public Card {
   public:
     explicit SimpleCard(SimpleCardOptions options = {});
@@ -56,18 +58,25 @@ class SimpleCard final : public Card {
     void PowerDown() override;
     bool Powered() const override { return powered_; }
     PpsReply Pps(std::span<const std::uint8_t> request) override;
-    CardReply Command(std::span<const std::uint8_t> command) override;
+    CardReply T0Characters(std::span<const std::uint8_t> characters) override;
     CardReply Block(std::span<const std::uint8_t> block) override;
+    void UseFaults(FaultPlan* faults) override { faults_ = faults; }
 
     void SetMute(bool mute) { options_.mute = mute; }
     bool Mute() const { return options_.mute; }
     void SetProcessingTime(usb::Time time) { options_.processingTime = time; }
     SimpleCardOptions& Options() { return options_; }
 
-    // Time of one character at the card's current rate (12 etu).
+    // Time of one character from the card at its current rate (12 etu).
     usb::Time CharacterTime() const;
-    // How long a reader waits for a silent card before it gives up.
+    // Time of one character from the reader: 12 etu and the extra guard
+    // time N of TC1.
+    usb::Time ReaderCharacterTime() const;
+    // How long a reader waits for a silent card before it gives up: T=0's
+    // work waiting time 960 x WI x Fi clocks; for T=1 the block waiting
+    // time.
     usb::Time WaitingTime() const;
+    usb::Time BlockWaitingTime() const;
     // Virtual time of an answer to reset: the card's reset clocks, then its
     // ATR characters at the default rate; for a mute card the 40000 clocks
     // after which a reader gives up.
@@ -75,31 +84,38 @@ class SimpleCard final : public Card {
     // The protocol agreed by the last PPS (0 before any), and its rate.
     std::uint8_t SelectedProtocol() const { return protocol_; }
     std::uint8_t RateIndex() const { return rate_; }
+    // The protocol the card runs now: the one a PPS agreed, else the one its
+    // ATR puts first (TA2's in specific mode).
+    std::uint8_t ActiveProtocol() const;
+    IsoApplication& Application() { return application_; }
+    const CardT1& T1() const { return t1_; }
 
   private:
-    Bytes Execute(std::span<const std::uint8_t> command);
-    usb::Time Exchange(std::size_t characters) const;
-
-    // The card's side of T=1, just enough for single and chained I-blocks.
-    Bytes T1Answer(std::span<const std::uint8_t> block);
-    Bytes T1Block(std::uint8_t pcb, std::span<const std::uint8_t> inf = {});
-    Bytes T1NextPiece();
-    void T1Reset();
+    bool Faulted(Fault fault) { return faults_ != nullptr && faults_->Take(fault); }
+    // Runs a whole T=0 command once its header (and data) are in.
+    CardReply T0Run(const Apdu& apdu);
+    // Reads a whole APDU out of T=1 information fields and runs it.
+    ApduAnswer RunT1Apdu(std::span<const std::uint8_t> command);
 
     SimpleCardOptions options_;
-    std::mt19937_64 random_;
+    std::uint8_t atrProtocols_ = 0;   // as the ATR's TD bytes (and TA2) say
+    std::optional<std::uint8_t> specificProtocol_;
+    std::uint8_t extraGuard_ = 0;
+    std::uint8_t wi_ = 10;
+    std::uint8_t bwi_ = 4;
+    FaultPlan* faults_ = nullptr;
     bool powered_ = false;
+    bool ppsDone_ = false;
+    bool rateRefused_ = false; // the one PPS left the card at the default rate
     std::uint8_t protocol_ = 0;
     std::uint8_t rate_ = 0x11; // PPS1 in force: Fi index high, Di index low
+    IsoApplication application_;
+    CardT1 t1_;
 
-    // T=1 state.
-    std::uint8_t t1HostSequence_ = 0;  // N(S) expected from the host
-    std::uint8_t t1CardSequence_ = 0;  // N(S) of the card's next I-block
-    std::size_t t1Ifsd_ = 32;          // the host's receive size, ISO default
-    Bytes t1Command_;                  // chained command being collected
-    Bytes t1Response_;                 // response still to be sent
-    std::size_t t1ResponseSent_ = 0;
-    Bytes t1LastBlock_;
+    // T=0: the header of a command whose data the card has asked for.
+    std::optional<Bytes> t0Header_;
+    Bytes t0Data_; // the data bytes received so far
+    std::uint8_t ProcedureForData(std::uint8_t ins) const;
 };
 
 } // namespace qv::sim

@@ -53,7 +53,11 @@ usb::OutResult UsbReader::BulkOut(std::uint8_t endpoint, std::span<const std::ui
             // block. Every whole block gets one block back, queued behind
             // whatever the host has not fetched yet.
             stream_.Release(now);
-            OutgoingBlock answer = block->damaged ? blocks_.ReceiveDamaged(now) : blocks_.Receive(block->bytes, now);
+            // A block for the card goes to the card even when its packets
+            // came damaged: the card's own check bytes judge it.
+            const bool forCard = !block->bytes.empty() && block->bytes[kNadOffset] == kCardNad;
+            OutgoingBlock answer = block->damaged && !forCard ? blocks_.ReceiveDamaged(now)
+                                                              : blocks_.Receive(block->bytes, now);
             PacketShape shape;
             shape.held = answer.held;
             shape.endless = faults_.Take(Fault::InEndless);

@@ -121,6 +121,8 @@ AtrProfile ReadAtr(std::span<const std::uint8_t> atr) {
         auto tc = take(kTcPresent);
         auto td = take(kTdPresent);
         if (group == 1 && ta) profile.rate = *ta;
+        if (group == 1 && tc) profile.extraGuard = *tc;
+        if (group == 2 && tc && groupProtocol == kProtocolT0Number && *tc != 0) profile.wi = *tc;
         if (group == 2 && ta) profile.specific = *ta;
         if (group >= 3 && groupProtocol == kProtocolT1Number && !t1GroupSeen) {
             t1GroupSeen = true;

@@ -56,6 +56,8 @@ struct AtrProfile {
     bool inverse = false;
     std::uint8_t protocols = 0;           // bit 0x01 T=0, 0x02 T=1 (T=0 when no TD says otherwise)
     std::uint8_t rate = kDefaultRate;     // TA1, or the default
+    std::uint8_t extraGuard = 0;          // TC1: N
+    std::uint8_t wi = 10;                 // TC2: T=0's waiting integer
     std::optional<std::uint8_t> specific; // TA2
     std::uint8_t ifsc = kDefaultIfsc;
     std::uint8_t bwi = 4;

@@ -92,6 +92,13 @@ SimpleCardOptions Atr33Card() {
     return options;
 }
 
+// T=1 with CRC as its error detection code, a small IFSC and a short block
+// waiting time, so that chaining and WTX come up often.
+SimpleCardOptions T1CrcCard() {
+    return FromParameters({.ta1 = kRate38400, .t0 = false, .t1 = true, .ifsc = 32, .bwi = 2, .cwi = 5, .crc = true,
+                           .historical = Historical("QV CRC")});
+}
+
 SimpleCardOptions BadTckCard() {
     return FromParameters(
         {.ta1 = kRate38400, .t0 = false, .t1 = true, .historical = Historical("BADTCK"), .tck = TckMode::Bad});
@@ -117,7 +124,7 @@ SimpleCardOptions TwoModeCard() {
 // The small card of the link tests: ATR 3B 02 14 50, T=0 and T=1, any rate.
 SimpleCardOptions PlainCard() { return SimpleCardOptions{}; }
 
-constexpr std::array<CatalogueEntry, 11> kCatalogue{{
+constexpr std::array<CatalogueEntry, 12> kCatalogue{{
     {"dual", "T=0 and T=1, up to 38400 bit/s, IFSC 254", &DualCard},
     {"t0", "T=0 only, up to 38400 bit/s, WI 10", &T0Card},
     {"t1", "T=1 only, up to 38400 bit/s, IFSC 254, BWI 4 CWI 5", &T1Card},
@@ -129,6 +136,7 @@ constexpr std::array<CatalogueEntry, 11> kCatalogue{{
     {"mute", "never answers a reset", &MuteCard},
     {"two-mode", "specific mode T=1 after a cold reset, another ATR (T=0 and T=1) after a warm one", &TwoModeCard},
     {"plain", "the small card ATR 3B 02 14 50, T=0 and T=1, any rate", &PlainCard},
+    {"t1-crc", "T=1 only with CRC, up to 38400 bit/s, IFSC 32, BWI 2", &T1CrcCard},
 }};
 
 } // namespace

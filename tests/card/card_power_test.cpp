@@ -410,9 +410,14 @@ TEST(ReaderFunctions, CardPowerAndTrackingAreInstalledAndEveryOtherSlotCleared) 
         for (auto& slot : card.ReaderFunction) slot = &CardPower; // stale values to be cleared
         SetReaderFunctions(&card);
         EXPECT_EQ(card.ReaderFunction[RDF_CARD_POWER], &CardPower);
+        EXPECT_EQ(card.ReaderFunction[RDF_SET_PROTOCOL], &SetProtocol);
+        EXPECT_EQ(card.ReaderFunction[RDF_TRANSMIT], &Transmit);
         EXPECT_EQ(card.ReaderFunction[RDF_CARD_TRACKING], &CardTracking);
         for (ULONG slot = 0; slot < RDF_MAX_FUNCTIONS; ++slot) {
-            if (slot == RDF_CARD_POWER || slot == RDF_CARD_TRACKING) continue;
+            if (slot == RDF_CARD_POWER || slot == RDF_SET_PROTOCOL || slot == RDF_TRANSMIT ||
+                slot == RDF_CARD_TRACKING) {
+                continue;
+            }
             EXPECT_EQ(card.ReaderFunction[slot], nullptr) << "slot " << slot;
         }
     });

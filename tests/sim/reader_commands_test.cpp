@@ -76,7 +76,11 @@ TEST(SimReaderCommands, PpsVerdictsComeFromTheCard) {
     EXPECT_EQ(Host::Status(host.Command("D0 E7 FF 10 11 FE")), kStatusNoActiveCard) << "card not powered";
     host.Command(kColdReset);
     EXPECT_EQ(host.Command("D0 E7 FF 10 11 FE"), Hex("D0 E7 00 00 FF 10 11 FE")) << "accepted: echoed";
+    EXPECT_EQ(Host::Status(host.Command("D0 E7 FF 10 13 FC")), kStatusPpsProtocolRefused)
+        << "one PPS per activation: the card does not answer a second one";
+    host.Command(kColdReset);
     EXPECT_EQ(Host::Status(host.Command("D0 E7 FF 10 13 FC")), kStatusPpsRateRefused);
+    host.Command(kColdReset);
     std::uint8_t refusedProtocol = Host::Status(host.Command("D0 E7 FF 11 11 FF"));
     EXPECT_NE(refusedProtocol, kStatusOk);
     EXPECT_NE(refusedProtocol, kStatusPpsRateRefused);
@@ -96,10 +100,16 @@ TEST(SimReaderCommands, ApduPassThroughReportsCardAndSlot) {
     Host host(reader);
     EXPECT_EQ(host.Command("D0 23 00 A4 04 00 00"), Hex("D0 23 00 AD")) << "card not powered";
     host.Command(kColdReset);
-    EXPECT_EQ(host.Command("D0 23 00 A4 04 00 00"), Hex("D0 23 00 00 90 00"));
-    EXPECT_EQ(host.Command("D0 23 00 A4 04 00 02 3F 00"), Hex("D0 23 00 00 90 00"));
-    EXPECT_EQ(host.Command("D0 23 00 A4 04 00 05 3F"), Hex("D0 23 00 00 67 00"));
-    EXPECT_EQ(host.Command("D0 23 00 B0 00 00 10"), Hex("D0 23 00 00 6D 00"));
+    // SELECT without data: the MF, its FCI waiting for GET RESPONSE; the
+    // reader took P3 00 as Le 256, so the bare status word ends it early.
+    Bytes mf = host.Command("D0 23 00 A4 04 00 00");
+    ASSERT_EQ(mf.size(), 6u);
+    EXPECT_EQ(Host::Status(mf), kStatusCardEndedEarly);
+    EXPECT_EQ(mf[4], 0x61);
+    EXPECT_EQ(host.Command("D0 23 00 A4 04 0C 02 3F 00"), Hex("D0 23 00 00 6A 82")) << "no DF of that name";
+    EXPECT_EQ(host.Command("D0 23 00 A4 00 0C 02 3F 00"), Hex("D0 23 00 00 90 00"));
+    EXPECT_EQ(Host::Status(host.Command("D0 23 00 A4 04 00 05 3F")), kStatusBadLength) << "P3 5, one data byte";
+    EXPECT_EQ(host.Command("D0 23 00 FE 00 00 10"), Hex("D0 23 00 D3 6D 00"));
     Bytes challenge = host.Command("D0 23 00 84 00 00 08");
     ASSERT_EQ(challenge.size(), 4u + 8 + 2);
     EXPECT_EQ(Bytes(challenge.end() - 2, challenge.end()), Hex("90 00"));
@@ -108,6 +118,7 @@ TEST(SimReaderCommands, ApduPassThroughReportsCardAndSlot) {
 
     reader.Simple()->SetMute(true);
     EXPECT_EQ(host.Command("D0 23 00 A4 04 00 00"), Hex("D0 23 00 D4"));
+    reader.Simple()->SetMute(false);
     reader.RemoveCard();
     EXPECT_EQ(host.Command("D0 23 00 A4 04 00 00"), Hex("D0 23 00 AB"));
 }

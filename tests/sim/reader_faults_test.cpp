@@ -155,7 +155,7 @@ TEST(SimReaderFaults, CardPulledDuringACardOperation) {
     EXPECT_FALSE(reader.CardInserted());
     reader.InsertCard();
     host.Command("D0 E6 00 0F");
-    EXPECT_EQ(host.Command("D0 23 00 A4 04 00 00"), Hex("D0 23 00 00 90 00"));
+    EXPECT_EQ(host.Command("D0 23 00 A4 00 0C 00"), Hex("D0 23 00 D3 90 00"));
 }
 
 } // namespace

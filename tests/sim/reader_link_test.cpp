@@ -38,8 +38,8 @@ TEST(SimReaderLink, ChainedHostCommandIsAcknowledgedPieceByPiece) {
     host.Command("D0 E6 00 0F");
     host.Exchange(Hex("12 C0 00 D2"));
 
-    // 270 bytes: D0 23 and an ECHO of 263 data bytes, which the card refuses
-    // (Lc 0xFF does not match), so the answer is short.
+    // 270 bytes: D0 23 and an ECHO of 263 data bytes, which the reader
+    // refuses (P3 0xFF does not match), so the answer is short.
     Bytes command = Concat(Hex("D0 23 80 EE 00 00 FF"), Filled(263));
     ASSERT_EQ(command.size(), 270u);
     Bytes first = LinkBlock(0x20, std::span(command).first(kMaxInfSize));
@@ -52,7 +52,7 @@ TEST(SimReaderLink, ChainedHostCommandIsAcknowledgedPieceByPiece) {
     Bytes last = LinkBlock(0x40, std::span(command).subspan(kMaxInfSize));
     ASSERT_EQ(last[kLenOffset], 16);
     Bytes answer = host.Exchange(last);
-    EXPECT_EQ(answer, LinkBlock(0x00, Hex("D0 23 00 00 67 00"), kReaderNad));
+    EXPECT_EQ(answer, LinkBlock(0x00, Hex("D0 23 00 F1"), kReaderNad));
 }
 
 TEST(SimReaderLink, LongAnswerIsChainedAndWaitsForAcknowledges) {
@@ -127,14 +127,14 @@ TEST(SimReaderLink, SlowAnswerIsPrecededByAWtxRequest) {
     host.Exchange(Hex("12 C0 00 D2"));
 
     usb::Time start = host.now;
-    Bytes wtx = host.Exchange(Hex("12 00 07 D0 23 00 A4 04 00 00 46"));
+    Bytes wtx = host.Exchange(LinkBlock(0x00, Hex("D0 23 00 A4 00 0C 00")));
     // SELECT: 2 s of card work plus its characters: five units of 500 ms.
     EXPECT_EQ(wtx, Hex("21 C3 01 05 E6"));
     EXPECT_LT(host.now - start, 10 * kMillisecond) << "the request comes at once";
     EXPECT_TRUE(host.Idle()) << "the answer waits for the WTX response";
 
     Bytes answer = host.Exchange(Hex("12 E3 01 01 F1"));
-    EXPECT_EQ(answer, LinkBlock(0x00, Hex("D0 23 00 00 90 00"), kReaderNad));
+    EXPECT_EQ(answer, LinkBlock(0x00, Hex("D0 23 00 D3 90 00"), kReaderNad));
     EXPECT_GE(host.now - start, 2 * kSecond);
 
     // A WTX response nobody asked for is an error.
@@ -145,6 +145,8 @@ TEST(SimReaderLink, CardBlocksPassThroughUntouched) {
     UsbReader reader;
     Host host(reader);
     host.Command("D0 E6 00 0F");
+    // The small card's ATR offers T=0 only; T=1 needs a PPS first.
+    ASSERT_EQ(Host::Status(host.Command("D0 E7 FF 11 11 FF")), kStatusOk);
     std::uint8_t hostSequence = reader.Link().HostSequence();
 
     // A T=1 I-block with NAD 0: GET CHALLENGE for 8 bytes.
@@ -157,7 +159,7 @@ TEST(SimReaderLink, CardBlocksPassThroughUntouched) {
     EXPECT_EQ(Bytes(answer.end() - 3, answer.end() - 1), Hex("90 00"));
     // The card's S(IFS request) answer, and its own sequence bit moving on.
     EXPECT_EQ(host.Exchange(LinkBlock(0xC1, Hex("FE"), kCardNad)), LinkBlock(0xE1, Hex("FE"), kCardNad));
-    EXPECT_EQ(host.Exchange(LinkBlock(0x40, Hex("00 A4 04 00 00"), kCardNad)),
+    EXPECT_EQ(host.Exchange(LinkBlock(0x40, Hex("00 A4 00 0C"), kCardNad)),
               LinkBlock(0x40, Hex("90 00"), kCardNad));
     EXPECT_EQ(reader.Link().HostSequence(), hostSequence) << "the link did not see any of it";
 

@@ -173,8 +173,10 @@ TEST(SimUsbTransport, HostBlocksAreJoinedFromPacketsHoweverTheyAreCut) {
     Bytes echo = Hex("D0 23 80 EE 00 00 73");
     for (int i = 0; i < 0x73; ++i) echo.push_back(static_cast<std::uint8_t>(i));
     Bytes reply = host.Command(echo);
-    ASSERT_EQ(reply.size(), 4u + 0x73 + 2);
-    EXPECT_EQ(reply[4 + 0x72], 0x72);
+    EXPECT_EQ(reply, Hex("D0 23 00 00 61 73")) << "under T=0 the echo waits for GET RESPONSE";
+    Bytes data = host.Command("D0 23 00 C0 00 00 73");
+    ASSERT_EQ(data.size(), 4u + 0x73 + 2);
+    EXPECT_EQ(data[4 + 0x72], 0x72);
 
     // ...and the same block as one OUT transfer of both packets.
     Bytes block = LinkBlock(host.sendSequence, echo);

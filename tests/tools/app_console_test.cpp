@@ -77,13 +77,13 @@ TEST(AppConsole, MuteAndBadTckCardsAndBufferSizes) {
 
 TEST(AppConsole, BadInputGetsAnErrorAndTheSessionGoesOn) {
     const std::string out = Transcript({"power sideways", "card insert nosuch", "card insert atr 3B0", "attr nosuch",
-                                        "ioctl 12", "advance soon", "fault nosuch", "frobnicate", "apdu 00A40400",
+                                        "ioctl 12", "advance soon", "fault nosuch", "frobnicate", "apdu 00A4040",
                                         "caps now", "   # a comment", "", "state"});
     for (const char* error : {"error: power down, power cold or power warm", "error: no card named 'nosuch'",
                               "error: card insert atr needs the ATR as hex digits in pairs",
                               "error: no attribute named 'nosuch'", "error: ioctl takes 0xCODE [HEX] [OUTLEN]",
                               "error: advance takes milliseconds", "error: no fault named 'nosuch'",
-                              "error: unknown command 'frobnicate'", "error: 'apdu' is not available yet",
+                              "error: unknown command 'frobnicate'", "error: apdu takes the command APDU as hex digits in pairs",
                               "error: caps takes no arguments"}) {
         EXPECT_TRUE(Has(out, error)) << error << "\n" << out;
     }

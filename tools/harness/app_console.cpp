@@ -3,6 +3,7 @@
 #include <array>
 #include <charconv>
 #include <cstdio>
+#include <cstring>
 
 #include "card.h"
 #include "cards/atr.h"
@@ -19,6 +20,10 @@ constexpr std::uint8_t kEndpointDirectionIn = 0x80;
 constexpr std::string_view kLibraryTraceCategory = "smclib";
 // Output buffer of a power request: room for any ATR.
 constexpr ULONG kPowerOutputLength = 64;
+// Output buffer of a transmit: the header and the longest response an
+// APDU can bring (256 bytes and the status word), with room to spare.
+constexpr ULONG kApduOutputLength = 1024;
+constexpr std::size_t kStatusWordLength = 2;
 // Output buffer of an attribute request when none is given.
 constexpr ULONG kDefaultAttrLength = 256;
 constexpr ULONG kMaxOutputLength = 65536;
@@ -192,6 +197,8 @@ std::string AppConsole::Help() {
            "  attr NAME|0xID [LEN]           IOCTL_SMARTCARD_GET_ATTRIBUTE\n"
            "  ioctl 0xCODE [HEX] [OUTLEN]    any control code (one argument of up to five\n"
            "                                 decimal digits is OUTLEN, else HEX)\n"
+           "  protocol t0|t1|any|0xMASK      IOCTL_SMARTCARD_SET_PROTOCOL\n"
+           "  apdu HEX                       IOCTL_SMARTCARD_TRANSMIT under the selected protocol\n"
            "  caps                           the card capabilities the library parsed\n"
            "  wait present|absent            IOCTL_SMARTCARD_IS_PRESENT / IS_ABSENT, left pending\n"
            "  cancel                         cancels the pending wait\n"
@@ -312,8 +319,10 @@ bool AppConsole::Execute(std::string_view line) {
         CancelCommand(rest);
     } else if (verb == "cleanup") {
         CleanupCommand(rest);
-    } else if (verb == "protocol" || verb == "apdu") {
-        Error("'" + std::string(verb) + "' is not available yet");
+    } else if (verb == "protocol") {
+        ProtocolCommand(rest);
+    } else if (verb == "apdu") {
+        ApduCommand(rest);
     } else {
         Error("unknown command '" + std::string(verb) + "' (try help)");
     }
@@ -533,6 +542,65 @@ void AppConsole::CleanupCommand(std::string_view arguments) {
         ReportCompletions();
         ResultLine("cleanup", status);
     });
+}
+
+void AppConsole::ProtocolCommand(std::string_view arguments) {
+    const std::string_view which = Trim(arguments);
+    ULONG mask = 0;
+    if (which == "t0") {
+        mask = SCARD_PROTOCOL_T0;
+    } else if (which == "t1") {
+        mask = SCARD_PROTOCOL_T1;
+    } else if (which == "any") {
+        mask = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
+    } else if (!which.starts_with("0x") || !ParseNumber(which, mask)) {
+        return Error("protocol t0, t1, any or 0xMASK");
+    }
+    const auto result = Request(IOCTL_SMARTCARD_SET_PROTOCOL, AsBytes(mask), sizeof(ULONG));
+    if (!result) return;
+    std::string detail;
+    if (result->output.size() >= sizeof(ULONG)) {
+        const ULONG protocol = ReadUlong(result->output);
+        if (protocol == SCARD_PROTOCOL_T0) {
+            detail = "protocol T0";
+        } else if (protocol == SCARD_PROTOCOL_T1) {
+            detail = "protocol T1";
+        } else {
+            detail = "protocol " + std::to_string(protocol);
+        }
+    }
+    ResultLine("protocol", result->status, detail);
+}
+
+void AppConsole::ApduCommand(std::string_view arguments) {
+    std::vector<std::uint8_t> apdu;
+    // Spaces between the bytes are allowed, as APDUs are often written.
+    std::string hex;
+    for (char c : arguments) {
+        if (c != ' ' && c != '\t') hex += c;
+    }
+    if (!ParseHex(hex, apdu)) return Error("apdu takes the command APDU as hex digits in pairs");
+    // The header an application puts in front: the protocol the card runs,
+    // as the reader reports it, and no protocol data behind it.
+    const SCARD_IO_REQUEST header{bed_->Smartcard().CardCapabilities.Protocol.Selected,
+                                  static_cast<ULONG>(sizeof(SCARD_IO_REQUEST))};
+    std::vector<std::uint8_t> request(sizeof header);
+    std::memcpy(request.data(), &header, sizeof header);
+    request.reserve(request.size() + apdu.size()); // also keeps GCC 12 -O3 from a false -Warray-bounds
+    request.insert(request.end(), apdu.begin(), apdu.end());
+    const auto result = Request(IOCTL_SMARTCARD_TRANSMIT, request, kApduOutputLength);
+    if (!result) return;
+    std::string detail;
+    if (result->output.size() >= sizeof header) {
+        const std::span<const std::uint8_t> response(result->output.begin() + sizeof header, result->output.end());
+        detail = HexBytes(response);
+        if (response.size() >= kStatusWordLength) {
+            char sw[8];
+            std::snprintf(sw, sizeof sw, "%02X%02X", response[response.size() - 2], response[response.size() - 1]);
+            detail += std::string(detail.empty() ? "" : " ") + "SW " + sw;
+        }
+    }
+    ResultLine("apdu", result->status, detail);
 }
 
 void AppConsole::CapsCommand() {

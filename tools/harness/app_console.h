@@ -62,6 +62,8 @@ class AppConsole {
     void WaitCommand(std::string_view arguments);
     void CancelCommand(std::string_view arguments);
     void CleanupCommand(std::string_view arguments);
+    void ProtocolCommand(std::string_view arguments);
+    void ApduCommand(std::string_view arguments);
 
     // Sends one request on the machine; nothing when the machine stopped.
     std::optional<IoctlResult> Request(ULONG code, std::span<const std::uint8_t> input, ULONG outputLength);

@@ -30,6 +30,7 @@
     X(STATUS_OBJECT_NAME_NOT_FOUND, 0xC0000034)              \
     X(STATUS_OBJECT_NAME_COLLISION, 0xC0000035)              \
     X(STATUS_MUTANT_NOT_OWNED, 0xC0000046)                   \
+    X(STATUS_PORT_ALREADY_SET, 0xC0000048)                   \
     X(STATUS_DELETE_PENDING, 0xC0000056)                     \
     X(STATUS_INSUFFICIENT_RESOURCES, 0xC000009A)             \
     X(STATUS_DEVICE_DATA_ERROR, 0xC000009C)                  \

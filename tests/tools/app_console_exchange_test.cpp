@@ -1,0 +1,70 @@
+// The application's console selecting a protocol and exchanging APDUs: the
+// result lines in the fixed format, caps after a PPS, the header for the
+// selected protocol, and bad input that leaves the session going.
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+
+#include "harness/app_console.h"
+
+namespace qv::harness {
+namespace {
+
+std::string Session(std::initializer_list<const char*> lines, AppConsoleOptions options = {}) {
+    std::ostringstream out;
+    AppConsole console(options, out);
+    EXPECT_TRUE(console.Start()) << out.str();
+    for (const char* line : lines) console.Execute(line);
+    EXPECT_EQ(console.Finish(), 0) << out.str();
+    return out.str();
+}
+
+bool Has(const std::string& out, const std::string& text) { return out.find(text) != std::string::npos; }
+
+TEST(AppConsoleExchange, ProtocolThenApdusUnderT0) {
+    const std::string out = Session({"power cold", "protocol any", "caps", "state", "apdu 00A4000C023F00",
+                                     "apdu 00A40000023F00", "apdu 00C0000009", "apdu 00 84 00 00 04",
+                                     "apdu 00120000", "protocol t0"});
+    EXPECT_TRUE(Has(out, "protocol: STATUS_SUCCESS (0x00000000) protocol T0\n")) << out;
+    EXPECT_TRUE(Has(out, "caps: Fl 1 Dl 3 N 0 protocols T0,T1 IFSC 254 IFSD 252")) << out;
+    EXPECT_TRUE(Has(out, "state: STATUS_SUCCESS (0x00000000) state 6 SCARD_SPECIFIC\n")) << out;
+    EXPECT_TRUE(Has(out, "apdu: STATUS_SUCCESS (0x00000000) 90 00 SW 9000\n")) << out;
+    EXPECT_TRUE(Has(out, "apdu: STATUS_SUCCESS (0x00000000) 61 09 SW 6109\n"))
+        << "the FCI waits for GET RESPONSE under T=0, which the driver leaves to the application\n" << out;
+    EXPECT_TRUE(Has(out, " 90 00 SW 9000\n")) << out;
+    EXPECT_TRUE(Has(out, "apdu: STATUS_SUCCESS (0x00000000) 6D 00 SW 6D00\n")) << out;
+}
+
+TEST(AppConsoleExchange, RefusedRequestsPrintTheirStatus) {
+    const std::string out = Session({"apdu 00A40000", "power cold", "apdu 00A40000", "protocol 0x4", "protocol t1",
+                                     "apdu 00A4"},
+                                    {.card = "t0"});
+    EXPECT_TRUE(Has(out, "apdu: STATUS_INVALID_DEVICE_STATE (0xC0000184)\n")) << "no protocol yet\n" << out;
+    EXPECT_TRUE(Has(out, "protocol: STATUS_INVALID_DEVICE_REQUEST (0xC0000010)\n")) << out;
+}
+
+TEST(AppConsoleExchange, BadProtocolAndApduArgumentsAreErrors) {
+    const std::string out = Session({"protocol", "protocol t2", "protocol 0xZZ", "apdu", "apdu 00A", "apdu GG"});
+    EXPECT_TRUE(Has(out, "error: protocol t0, t1, any or 0xMASK")) << out;
+    EXPECT_TRUE(Has(out, "error: apdu takes the command APDU as hex digits in pairs")) << out;
+}
+
+TEST(AppConsoleExchange, TimeStampsShowWhatAnExchangeCost) {
+    const std::string out =
+        Session({"power cold", "protocol t0", "apdu 0084000000"}, {.seed = 2, .time = true});
+    const auto protocol = out.find("] protocol: STATUS_SUCCESS");
+    const auto apdu = out.find("] apdu: STATUS_SUCCESS");
+    ASSERT_NE(protocol, std::string::npos) << out;
+    ASSERT_NE(apdu, std::string::npos) << out;
+    const auto stamp = [&](std::size_t end) {
+        const std::string text = out.substr(end - 8, 8); // SSSS.mmm
+        return std::stoi(text.substr(0, 4)) * 1000 + std::stoi(text.substr(5, 3));
+    };
+    // 258 card bytes at 12 etu each, after the 5-byte header, take well
+    // over 50 ms even at the fastest rate the reader offers.
+    EXPECT_GT(stamp(apdu) - stamp(protocol), 50) << out;
+}
+
+} // namespace
+} // namespace qv::harness
