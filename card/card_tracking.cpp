@@ -53,7 +53,7 @@ NTSTATUS ConfirmCard(PSMARTCARD_EXTENSION SmartcardExtension) {
     }
     const NTSTATUS status = SendReaderCommand(READER_COMMAND_WARM_RESET, SmartcardExtension);
     UCHAR readerStatus = 0;
-    if (NT_SUCCESS(status) && ReaderReplyStatus(reader, &readerStatus) && readerStatus == READER_STATUS_NO_CARD) {
+    if (NT_SUCCESS(status) && ReaderReplyStatus(reader, &readerStatus) && readerStatus == READER_STATUS_CARD_UNPOWERED) {
         ForgetActiveCard(SmartcardExtension, SCARD_ABSENT);
         ForgetCachedAtr(reader);
     }

@@ -72,7 +72,8 @@ VOID BuildPpsRequest(UCHAR Pps0, UCHAR Pps1, PUCHAR Request);
 // ---------------------------------------------------------------------------
 // Data exchange (card/data_exchange.cpp)
 
-// The reader's verdicts on an APDU (reader command 0).
+// The reader's verdicts on an APDU (reader command 0). 0xAD is also its
+// answer to a reset that found no card.
 constexpr UCHAR READER_STATUS_NO_CARD = 0xAB;
 constexpr UCHAR READER_STATUS_CARD_UNPOWERED = 0xAD;
 constexpr UCHAR READER_STATUS_STATUS_ONLY = 0xD3;
@@ -134,9 +135,6 @@ extern const UCHAR ReaderModelQv38n[READER_MODEL_ID_LENGTH];
 // Card-status bits in the first data byte of the card-status reply.
 constexpr UCHAR CARD_STATUS_PRESENT = 0x08;
 constexpr UCHAR CARD_STATUS_ACTIVE = 0x10;
-
-// The reader status byte of a reset that found no card.
-constexpr UCHAR READER_STATUS_NO_CARD = 0xAD;
 
 // All access to a thread object, for the polling thread's handle.
 constexpr ACCESS_MASK POLL_THREAD_ACCESS = 0x1F03FF;

@@ -9,11 +9,15 @@
 #include <string>
 
 #include "io/io_manager.h"
+#include "kernel/race_annotations.h"
 #include "kernel/scheduler.h"
 
 namespace qv {
 
 void QueueKernelApc(SimThread& thread, std::function<void()> fn) {
+    // What the queuer did (completing the request, say) happens before the
+    // APC runs on its thread.
+    race::Release(&thread.kernelState);
     thread.kernelState.kernelApcs.push_back(std::move(fn));
     Scheduler& sched = K().Sched();
     if (&thread == sched.Current()) {
@@ -33,6 +37,7 @@ void DeliverKernelApcs(SimThread& thread) {
     if (&thread != sched.Current() || state.inApc || thread.Irql() >= APC_LEVEL || K().BugChecked()) return;
     state.inApc = true;
     while (!state.kernelApcs.empty()) {
+        race::Acquire(&state);
         std::function<void()> apc = std::move(state.kernelApcs.front());
         state.kernelApcs.pop_front();
         // The I/O manager's completion APC is a special kernel APC: it runs

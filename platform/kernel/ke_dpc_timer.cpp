@@ -11,6 +11,7 @@
 
 #include "kernel/dispatcher.h"
 #include "kernel/ke_timer_state.h"
+#include "kernel/race_annotations.h"
 #include "kernel/scheduler.h"
 
 namespace qv {
@@ -45,6 +46,10 @@ void Expire(PKTIMER timer, std::uint64_t cookie) {
     if (found == timers.set.end() || found->second != cookie) return; // cancelled or set anew
     timers.set.erase(found);
     K().Events().Log(K().Now(), "clock", "timer", "expires");
+    // What the setter did happens before the expiry, and the expiry before
+    // whatever its waiters do.
+    race::Acquire(timer);
+    race::Release(&timer->Header);
     timer->Header.SignalState = 1;
     ReleaseWaitersOf(timer->Header);
     if (timer->Period != 0) Arm(timer, K().Now() + static_cast<VirtualTime>(timer->Period) * kTicksPerMillisecond);
@@ -81,7 +86,11 @@ BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemAr
         // Removed from the queue (and perhaps queued again) meanwhile.
         if (Dpc->DpcData != reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(cookie))) return;
         Dpc->DpcData = nullptr;
+        // The queue orders one run of a DPC object after the one before it,
+        // on whichever processor each runs.
+        race::Acquire(Dpc);
         Dpc->DeferredRoutine(Dpc, Dpc->DeferredContext, Dpc->SystemArgument1, Dpc->SystemArgument2);
+        race::Release(Dpc);
     });
     return TRUE;
 }
@@ -114,6 +123,7 @@ BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PK
     Timer->Header.SignalState = 0;
     Timer->Dpc = Dpc;
     Timer->Period = Period > 0 ? static_cast<ULONG>(Period) : 0;
+    race::Release(Timer);
     Arm(Timer, DeadlineFrom(DueTime));
     SwitchPoint();
     return wasSet ? TRUE : FALSE;
