@@ -9,6 +9,7 @@
 #include "io/io_manager.h"
 #include "kernel/scheduler.h"
 #include "usb/usb_hub.h"
+#include "power/power_manager.h"
 #include "usb/usb_timing.h"
 
 namespace qv::usb::detail {
@@ -92,6 +93,7 @@ PDEVICE_OBJECT Hub::Plug(UsbDeviceModel& model, std::string name) {
     pdo->Flags |= DO_POWER_PAGABLE;
     pdo->Flags &= ~DO_DEVICE_INITIALIZING;
     Log(port->name + " plugged into port " + std::to_string(port->index));
+    power::AddStack(pdo);
     ports_.push_back(std::move(port));
     return pdo;
 }
@@ -150,6 +152,7 @@ void Hub::Shutdown() {
     for (auto& port : ports_) {
         if (port->deleted) continue;
         port->deleted = true;
+        power::RemoveStack(port->pdo);
         IoDeleteDevice(port->pdo);
     }
     Log("bus shut down");
@@ -200,6 +203,8 @@ NTSTATUS Hub::Submit(Port& port, PIRP irp) {
     USBD_STATUS verdict = Validate(port, *request);
     Log(port.name + " submit " + request->what);
     if (port.gone) verdict = USBD_STATUS_DEVICE_GONE;
+    // The host controller sends nothing to a suspended port.
+    else if (verdict == USBD_STATUS_SUCCESS && port.suspended) verdict = USBD_STATUS_REQUEST_FAILED;
     if (verdict != USBD_STATUS_SUCCESS) {
         Completions done;
         done.push_back(Close(port, std::move(request), verdict, true));
@@ -331,6 +336,7 @@ void Hub::Remove(Port& port) {
     // (freed once the function driver detaches from it).
     if (port.gone && !port.deleted) {
         port.deleted = true;
+        power::RemoveStack(port.pdo);
         Log(port.name + " PDO deleted");
         IoDeleteDevice(port.pdo);
     }

@@ -37,6 +37,7 @@
     X(STATUS_DEVICE_NOT_READY, 0xC00000A3)                   \
     X(STATUS_IO_TIMEOUT, 0xC00000B5)                         \
     X(STATUS_NOT_SUPPORTED, 0xC00000BB)                      \
+    X(STATUS_INVALID_PARAMETER_2, 0xC00000F0)                \
     X(STATUS_CANCELLED, 0xC0000120)                          \
     X(STATUS_NO_MEDIA, 0xC0000178)                           \
     X(STATUS_DEVICE_CONFIGURATION_ERROR, 0xC0000182)         \
