@@ -8,6 +8,7 @@ VOID SetReaderFunctions(PSMARTCARD_EXTENSION SmartcardExtension) {
 
     for (ULONG slot = 0; slot < RDF_MAX_FUNCTIONS; ++slot) SmartcardExtension->ReaderFunction[slot] = NULL;
     SmartcardExtension->ReaderFunction[RDF_CARD_POWER] = CardPower;
-    // Protocol selection, data exchange, card tracking and the vendor
-    // requests join the table as they are built.
+    SmartcardExtension->ReaderFunction[RDF_CARD_TRACKING] = CardTracking;
+    // Protocol selection, data exchange and the vendor requests join the
+    // table as they are built.
 }
