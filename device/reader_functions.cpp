@@ -2,12 +2,14 @@
 // fills the table before it hands the extension to SmartcardInitialize; a
 // slot left empty makes the library refuse that kind of request.
 #include "card.h"
+#include "device.h"
 
 VOID SetReaderFunctions(PSMARTCARD_EXTENSION SmartcardExtension) {
     PAGED_CODE();
 
     for (ULONG slot = 0; slot < RDF_MAX_FUNCTIONS; ++slot) SmartcardExtension->ReaderFunction[slot] = NULL;
     SmartcardExtension->ReaderFunction[RDF_CARD_POWER] = CardPower;
+    SmartcardExtension->ReaderFunction[RDF_IOCTL_VENDOR] = VendorIoctl;
     // Protocol selection, data exchange, card tracking and the vendor
     // requests join the table as they are built.
 }

@@ -15,4 +15,5 @@
 #include "wdk/wdm.h"
 #include "wdk/usb.h"
 #include "wdk/smclib.h"
+#include "wdk/pnp_stopgap.h"
 #endif
