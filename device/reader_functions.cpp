@@ -2,6 +2,7 @@
 // fills the table before it hands the extension to SmartcardInitialize; a
 // slot left empty makes the library refuse that kind of request.
 #include "card.h"
+#include "device.h"
 
 VOID SetReaderFunctions(PSMARTCARD_EXTENSION SmartcardExtension) {
     PAGED_CODE();
@@ -9,6 +10,6 @@ VOID SetReaderFunctions(PSMARTCARD_EXTENSION SmartcardExtension) {
     for (ULONG slot = 0; slot < RDF_MAX_FUNCTIONS; ++slot) SmartcardExtension->ReaderFunction[slot] = NULL;
     SmartcardExtension->ReaderFunction[RDF_CARD_POWER] = CardPower;
     SmartcardExtension->ReaderFunction[RDF_CARD_TRACKING] = CardTracking;
-    // Protocol selection, data exchange and the vendor requests join the
-    // table as they are built.
+    SmartcardExtension->ReaderFunction[RDF_IOCTL_VENDOR] = VendorIoctl;
+    // Protocol selection and data exchange join the table as they are built.
 }
