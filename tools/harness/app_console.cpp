@@ -138,9 +138,9 @@ std::span<const std::uint8_t> AsBytes(const ULONG& value) {
     return {reinterpret_cast<const std::uint8_t*>(&value), sizeof(value)};
 }
 
-TestbedConfig BedConfig(std::uint64_t seed) {
-    TestbedConfig config = TestbedConfig::ForSeed(seed);
-    config.smartcard = true;
+KernelConfig MachineConfig(std::uint64_t seed) {
+    KernelConfig config;
+    config.seed = seed;
     return config;
 }
 
@@ -163,13 +163,13 @@ AppConsole::AppConsole(AppConsoleOptions options, std::ostream& out) : options_(
         card = sim::MakeCard(options_.card, options_.seed);
     }
     if (!card) card = sim::MakeCard("dual", options_.seed);
-    reader_ = std::make_unique<sim::UsbReader>(readerOptions, std::move(card));
-    bed_ = std::make_unique<ReaderTestbed>(*reader_, BedConfig(options_.seed));
+    readers_.push_back(std::make_unique<sim::UsbReader>(readerOptions, std::move(card)));
+    machine_ = std::make_unique<ReaderMachine>(MachineConfig(options_.seed));
     if (options_.trace) {
-        bed_->Bus().SetObserver([this](const usb::TransferEvent& event) { OnTransfer(event); });
+        machine_->Bus().SetObserver([this](const usb::TransferEvent& event) { OnTransfer(event); });
         // The library's line for each request it served, after the request's
         // transfers: what reached SmartcardDeviceControl and how it ended.
-        bed_->Machine().Events().SetListener(
+        machine_->Machine().Events().SetListener(
             [this](std::uint64_t, std::string_view, std::string_view category, std::string_view text) {
                 if (category == kLibraryTraceCategory) Line("lib  " + std::string(text));
             });
@@ -192,12 +192,17 @@ std::string AppConsole::Help() {
            "  ioctl 0xCODE [HEX] [OUTLEN]    any control code (one argument of up to five\n"
            "                                 decimal digits is OUTLEN, else HEX)\n"
            "  caps                           the card capabilities the library parsed\n"
+           "  plug [QV-38N|QV-39N] | unplug  add a reader (add-device and start) | pull it out\n"
+           "  open | close                   the application's handle on the current reader\n"
+           "  start | stop | remove | query-stop | cancel-stop | query-remove | cancel-remove\n"
+           "                                 Plug and Play requests to the current reader\n"
+           "  reader N | readers             choose the current reader | list the readers\n"
            "  help, quit;  # starts a comment\n";
 }
 
 void AppConsole::Line(const std::string& text) {
     if (options_.time) {
-        const std::uint64_t ms = bed_->Machine().Now() / kTicksPerMillisecond;
+        const std::uint64_t ms = machine_->Machine().Now() / kTicksPerMillisecond;
         char stamp[32];
         std::snprintf(stamp, sizeof stamp, "[%04llu.%03llu] ", static_cast<unsigned long long>(ms / 1000),
                       static_cast<unsigned long long>(ms % 1000));
@@ -213,7 +218,7 @@ bool AppConsole::RunOnMachine(std::function<void()> body) {
         Error("the machine has stopped; nothing more can run");
         return false;
     }
-    const RunResult result = bed_->Run(std::move(body));
+    const RunResult result = machine_->Run(std::move(body));
     if (!result.Ok()) {
         healthy_ = false;
         out_ << result.report;
@@ -222,32 +227,28 @@ bool AppConsole::RunOnMachine(std::function<void()> body) {
     return true;
 }
 
-// What the driver's start sequence does, until the device lifecycle takes
-// it over: configuration, link reset, reader information, command 9, and
-// the card state the first status poll would find.
+// The reader as the machine starts it: plugged in (add-device), started by
+// the Plug and Play start request, and opened by the application.
 bool AppConsole::Start() {
     std::string card = options_.noCard ? "none" : options_.atr ? "from ATR" : options_.card;
     Line("qvsim app: seed " + std::to_string(options_.seed) + ", reader " + std::string(sim::ModelId(options_.model)) +
          ", card " + card);
     NTSTATUS status = STATUS_UNSUCCESSFUL;
+    std::string step = "plug";
     const bool ran = RunOnMachine([&] {
-        status = bed_->Configure();
+        const PlugResult added = machine_->Plug(*readers_.front());
+        status = added.status;
         if (!NT_SUCCESS(status)) return;
-        status = bed_->SendCommand(READER_COMMAND_LINK_RESET).status;
+        step = "start";
+        status = machine_->Pnp(added.index, IRP_MN_START_DEVICE);
         if (!NT_SUCCESS(status)) return;
-        bed_->Reader().LinkSynchronized = 1;
-        const CommandResult info = bed_->SendCommand(READER_COMMAND_READER_INFO);
-        status = info.status;
-        if (!NT_SUCCESS(status)) return;
-        const std::size_t infoBytes = info.reply.size() > READER_REPLY_DATA_OFFSET
-                                          ? std::min<std::size_t>(info.reply.size() - READER_REPLY_DATA_OFFSET, 20)
-                                          : 0;
-        std::copy_n(info.reply.begin() + READER_REPLY_DATA_OFFSET, infoBytes, bed_->Reader().ReaderInfo);
-        status = bed_->SendCommand(READER_COMMAND_SETUP).status;
+        step = "open";
+        status = machine_->Open(added.index);
     });
+    PrintNewLogEntries();
     if (!ran) return false;
     if (!NT_SUCCESS(status)) {
-        Line("start: " + NtStatusText(status));
+        Line(step + ": " + NtStatusText(status));
         return false;
     }
     RefreshCardState();
@@ -256,11 +257,12 @@ bool AppConsole::Start() {
 
 void AppConsole::RefreshCardState() {
     RunOnMachine([&] {
-        const CommandResult result = bed_->SendCommand(READER_COMMAND_CARD_STATUS);
+        if (machine_->Extension(current_) == nullptr) return;
+        const CommandResult result = machine_->SendCommand(current_, READER_COMMAND_CARD_STATUS);
         constexpr std::uint8_t kCardPresentBit = 0x08;
         const bool present = result.Ok() && result.reply.size() > READER_REPLY_DATA_OFFSET &&
                              (result.reply[READER_REPLY_DATA_OFFSET] & kCardPresentBit) != 0;
-        SMARTCARD_EXTENSION& card = bed_->Smartcard();
+        SMARTCARD_EXTENSION& card = machine_->Extension(current_)->SmartcardExtension;
         if (!present) {
             card.ReaderCapabilities.CurrentState = SCARD_ABSENT;
             card.CardCapabilities.ATR.Length = 0;
@@ -300,6 +302,8 @@ bool AppConsole::Execute(std::string_view line) {
         } else {
             CapsCommand();
         }
+    } else if (LifecycleCommand(verb, rest)) {
+        // handled
     } else if (verb == "protocol" || verb == "apdu" || verb == "wait" || verb == "cancel") {
         Error("'" + std::string(verb) + "' is not available yet");
     } else {
@@ -321,7 +325,7 @@ void AppConsole::CardCommand(std::string_view arguments) {
     }
     if (what == "remove") {
         if (!arguments.empty()) return Error("card remove takes no arguments");
-        reader_->RemoveCard();
+        readers_.at(current_)->RemoveCard();
         RefreshCardState();
         Line("card out");
         return;
@@ -346,14 +350,14 @@ void AppConsole::CardCommand(std::string_view arguments) {
         if (!card) return Error(error);
         name = std::string(first);
     }
-    if (reader_->CardInserted()) {
-        reader_->RemoveCard();
+    if (readers_.at(current_)->CardInserted()) {
+        readers_.at(current_)->RemoveCard();
         RefreshCardState();
     }
     if (card) {
-        reader_->InsertCard(std::move(card));
+        readers_.at(current_)->InsertCard(std::move(card));
     } else {
-        reader_->InsertCard();
+        readers_.at(current_)->InsertCard();
     }
     RefreshCardState();
     Line("card in: " + name);
@@ -381,7 +385,7 @@ void AppConsole::FaultCommand(std::string_view arguments) {
     if (!arguments.empty() && (!ParseNumber(arguments, count) || count == 0)) {
         return Error("the count must be a whole number above 0");
     }
-    if (name.empty() || !reader_->Arm(name, count)) return Error("no fault named '" + std::string(name) + "' (try fault list)");
+    if (name.empty() || !readers_.at(current_)->Arm(name, count)) return Error("no fault named '" + std::string(name) + "' (try fault list)");
     Line("fault " + std::string(name) + " armed for " + std::to_string(count));
 }
 
@@ -393,7 +397,11 @@ void AppConsole::ResultLine(const std::string& word, NTSTATUS status, const std:
 
 std::optional<IoctlResult> AppConsole::Request(ULONG code, std::span<const std::uint8_t> input, ULONG outputLength) {
     IoctlResult result;
-    if (!RunOnMachine([&] { result = bed_->DeviceControl(code, input, outputLength); })) return std::nullopt;
+    if (!RunOnMachine([&] { result = machine_->DeviceControl(current_, code, input, outputLength); })) {
+        PrintNewLogEntries();
+        return std::nullopt;
+    }
+    PrintNewLogEntries();
     return result;
 }
 
@@ -491,7 +499,9 @@ void AppConsole::IoctlCommand(std::string_view arguments) {
 }
 
 void AppConsole::CapsCommand() {
-    const SMARTCARD_EXTENSION& card = bed_->Smartcard();
+    const SMARTCARD_EXTENSION* found = Smartcard();
+    if (found == nullptr) return;
+    const SMARTCARD_EXTENSION& card = *found;
     const auto& caps = card.CardCapabilities;
     const std::span<const std::uint8_t> atr(caps.ATR.Buffer, std::min<std::size_t>(caps.ATR.Length, sizeof(caps.ATR.Buffer)));
     const smclib::ParsedAtr parsed = smclib::ParseAtr(atr);
@@ -533,7 +543,8 @@ void AppConsole::OnTransfer(const usb::TransferEvent& event) {
 
 int AppConsole::Finish() {
     finished_ = true;
-    const RunResult result = bed_->Shutdown();
+    const RunResult result = machine_->Shutdown();
+    PrintNewLogEntries();
     if (!result.Ok()) out_ << result.report;
     const bool clean = result.Ok() && healthy_;
     out_ << "qvsim app: " << (clean ? "clean" : "stopped") << ", virtual time "
