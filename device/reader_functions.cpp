@@ -9,7 +9,7 @@ VOID SetReaderFunctions(PSMARTCARD_EXTENSION SmartcardExtension) {
 
     for (ULONG slot = 0; slot < RDF_MAX_FUNCTIONS; ++slot) SmartcardExtension->ReaderFunction[slot] = NULL;
     SmartcardExtension->ReaderFunction[RDF_CARD_POWER] = CardPower;
+    SmartcardExtension->ReaderFunction[RDF_CARD_TRACKING] = CardTracking;
     SmartcardExtension->ReaderFunction[RDF_IOCTL_VENDOR] = VendorIoctl;
-    // Protocol selection, data exchange, card tracking and the vendor
-    // requests join the table as they are built.
+    // Protocol selection and data exchange join the table as they are built.
 }

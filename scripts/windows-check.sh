@@ -73,8 +73,10 @@ imports="$(awk '
 ' <<<"$headers")"
 check "imports found" test -n "$imports"
 while read -r module routine; do
-    list="$lists/$module.txt"
-    if [ ! -f "$list" ]; then
+    # Windows matches module names without regard to case: import libraries
+    # name the HAL "HAL.dll", the lists call it hal.dll.
+    list="$(find "$lists" -maxdepth 1 -iname "$module.txt" -print -quit)"
+    if [ -z "$list" ] || [ ! -f "$list" ]; then
         fail "import $module!$routine: the image may import only from ntoskrnl.exe, hal.dll, USBD.SYS, smclib.sys"
     elif ! grep -qx "$routine" "$list"; then
         fail "import $module!$routine: not in windows/imports/$module.txt"

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstdio>
 
+#include "card.h"
 #include "cards/atr.h"
 #include "cards/card_catalogue.h"
 #include "kernel/status_names.h"
@@ -197,12 +198,17 @@ std::string AppConsole::Help() {
            "  start | stop | remove | query-stop | cancel-stop | query-remove | cancel-remove\n"
            "                                 Plug and Play requests to the current reader\n"
            "  reader N | readers             choose the current reader | list the readers\n"
+           "  wait present|absent            IOCTL_SMARTCARD_IS_PRESENT / IS_ABSENT, left pending\n"
+           "  cancel                         cancels the pending wait\n"
+           "  cleanup                        IRP_MJ_CLEANUP, as closing the handle sends it\n"
            "  help, quit;  # starts a comment\n";
 }
 
-void AppConsole::Line(const std::string& text) {
+void AppConsole::Line(const std::string& text) { LineAt(machine_->Machine().Now(), text); }
+
+void AppConsole::LineAt(std::uint64_t time, const std::string& text) {
     if (options_.time) {
-        const std::uint64_t ms = machine_->Machine().Now() / kTicksPerMillisecond;
+        const std::uint64_t ms = time / kTicksPerMillisecond;
         char stamp[32];
         std::snprintf(stamp, sizeof stamp, "[%04llu.%03llu] ", static_cast<unsigned long long>(ms / 1000),
                       static_cast<unsigned long long>(ms % 1000));
@@ -218,7 +224,12 @@ bool AppConsole::RunOnMachine(std::function<void()> body) {
         Error("the machine has stopped; nothing more can run");
         return false;
     }
-    const RunResult result = machine_->Run(std::move(body));
+    const RunResult result = machine_->Run([this, body = std::move(body)] {
+        body();
+        // Completed waits give their IRPs back to the application here, on
+        // the machine.
+        ReportCompletions();
+    });
     if (!result.Ok()) {
         healthy_ = false;
         out_ << result.report;
@@ -244,6 +255,10 @@ bool AppConsole::Start() {
         if (!NT_SUCCESS(status)) return;
         step = "open";
         status = machine_->Open(added.index);
+        if (!NT_SUCCESS(status)) return;
+        // The console looks at the card once at once, so that its first
+        // request finds the card state the poll would report a second later.
+        PollCardStatus(&machine_->Extension(added.index)->SmartcardExtension);
     });
     PrintNewLogEntries();
     if (!ran) return false;
@@ -251,26 +266,14 @@ bool AppConsole::Start() {
         Line(step + ": " + NtStatusText(status));
         return false;
     }
-    RefreshCardState();
     return healthy_;
 }
 
-void AppConsole::RefreshCardState() {
-    RunOnMachine([&] {
-        if (machine_->Extension(current_) == nullptr) return;
-        const CommandResult result = machine_->SendCommand(current_, READER_COMMAND_CARD_STATUS);
-        constexpr std::uint8_t kCardPresentBit = 0x08;
-        const bool present = result.Ok() && result.reply.size() > READER_REPLY_DATA_OFFSET &&
-                             (result.reply[READER_REPLY_DATA_OFFSET] & kCardPresentBit) != 0;
-        SMARTCARD_EXTENSION& card = machine_->Extension(current_)->SmartcardExtension;
-        if (!present) {
-            card.ReaderCapabilities.CurrentState = SCARD_ABSENT;
-            card.CardCapabilities.ATR.Length = 0;
-            card.CardCapabilities.Protocol.Selected = 0;
-        } else if (card.ReaderCapabilities.CurrentState <= SCARD_ABSENT) {
-            card.ReaderCapabilities.CurrentState = SCARD_PRESENT;
-        }
-    });
+void AppConsole::ReportCompletions() {
+    for (const AsyncRequest& done : machine_->Reap()) {
+        if (done.irp == waitIrp_) waitIrp_ = nullptr;
+        LineAt(done.completedAt, "wait: " + NtStatusText(done.status));
+    }
 }
 
 bool AppConsole::Execute(std::string_view line) {
@@ -304,7 +307,13 @@ bool AppConsole::Execute(std::string_view line) {
         }
     } else if (LifecycleCommand(verb, rest)) {
         // handled
-    } else if (verb == "protocol" || verb == "apdu" || verb == "wait" || verb == "cancel") {
+    } else if (verb == "wait") {
+        WaitCommand(rest);
+    } else if (verb == "cancel") {
+        CancelCommand(rest);
+    } else if (verb == "cleanup") {
+        CleanupCommand(rest);
+    } else if (verb == "protocol" || verb == "apdu") {
         Error("'" + std::string(verb) + "' is not available yet");
     } else {
         Error("unknown command '" + std::string(verb) + "' (try help)");
@@ -326,7 +335,6 @@ void AppConsole::CardCommand(std::string_view arguments) {
     if (what == "remove") {
         if (!arguments.empty()) return Error("card remove takes no arguments");
         readers_.at(current_)->RemoveCard();
-        RefreshCardState();
         Line("card out");
         return;
     }
@@ -350,16 +358,13 @@ void AppConsole::CardCommand(std::string_view arguments) {
         if (!card) return Error(error);
         name = std::string(first);
     }
-    if (readers_.at(current_)->CardInserted()) {
-        readers_.at(current_)->RemoveCard();
-        RefreshCardState();
-    }
+    // The driver learns of the card from its next poll (advance lets it run).
+    if (readers_.at(current_)->CardInserted()) readers_.at(current_)->RemoveCard();
     if (card) {
         readers_.at(current_)->InsertCard(std::move(card));
     } else {
         readers_.at(current_)->InsertCard();
     }
-    RefreshCardState();
     Line("card in: " + name);
 }
 
@@ -496,6 +501,43 @@ void AppConsole::IoctlCommand(std::string_view arguments) {
     const auto result = Request(code, input, outputLength);
     if (!result) return;
     ResultLine("ioctl", result->status, HexBytes(result->output));
+}
+
+void AppConsole::WaitCommand(std::string_view arguments) {
+    const std::string_view what = Trim(arguments);
+    ULONG code = 0;
+    if (what == "present") {
+        code = IOCTL_SMARTCARD_IS_PRESENT;
+    } else if (what == "absent") {
+        code = IOCTL_SMARTCARD_IS_ABSENT;
+    } else {
+        return Error("wait present or wait absent");
+    }
+    RunOnMachine([&] {
+        AsyncRequest& sent = machine_->SendAsync(current_, code);
+        if (sent.done) return; // answered at once: reported with the run's completions
+        // The pending line comes before any completion this run reports; the
+        // first wait still pending is the one cancel goes to.
+        Line("wait: " + NtStatusText(STATUS_PENDING));
+        if (waitIrp_ == nullptr) waitIrp_ = sent.irp;
+    });
+}
+
+void AppConsole::CancelCommand(std::string_view arguments) {
+    if (!Trim(arguments).empty()) return Error("cancel takes no arguments");
+    if (waitIrp_ == nullptr) return Error("no wait is pending");
+    RunOnMachine([&] { machine_->Cancel(waitIrp_); });
+}
+
+void AppConsole::CleanupCommand(std::string_view arguments) {
+    if (!Trim(arguments).empty()) return Error("cleanup takes no arguments");
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    RunOnMachine([&] {
+        status = machine_->Cleanup(current_);
+        // The wait the cleanup ended is reported before the cleanup itself.
+        ReportCompletions();
+        ResultLine("cleanup", status);
+    });
 }
 
 void AppConsole::CapsCommand() {

@@ -69,17 +69,22 @@ class AppConsole {
     SMARTCARD_EXTENSION* Smartcard();
     // Prints the event-log entries written since the last call.
     void PrintNewLogEntries();
+    void WaitCommand(std::string_view arguments);
+    void CancelCommand(std::string_view arguments);
+    void CleanupCommand(std::string_view arguments);
 
     // Sends one request on the machine; nothing when the machine stopped.
     std::optional<IoctlResult> Request(ULONG code, std::span<const std::uint8_t> input, ULONG outputLength);
     // The result line; detail is printed behind the status on success.
     void ResultLine(const std::string& word, NTSTATUS status, const std::string& detail = {});
-    // The card-presence update the poller will make: card status to CurrentState.
-    void RefreshCardState();
+    // The result line of every pending request that completed during the
+    // last run, stamped with the virtual time of its completion.
+    void ReportCompletions();
 
     bool RunOnMachine(std::function<void()> body);
     void OnTransfer(const usb::TransferEvent& event);
     void Line(const std::string& text);
+    void LineAt(std::uint64_t time, const std::string& text);
     void Error(const std::string& text);
 
     AppConsoleOptions options_;
@@ -92,6 +97,7 @@ class AppConsole {
     PacketJoiner inJoiner_;
     bool healthy_ = true;
     bool finished_ = false;
+    PIRP waitIrp_ = nullptr; // the card wait still pending, if any
 };
 
 } // namespace qv::harness

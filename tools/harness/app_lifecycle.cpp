@@ -6,6 +6,7 @@
 
 #include "device.h"
 #include "harness/app_console.h"
+#include "cards/card_catalogue.h"
 #include "smclib/event_log.h"
 
 namespace qv::harness {

@@ -17,7 +17,75 @@ NTSTATUS NTAPI SignalDone(PDEVICE_OBJECT, PIRP, PVOID context) {
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+NTSTATUS NTAPI AsyncDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+    auto* request = static_cast<AsyncRequest*>(context);
+    request->completions += 1;
+    request->done = true;
+    request->status = irp->IoStatus.Status;
+    request->completedAt = Kernel::Current().Now();
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
 } // namespace
+
+AsyncRequest& ReaderMachine::SendAsync(std::size_t index, ULONG code) {
+    auto request = std::make_unique<AsyncRequest>();
+    AsyncRequest& sent = *request;
+    requests_.push_back(std::move(request));
+    sent.code = code;
+    sent.sentAt = kernel_.Now();
+    PDEVICE_OBJECT device = readers_.at(index).device;
+    PIRP irp = device == nullptr ? nullptr : IoAllocateIrp(device->StackSize, FALSE);
+    if (irp == nullptr) {
+        sent.done = true;
+        sent.status = device == nullptr ? STATUS_NO_SUCH_DEVICE : STATUS_INSUFFICIENT_RESOURCES;
+        return sent;
+    }
+    sent.irp = irp;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = code;
+    next->Parameters.DeviceIoControl.InputBufferLength = 0;
+    next->Parameters.DeviceIoControl.OutputBufferLength = 0;
+    irp->AssociatedIrp.SystemBuffer = nullptr;
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    IoSetCompletionRoutine(irp, &AsyncDone, &sent, TRUE, TRUE, TRUE);
+    IoCallDriver(device, irp);
+    return sent;
+}
+
+bool ReaderMachine::Cancel(PIRP irp) {
+    for (auto& request : requests_) {
+        if (request->irp == irp && !request->done) return IoCancelIrp(irp) != FALSE;
+    }
+    return false;
+}
+
+NTSTATUS ReaderMachine::Cleanup(std::size_t index) {
+    PDEVICE_OBJECT device = readers_.at(index).device;
+    if (device == nullptr) return STATUS_NO_SUCH_DEVICE;
+    return SendMajor(device, IRP_MJ_CLEANUP, 0);
+}
+
+std::vector<AsyncRequest> ReaderMachine::Reap() {
+    std::vector<AsyncRequest> done;
+    std::vector<std::unique_ptr<AsyncRequest>> left;
+    for (auto& request : requests_) {
+        if (!request->done) {
+            left.push_back(std::move(request));
+            continue;
+        }
+        done.push_back(*request);
+        if (request->irp != nullptr) IoFreeIrp(request->irp);
+    }
+    requests_ = std::move(left);
+    std::ranges::sort(done, {}, &AsyncRequest::completedAt);
+    return done;
+}
+
+std::size_t ReaderMachine::Outstanding() const {
+    return static_cast<std::size_t>(std::ranges::count_if(requests_, [](const auto& r) { return !r->done; }));
+}
 
 ReaderMachine::ReaderMachine(KernelConfig config, usb::UsbBusConfig bus)
     : config_(config), kernel_(config_), bus_(kernel_, bus) {}
@@ -42,12 +110,15 @@ RunResult ReaderMachine::Shutdown() {
 }
 
 void ReaderMachine::Teardown() {
+    // Applications close their handles before the readers go: a wait still
+    // pending ends with the cleanup.
     for (std::size_t index = 0; index < readers_.size(); ++index) {
         PluggedReader& reader = readers_[index];
         if (reader.device == nullptr) continue;
         if (reader.open) Close(index);
         if (reader.device != nullptr) Pnp(index, IRP_MN_REMOVE_DEVICE);
     }
+    Reap();
     bus_.Shutdown();
     if (driver_ != nullptr) {
         kernel_.Io().UnloadDriver(driver_);

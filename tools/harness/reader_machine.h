@@ -19,6 +19,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -81,6 +82,18 @@ class ReaderMachine {
     IoctlResult DeviceControl(std::size_t index, ULONG code, std::span<const std::uint8_t> input,
                               ULONG outputLength);
 
+    // A request the driver may leave pending (a card wait), sent without
+    // waiting; the machine owns the IRP until Reap.
+    AsyncRequest& SendAsync(std::size_t index, ULONG code);
+    // Cancels a request still pending; false when it is not any more.
+    bool Cancel(PIRP irp);
+    // Sends IRP_MJ_CLEANUP alone, as the first half of closing a handle.
+    NTSTATUS Cleanup(std::size_t index);
+    // Requests completed since the last call, in completion order; their IRPs
+    // are freed.
+    std::vector<AsyncRequest> Reap();
+    std::size_t Outstanding() const;
+
     // Sends reader command `number` on the reader's link under its
     // ReaderMutex (what the poller does for the card status).
     CommandResult SendCommand(std::size_t index, ULONG number);
@@ -97,6 +110,7 @@ class ReaderMachine {
     usb::UsbBus bus_;
     PDRIVER_OBJECT driver_ = nullptr;
     std::vector<PluggedReader> readers_;
+    std::vector<std::unique_ptr<AsyncRequest>> requests_;
     bool shutDown_ = false;
 };
 

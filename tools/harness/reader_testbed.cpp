@@ -74,6 +74,11 @@ void ReaderTestbed::Teardown() {
         // The card services restart the I/O timer after every request; a
         // device goes with its timer stopped, as the stop path leaves it.
         IoStopTimer(device_);
+        StopPolling();
+        // An application closes its handle before the device goes: a wait
+        // still pending ends with the cleanup.
+        if (smartcardReady_ && Outstanding() != 0) Cleanup();
+        Reap();
         smartcardReady_ = false;
         // A device that is gone cannot be unconfigured; its holder is freed
         // all the same, as the remove path does.

@@ -1,0 +1,62 @@
+// The reader's polling thread and the I/O timer routine that wakes it once
+// a second. The start sequence sets PollThreadRun and PollEnabled, ties
+// PollTimer to the device object, calls StartPollThread and starts the
+// timer; the stop sequence stops the timer and calls StopPollThread.
+#include "card.h"
+
+VOID NTAPI PollTimer(PDEVICE_OBJECT DeviceObject, PVOID Context) {
+    UNREFERENCED_PARAMETER(DeviceObject);
+    auto* extension = static_cast<PDEVICE_EXTENSION>(Context);
+    KeSetEvent(&extension->PollEvent, IO_NO_INCREMENT, FALSE);
+}
+
+// Runs at PASSIVE_LEVEL on its own system thread until PollThreadRun is 0.
+// The flag is looked at before the wait only, so the wake-up that a stop
+// causes still runs one last poll.
+VOID NTAPI PollThreadMain(PVOID Context) {
+    auto* extension = static_cast<PDEVICE_EXTENSION>(Context);
+    PREADER_EXTENSION reader = extension->SmartcardExtension.ReaderExtension;
+
+    while (extension->PollThreadRun != 0) {
+        KeWaitForSingleObject(&extension->PollEvent, Executive, KernelMode, FALSE, NULL);
+        if (reader->PollEnabled == 1) {
+            // A failed poll skips the next tick.
+            if (PollCardStatus(&extension->SmartcardExtension) != STATUS_SUCCESS) reader->PollEnabled = 0;
+        } else {
+            reader->PollEnabled = 1;
+        }
+        // A tick that fell during the poll is dropped here.
+        KeClearEvent(&extension->PollEvent);
+    }
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+NTSTATUS StartPollThread(PDEVICE_EXTENSION DeviceExtension) {
+    PAGED_CODE();
+
+    HANDLE thread = NULL;
+    KeInitializeEvent(&DeviceExtension->PollEvent, NotificationEvent, FALSE);
+    NTSTATUS status =
+        PsCreateSystemThread(&thread, POLL_THREAD_ACCESS, NULL, NULL, NULL, PollThreadMain, DeviceExtension);
+    if (!NT_SUCCESS(status)) return status;
+
+    PVOID object = NULL;
+    status = ObReferenceObjectByHandle(thread, POLL_THREAD_ACCESS, NULL, KernelMode, &object, NULL);
+    // Without the reference the thread cannot be waited for at stop; it still
+    // ends when told to.
+    DeviceExtension->PollThread = NT_SUCCESS(status) ? static_cast<PETHREAD>(object) : NULL;
+    ZwClose(thread);
+    return STATUS_SUCCESS;
+}
+
+VOID StopPollThread(PDEVICE_EXTENSION DeviceExtension) {
+    PAGED_CODE();
+
+    PETHREAD thread = DeviceExtension->PollThread;
+    if (thread == NULL) return;
+    DeviceExtension->PollThreadRun = 0;
+    KeSetEvent(&DeviceExtension->PollEvent, IO_NO_INCREMENT, FALSE);
+    if (!DeviceExtension->LegacyOs) KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, NULL);
+    ObDereferenceObject(thread);
+    DeviceExtension->PollThread = NULL;
+}
