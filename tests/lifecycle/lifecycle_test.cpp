@@ -10,6 +10,7 @@
 
 #include "cards/card_catalogue.h"
 #include "device.h"
+#include "kernel/pool.h"
 #include "harness/reader_machine.h"
 #include "smclib/event_log.h"
 #include "support/kernel_run.h"
