@@ -50,6 +50,10 @@ VOID RemoveReaderDevice(PDEVICE_OBJECT DeviceObject) {
         deviceExtension->PnPDeviceName.MaximumLength = 0;
     }
 
+    // The name of the library's link (legacy platforms) is pool the driver
+    // was handed; it goes with the reader like the interface name.
+    if (deviceExtension->DosLinkName.Buffer != NULL) RtlFreeUnicodeString(&deviceExtension->DosLinkName);
+
     PREADER_EXTENSION readerExtension = smartcardExtension->ReaderExtension;
     if (readerExtension != NULL) {
         if (readerExtension->LowerDevice != NULL) {

@@ -41,7 +41,9 @@ NTSTATUS StartReader(PDEVICE_OBJECT DeviceObject) {
 
     smartcardExtension->ReaderCapabilities.CurrentState = SCARD_ABSENT;
 
-    (void)IoInitializeTimer(DeviceObject, PollTimer, deviceExtension);
+    // The I/O manager gives a device object one timer for its whole life:
+    // a start after a stop finds it there and only starts it again.
+    if (DeviceObject->Timer == NULL) (void)IoInitializeTimer(DeviceObject, PollTimer, deviceExtension);
     status = StartPollThread(deviceExtension);
     if (!NT_SUCCESS(status)) return status;
     IoStartTimer(DeviceObject);
@@ -69,6 +71,7 @@ VOID StopReader(PDEVICE_OBJECT DeviceObject) {
     // A reader command still running (the poller's last, or a card
     // operation's) finishes before the timer stops and the configuration goes.
     (void)KeWaitForSingleObject(&readerExtension->LinkIdle, Executive, KernelMode, FALSE, NULL);
-    IoStopTimer(DeviceObject);
+    // A reader that never got as far as its timer has none to stop.
+    if (DeviceObject->Timer != NULL) IoStopTimer(DeviceObject);
     (void)SleepMs(STOP_READER_PAUSE_MS);
 }

@@ -3,6 +3,7 @@
 // comment says otherwise.
 #pragma once
 
+#include "card.h"
 #include "qvscr.h"
 
 // The error code written to the event log when a reader cannot be added.
@@ -66,9 +67,6 @@ NTSTATUS NTAPI VendorIoctl(PSMARTCARD_EXTENSION SmartcardExtension);
 ULONG ReaderVersionWord(const UCHAR* ReaderInfo);
 
 // ---------------------------------------------------------------------------
-// Card presence and power: provided by the polling and power work.
+// Power (device/power.cpp)
 
-VOID NTAPI PollTimer(PDEVICE_OBJECT DeviceObject, PVOID Context);
-NTSTATUS StartPollThread(PDEVICE_EXTENSION DeviceExtension);
-NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);

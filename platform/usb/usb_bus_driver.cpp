@@ -39,6 +39,9 @@ NTSTATUS NTAPI HubPnp(PDEVICE_OBJECT device, PIRP irp) {
     NTSTATUS status = irp->IoStatus.Status;
     switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
     case IRP_MN_START_DEVICE:
+        // A device that has gone cannot be started.
+        status = port.gone ? STATUS_NO_SUCH_DEVICE : STATUS_SUCCESS;
+        break;
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
     case IRP_MN_STOP_DEVICE:

@@ -8,6 +8,7 @@
 
 #include "io/io_manager.h"
 #include "kernel/scheduler.h"
+#include "pnp/pnp_platform.h"
 #include "usb/usb_hub.h"
 #include "power/power_manager.h"
 #include "usb/usb_timing.h"
@@ -77,6 +78,7 @@ PDEVICE_OBJECT Hub::Plug(UsbDeviceModel& model, std::string name) {
         NTSTATUS status = STATUS_UNSUCCESSFUL;
         driver_ = kernel_.Io().LoadDriver(kDriverName, &HubDriverEntry, &status);
         if (driver_ == nullptr) throw std::runtime_error("the USB bus driver did not load");
+        kernel_.Io().MarkSystemDriver(driver_);
     }
     PDEVICE_OBJECT pdo = nullptr;
     const NTSTATUS status = IoCreateDevice(driver_, sizeof(PdoExtension), nullptr, FILE_DEVICE_USB, 0, FALSE, &pdo);
@@ -92,6 +94,8 @@ PDEVICE_OBJECT Hub::Plug(UsbDeviceModel& model, std::string name) {
     new (pdo->DeviceExtension) PdoExtension{port.get()};
     pdo->Flags |= DO_POWER_PAGABLE;
     pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    // The PDO is a device instance: it may have registry keys and interfaces.
+    pnp::Platform().AddPhysicalDevice(pdo);
     Log(port->name + " plugged into port " + std::to_string(port->index));
     power::AddStack(pdo);
     ports_.push_back(std::move(port));

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "card.h"
+#include "device.h"
 #include "cards/card_catalogue.h"
 #include "harness/reader_testbed.h"
 #include "link.h"
@@ -410,8 +411,10 @@ TEST(ReaderFunctions, CardPowerIsInstalledAndEveryOtherSlotCleared) {
         for (auto& slot : card.ReaderFunction) slot = &CardPower; // stale values to be cleared
         SetReaderFunctions(&card);
         EXPECT_EQ(card.ReaderFunction[RDF_CARD_POWER], &CardPower);
+        EXPECT_EQ(card.ReaderFunction[RDF_CARD_TRACKING], &CardTracking);
+        EXPECT_EQ(card.ReaderFunction[RDF_IOCTL_VENDOR], &VendorIoctl);
         for (ULONG slot = 0; slot < RDF_MAX_FUNCTIONS; ++slot) {
-            if (slot == RDF_CARD_POWER) continue;
+            if (slot == RDF_CARD_POWER || slot == RDF_CARD_TRACKING || slot == RDF_IOCTL_VENDOR) continue;
             EXPECT_EQ(card.ReaderFunction[slot], nullptr) << "slot " << slot;
         }
     });

@@ -37,8 +37,8 @@ TEST(AppConsole, PowerStateAndCapsOfTheDefaultCard) {
 
 TEST(AppConsole, CardsFromTheCatalogueAndFromAnAtr) {
     const std::string out = Transcript({"card list", "card insert atr20", "power cold", "caps",
-                                        "card insert atr 3F020102", "power cold", "card remove", "state",
-                                        "power cold", "card insert inverse", "power warm"});
+                                        "card insert atr 3F020102", "power cold", "card remove", "advance 1100", "state",
+                                        "power cold", "card insert inverse", "advance 1100", "power warm"});
     EXPECT_TRUE(Has(out, "card dual: T0,T1 ATR 3B 98 13")) << out;
     EXPECT_TRUE(Has(out, "card mute: ")) << out;
     EXPECT_TRUE(Has(out, "power cold: STATUS_SUCCESS (0x00000000) ATR 3B FA 13 00 FF 81 31 FB 45 80 12 39 2F 31 C0 73 C7 01 49 91\n"))
@@ -103,9 +103,37 @@ TEST(AppConsole, TimeStampsFollowVirtualTimeAndTraceShowsTheReset) {
 }
 
 TEST(AppConsole, NoCardAtStart) {
-    const std::string out = Transcript({"state", "card insert", "state"}, {.noCard = true});
+    const std::string out = Transcript({"state", "card insert", "state", "advance 1100", "state"}, {.noCard = true});
     EXPECT_TRUE(Has(out, "state 1 SCARD_ABSENT")) << out;
     EXPECT_TRUE(Has(out, "state 2 SCARD_PRESENT")) << out;
+}
+
+// The card wait: pending at once, completed by the poll that finds the card
+// (its line stamped with the poll's time, not the command's), ended by
+// cancel and by cleanup, answered at once when the card is already there.
+TEST(AppConsole, CardWaitsCompleteAsynchronously) {
+    const std::string out =
+        Transcript({"wait absent", "card remove", "advance 3000", "wait present", "cancel", "cancel", "wait present",
+                    "cleanup", "wait absent", "card insert", "wait present", "advance 2000", "wait present"},
+                   {.time = true});
+    EXPECT_TRUE(Has(out, "] wait: STATUS_PENDING (0x00000103)\n")) << out;
+    // The removal is found by a poll within the three seconds, a second or
+    // less after the removal.
+    const auto first = out.find("] wait: STATUS_SUCCESS (0x00000000)\n");
+    ASSERT_NE(first, std::string::npos) << out;
+    EXPECT_EQ(out.substr(first - 9, 3), "[00") << out;
+    EXPECT_TRUE(Has(out, "] wait: STATUS_CANCELLED (0xC0000120)\n")) << out;
+    EXPECT_TRUE(Has(out, "error: no wait is pending")) << out;
+    EXPECT_TRUE(Has(out, "wait: STATUS_CANCELLED (0xC0000120)\n")) << out;
+    const auto cleanup = out.find("cleanup: STATUS_SUCCESS (0x00000000)");
+    ASSERT_NE(cleanup, std::string::npos) << out;
+    EXPECT_LT(out.rfind("wait: STATUS_CANCELLED", cleanup), cleanup) << "the wait ends before the cleanup\n" << out;
+    // "wait absent" with no card is answered at once; the last "wait present"
+    // too, once the card was found.
+    std::size_t successes = 0;
+    for (auto at = out.find("wait: STATUS_SUCCESS"); at != std::string::npos; at = out.find("wait: STATUS_SUCCESS", at + 1))
+        ++successes;
+    EXPECT_EQ(successes, 4u) << out;
 }
 
 } // namespace

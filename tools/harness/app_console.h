@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "harness/link_trace.h"
+#include "harness/reader_machine.h"
 #include "harness/reader_testbed.h"
 #include "usb_reader.h"
 
@@ -59,27 +60,44 @@ class AppConsole {
     void AttrCommand(std::string_view arguments);
     void IoctlCommand(std::string_view arguments);
     void CapsCommand();
+    // The device's life (device/lifecycle commands in app_lifecycle.cpp).
+    bool LifecycleCommand(std::string_view verb, std::string_view arguments);
+    void PlugCommand(std::string_view arguments);
+    void ReadersCommand();
+    // The current reader's library record; null (and an error printed) when
+    // the reader is gone.
+    SMARTCARD_EXTENSION* Smartcard();
+    // Prints the event-log entries written since the last call.
+    void PrintNewLogEntries();
+    void WaitCommand(std::string_view arguments);
+    void CancelCommand(std::string_view arguments);
+    void CleanupCommand(std::string_view arguments);
 
     // Sends one request on the machine; nothing when the machine stopped.
     std::optional<IoctlResult> Request(ULONG code, std::span<const std::uint8_t> input, ULONG outputLength);
     // The result line; detail is printed behind the status on success.
     void ResultLine(const std::string& word, NTSTATUS status, const std::string& detail = {});
-    // The card-presence update the poller will make: card status to CurrentState.
-    void RefreshCardState();
+    // The result line of every pending request that completed during the
+    // last run, stamped with the virtual time of its completion.
+    void ReportCompletions();
 
     bool RunOnMachine(std::function<void()> body);
     void OnTransfer(const usb::TransferEvent& event);
     void Line(const std::string& text);
+    void LineAt(std::uint64_t time, const std::string& text);
     void Error(const std::string& text);
 
     AppConsoleOptions options_;
     std::ostream& out_;
-    std::unique_ptr<sim::UsbReader> reader_;
-    std::unique_ptr<ReaderTestbed> bed_;
+    std::vector<std::unique_ptr<sim::UsbReader>> readers_;
+    std::unique_ptr<ReaderMachine> machine_;
+    std::size_t current_ = 0; // the reader the next requests go to
+    std::size_t logShown_ = 0;
     PacketJoiner outJoiner_;
     PacketJoiner inJoiner_;
     bool healthy_ = true;
     bool finished_ = false;
+    PIRP waitIrp_ = nullptr; // the card wait still pending, if any
 };
 
 } // namespace qv::harness

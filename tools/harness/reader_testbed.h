@@ -1,6 +1,6 @@
 // The reader test bed: one emulated machine (kernel and USB bus) with one
 // USB device model plugged in and the driver's function device object for
-// it, built the way the driver's add-device routine builds it, so that the
+// it, made by the driver's own entry point and add-device routine, so that the
 // driver's link and USB configuration routines can be driven directly from
 // tests, the qvsim console and benchmarks.
 //
@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -31,10 +32,9 @@ struct TestbedConfig {
     usb::UsbBusConfig bus;
     // The name the device is plugged in under (it appears in the bus trace).
     std::string deviceName = "reader";
-    // Also set up the smart card library's side as add-device will: the
-    // SMARTCARD_EXTENSION's fixed values, the reader callbacks,
-    // SmartcardInitialize and OsData->DeviceObject. Device-control requests
-    // (DeviceControl) need it.
+    // Let device-control requests (DeviceControl) in: the reader counts as
+    // started, with the card in the slot present. The device object always
+    // comes from the driver's own add-device routine.
     bool smartcard = false;
 
     // Everything default but the seed.
@@ -54,6 +54,19 @@ struct IoctlResult {
 };
 
 // A reader command's outcome: the link's status and a copy of ReplyData.
+// An application's request left pending in the driver: sent without waiting
+// (SendAsync), cancelled (Cancel) or ended by a cleanup, and completed at
+// some later instant. The test bed owns the IRP until Reap frees it.
+struct AsyncRequest {
+    PIRP irp = nullptr;
+    ULONG code = 0;
+    bool done = false;
+    unsigned completions = 0; // more than one is a driver fault
+    NTSTATUS status = STATUS_PENDING;
+    std::uint64_t completedAt = 0; // virtual time of the completion
+    std::uint64_t sentAt = 0;
+};
+
 struct CommandResult {
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     std::vector<std::uint8_t> reply;
@@ -99,9 +112,38 @@ class ReaderTestbed {
 
     // Sends a device-control request to the reader's device object, as an
     // application's request arrives: an IRP with buffered I/O through
-    // IoCallDriver, whose dispatch routine hands it to SmartcardDeviceControl.
+    // IoCallDriver, to the driver's DispatchDeviceControl.
     // Waits for it to complete. Needs the smartcard set-up.
     IoctlResult DeviceControl(ULONG code, std::span<const std::uint8_t> input, ULONG outputLength);
+
+    // ---- Card presence polling (tools/harness/testbed_polling.cpp) -------
+
+    // What the start sequence does for polling: PollThreadRun and PollEnabled
+    // to 1, CurrentState to SCARD_ABSENT, StartPollThread, IoStartTimer (the
+    // timer was tied to PollTimer when the device was built).
+    NTSTATUS StartPolling();
+    // What the stop sequence does: the timer stopped and the thread ended.
+    void StopPolling();
+    bool Polling() const { return polling_; }
+
+    // Sends a device-control request without input or output and returns at
+    // once; the request is the test bed's until Reap. Needs the smartcard
+    // set-up.
+    AsyncRequest& SendAsync(ULONG code);
+    // Cancels the request as the I/O manager does for an application that
+    // cancels its I/O; nothing when it has completed already. Returns
+    // IoCancelIrp's result.
+    bool Cancel(AsyncRequest& request);
+    // The same for the request sent with this IRP; false when it is not
+    // pending any more.
+    bool Cancel(PIRP irp);
+    // Sends IRP_MJ_CLEANUP, as closing a handle does, and waits for it.
+    NTSTATUS Cleanup();
+    // Requests that completed since the last call, in completion order; their
+    // IRPs are freed (irp is left in the copies only to tell them apart).
+    std::vector<AsyncRequest> Reap();
+    // Requests not completed yet.
+    std::size_t Outstanding() const;
 
     PDEVICE_OBJECT Device() const { return device_; } // the driver's device object
     PDEVICE_OBJECT Pdo() const { return pdo_; }       // the bus's device object below it
@@ -110,7 +152,6 @@ class ReaderTestbed {
 
   private:
     void Build();
-    void BuildSmartcard();
     void Teardown();
 
     usb::UsbDeviceModel& model_;
@@ -124,6 +165,8 @@ class ReaderTestbed {
     bool built_ = false;
     bool shutDown_ = false;
     bool smartcardReady_ = false;
+    bool polling_ = false;
+    std::vector<std::unique_ptr<AsyncRequest>> requests_;
 };
 
 } // namespace qv::harness

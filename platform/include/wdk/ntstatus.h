@@ -13,6 +13,7 @@
     X(STATUS_ALERTED, 0x00000101)                            \
     X(STATUS_TIMEOUT, 0x00000102)                            \
     X(STATUS_PENDING, 0x00000103)                            \
+    X(STATUS_OBJECT_NAME_EXISTS, 0x40000000)                 \
     X(STATUS_BUFFER_OVERFLOW, 0x80000005)                    \
     X(STATUS_DEVICE_BUSY, 0x80000011)                        \
     X(STATUS_UNSUCCESSFUL, 0xC0000001)                       \

@@ -1,0 +1,239 @@
+// Card presence: the one-second poll keeps the card state in step with the
+// reader and reports a card that came or went to the application's pending
+// wait; cancellation and cleanup end a wait; a card does not lend its ATR
+// to the next one; a card powered before the start is found.
+#include <gtest/gtest.h>
+
+#include "cards/card_catalogue.h"
+#include "kernel/pool.h"
+#include "support/seeds.h"
+#include "tracking_fixture.h"
+#include "usb_reader.h"
+
+namespace qv::test {
+namespace {
+
+// A poll runs at the next timer tick; a second and a half always covers it.
+constexpr std::uint64_t kPollCovered = 1500;
+
+struct Bed {
+    explicit Bed(bool cardIn, std::uint64_t seed = 1, sim::ReaderModel model = sim::ReaderModel::Qv38N)
+        : reader({.model = model, .cardInserted = cardIn}, sim::MakeCard("t1", seed)),
+          bed(reader, TrackingConfig(seed)) {}
+    sim::UsbReader reader;
+    harness::ReaderTestbed bed;
+};
+
+TEST(CardTracking, InsertionAndRemovalCompleteTheWaits) {
+    Bed b(false);
+    const RunResult run = b.bed.Run([&] {
+        ASSERT_EQ(StartReader(b.bed), STATUS_SUCCESS);
+        SleepFor(kPollCovered);
+        EXPECT_EQ(CardState(b.bed), ULONG{SCARD_ABSENT});
+
+        harness::AsyncRequest& present = b.bed.SendAsync(IOCTL_SMARTCARD_IS_PRESENT);
+        EXPECT_FALSE(present.done);
+        SleepFor(kPollCovered);
+        EXPECT_FALSE(present.done) << "no card came";
+        b.reader.InsertCard();
+        SleepFor(kPollCovered);
+        EXPECT_TRUE(present.done);
+        EXPECT_EQ(present.status, STATUS_SUCCESS);
+        EXPECT_EQ(CardState(b.bed), ULONG{SCARD_PRESENT});
+
+        ASSERT_EQ(Power(b.bed, SCARD_COLD_RESET).status, STATUS_SUCCESS);
+        harness::AsyncRequest& absent = b.bed.SendAsync(IOCTL_SMARTCARD_IS_ABSENT);
+        SleepFor(3 * kPollCovered);
+        EXPECT_FALSE(absent.done) << "an active card stays";
+        EXPECT_GE(CardState(b.bed), ULONG{SCARD_POWERED});
+        b.reader.RemoveCard();
+        SleepFor(kPollCovered);
+        EXPECT_TRUE(absent.done);
+        EXPECT_EQ(absent.status, STATUS_SUCCESS);
+        EXPECT_EQ(CardState(b.bed), ULONG{SCARD_ABSENT});
+        EXPECT_EQ(b.bed.Smartcard().CardCapabilities.ATR.Length, 0);
+        EXPECT_EQ(b.bed.Smartcard().CardCapabilities.Protocol.Selected, 0u);
+        EXPECT_EQ(b.bed.Reader().AtrCacheLength, 0u) << "the card that left keeps no ATR in the reader";
+        for (const auto& done : b.bed.Reap()) EXPECT_EQ(done.completions, 1u);
+        EXPECT_EQ(b.bed.Smartcard().OsData->NotificationIrp, nullptr);
+    });
+    EXPECT_TRUE(run.Ok()) << run.report;
+    EXPECT_TRUE(b.bed.Shutdown().Ok());
+}
+
+TEST(CardTracking, CardInButNotActiveCountsPresentAndCompletesNothing) {
+    Bed b(true);
+    const RunResult run = b.bed.Run([&] {
+        ASSERT_EQ(StartReader(b.bed), STATUS_SUCCESS);
+        SleepFor(kPollCovered);
+        EXPECT_EQ(CardState(b.bed), ULONG{SCARD_PRESENT});
+        harness::AsyncRequest& absent = b.bed.SendAsync(IOCTL_SMARTCARD_IS_ABSENT);
+        SleepFor(4 * kPollCovered);
+        EXPECT_FALSE(absent.done);
+        EXPECT_EQ(CardState(b.bed), ULONG{SCARD_PRESENT});
+        EXPECT_EQ(b.bed.Cleanup(), STATUS_SUCCESS);
+        EXPECT_TRUE(absent.done);
+        EXPECT_EQ(absent.status, STATUS_CANCELLED);
+    });
+    EXPECT_TRUE(run.Ok()) << run.report;
+}
+
+TEST(CardTracking, CancelAndCleanupEndTheWait) {
+    Bed b(false);
+    const RunResult run = b.bed.Run([&] {
+        ASSERT_EQ(StartReader(b.bed), STATUS_SUCCESS);
+        SleepFor(kPollCovered);
+        // Cleanup with nothing pending completes only itself.
+        EXPECT_EQ(b.bed.Cleanup(), STATUS_SUCCESS);
+
+        harness::AsyncRequest& first = b.bed.SendAsync(IOCTL_SMARTCARD_IS_PRESENT);
+        // One wait at a time: the library refuses a second.
+        harness::AsyncRequest& second = b.bed.SendAsync(IOCTL_SMARTCARD_IS_PRESENT);
+        EXPECT_TRUE(second.done);
+        EXPECT_EQ(second.status, STATUS_DEVICE_BUSY);
+        EXPECT_TRUE(b.bed.Cancel(first));
+        EXPECT_TRUE(first.done);
+        EXPECT_EQ(first.status, STATUS_CANCELLED);
+        EXPECT_EQ(b.bed.Smartcard().OsData->NotificationIrp, nullptr);
+
+        harness::AsyncRequest& third = b.bed.SendAsync(IOCTL_SMARTCARD_IS_PRESENT);
+        EXPECT_FALSE(third.done);
+        EXPECT_EQ(b.bed.Cleanup(), STATUS_SUCCESS);
+        EXPECT_TRUE(third.done);
+        EXPECT_EQ(third.status, STATUS_CANCELLED);
+        EXPECT_EQ(b.bed.Smartcard().OsData->NotificationIrp, nullptr);
+
+        // A card arriving later finds nothing to complete.
+        b.reader.InsertCard();
+        SleepFor(kPollCovered);
+        for (const auto& done : b.bed.Reap()) EXPECT_EQ(done.completions, 1u);
+    });
+    EXPECT_TRUE(run.Ok()) << run.report;
+}
+
+// A card swapped for another must not be handed the ATR the reader's cache
+// kept for the first: with a reader that answers resets without an ATR, the
+// second card's reset fails rather than report the first card's ATR.
+TEST(CardTracking, ASwappedCardIsNotLentTheLastCardsAtr) {
+    Bed b(true);
+    const RunResult run = b.bed.Run([&] {
+        ASSERT_EQ(StartReader(b.bed), STATUS_SUCCESS);
+        SleepFor(kPollCovered);
+        ASSERT_EQ(Power(b.bed, SCARD_COLD_RESET).status, STATUS_SUCCESS);
+        EXPECT_NE(b.bed.Reader().AtrCacheLength, 0u);
+        b.reader.RemoveCard();
+        SleepFor(kPollCovered);
+        b.reader.InsertCard(sim::MakeCard("dual", 2));
+        b.reader.SetShortResetAnswer(true);
+        SleepFor(kPollCovered);
+        const harness::IoctlResult reset = Power(b.bed, SCARD_COLD_RESET);
+        EXPECT_EQ(reset.status, STATUS_UNRECOGNIZED_MEDIA);
+        EXPECT_TRUE(reset.output.empty());
+    });
+    EXPECT_TRUE(run.Ok()) << run.report;
+}
+
+// Pulled and put back between two polls: the poll never sees the slot
+// empty, but a powered card found without power has been out.
+TEST(CardTracking, ACardThatLostItsPowerBetweenPollsKeepsNoCachedAtr) {
+    Bed b(true);
+    const RunResult run = b.bed.Run([&] {
+        ASSERT_EQ(StartReader(b.bed), STATUS_SUCCESS);
+        SleepFor(kPollCovered);
+        ASSERT_EQ(Power(b.bed, SCARD_COLD_RESET).status, STATUS_SUCCESS);
+        SleepFor(kPollCovered);
+        b.reader.RemoveCard();
+        b.reader.InsertCard(sim::MakeCard("dual", 2));
+        SleepFor(kPollCovered);
+        EXPECT_EQ(CardState(b.bed), ULONG{SCARD_PRESENT});
+        EXPECT_EQ(b.bed.Reader().AtrCacheLength, 0u);
+    });
+    EXPECT_TRUE(run.Ok()) << run.report;
+}
+
+// The start sequence counts the card absent; a card left powered from
+// before (a stop and start) is found and reported all the same.
+TEST(CardTracking, ACardPoweredBeforeTheStartIsFound) {
+    Bed b(true);
+    const RunResult run = b.bed.Run([&] {
+        ASSERT_EQ(StartReader(b.bed), STATUS_SUCCESS);
+        SleepFor(kPollCovered);
+        ASSERT_EQ(Power(b.bed, SCARD_COLD_RESET).status, STATUS_SUCCESS);
+        b.bed.StopPolling();
+        ASSERT_EQ(b.bed.StartPolling(), STATUS_SUCCESS);
+        EXPECT_EQ(CardState(b.bed), ULONG{SCARD_ABSENT});
+        harness::AsyncRequest& present = b.bed.SendAsync(IOCTL_SMARTCARD_IS_PRESENT);
+        SleepFor(kPollCovered);
+        EXPECT_EQ(CardState(b.bed), ULONG{SCARD_PRESENT});
+        EXPECT_TRUE(present.done);
+        EXPECT_EQ(present.status, STATUS_SUCCESS);
+        // Its ATR is not known to this start: a reset makes it known.
+        EXPECT_EQ(b.bed.Smartcard().CardCapabilities.ATR.Length, 0);
+        EXPECT_EQ(Power(b.bed, SCARD_WARM_RESET).status, STATUS_SUCCESS);
+    });
+    EXPECT_TRUE(run.Ok()) << run.report;
+}
+
+// The first poll after power-up with a card known before reports even when
+// the card is still there; with no card before and none now it reports
+// nothing.
+TEST(CardTracking, TheFirstPollAfterPowerUpReportsAKnownCard) {
+    for (const bool cardIn : {true, false}) {
+        Bed b(cardIn);
+        const RunResult run = b.bed.Run([&] {
+            ASSERT_EQ(StartReader(b.bed), STATUS_SUCCESS);
+            SleepFor(kPollCovered);
+            ASSERT_EQ(Power(b.bed, SCARD_COLD_RESET).status, cardIn ? STATUS_SUCCESS : STATUS_NO_MEDIA);
+            harness::AsyncRequest& wait = b.bed.SendAsync(cardIn ? IOCTL_SMARTCARD_IS_ABSENT : IOCTL_SMARTCARD_IS_PRESENT);
+            b.bed.StopPolling();
+            b.bed.Reader().LinkSynchronized = 0; // as after power-up
+            EXPECT_EQ(PollCardStatus(&b.bed.Smartcard()), STATUS_SUCCESS);
+            EXPECT_EQ(b.bed.Reader().LinkSynchronized, 1u);
+            EXPECT_EQ(wait.done, cardIn);
+            if (cardIn) {
+                EXPECT_EQ(wait.status, STATUS_SUCCESS);
+                EXPECT_EQ(CardState(b.bed), ULONG{SCARD_PRESENT});
+            } else {
+                EXPECT_EQ(b.bed.Cleanup(), STATUS_SUCCESS);
+            }
+        });
+        EXPECT_TRUE(run.Ok()) << run.report;
+    }
+}
+
+TEST(CardTracking, TheQv39nSkipsTheModelCheck) {
+    for (const auto model : {sim::ReaderModel::Qv38N, sim::ReaderModel::Qv39N}) {
+        Bed b(true, 1, model);
+        unsigned resets = 0;
+        const RunResult run = b.bed.Run([&] {
+            ASSERT_EQ(StartReader(b.bed), STATUS_SUCCESS);
+            SleepFor(kPollCovered);
+            EXPECT_EQ(CardState(b.bed), ULONG{SCARD_PRESENT});
+            // The QV-38N's check warm-resets the card, which is active then.
+            const harness::CommandResult status = b.bed.SendCommand(READER_COMMAND_CARD_STATUS);
+            ASSERT_TRUE(status.Ok());
+            resets = (status.reply[READER_REPLY_DATA_OFFSET] & CARD_STATUS_ACTIVE) != 0 ? 1 : 0;
+        });
+        EXPECT_TRUE(run.Ok()) << run.report;
+        EXPECT_EQ(resets, model == sim::ReaderModel::Qv38N ? 1u : 0u);
+    }
+}
+
+// An hour of polling leaves the pool as it found it after the first minute.
+TEST(CardTracking, AnHourOfPollingUsesNoMorePool) {
+    Bed b(true);
+    std::size_t afterMinute = 0;
+    std::size_t afterHour = 0;
+    const RunResult run = b.bed.Run([&] {
+        ASSERT_EQ(StartReader(b.bed), STATUS_SUCCESS);
+        SleepFor(60'000);
+        afterMinute = b.bed.Machine().PoolAllocator().OutstandingCount();
+        SleepFor(3'600'000);
+        afterHour = b.bed.Machine().PoolAllocator().OutstandingCount();
+    });
+    EXPECT_TRUE(run.Ok()) << run.report;
+    EXPECT_EQ(afterHour, afterMinute);
+}
+
+} // namespace
+} // namespace qv::test
