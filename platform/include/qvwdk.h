@@ -16,5 +16,4 @@
 #include "wdk/wdmpower.h"
 #include "wdk/usb.h"
 #include "wdk/smclib.h"
-#include "wdk/pnp_stopgap.h"
 #endif

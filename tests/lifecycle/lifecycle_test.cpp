@@ -11,6 +11,7 @@
 #include "cards/card_catalogue.h"
 #include "device.h"
 #include "kernel/pool.h"
+#include "pnp/pnp_platform.h"
 #include "harness/reader_machine.h"
 #include "smclib/event_log.h"
 #include "support/kernel_run.h"
@@ -127,8 +128,8 @@ TEST(AddDevice, AllocationFailureSweepLeavesNothingBehind) {
 
 TEST(AddDevice, LegacyPlatformMakesTheLibrarysLinkAndRemovesCleanly) {
     Machine m;
-    stopgap::Wdm110Available() = false;
     m.Run([&] {
+        pnp::Platform().SetWdmVersion(1, 0x05); // WDM 1.05: no 1.10
         auto added = m.machine.Plug(*m.readers[0]);
         EXPECT_EQ(added.status, STATUS_SUCCESS);
         ASSERT_NE(m.machine.Extension(0), nullptr);
@@ -140,7 +141,6 @@ TEST(AddDevice, LegacyPlatformMakesTheLibrarysLinkAndRemovesCleanly) {
         EXPECT_EQ(m.machine.Pnp(0, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
         EXPECT_EQ(UnitInUse[0], 0);
     });
-    stopgap::Wdm110Available() = true;
 }
 
 TEST(RemoveReaderDevice, NullDeviceObjectIsIgnored) {

@@ -1,9 +1,0 @@
-// PLACEHOLDER, to be deleted when the power work (DispatchPower) is merged:
-// power requests go down unchanged meanwhile.
-#include "device.h"
-
-NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    PDEVICE_EXTENSION deviceExtension = static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
-    IoSkipCurrentIrpStackLocation(Irp);
-    return PoCallDriver(deviceExtension->SmartcardExtension.ReaderExtension->LowerDevice, Irp);
-}
