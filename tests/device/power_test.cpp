@@ -67,5 +67,92 @@ TEST(DriverPower, EachSleepingStateAsksForD3OnceAndWakeBringsTheReaderBack) {
     }
 }
 
+
+enum class DuringSleep { Nothing, Pull, Insert };
+
+struct WakeCase {
+    bool cardBefore;
+    DuringSleep during;
+    ULONG wait;     // the tracking request pending across the sleep
+    bool reported;  // whether wake completes it
+};
+
+void Pause(std::int64_t milliseconds) {
+    LARGE_INTEGER interval = Relative(milliseconds);
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+}
+
+// The first poll after power-up reports a card known from before even when
+// it stayed; a card that came or went during the sleep is reported as any
+// change is; with no card before or after nothing is reported.
+TEST(DriverPower, WakeReportsTheCardAsItWasFoundAfterTheSleep) {
+    const WakeCase cases[] = {
+        {true, DuringSleep::Nothing, IOCTL_SMARTCARD_IS_ABSENT, true},
+        {true, DuringSleep::Pull, IOCTL_SMARTCARD_IS_ABSENT, true},
+        {false, DuringSleep::Insert, IOCTL_SMARTCARD_IS_PRESENT, true},
+        {false, DuringSleep::Nothing, IOCTL_SMARTCARD_IS_PRESENT, false},
+    };
+    for (const WakeCase& wake : cases) {
+        for (std::uint64_t seed : TestSeeds(4)) {
+            ReaderMachine machine(Seeded(seed));
+            sim::ReaderOptions options;
+            options.cardInserted = wake.cardBefore;
+            sim::UsbReader reader(options, sim::MakeCard("dual", seed));
+            bool reported = false;
+            unsigned completions = 0;
+            RunResult run = machine.Run([&] {
+                ASSERT_EQ(machine.Plug(reader).status, STATUS_SUCCESS);
+                ASSERT_EQ(machine.Pnp(0, IRP_MN_START_DEVICE), STATUS_SUCCESS);
+                ASSERT_EQ(machine.Open(0), STATUS_SUCCESS);
+                Pause(2500); // the poller finds the card as it is
+                machine.SendAsync(0, wake.wait);
+                Pause(10);
+                ASSERT_EQ(power::Sleep(PowerSystemSleeping3), STATUS_SUCCESS);
+                if (wake.during == DuringSleep::Pull) reader.RemoveCard();
+                if (wake.during == DuringSleep::Insert) reader.InsertCard();
+                Pause(5000); // asleep: no polls
+                ASSERT_EQ(power::Wake(), STATUS_SUCCESS);
+                Pause(50);
+                for (const auto& request : machine.Reap()) {
+                    reported = reported || (request.done && request.status == STATUS_SUCCESS);
+                    completions += request.completions;
+                }
+                EXPECT_EQ(machine.Cleanup(0), STATUS_SUCCESS);
+                EXPECT_EQ(machine.Close(0), STATUS_SUCCESS);
+                for (const auto& request : machine.Reap()) completions += request.completions;
+                EXPECT_EQ(machine.Pnp(0, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+            });
+            EXPECT_TRUE(run.Ok()) << "seed " << seed << "\n" << run.report;
+            EXPECT_EQ(reported, wake.reported) << "seed " << seed << " case " << (&wake - cases);
+            EXPECT_EQ(completions, 1u) << "seed " << seed << " case " << (&wake - cases);
+            RunResult end = machine.Shutdown();
+            EXPECT_TRUE(end.Ok()) << "seed " << seed << "\n" << end.report;
+        }
+    }
+}
+
+TEST(DriverPower, D1AndD2GoDownWithoutAChangeOfState) {
+    ReaderMachine machine(Seeded(1));
+    sim::UsbReader reader;
+    RunResult run = machine.Run([&] {
+        ASSERT_EQ(machine.Plug(reader).status, STATUS_SUCCESS);
+        ASSERT_EQ(machine.Pnp(0, IRP_MN_START_DEVICE), STATUS_SUCCESS);
+        PREADER_EXTENSION readerExtension = machine.Extension(0)->SmartcardExtension.ReaderExtension;
+        for (DEVICE_POWER_STATE state : {PowerDeviceD1, PowerDeviceD2}) {
+            POWER_STATE wanted;
+            wanted.DeviceState = state;
+            EXPECT_EQ(PoRequestPowerIrp(machine.Readers()[0].device, IRP_MN_SET_POWER, wanted, nullptr, nullptr,
+                                        nullptr),
+                      STATUS_PENDING);
+            Pause(10);
+            EXPECT_EQ(readerExtension->PowerState, READER_POWERED);
+            EXPECT_EQ(readerExtension->LinkSynchronized, 1u);
+        }
+        EXPECT_EQ(machine.Pnp(0, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+    });
+    EXPECT_TRUE(run.Ok()) << run.report;
+    EXPECT_TRUE(machine.Shutdown().Ok());
+}
+
 } // namespace
 } // namespace qv::test
