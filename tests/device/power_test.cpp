@@ -154,5 +154,51 @@ TEST(DriverPower, D1AndD2GoDownWithoutAChangeOfState) {
     EXPECT_TRUE(machine.Shutdown().Ok());
 }
 
+// Sleep and wake on one thread while another sends card-tracking waits,
+// cancels them and closes its handle, on many seeds and, last, the reader
+// surprise-removed: every request completes exactly once and the run ends
+// with nothing left behind.
+TEST(DriverPower, SleepAndWakeRaceWaitsCancelsAndSurpriseRemoval) {
+    for (std::uint64_t seed : TestSeeds(8)) {
+        ReaderMachine machine(Seeded(seed));
+        sim::UsbReader reader(sim::ReaderOptions{}, sim::MakeCard("dual", seed));
+        std::vector<harness::AsyncRequest> finished;
+        RunResult run = machine.Run([&] {
+            ASSERT_EQ(machine.Plug(reader).status, STATUS_SUCCESS);
+            ASSERT_EQ(machine.Pnp(0, IRP_MN_START_DEVICE), STATUS_SUCCESS);
+            ASSERT_EQ(machine.Open(0), STATUS_SUCCESS);
+            KEVENT done;
+            KeInitializeEvent(&done, NotificationEvent, FALSE);
+            K().Spawn("sleeper", [&] {
+                for (int round = 0; round < 2; ++round) {
+                    EXPECT_EQ(power::Sleep(round == 0 ? PowerSystemSleeping3 : PowerSystemHibernate), STATUS_SUCCESS);
+                    Pause(300);
+                    EXPECT_EQ(power::Wake(), STATUS_SUCCESS);
+                    Pause(700);
+                }
+                KeSetEvent(&done, IO_NO_INCREMENT, FALSE);
+            });
+            for (int round = 0; round < 6; ++round) {
+                auto& request = machine.SendAsync(0, round % 2 == 0 ? IOCTL_SMARTCARD_IS_ABSENT
+                                                                    : IOCTL_SMARTCARD_IS_PRESENT);
+                Pause(100 + 37 * round);
+                if (!request.done) machine.Cancel(request.irp);
+                Pause(200);
+                for (auto& reaped : machine.Reap()) finished.push_back(reaped);
+            }
+            KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+            EXPECT_EQ(machine.Cleanup(0), STATUS_SUCCESS);
+            EXPECT_EQ(machine.Close(0), STATUS_SUCCESS);
+            EXPECT_EQ(machine.Unplug(0), STATUS_SUCCESS);
+            for (auto& reaped : machine.Reap()) finished.push_back(reaped);
+            EXPECT_EQ(machine.Outstanding(), 0u);
+        });
+        EXPECT_TRUE(run.Ok()) << "seed " << seed << "\n" << run.report;
+        for (const auto& request : finished) EXPECT_EQ(request.completions, 1u) << "seed " << seed;
+        RunResult end = machine.Shutdown();
+        EXPECT_TRUE(end.Ok()) << "seed " << seed << "\n" << end.report;
+    }
+}
+
 } // namespace
 } // namespace qv::test
