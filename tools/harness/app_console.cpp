@@ -307,6 +307,8 @@ bool AppConsole::Execute(std::string_view line) {
         }
     } else if (LifecycleCommand(verb, rest)) {
         // handled
+    } else if (PowerCommand(verb, rest)) {
+        // handled
     } else if (verb == "wait") {
         WaitCommand(rest);
     } else if (verb == "cancel") {

@@ -62,6 +62,8 @@ class AppConsole {
     void CapsCommand();
     // The device's life (device/lifecycle commands in app_lifecycle.cpp).
     bool LifecycleCommand(std::string_view verb, std::string_view arguments);
+    // The system's sleep and wake (app_power.cpp).
+    bool PowerCommand(std::string_view verb, std::string_view arguments);
     void PlugCommand(std::string_view arguments);
     void ReadersCommand();
     // The current reader's library record; null (and an error printed) when
