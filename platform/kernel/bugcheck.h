@@ -77,7 +77,9 @@ inline constexpr ULONG_PTR RemoveLockWaitWithoutHolding = 0x5113;
 inline constexpr ULONG_PTR WorkItemQueuedTwice = 0x5120;
 inline constexpr ULONG_PTR WorkItemFreedWhileQueued = 0x5121;
 inline constexpr ULONG_PTR StallTooLong = 0x5130;                 // KeStallExecutionProcessor beyond 50 us
-inline constexpr ULONG_PTR PowerIrpSentWithIoCallDriver = 0x5140; // a power IRP sent without PoCallDriver
+inline constexpr ULONG_PTR RemoveLeftDevice = 0x5140;             // a device still attached above the PDO after remove
+inline constexpr ULONG_PTR RemoveFailed = 0x5141;                 // IRP_MN_REMOVE_DEVICE failed
+inline constexpr ULONG_PTR PowerIrpSentWithIoCallDriver = 0x5150; // a power IRP sent without PoCallDriver
 // DRIVER_POWER_STATE_FAILURE
 inline constexpr ULONG_PTR PowerIrpWithoutStartNext = 0x500; // completed without PoStartNextPowerIrp
 // BAD_POOL_CALLER

@@ -13,10 +13,6 @@ namespace qv::pnp {
 
 namespace {
 
-// Checks of this emulation for a driver's handling of the remove request.
-constexpr ULONG_PTR kRemoveLeftDevice = 0x5140;
-constexpr ULONG_PTR kRemoveFailed = 0x5141;
-
 const char* MinorName(UCHAR minor) {
     switch (minor) {
     case IRP_MN_START_DEVICE: return "START_DEVICE";
@@ -141,14 +137,14 @@ NTSTATUS PnpManager::SendRemove(DeviceNode& node) {
     PDEVICE_OBJECT pdo = node.pdo;
     const NTSTATUS status = SendPnp(node, IRP_MN_REMOVE_DEVICE);
     if (!NT_SUCCESS(status)) {
-        K().Violation("pnp-remove-failed", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, kRemoveFailed, io::Ptr(pdo),
+        K().Violation("pnp-remove-failed", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::RemoveFailed, io::Ptr(pdo),
                       static_cast<ULONG>(status), 0,
                       "IRP_MN_REMOVE_DEVICE of " + Label(pdo) + " failed; a remove request must not fail");
     }
     // A PDO the bus deleted is freed once nothing is attached above it, so
     // it is only looked at while it still exists.
     if (K().Io().Internals().devices.Find(pdo) != nullptr && pdo->AttachedDevice != nullptr) {
-        K().Violation("pnp-remove-left-device", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, kRemoveLeftDevice,
+        K().Violation("pnp-remove-left-device", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::RemoveLeftDevice,
                       io::Ptr(pdo), io::Ptr(pdo->AttachedDevice), 0,
                       "after IRP_MN_REMOVE_DEVICE " + Label(pdo->AttachedDevice) + " is still attached above " +
                           Label(pdo) + "; the driver must detach and delete its device on remove");

@@ -404,7 +404,7 @@ TEST(FindIfsc, StopsAtTheAtrsEndAndRefusesReservedValues) {
 namespace qv::test {
 namespace {
 
-TEST(ReaderFunctions, CardPowerIsInstalledAndEveryOtherSlotCleared) {
+TEST(ReaderFunctions, CardPowerAndTrackingAreInstalledAndEveryOtherSlotCleared) {
     Kernel kernel(KernelConfig{});
     RunOk(kernel, [] {
         SMARTCARD_EXTENSION card{};

@@ -15,6 +15,8 @@
 namespace qv::test {
 namespace {
 
+constexpr ULONG kStallUs = 1;
+
 enum class Ender { Cancel, Cleanup, SendLate };
 
 const char* Name(Ender ender) {
@@ -41,6 +43,10 @@ void RunRace(Ender ender, std::uint64_t seed, const SchedulingMode& mode) {
     harness::ReaderTestbed bed(reader, TrackingConfig(seed, &mode));
     const std::uint64_t moveAt = NearAPoll(random, 2);
     const std::uint64_t actAt = NearAPoll(random, 2 + static_cast<unsigned>(random() % 2));
+    // Half the runs act at a seeded instant, half right behind the poll's
+    // state change, a seeded number of microseconds into its report.
+    const bool watch = (seed / 2) % 2 == 0;
+    const unsigned extraStalls = static_cast<unsigned>(random() % 8);
     std::uint64_t movedAt = 0;
     std::uint64_t actedAt = 0;
     std::vector<harness::AsyncRequest> done;
@@ -65,7 +71,20 @@ void RunRace(Ender ender, std::uint64_t seed, const SchedulingMode& mode) {
             KeSetEvent(&handDone, IO_NO_INCREMENT, FALSE);
         });
         bed.Machine().Spawn("app", [&] {
-            SleepFor(start + actAt - bed.Machine().Now() / kTicksPerMillisecond);
+            if (watch) {
+                // Just after the poll that finds the card changes the state it
+                // reports under OsData->SpinLock: a few microseconds later.
+                SleepFor(start + moveAt - bed.Machine().Now() / kTicksPerMillisecond);
+                const ULONG before = CardState(bed);
+                const VirtualTime giveUp = bed.Machine().Now() + 3 * kTicksPerSecond;
+                // Millisecond steps until the poll's command is on the link
+                // (LinkIdle cleared), then microsecond steps.
+                while (KeReadStateEvent(&bed.Reader().LinkIdle) != 0 && bed.Machine().Now() < giveUp) SleepFor(1);
+                while (CardState(bed) == before && bed.Machine().Now() < giveUp) KeStallExecutionProcessor(kStallUs);
+                for (unsigned i = 0; i < extraStalls; ++i) KeStallExecutionProcessor(1);
+            } else {
+                SleepFor(start + actAt - bed.Machine().Now() / kTicksPerMillisecond);
+            }
             actedAt = bed.Machine().Now();
             switch (ender) {
             case Ender::Cancel: bed.Cancel(*wait); break;

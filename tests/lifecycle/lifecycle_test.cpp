@@ -18,9 +18,6 @@
 #include "support/seeds.h"
 #include "usb_reader.h"
 
-namespace qv::stopgap {
-bool& Wdm110Available();
-}
 
 namespace qv::test {
 namespace {
@@ -129,7 +126,8 @@ TEST(AddDevice, AllocationFailureSweepLeavesNothingBehind) {
 TEST(AddDevice, LegacyPlatformMakesTheLibrarysLinkAndRemovesCleanly) {
     Machine m;
     m.Run([&] {
-        pnp::Platform().SetWdmVersion(1, 0x05); // WDM 1.05: no 1.10
+        // A platform with WDM 1.0 only.
+        pnp::Platform().SetWdmVersion(1, 0);
         auto added = m.machine.Plug(*m.readers[0]);
         EXPECT_EQ(added.status, STATUS_SUCCESS);
         ASSERT_NE(m.machine.Extension(0), nullptr);
@@ -140,6 +138,60 @@ TEST(AddDevice, LegacyPlatformMakesTheLibrarysLinkAndRemovesCleanly) {
         EXPECT_EQ(m.machine.Pnp(0, IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS);
         EXPECT_EQ(m.machine.Pnp(0, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
         EXPECT_EQ(UnitInUse[0], 0);
+    });
+}
+
+struct Override {
+    std::u16string vendor;
+    std::u16string ifd;
+    bool setVendor = true;
+    bool setIfd = true;
+    std::string wantVendor;
+    std::string wantIfd;
+};
+
+// The vendor strings from the hardware key: both or neither, each from 1 to
+// 32 bytes; a missing value reads as empty.
+TEST(AddDevice, RegistryOverridesFollowTheirLengthRules) {
+    const std::string defVendor("Vantrel/Orsund\0", 15);
+    const std::string defIfd("QV-38N/QV-39N\0", 14);
+    const std::u16string thirtyTwo(32, u'v');
+    const std::u16string thirtyThree(33, u'v');
+    const std::vector<Override> cases = {
+        {u"Acme", u"Reader 7", true, true, "Acme", "Reader 7"},
+        {u"Acme", u"", true, false, defVendor, defIfd},
+        {thirtyTwo, u"X", true, true, std::string(32, 'v'), "X"},
+        {thirtyThree, u"X", true, true, defVendor, defIfd},
+        {u"", u"X", true, true, defVendor, defIfd},
+    };
+    for (const Override& c : cases) {
+        Machine m;
+        m.Run([&] {
+            auto added = m.machine.Plug(*m.readers[0], [&](PDEVICE_OBJECT pdo) {
+                if (c.setVendor) pnp::Platform().SetHardwareString(pdo, u"VendorName", c.vendor);
+                if (c.setIfd) pnp::Platform().SetHardwareString(pdo, u"IfdType", c.ifd);
+            });
+            ASSERT_EQ(added.status, STATUS_SUCCESS);
+            const auto& attr = m.machine.Extension(0)->SmartcardExtension.VendorAttr;
+            EXPECT_EQ(std::string(reinterpret_cast<const char*>(attr.VendorName.Buffer), attr.VendorName.Length),
+                      c.wantVendor);
+            EXPECT_EQ(std::string(reinterpret_cast<const char*>(attr.IfdType.Buffer), attr.IfdType.Length), c.wantIfd);
+            EXPECT_EQ(pnp::Platform().OpenKeys(), 0u) << "the key is closed again";
+        });
+    }
+}
+
+TEST(AddDevice, LegacyPlatformDoesNotReadTheRegistry) {
+    Machine m;
+    m.Run([&] {
+        pnp::Platform().SetWdmVersion(1, 0);
+        auto added = m.machine.Plug(*m.readers[0], [&](PDEVICE_OBJECT pdo) {
+            pnp::Platform().SetHardwareString(pdo, u"VendorName", u"Acme");
+            pnp::Platform().SetHardwareString(pdo, u"IfdType", u"Reader");
+        });
+        ASSERT_EQ(added.status, STATUS_SUCCESS);
+        EXPECT_EQ(m.machine.Extension(0)->SmartcardExtension.VendorAttr.VendorName.Length, 15);
+        EXPECT_NE(m.machine.Extension(0)->DosLinkName.Buffer, nullptr);
     });
 }
 

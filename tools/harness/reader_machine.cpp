@@ -126,10 +126,11 @@ void ReaderMachine::Teardown() {
     }
 }
 
-PlugResult ReaderMachine::Plug(usb::UsbDeviceModel& model) {
+PlugResult ReaderMachine::Plug(usb::UsbDeviceModel& model, const std::function<void(PDEVICE_OBJECT)>& beforeAdd) {
     PluggedReader reader;
     reader.model = &model;
     reader.pdo = bus_.Plug(model, "reader" + std::to_string(readers_.size()));
+    if (beforeAdd) beforeAdd(reader.pdo);
     PlugResult result;
     result.status = driver_->DriverExtension->AddDevice(driver_, reader.pdo);
     if (NT_SUCCESS(result.status)) {

@@ -68,7 +68,9 @@ class ReaderMachine {
     // ---- On a simulated thread --------------------------------------------
 
     // Plugs the model in and calls the driver's add-device routine for it.
-    PlugResult Plug(usb::UsbDeviceModel& model);
+    // beforeAdd runs between the two, with the new PDO (to fill its
+    // hardware key, say).
+    PlugResult Plug(usb::UsbDeviceModel& model, const std::function<void(PDEVICE_OBJECT)>& beforeAdd = {});
     // A Plug and Play request of this minor code to the reader's stack; the
     // status it was completed with. Remove also forgets the device object.
     NTSTATUS Pnp(std::size_t index, UCHAR minor);

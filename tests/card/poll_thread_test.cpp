@@ -1,0 +1,58 @@
+// The polling thread's rhythm, seen on the bus: one card-status command per
+// timer tick; a tick with PollEnabled not 1 only turns it back to 1; a stop
+// still runs the poll its wake-up asks for.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+
+#include "cards/card_catalogue.h"
+#include "tracking_fixture.h"
+#include "usb/usb_bus.h"
+#include "usb_reader.h"
+
+namespace qv::test {
+namespace {
+
+// The card-status command's class and instruction bytes as they go out.
+constexpr std::array<std::uint8_t, 2> kCardStatusCommand{READER_COMMAND_CLASS, 0x31};
+
+TEST(PollThread, OnePollATickASkippedTickAndALastPollAtStop) {
+    sim::UsbReader reader({}, sim::MakeCard("t1", 1));
+    harness::ReaderTestbed bed(reader, TrackingConfig(1));
+    unsigned polls = 0;
+    bed.Bus().SetObserver([&](const usb::TransferEvent& event) {
+        if (event.kind == usb::TransferKind::Out &&
+            std::ranges::search(event.data, kCardStatusCommand).begin() != event.data.end()) {
+            ++polls;
+        }
+    });
+    unsigned inFiveSeconds = 0;
+    unsigned withSkip = 0;
+    unsigned atStop = 0;
+    const RunResult run = bed.Run([&] {
+        ASSERT_EQ(StartReader(bed), STATUS_SUCCESS);
+        SleepFor(500);
+        const unsigned before = polls;
+        SleepFor(5000);
+        inFiveSeconds = polls - before;
+
+        // As a transmit does: the next tick is skipped, the one after polls.
+        bed.Reader().PollEnabled = 0;
+        const unsigned beforeSkip = polls;
+        SleepFor(1000);
+        withSkip = polls - beforeSkip;
+        EXPECT_EQ(bed.Reader().PollEnabled, 1u);
+
+        const unsigned beforeStop = polls;
+        bed.StopPolling();
+        atStop = polls - beforeStop;
+    });
+    EXPECT_TRUE(run.Ok()) << run.report;
+    EXPECT_EQ(inFiveSeconds, 5u);
+    EXPECT_EQ(withSkip, 0u);
+    EXPECT_EQ(atStop, 1u) << "the stop's wake-up polls once more";
+}
+
+} // namespace
+} // namespace qv::test
