@@ -2,15 +2,24 @@
 // when the I/O manager loads the image, and lies in the section the loader
 // discards after initialisation; unloading happens at PASSIVE_LEVEL after
 // Plug and Play has removed every reader, so its routine is pageable.
-#include "qvscr.h"
+#include "device.h"
 
 // IRQL: PASSIVE_LEVEL. Installs the driver's routines in the driver object;
-// the registry path is not looked at. Always succeeds.
+// the registry path is not looked at. Every other major function keeps the
+// I/O manager's default handler. Always succeeds.
 extern "C" QV_INIT_CODE NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
     PAGED_CODE();
     UNREFERENCED_PARAMETER(RegistryPath);
 
-    DriverObject->DriverUnload = &DriverUnload;
+    DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreateClose;
+    DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchCreateClose;
+    DriverObject->MajorFunction[IRP_MJ_CLEANUP] = DispatchCleanup;
+    DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
+    DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchSystemControl;
+    DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
+    DriverObject->MajorFunction[IRP_MJ_POWER] = DispatchPower;
+    DriverObject->DriverExtension->AddDevice = AddDevice;
+    DriverObject->DriverUnload = DriverUnload;
     return STATUS_SUCCESS;
 }
 

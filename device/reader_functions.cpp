@@ -2,6 +2,7 @@
 // fills the table before it hands the extension to SmartcardInitialize; a
 // slot left empty makes the library refuse that kind of request.
 #include "card.h"
+#include "device.h"
 
 VOID SetReaderFunctions(PSMARTCARD_EXTENSION SmartcardExtension) {
     PAGED_CODE();
@@ -11,5 +12,5 @@ VOID SetReaderFunctions(PSMARTCARD_EXTENSION SmartcardExtension) {
     SmartcardExtension->ReaderFunction[RDF_SET_PROTOCOL] = SetProtocol;
     SmartcardExtension->ReaderFunction[RDF_TRANSMIT] = Transmit;
     SmartcardExtension->ReaderFunction[RDF_CARD_TRACKING] = CardTracking;
-    // The vendor requests join the table when request dispatch is built.
+    SmartcardExtension->ReaderFunction[RDF_IOCTL_VENDOR] = VendorIoctl;
 }

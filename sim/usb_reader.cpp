@@ -136,6 +136,20 @@ void UsbReader::Reattach() {
     PowerOnState();
 }
 
+void UsbReader::Suspend() {
+    suspended_ = true;
+    if (slot_.Occupied()) slot_.CurrentCard().PowerDown();
+}
+
+void UsbReader::Resume() {
+    suspended_ = false;
+    outHalted_ = inHalted_ = false;
+    assembler_.Clear();
+    stream_.Clear();
+    blocks_.Reset();
+    if (slot_.Occupied()) slot_.CurrentCard().PowerDown();
+}
+
 void UsbReader::PowerOnState() {
     // Without bus power the firmware forgets everything and the card loses
     // its power too.

@@ -54,6 +54,13 @@ class UsbReader final : public usb::UsbDeviceModel {
     // block (OUT), or the rest of a block whose packets had begun to go out
     // (IN). Whole answers still in the reader's queue stay there.
     void ResetEndpoint(std::uint8_t endpoint) override;
+    // Suspend: the firmware cuts the card's power at once (the slot may draw
+    // only suspend current). Resume: the firmware starts afresh, as after a
+    // power cycle: no block-sequence state, nothing half received or queued,
+    // the card unpowered; the host's configuration stays.
+    void Suspend() override;
+    void Resume() override;
+    bool Suspended() const { return suspended_; }
 
     bool Configured() const { return configured_; }
 
@@ -106,6 +113,7 @@ class UsbReader final : public usb::UsbDeviceModel {
     bool configured_ = false;
     bool outHalted_ = false;
     bool inHalted_ = false;
+    bool suspended_ = false;
 };
 
 } // namespace qv::sim

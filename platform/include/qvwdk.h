@@ -13,6 +13,7 @@
 #include "wdk/ntdef.h"
 #include "wdk/ntstatus.h"
 #include "wdk/wdm.h"
+#include "wdk/wdmpower.h"
 #include "wdk/usb.h"
 #include "wdk/smclib.h"
 #endif

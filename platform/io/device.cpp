@@ -3,11 +3,15 @@
 #include <string>
 
 #include "io/io_state.h"
+#include "kernel/pool.h"
 #include "kernel/scheduler.h"
 
 namespace qv::io {
 
 namespace {
+
+// Device objects are counted by the pool's fault plan under this tag.
+constexpr ULONG kDeviceTag = QV_POOL_TAG('D', 'e', 'v', 'i');
 
 // The extension starts on the boundary that the largest scalar needs, as the
 // driver may keep 64-bit counters or LARGE_INTEGERs there.
@@ -118,6 +122,10 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
         name.assign(reinterpret_cast<const char16_t*>(DeviceName->Buffer), DeviceName->Length / sizeof(WCHAR));
         if (io.devices.NameInUse(name)) return STATUS_OBJECT_NAME_COLLISION;
     }
+    // The device object and its extension come from non-paged pool on
+    // Windows: the pool's fault plan can make the creation fail.
+    if (!driver.system && K().PoolAllocator().InjectFailure(kDeviceTag, sizeof(DEVICE_OBJECT) + DeviceExtensionSize, "IoCreateDevice"))
+        return STATUS_INSUFFICIENT_RESOURCES;
     DeviceRecord& record = io.devices.Add(DriverObject, DeviceExtensionSize, std::move(name), driver.label);
     PDEVICE_OBJECT device = record.object;
     device->DeviceType = DeviceType;

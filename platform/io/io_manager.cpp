@@ -214,6 +214,10 @@ void IoManager::UnloadDriver(PDRIVER_OBJECT driver) {
     state_->drivers.Remove(driver);
 }
 
+void IoManager::MarkSystemDriver(PDRIVER_OBJECT driver) {
+    state_->drivers.Require(driver, "MarkSystemDriver").system = true;
+}
+
 std::vector<std::string> IoManager::RecentIrps() const { return state_->history.Recent(); }
 
 } // namespace qv

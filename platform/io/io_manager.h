@@ -25,6 +25,10 @@ class IoManager {
     // the driver's entry routine. Call from a simulated thread.
     PDRIVER_OBJECT LoadDriver(std::u16string_view name, PDRIVER_INITIALIZE entry, NTSTATUS* status);
 
+    // Marks a driver as part of the emulated system (a bus driver): the
+    // pool's fault plan leaves its device objects alone.
+    void MarkSystemDriver(PDRIVER_OBJECT driver);
+
     // Calls the driver's unload routine and audits what it left behind.
     void UnloadDriver(PDRIVER_OBJECT driver);
 

@@ -80,6 +80,9 @@ struct DriverRecord {
     std::u16string registryPath; // the service key
     UNICODE_STRING registryPathString{};
     std::string label; // the service name in ASCII, for logs
+    // A driver of the emulated system itself (the USB bus): the pool's fault
+    // plan does not reach its device objects, which the host asked for.
+    bool system = false;
 };
 
 class DriverTable {

@@ -5,6 +5,7 @@
 #include "io/io_state.h"
 #include "kernel/race_annotations.h"
 #include "kernel/scheduler.h"
+#include "power/power_manager.h"
 
 namespace qv::io {
 
@@ -152,6 +153,16 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                       Ptr(DeviceObject),
                       "irp" + std::to_string(record->serial) + " sent to " + device.label +
                           " with the sender's cancel routine still set");
+    }
+    // Windows before Vista keeps its one-request-at-a-time rule for power
+    // IRPs in PoCallDriver; one sent past it could reach a driver that
+    // holds another.
+    const bool sentByPo = power::TakePoCallDriverSend(Irp);
+    if (IoGetNextIrpStackLocation(Irp)->MajorFunction == IRP_MJ_POWER && !sentByPo) {
+        K().Violation("power-irp-sent-with-iocalldriver", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                      violation::PowerIrpSentWithIoCallDriver, Ptr(Irp), Ptr(DeviceObject), 0,
+                      "power irp" + std::to_string(record->serial) + " sent to " + device.label +
+                          " with IoCallDriver instead of PoCallDriver");
     }
     SimThread* thread = K().Sched().Current();
     DispatchFrame* caller = record->FrameOn(thread);

@@ -25,6 +25,7 @@ inline constexpr ULONG NO_MORE_IRP_STACK_LOCATIONS = 0x35;
 inline constexpr ULONG SYSTEM_EXIT_OWNED_MUTEX = 0x39;
 inline constexpr ULONG MULTIPLE_IRP_COMPLETE_REQUESTS = 0x44;
 inline constexpr ULONG IRQL_GT_ZERO_AT_SYSTEM_SERVICE = 0x4A;
+inline constexpr ULONG DRIVER_POWER_STATE_FAILURE = 0x9F;
 inline constexpr ULONG SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION = 0xC1;
 inline constexpr ULONG BAD_POOL_CALLER = 0xC2;
 inline constexpr ULONG DRIVER_VERIFIER_DETECTED_VIOLATION = 0xC4;
@@ -76,6 +77,11 @@ inline constexpr ULONG_PTR RemoveLockWaitWithoutHolding = 0x5113;
 inline constexpr ULONG_PTR WorkItemQueuedTwice = 0x5120;
 inline constexpr ULONG_PTR WorkItemFreedWhileQueued = 0x5121;
 inline constexpr ULONG_PTR StallTooLong = 0x5130;                 // KeStallExecutionProcessor beyond 50 us
+inline constexpr ULONG_PTR RemoveLeftDevice = 0x5140;             // a device still attached above the PDO after remove
+inline constexpr ULONG_PTR RemoveFailed = 0x5141;                 // IRP_MN_REMOVE_DEVICE failed
+inline constexpr ULONG_PTR PowerIrpSentWithIoCallDriver = 0x5150; // a power IRP sent without PoCallDriver
+// DRIVER_POWER_STATE_FAILURE
+inline constexpr ULONG_PTR PowerIrpWithoutStartNext = 0x500; // completed without PoStartNextPowerIrp
 // BAD_POOL_CALLER
 inline constexpr ULONG_PTR PoolFreedTwice = 0x07;
 inline constexpr ULONG_PTR PoolFreedWithWrongTag = 0x0A;

@@ -42,7 +42,7 @@ std::vector<std::string> RulesFromEnvironment() {
 }
 
 constexpr RandomStream kStreams[] = {RandomStream::Schedule, RandomStream::Pool, RandomStream::Bus,
-                                     RandomStream::Device};
+                                     RandomStream::Device, RandomStream::Power};
 } // namespace
 
 std::string_view OutcomeName(RunOutcome outcome) {

@@ -32,7 +32,7 @@ inline constexpr VirtualTime kTicksPerSecond = 10'000'000;
 
 // Independent random streams drawn from the one seed, so that adding a draw
 // for one purpose (a pool fault, say) does not change the schedule.
-enum class RandomStream : unsigned { Schedule = 1, Pool = 2, Bus = 3, Device = 4 };
+enum class RandomStream : unsigned { Schedule = 1, Pool = 2, Bus = 3, Device = 4, Power = 5 };
 
 struct PoolFaultConfig {
     // Fail the Nth allocation counted from the start of the run (1 = the

@@ -3,6 +3,7 @@
 
 #include "kernel/pool.h"
 #include "kernel/scheduler.h"
+#include "pnp/pnp_platform.h"
 
 struct _OBJECT_TYPE {
     const char* Name;
@@ -122,6 +123,9 @@ NTSTATUS NTAPI ZwClose(HANDLE Handle) {
         K().Violation("zwclose-irql", bugcode::IRQL_NOT_LESS_OR_EQUAL, reinterpret_cast<ULONG_PTR>(Handle), irql, 0, 0,
                       "ZwClose above PASSIVE_LEVEL");
     }
+    // Registry keys have handles of their own range.
+    if (pnp::IsRegistryHandle(Handle))
+        return pnp::Platform().CloseKey(Handle) ? STATUS_SUCCESS : STATUS_INVALID_HANDLE;
     SimThread* thread = K().LookupHandle(Handle);
     if (thread == nullptr || !K().CloseHandle(Handle)) return STATUS_INVALID_HANDLE;
     ReleaseReference(*thread, thread->Object(), "ZwClose");

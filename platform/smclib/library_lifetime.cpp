@@ -7,6 +7,7 @@
 
 #include "io/io_state.h"
 #include "kernel/kernel.h"
+#include "pnp/pnp_platform.h"
 #include "smclib/event_log.h"
 #include "smclib/library_state.h"
 
@@ -156,6 +157,9 @@ NTSTATUS NTAPI SmartcardCreateLink(PUNICODE_STRING LinkName, PUNICODE_STRING Dev
         LinkName->Length = static_cast<USHORT>(name.size() * sizeof(WCHAR));
         LinkName->MaximumLength = static_cast<USHORT>(bytes);
         links.push_back({name, FromCounted(DeviceName)});
+        // The link is a real one of the object manager, so that applications
+        // can open the reader by it.
+        qv::pnp::Platform().AddLink(name, FromCounted(DeviceName));
         return STATUS_SUCCESS;
     }
     return STATUS_OBJECT_NAME_COLLISION;

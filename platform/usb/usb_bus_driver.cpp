@@ -39,6 +39,9 @@ NTSTATUS NTAPI HubPnp(PDEVICE_OBJECT device, PIRP irp) {
     NTSTATUS status = irp->IoStatus.Status;
     switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
     case IRP_MN_START_DEVICE:
+        // A device that has gone cannot be started.
+        status = port.gone ? STATUS_NO_SUCH_DEVICE : STATUS_SUCCESS;
+        break;
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
     case IRP_MN_STOP_DEVICE:
@@ -57,10 +60,38 @@ NTSTATUS NTAPI HubPnp(PDEVICE_OBJECT device, PIRP irp) {
     return CompleteWith(irp, status);
 }
 
-NTSTATUS NTAPI HubPower(PDEVICE_OBJECT, PIRP irp) {
-    const UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
-    const bool answered = minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER;
-    return CompleteWith(irp, answered ? STATUS_SUCCESS : irp->IoStatus.Status);
+// The PDO takes every set-power and query request: it suspends the port
+// below D0 and while the system sleeps, and resumes it on D0. Like a bus
+// driver that finishes power requests from its DPC, it completes them at
+// DISPATCH_LEVEL or at the caller's IRQL, as the seed decides, so the
+// completion routines above it meet both.
+NTSTATUS NTAPI HubPower(PDEVICE_OBJECT device, PIRP irp) {
+    Port& port = Hub::PortOf(device);
+    const PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    NTSTATUS status = irp->IoStatus.Status;
+    switch (stack->MinorFunction) {
+    case IRP_MN_SET_POWER:
+        port.hub->SetPower(port, stack->Parameters.Power.Type, stack->Parameters.Power.State);
+        if (stack->Parameters.Power.Type == DevicePowerState)
+            PoSetPowerState(device, DevicePowerState, stack->Parameters.Power.State);
+        status = STATUS_SUCCESS;
+        break;
+    case IRP_MN_QUERY_POWER:
+        status = STATUS_SUCCESS;
+        break;
+    default:
+        // Wait-wake and power sequence requests: the port offers neither.
+        break;
+    }
+    PoStartNextPowerIrp(irp);
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = 0;
+    const bool raise = KeGetCurrentIrql() < DISPATCH_LEVEL && (K().Random(RandomStream::Power)() & 1) != 0;
+    KIRQL old = PASSIVE_LEVEL;
+    if (raise) KeRaiseIrql(DISPATCH_LEVEL, &old);
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    if (raise) KeLowerIrql(old);
+    return status;
 }
 
 // The hub deletes its PDOs before it has the driver unloaded.

@@ -62,6 +62,13 @@ class UsbDeviceModel {
 
     // The host reset the pipe of this endpoint (clears a halt, data toggle).
     virtual void ResetEndpoint(std::uint8_t endpoint) = 0;
+
+    // The port is suspended (the device's power request went below D0, or
+    // the system went to sleep): the device may draw only suspend current
+    // until Resume. It keeps its address and configuration (USB 2.0,
+    // 9.1.1.6); what else it keeps is the device's own business.
+    virtual void Suspend() {}
+    virtual void Resume() {}
 };
 
 } // namespace qv::usb

@@ -8,7 +8,9 @@
 
 #include "io/io_manager.h"
 #include "kernel/scheduler.h"
+#include "pnp/pnp_platform.h"
 #include "usb/usb_hub.h"
+#include "power/power_manager.h"
 #include "usb/usb_timing.h"
 
 namespace qv::usb::detail {
@@ -77,6 +79,7 @@ PDEVICE_OBJECT Hub::Plug(UsbDeviceModel& model, std::string name) {
         NTSTATUS status = STATUS_UNSUCCESSFUL;
         driver_ = kernel_.Io().LoadDriver(kDriverName, &HubDriverEntry, &status);
         if (driver_ == nullptr) throw std::runtime_error("the USB bus driver did not load");
+        kernel_.Io().MarkSystemDriver(driver_);
     }
     PDEVICE_OBJECT pdo = nullptr;
     const NTSTATUS status = IoCreateDevice(driver_, sizeof(PdoExtension), nullptr, FILE_DEVICE_USB, 0, FALSE, &pdo);
@@ -92,7 +95,10 @@ PDEVICE_OBJECT Hub::Plug(UsbDeviceModel& model, std::string name) {
     new (pdo->DeviceExtension) PdoExtension{port.get()};
     pdo->Flags |= DO_POWER_PAGABLE;
     pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    // The PDO is a device instance: it may have registry keys and interfaces.
+    pnp::Platform().AddPhysicalDevice(pdo);
     Log(port->name + " plugged into port " + std::to_string(port->index));
+    power::AddStack(pdo);
     ports_.push_back(std::move(port));
     return pdo;
 }
@@ -151,6 +157,7 @@ void Hub::Shutdown() {
     for (auto& port : ports_) {
         if (port->deleted) continue;
         port->deleted = true;
+        power::RemoveStack(port->pdo);
         IoDeleteDevice(port->pdo);
     }
     Log("bus shut down");
@@ -201,6 +208,8 @@ NTSTATUS Hub::Submit(Port& port, PIRP irp) {
     USBD_STATUS verdict = Validate(port, *request);
     Log(port.name + " submit " + request->what);
     if (port.gone) verdict = USBD_STATUS_DEVICE_GONE;
+    // The host controller sends nothing to a suspended port.
+    else if (verdict == USBD_STATUS_SUCCESS && port.suspended) verdict = USBD_STATUS_REQUEST_FAILED;
     if (verdict != USBD_STATUS_SUCCESS) {
         Completions done;
         done.push_back(Close(port, std::move(request), verdict, true));
@@ -332,6 +341,7 @@ void Hub::Remove(Port& port) {
     // (freed once the function driver detaches from it).
     if (port.gone && !port.deleted) {
         port.deleted = true;
+        power::RemoveStack(port.pdo);
         Log(port.name + " PDO deleted");
         IoDeleteDevice(port.pdo);
     }

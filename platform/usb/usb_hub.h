@@ -90,6 +90,11 @@ struct Port {
     PDEVICE_OBJECT pdo = nullptr;
     bool gone = false;    // unplugged or vanished: every request fails
     bool deleted = false; // the PDO has been deleted
+    // Power: the device state its function driver asked for is below D0,
+    // or the system is asleep; either suspends the port.
+    bool deviceLow = false;
+    bool systemAsleep = false;
+    bool suspended = false;
     USBD_CONFIGURATION_HANDLE configuration = nullptr;
     // Every pipe ever opened, closed ones included, so that a late event
     // of a closed pipe still finds its queue.
@@ -155,6 +160,8 @@ class Hub : public std::enable_shared_from_this<Hub> {
     void Cancel(Port& port, PIRP irp);
     // IRP_MN_REMOVE_DEVICE reached the PDO.
     void Remove(Port& port);
+    // A set-power request reached the PDO (usb_hub_power.cpp).
+    void SetPower(Port& port, POWER_STATE_TYPE type, POWER_STATE state);
 
   private:
     // Submission (usb_hub.cpp).

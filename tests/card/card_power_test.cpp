@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "card.h"
+#include "device.h"
 #include "cards/card_catalogue.h"
 #include "harness/reader_testbed.h"
 #include "link.h"
@@ -413,9 +414,10 @@ TEST(ReaderFunctions, CardPowerAndTrackingAreInstalledAndEveryOtherSlotCleared) 
         EXPECT_EQ(card.ReaderFunction[RDF_SET_PROTOCOL], &SetProtocol);
         EXPECT_EQ(card.ReaderFunction[RDF_TRANSMIT], &Transmit);
         EXPECT_EQ(card.ReaderFunction[RDF_CARD_TRACKING], &CardTracking);
+        EXPECT_EQ(card.ReaderFunction[RDF_IOCTL_VENDOR], &VendorIoctl);
         for (ULONG slot = 0; slot < RDF_MAX_FUNCTIONS; ++slot) {
             if (slot == RDF_CARD_POWER || slot == RDF_SET_PROTOCOL || slot == RDF_TRANSMIT ||
-                slot == RDF_CARD_TRACKING) {
+                slot == RDF_CARD_TRACKING || slot == RDF_IOCTL_VENDOR) {
                 continue;
             }
             EXPECT_EQ(card.ReaderFunction[slot], nullptr) << "slot " << slot;

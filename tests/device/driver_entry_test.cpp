@@ -5,6 +5,7 @@
 
 #include "io/io_manager.h"
 #include "support/kernel_run.h"
+#include "device.h"
 #include "qvscr.h"
 
 namespace qv::test {
@@ -12,7 +13,7 @@ namespace {
 
 constexpr char16_t kDriverName[] = u"\\Driver\\qvscr";
 
-TEST(DriverEntry, InstallsTheUnloadRoutineAndSucceeds) {
+TEST(DriverEntry, InstallsItsRoutinesAndSucceeds) {
     Kernel kernel(KernelConfig{});
     RunOk(kernel, [] {
         NTSTATUS status = STATUS_UNSUCCESSFUL;
@@ -20,11 +21,18 @@ TEST(DriverEntry, InstallsTheUnloadRoutineAndSucceeds) {
         ASSERT_NE(driver, nullptr);
         EXPECT_EQ(status, STATUS_SUCCESS);
         EXPECT_EQ(driver->DriverUnload, &DriverUnload);
-        // Nothing else is installed yet: every request keeps the default handler.
-        const PDRIVER_DISPATCH defaultHandler = driver->MajorFunction[IRP_MJ_CREATE];
-        for (PDRIVER_DISPATCH handler : driver->MajorFunction) {
-            EXPECT_EQ(handler, defaultHandler);
-        }
+        EXPECT_EQ(driver->DriverExtension->AddDevice, &AddDevice);
+        EXPECT_EQ(driver->MajorFunction[IRP_MJ_CREATE], &DispatchCreateClose);
+        EXPECT_EQ(driver->MajorFunction[IRP_MJ_CLOSE], &DispatchCreateClose);
+        EXPECT_EQ(driver->MajorFunction[IRP_MJ_CLEANUP], &DispatchCleanup);
+        EXPECT_EQ(driver->MajorFunction[IRP_MJ_DEVICE_CONTROL], &DispatchDeviceControl);
+        EXPECT_EQ(driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL], &DispatchSystemControl);
+        EXPECT_EQ(driver->MajorFunction[IRP_MJ_PNP], &DispatchPnp);
+        EXPECT_EQ(driver->MajorFunction[IRP_MJ_POWER], &DispatchPower);
+        // Every other request keeps the I/O manager's default handler.
+        const PDRIVER_DISPATCH defaultHandler = driver->MajorFunction[IRP_MJ_READ];
+        EXPECT_EQ(driver->MajorFunction[IRP_MJ_WRITE], defaultHandler);
+        EXPECT_EQ(driver->MajorFunction[IRP_MJ_SHUTDOWN], defaultHandler);
         // Unloading with no device left behind passes the I/O manager's audit.
         K().Io().UnloadDriver(driver);
     });

@@ -144,9 +144,9 @@ std::span<const std::uint8_t> AsBytes(const ULONG& value) {
     return {reinterpret_cast<const std::uint8_t*>(&value), sizeof(value)};
 }
 
-TestbedConfig BedConfig(std::uint64_t seed) {
-    TestbedConfig config = TestbedConfig::ForSeed(seed);
-    config.smartcard = true;
+KernelConfig MachineConfig(std::uint64_t seed) {
+    KernelConfig config;
+    config.seed = seed;
     return config;
 }
 
@@ -169,13 +169,13 @@ AppConsole::AppConsole(AppConsoleOptions options, std::ostream& out) : options_(
         card = sim::MakeCard(options_.card, options_.seed);
     }
     if (!card) card = sim::MakeCard("dual", options_.seed);
-    reader_ = std::make_unique<sim::UsbReader>(readerOptions, std::move(card));
-    bed_ = std::make_unique<ReaderTestbed>(*reader_, BedConfig(options_.seed));
+    readers_.push_back(std::make_unique<sim::UsbReader>(readerOptions, std::move(card)));
+    machine_ = std::make_unique<ReaderMachine>(MachineConfig(options_.seed));
     if (options_.trace) {
-        bed_->Bus().SetObserver([this](const usb::TransferEvent& event) { OnTransfer(event); });
+        machine_->Bus().SetObserver([this](const usb::TransferEvent& event) { OnTransfer(event); });
         // The library's line for each request it served, after the request's
         // transfers: what reached SmartcardDeviceControl and how it ended.
-        bed_->Machine().Events().SetListener(
+        machine_->Machine().Events().SetListener(
             [this](std::uint64_t, std::string_view, std::string_view category, std::string_view text) {
                 if (category == kLibraryTraceCategory) Line("lib  " + std::string(text));
             });
@@ -200,13 +200,18 @@ std::string AppConsole::Help() {
            "  protocol t0|t1|any|0xMASK      IOCTL_SMARTCARD_SET_PROTOCOL\n"
            "  apdu HEX                       IOCTL_SMARTCARD_TRANSMIT under the selected protocol\n"
            "  caps                           the card capabilities the library parsed\n"
+           "  plug [QV-38N|QV-39N] | unplug  add a reader (add-device and start) | pull it out\n"
+           "  open | close                   the application's handle on the current reader\n"
+           "  start | stop | remove | query-stop | cancel-stop | query-remove | cancel-remove\n"
+           "                                 Plug and Play requests to the current reader\n"
+           "  reader N | readers             choose the current reader | list the readers\n"
            "  wait present|absent            IOCTL_SMARTCARD_IS_PRESENT / IS_ABSENT, left pending\n"
            "  cancel                         cancels the pending wait\n"
            "  cleanup                        IRP_MJ_CLEANUP, as closing the handle sends it\n"
            "  help, quit;  # starts a comment\n";
 }
 
-void AppConsole::Line(const std::string& text) { LineAt(bed_->Machine().Now(), text); }
+void AppConsole::Line(const std::string& text) { LineAt(machine_->Machine().Now(), text); }
 
 void AppConsole::LineAt(std::uint64_t time, const std::string& text) {
     if (options_.time) {
@@ -226,7 +231,7 @@ bool AppConsole::RunOnMachine(std::function<void()> body) {
         Error("the machine has stopped; nothing more can run");
         return false;
     }
-    const RunResult result = bed_->Run([this, body = std::move(body)] {
+    const RunResult result = machine_->Run([this, body = std::move(body)] {
         body();
         // Completed waits give their IRPs back to the application here, on
         // the machine.
@@ -240,45 +245,39 @@ bool AppConsole::RunOnMachine(std::function<void()> body) {
     return true;
 }
 
-// What the driver's start sequence does, until the device lifecycle takes
-// it over: configuration, link reset, reader information, command 9, and
-// the card state the first status poll would find.
+// The reader as the machine starts it: plugged in (add-device), started by
+// the Plug and Play start request, and opened by the application.
 bool AppConsole::Start() {
     std::string card = options_.noCard ? "none" : options_.atr ? "from ATR" : options_.card;
     Line("qvsim app: seed " + std::to_string(options_.seed) + ", reader " + std::string(sim::ModelId(options_.model)) +
          ", card " + card);
     NTSTATUS status = STATUS_UNSUCCESSFUL;
+    std::string step = "plug";
     const bool ran = RunOnMachine([&] {
-        status = bed_->Configure();
+        const PlugResult added = machine_->Plug(*readers_.front());
+        status = added.status;
         if (!NT_SUCCESS(status)) return;
-        status = bed_->SendCommand(READER_COMMAND_LINK_RESET).status;
+        step = "start";
+        status = machine_->Pnp(added.index, IRP_MN_START_DEVICE);
         if (!NT_SUCCESS(status)) return;
-        bed_->Reader().LinkSynchronized = 1;
-        const CommandResult info = bed_->SendCommand(READER_COMMAND_READER_INFO);
-        status = info.status;
-        if (!NT_SUCCESS(status)) return;
-        const std::size_t infoBytes = info.reply.size() > READER_REPLY_DATA_OFFSET
-                                          ? std::min<std::size_t>(info.reply.size() - READER_REPLY_DATA_OFFSET, 20)
-                                          : 0;
-        std::copy_n(info.reply.begin() + READER_REPLY_DATA_OFFSET, infoBytes, bed_->Reader().ReaderInfo);
-        status = bed_->SendCommand(READER_COMMAND_SETUP).status;
-        if (!NT_SUCCESS(status)) return;
-        status = bed_->StartPolling();
+        step = "open";
+        status = machine_->Open(added.index);
         if (!NT_SUCCESS(status)) return;
         // The console looks at the card once at once, so that its first
         // request finds the card state the poll would report a second later.
-        PollCardStatus(&bed_->Smartcard());
+        PollCardStatus(&machine_->Extension(added.index)->SmartcardExtension);
     });
+    PrintNewLogEntries();
     if (!ran) return false;
     if (!NT_SUCCESS(status)) {
-        Line("start: " + NtStatusText(status));
+        Line(step + ": " + NtStatusText(status));
         return false;
     }
     return healthy_;
 }
 
 void AppConsole::ReportCompletions() {
-    for (const AsyncRequest& done : bed_->Reap()) {
+    for (const AsyncRequest& done : machine_->Reap()) {
         if (done.irp == waitIrp_) waitIrp_ = nullptr;
         LineAt(done.completedAt, "wait: " + NtStatusText(done.status));
     }
@@ -313,6 +312,10 @@ bool AppConsole::Execute(std::string_view line) {
         } else {
             CapsCommand();
         }
+    } else if (LifecycleCommand(verb, rest)) {
+        // handled
+    } else if (PowerCommand(verb, rest)) {
+        // handled
     } else if (verb == "wait") {
         WaitCommand(rest);
     } else if (verb == "cancel") {
@@ -342,7 +345,7 @@ void AppConsole::CardCommand(std::string_view arguments) {
     }
     if (what == "remove") {
         if (!arguments.empty()) return Error("card remove takes no arguments");
-        reader_->RemoveCard();
+        readers_.at(current_)->RemoveCard();
         Line("card out");
         return;
     }
@@ -367,11 +370,11 @@ void AppConsole::CardCommand(std::string_view arguments) {
         name = std::string(first);
     }
     // The driver learns of the card from its next poll (advance lets it run).
-    if (reader_->CardInserted()) reader_->RemoveCard();
+    if (readers_.at(current_)->CardInserted()) readers_.at(current_)->RemoveCard();
     if (card) {
-        reader_->InsertCard(std::move(card));
+        readers_.at(current_)->InsertCard(std::move(card));
     } else {
-        reader_->InsertCard();
+        readers_.at(current_)->InsertCard();
     }
     Line("card in: " + name);
 }
@@ -398,7 +401,7 @@ void AppConsole::FaultCommand(std::string_view arguments) {
     if (!arguments.empty() && (!ParseNumber(arguments, count) || count == 0)) {
         return Error("the count must be a whole number above 0");
     }
-    if (name.empty() || !reader_->Arm(name, count)) return Error("no fault named '" + std::string(name) + "' (try fault list)");
+    if (name.empty() || !readers_.at(current_)->Arm(name, count)) return Error("no fault named '" + std::string(name) + "' (try fault list)");
     Line("fault " + std::string(name) + " armed for " + std::to_string(count));
 }
 
@@ -410,7 +413,11 @@ void AppConsole::ResultLine(const std::string& word, NTSTATUS status, const std:
 
 std::optional<IoctlResult> AppConsole::Request(ULONG code, std::span<const std::uint8_t> input, ULONG outputLength) {
     IoctlResult result;
-    if (!RunOnMachine([&] { result = bed_->DeviceControl(code, input, outputLength); })) return std::nullopt;
+    if (!RunOnMachine([&] { result = machine_->DeviceControl(current_, code, input, outputLength); })) {
+        PrintNewLogEntries();
+        return std::nullopt;
+    }
+    PrintNewLogEntries();
     return result;
 }
 
@@ -518,7 +525,7 @@ void AppConsole::WaitCommand(std::string_view arguments) {
         return Error("wait present or wait absent");
     }
     RunOnMachine([&] {
-        AsyncRequest& sent = bed_->SendAsync(code);
+        AsyncRequest& sent = machine_->SendAsync(current_, code);
         if (sent.done) return; // answered at once: reported with the run's completions
         // The pending line comes before any completion this run reports; the
         // first wait still pending is the one cancel goes to.
@@ -530,14 +537,14 @@ void AppConsole::WaitCommand(std::string_view arguments) {
 void AppConsole::CancelCommand(std::string_view arguments) {
     if (!Trim(arguments).empty()) return Error("cancel takes no arguments");
     if (waitIrp_ == nullptr) return Error("no wait is pending");
-    RunOnMachine([&] { bed_->Cancel(waitIrp_); });
+    RunOnMachine([&] { machine_->Cancel(waitIrp_); });
 }
 
 void AppConsole::CleanupCommand(std::string_view arguments) {
     if (!Trim(arguments).empty()) return Error("cleanup takes no arguments");
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     RunOnMachine([&] {
-        status = bed_->Cleanup();
+        status = machine_->Cleanup(current_);
         // The wait the cleanup ended is reported before the cleanup itself.
         ReportCompletions();
         ResultLine("cleanup", status);
@@ -604,7 +611,9 @@ void AppConsole::ApduCommand(std::string_view arguments) {
 }
 
 void AppConsole::CapsCommand() {
-    const SMARTCARD_EXTENSION& card = bed_->Smartcard();
+    const SMARTCARD_EXTENSION* found = Smartcard();
+    if (found == nullptr) return;
+    const SMARTCARD_EXTENSION& card = *found;
     const auto& caps = card.CardCapabilities;
     const std::span<const std::uint8_t> atr(caps.ATR.Buffer, std::min<std::size_t>(caps.ATR.Length, sizeof(caps.ATR.Buffer)));
     const smclib::ParsedAtr parsed = smclib::ParseAtr(atr);
@@ -646,7 +655,8 @@ void AppConsole::OnTransfer(const usb::TransferEvent& event) {
 
 int AppConsole::Finish() {
     finished_ = true;
-    const RunResult result = bed_->Shutdown();
+    const RunResult result = machine_->Shutdown();
+    PrintNewLogEntries();
     if (!result.Ok()) out_ << result.report;
     const bool clean = result.Ok() && healthy_;
     out_ << "qvsim app: " << (clean ? "clean" : "stopped") << ", virtual time "

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "harness/link_trace.h"
+#include "harness/reader_machine.h"
 #include "harness/reader_testbed.h"
 #include "usb_reader.h"
 
@@ -59,6 +60,17 @@ class AppConsole {
     void AttrCommand(std::string_view arguments);
     void IoctlCommand(std::string_view arguments);
     void CapsCommand();
+    // The device's life (device/lifecycle commands in app_lifecycle.cpp).
+    bool LifecycleCommand(std::string_view verb, std::string_view arguments);
+    // The system's sleep and wake (app_power.cpp).
+    bool PowerCommand(std::string_view verb, std::string_view arguments);
+    void PlugCommand(std::string_view arguments);
+    void ReadersCommand();
+    // The current reader's library record; null (and an error printed) when
+    // the reader is gone.
+    SMARTCARD_EXTENSION* Smartcard();
+    // Prints the event-log entries written since the last call.
+    void PrintNewLogEntries();
     void WaitCommand(std::string_view arguments);
     void CancelCommand(std::string_view arguments);
     void CleanupCommand(std::string_view arguments);
@@ -81,8 +93,10 @@ class AppConsole {
 
     AppConsoleOptions options_;
     std::ostream& out_;
-    std::unique_ptr<sim::UsbReader> reader_;
-    std::unique_ptr<ReaderTestbed> bed_;
+    std::vector<std::unique_ptr<sim::UsbReader>> readers_;
+    std::unique_ptr<ReaderMachine> machine_;
+    std::size_t current_ = 0; // the reader the next requests go to
+    std::size_t logShown_ = 0;
     PacketJoiner outJoiner_;
     PacketJoiner inJoiner_;
     bool healthy_ = true;

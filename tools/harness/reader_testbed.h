@@ -1,6 +1,6 @@
 // The reader test bed: one emulated machine (kernel and USB bus) with one
 // USB device model plugged in and the driver's function device object for
-// it, built the way the driver's add-device routine builds it, so that the
+// it, made by the driver's own entry point and add-device routine, so that the
 // driver's link and USB configuration routines can be driven directly from
 // tests, the qvsim console and benchmarks.
 //
@@ -32,10 +32,9 @@ struct TestbedConfig {
     usb::UsbBusConfig bus;
     // The name the device is plugged in under (it appears in the bus trace).
     std::string deviceName = "reader";
-    // Also set up the smart card library's side as add-device will: the
-    // SMARTCARD_EXTENSION's fixed values, the reader callbacks,
-    // SmartcardInitialize and OsData->DeviceObject. Device-control requests
-    // (DeviceControl) need it.
+    // Let device-control requests (DeviceControl) in: the reader counts as
+    // started, with the card in the slot present. The device object always
+    // comes from the driver's own add-device routine.
     bool smartcard = false;
 
     // Everything default but the seed.
@@ -113,7 +112,7 @@ class ReaderTestbed {
 
     // Sends a device-control request to the reader's device object, as an
     // application's request arrives: an IRP with buffered I/O through
-    // IoCallDriver, whose dispatch routine hands it to SmartcardDeviceControl.
+    // IoCallDriver, to the driver's DispatchDeviceControl.
     // Waits for it to complete. Needs the smartcard set-up.
     IoctlResult DeviceControl(ULONG code, std::span<const std::uint8_t> input, ULONG outputLength);
 
@@ -153,7 +152,6 @@ class ReaderTestbed {
 
   private:
     void Build();
-    void BuildSmartcard();
     void Teardown();
 
     usb::UsbDeviceModel& model_;

@@ -15,14 +15,18 @@ namespace qvsim {
 namespace {
 
 constexpr const char* kDemoScript[] = {
-    "# the reader was started as the driver starts it: link reset, reader",
-    "# information, command 9, card status (the trace above)",
+    "# the reader was plugged in: the driver added it (unit 0), the Plug and Play",
+    "# start ran (link reset, reader information, command 9, the poller), and the",
+    "# application opened it (the trace above)",
+    "readers",
     "state",
     "# power the card up: reader command 4, the ATR comes back and the library parses it",
     "power cold",
     "caps",
     "attr vendor_name",
     "attr atr",
+    "# the reader's firmware version, answered by the driver itself",
+    "attr 0x000701F0",
     "# T=0: a PPS through reader command 8, then the application's data file",
     "# selected and read through reader command 0",
     "protocol t0",
@@ -39,7 +43,14 @@ constexpr const char* kDemoScript[] = {
     "apdu 00B0000010",
     "# power down",
     "power down",
+    "# the card comes out; the next poll finds it gone",
+    "card remove",
+    "advance 1100",
     "state",
+    "# the application closes its handle and the reader is pulled out",
+    "close",
+    "unplug",
+    "readers",
 };
 
 std::optional<std::vector<std::uint8_t>> ParseAtr(const std::string& hex) {

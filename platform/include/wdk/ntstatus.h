@@ -13,6 +13,7 @@
     X(STATUS_ALERTED, 0x00000101)                            \
     X(STATUS_TIMEOUT, 0x00000102)                            \
     X(STATUS_PENDING, 0x00000103)                            \
+    X(STATUS_OBJECT_NAME_EXISTS, 0x40000000)                 \
     X(STATUS_BUFFER_OVERFLOW, 0x80000005)                    \
     X(STATUS_DEVICE_BUSY, 0x80000011)                        \
     X(STATUS_UNSUCCESSFUL, 0xC0000001)                       \
@@ -38,6 +39,7 @@
     X(STATUS_DEVICE_NOT_READY, 0xC00000A3)                   \
     X(STATUS_IO_TIMEOUT, 0xC00000B5)                         \
     X(STATUS_NOT_SUPPORTED, 0xC00000BB)                      \
+    X(STATUS_INVALID_PARAMETER_2, 0xC00000F0)                \
     X(STATUS_CANCELLED, 0xC0000120)                          \
     X(STATUS_NO_MEDIA, 0xC0000178)                           \
     X(STATUS_DEVICE_CONFIGURATION_ERROR, 0xC0000182)         \

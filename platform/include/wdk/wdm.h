@@ -366,3 +366,6 @@ void NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, U
 #ifdef __cplusplus
 }
 #endif
+
+// Plug and Play: device interfaces, the registry, symbolic links.
+#include "wdmpnp.h"

@@ -1,0 +1,170 @@
+// Requests from applications: opening and closing the reader's handle (one
+// at a time), the smart-card control requests, passed to the smart card
+// library once admitted, and management-instrumentation requests, passed
+// down. Every request arrives at PASSIVE_LEVEL in the caller's thread.
+#include "device.h"
+
+namespace {
+
+// Completes the IRP with the status and no data. The one place where this
+// file completes what it does not hand on.
+NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information) {
+    Irp->IoStatus.Information = Information;
+    Irp->IoStatus.Status = Status;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return Status;
+}
+
+BOOLEAN IsEventSignalled(PKEVENT Event) {
+    LARGE_INTEGER noWait;
+    noWait.QuadPart = 0;
+    return KeWaitForSingleObject(Event, Executive, KernelMode, FALSE, &noWait) == STATUS_SUCCESS;
+}
+
+VOID LowerIoCount(PDEVICE_EXTENSION DeviceExtension) {
+    KIRQL irql;
+    KeAcquireSpinLock(&DeviceExtension->SpinLock, &irql);
+    --DeviceExtension->IoCount;
+    KeReleaseSpinLock(&DeviceExtension->SpinLock, irql);
+}
+
+// The control codes the reader admits; everything else is refused here.
+BOOLEAN IsAdmittedControlCode(ULONG Code) {
+    switch (Code) {
+    case IOCTL_SMARTCARD_POWER:
+    case IOCTL_SMARTCARD_GET_ATTRIBUTE:
+    case IOCTL_SMARTCARD_SET_ATTRIBUTE:
+    case IOCTL_SMARTCARD_TRANSMIT:
+    case IOCTL_SMARTCARD_EJECT:
+    case IOCTL_SMARTCARD_SWALLOW:
+    case IOCTL_SMARTCARD_IS_PRESENT:
+    case IOCTL_SMARTCARD_IS_ABSENT:
+    case IOCTL_SMARTCARD_SET_PROTOCOL:
+    case IOCTL_SMARTCARD_GET_STATE:
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
+// Waits until the reader may take requests. Removal ends the wait too, so
+// that a request waiting on a reader that never starts again does not hold
+// the remove lock for ever; the caller then finds ReaderRemoved set.
+VOID WaitForStartOrRemoval(PDEVICE_EXTENSION DeviceExtension) {
+    PVOID events[2] = {&DeviceExtension->ReaderStarted, &DeviceExtension->ReaderRemoved};
+    (void)KeWaitForMultipleObjects(2, events, WaitAny, Executive, KernelMode, FALSE, NULL, NULL);
+}
+
+} // namespace
+
+ULONG ReaderVersionWord(const UCHAR* ReaderInfo) {
+    constexpr UCHAR lowNibble = 0x0F;
+    return (static_cast<ULONG>(ReaderInfo[READER_INFO_VERSION_MAJOR] & lowNibble) << 24) |
+           (static_cast<ULONG>(ReaderInfo[READER_INFO_VERSION_MINOR_TENS] & lowNibble) << 20) |
+           (static_cast<ULONG>(ReaderInfo[READER_INFO_VERSION_MINOR_UNITS] & lowNibble) << 16) |
+           static_cast<ULONG>(ReaderInfo[READER_INFO_VERSION_BUILD] & lowNibble);
+}
+
+// IRQL: PASSIVE_LEVEL. One handle at a time: an open holds the library's
+// remove lock until its close, so removal waits for the handle to go. The
+// IRP is completed here on every path.
+QV_PAGED_CODE NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PAGED_CODE();
+    PDEVICE_EXTENSION deviceExtension = static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
+    PSMARTCARD_EXTENSION smartcardExtension = &deviceExtension->SmartcardExtension;
+    NTSTATUS status = STATUS_SUCCESS;
+
+    if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_CREATE) {
+        if (SmartcardAcquireRemoveLock(smartcardExtension) != STATUS_SUCCESS) {
+            status = STATUS_DEVICE_REMOVED;
+        } else {
+            // The test of ReaderClosed and its clearing are one step under
+            // SpinLock, so that of two opens arriving together only one
+            // finds the reader closed.
+            KIRQL irql;
+            KeAcquireSpinLock(&deviceExtension->SpinLock, &irql);
+            const BOOLEAN closed = KeReadStateEvent(&deviceExtension->ReaderClosed) != 0;
+            if (closed) KeClearEvent(&deviceExtension->ReaderClosed);
+            KeReleaseSpinLock(&deviceExtension->SpinLock, irql);
+            if (!closed) {
+                SmartcardReleaseRemoveLock(smartcardExtension);
+                status = STATUS_UNSUCCESSFUL;
+            }
+        }
+    } else {
+        SmartcardReleaseRemoveLock(smartcardExtension);
+        KeSetEvent(&deviceExtension->ReaderClosed, IO_NO_INCREMENT, FALSE);
+    }
+    return CompleteRequest(Irp, status, 0);
+}
+
+// IRQL: PASSIVE_LEVEL. The IRP is completed here, or by the library, or left
+// pending by the library (card tracking).
+NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDEVICE_EXTENSION deviceExtension = static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
+    PSMARTCARD_EXTENSION smartcardExtension = &deviceExtension->SmartcardExtension;
+
+    // The remove lock is taken before the wait for the start, so that the
+    // tear-down cannot free the records under a request still waiting.
+    if (SmartcardAcquireRemoveLock(smartcardExtension) != STATUS_SUCCESS) {
+        return CompleteRequest(Irp, STATUS_DEVICE_REMOVED, 0);
+    }
+
+    KIRQL irql;
+    KeAcquireSpinLock(&deviceExtension->SpinLock, &irql);
+    if (deviceExtension->IoCount == 0) {
+        KeReleaseSpinLock(&deviceExtension->SpinLock, irql);
+        WaitForStartOrRemoval(deviceExtension);
+        KeAcquireSpinLock(&deviceExtension->SpinLock, &irql);
+    }
+    ++deviceExtension->IoCount;
+    KeReleaseSpinLock(&deviceExtension->SpinLock, irql);
+
+    NTSTATUS status;
+    if (IsEventSignalled(&deviceExtension->ReaderRemoved)) {
+        status = CompleteRequest(Irp, STATUS_DEVICE_REMOVED, 0);
+        SmartcardReleaseRemoveLock(smartcardExtension);
+        LowerIoCount(deviceExtension);
+        return status;
+    }
+
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+    if (!IsAdmittedControlCode(code)) {
+        status = CompleteRequest(Irp, STATUS_INVALID_PARAMETER, 0);
+    } else if (code == IOCTL_SMARTCARD_GET_ATTRIBUTE &&
+               stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(ULONG)) {
+        // No attribute id to read: the buffer is not looked at.
+        status = CompleteRequest(Irp, STATUS_INVALID_PARAMETER, 0);
+    } else if (code == IOCTL_SMARTCARD_GET_ATTRIBUTE &&
+               *static_cast<const ULONG*>(Irp->AssociatedIrp.SystemBuffer) == ATTR_READER_VERSION) {
+        if (stack->Parameters.DeviceIoControl.OutputBufferLength < sizeof(ULONG)) {
+            status = CompleteRequest(Irp, STATUS_BUFFER_TOO_SMALL, 0);
+        } else {
+            const ULONG version = ReaderVersionWord(smartcardExtension->ReaderExtension->ReaderInfo);
+            RtlCopyMemory(Irp->AssociatedIrp.SystemBuffer, &version, sizeof(version));
+            status = CompleteRequest(Irp, STATUS_SUCCESS, sizeof(version));
+        }
+    } else {
+        smartcardExtension->ReaderExtension->DeviceObject = DeviceObject;
+        status = SmartcardDeviceControl(smartcardExtension, Irp);
+    }
+
+    SmartcardReleaseRemoveLock(smartcardExtension);
+    LowerIoCount(deviceExtension);
+    return status;
+}
+
+// IRQL: PASSIVE_LEVEL. Passed down unchanged, whatever the reader's state.
+NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDEVICE_EXTENSION deviceExtension = static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
+    IoSkipCurrentIrpStackLocation(Irp);
+    return IoCallDriver(deviceExtension->SmartcardExtension.ReaderExtension->LowerDevice, Irp);
+}
+
+// The library's vendor callback: no vendor request is admitted, so there is
+// nothing to do.
+NTSTATUS NTAPI VendorIoctl(PSMARTCARD_EXTENSION SmartcardExtension) {
+    UNREFERENCED_PARAMETER(SmartcardExtension);
+    return STATUS_SUCCESS;
+}

@@ -1,0 +1,271 @@
+// Power: the reader follows the system. A sleeping state or shutdown makes
+// the driver ask for D3 for itself and quiet the reader link; the return to
+// the working state asks for D0, resynchronises the link and polls the card
+// at once, so that a card that was in before the sleep is reported again.
+//
+// Who completes what, at which IRQL:
+// - DispatchPower runs at PASSIVE_LEVEL (the device object is
+//   power-pageable) and passes every request down with PoCallDriver, except
+//   a sleep query while device-control requests are inside, which it
+//   completes itself, and a system set-power that needs a device state,
+//   which it holds pending until DevicePowerCompletion passes it on.
+// - DevicePowerCompletion and PowerUpCompletion run at whatever IRQL the bus
+//   driver completes at, DISPATCH_LEVEL included: neither waits. The poll
+//   after power-up talks to the reader and waits for ReaderMutex, so
+//   PowerUpCompletion keeps the D0 request (STATUS_MORE_PROCESSING_REQUIRED)
+//   and a work item finishes the power-up at PASSIVE_LEVEL, then completes
+//   the D0 request. Until then no other device power request reaches this
+//   device object, so a new sleep cannot overtake the power-up.
+#include "card.h"
+#include "device.h"
+#include "link.h"
+
+namespace {
+
+// The pause before the reader is powered down, for a reader command that has
+// just ended to settle.
+constexpr ULONG POWER_DOWN_PAUSE_MS = 200;
+
+// What the power-up work item needs: the D0 request it finishes.
+typedef struct _POWER_UP_WORK {
+    PIO_WORKITEM WorkItem;
+    PDEVICE_EXTENSION DeviceExtension;
+    PIRP Irp;
+} POWER_UP_WORK, *PPOWER_UP_WORK;
+
+PREADER_EXTENSION ReaderOf(PDEVICE_EXTENSION DeviceExtension) {
+    return DeviceExtension->SmartcardExtension.ReaderExtension;
+}
+
+// Releases the remove lock and passes the request to the lower device.
+NTSTATUS PassDown(PDEVICE_EXTENSION DeviceExtension, PIRP Irp) {
+    PDEVICE_OBJECT lowerDevice = ReaderOf(DeviceExtension)->LowerDevice;
+    SmartcardReleaseRemoveLock(&DeviceExtension->SmartcardExtension);
+    PoStartNextPowerIrp(Irp);
+    IoSkipCurrentIrpStackLocation(Irp);
+    return PoCallDriver(lowerDevice, Irp);
+}
+
+// Completes a power request here, with the given status.
+NTSTATUS CompletePowerIrp(PIRP Irp, NTSTATUS Status) {
+    PoStartNextPowerIrp(Irp);
+    Irp->IoStatus.Status = Status;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return Status;
+}
+
+// The end of a power-up, in its fixed order: poll (resynchronising the link
+// and reporting a card known from before), skip the next tick, timer on,
+// requests admitted. IRQL: PASSIVE_LEVEL.
+VOID ResumeReader(PDEVICE_EXTENSION DeviceExtension) {
+    PREADER_EXTENSION readerExtension = ReaderOf(DeviceExtension);
+    (void)PollCardStatus(&DeviceExtension->SmartcardExtension);
+    readerExtension->PollEnabled = 0;
+    // The timer exists once the reader has been started.
+    if (readerExtension->DeviceObject != NULL) IoStartTimer(readerExtension->DeviceObject);
+    KeSetEvent(&DeviceExtension->ReaderStarted, IO_NO_INCREMENT, FALSE);
+}
+
+// IRQL: PASSIVE_LEVEL (a system worker thread). Finishes the power-up and
+// completes the D0 request that PowerUpCompletion kept.
+VOID NTAPI PowerUpWork(PDEVICE_OBJECT DeviceObject, PVOID Context) {
+    UNREFERENCED_PARAMETER(DeviceObject);
+    PPOWER_UP_WORK work = static_cast<PPOWER_UP_WORK>(Context);
+    PDEVICE_EXTENSION deviceExtension = work->DeviceExtension;
+    PIRP irp = work->Irp;
+    IoFreeWorkItem(work->WorkItem);
+    ExFreePoolWithTag(work, READER_POOL_TAG);
+
+    ResumeReader(deviceExtension);
+    PoStartNextPowerIrp(irp);
+    SmartcardReleaseRemoveLock(&deviceExtension->SmartcardExtension);
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+// IRQL: <= DISPATCH_LEVEL. The D0 request is back from the lower driver;
+// its own status is not looked at: a D0 request the lower driver failed
+// counts as powered up too.
+NTSTATUS NTAPI PowerUpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+    PDEVICE_EXTENSION deviceExtension = static_cast<PDEVICE_EXTENSION>(Context);
+    PREADER_EXTENSION readerExtension = ReaderOf(deviceExtension);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+
+    readerExtension->PowerState = READER_POWERED;
+    PoSetPowerState(DeviceObject, DevicePowerState, stack->Parameters.Power.State);
+
+    if (readerExtension->LinkSynchronized == 0) {
+        PPOWER_UP_WORK work = static_cast<PPOWER_UP_WORK>(
+            ExAllocatePoolWithTag(NonPagedPool, sizeof(POWER_UP_WORK), READER_POOL_TAG));
+        PIO_WORKITEM workItem = work != NULL ? IoAllocateWorkItem(DeviceObject) : NULL;
+        if (workItem != NULL) {
+            // The work item completes the request; the remove lock stays
+            // held until then, so the records outlive the poll.
+            work->WorkItem = workItem;
+            work->DeviceExtension = deviceExtension;
+            work->Irp = Irp;
+            IoQueueWorkItem(workItem, PowerUpWork, DelayedWorkQueue, work);
+            return STATUS_MORE_PROCESSING_REQUIRED;
+        }
+        if (work != NULL) ExFreePoolWithTag(work, READER_POOL_TAG);
+        // No work item to be had: the polling thread's next tick polls
+        // instead, and still reports a card known from before, since the
+        // link is not yet in step.
+        readerExtension->PollEnabled = 1;
+        if (readerExtension->DeviceObject != NULL) IoStartTimer(readerExtension->DeviceObject);
+    }
+
+    if (Irp->PendingReturned) IoMarkIrpPending(Irp);
+    SmartcardReleaseRemoveLock(&deviceExtension->SmartcardExtension);
+    PoStartNextPowerIrp(Irp);
+    KeSetEvent(&deviceExtension->ReaderStarted, IO_NO_INCREMENT, FALSE);
+    return STATUS_SUCCESS;
+}
+
+// IRQL: <= DISPATCH_LEVEL. The driver's own device request has finished:
+// the system request it held goes down, whatever the device request's
+// outcome.
+VOID NTAPI DevicePowerCompletion(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                                 PVOID Context, PIO_STATUS_BLOCK IoStatus) {
+    UNREFERENCED_PARAMETER(MinorFunction);
+    UNREFERENCED_PARAMETER(PowerState);
+    UNREFERENCED_PARAMETER(Context);
+    UNREFERENCED_PARAMETER(IoStatus);
+    PDEVICE_EXTENSION deviceExtension = static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
+    PREADER_EXTENSION readerExtension = ReaderOf(deviceExtension);
+
+    PIRP systemIrp = static_cast<PIRP>(InterlockedExchangePointer(
+        reinterpret_cast<PVOID volatile*>(&readerExtension->PendingSystemPowerIrp), NULL));
+    if (systemIrp != NULL) (void)PassDown(deviceExtension, systemIrp);
+}
+
+// Holds the system request and asks for a device state of our own.
+// IRQL: PASSIVE_LEVEL.
+NTSTATUS RequestDeviceState(PDEVICE_OBJECT DeviceObject, PIRP Irp, DEVICE_POWER_STATE State) {
+    PDEVICE_EXTENSION deviceExtension = static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
+    POWER_STATE powerState;
+    powerState.DeviceState = State;
+
+    // Pending before the request goes out: the device request may finish,
+    // and the system request go down and complete, before PoRequestPowerIrp
+    // returns.
+    IoMarkIrpPending(Irp);
+    ReaderOf(deviceExtension)->PendingSystemPowerIrp = Irp;
+    NTSTATUS status = PoRequestPowerIrp(DeviceObject, IRP_MN_SET_POWER, powerState, DevicePowerCompletion, NULL, NULL);
+    if (status != STATUS_PENDING) {
+        ReaderOf(deviceExtension)->PendingSystemPowerIrp = NULL;
+        SmartcardReleaseRemoveLock(&deviceExtension->SmartcardExtension);
+        (void)CompletePowerIrp(Irp, status);
+    }
+    return STATUS_PENDING;
+}
+
+// IRQL: PASSIVE_LEVEL. Waits for the reader command in progress, stops the
+// card polls and marks the reader powered down; then the request goes down.
+NTSTATUS PowerDown(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDEVICE_EXTENSION deviceExtension = static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
+    PREADER_EXTENSION readerExtension = ReaderOf(deviceExtension);
+    POWER_STATE powerState;
+    powerState.DeviceState = PowerDeviceD3;
+
+    KeWaitForSingleObject(&readerExtension->LinkIdle, Executive, KernelMode, FALSE, NULL);
+    // The timer exists once the reader has been started.
+    if (readerExtension->DeviceObject != NULL) IoStopTimer(readerExtension->DeviceObject);
+    (void)SleepMs(POWER_DOWN_PAUSE_MS);
+    PoSetPowerState(DeviceObject, DevicePowerState, powerState);
+    readerExtension->PowerState = READER_POWERED_DOWN;
+    return PassDown(deviceExtension, Irp);
+}
+
+// IRQL: PASSIVE_LEVEL. The D0 request goes down first; PowerUpCompletion
+// does the rest.
+NTSTATUS PowerUp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDEVICE_EXTENSION deviceExtension = static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
+    PREADER_EXTENSION readerExtension = ReaderOf(deviceExtension);
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    IoSetCompletionRoutine(Irp, PowerUpCompletion, deviceExtension, TRUE, TRUE, TRUE);
+    readerExtension->LinkSynchronized = 0;
+    return PoCallDriver(readerExtension->LowerDevice, Irp);
+}
+
+BOOLEAN IsSleepingState(SYSTEM_POWER_STATE State) {
+    return static_cast<LONG>(State) >= static_cast<LONG>(PowerSystemSleeping1) &&
+           static_cast<LONG>(State) <= static_cast<LONG>(PowerSystemShutdown);
+}
+
+BOOLEAN IsWorkingState(SYSTEM_POWER_STATE State) {
+    return State == PowerSystemWorking || State == PowerSystemMaximum;
+}
+
+// A query for a sleeping state is never refused. With no device-control
+// request inside it stops new ones at ReaderStarted and goes down; with one
+// inside it is answered here, and the lower driver never sees it.
+NTSTATUS QuerySleep(PDEVICE_EXTENSION DeviceExtension, PIRP Irp) {
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&DeviceExtension->SpinLock, &oldIrql);
+    const BOOLEAN idle = DeviceExtension->IoCount == 0;
+    if (idle) KeClearEvent(&DeviceExtension->ReaderStarted);
+    KeReleaseSpinLock(&DeviceExtension->SpinLock, oldIrql);
+
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    if (idle) return PassDown(DeviceExtension, Irp);
+    Irp->IoStatus.Information = 0;
+    SmartcardReleaseRemoveLock(&DeviceExtension->SmartcardExtension);
+    return CompletePowerIrp(Irp, STATUS_SUCCESS);
+}
+
+NTSTATUS SystemPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDEVICE_EXTENSION deviceExtension = static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
+    PREADER_EXTENSION readerExtension = ReaderOf(deviceExtension);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    const SYSTEM_POWER_STATE state = stack->Parameters.Power.State.SystemState;
+
+    if (stack->MinorFunction == IRP_MN_QUERY_POWER) {
+        if (IsSleepingState(state)) return QuerySleep(deviceExtension, Irp);
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        return PassDown(deviceExtension, Irp);
+    }
+    if (stack->MinorFunction != IRP_MN_SET_POWER) return PassDown(deviceExtension, Irp);
+
+    if (IsWorkingState(state)) {
+        if (readerExtension->PowerState == READER_POWERED) {
+            // The sleep did not happen: the reader kept its power.
+            KeSetEvent(&deviceExtension->ReaderStarted, IO_NO_INCREMENT, FALSE);
+            return PassDown(deviceExtension, Irp);
+        }
+        return RequestDeviceState(DeviceObject, Irp, PowerDeviceD0);
+    }
+    if (IsSleepingState(state)) {
+        if (readerExtension->PowerState == READER_POWERED_DOWN) return PassDown(deviceExtension, Irp);
+        POWER_STATE notified;
+        // PowerSystemSleeping3 whatever sleeping state is targeted, as the
+        // driver has always told the power manager.
+        notified.SystemState = PowerSystemSleeping3;
+        PoSetPowerState(DeviceObject, SystemPowerState, notified);
+        return RequestDeviceState(DeviceObject, Irp, PowerDeviceD3);
+    }
+    return PassDown(deviceExtension, Irp);
+}
+
+NTSTATUS DevicePower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDEVICE_EXTENSION deviceExtension = static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    if (stack->MinorFunction == IRP_MN_SET_POWER) {
+        const DEVICE_POWER_STATE state = stack->Parameters.Power.State.DeviceState;
+        if (state == PowerDeviceD0) return PowerUp(DeviceObject, Irp);
+        if (state == PowerDeviceD3) return PowerDown(DeviceObject, Irp);
+    }
+    return PassDown(deviceExtension, Irp);
+}
+
+} // namespace
+
+// IRQL: PASSIVE_LEVEL (DO_POWER_PAGABLE).
+NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDEVICE_EXTENSION deviceExtension = static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
+    const NTSTATUS status = SmartcardAcquireRemoveLock(&deviceExtension->SmartcardExtension);
+    if (!NT_SUCCESS(status)) return CompletePowerIrp(Irp, status);
+
+    if (IoGetCurrentIrpStackLocation(Irp)->Parameters.Power.Type == DevicePowerState)
+        return DevicePower(DeviceObject, Irp);
+    return SystemPower(DeviceObject, Irp);
+}

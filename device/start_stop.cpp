@@ -1,0 +1,77 @@
+// The reader side of start and stop. Start runs its reader commands before
+// the polling thread and the timer exist, so it takes no ReaderMutex; stop
+// ends the poller, waits for the link to go quiet and stops the timer.
+#include "device.h"
+#include "link.h"
+
+// IRQL: PASSIVE_LEVEL, in the Plug and Play manager's context.
+NTSTATUS StartReader(PDEVICE_OBJECT DeviceObject) {
+    PDEVICE_EXTENSION deviceExtension = static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
+    PSMARTCARD_EXTENSION smartcardExtension = &deviceExtension->SmartcardExtension;
+    PREADER_EXTENSION readerExtension = smartcardExtension->ReaderExtension;
+
+    KeSetEvent(&deviceExtension->ReaderStarted, IO_NO_INCREMENT, FALSE);
+
+    NTSTATUS status = IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, TRUE);
+    // Already on (a start after a stop): as good as switched on now.
+    if (status == STATUS_OBJECT_NAME_EXISTS) status = STATUS_SUCCESS;
+
+    deviceExtension->PollThread = NULL;
+    deviceExtension->PollThreadRun = 1;
+    readerExtension->PollEnabled = 1;
+    readerExtension->DeviceObject = DeviceObject;
+    readerExtension->LinkSynchronized = 1;
+    if (!NT_SUCCESS(status)) return status;
+
+    status = SendReaderCommand(READER_COMMAND_LINK_RESET, smartcardExtension);
+    if (!NT_SUCCESS(status)) return status;
+
+    status = SendReaderCommand(READER_COMMAND_READER_INFO, smartcardExtension);
+    if (!NT_SUCCESS(status)) return status;
+    // Only data the reader actually sent is kept; the rest stays zero.
+    RtlZeroMemory(readerExtension->ReaderInfo, sizeof(readerExtension->ReaderInfo));
+    ULONG replyLength = readerExtension->ReplyLength;
+    if (replyLength > sizeof(readerExtension->ReplyData)) replyLength = sizeof(readerExtension->ReplyData);
+    ULONG dataLength = replyLength > READER_REPLY_DATA_OFFSET ? replyLength - READER_REPLY_DATA_OFFSET : 0;
+    if (dataLength > READER_INFO_KEPT) dataLength = READER_INFO_KEPT;
+    RtlCopyMemory(readerExtension->ReaderInfo, readerExtension->ReplyData + READER_REPLY_DATA_OFFSET, dataLength);
+
+    status = SendReaderCommand(READER_COMMAND_SETUP, smartcardExtension);
+    if (!NT_SUCCESS(status)) return status;
+
+    smartcardExtension->ReaderCapabilities.CurrentState = SCARD_ABSENT;
+
+    // The I/O manager gives a device object one timer for its whole life:
+    // a start after a stop finds it there and only starts it again.
+    if (DeviceObject->Timer == NULL) (void)IoInitializeTimer(DeviceObject, PollTimer, deviceExtension);
+    status = StartPollThread(deviceExtension);
+    if (!NT_SUCCESS(status)) return status;
+    IoStartTimer(DeviceObject);
+    return STATUS_SUCCESS;
+}
+
+// IRQL: PASSIVE_LEVEL. A null device object is ignored.
+VOID StopReader(PDEVICE_OBJECT DeviceObject) {
+    if (DeviceObject == NULL) return;
+    PDEVICE_EXTENSION deviceExtension = static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
+    PREADER_EXTENSION readerExtension = deviceExtension->SmartcardExtension.ReaderExtension;
+
+    KeClearEvent(&deviceExtension->ReaderStarted);
+
+    if (deviceExtension->PollThread != NULL) {
+        deviceExtension->PollThreadRun = 0;
+        KeSetEvent(&deviceExtension->PollEvent, IO_NO_INCREMENT, FALSE);
+        if (!deviceExtension->LegacyOs) {
+            (void)KeWaitForSingleObject(deviceExtension->PollThread, Executive, KernelMode, FALSE, NULL);
+        }
+        ObDereferenceObject(deviceExtension->PollThread);
+        deviceExtension->PollThread = NULL;
+    }
+
+    // A reader command still running (the poller's last, or a card
+    // operation's) finishes before the timer stops and the configuration goes.
+    (void)KeWaitForSingleObject(&readerExtension->LinkIdle, Executive, KernelMode, FALSE, NULL);
+    // A reader that never got as far as its timer has none to stop.
+    if (DeviceObject->Timer != NULL) IoStopTimer(DeviceObject);
+    (void)SleepMs(STOP_READER_PAUSE_MS);
+}

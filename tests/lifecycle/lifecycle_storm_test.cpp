@@ -1,0 +1,103 @@
+// Storms: applications sending requests on several readers while the
+// readers are stopped and restarted, removed and pulled out. Every request
+// ends (with its result or a clear failure), nothing is completed twice (the
+// I/O manager's verifier), nothing deadlocks (the run ends), and nothing is
+// left at unload (the audit at Shutdown).
+#include <gtest/gtest.h>
+
+#include <array>
+#include <memory>
+#include <random>
+
+#include "cards/card_catalogue.h"
+#include "device.h"
+#include "harness/reader_machine.h"
+#include "support/kernel_run.h"
+#include "support/seeds.h"
+#include "usb_reader.h"
+
+namespace qv::test {
+namespace {
+
+constexpr std::size_t kReaders = 3;
+constexpr int kRequestsPerApp = 12;
+constexpr int kControlRounds = 4;
+
+bool AcceptableEnd(NTSTATUS status) {
+    return status == STATUS_SUCCESS || status == STATUS_DEVICE_REMOVED || status == STATUS_BUFFER_TOO_SMALL ||
+           status == STATUS_IO_TIMEOUT || status == STATUS_INVALID_DEVICE_STATE || status == STATUS_NO_MEDIA ||
+           status == STATUS_INVALID_HANDLE || status == STATUS_DEVICE_NOT_CONNECTED || status == STATUS_CANCELLED ||
+           status == STATUS_UNSUCCESSFUL || status == STATUS_NO_SUCH_DEVICE;
+}
+
+TEST(LifecycleStorm, RequestsOnSeveralReadersWhileTheyStopStartAndGo) {
+    for (std::uint64_t seed : TestSeeds()) {
+        KernelConfig config;
+        config.seed = seed;
+        harness::ReaderMachine machine(config);
+        std::array<std::unique_ptr<sim::UsbReader>, kReaders> readers;
+        for (auto& reader : readers) reader = std::make_unique<sim::UsbReader>(sim::ReaderOptions{}, sim::MakeCard("dual", seed));
+        std::mt19937_64 random(seed);
+        int unexpected = 0;
+        int sent = 0;
+        int ended = 0;
+
+        RunResult run = machine.Run([&] {
+            std::array<KEVENT, kReaders> appDone;
+            for (std::size_t i = 0; i < kReaders; ++i) {
+                ASSERT_EQ(machine.Plug(*readers[i]).status, STATUS_SUCCESS);
+                ASSERT_EQ(machine.Pnp(i, IRP_MN_START_DEVICE), STATUS_SUCCESS);
+                ASSERT_EQ(machine.Open(i), STATUS_SUCCESS);
+                KeInitializeEvent(&appDone[i], NotificationEvent, FALSE);
+            }
+            for (std::size_t i = 0; i < kReaders; ++i) {
+                K().Spawn("app" + std::to_string(i), [&, i] {
+                    const ULONG id = SCARD_ATTR_VENDOR_NAME;
+                    const auto attr = std::span(reinterpret_cast<const std::uint8_t*>(&id), sizeof(id));
+                    for (int n = 0; n < kRequestsPerApp; ++n) {
+                        ++sent;
+                        const NTSTATUS status = n % 2 == 0
+                                                    ? machine.DeviceControl(i, IOCTL_SMARTCARD_GET_STATE, {}, 4).status
+                                                    : machine.DeviceControl(i, IOCTL_SMARTCARD_GET_ATTRIBUTE, attr, 32).status;
+                        ++ended;
+                        if (!AcceptableEnd(status)) ++unexpected;
+                        if (status == STATUS_DEVICE_REMOVED) break;
+                    }
+                    machine.Close(i);
+                    KeSetEvent(&appDone[i], IO_NO_INCREMENT, FALSE);
+                });
+            }
+            // The controller: rebalances while requests are in flight, then
+            // pulls one reader out under its application and removes the
+            // others in order once their applications are done.
+            for (int round = 0; round < kControlRounds; ++round) {
+                const std::size_t i = random() % kReaders;
+                if (machine.Readers()[i].device == nullptr || machine.Readers()[i].pulled) continue;
+                if (machine.Pnp(i, IRP_MN_QUERY_STOP_DEVICE) == STATUS_SUCCESS) {
+                    machine.Pnp(i, IRP_MN_STOP_DEVICE);
+                    machine.Pnp(i, IRP_MN_START_DEVICE);
+                } else {
+                    machine.Pnp(i, IRP_MN_CANCEL_STOP_DEVICE);
+                }
+                LARGE_INTEGER delay;
+                delay.QuadPart = -10 * 1000 * static_cast<LONGLONG>(random() % 40);
+                KeDelayExecutionThread(KernelMode, FALSE, &delay);
+            }
+            const std::size_t pulled = random() % kReaders;
+            machine.Unplug(pulled);
+            for (std::size_t i = 0; i < kReaders; ++i) {
+                KeWaitForSingleObject(&appDone[i], Executive, KernelMode, FALSE, nullptr);
+                if (i == pulled || machine.Readers()[i].device == nullptr) continue;
+                if (machine.Pnp(i, IRP_MN_QUERY_REMOVE_DEVICE) == STATUS_SUCCESS) machine.Pnp(i, IRP_MN_REMOVE_DEVICE);
+            }
+        });
+        EXPECT_TRUE(run.Ok()) << "seed " << seed << "\n" << run.report;
+        EXPECT_EQ(unexpected, 0) << "seed " << seed;
+        EXPECT_EQ(sent, ended) << "seed " << seed;
+        RunResult end = machine.Shutdown();
+        EXPECT_TRUE(end.Ok()) << "seed " << seed << "\n" << end.report;
+    }
+}
+
+} // namespace
+} // namespace qv::test

@@ -1,0 +1,355 @@
+// The device's life through the driver's own routines: add-device with its
+// unit numbers, failure paths and legacy platform, the Plug and Play
+// requests row by row, one handle at a time, the gate in front of the card
+// services and the vendor attribute the driver answers itself.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <memory>
+#include <vector>
+
+#include "cards/card_catalogue.h"
+#include "device.h"
+#include "kernel/pool.h"
+#include "pnp/pnp_platform.h"
+#include "harness/reader_machine.h"
+#include "smclib/event_log.h"
+#include "support/kernel_run.h"
+#include "support/seeds.h"
+#include "usb_reader.h"
+
+
+namespace qv::test {
+namespace {
+
+using harness::ReaderMachine;
+
+constexpr NTSTATUS kLogCode = READER_ADD_FAILED_LOG_CODE;
+
+struct Machine {
+    explicit Machine(std::uint64_t seed = 1) : machine(Config(seed)) {
+        for (auto& reader : readers) reader = std::make_unique<sim::UsbReader>(sim::ReaderOptions{}, sim::MakeCard("dual", seed));
+    }
+    static KernelConfig Config(std::uint64_t seed) {
+        KernelConfig config;
+        config.seed = seed;
+        return config;
+    }
+    void Run(const std::function<void()>& body) {
+        RunResult run = machine.Run(body);
+        EXPECT_TRUE(run.Ok()) << run.report;
+        RunResult end = machine.Shutdown();
+        EXPECT_TRUE(end.Ok()) << end.report;
+    }
+    std::size_t LogEntries() { return smclib::EventLog().Entries().size(); }
+    ReaderMachine machine;
+    std::array<std::unique_ptr<sim::UsbReader>, 6> readers;
+};
+
+TEST(AddDevice, FifthReaderIsRefusedAndAFreedUnitIsReused) {
+    Machine m;
+    m.Run([&] {
+        for (ULONG unit = 0; unit < MAXIMUM_READER_UNITS; ++unit) {
+            auto added = m.machine.Plug(*m.readers[unit]);
+            ASSERT_EQ(added.status, STATUS_SUCCESS);
+            EXPECT_EQ(m.machine.Readers()[added.index].unit, unit);
+        }
+        const std::size_t before = m.LogEntries();
+        auto fifth = m.machine.Plug(*m.readers[4]);
+        EXPECT_EQ(fifth.status, STATUS_INSUFFICIENT_RESOURCES);
+        EXPECT_EQ(m.LogEntries(), before) << "a refused fifth reader writes no log entry";
+        EXPECT_EQ(m.readers[4]->Attached(), true);
+
+        EXPECT_EQ(m.machine.Pnp(1, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+        auto sixth = m.machine.Plug(*m.readers[5]);
+        ASSERT_EQ(sixth.status, STATUS_SUCCESS);
+        EXPECT_EQ(m.machine.Readers()[sixth.index].unit, 1u);
+    });
+}
+
+TEST(AddDevice, RecordsStartAtTheirInitialValues) {
+    Machine m;
+    m.Run([&] {
+        auto added = m.machine.Plug(*m.readers[0]);
+        ASSERT_EQ(added.status, STATUS_SUCCESS);
+        PDEVICE_OBJECT device = m.machine.Readers()[0].device;
+        EXPECT_EQ(device->Flags & (DO_BUFFERED_IO | DO_POWER_PAGABLE | DO_DEVICE_INITIALIZING),
+                  ULONG{DO_BUFFERED_IO | DO_POWER_PAGABLE});
+        EXPECT_EQ(device->DeviceType, ULONG{FILE_DEVICE_SMARTCARD});
+        PDEVICE_EXTENSION extension = m.machine.Extension(0);
+        SMARTCARD_EXTENSION& card = extension->SmartcardExtension;
+        EXPECT_EQ(card.Version, ULONG{SMCLIB_VERSION});
+        EXPECT_EQ(card.VendorAttr.VendorName.Length, 15);
+        EXPECT_STREQ(reinterpret_cast<const char*>(card.VendorAttr.VendorName.Buffer), "Vantrel/Orsund");
+        EXPECT_EQ(card.VendorAttr.IfdType.Length, 14);
+        EXPECT_EQ(card.ReaderFunction[RDF_IOCTL_VENDOR], &VendorIoctl);
+        EXPECT_EQ(card.OsData->DeviceObject, device);
+        EXPECT_NE(extension->PnPDeviceName.Buffer, nullptr);
+        EXPECT_FALSE(extension->LegacyOs);
+        EXPECT_EQ(KeReadStateEvent(&extension->ReaderClosed), 1);
+        EXPECT_EQ(KeReadStateEvent(&extension->ReaderStarted), 0);
+        PREADER_EXTENSION reader = card.ReaderExtension;
+        EXPECT_EQ(reader->PowerState, READER_POWERED);
+        EXPECT_EQ(reader->MaxTransferSize, READER_MAX_TRANSFER_SIZE);
+        EXPECT_NE(reader->ReaderMutex, nullptr);
+        EXPECT_EQ(reader->UsbConfig, nullptr);
+        EXPECT_EQ(KeReadStateEvent(&reader->LinkIdle), 1);
+    });
+}
+
+// Every allocation add-device makes, failed in turn: either the reader is
+// added whole or nothing is left behind (the unload audit at Shutdown), the
+// unit number is free again, and a log entry is written only for the
+// failures that write one.
+TEST(AddDevice, AllocationFailureSweepLeavesNothingBehind) {
+    for (std::uint64_t nth = 1; nth <= 40; ++nth) {
+        Machine m(nth);
+        bool added = false;
+        m.Run([&] {
+            const std::size_t before = m.LogEntries();
+            K().PoolAllocator().FailAfter(nth);
+            auto result = m.machine.Plug(*m.readers[0]);
+            K().PoolAllocator().FailAfter(1u << 30);
+            added = result.status == STATUS_SUCCESS;
+            if (!added) {
+                EXPECT_LE(m.LogEntries() - before, 1u) << "allocation " << nth;
+                EXPECT_EQ(UnitInUse[0], 0) << "allocation " << nth;
+                EXPECT_EQ(m.readers[0]->Attached(), true);
+            } else {
+                EXPECT_EQ(m.LogEntries(), before);
+            }
+        });
+        if (added && nth > 1) break; // past the last allocation add-device makes
+    }
+}
+
+TEST(AddDevice, LegacyPlatformMakesTheLibrarysLinkAndRemovesCleanly) {
+    Machine m;
+    m.Run([&] {
+        // A platform with WDM 1.0 only.
+        pnp::Platform().SetWdmVersion(1, 0);
+        auto added = m.machine.Plug(*m.readers[0]);
+        EXPECT_EQ(added.status, STATUS_SUCCESS);
+        ASSERT_NE(m.machine.Extension(0), nullptr);
+        EXPECT_TRUE(m.machine.Extension(0)->LegacyOs);
+        ASSERT_EQ(m.machine.Pnp(0, IRP_MN_START_DEVICE), STATUS_SUCCESS);
+        // Removal with no handle open: the remove path gives back exactly the
+        // holds it took.
+        EXPECT_EQ(m.machine.Pnp(0, IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS);
+        EXPECT_EQ(m.machine.Pnp(0, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+        EXPECT_EQ(UnitInUse[0], 0);
+    });
+}
+
+struct Override {
+    std::u16string vendor;
+    std::u16string ifd;
+    bool setVendor = true;
+    bool setIfd = true;
+    std::string wantVendor;
+    std::string wantIfd;
+};
+
+// The vendor strings from the hardware key: both or neither, each from 1 to
+// 32 bytes; a missing value reads as empty.
+TEST(AddDevice, RegistryOverridesFollowTheirLengthRules) {
+    const std::string defVendor("Vantrel/Orsund\0", 15);
+    const std::string defIfd("QV-38N/QV-39N\0", 14);
+    const std::u16string thirtyTwo(32, u'v');
+    const std::u16string thirtyThree(33, u'v');
+    const std::vector<Override> cases = {
+        {u"Acme", u"Reader 7", true, true, "Acme", "Reader 7"},
+        {u"Acme", u"", true, false, defVendor, defIfd},
+        {thirtyTwo, u"X", true, true, std::string(32, 'v'), "X"},
+        {thirtyThree, u"X", true, true, defVendor, defIfd},
+        {u"", u"X", true, true, defVendor, defIfd},
+    };
+    for (const Override& c : cases) {
+        Machine m;
+        m.Run([&] {
+            auto added = m.machine.Plug(*m.readers[0], [&](PDEVICE_OBJECT pdo) {
+                if (c.setVendor) pnp::Platform().SetHardwareString(pdo, u"VendorName", c.vendor);
+                if (c.setIfd) pnp::Platform().SetHardwareString(pdo, u"IfdType", c.ifd);
+            });
+            ASSERT_EQ(added.status, STATUS_SUCCESS);
+            const auto& attr = m.machine.Extension(0)->SmartcardExtension.VendorAttr;
+            EXPECT_EQ(std::string(reinterpret_cast<const char*>(attr.VendorName.Buffer), attr.VendorName.Length),
+                      c.wantVendor);
+            EXPECT_EQ(std::string(reinterpret_cast<const char*>(attr.IfdType.Buffer), attr.IfdType.Length), c.wantIfd);
+            EXPECT_EQ(pnp::Platform().OpenKeys(), 0u) << "the key is closed again";
+        });
+    }
+}
+
+TEST(AddDevice, LegacyPlatformDoesNotReadTheRegistry) {
+    Machine m;
+    m.Run([&] {
+        pnp::Platform().SetWdmVersion(1, 0);
+        auto added = m.machine.Plug(*m.readers[0], [&](PDEVICE_OBJECT pdo) {
+            pnp::Platform().SetHardwareString(pdo, u"VendorName", u"Acme");
+            pnp::Platform().SetHardwareString(pdo, u"IfdType", u"Reader");
+        });
+        ASSERT_EQ(added.status, STATUS_SUCCESS);
+        EXPECT_EQ(m.machine.Extension(0)->SmartcardExtension.VendorAttr.VendorName.Length, 15);
+        EXPECT_NE(m.machine.Extension(0)->DosLinkName.Buffer, nullptr);
+    });
+}
+
+TEST(RemoveReaderDevice, NullDeviceObjectIsIgnored) {
+    Machine m;
+    m.Run([] { RemoveReaderDevice(nullptr); });
+}
+
+// ---- Plug and Play, row by row ---------------------------------------------
+
+TEST(Pnp, StartSendsTheStartSequenceAndEnablesRequests) {
+    Machine m;
+    m.Run([&] {
+        ASSERT_EQ(m.machine.Plug(*m.readers[0]).status, STATUS_SUCCESS);
+        ASSERT_EQ(m.machine.Pnp(0, IRP_MN_START_DEVICE), STATUS_SUCCESS);
+        PDEVICE_EXTENSION extension = m.machine.Extension(0);
+        EXPECT_EQ(KeReadStateEvent(&extension->ReaderStarted), 1);
+        EXPECT_EQ(extension->SmartcardExtension.ReaderCapabilities.CurrentState, ULONG{SCARD_ABSENT});
+        EXPECT_NE(extension->SmartcardExtension.ReaderExtension->UsbConfig, nullptr);
+        ASSERT_EQ(m.machine.Open(0), STATUS_SUCCESS);
+        const ULONG id = SCARD_ATTR_VENDOR_NAME;
+        auto name = m.machine.DeviceControl(0, IOCTL_SMARTCARD_GET_ATTRIBUTE,
+                                            std::span(reinterpret_cast<const std::uint8_t*>(&id), 4), 32);
+        EXPECT_EQ(name.status, STATUS_SUCCESS);
+        EXPECT_EQ(extension->IoCount, 0);
+        EXPECT_EQ(m.machine.Close(0), STATUS_SUCCESS);
+    });
+}
+
+TEST(Pnp, StopThenStartRunsTheSequenceAgain) {
+    Machine m;
+    m.Run([&] {
+        ASSERT_EQ(m.machine.Plug(*m.readers[0]).status, STATUS_SUCCESS);
+        ASSERT_EQ(m.machine.Pnp(0, IRP_MN_START_DEVICE), STATUS_SUCCESS);
+        EXPECT_EQ(m.machine.Pnp(0, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+        PDEVICE_EXTENSION extension = m.machine.Extension(0);
+        EXPECT_EQ(KeReadStateEvent(&extension->ReaderStarted), 0);
+        EXPECT_EQ(extension->SmartcardExtension.ReaderExtension->PollEnabled, 0u);
+        EXPECT_EQ(m.machine.Pnp(0, IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+        EXPECT_EQ(extension->SmartcardExtension.ReaderExtension->UsbConfig, nullptr);
+        extension->SmartcardExtension.ReaderCapabilities.CurrentState = SCARD_PRESENT;
+        EXPECT_EQ(m.machine.Pnp(0, IRP_MN_START_DEVICE), STATUS_SUCCESS);
+        EXPECT_EQ(extension->SmartcardExtension.ReaderCapabilities.CurrentState, ULONG{SCARD_ABSENT});
+        EXPECT_EQ(KeReadStateEvent(&extension->ReaderStarted), 1);
+    });
+}
+
+TEST(Pnp, CancelStopStartsRequestsAgainAndResetsTheCount) {
+    Machine m;
+    m.Run([&] {
+        ASSERT_EQ(m.machine.Plug(*m.readers[0]).status, STATUS_SUCCESS);
+        ASSERT_EQ(m.machine.Pnp(0, IRP_MN_START_DEVICE), STATUS_SUCCESS);
+        EXPECT_EQ(m.machine.Pnp(0, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+        PDEVICE_EXTENSION extension = m.machine.Extension(0);
+        EXPECT_EQ(m.machine.Pnp(0, IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
+        EXPECT_EQ(extension->IoCount, 0);
+        EXPECT_EQ(KeReadStateEvent(&extension->ReaderStarted), 1);
+    });
+}
+
+TEST(Pnp, QueryRemoveWithAHandleOpenIsRefusedAndTheInterfaceStaysOn) {
+    Machine m;
+    m.Run([&] {
+        ASSERT_EQ(m.machine.Plug(*m.readers[0]).status, STATUS_SUCCESS);
+        ASSERT_EQ(m.machine.Pnp(0, IRP_MN_START_DEVICE), STATUS_SUCCESS);
+        ASSERT_EQ(m.machine.Open(0), STATUS_SUCCESS);
+        EXPECT_EQ(m.machine.Pnp(0, IRP_MN_QUERY_REMOVE_DEVICE), STATUS_UNSUCCESSFUL);
+        // The interface was switched back on: enabling it again finds it on.
+        EXPECT_EQ(IoSetDeviceInterfaceState(&m.machine.Extension(0)->PnPDeviceName, TRUE), STATUS_OBJECT_NAME_EXISTS);
+        EXPECT_EQ(m.machine.Close(0), STATUS_SUCCESS);
+        EXPECT_EQ(m.machine.Pnp(0, IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS);
+        EXPECT_EQ(m.machine.Pnp(0, IRP_MN_CANCEL_REMOVE_DEVICE), STATUS_SUCCESS);
+        EXPECT_EQ(m.machine.Pnp(0, IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS);
+        EXPECT_EQ(m.machine.Pnp(0, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+    });
+}
+
+TEST(Pnp, SurpriseRemovalFailsNewRequestsAndRemoveFollowsTheClose) {
+    Machine m;
+    m.Run([&] {
+        ASSERT_EQ(m.machine.Plug(*m.readers[0]).status, STATUS_SUCCESS);
+        ASSERT_EQ(m.machine.Pnp(0, IRP_MN_START_DEVICE), STATUS_SUCCESS);
+        ASSERT_EQ(m.machine.Open(0), STATUS_SUCCESS);
+        EXPECT_EQ(m.machine.Unplug(0), STATUS_SUCCESS);
+        auto state = m.machine.DeviceControl(0, IOCTL_SMARTCARD_GET_STATE, {}, 4);
+        EXPECT_EQ(state.status, STATUS_DEVICE_REMOVED);
+        EXPECT_EQ(m.machine.Close(0), STATUS_SUCCESS);
+        EXPECT_EQ(m.machine.Readers()[0].device, nullptr);
+    });
+}
+
+// ---- Request dispatch --------------------------------------------------------
+
+TEST(Dispatch, OneHandleAtATime) {
+    Machine m;
+    m.Run([&] {
+        ASSERT_EQ(m.machine.Plug(*m.readers[0]).status, STATUS_SUCCESS);
+        ASSERT_EQ(m.machine.Open(0), STATUS_SUCCESS);
+        m.machine.Readers()[0].open = false; // a second application
+        EXPECT_EQ(m.machine.Open(0), STATUS_UNSUCCESSFUL);
+        m.machine.Readers()[0].open = true;
+        EXPECT_EQ(m.machine.Close(0), STATUS_SUCCESS);
+        EXPECT_EQ(m.machine.Open(0), STATUS_SUCCESS);
+        EXPECT_EQ(m.machine.Close(0), STATUS_SUCCESS);
+    });
+}
+
+TEST(Dispatch, VersionAttributeIsBuiltFromTheReaderInformation) {
+    Machine m;
+    m.Run([&] {
+        ASSERT_EQ(m.machine.Plug(*m.readers[0]).status, STATUS_SUCCESS);
+        ASSERT_EQ(m.machine.Pnp(0, IRP_MN_START_DEVICE), STATUS_SUCCESS);
+        PREADER_EXTENSION reader = m.machine.Extension(0)->SmartcardExtension.ReaderExtension;
+        reader->ReaderInfo[11] = 0x31;
+        reader->ReaderInfo[13] = 0x32;
+        reader->ReaderInfo[14] = 0x33;
+        reader->ReaderInfo[15] = 0x34;
+        const ULONG id = ATTR_READER_VERSION;
+        const auto input = std::span(reinterpret_cast<const std::uint8_t*>(&id), 4);
+        auto version = m.machine.DeviceControl(0, IOCTL_SMARTCARD_GET_ATTRIBUTE, input, 4);
+        EXPECT_EQ(version.status, STATUS_SUCCESS);
+        EXPECT_EQ(version.output, (std::vector<std::uint8_t>{0x04, 0x00, 0x23, 0x01}));
+        auto small = m.machine.DeviceControl(0, IOCTL_SMARTCARD_GET_ATTRIBUTE, input, 3);
+        EXPECT_EQ(small.status, STATUS_BUFFER_TOO_SMALL);
+        EXPECT_EQ(small.information, 0u);
+        // Fewer than four input bytes: there is no attribute id to read.
+        auto shortInput = m.machine.DeviceControl(0, IOCTL_SMARTCARD_GET_ATTRIBUTE, input.first(3), 4);
+        EXPECT_EQ(shortInput.status, STATUS_INVALID_PARAMETER);
+        auto confiscate = m.machine.DeviceControl(0, IOCTL_SMARTCARD_CONFISCATE, {}, 0);
+        EXPECT_EQ(confiscate.status, STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(m.machine.Extension(0)->IoCount, 0);
+    });
+}
+
+// A request sent before the start waits for it; one that waits when removal
+// begins ends with STATUS_DEVICE_REMOVED instead of holding up the removal.
+TEST(Dispatch, WaitingRequestEndsWhenTheReaderIsRemoved) {
+    for (std::uint64_t seed : TestSeeds()) {
+        Machine m(seed);
+        m.Run([&] {
+            ASSERT_EQ(m.machine.Plug(*m.readers[0]).status, STATUS_SUCCESS);
+            NTSTATUS waited = STATUS_PENDING;
+            KEVENT ended;
+            KeInitializeEvent(&ended, NotificationEvent, FALSE);
+            K().Spawn("app", [&] {
+                waited = m.machine.DeviceControl(0, IOCTL_SMARTCARD_GET_STATE, {}, 4).status;
+                KeSetEvent(&ended, IO_NO_INCREMENT, FALSE);
+            });
+            LARGE_INTEGER delay;
+            delay.QuadPart = -10 * 1000 * 50;
+            KeDelayExecutionThread(KernelMode, FALSE, &delay);
+            EXPECT_EQ(waited, STATUS_PENDING) << "seed " << seed;
+            EXPECT_EQ(m.machine.Pnp(0, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+            KeWaitForSingleObject(&ended, Executive, KernelMode, FALSE, nullptr);
+            EXPECT_EQ(waited, STATUS_DEVICE_REMOVED) << "seed " << seed;
+        });
+    }
+}
+
+} // namespace
+} // namespace qv::test

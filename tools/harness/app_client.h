@@ -1,0 +1,99 @@
+// The application side of a reader, as the I/O manager serves an
+// application: readers are found through their enabled device interfaces,
+// a handle is opened through the interface's link (IRP_MJ_CREATE with a
+// file object, sent to the top of the device's stack), device-control
+// requests go down with METHOD_BUFFERED system buffers, synchronously or
+// overlapped, an overlapped request can be cancelled (IoCancelIrp), and
+// closing a handle sends IRP_MJ_CLEANUP at once and IRP_MJ_CLOSE once the
+// last request on the handle has completed, as Windows does. The Plug and
+// Play manager counts the open handles, so that a removal waits for them.
+//
+// Every call runs on a simulated thread at PASSIVE_LEVEL.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "kernel/kernel.h"
+
+namespace qv::harness {
+
+class AppHandle;
+
+// One overlapped device-control request.
+class AppRequest {
+  public:
+    // Waits for completion (without a time-out), copies the output back and
+    // frees the IRP. Returns the final status. Idempotent.
+    NTSTATUS Wait();
+    // IoCancelIrp on the request; whether a cancel routine was called.
+    bool Cancel();
+    bool Completed() const;
+    NTSTATUS Status() const { return status_; }
+    // The bytes the driver reported (Information, bounded by the output size).
+    const std::vector<std::uint8_t>& Output() const { return output_; }
+
+  private:
+    friend class AppHandle;
+    AppRequest(AppHandle& handle, std::size_t outputLength);
+
+    AppHandle& handle_;
+    PIRP irp_ = nullptr;
+    KEVENT done_{};
+    std::vector<std::uint8_t> system_; // the system buffer
+    std::size_t outputLength_ = 0;
+    std::vector<std::uint8_t> output_;
+    NTSTATUS status_ = STATUS_PENDING;
+    bool reaped_ = false;
+};
+
+class AppHandle {
+  public:
+    ~AppHandle();
+    AppHandle(const AppHandle&) = delete;
+    AppHandle& operator=(const AppHandle&) = delete;
+
+    // Opens a handle through a link: an interface link from FindReaders, or
+    // a symbolic link. The open fails with what the device stack or the
+    // Plug and Play manager says (STATUS_ACCESS_DENIED for a second handle
+    // of an exclusive device, STATUS_DELETE_PENDING while removal waits).
+    static NTSTATUS Open(std::u16string_view link, std::unique_ptr<AppHandle>& handle);
+
+    // DeviceIoControl without overlapped I/O: waits for the request.
+    NTSTATUS Control(ULONG code, std::span<const std::uint8_t> input, std::size_t outputLength,
+                     std::vector<std::uint8_t>* output = nullptr);
+    // DeviceIoControl with overlapped I/O: returns at once; the request may
+    // already be complete.
+    std::shared_ptr<AppRequest> ControlAsync(ULONG code, std::span<const std::uint8_t> input,
+                                             std::size_t outputLength);
+
+    // CloseHandle: IRP_MJ_CLEANUP now, IRP_MJ_CLOSE when the last request
+    // on the handle has been reaped (at once when none is outstanding).
+    void Close();
+    bool Closed() const { return cleanedUp_; }
+    PDEVICE_OBJECT Pdo() const { return pdo_; }
+    PFILE_OBJECT File() { return &file_; }
+
+  private:
+    friend class AppRequest;
+    explicit AppHandle(PDEVICE_OBJECT pdo);
+    NTSTATUS SendSimple(UCHAR major);
+    void RequestReaped();
+    void FinishClose();
+
+    PDEVICE_OBJECT pdo_;
+    FILE_OBJECT file_{};
+    unsigned outstanding_ = 0;
+    bool cleanedUp_ = false;
+    bool closed_ = false;
+};
+
+// The links of the enabled smart-card reader interfaces, as an application
+// enumerates them.
+std::vector<std::u16string> FindReaders();
+
+} // namespace qv::harness
