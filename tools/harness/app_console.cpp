@@ -589,7 +589,9 @@ void AppConsole::ApduCommand(std::string_view arguments) {
     if (!ParseHex(hex, apdu)) return Error("apdu takes the command APDU as hex digits in pairs");
     // The header an application puts in front: the protocol the card runs,
     // as the reader reports it, and no protocol data behind it.
-    const SCARD_IO_REQUEST header{bed_->Smartcard().CardCapabilities.Protocol.Selected,
+    const PDEVICE_EXTENSION extension = machine_->Extension(current_);
+    if (extension == nullptr) return Error("the current reader is gone");
+    const SCARD_IO_REQUEST header{extension->SmartcardExtension.CardCapabilities.Protocol.Selected,
                                   static_cast<ULONG>(sizeof(SCARD_IO_REQUEST))};
     std::vector<std::uint8_t> request(sizeof header);
     std::memcpy(request.data(), &header, sizeof header);
