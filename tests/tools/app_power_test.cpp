@@ -6,20 +6,16 @@
 #include <string>
 
 #include "harness/app_console.h"
+#include "support/app_session.h"
 
 namespace qv::harness {
 namespace {
 
-std::string Session(std::initializer_list<const char*> lines, AppConsoleOptions options = {}) {
-    std::ostringstream out;
-    AppConsole console(options, out);
-    EXPECT_TRUE(console.Start()) << out.str();
-    for (const char* line : lines) console.Execute(line);
-    EXPECT_EQ(console.Finish(), 0) << out.str();
-    return out.str();
-}
+using test::Has;
 
-bool Has(const std::string& out, const std::string& text) { return out.find(text) != std::string::npos; }
+std::string Session(std::initializer_list<const char*> lines, AppConsoleOptions options = {}) {
+    return test::AppSession(lines, options);
+}
 
 TEST(AppPower, SleepAndWakeWithTheirRequestsInOrder) {
     AppConsoleOptions options;
