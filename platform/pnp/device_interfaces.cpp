@@ -79,9 +79,14 @@ DeviceInterface* PnpPlatform::FindInterfaceOf(PDEVICE_OBJECT pdo, const GUID& cl
                                               std::u16string_view reference) {
     for (DeviceInterface& entry : interfaces_) {
         if (entry.pdo != pdo || !SameGuid(entry.classGuid, classGuid)) continue;
-        const bool hasReference = !reference.empty();
-        const std::u16string tail = hasReference ? u"\\" + std::u16string(reference) : u"";
-        if (entry.link.ends_with(GuidText(classGuid) + tail)) return &entry;
+        // Appended piece by piece: GCC 12 at -O3 warns falsely about
+        // "literal" + std::u16string&&.
+        std::u16string tail = GuidText(classGuid);
+        if (!reference.empty()) {
+            tail += u'\\';
+            tail += reference;
+        }
+        if (entry.link.ends_with(tail)) return &entry;
     }
     return nullptr;
 }
@@ -95,7 +100,10 @@ DeviceInterface& PnpPlatform::AddInterface(PDEVICE_OBJECT pdo, const GUID& class
     entry.classGuid = classGuid;
     entry.pdo = pdo;
     entry.link = std::u16string(kLinkPrefix) + Widen(number) + GuidText(classGuid);
-    if (!reference.empty()) entry.link += u"\\" + std::u16string(reference);
+    if (!reference.empty()) {
+        entry.link += u'\\';
+        entry.link += reference;
+    }
     interfaces_.push_back(std::move(entry));
     return interfaces_.back();
 }
