@@ -202,7 +202,7 @@ NTSTATUS NTAPI Transmit(PSMARTCARD_EXTENSION SmartcardExtension) {
         status = STATUS_INVALID_DEVICE_STATE;
         goto Done;
     }
-    reader->PollEnabled = 0;
+    WritePollFlag(&reader->PollEnabled, 0);
 
     switch (SmartcardExtension->CardCapabilities.Protocol.Selected) {
     case SCARD_PROTOCOL_T0:

@@ -17,13 +17,13 @@ VOID NTAPI PollThreadMain(PVOID Context) {
     auto* extension = static_cast<PDEVICE_EXTENSION>(Context);
     PREADER_EXTENSION reader = extension->SmartcardExtension.ReaderExtension;
 
-    while (extension->PollThreadRun != 0) {
+    while (ReadPollFlag(&extension->PollThreadRun) != 0) {
         KeWaitForSingleObject(&extension->PollEvent, Executive, KernelMode, FALSE, NULL);
-        if (reader->PollEnabled == 1) {
+        if (ReadPollFlag(&reader->PollEnabled) == 1) {
             // A failed poll skips the next tick.
-            if (PollCardStatus(&extension->SmartcardExtension) != STATUS_SUCCESS) reader->PollEnabled = 0;
+            if (PollCardStatus(&extension->SmartcardExtension) != STATUS_SUCCESS) WritePollFlag(&reader->PollEnabled, 0);
         } else {
-            reader->PollEnabled = 1;
+            WritePollFlag(&reader->PollEnabled, 1);
         }
         // A tick that fell during the poll is dropped here.
         KeClearEvent(&extension->PollEvent);
@@ -54,7 +54,7 @@ VOID StopPollThread(PDEVICE_EXTENSION DeviceExtension) {
 
     PETHREAD thread = DeviceExtension->PollThread;
     if (thread == NULL) return;
-    DeviceExtension->PollThreadRun = 0;
+    WritePollFlag(&DeviceExtension->PollThreadRun, 0);
     KeSetEvent(&DeviceExtension->PollEvent, IO_NO_INCREMENT, FALSE);
     if (!DeviceExtension->LegacyOs) KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, NULL);
     ObDereferenceObject(thread);

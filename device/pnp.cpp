@@ -89,7 +89,7 @@ NTSTATUS QueryStop(PDEVICE_EXTENSION DeviceExtension, PDEVICE_OBJECT LowerDevice
         KeReleaseSpinLock(&DeviceExtension->SpinLock, irql);
         status = CallLowerDriverSync(LowerDevice, Irp);
     }
-    DeviceExtension->SmartcardExtension.ReaderExtension->PollEnabled = 0;
+    WritePollFlag(&DeviceExtension->SmartcardExtension.ReaderExtension->PollEnabled, 0);
     return status;
 }
 

@@ -60,7 +60,7 @@ NTSTATUS CompletePowerIrp(PIRP Irp, NTSTATUS Status) {
 VOID ResumeReader(PDEVICE_EXTENSION DeviceExtension) {
     PREADER_EXTENSION readerExtension = ReaderOf(DeviceExtension);
     (void)PollCardStatus(&DeviceExtension->SmartcardExtension);
-    readerExtension->PollEnabled = 0;
+    WritePollFlag(&readerExtension->PollEnabled, 0);
     // The timer exists once the reader has been started.
     if (readerExtension->DeviceObject != NULL) IoStartTimer(readerExtension->DeviceObject);
     KeSetEvent(&DeviceExtension->ReaderStarted, IO_NO_INCREMENT, FALSE);
@@ -110,7 +110,7 @@ NTSTATUS NTAPI PowerUpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Co
         // No work item to be had: the polling thread's next tick polls
         // instead, and still reports a card known from before, since the
         // link is not yet in step.
-        readerExtension->PollEnabled = 1;
+        WritePollFlag(&readerExtension->PollEnabled, 1);
         if (readerExtension->DeviceObject != NULL) IoStartTimer(readerExtension->DeviceObject);
     }
 

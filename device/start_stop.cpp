@@ -17,8 +17,8 @@ NTSTATUS StartReader(PDEVICE_OBJECT DeviceObject) {
     if (status == STATUS_OBJECT_NAME_EXISTS) status = STATUS_SUCCESS;
 
     deviceExtension->PollThread = NULL;
-    deviceExtension->PollThreadRun = 1;
-    readerExtension->PollEnabled = 1;
+    WritePollFlag(&deviceExtension->PollThreadRun, 1);
+    WritePollFlag(&readerExtension->PollEnabled, 1);
     readerExtension->DeviceObject = DeviceObject;
     readerExtension->LinkSynchronized = 1;
     if (!NT_SUCCESS(status)) return status;
@@ -59,7 +59,7 @@ VOID StopReader(PDEVICE_OBJECT DeviceObject) {
     KeClearEvent(&deviceExtension->ReaderStarted);
 
     if (deviceExtension->PollThread != NULL) {
-        deviceExtension->PollThreadRun = 0;
+        WritePollFlag(&deviceExtension->PollThreadRun, 0);
         KeSetEvent(&deviceExtension->PollEvent, IO_NO_INCREMENT, FALSE);
         if (!deviceExtension->LegacyOs) {
             (void)KeWaitForSingleObject(deviceExtension->PollThread, Executive, KernelMode, FALSE, NULL);

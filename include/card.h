@@ -132,6 +132,16 @@ VOID SetReaderFunctions(PSMARTCARD_EXTENSION SmartcardExtension);
 constexpr ULONG READER_MODEL_ID_LENGTH = 6;
 extern const UCHAR ReaderModelQv38n[READER_MODEL_ID_LENGTH];
 
+// PollThreadRun and PollEnabled are written by other threads (start and
+// stop, data exchange, power) while the polling thread reads them, so both
+// are read and written interlocked.
+inline ULONG ReadPollFlag(ULONG* Flag) {
+    return static_cast<ULONG>(InterlockedCompareExchange(reinterpret_cast<LONG volatile*>(Flag), 0, 0));
+}
+inline VOID WritePollFlag(ULONG* Flag, ULONG Value) {
+    InterlockedExchange(reinterpret_cast<LONG volatile*>(Flag), static_cast<LONG>(Value));
+}
+
 // Card-status bits in the first data byte of the card-status reply.
 constexpr UCHAR CARD_STATUS_PRESENT = 0x08;
 constexpr UCHAR CARD_STATUS_ACTIVE = 0x10;

@@ -7,6 +7,8 @@
 // the shutdown's unload audit finds nothing left behind.
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include <functional>
 #include <new>
 #include <string>
@@ -115,8 +117,9 @@ TEST(MisbehavingReader, LateAnswerNeverReachesAnotherThreadsCommand) {
     constexpr std::size_t kEchoedInstruction = 1;
     ForEachRun([](sim::UsbReader& reader, harness::ReaderTestbed& bed) {
         reader.Arm(sim::Fault::LateAnswer);
-        int failed = 0;
-        int ownAnswers = 0;
+        // Shared by the two simulated threads: counted atomically.
+        std::atomic<int> failed = 0;
+        std::atomic<int> ownAnswers = 0;
         struct Worker {
             const char* name;
             ULONG command;
@@ -141,8 +144,8 @@ TEST(MisbehavingReader, LateAnswerNeverReachesAnotherThreadsCommand) {
             });
         }
         for (KEVENT& event : done) KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-        EXPECT_EQ(failed, 1) << "only the command whose answer came late";
-        EXPECT_EQ(ownAnswers, 2 * kCommandsPerThread - 1);
+        EXPECT_EQ(failed.load(), 1) << "only the command whose answer came late";
+        EXPECT_EQ(ownAnswers.load(), 2 * kCommandsPerThread - 1);
         ExpectLinkRecovered(bed);
     });
 }
