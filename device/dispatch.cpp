@@ -146,7 +146,12 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             status = CompleteRequest(Irp, STATUS_SUCCESS, sizeof(version));
         }
     } else {
-        smartcardExtension->ReaderExtension->DeviceObject = DeviceObject;
+        // The start sequence stored the device object before the poller
+        // came to life; storing it again on every request would write what
+        // the poller reads without its mutex.
+        if (smartcardExtension->ReaderExtension->DeviceObject == NULL) {
+            smartcardExtension->ReaderExtension->DeviceObject = DeviceObject;
+        }
         status = SmartcardDeviceControl(smartcardExtension, Irp);
     }
 

@@ -5,6 +5,8 @@
 // left at unload (the audit at Shutdown).
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include <array>
 #include <memory>
 #include <random>
@@ -38,9 +40,10 @@ TEST(LifecycleStorm, RequestsOnSeveralReadersWhileTheyStopStartAndGo) {
         std::array<std::unique_ptr<sim::UsbReader>, kReaders> readers;
         for (auto& reader : readers) reader = std::make_unique<sim::UsbReader>(sim::ReaderOptions{}, sim::MakeCard("dual", seed));
         std::mt19937_64 random(seed);
-        int unexpected = 0;
-        int sent = 0;
-        int ended = 0;
+        // Shared by the applications' simulated threads: counted atomically.
+        std::atomic<int> unexpected = 0;
+        std::atomic<int> sent = 0;
+        std::atomic<int> ended = 0;
 
         RunResult run = machine.Run([&] {
             std::array<KEVENT, kReaders> appDone;
@@ -92,8 +95,8 @@ TEST(LifecycleStorm, RequestsOnSeveralReadersWhileTheyStopStartAndGo) {
             }
         });
         EXPECT_TRUE(run.Ok()) << "seed " << seed << "\n" << run.report;
-        EXPECT_EQ(unexpected, 0) << "seed " << seed;
-        EXPECT_EQ(sent, ended) << "seed " << seed;
+        EXPECT_EQ(unexpected.load(), 0) << "seed " << seed;
+        EXPECT_EQ(sent.load(), ended.load()) << "seed " << seed;
         RunResult end = machine.Shutdown();
         EXPECT_TRUE(end.Ok()) << "seed " << seed << "\n" << end.report;
     }
