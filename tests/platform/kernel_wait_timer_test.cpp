@@ -163,7 +163,9 @@ struct Ticks {
 void NTAPI CountTick(PKDPC, PVOID context, PVOID, PVOID) {
     auto* ticks = static_cast<Ticks*>(context);
     ticks->irql = KeGetCurrentIrql();
-    if (++ticks->count == 3) KeSetEvent(&ticks->enough, IO_NO_INCREMENT, FALSE);
+    // Counted interlocked: the test reads the count after a delay, which
+    // orders nothing.
+    if (InterlockedIncrement(&ticks->count) == 3) KeSetEvent(&ticks->enough, IO_NO_INCREMENT, FALSE);
 }
 
 TEST(KernelTimer, PeriodicTimerQueuesItsDpcEveryPeriodUntilCancelled) {
@@ -185,7 +187,7 @@ TEST(KernelTimer, PeriodicTimerQueuesItsDpcEveryPeriodUntilCancelled) {
         EXPECT_EQ(ticks.irql, DISPATCH_LEVEL);
         LARGE_INTEGER second = Relative(1000);
         KeDelayExecutionThread(KernelMode, FALSE, &second);
-        EXPECT_EQ(ticks.count, 3);
+        EXPECT_EQ(InterlockedCompareExchange(&ticks.count, 0, 0), 3);
     });
 }
 
@@ -206,7 +208,7 @@ TEST(KernelDpc, QueuedOnceRunsOnceAndRemovedNeverRuns) {
         KeLowerIrql(old);
         LARGE_INTEGER pause = Relative(10);
         KeDelayExecutionThread(KernelMode, FALSE, &pause);
-        EXPECT_EQ(ticks.count, 1);
+        EXPECT_EQ(InterlockedCompareExchange(&ticks.count, 0, 0), 1);
     });
 }
 
