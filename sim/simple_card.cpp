@@ -43,7 +43,6 @@ constexpr std::uint8_t kInsHighNibble = 0xF0;
 constexpr std::uint8_t kInvalidInsGroup6 = 0x60;
 constexpr std::uint8_t kInvalidInsGroup9 = 0x90;
 constexpr std::uint8_t kNotAProcedureByte = 0x42;
-constexpr std::size_t kStatusWordSize = 2;
 constexpr unsigned kSwShift = 8;
 // The card sends NULL bytes at half its work waiting time while it works.
 constexpr usb::Time kNullDivider = 2;
@@ -274,8 +273,10 @@ CardReply SimpleCard::T0Run(const Apdu& apdu) {
         out.push_back(apdu.ins);
         out.insert(out.end(), answer.data.begin(), answer.data.end());
     }
+    // A truncated answer stops where its status word would begin.
+    const std::size_t beforeStatus = out.size();
     PutStatus(out, answer.sw);
-    if (Faulted(Fault::CardT0Truncated)) out.resize(out.size() - kStatusWordSize);
+    if (Faulted(Fault::CardT0Truncated)) out.resize(beforeStatus);
     return {out, answer.work + out.size() * CharacterTime(), silence};
 }
 

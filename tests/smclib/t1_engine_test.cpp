@@ -115,7 +115,8 @@ struct Transmit {
             std::vector<UCHAR> answer = card.Answer(block);
             if (onAnswer) onAnswer(answer, result.sent.size() - 1);
             EXPECT_LE(answer.size(), ext.SmartcardReply.BufferSize);
-            std::memcpy(ext.SmartcardReply.Buffer, answer.data(), answer.size());
+            // A mute card answers nothing, and memcpy takes no null source.
+            if (!answer.empty()) std::memcpy(ext.SmartcardReply.Buffer, answer.data(), answer.size());
             ext.SmartcardReply.BufferLength = static_cast<ULONG>(answer.size());
             status = SmartcardT1Reply(&ext);
             if (status != STATUS_MORE_PROCESSING_REQUIRED) break;
