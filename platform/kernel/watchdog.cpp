@@ -47,16 +47,17 @@ void Watchdog::Arm() {
     lastProgress_ = scheduler_.Progress();
     quietChecks_ = 0;
     const long period = static_cast<long>(limitMilliseconds_) * kNanosecondsPerMillisecond / kChecksPerLimit;
-    itimerspec spec{};
-    spec.it_interval.tv_sec = period / kNanosecondsPerSecond;
-    spec.it_interval.tv_nsec = period % kNanosecondsPerSecond;
-    spec.it_value = spec.it_interval;
-    timer_settime(timer_, 0, &spec, nullptr);
+    itimerspec checks{};
+    checks.it_interval.tv_sec = period / kNanosecondsPerSecond;
+    checks.it_interval.tv_nsec = period % kNanosecondsPerSecond;
+    checks.it_value = checks.it_interval;
+    timer_settime(timer_, 0, &checks, nullptr);
 }
 
 void Watchdog::Disarm() {
-    itimerspec spec{};
-    timer_settime(timer_, 0, &spec, nullptr);
+    // All zero: the timer stops.
+    itimerspec stopped{};
+    timer_settime(timer_, 0, &stopped, nullptr);
 }
 
 void Watchdog::OnSignal(int, siginfo_t* info, void*) {
