@@ -1,4 +1,5 @@
 #include "harness/app_console.h"
+#include "harness/console_words.h"
 
 #include <array>
 #include <charconv>
@@ -72,21 +73,6 @@ constexpr AttributeName kAttributes[] = {
     {"device_unit", SCARD_ATTR_DEVICE_UNIT, false},
     {"device_in_use", SCARD_ATTR_DEVICE_IN_USE, false},
 };
-
-std::string_view Trim(std::string_view text) {
-    const auto first = text.find_first_not_of(" \t\r");
-    if (first == std::string_view::npos) return {};
-    const auto last = text.find_last_not_of(" \t\r");
-    return text.substr(first, last - first + 1);
-}
-
-std::string_view NextWord(std::string_view& text) {
-    text = Trim(text);
-    const auto end = text.find_first_of(" \t");
-    std::string_view word = text.substr(0, end);
-    text = end == std::string_view::npos ? std::string_view{} : Trim(text.substr(end));
-    return word;
-}
 
 template <class T> bool ParseNumber(std::string_view text, T& value) {
     int base = 10;

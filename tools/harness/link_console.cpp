@@ -1,4 +1,5 @@
 #include "harness/link_console.h"
+#include "harness/console_words.h"
 
 #include <charconv>
 #include <cstdio>
@@ -29,22 +30,6 @@ sim::ReaderOptions ReaderOptionsFor(const ConsoleOptions& console) {
 constexpr std::size_t kMaxPayload = 270;
 constexpr ULONG kHighestCommand = 9;
 constexpr std::uint8_t kEndpointDirectionIn = 0x80;
-
-std::string_view Trim(std::string_view text) {
-    const auto first = text.find_first_not_of(" \t\r");
-    if (first == std::string_view::npos) return {};
-    const auto last = text.find_last_not_of(" \t\r");
-    return text.substr(first, last - first + 1);
-}
-
-// Splits off the first word of text.
-std::string_view NextWord(std::string_view& text) {
-    text = Trim(text);
-    const auto end = text.find_first_of(" \t");
-    std::string_view word = text.substr(0, end);
-    text = end == std::string_view::npos ? std::string_view{} : Trim(text.substr(end));
-    return word;
-}
 
 template <class T> bool ParseNumber(std::string_view text, T& value) {
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
