@@ -165,55 +165,73 @@ void PnpManager::Forget(PDEVICE_OBJECT pdo) {
 }
 
 NTSTATUS PnpManager::DeviceArrived(PDEVICE_OBJECT pdo) {
+    const Arrival arrival = Arrive(pdo);
+    return NT_SUCCESS(arrival.added) ? arrival.started : arrival.added;
+}
+
+Arrival PnpManager::Arrive(PDEVICE_OBJECT pdo, bool holdStart) {
     QV_PNP_LOCKED();
-    if (entry_ == nullptr || Find(pdo) != nullptr) return STATUS_INVALID_DEVICE_STATE;
+    Arrival arrival;
+    if (entry_ == nullptr || Find(pdo) != nullptr) {
+        arrival.added = STATUS_INVALID_DEVICE_STATE;
+        return arrival;
+    }
     Platform().AddPhysicalDevice(pdo);
     if (driver_ == nullptr) {
         NTSTATUS status = STATUS_UNSUCCESSFUL;
         driver_ = K().Io().LoadDriver(driverName_, entry_, &status);
-        if (driver_ == nullptr) return status;
+        if (driver_ == nullptr) {
+            arrival.added = status;
+            return arrival;
+        }
         ++loads_;
     }
     PDRIVER_ADD_DEVICE addDevice = driver_->DriverExtension->AddDevice;
-    const NTSTATUS added = addDevice == nullptr ? STATUS_NOT_SUPPORTED : addDevice(driver_, pdo);
-    Log("AddDevice for " + Label(pdo) + (NT_SUCCESS(added) ? " succeeded" : " failed"));
-    if (!NT_SUCCESS(added)) {
+    arrival.added = addDevice == nullptr ? STATUS_NOT_SUPPORTED : addDevice(driver_, pdo);
+    Log("AddDevice for " + Label(pdo) + (NT_SUCCESS(arrival.added) ? " succeeded" : " failed"));
+    if (!NT_SUCCESS(arrival.added)) {
         // A driver left without devices goes again.
         if (nodes_.empty()) {
             K().Io().UnloadDriver(driver_);
             driver_ = nullptr;
             ++unloads_;
         }
-        return added;
+        return arrival;
     }
     nodes_.push_back(DeviceNode{pdo, DeviceState::Added, 0, STATUS_SUCCESS});
     DeviceNode& node = nodes_.back();
+    if (holdStart) {
+        node.startHeld = true;
+        return arrival;
+    }
+    arrival.started = StartNode(node);
+    return arrival;
+}
+
+// Sends the start; a device whose start fails is removed, as Windows does,
+// once no handle holds it.
+NTSTATUS PnpManager::StartNode(DeviceNode& node) {
+    node.startHeld = false;
     node.lastStart = SendPnp(node, IRP_MN_START_DEVICE);
     if (NT_SUCCESS(node.lastStart)) {
         node.state = DeviceState::Started;
         return node.lastStart;
     }
-    // A device whose start failed is removed, as Windows does.
     const NTSTATUS started = node.lastStart;
-    SendRemove(node);
+    if (node.openHandles == 0) SendRemove(node);
+    else node.state = DeviceState::RemovePending;
     return started;
 }
 
 NTSTATUS PnpManager::Start(PDEVICE_OBJECT pdo) {
     QV_PNP_LOCKED();
     DeviceNode* node = Find(pdo);
-    if (node == nullptr || node->state != DeviceState::Stopped) return STATUS_INVALID_DEVICE_STATE;
-    node->lastStart = SendPnp(*node, IRP_MN_START_DEVICE);
-    if (NT_SUCCESS(node->lastStart)) {
-        node->state = DeviceState::Started;
-        return node->lastStart;
-    }
+    const bool startable = node != nullptr && (node->state == DeviceState::Stopped ||
+                                               (node->state == DeviceState::Added && node->startHeld));
+    if (!startable) return STATUS_INVALID_DEVICE_STATE;
     // A failed restart ends in removal too; handles still open hold the
     // remove request back until they are closed.
-    const NTSTATUS started = node->lastStart;
-    if (node->openHandles == 0) SendRemove(*node);
-    else node->state = DeviceState::RemovePending;
-    return started;
+    return StartNode(*node);
 }
 
 NTSTATUS PnpManager::QueryStop(PDEVICE_OBJECT pdo) {
@@ -245,7 +263,7 @@ NTSTATUS PnpManager::Stop(PDEVICE_OBJECT pdo) {
     return status;
 }
 
-NTSTATUS PnpManager::QueryRemove(PDEVICE_OBJECT pdo) {
+NTSTATUS PnpManager::QueryRemove(PDEVICE_OBJECT pdo, AfterQueryRemove after) {
     QV_PNP_LOCKED();
     DeviceNode* node = Find(pdo);
     const bool queryable = node != nullptr && (node->state == DeviceState::Started || node->state == DeviceState::Added);
@@ -256,8 +274,20 @@ NTSTATUS PnpManager::QueryRemove(PDEVICE_OBJECT pdo) {
         return status;
     }
     node->state = DeviceState::RemovePending;
-    if (node->openHandles == 0) SendRemove(*node);
+    node->removeHeld = after == AfterQueryRemove::Wait;
+    if (node->openHandles == 0 && !node->removeHeld) SendRemove(*node);
     return status;
+}
+
+NTSTATUS PnpManager::Remove(PDEVICE_OBJECT pdo) {
+    QV_PNP_LOCKED();
+    DeviceNode* node = Find(pdo);
+    const bool removable =
+        node != nullptr && node->openHandles == 0 &&
+        ((node->state == DeviceState::RemovePending && node->removeHeld) ||
+         (node->state == DeviceState::Added && node->startHeld));
+    if (!removable) return STATUS_INVALID_DEVICE_STATE;
+    return SendRemove(*node);
 }
 
 NTSTATUS PnpManager::CancelRemove(PDEVICE_OBJECT pdo) {
@@ -266,6 +296,7 @@ NTSTATUS PnpManager::CancelRemove(PDEVICE_OBJECT pdo) {
     if (node == nullptr || node->state != DeviceState::RemovePending) return STATUS_INVALID_DEVICE_STATE;
     const NTSTATUS status = SendPnp(*node, IRP_MN_CANCEL_REMOVE_DEVICE);
     node->state = DeviceState::Started;
+    node->removeHeld = false;
     return status;
 }
 
@@ -287,6 +318,7 @@ NTSTATUS PnpManager::DevicePulled(PDEVICE_OBJECT pdo) {
     const NTSTATUS status = SendPnp(*node, IRP_MN_SURPRISE_REMOVAL);
     Platform().DisableInterfacesOf(pdo);
     node->state = DeviceState::SurpriseRemoved;
+    node->removeHeld = false; // a device that is gone goes at its last close
     if (node->openHandles == 0) SendRemove(*node);
     return status;
 }
@@ -313,7 +345,7 @@ void PnpManager::HandleClosed(PDEVICE_OBJECT pdo) {
     if (node == nullptr || node->openHandles == 0) return;
     --node->openHandles;
     const bool removing = node->state == DeviceState::RemovePending || node->state == DeviceState::SurpriseRemoved;
-    if (node->openHandles == 0 && removing) SendRemove(*node);
+    if (node->openHandles == 0 && removing && !node->removeHeld) SendRemove(*node);
 }
 
 } // namespace qv::pnp

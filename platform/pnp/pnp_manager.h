@@ -43,7 +43,21 @@ struct DeviceNode {
     DeviceState state = DeviceState::Added;
     unsigned openHandles = 0;
     NTSTATUS lastStart = STATUS_SUCCESS;
+    bool startHeld = false;  // added; the start waits for Start
+    bool removeHeld = false; // query-remove succeeded; the remove waits for Remove
 };
+
+// What became of a device the bus reported: AddDevice's status, and the
+// start's (STATUS_PENDING while the start is held back).
+struct Arrival {
+    NTSTATUS added = STATUS_UNSUCCESSFUL;
+    NTSTATUS started = STATUS_PENDING;
+};
+
+// What follows a successful query-remove: the remove request as soon as no
+// handle is open (what Windows does), or nothing until Remove or
+// CancelRemove is asked for (so that a test can send the steps one by one).
+enum class AfterQueryRemove { RemoveWhenClosed, Wait };
 
 class PnpManager {
   public:
@@ -58,6 +72,10 @@ class PnpManager {
     // call AddDevice, then send IRP_MN_START_DEVICE. Returns AddDevice's
     // failure or the start's status. Call on a simulated thread.
     NTSTATUS DeviceArrived(PDEVICE_OBJECT pdo);
+    // The same with both statuses. With holdStart the manager stops after
+    // AddDevice, as Windows does while it is still assigning resources; the
+    // start is sent by Start.
+    Arrival Arrive(PDEVICE_OBJECT pdo, bool holdStart = false);
 
     // One request as the console asks for it; the manager refuses (with
     // STATUS_INVALID_DEVICE_STATE, sending nothing) a request that Windows
@@ -68,8 +86,12 @@ class PnpManager {
     NTSTATUS QueryStop(PDEVICE_OBJECT pdo);
     NTSTATUS CancelStop(PDEVICE_OBJECT pdo);
     NTSTATUS Stop(PDEVICE_OBJECT pdo);
-    NTSTATUS QueryRemove(PDEVICE_OBJECT pdo);
+    NTSTATUS QueryRemove(PDEVICE_OBJECT pdo, AfterQueryRemove after = AfterQueryRemove::RemoveWhenClosed);
     NTSTATUS CancelRemove(PDEVICE_OBJECT pdo);
+    // The remove request for a device whose removal waits after its query
+    // (no handle may be open), or for one that was never started (its
+    // start held back): Windows removes such a device without a query.
+    NTSTATUS Remove(PDEVICE_OBJECT pdo);
 
     // The whole sequences.
     NTSTATUS Rebalance(PDEVICE_OBJECT pdo);
@@ -100,6 +122,7 @@ class PnpManager {
     DeviceNode* Find(PDEVICE_OBJECT pdo);
     NTSTATUS SendPnp(DeviceNode& node, UCHAR minor);
     NTSTATUS SendRemove(DeviceNode& node);
+    NTSTATUS StartNode(DeviceNode& node);
     void Forget(PDEVICE_OBJECT pdo);
     void Lock();
     void Unlock();

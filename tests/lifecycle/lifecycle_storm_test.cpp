@@ -1,11 +1,16 @@
-// Storms: applications sending requests on several readers while the
-// readers are stopped and restarted, removed and pulled out. Every request
+// Storms: applications sending requests on several readers, synchronous
+// and overlapped (card waits they cancel), through handles opened on the
+// readers' interfaces, while the Plug and Play manager stops and restarts
+// the readers, removes them and has one pulled out. Every request
 // ends (with its result or a clear failure), nothing is completed twice (the
 // I/O manager's verifier), nothing deadlocks (the run ends), and nothing is
 // left at unload (the audit at Shutdown).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <string>
+#include <string_view>
 
 #include <array>
 #include <memory>
@@ -13,7 +18,9 @@
 
 #include "cards/card_catalogue.h"
 #include "device.h"
+#include "harness/app_client.h"
 #include "harness/reader_machine.h"
+#include "pnp/pnp_manager.h"
 #include "support/kernel_run.h"
 #include "support/seeds.h"
 #include "usb_reader.h"
@@ -44,6 +51,7 @@ TEST(LifecycleStorm, RequestsOnSeveralReadersWhileTheyStopStartAndGo) {
         std::atomic<int> unexpected = 0;
         std::atomic<int> sent = 0;
         std::atomic<int> ended = 0;
+        std::atomic<int> succeeded = 0;
 
         RunResult run = machine.Run([&] {
             std::array<KEVENT, kReaders> appDone;
@@ -59,10 +67,29 @@ TEST(LifecycleStorm, RequestsOnSeveralReadersWhileTheyStopStartAndGo) {
                     const auto attr = std::span(reinterpret_cast<const std::uint8_t*>(&id), sizeof(id));
                     for (int n = 0; n < kRequestsPerApp; ++n) {
                         ++sent;
-                        const NTSTATUS status = n % 2 == 0
-                                                    ? machine.DeviceControl(i, IOCTL_SMARTCARD_GET_STATE, {}, 4).status
-                                                    : machine.DeviceControl(i, IOCTL_SMARTCARD_GET_ATTRIBUTE, attr, 32).status;
+                        NTSTATUS status = STATUS_PENDING;
+                        if (n % 3 == 2) {
+                            // Overlapped: a card wait on the handle, cancelled
+                            // by the application if it has not ended.
+                            harness::AppHandle* handle = machine.Handle(i);
+                            if (handle == nullptr) {
+                                status = STATUS_INVALID_HANDLE;
+                            } else {
+                                auto wait = handle->ControlAsync(n % 2 == 0 ? IOCTL_SMARTCARD_IS_PRESENT
+                                                                            : IOCTL_SMARTCARD_IS_ABSENT,
+                                                                 {}, 0);
+                                LARGE_INTEGER pause;
+                                pause.QuadPart = -10 * 1000 * static_cast<LONGLONG>(1 + (seed + n) % 7);
+                                KeDelayExecutionThread(KernelMode, FALSE, &pause);
+                                wait->Cancel();
+                                status = wait->Wait();
+                            }
+                        } else {
+                            status = n % 2 == 0 ? machine.DeviceControl(i, IOCTL_SMARTCARD_GET_STATE, {}, 4).status
+                                                : machine.DeviceControl(i, IOCTL_SMARTCARD_GET_ATTRIBUTE, attr, 32).status;
+                        }
                         ++ended;
+                        if (status == STATUS_SUCCESS) ++succeeded;
                         if (!AcceptableEnd(status)) ++unexpected;
                         if (status == STATUS_DEVICE_REMOVED) break;
                     }
@@ -97,8 +124,19 @@ TEST(LifecycleStorm, RequestsOnSeveralReadersWhileTheyStopStartAndGo) {
         EXPECT_TRUE(run.Ok()) << "seed " << seed << "\n" << run.report;
         EXPECT_EQ(unexpected.load(), 0) << "seed " << seed;
         EXPECT_EQ(sent.load(), ended.load()) << "seed " << seed;
+        EXPECT_GT(succeeded.load(), 0) << "seed " << seed << ": the storm served nothing";
         RunResult end = machine.Shutdown();
         EXPECT_TRUE(end.Ok()) << "seed " << seed << "\n" << end.report;
+        // The Plug and Play manager sent the pull-out and the removals, and
+        // unloaded the driver (with its audit) after the last reader.
+        const pnp::PnpManager& manager = machine.Machine().Component<pnp::PnpManager>();
+        const auto requests = [&](std::string_view request) {
+            return std::ranges::count_if(manager.Sent(), [&](const std::string& line) { return line.starts_with(request); });
+        };
+        EXPECT_EQ(requests("SURPRISE_REMOVAL"), 1) << "seed " << seed;
+        EXPECT_EQ(requests("REMOVE_DEVICE"), static_cast<long>(kReaders)) << "seed " << seed;
+        EXPECT_EQ(manager.Loads(), 1u) << "seed " << seed;
+        EXPECT_EQ(manager.Unloads(), 1u) << "seed " << seed;
     }
 }
 

@@ -70,7 +70,7 @@ TEST(AddDevice, FifthReaderIsRefusedAndAFreedUnitIsReused) {
 TEST(AddDevice, RecordsStartAtTheirInitialValues) {
     Machine m;
     m.Run([&] {
-        auto added = m.machine.Plug(*m.readers[0]);
+        auto added = m.machine.Plug(*m.readers[0], {}, harness::PlugStart::Held);
         ASSERT_EQ(added.status, STATUS_SUCCESS);
         PDEVICE_OBJECT device = m.machine.Readers()[0].device;
         EXPECT_EQ(device->Flags & (DO_BUFFERED_IO | DO_POWER_PAGABLE | DO_DEVICE_INITIALIZING),
@@ -108,7 +108,7 @@ TEST(AddDevice, AllocationFailureSweepLeavesNothingBehind) {
         m.Run([&] {
             const std::size_t before = m.LogEntries();
             K().PoolAllocator().FailAfter(nth);
-            auto result = m.machine.Plug(*m.readers[0]);
+            auto result = m.machine.Plug(*m.readers[0], {}, harness::PlugStart::Held);
             K().PoolAllocator().FailAfter(1u << 30);
             added = result.status == STATUS_SUCCESS;
             if (!added) {
@@ -290,9 +290,9 @@ TEST(Dispatch, OneHandleAtATime) {
     m.Run([&] {
         ASSERT_EQ(m.machine.Plug(*m.readers[0]).status, STATUS_SUCCESS);
         ASSERT_EQ(m.machine.Open(0), STATUS_SUCCESS);
-        m.machine.Readers()[0].open = false; // a second application
-        EXPECT_EQ(m.machine.Open(0), STATUS_UNSUCCESSFUL);
-        m.machine.Readers()[0].open = true;
+        // A second application: the device is exclusive, so the I/O manager
+        // refuses the open before the driver sees it.
+        EXPECT_EQ(m.machine.Open(0), STATUS_ACCESS_DENIED);
         EXPECT_EQ(m.machine.Close(0), STATUS_SUCCESS);
         EXPECT_EQ(m.machine.Open(0), STATUS_SUCCESS);
         EXPECT_EQ(m.machine.Close(0), STATUS_SUCCESS);
@@ -332,7 +332,7 @@ TEST(Dispatch, WaitingRequestEndsWhenTheReaderIsRemoved) {
     for (std::uint64_t seed : TestSeeds()) {
         Machine m(seed);
         m.Run([&] {
-            ASSERT_EQ(m.machine.Plug(*m.readers[0]).status, STATUS_SUCCESS);
+            ASSERT_EQ(m.machine.Plug(*m.readers[0], {}, harness::PlugStart::Held).status, STATUS_SUCCESS);
             NTSTATUS waited = STATUS_PENDING;
             KEVENT ended;
             KeInitializeEvent(&ended, NotificationEvent, FALSE);

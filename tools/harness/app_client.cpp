@@ -171,6 +171,7 @@ NTSTATUS AppRequest::Wait() {
     if (reaped_) return status_;
     KeWaitForSingleObject(&done_, Executive, KernelMode, FALSE, nullptr);
     status_ = irp_->IoStatus.Status;
+    information_ = irp_->IoStatus.Information;
     // Buffered output: what the driver says it wrote, never more than the
     // caller's buffer.
     const std::size_t written = std::min<std::size_t>(irp_->IoStatus.Information, outputLength_);

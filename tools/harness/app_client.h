@@ -36,6 +36,8 @@ class AppRequest {
     NTSTATUS Status() const { return status_; }
     // The bytes the driver reported (Information, bounded by the output size).
     const std::vector<std::uint8_t>& Output() const { return output_; }
+    // The Information the request was completed with (after Wait).
+    ULONG_PTR Information() const { return information_; }
 
   private:
     friend class AppHandle;
@@ -47,6 +49,7 @@ class AppRequest {
     std::vector<std::uint8_t> system_; // the system buffer
     std::size_t outputLength_ = 0;
     std::vector<std::uint8_t> output_;
+    ULONG_PTR information_ = 0;
     NTSTATUS status_ = STATUS_PENDING;
     bool reaped_ = false;
 };

@@ -240,11 +240,13 @@ bool AppConsole::Start() {
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     std::string step = "plug";
     const bool ran = RunOnMachine([&] {
+        // The bus reports the reader; the Plug and Play manager adds and
+        // starts it.
         const PlugResult added = machine_->Plug(*readers_.front());
         status = added.status;
         if (!NT_SUCCESS(status)) return;
         step = "start";
-        status = machine_->Pnp(added.index, IRP_MN_START_DEVICE);
+        status = added.started;
         if (!NT_SUCCESS(status)) return;
         step = "open";
         status = machine_->Open(added.index);

@@ -83,9 +83,10 @@ void AppConsole::PlugCommand(std::string_view arguments) {
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     PlugResult added;
     const bool ran = RunOnMachine([&] {
+        // The bus reports the reader; the Plug and Play manager adds and
+        // starts it.
         added = machine_->Plug(*readers_.back());
-        status = added.status;
-        if (NT_SUCCESS(status)) status = machine_->Pnp(added.index, IRP_MN_START_DEVICE);
+        status = NT_SUCCESS(added.status) ? added.started : added.status;
     });
     PrintNewLogEntries();
     if (!ran) return;

@@ -5,6 +5,8 @@
 #include "device.h"
 #include "link.h"
 #include "io/io_manager.h"
+#include "pnp/pnp_manager.h"
+#include "pnp/pnp_platform.h"
 
 namespace qv::harness {
 
@@ -34,7 +36,7 @@ AsyncRequest& ReaderMachine::SendAsync(std::size_t index, ULONG code) {
     requests_.push_back(std::move(request));
     sent.code = code;
     sent.sentAt = kernel_.Now();
-    PDEVICE_OBJECT device = readers_.at(index).device;
+    PDEVICE_OBJECT device = Top(index);
     PIRP irp = device == nullptr ? nullptr : IoAllocateIrp(device->StackSize, FALSE);
     if (irp == nullptr) {
         sent.done = true;
@@ -49,6 +51,12 @@ AsyncRequest& ReaderMachine::SendAsync(std::size_t index, ULONG code) {
     next->Parameters.DeviceIoControl.OutputBufferLength = 0;
     irp->AssociatedIrp.SystemBuffer = nullptr;
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    // Sent on the application's handle when one is open, as the I/O manager
+    // ties a request to the file object it came through.
+    if (AppHandle* handle = Handle(index)) {
+        next->FileObject = handle->File();
+        irp->Tail.Overlay.OriginalFileObject = handle->File();
+    }
     IoSetCompletionRoutine(irp, &AsyncDone, &sent, TRUE, TRUE, TRUE);
     IoCallDriver(device, irp);
     return sent;
@@ -59,12 +67,6 @@ bool ReaderMachine::Cancel(PIRP irp) {
         if (request->irp == irp && !request->done) return IoCancelIrp(irp) != FALSE;
     }
     return false;
-}
-
-NTSTATUS ReaderMachine::Cleanup(std::size_t index) {
-    PDEVICE_OBJECT device = readers_.at(index).device;
-    if (device == nullptr) return STATUS_NO_SUCH_DEVICE;
-    return SendMajor(device, IRP_MJ_CLEANUP, 0);
 }
 
 std::vector<AsyncRequest> ReaderMachine::Reap() {
@@ -88,19 +90,20 @@ std::size_t ReaderMachine::Outstanding() const {
 }
 
 ReaderMachine::ReaderMachine(KernelConfig config, usb::UsbBusConfig bus)
-    : config_(config), kernel_(config_), bus_(kernel_, bus) {}
+    : config_(config), kernel_(config_), bus_(kernel_, bus) {
+    kernel_.Component<pnp::PnpManager>().SetFunctionDriver(std::u16string(kDriverName), &DriverEntry);
+}
 
 ReaderMachine::~ReaderMachine() {
     if (!shutDown_ && !kernel_.BugChecked()) Shutdown();
 }
 
+PDRIVER_OBJECT ReaderMachine::Driver() { return kernel_.Component<pnp::PnpManager>().Driver(); }
+
 RunResult ReaderMachine::Run(std::function<void()> body) {
     return kernel_.RunThread("machine", [this, body = std::move(body)] {
-        if (driver_ == nullptr) {
-            NTSTATUS status = STATUS_UNSUCCESSFUL;
-            driver_ = kernel_.Io().LoadDriver(kDriverName, &DriverEntry, &status);
-        }
         body();
+        Sync();
     });
 }
 
@@ -109,119 +112,229 @@ RunResult ReaderMachine::Shutdown() {
     return kernel_.RunThread("machine-shutdown", [this] { Teardown(); });
 }
 
+// The machine is switched off: applications close their handles (a wait
+// still pending ends with the cleanup), every reader still there is removed
+// in order (one that refuses is pulled), and the manager unloads the driver
+// after the last, which runs the unload audit.
 void ReaderMachine::Teardown() {
-    // Applications close their handles before the readers go: a wait still
-    // pending ends with the cleanup.
     for (std::size_t index = 0; index < readers_.size(); ++index) {
-        PluggedReader& reader = readers_[index];
-        if (reader.device == nullptr) continue;
-        if (reader.open) Close(index);
-        if (reader.device != nullptr) Pnp(index, IRP_MN_REMOVE_DEVICE);
+        while (!handles_[index].empty()) Close(index);
     }
     Reap();
-    bus_.Shutdown();
-    if (driver_ != nullptr) {
-        kernel_.Io().UnloadDriver(driver_);
-        driver_ = nullptr;
+    pnp::PnpManager& manager = pnp::Manager();
+    for (std::size_t index = 0; index < readers_.size(); ++index) {
+        PluggedReader& reader = readers_[index];
+        if (manager.Node(reader.pdo) == nullptr) continue;
+        const pnp::DeviceNode* node = manager.Node(reader.pdo);
+        if (node->state == pnp::DeviceState::RemovePending || node->startHeld) manager.Remove(reader.pdo);
+        else if (node->state != pnp::DeviceState::SurpriseRemoved) manager.RemoveOrderly(reader.pdo);
+        if (manager.Node(reader.pdo) != nullptr) {
+            reader.pulled = true;
+            bus_.Unplug(reader.pdo);
+            manager.DevicePulled(reader.pdo);
+        }
     }
+    Sync();
+    bus_.Shutdown();
 }
 
-PlugResult ReaderMachine::Plug(usb::UsbDeviceModel& model, const std::function<void(PDEVICE_OBJECT)>& beforeAdd) {
+void ReaderMachine::Sync() {
+    const pnp::PnpManager& manager = kernel_.Component<pnp::PnpManager>();
+    for (PluggedReader& reader : readers_) {
+        if (reader.device == nullptr) continue;
+        const pnp::DeviceNode* node = manager.Node(reader.pdo);
+        if (node == nullptr) {
+            reader.device = nullptr;
+            reader.life = reader.pulled ? ReaderLife::Gone : ReaderLife::Removed;
+            continue;
+        }
+        switch (node->state) {
+        case pnp::DeviceState::Added: reader.life = ReaderLife::Added; break;
+        case pnp::DeviceState::Started:
+        case pnp::DeviceState::StopPending: reader.life = ReaderLife::Started; break;
+        case pnp::DeviceState::Stopped: reader.life = ReaderLife::Stopped; break;
+        default: break;
+        }
+    }
+    for (std::size_t index = 0; index < readers_.size(); ++index) readers_[index].open = !handles_[index].empty();
+}
+
+std::vector<PluggedReader>& ReaderMachine::Readers() {
+    Sync();
+    return readers_;
+}
+
+PlugResult ReaderMachine::Plug(usb::UsbDeviceModel& model, const std::function<void(PDEVICE_OBJECT)>& beforeAdd,
+                               PlugStart start) {
     PluggedReader reader;
     reader.model = &model;
     reader.pdo = bus_.Plug(model, "reader" + std::to_string(readers_.size()));
     if (beforeAdd) beforeAdd(reader.pdo);
+    pnp::PnpManager& manager = pnp::Manager();
+    const pnp::Arrival arrival = manager.Arrive(reader.pdo, start == PlugStart::Held);
     PlugResult result;
-    result.status = driver_->DriverExtension->AddDevice(driver_, reader.pdo);
-    if (NT_SUCCESS(result.status)) {
+    result.status = arrival.added;
+    result.started = arrival.started;
+    if (manager.Node(reader.pdo) != nullptr) {
         reader.device = reader.pdo->AttachedDevice;
-        reader.unit = static_cast<PDEVICE_EXTENSION>(reader.device->DeviceExtension)->SmartcardExtension.VendorAttr.UnitNo;
+        reader.unit =
+            static_cast<PDEVICE_EXTENSION>(reader.device->DeviceExtension)->SmartcardExtension.VendorAttr.UnitNo;
+        reader.life = NT_SUCCESS(arrival.started) ? ReaderLife::Started : ReaderLife::Added;
     } else {
-        reader.life = ReaderLife::Gone;
+        // Add-device failed, or the start did and the manager removed it.
+        reader.life = NT_SUCCESS(arrival.added) ? ReaderLife::Removed : ReaderLife::Gone;
     }
     result.index = readers_.size();
     readers_.push_back(reader);
+    handles_.emplace_back();
     return result;
 }
 
 PDEVICE_EXTENSION ReaderMachine::Extension(std::size_t index) {
+    Sync();
     PDEVICE_OBJECT device = readers_.at(index).device;
     return device == nullptr ? nullptr : static_cast<PDEVICE_EXTENSION>(device->DeviceExtension);
 }
 
-NTSTATUS ReaderMachine::SendMajor(PDEVICE_OBJECT device, UCHAR major, UCHAR minor) {
-    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
-    if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    // A Plug and Play request no driver answers keeps this status.
-    irp->IoStatus.Status = major == IRP_MJ_PNP ? STATUS_NOT_SUPPORTED : STATUS_SUCCESS;
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = major;
-    next->MinorFunction = minor;
-    IoSetCompletionRoutine(irp, &SignalDone, &done, TRUE, TRUE, TRUE);
-    if (IoCallDriver(device, irp) == STATUS_PENDING) {
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-    }
-    const NTSTATUS status = irp->IoStatus.Status;
-    IoFreeIrp(irp);
-    return status;
+PDEVICE_OBJECT ReaderMachine::Top(std::size_t index) {
+    Sync();
+    const PluggedReader& reader = readers_.at(index);
+    return reader.device == nullptr ? nullptr : pnp::PnpManager::TopOf(reader.pdo);
 }
 
 NTSTATUS ReaderMachine::Pnp(std::size_t index, UCHAR minor) {
+    Sync();
     PluggedReader& reader = readers_.at(index);
     if (reader.device == nullptr) return STATUS_NO_SUCH_DEVICE;
-    const NTSTATUS status = SendMajor(reader.device, IRP_MJ_PNP, minor);
+    pnp::PnpManager& manager = pnp::Manager();
+    const pnp::DeviceNode* node = manager.Node(reader.pdo);
+    const pnp::DeviceState state = node->state;
+    NTSTATUS status = STATUS_INVALID_DEVICE_STATE;
     switch (minor) {
     case IRP_MN_START_DEVICE:
-        if (NT_SUCCESS(status)) reader.life = ReaderLife::Started;
+        // The manager starts a device once when it arrives; asking again
+        // reports how that start went.
+        status = state == pnp::DeviceState::Started ? node->lastStart : manager.Start(reader.pdo);
         break;
+    case IRP_MN_QUERY_STOP_DEVICE: status = manager.QueryStop(reader.pdo); break;
     case IRP_MN_STOP_DEVICE:
-        reader.life = ReaderLife::Stopped;
+        if (state == pnp::DeviceState::Started) {
+            status = manager.QueryStop(reader.pdo);
+            if (!NT_SUCCESS(status)) break;
+        }
+        status = manager.Stop(reader.pdo);
         break;
+    case IRP_MN_CANCEL_STOP_DEVICE: status = manager.CancelStop(reader.pdo); break;
+    case IRP_MN_QUERY_REMOVE_DEVICE: status = manager.QueryRemove(reader.pdo, pnp::AfterQueryRemove::Wait); break;
+    case IRP_MN_CANCEL_REMOVE_DEVICE: status = manager.CancelRemove(reader.pdo); break;
     case IRP_MN_REMOVE_DEVICE:
-        reader.device = nullptr;
-        reader.life = reader.pulled ? ReaderLife::Gone : ReaderLife::Removed;
+        if ((state == pnp::DeviceState::RemovePending && node->removeHeld) ||
+            (state == pnp::DeviceState::Added && node->startHeld)) {
+            status = manager.Remove(reader.pdo);
+        } else {
+            status = manager.RemoveOrderly(reader.pdo);
+        }
         break;
-    default:
-        break;
+    case IRP_MN_SURPRISE_REMOVAL: return Unplug(index);
+    default: break;
     }
+    Sync();
     return status;
 }
 
 NTSTATUS ReaderMachine::Unplug(std::size_t index) {
+    Sync();
     PluggedReader& reader = readers_.at(index);
     if (reader.device == nullptr || reader.pulled) return STATUS_NO_SUCH_DEVICE;
     reader.pulled = true;
     bus_.Unplug(reader.pdo);
-    const NTSTATUS status = Pnp(index, IRP_MN_SURPRISE_REMOVAL);
-    if (!reader.open) Pnp(index, IRP_MN_REMOVE_DEVICE);
+    const NTSTATUS status = pnp::Manager().DevicePulled(reader.pdo);
+    Sync();
     return status;
 }
 
+std::u16string ReaderMachine::Link(std::size_t index) {
+    Sync();
+    const PluggedReader& reader = readers_.at(index);
+    if (reader.device == nullptr) return {};
+    // On a legacy platform applications know readers by the link the smart
+    // card library made for each, which names the device's interface.
+    const auto* extension = static_cast<PDEVICE_EXTENSION>(reader.device->DeviceExtension);
+    if (extension->LegacyOs && extension->DosLinkName.Buffer != nullptr) {
+        return std::u16string(reinterpret_cast<const char16_t*>(extension->DosLinkName.Buffer),
+                              extension->DosLinkName.Length / sizeof(WCHAR));
+    }
+    for (const pnp::DeviceInterface& entry : pnp::Platform().Interfaces()) {
+        if (entry.pdo == reader.pdo && entry.enabled) return entry.link;
+    }
+    return {};
+}
+
+AppHandle* ReaderMachine::Handle(std::size_t index) {
+    auto& handles = handles_.at(index);
+    return handles.empty() ? nullptr : handles.back().get();
+}
+
 NTSTATUS ReaderMachine::Open(std::size_t index) {
-    PluggedReader& reader = readers_.at(index);
-    if (reader.device == nullptr) return STATUS_NO_SUCH_DEVICE;
-    const NTSTATUS status = SendMajor(reader.device, IRP_MJ_CREATE, 0);
-    if (NT_SUCCESS(status)) reader.open = true;
+    const std::u16string link = Link(index);
+    if (link.empty()) return readers_.at(index).device == nullptr ? STATUS_NO_SUCH_DEVICE : STATUS_OBJECT_NAME_NOT_FOUND;
+    std::unique_ptr<AppHandle> handle;
+    const NTSTATUS status = AppHandle::Open(link, handle);
+    if (NT_SUCCESS(status)) handles_.at(index).push_back(std::move(handle));
+    Sync();
     return status;
 }
 
 NTSTATUS ReaderMachine::Close(std::size_t index) {
-    PluggedReader& reader = readers_.at(index);
-    if (reader.device == nullptr || !reader.open) return STATUS_INVALID_HANDLE;
-    (void)SendMajor(reader.device, IRP_MJ_CLEANUP, 0);
-    const NTSTATUS status = SendMajor(reader.device, IRP_MJ_CLOSE, 0);
-    reader.open = false;
-    // A pulled reader goes once its last handle is closed.
-    if (reader.pulled) Pnp(index, IRP_MN_REMOVE_DEVICE);
+    auto& handles = handles_.at(index);
+    if (handles.empty()) return STATUS_INVALID_HANDLE;
+    std::unique_ptr<AppHandle> handle = std::move(handles.back());
+    handles.pop_back();
+    // The close reaches the driver once the handle's last request has ended;
+    // a pulled reader's remove request follows it.
+    handle->Close();
+    handle.reset();
+    Sync();
+    return STATUS_SUCCESS;
+}
+
+// IRP_MJ_CLEANUP for the handle's file object, the handle left as it is:
+// a test and the console send it to see what the driver does with the
+// requests still pending, and may go on using the handle afterwards.
+NTSTATUS ReaderMachine::Cleanup(std::size_t index) {
+    AppHandle* handle = Handle(index);
+    PDEVICE_OBJECT top = Top(index);
+    if (handle == nullptr || top == nullptr) return STATUS_INVALID_HANDLE;
+    PIRP irp = nullptr;
+    while ((irp = IoAllocateIrp(top->StackSize, FALSE)) == nullptr) SwitchPoint();
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    irp->RequestorMode = UserMode;
+    irp->Tail.Overlay.OriginalFileObject = handle->File();
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_CLEANUP;
+    next->FileObject = handle->File();
+    IoSetCompletionRoutine(irp, &SignalDone, &done, TRUE, TRUE, TRUE);
+    if (IoCallDriver(top, irp) == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    const NTSTATUS status = irp->IoStatus.Status;
+    IoFreeIrp(irp);
+    Sync();
     return status;
 }
 
 IoctlResult ReaderMachine::DeviceControl(std::size_t index, ULONG code, std::span<const std::uint8_t> input,
                                          ULONG outputLength) {
     IoctlResult result;
-    PDEVICE_OBJECT device = readers_.at(index).device;
+    if (AppHandle* handle = Handle(index)) {
+        const std::shared_ptr<AppRequest> request = handle->ControlAsync(code, input, outputLength);
+        result.status = request->Wait();
+        result.output = request->Output();
+        result.information = request->Information();
+        Sync();
+        return result;
+    }
+    PDEVICE_OBJECT device = Top(index);
     if (device == nullptr) {
         result.status = STATUS_NO_SUCH_DEVICE;
         return result;

@@ -1,16 +1,26 @@
-// The device lifecycle test bed: one emulated machine with the driver loaded
-// through its own entry point, up to several simulated readers plugged into
-// the USB bus, and the Plug and Play and application requests sent to the
-// driver's dispatch routines as the Plug and Play manager and the I/O
-// manager send them. Until the platform's Plug and Play manager drives the
-// sequence, the calls below send one request each; the caller keeps to the
-// documented orders (query before stop or remove, remove after the last
-// handle's close).
+// The device lifecycle test bed: one emulated machine with up to several
+// simulated readers plugged into the USB bus, the platform's Plug and Play
+// manager serving them and applications opening them through the handle
+// code of the I/O manager's application side:
+//
+// - Plug reports the reader to the bus and the manager does the rest: the
+//   driver is loaded through its own entry point (once), its add-device
+//   routine is called and the device is started.
+// - Pnp asks the manager for one Plug and Play step; the manager refuses a
+//   step Windows would not send in the device's state and sends the
+//   follow-ups Windows sends on its own (a cancel after a refused query, the
+//   remove after the last close).
+// - Unplug pulls the reader out: surprise removal, then the remove request
+//   when its last handle is closed.
+// - Open opens a handle through the device interface's link (the
+//   legacy platform's symbolic link when there is no interface to enable);
+//   Close sends cleanup and close as the I/O manager does.
+// - The driver is unloaded by the manager after its last device, and the
+//   unload audit runs then.
 //
 //   harness::ReaderMachine machine(KernelConfig{.seed = 7});
 //   RunResult run = machine.Run([&] {
-//       auto added = machine.Plug(reader);          // AddDevice
-//       machine.Pnp(added.index, IRP_MN_START_DEVICE);
+//       auto added = machine.Plug(reader);          // add-device and start
 //       machine.Open(added.index);
 //       auto state = machine.DeviceControl(added.index, IOCTL_SMARTCARD_GET_STATE, {}, 4);
 //   });
@@ -20,9 +30,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <span>
 #include <vector>
 
+#include "harness/app_client.h"
 #include "harness/reader_testbed.h"
 #include "kernel/kernel.h"
 #include "qvscr.h"
@@ -45,8 +57,14 @@ struct PluggedReader {
 
 struct PlugResult {
     NTSTATUS status = STATUS_UNSUCCESSFUL; // add-device's
+    NTSTATUS started = STATUS_PENDING;     // the start's (pending while held)
     std::size_t index = 0;
 };
+
+// Whether the manager starts a new reader at once (as Windows does), or
+// holds the start back until Pnp(index, IRP_MN_START_DEVICE) asks for it,
+// so that a test can look at a reader that is added and not yet started.
+enum class PlugStart { Now, Held };
 
 class ReaderMachine {
   public:
@@ -57,9 +75,11 @@ class ReaderMachine {
 
     Kernel& Machine() { return kernel_; }
     usb::UsbBus& Bus() { return bus_; }
-    PDRIVER_OBJECT Driver() const { return driver_; }
+    // The driver while the Plug and Play manager has it loaded.
+    PDRIVER_OBJECT Driver();
 
-    // Runs body on a simulated thread; the driver is loaded first, once.
+    // Runs body on a simulated thread. The driver is loaded by the Plug and
+    // Play manager when the first reader is plugged in.
     RunResult Run(std::function<void()> body);
     // Removes every reader still there (closing its handle first), then the
     // bus, then unloads the driver: the unload audit reports leaks.
@@ -67,20 +87,43 @@ class ReaderMachine {
 
     // ---- On a simulated thread --------------------------------------------
 
-    // Plugs the model in and calls the driver's add-device routine for it.
-    // beforeAdd runs between the two, with the new PDO (to fill its
-    // hardware key, say).
-    PlugResult Plug(usb::UsbDeviceModel& model, const std::function<void(PDEVICE_OBJECT)>& beforeAdd = {});
-    // A Plug and Play request of this minor code to the reader's stack; the
-    // status it was completed with. Remove also forgets the device object.
+    // Plugs the model in; the Plug and Play manager calls the driver's
+    // add-device routine and starts the device. beforeAdd runs between the
+    // bus's report and add-device, with the new PDO (to fill its hardware
+    // key, say). A reader whose start fails is removed by the manager.
+    PlugResult Plug(usb::UsbDeviceModel& model, const std::function<void(PDEVICE_OBJECT)>& beforeAdd = {},
+                    PlugStart start = PlugStart::Now);
+    // Asks the Plug and Play manager for the step this minor code names and
+    // returns the status the driver completed it with, or
+    // STATUS_INVALID_DEVICE_STATE when Windows would not send it now:
+    // - START: the held start, or the restart after a stop; for a reader the
+    //   manager started when it was plugged in, the status of that start.
+    // - QUERY_STOP, STOP (preceded by its query when none was sent),
+    //   CANCEL_STOP.
+    // - QUERY_REMOVE (the remove then waits for REMOVE or CANCEL_REMOVE),
+    //   CANCEL_REMOVE.
+    // - REMOVE: after a QUERY_REMOVE, or for a reader never started, the
+    //   remove request; otherwise the orderly removal (query, then remove,
+    //   which waits for the last handle's close).
+    // - SURPRISE_REMOVAL: as Unplug.
     NTSTATUS Pnp(std::size_t index, UCHAR minor);
     // Pulls the reader out: the bus reports it gone and the surprise
     // removal is sent; the remove follows once no handle is open (at once,
     // or when Close is called). Returns the surprise removal's status.
     NTSTATUS Unplug(std::size_t index);
-    // Create; Close sends cleanup and close.
+    // Opens a handle through the reader's link (one more handle each call,
+    // as another application would); Close closes the last one opened:
+    // cleanup at once, close when its last request has ended.
     NTSTATUS Open(std::size_t index);
     NTSTATUS Close(std::size_t index);
+    // The link an application opens the reader by: its enabled interface,
+    // or the legacy platform's symbolic link. Empty when there is none.
+    std::u16string Link(std::size_t index);
+    // The handle last opened on the reader; null when none is open.
+    AppHandle* Handle(std::size_t index);
+    // Through the open handle when there is one (as an application sends
+    // it), else straight to the top of the reader's stack (as a kernel-mode
+    // caller does).
     IoctlResult DeviceControl(std::size_t index, ULONG code, std::span<const std::uint8_t> input,
                               ULONG outputLength);
 
@@ -89,7 +132,8 @@ class ReaderMachine {
     AsyncRequest& SendAsync(std::size_t index, ULONG code);
     // Cancels a request still pending; false when it is not any more.
     bool Cancel(PIRP irp);
-    // Sends IRP_MJ_CLEANUP alone, as the first half of closing a handle.
+    // IRP_MJ_CLEANUP for the last handle opened, as closing it sends it, the
+    // handle left open (Close sends cleanup and close).
     NTSTATUS Cleanup(std::size_t index);
     // Requests completed since the last call, in completion order; their IRPs
     // are freed.
@@ -100,18 +144,22 @@ class ReaderMachine {
     // ReaderMutex (what the poller does for the card status).
     CommandResult SendCommand(std::size_t index, ULONG number);
 
-    std::vector<PluggedReader>& Readers() { return readers_; }
+    // The readers as the Plug and Play manager last left them.
+    std::vector<PluggedReader>& Readers();
     PDEVICE_EXTENSION Extension(std::size_t index);
 
   private:
-    NTSTATUS SendMajor(PDEVICE_OBJECT device, UCHAR major, UCHAR minor);
     void Teardown();
+    // Brings the readers' records up to the manager's: a device the manager
+    // removed (at a last close, say) is gone here too.
+    void Sync();
+    PDEVICE_OBJECT Top(std::size_t index);
 
     KernelConfig config_;
     Kernel kernel_;
     usb::UsbBus bus_;
-    PDRIVER_OBJECT driver_ = nullptr;
     std::vector<PluggedReader> readers_;
+    std::vector<std::vector<std::unique_ptr<AppHandle>>> handles_;
     std::vector<std::unique_ptr<AsyncRequest>> requests_;
     bool shutDown_ = false;
 };

@@ -7,6 +7,7 @@
 #include "device.h"
 #include "io/io_manager.h"
 #include "link.h"
+#include "pnp/pnp_manager.h"
 #include "usb_config.h"
 
 namespace qv::harness {
@@ -20,7 +21,9 @@ constexpr ULONG kTestbedFailure = 0xE2;
 } // namespace
 
 ReaderTestbed::ReaderTestbed(usb::UsbDeviceModel& model, TestbedConfig config)
-    : model_(model), config_(std::move(config)), kernel_(config_.kernel), bus_(kernel_, config_.bus) {}
+    : model_(model), config_(std::move(config)), kernel_(config_.kernel), bus_(kernel_, config_.bus) {
+    kernel_.Component<pnp::PnpManager>().SetFunctionDriver(std::u16string(kDriverName), &DriverEntry);
+}
 
 ReaderTestbed::~ReaderTestbed() {
     if (!shutDown_ && !kernel_.BugChecked()) Shutdown();
@@ -38,20 +41,21 @@ RunResult ReaderTestbed::Shutdown() {
     return kernel_.RunThread("testbed-shutdown", [this] { Teardown(); });
 }
 
-// The driver is loaded through its own entry point and the device object
-// made by its own add-device routine, so every request below reaches the
-// driver's dispatch routines. Whatever cannot be built here stops the run:
+// The bus reports the reader and the Plug and Play manager loads the driver
+// through its own entry point and calls its add-device routine, so every
+// request below reaches the driver's dispatch routines. The manager holds
+// the start back: the test bed drives the link and the card services
+// without the start sequence. Whatever cannot be built here stops the run:
 // the test bed is not what is under test.
 void ReaderTestbed::Build() {
     built_ = true;
-    NTSTATUS status = STATUS_UNSUCCESSFUL;
-    driver_ = kernel_.Io().LoadDriver(kDriverName, &DriverEntry, &status);
     pdo_ = bus_.Plug(model_, config_.deviceName);
-
-    status = AddDevice(driver_, pdo_);
-    if (!NT_SUCCESS(status)) {
-        kernel_.RaiseBugCheck(kTestbedFailure, status, 0, 0, 0, "test bed: AddDevice failed");
+    const pnp::Arrival arrival = pnp::Manager().Arrive(pdo_, /*holdStart=*/true);
+    if (!NT_SUCCESS(arrival.added)) {
+        kernel_.RaiseBugCheck(kTestbedFailure, static_cast<ULONG>(arrival.added), 0, 0, 0,
+                              "test bed: AddDevice failed");
     }
+    driver_ = pnp::Manager().Driver();
     device_ = pdo_->AttachedDevice;
     auto* extension = static_cast<PDEVICE_EXTENSION>(device_->DeviceExtension);
     reader_ = extension->SmartcardExtension.ReaderExtension;
@@ -69,10 +73,15 @@ void ReaderTestbed::Build() {
     }
 }
 
+// The device goes the way a reader whose start never came goes: the Plug
+// and Play manager sends the remove request, the driver's remove path stops
+// what runs, unconfigures the device (freeing the holder even when the
+// device is gone) and deletes it, and the manager unloads the driver after
+// its last device, which runs the unload audit.
 void ReaderTestbed::Teardown() {
     if (built_ && device_ != nullptr) {
-        // The card services restart the I/O timer after every request; a
-        // device goes with its timer stopped, as the stop path leaves it.
+        // The card services restart the I/O timer after every request; the
+        // polling the test bed started is its own to end.
         IoStopTimer(device_);
         StopPolling();
         // An application closes its handle before the device goes: a wait
@@ -80,15 +89,10 @@ void ReaderTestbed::Teardown() {
         if (smartcardReady_ && Outstanding() != 0) Cleanup();
         Reap();
         smartcardReady_ = false;
-        // A device that is gone cannot be unconfigured; its holder is freed
-        // all the same, as the remove path does.
-        if (!NT_SUCCESS(UnconfigureUsbDevice(device_))) FreeUsbConfiguration(reader_);
-        // The remove path's hold on the library's remove lock, given back by
-        // the tear-down.
-        (void)SmartcardAcquireRemoveLock(&Smartcard());
-        RemoveReaderDevice(device_);
+        (void)pnp::Manager().Remove(pdo_);
         reader_ = nullptr;
         device_ = nullptr;
+        driver_ = nullptr;
     }
     bus_.Shutdown();
     if (driver_ != nullptr) {
