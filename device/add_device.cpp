@@ -81,6 +81,13 @@ struct VENDOR_OVERRIDE {
     ANSI_STRING IfdTypeAnsi;
 };
 
+// A string the registry routine filled in: a buffer, an even length, and
+// the length within the buffer.
+QV_PAGED_CODE BOOLEAN IsWholeString(const UNICODE_STRING* Text) {
+    PAGED_CODE();
+    return Text->Buffer != NULL && (Text->Length % sizeof(WCHAR)) == 0 && Text->Length <= Text->MaximumLength;
+}
+
 // Replaces the default vendor and reader-type names with "VendorName" and
 // "IfdType" from the device's hardware key, both or neither, and only when
 // both are from 1 to MAXIMUM_ATTR_STRING_LENGTH bytes in ANSI. A failure
@@ -115,6 +122,10 @@ QV_PAGED_CODE VOID ReadVendorOverride(PDEVICE_OBJECT PhysicalDeviceObject, PSMAR
                                            NULL))) {
         return;
     }
+    // A direct query stores a value that is not a string (a REG_DWORD, say)
+    // over the UNICODE_STRING itself, leaving a length without a buffer; the
+    // hardware key is not ours to trust, so only whole strings are read.
+    if (!IsWholeString(&Override->VendorName) || !IsWholeString(&Override->IfdType)) return;
     if (!NT_SUCCESS(RtlUnicodeStringToAnsiString(&Override->VendorNameAnsi, &Override->VendorName, TRUE))) return;
     if (!NT_SUCCESS(RtlUnicodeStringToAnsiString(&Override->IfdTypeAnsi, &Override->IfdType, TRUE))) return;
 

@@ -50,9 +50,17 @@ VOID RemoveReaderDevice(PDEVICE_OBJECT DeviceObject) {
         deviceExtension->PnPDeviceName.MaximumLength = 0;
     }
 
-    // The name of the library's link (legacy platforms) is pool the driver
-    // was handed; it goes with the reader like the interface name.
-    if (deviceExtension->DosLinkName.Buffer != NULL) RtlFreeUnicodeString(&deviceExtension->DosLinkName);
+    // The library's link (legacy platforms) is deleted with the reader, so
+    // that no application opens a name for a device that is gone and the
+    // name is free for the next reader; its name is pool the driver was
+    // handed and goes like the interface name.
+    if (deviceExtension->DosLinkName.Buffer != NULL) {
+        (void)IoDeleteSymbolicLink(&deviceExtension->DosLinkName);
+        RtlFreeUnicodeString(&deviceExtension->DosLinkName);
+        deviceExtension->DosLinkName.Buffer = NULL;
+        deviceExtension->DosLinkName.Length = 0;
+        deviceExtension->DosLinkName.MaximumLength = 0;
+    }
 
     PREADER_EXTENSION readerExtension = smartcardExtension->ReaderExtension;
     if (readerExtension != NULL) {

@@ -144,9 +144,9 @@ NTSTATUS NTAPI SmartcardCreateLink(PUNICODE_STRING LinkName, PUNICODE_STRING Dev
     std::vector<SymbolicLink>& links = EventLog().Links();
     for (ULONG number = 0; number < kMaximumLinks; ++number) {
         const std::u16string name = std::u16string(kLinkPrefix) + static_cast<char16_t>(u'0' + number);
-        bool taken = false;
-        for (const SymbolicLink& link : links) taken = taken || link.name == name;
-        if (taken) continue;
+        // The first name the object manager does not hold: a link the
+        // driver deleted frees its name for the next reader.
+        if (qv::pnp::Platform().LinkTarget(name).has_value()) continue;
 
         const ULONG bytes = static_cast<ULONG>((name.size() + 1) * sizeof(WCHAR));
         auto* buffer = static_cast<PWCH>(ExAllocatePoolWithTag(NonPagedPool, bytes, kStringTag));
