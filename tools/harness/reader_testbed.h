@@ -1,8 +1,9 @@
 // The reader test bed: one emulated machine (kernel and USB bus) with one
-// USB device model plugged in and the driver's function device object for
-// it, made by the driver's own entry point and add-device routine, so that the
-// driver's link and USB configuration routines can be driven directly from
-// tests, the qvsim console and benchmarks.
+// USB device model plugged in. The bus reports it and the platform's Plug
+// and Play manager loads the driver and calls its add-device routine, but
+// holds the start back, so that the driver's link and USB configuration
+// routines can be driven directly from tests, the qvsim console and
+// benchmarks.
 //
 //   sim::UsbReader reader;
 //   harness::ReaderTestbed bed(reader, harness::TestbedConfig::ForSeed(7));
@@ -92,11 +93,13 @@ class ReaderTestbed {
     // started from body with Machine().Spawn.
     RunResult Run(std::function<void()> body);
 
-    // Unconfigures the device (freeing the holder even if that fails),
-    // detaches and deletes the device object, frees the reader's blocks,
-    // unloads the driver object (the verifier's unload audit) and shuts the
-    // bus down. Runs on a simulated thread of its own; the result reports a
-    // leak or any other violation as a bug check.
+    // Ends the polling the test bed started, then has the Plug and Play
+    // manager send the remove request: the driver's remove path
+    // unconfigures the device (freeing the holder even if that fails),
+    // detaches and deletes it and frees the reader's blocks, and the manager
+    // unloads the driver (the verifier's unload audit). Shuts the bus down.
+    // Runs on a simulated thread of its own; the result reports a leak or
+    // any other violation as a bug check.
     RunResult Shutdown();
 
     // ---- On a simulated thread, between Run's start and Shutdown --------
