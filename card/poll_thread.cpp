@@ -28,6 +28,9 @@ VOID NTAPI PollThreadMain(PVOID Context) {
         // A tick that fell during the poll is dropped here.
         KeClearEvent(&extension->PollEvent);
     }
+    // The last touch of the device's records: on platforms whose thread
+    // objects cannot be waited for, the stop waits for this instead.
+    KeSetEvent(&extension->PollThreadEnded, IO_NO_INCREMENT, FALSE);
     PsTerminateSystemThread(STATUS_SUCCESS);
 }
 
@@ -36,6 +39,7 @@ NTSTATUS StartPollThread(PDEVICE_EXTENSION DeviceExtension) {
 
     HANDLE thread = NULL;
     KeInitializeEvent(&DeviceExtension->PollEvent, NotificationEvent, FALSE);
+    KeInitializeEvent(&DeviceExtension->PollThreadEnded, NotificationEvent, FALSE);
     NTSTATUS status =
         PsCreateSystemThread(&thread, POLL_THREAD_ACCESS, NULL, NULL, NULL, PollThreadMain, DeviceExtension);
     if (!NT_SUCCESS(status)) return status;
@@ -56,7 +60,10 @@ VOID StopPollThread(PDEVICE_EXTENSION DeviceExtension) {
     if (thread == NULL) return;
     WritePollFlag(&DeviceExtension->PollThreadRun, 0);
     KeSetEvent(&DeviceExtension->PollEvent, IO_NO_INCREMENT, FALSE);
+    // Older platforms cannot wait for a thread object; the thread's last act
+    // tells them it no longer touches the records.
     if (!DeviceExtension->LegacyOs) KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, NULL);
+    else KeWaitForSingleObject(&DeviceExtension->PollThreadEnded, Executive, KernelMode, FALSE, NULL);
     ObDereferenceObject(thread);
     DeviceExtension->PollThread = NULL;
 }

@@ -37,12 +37,13 @@ NTSTATUS CallLowerDriverSync(PDEVICE_OBJECT LowerDevice, PIRP Irp) {
 
 namespace {
 
-// Starts the device: ReaderStarted first, so that requests waiting on open
-// handles pass as soon as the start is done; the lower stack; the USB
-// configuration; the reader.
+// Starts the device: the lower stack, the USB configuration, the reader.
+// ReaderStarted is set by the reader's start once it has succeeded, so that
+// no request shares the link with the start sequence; a start that fails
+// leaves it clear (and clears it, for a restart after a stop), so requests
+// wait for the next start or for removal.
 NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION DeviceExtension, PDEVICE_OBJECT LowerDevice,
                      PIRP Irp) {
-    KeSetEvent(&DeviceExtension->ReaderStarted, IO_NO_INCREMENT, FALSE);
     NTSTATUS status = CallLowerDriverSync(LowerDevice, Irp);
     if (!NT_SUCCESS(status)) {
         // A start that fails after a stop has no USB configuration; requests
@@ -56,7 +57,9 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION DeviceExtens
         KeClearEvent(&DeviceExtension->ReaderStarted);
         return status;
     }
-    return StartReader(DeviceObject);
+    status = StartReader(DeviceObject);
+    if (!NT_SUCCESS(status)) KeClearEvent(&DeviceExtension->ReaderStarted);
+    return status;
 }
 
 NTSTATUS QueryRemove(PDEVICE_EXTENSION DeviceExtension, PDEVICE_OBJECT LowerDevice, PIRP Irp) {
@@ -156,8 +159,11 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         break;
 
     case IRP_MN_CANCEL_STOP_DEVICE:
+        // The count is left as it is: after a refused query-stop requests
+        // are still inside, and each lowers what it raised; forcing it to 0
+        // would let it go negative and a later query-stop pass with requests
+        // in flight.
         status = CallLowerDriverSync(lowerDevice, Irp);
-        deviceExtension->IoCount = 0;
         KeSetEvent(&deviceExtension->ReaderStarted, IO_NO_INCREMENT, FALSE);
         break;
 

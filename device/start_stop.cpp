@@ -10,8 +10,6 @@ NTSTATUS StartReader(PDEVICE_OBJECT DeviceObject) {
     PSMARTCARD_EXTENSION smartcardExtension = &deviceExtension->SmartcardExtension;
     PREADER_EXTENSION readerExtension = smartcardExtension->ReaderExtension;
 
-    KeSetEvent(&deviceExtension->ReaderStarted, IO_NO_INCREMENT, FALSE);
-
     NTSTATUS status = IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, TRUE);
     // Already on (a start after a stop): as good as switched on now.
     if (status == STATUS_OBJECT_NAME_EXISTS) status = STATUS_SUCCESS;
@@ -47,6 +45,10 @@ NTSTATUS StartReader(PDEVICE_OBJECT DeviceObject) {
     status = StartPollThread(deviceExtension);
     if (!NT_SUCCESS(status)) return status;
     IoStartTimer(DeviceObject);
+    // Only now may requests pass: before this the start sequence's own
+    // reader commands, which take no ReaderMutex, would share the link with
+    // theirs.
+    KeSetEvent(&deviceExtension->ReaderStarted, IO_NO_INCREMENT, FALSE);
     return STATUS_SUCCESS;
 }
 
@@ -63,6 +65,11 @@ VOID StopReader(PDEVICE_OBJECT DeviceObject) {
         KeSetEvent(&deviceExtension->PollEvent, IO_NO_INCREMENT, FALSE);
         if (!deviceExtension->LegacyOs) {
             (void)KeWaitForSingleObject(deviceExtension->PollThread, Executive, KernelMode, FALSE, NULL);
+        } else {
+            // Older platforms cannot wait for a thread object; without a wait
+            // the thread's last poll could run after the records are freed.
+            // Its last act signals this event instead.
+            (void)KeWaitForSingleObject(&deviceExtension->PollThreadEnded, Executive, KernelMode, FALSE, NULL);
         }
         ObDereferenceObject(deviceExtension->PollThread);
         deviceExtension->PollThread = NULL;

@@ -125,6 +125,7 @@ typedef struct _DEVICE_EXTENSION {
     ULONG PollThreadRun;  // 1 while the polling thread is to go on
     BOOLEAN LegacyOs;     // the platform lacks WDM 1.10
     UNICODE_STRING DosLinkName; // link made by SmartcardCreateLink, LegacyOs only
+    KEVENT PollThreadEnded;     // notification; set by the polling thread as its last act
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 static_assert(offsetof(DEVICE_EXTENSION, SmartcardExtension) == 0,

@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "card.h"
 #include "cards/card_catalogue.h"
 #include "device.h"
 #include "kernel/pool.h"
@@ -239,7 +240,86 @@ TEST(Pnp, StopThenStartRunsTheSequenceAgain) {
     });
 }
 
-TEST(Pnp, CancelStopStartsRequestsAgainAndResetsTheCount) {
+// A query-stop refused because a request is inside is followed by its
+// cancel; the count of requests inside stays exact through it, so it is 0
+// again (not below) when the request has ended, and a later query-stop is
+// answered from the truth.
+TEST(Pnp, RefusedQueryStopAndItsCancelKeepTheCountOfRequestsInside) {
+    for (std::uint64_t seed : TestSeeds(4)) {
+        Machine m(seed);
+        m.Run([&] {
+            ASSERT_EQ(m.machine.Plug(*m.readers[0]).started, STATUS_SUCCESS);
+            ASSERT_EQ(m.machine.Open(0), STATUS_SUCCESS);
+            PDEVICE_EXTENSION extension = m.machine.Extension(0);
+            PREADER_EXTENSION reader = extension->SmartcardExtension.ReaderExtension;
+            // The card is seen, so a power request reaches the reader; holding
+            // the reader's mutex then keeps it inside the driver.
+            ASSERT_EQ(PollCardStatus(&extension->SmartcardExtension), STATUS_SUCCESS);
+            KeWaitForSingleObject(reader->ReaderMutex, Executive, KernelMode, FALSE, nullptr);
+            NTSTATUS powered = STATUS_PENDING;
+            KEVENT ended;
+            KeInitializeEvent(&ended, NotificationEvent, FALSE);
+            K().Spawn("app", [&] {
+                const ULONG reset = SCARD_COLD_RESET;
+                powered = m.machine
+                              .DeviceControl(0, IOCTL_SMARTCARD_POWER,
+                                             std::span(reinterpret_cast<const std::uint8_t*>(&reset), 4), 64)
+                              .status;
+                KeSetEvent(&ended, IO_NO_INCREMENT, FALSE);
+            });
+            LARGE_INTEGER delay;
+            delay.QuadPart = -10 * 1000 * 20;
+            KeDelayExecutionThread(KernelMode, FALSE, &delay);
+            KIRQL irql;
+            KeAcquireSpinLock(&extension->SpinLock, &irql);
+            const LONG inside = extension->IoCount;
+            KeReleaseSpinLock(&extension->SpinLock, irql);
+            EXPECT_EQ(inside, 1) << "seed " << seed;
+            EXPECT_EQ(m.machine.Pnp(0, IRP_MN_QUERY_STOP_DEVICE), STATUS_DEVICE_BUSY) << "seed " << seed;
+            KeReleaseMutex(reader->ReaderMutex, FALSE);
+            KeWaitForSingleObject(&ended, Executive, KernelMode, FALSE, nullptr);
+            EXPECT_NE(powered, STATUS_PENDING) << "seed " << seed;
+            KeAcquireSpinLock(&extension->SpinLock, &irql);
+            const LONG after = extension->IoCount;
+            KeReleaseSpinLock(&extension->SpinLock, irql);
+            EXPECT_EQ(after, 0) << "seed " << seed;
+            EXPECT_EQ(m.machine.Pnp(0, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS) << "seed " << seed;
+            EXPECT_EQ(m.machine.Pnp(0, IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS) << "seed " << seed;
+            EXPECT_EQ(m.machine.Close(0), STATUS_SUCCESS);
+        });
+    }
+}
+
+// A request sent while the start sequence runs waits until it is over: the
+// sequence's reader commands take no mutex, so nothing may share the link.
+TEST(Pnp, RequestsWaitUntilTheStartSequenceIsOver) {
+    for (std::uint64_t seed : TestSeeds(4)) {
+        Machine m(seed);
+        m.Run([&] {
+            ASSERT_EQ(m.machine.Plug(*m.readers[0], {}, harness::PlugStart::Held).status, STATUS_SUCCESS);
+            PDEVICE_EXTENSION extension = m.machine.Extension(0);
+            bool startOverWhenServed = false;
+            KEVENT ended;
+            KeInitializeEvent(&ended, NotificationEvent, FALSE);
+            PDEVICE_OBJECT device = m.machine.Readers()[0].device;
+            K().Spawn("app", [&] {
+                const NTSTATUS status = m.machine.DeviceControl(0, IOCTL_SMARTCARD_GET_STATE, {}, 4).status;
+                // The USB configuration and the I/O timer come early and late
+                // in the sequence; both are there once it is over.
+                startOverWhenServed = status == STATUS_SUCCESS &&
+                                      extension->SmartcardExtension.ReaderExtension->UsbConfig != nullptr &&
+                                      device->Timer != nullptr;
+                KeSetEvent(&ended, IO_NO_INCREMENT, FALSE);
+            });
+            EXPECT_EQ(m.machine.Pnp(0, IRP_MN_START_DEVICE), STATUS_SUCCESS) << "seed " << seed;
+            KeWaitForSingleObject(&ended, Executive, KernelMode, FALSE, nullptr);
+            EXPECT_TRUE(startOverWhenServed) << "seed " << seed;
+            EXPECT_EQ(KeReadStateEvent(&extension->ReaderStarted), 1);
+        });
+    }
+}
+
+TEST(Pnp, CancelStopStartsRequestsAgain) {
     Machine m;
     m.Run([&] {
         ASSERT_EQ(m.machine.Plug(*m.readers[0]).status, STATUS_SUCCESS);
