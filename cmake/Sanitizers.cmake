@@ -50,6 +50,11 @@ elseif(QV_SANITIZE STREQUAL "thread")
   # through its interceptors too (copies, frees): tools/sanitizer_probes/
   # tsan_options.cpp sets ignore_noninstrumented_modules in each program.
   target_compile_definitions(qvplatform PUBLIC QV_TSAN_FIBERS=1)
+  # The emulation binds its own functions to itself: otherwise a template it
+  # shares with a test (std::mt19937_64's generator, say) resolves to the
+  # test's instrumented copy, and the scheduler's own random draws, made from
+  # many fibers, are reported as races.
+  target_link_options(qvplatform PRIVATE -Wl,-Bsymbolic-functions)
   foreach(target ${QV_SANITIZER_EXECUTABLES})
     target_link_options(${target} PRIVATE ${QV_TSAN_FLAGS})
     target_sources(${target} PRIVATE tools/sanitizer_probes/tsan_options.cpp)
