@@ -140,6 +140,41 @@ TEST_F(PnpManagerTest, RebalanceAndRefusedQueriesFollowTheDocumentedOrder) {
     });
 }
 
+// A start held back (resources still being assigned) is sent when asked
+// for, or the device is removed without ever starting; a remove held after
+// its query waits for Remove or CancelRemove, even with no handle open.
+TEST_F(PnpManagerTest, HeldStartAndHeldRemoveWaitToBeAskedFor) {
+    Kernel kernel;
+    RunOk(kernel, [this] {
+        Bus bus;
+        pnp::PnpManager& manager = pnp::Manager();
+        manager.SetFunctionDriver(u"\\Driver\\PnpTest", &pnpdrv::Entry);
+        PDEVICE_OBJECT held = bus.Plug();
+        const pnp::Arrival arrival = manager.Arrive(held, /*holdStart=*/true);
+        EXPECT_EQ(arrival.added, STATUS_SUCCESS);
+        EXPECT_EQ(arrival.started, STATUS_PENDING);
+        EXPECT_EQ(manager.Node(held)->state, pnp::DeviceState::Added);
+        EXPECT_EQ(manager.QueryStop(held), STATUS_INVALID_DEVICE_STATE);
+        EXPECT_EQ(manager.Start(held), STATUS_SUCCESS);
+        EXPECT_EQ(manager.Start(held), STATUS_INVALID_DEVICE_STATE) << "started once";
+
+        EXPECT_EQ(manager.QueryRemove(held, pnp::AfterQueryRemove::Wait), STATUS_SUCCESS);
+        EXPECT_EQ(manager.Node(held)->state, pnp::DeviceState::RemovePending);
+        EXPECT_EQ(manager.CancelRemove(held), STATUS_SUCCESS);
+        EXPECT_EQ(manager.QueryRemove(held, pnp::AfterQueryRemove::Wait), STATUS_SUCCESS);
+        EXPECT_EQ(manager.Remove(held), STATUS_SUCCESS);
+        EXPECT_EQ(manager.Node(held), nullptr);
+
+        PDEVICE_OBJECT never = bus.Plug();
+        ASSERT_EQ(manager.Arrive(never, true).added, STATUS_SUCCESS);
+        EXPECT_EQ(manager.Remove(never), STATUS_SUCCESS);
+        const std::vector<std::string> expected = {"pnp 0", "pnp 1", "pnp 3", "pnp 1", "pnp 2", "pnp 2"};
+        EXPECT_EQ(PnpSeen(log_), expected);
+        EXPECT_EQ(log_.unloads, 2u);
+        bus.Shutdown();
+    });
+}
+
 TEST_F(PnpManagerTest, AFailedStartEndsInRemoval) {
     Kernel kernel;
     RunOk(kernel, [this] {
