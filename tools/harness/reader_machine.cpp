@@ -293,7 +293,8 @@ NTSTATUS ReaderMachine::Close(std::size_t index) {
     // The close reaches the driver once the handle's last request has ended;
     // a pulled reader's remove request follows it.
     handle->Close();
-    handle.reset();
+    // Requests still outstanding on it refer to it until they are waited for.
+    retired_.push_back(std::move(handle));
     Sync();
     return STATUS_SUCCESS;
 }

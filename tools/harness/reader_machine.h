@@ -160,6 +160,7 @@ class ReaderMachine {
     usb::UsbBus bus_;
     std::vector<PluggedReader> readers_;
     std::vector<std::vector<std::unique_ptr<AppHandle>>> handles_;
+    std::vector<std::unique_ptr<AppHandle>> retired_; // closed, kept for their requests
     std::vector<std::unique_ptr<AsyncRequest>> requests_;
     bool shutDown_ = false;
 };
