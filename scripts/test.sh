@@ -38,8 +38,8 @@ cmake --build "$QV_RELEASE_BUILD" -j "$(nproc)" >&2
 # own build directory and builds only the tests and its probe; the probes'
 # CTests (sanitizer.*) expect the sanitizer's report.
 #
-# Open race-detector findings: these tests, written for card presence, power
-# and the device lifecycle, still report races under ThreadSanitizer (mostly
+# Open race-detector findings: these tests, written for card presence and power,
+# still report races under ThreadSanitizer (mostly
 # the tests reading driver state without the driver's locks; some in the
 # emulation's newer paths). They run everywhere else; here they are left out
 # until each is mended, and the list only ever shrinks.
