@@ -20,6 +20,19 @@ NTSTATUS NTAPI RequestDone(PDEVICE_OBJECT, PIRP, PVOID context) {
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+} // namespace
+
+// An overlapped request's completion: the caller's observer first, then the
+// event its Wait waits on.
+NTSTATUS NTAPI AppRequest::ControlDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+    auto* request = static_cast<AppRequest*>(context);
+    if (request->onComplete_) request->onComplete_(irp);
+    KeSetEvent(&request->done_, IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+namespace {
+
 // An IRP for the top of the pdo's stack, its first location filled.
 PIRP BuildIrp(PDEVICE_OBJECT top, UCHAR major, PFILE_OBJECT file, PKEVENT done) {
     PIRP irp = nullptr;
@@ -104,7 +117,7 @@ NTSTATUS AppHandle::Open(std::u16string_view link, std::unique_ptr<AppHandle>& h
 }
 
 std::shared_ptr<AppRequest> AppHandle::ControlAsync(ULONG code, std::span<const std::uint8_t> input,
-                                                    std::size_t outputLength) {
+                                                    std::size_t outputLength, std::function<void(PIRP)> onComplete) {
     std::shared_ptr<AppRequest> request(new AppRequest(*this, outputLength));
     if (cleanedUp_) {
         request->status_ = STATUS_INVALID_HANDLE;
@@ -116,6 +129,8 @@ std::shared_ptr<AppRequest> AppHandle::ControlAsync(ULONG code, std::span<const 
     request->system_.assign(std::max(input.size(), outputLength), 0);
     std::copy(input.begin(), input.end(), request->system_.begin());
     PIRP irp = BuildIrp(top, IRP_MJ_DEVICE_CONTROL, &file_, &request->done_);
+    request->onComplete_ = std::move(onComplete);
+    IoSetCompletionRoutine(irp, &AppRequest::ControlDone, request.get(), TRUE, TRUE, TRUE);
     irp->AssociatedIrp.SystemBuffer = request->system_.empty() ? nullptr : request->system_.data();
     PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
     stack->Parameters.DeviceIoControl.IoControlCode = code;

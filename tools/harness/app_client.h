@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -38,14 +39,18 @@ class AppRequest {
     const std::vector<std::uint8_t>& Output() const { return output_; }
     // The Information the request was completed with (after Wait).
     ULONG_PTR Information() const { return information_; }
+    // The IRP while the request is not reaped, to tell requests apart.
+    PIRP Irp() const { return irp_; }
 
   private:
     friend class AppHandle;
     AppRequest(AppHandle& handle, std::size_t outputLength);
+    static NTSTATUS NTAPI ControlDone(PDEVICE_OBJECT device, PIRP irp, PVOID context);
 
     AppHandle& handle_;
     PIRP irp_ = nullptr;
     KEVENT done_{};
+    std::function<void(PIRP)> onComplete_; // called in the completion routine
     std::vector<std::uint8_t> system_; // the system buffer
     std::size_t outputLength_ = 0;
     std::vector<std::uint8_t> output_;
@@ -70,9 +75,12 @@ class AppHandle {
     NTSTATUS Control(ULONG code, std::span<const std::uint8_t> input, std::size_t outputLength,
                      std::vector<std::uint8_t>* output = nullptr);
     // DeviceIoControl with overlapped I/O: returns at once; the request may
-    // already be complete.
+    // already be complete. onComplete, when given, is called with the IRP
+    // in the completion routine (at its IRQL), as a completion port would
+    // hear of it.
     std::shared_ptr<AppRequest> ControlAsync(ULONG code, std::span<const std::uint8_t> input,
-                                             std::size_t outputLength);
+                                             std::size_t outputLength,
+                                             std::function<void(PIRP)> onComplete = {});
 
     // CloseHandle: IRP_MJ_CLEANUP now, IRP_MJ_CLOSE when the last request
     // on the handle has been reaped (at once when none is outstanding).

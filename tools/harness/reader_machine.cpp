@@ -36,6 +36,25 @@ AsyncRequest& ReaderMachine::SendAsync(std::size_t index, ULONG code) {
     requests_.push_back(std::move(request));
     sent.code = code;
     sent.sentAt = kernel_.Now();
+    // An application's overlapped request on its handle; the completion is
+    // noted in the record as it happens.
+    if (AppHandle* handle = Handle(index)) {
+        std::shared_ptr<AppRequest> overlapped = handle->ControlAsync(code, {}, 0, [&sent](PIRP irp) {
+            sent.completions += 1;
+            sent.done = true;
+            sent.status = irp->IoStatus.Status;
+            sent.completedAt = Kernel::Current().Now();
+        });
+        sent.irp = overlapped->Irp();
+        if (sent.irp == nullptr) { // refused before it was sent (a closed handle)
+            sent.done = true;
+            sent.status = overlapped->Status();
+            sent.completedAt = kernel_.Now();
+        }
+        overlapped_.emplace(&sent, std::move(overlapped));
+        return sent;
+    }
+    // No handle: straight to the stack, as a kernel-mode caller sends it.
     PDEVICE_OBJECT device = Top(index);
     PIRP irp = device == nullptr ? nullptr : IoAllocateIrp(device->StackSize, FALSE);
     if (irp == nullptr) {
@@ -51,12 +70,6 @@ AsyncRequest& ReaderMachine::SendAsync(std::size_t index, ULONG code) {
     next->Parameters.DeviceIoControl.OutputBufferLength = 0;
     irp->AssociatedIrp.SystemBuffer = nullptr;
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    // Sent on the application's handle when one is open, as the I/O manager
-    // ties a request to the file object it came through.
-    if (AppHandle* handle = Handle(index)) {
-        next->FileObject = handle->File();
-        irp->Tail.Overlay.OriginalFileObject = handle->File();
-    }
     IoSetCompletionRoutine(irp, &AsyncDone, &sent, TRUE, TRUE, TRUE);
     IoCallDriver(device, irp);
     return sent;
@@ -64,7 +77,10 @@ AsyncRequest& ReaderMachine::SendAsync(std::size_t index, ULONG code) {
 
 bool ReaderMachine::Cancel(PIRP irp) {
     for (auto& request : requests_) {
-        if (request->irp == irp && !request->done) return IoCancelIrp(irp) != FALSE;
+        if (request->irp != irp || request->done) continue;
+        // The application cancels its own I/O (CancelIoEx).
+        if (auto found = overlapped_.find(request.get()); found != overlapped_.end()) return found->second->Cancel();
+        return IoCancelIrp(irp) != FALSE;
     }
     return false;
 }
@@ -78,7 +94,14 @@ std::vector<AsyncRequest> ReaderMachine::Reap() {
             continue;
         }
         done.push_back(*request);
-        if (request->irp != nullptr) IoFreeIrp(request->irp);
+        if (auto found = overlapped_.find(request.get()); found != overlapped_.end()) {
+            // The application collects it (GetOverlappedResult): the IRP is
+            // freed, and a handle closed meanwhile sends its close now.
+            found->second->Wait();
+            overlapped_.erase(found);
+        } else if (request->irp != nullptr) {
+            IoFreeIrp(request->irp);
+        }
     }
     requests_ = std::move(left);
     std::ranges::sort(done, {}, &AsyncRequest::completedAt);

@@ -29,6 +29,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <span>
@@ -128,7 +129,8 @@ class ReaderMachine {
                               ULONG outputLength);
 
     // A request the driver may leave pending (a card wait), sent without
-    // waiting; the machine owns the IRP until Reap.
+    // waiting: overlapped on the open handle, or without one straight to the
+    // stack; the machine owns it until Reap.
     AsyncRequest& SendAsync(std::size_t index, ULONG code);
     // Cancels a request still pending; false when it is not any more.
     bool Cancel(PIRP irp);
@@ -161,6 +163,8 @@ class ReaderMachine {
     std::vector<PluggedReader> readers_;
     std::vector<std::vector<std::unique_ptr<AppHandle>>> handles_;
     std::vector<std::unique_ptr<AppHandle>> retired_; // closed, kept for their requests
+    // The overlapped requests sent on a handle, by their records.
+    std::map<const AsyncRequest*, std::shared_ptr<AppRequest>> overlapped_;
     std::vector<std::unique_ptr<AsyncRequest>> requests_;
     bool shutDown_ = false;
 };
