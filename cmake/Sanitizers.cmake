@@ -50,6 +50,12 @@ elseif(QV_SANITIZE STREQUAL "thread")
   # through its interceptors too (copies, frees): tools/sanitizer_probes/
   # tsan_options.cpp sets ignore_noninstrumented_modules in each program.
   target_compile_definitions(qvplatform PUBLIC QV_TSAN_FIBERS=1)
+  # The emulation's calls stay in the emulation: without this, a template
+  # function that the emulation and an instrumented test both instantiate
+  # (std::mt19937_64's refill, say) resolves to the test's instrumented copy,
+  # and the scheduler's own draws, made on whichever simulated thread reaches
+  # a switch point, are reported as races between those threads.
+  target_link_options(qvplatform PRIVATE -Wl,-Bsymbolic-functions)
   foreach(target ${QV_SANITIZER_EXECUTABLES})
     target_link_options(${target} PRIVATE ${QV_TSAN_FLAGS})
     target_sources(${target} PRIVATE tools/sanitizer_probes/tsan_options.cpp)

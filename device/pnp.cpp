@@ -157,7 +157,10 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
     case IRP_MN_CANCEL_STOP_DEVICE:
         status = CallLowerDriverSync(lowerDevice, Irp);
-        deviceExtension->IoCount = 0;
+        // IoCount is left as the requests keep it under SpinLock: a query
+        // refused as busy is cancelled while its request is still inside,
+        // and forcing the count to 0 then would take it below 0 when that
+        // request leaves, after which requests no longer wait at the gate.
         KeSetEvent(&deviceExtension->ReaderStarted, IO_NO_INCREMENT, FALSE);
         break;
 
