@@ -37,12 +37,13 @@ NTSTATUS CallLowerDriverSync(PDEVICE_OBJECT LowerDevice, PIRP Irp) {
 
 namespace {
 
-// Starts the device: ReaderStarted first, so that requests waiting on open
-// handles pass as soon as the start is done; the lower stack; the USB
-// configuration; the reader.
+// Starts the device: the lower stack; the USB configuration; the reader,
+// which lets requests in (ReaderStarted) once its start sequence is done.
+// Requests waiting on handles left open across a stop must not come in
+// earlier: they would meet a configuration still being built and the start's
+// reader commands, which run without ReaderMutex.
 NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION DeviceExtension, PDEVICE_OBJECT LowerDevice,
                      PIRP Irp) {
-    KeSetEvent(&DeviceExtension->ReaderStarted, IO_NO_INCREMENT, FALSE);
     NTSTATUS status = CallLowerDriverSync(LowerDevice, Irp);
     if (!NT_SUCCESS(status)) {
         // A start that fails after a stop has no USB configuration; requests

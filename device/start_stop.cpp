@@ -10,8 +10,6 @@ NTSTATUS StartReader(PDEVICE_OBJECT DeviceObject) {
     PSMARTCARD_EXTENSION smartcardExtension = &deviceExtension->SmartcardExtension;
     PREADER_EXTENSION readerExtension = smartcardExtension->ReaderExtension;
 
-    KeSetEvent(&deviceExtension->ReaderStarted, IO_NO_INCREMENT, FALSE);
-
     NTSTATUS status = IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, TRUE);
     // Already on (a start after a stop): as good as switched on now.
     if (status == STATUS_OBJECT_NAME_EXISTS) status = STATUS_SUCCESS;
@@ -47,6 +45,8 @@ NTSTATUS StartReader(PDEVICE_OBJECT DeviceObject) {
     status = StartPollThread(deviceExtension);
     if (!NT_SUCCESS(status)) return status;
     IoStartTimer(DeviceObject);
+    // Requests come in only now: the commands above run without ReaderMutex.
+    KeSetEvent(&deviceExtension->ReaderStarted, IO_NO_INCREMENT, FALSE);
     return STATUS_SUCCESS;
 }
 

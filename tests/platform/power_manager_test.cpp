@@ -18,13 +18,17 @@ struct World {
     PDRIVER_OBJECT bus = nullptr;
     PDRIVER_OBJECT function = nullptr;
     std::vector<PowerStack> stacks;
+    KSPIN_LOCK lock = 0; // the test drivers' records
 
     World(Lines* journal, int count) {
+        KeInitializeSpinLock(&lock);
         bus = LoadPowerDriver(u"\\Driver\\PowerBus", &BusEntry);
         function = LoadPowerDriver(u"\\Driver\\PowerFunction", &FunctionEntry);
         for (int i = 0; i < count; ++i)
-            stacks.push_back(MakePowerStack(bus, function, "dev" + std::to_string(i), journal));
+            stacks.push_back(MakePowerStack(bus, function, "dev" + std::to_string(i), journal, &lock));
     }
+    World(const World&) = delete;
+    World& operator=(const World&) = delete;
     void Destroy() {
         for (auto& stack : stacks) DestroyPowerStack(stack);
         K().Io().UnloadDriver(function);
@@ -150,6 +154,9 @@ TEST(PowerManager, ASecondDeviceRequestWaitsForTheFirstsStartNext) {
         PassDown(stack.Function(), irp);
         KeWaitForSingleObject(&first.done, Executive, KernelMode, FALSE, nullptr);
         KeWaitForSingleObject(&second.done, Executive, KernelMode, FALSE, nullptr);
+        // The power manager frees its request once the completion function
+        // has returned.
+        KeDelayExecutionThread(KernelMode, FALSE, &pause);
         EXPECT_EQ(first.calls, 1);
         EXPECT_EQ(second.calls, 1);
         EXPECT_EQ(first.status, STATUS_SUCCESS);
