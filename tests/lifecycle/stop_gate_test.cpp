@@ -20,6 +20,14 @@ namespace {
 
 using harness::ReaderMachine;
 
+// The machine's own tear-down and the unload audit. A machine a bug check
+// stopped cannot run again; its report has been given already.
+void ExpectCleanShutdown(harness::ReaderMachine& machine, const std::string& where) {
+    if (machine.Machine().BugChecked()) return;
+    RunResult end = machine.Shutdown();
+    EXPECT_TRUE(end.Ok()) << where << "\n" << end.report;
+}
+
 Bytes AsInput(ULONG value) {
     Bytes bytes(sizeof value);
     std::memcpy(bytes.data(), &value, sizeof value);
@@ -91,8 +99,7 @@ TEST(StopGate, ACancelledQueryLeavesTheCountOfTheRequestInside) {
             EXPECT_EQ(machine.Pnp(0, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
         });
         EXPECT_TRUE(run.Ok()) << "seed " << seed << "\n" << run.report;
-        RunResult end = machine.Shutdown();
-        EXPECT_TRUE(end.Ok()) << "seed " << seed << "\n" << end.report;
+        ExpectCleanShutdown(machine, "seed " + std::to_string(seed));
     }
 }
 
@@ -137,8 +144,7 @@ TEST(StopGate, ARequestWaitingAcrossAStopComesInAfterTheStartSequence) {
             EXPECT_EQ(machine.Pnp(0, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
         });
         EXPECT_TRUE(run.Ok()) << "seed " << seed << "\n" << run.report;
-        RunResult end = machine.Shutdown();
-        EXPECT_TRUE(end.Ok()) << "seed " << seed << "\n" << end.report;
+        ExpectCleanShutdown(machine, "seed " + std::to_string(seed));
     }
 }
 
