@@ -78,6 +78,46 @@ TEST(DriverPower, EachSleepingStateAsksForD3OnceAndWakeBringsTheReaderBack) {
 }
 
 
+// Two readers: each stack gets the system's requests and asks for D3 once,
+// and each is resynchronised on wake.
+TEST(DriverPower, TwoReadersEachAskForD3OnceAndComeBack) {
+    for (std::uint64_t seed : TestSeeds(4)) {
+        ReaderMachine machine(Seeded(seed));
+        sim::UsbReader first(sim::ReaderOptions{}, sim::MakeCard("dual", seed));
+        sim::UsbReader second(sim::ReaderOptions{}, sim::MakeCard("dual", seed + 1));
+        RunResult run = machine.Run([&] {
+            for (sim::UsbReader* reader : {&first, &second}) {
+                const auto added = machine.Plug(*reader);
+                ASSERT_EQ(added.status, STATUS_SUCCESS);
+                ASSERT_EQ(machine.Pnp(added.index, IRP_MN_START_DEVICE), STATUS_SUCCESS);
+            }
+            ASSERT_EQ(power::Sleep(PowerSystemSleeping3), STATUS_SUCCESS);
+            const auto asleep = power::Journal();
+            for (std::size_t index = 0; index < 2; ++index) {
+                const std::string label = K().Io().Internals().devices.Label(machine.Readers()[index].device);
+                EXPECT_EQ(Count(asleep, "request set D3 -> " + label), 1u) << label;
+                EXPECT_EQ(machine.Extension(index)->SmartcardExtension.ReaderExtension->PowerState,
+                          READER_POWERED_DOWN);
+            }
+            EXPECT_TRUE(first.Suspended());
+            EXPECT_TRUE(second.Suspended());
+            ASSERT_EQ(power::Wake(), STATUS_SUCCESS);
+            const auto awake = power::Journal();
+            for (std::size_t index = 0; index < 2; ++index) {
+                const std::string label = K().Io().Internals().devices.Label(machine.Readers()[index].device);
+                EXPECT_EQ(Count(awake, "request set D0 -> " + label), 1u) << label;
+                PREADER_EXTENSION readerExtension = machine.Extension(index)->SmartcardExtension.ReaderExtension;
+                EXPECT_EQ(readerExtension->PowerState, READER_POWERED);
+                EXPECT_EQ(readerExtension->LinkSynchronized, 1u);
+            }
+            EXPECT_FALSE(first.Suspended());
+            EXPECT_FALSE(second.Suspended());
+        });
+        EXPECT_TRUE(run.Ok()) << "seed " << seed << "\n" << run.report;
+        ExpectCleanShutdown(machine, "seed " + std::to_string(seed));
+    }
+}
+
 enum class DuringSleep { Nothing, Pull, Insert };
 
 struct WakeCase {
