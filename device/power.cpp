@@ -54,13 +54,27 @@ NTSTATUS CompletePowerIrp(PIRP Irp, NTSTATUS Status) {
     return Status;
 }
 
+// Whether the link still waits for its resynchronisation after power-up.
+// LinkSynchronized belongs to the users of the link, who read and write it
+// under ReaderMutex. IRQL: PASSIVE_LEVEL.
+BOOLEAN LinkAwaitsResynch(PREADER_EXTENSION ReaderExtension) {
+    KeWaitForSingleObject(ReaderExtension->ReaderMutex, Executive, KernelMode, FALSE, NULL);
+    const BOOLEAN awaits = ReaderExtension->LinkSynchronized == 0;
+    KeReleaseMutex(ReaderExtension->ReaderMutex, FALSE);
+    return awaits;
+}
+
 // The end of a power-up, in its fixed order: poll (resynchronising the link
 // and reporting a card known from before), skip the next tick, timer on,
-// requests admitted. IRQL: PASSIVE_LEVEL.
+// requests admitted. A poll of the polling thread that got there first has
+// done the resynchronisation and the report already; the timer runs again
+// all the same. IRQL: PASSIVE_LEVEL.
 VOID ResumeReader(PDEVICE_EXTENSION DeviceExtension) {
     PREADER_EXTENSION readerExtension = ReaderOf(DeviceExtension);
-    (void)PollCardStatus(&DeviceExtension->SmartcardExtension);
-    WritePollFlag(&readerExtension->PollEnabled, 0);
+    if (LinkAwaitsResynch(readerExtension)) {
+        (void)PollCardStatus(&DeviceExtension->SmartcardExtension);
+        WritePollFlag(&readerExtension->PollEnabled, 0);
+    }
     // The timer exists once the reader has been started.
     if (readerExtension->DeviceObject != NULL) IoStartTimer(readerExtension->DeviceObject);
     KeSetEvent(&DeviceExtension->ReaderStarted, IO_NO_INCREMENT, FALSE);
@@ -93,26 +107,26 @@ NTSTATUS NTAPI PowerUpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Co
     readerExtension->PowerState = READER_POWERED;
     PoSetPowerState(DeviceObject, DevicePowerState, stack->Parameters.Power.State);
 
-    if (readerExtension->LinkSynchronized == 0) {
-        PPOWER_UP_WORK work = static_cast<PPOWER_UP_WORK>(
-            ExAllocatePoolWithTag(NonPagedPool, sizeof(POWER_UP_WORK), READER_POOL_TAG));
-        PIO_WORKITEM workItem = work != NULL ? IoAllocateWorkItem(DeviceObject) : NULL;
-        if (workItem != NULL) {
-            // The work item completes the request; the remove lock stays
-            // held until then, so the records outlive the poll.
-            work->WorkItem = workItem;
-            work->DeviceExtension = deviceExtension;
-            work->Irp = Irp;
-            IoQueueWorkItem(workItem, PowerUpWork, DelayedWorkQueue, work);
-            return STATUS_MORE_PROCESSING_REQUIRED;
-        }
-        if (work != NULL) ExFreePoolWithTag(work, READER_POOL_TAG);
-        // No work item to be had: the polling thread's next tick polls
-        // instead, and still reports a card known from before, since the
-        // link is not yet in step.
-        WritePollFlag(&readerExtension->PollEnabled, 1);
-        if (readerExtension->DeviceObject != NULL) IoStartTimer(readerExtension->DeviceObject);
+    // Whether the link still needs its resynchronising poll is read under
+    // ReaderMutex, which cannot be waited for here: the work item decides.
+    PPOWER_UP_WORK work =
+        static_cast<PPOWER_UP_WORK>(ExAllocatePoolWithTag(NonPagedPool, sizeof(POWER_UP_WORK), READER_POOL_TAG));
+    PIO_WORKITEM workItem = work != NULL ? IoAllocateWorkItem(DeviceObject) : NULL;
+    if (workItem != NULL) {
+        // The work item completes the request; the remove lock stays held
+        // until then, so the records outlive the poll.
+        work->WorkItem = workItem;
+        work->DeviceExtension = deviceExtension;
+        work->Irp = Irp;
+        IoQueueWorkItem(workItem, PowerUpWork, DelayedWorkQueue, work);
+        return STATUS_MORE_PROCESSING_REQUIRED;
     }
+    if (work != NULL) ExFreePoolWithTag(work, READER_POOL_TAG);
+    // No work item to be had: the polling thread's next tick polls instead,
+    // and still reports a card known from before, since the link is not yet
+    // in step.
+    WritePollFlag(&readerExtension->PollEnabled, 1);
+    if (readerExtension->DeviceObject != NULL) IoStartTimer(readerExtension->DeviceObject);
 
     if (Irp->PendingReturned) IoMarkIrpPending(Irp);
     SmartcardReleaseRemoveLock(&deviceExtension->SmartcardExtension);
@@ -177,14 +191,23 @@ NTSTATUS PowerDown(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 // IRQL: PASSIVE_LEVEL. The D0 request goes down first; PowerUpCompletion
-// does the rest.
+// (or the work item it queues) completes it.
 NTSTATUS PowerUp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_EXTENSION deviceExtension = static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
     PREADER_EXTENSION readerExtension = ReaderOf(deviceExtension);
     IoCopyCurrentIrpStackLocationToNext(Irp);
     IoSetCompletionRoutine(Irp, PowerUpCompletion, deviceExtension, TRUE, TRUE, TRUE);
+    // Under ReaderMutex, as every user of the link writes it: a poll still
+    // finishing from before the power-down must not overwrite it after this.
+    KeWaitForSingleObject(readerExtension->ReaderMutex, Executive, KernelMode, FALSE, NULL);
     readerExtension->LinkSynchronized = 0;
-    return PoCallDriver(readerExtension->LowerDevice, Irp);
+    KeReleaseMutex(readerExtension->ReaderMutex, FALSE);
+    // PowerUpCompletion may keep the request for the work item that finishes
+    // the power-up, so it can still be unfinished when the lower driver
+    // returns, whatever that returns: pending, then, from the start.
+    IoMarkIrpPending(Irp);
+    (void)PoCallDriver(readerExtension->LowerDevice, Irp);
+    return STATUS_PENDING;
 }
 
 BOOLEAN IsSleepingState(SYSTEM_POWER_STATE State) {

@@ -291,8 +291,11 @@ struct IoManager::State {
     io::IrpTable irps;
     io::TimerList timers;
     io::IrpHistory history;
-    // The I/O timer whose routine runs now, if any.
+    // The I/O timer whose routine runs now, if any, and the thread it runs
+    // on: the routine may reach a switch point, and another thread that then
+    // stops the timer is not the routine stopping its own.
     PIO_TIMER firingTimer = nullptr;
+    PKTHREAD firingThread = nullptr;
     io::WorkItemQueue work;
     // The tags under which each remove lock is held now.
     std::unordered_map<const IO_REMOVE_LOCK*, std::vector<PVOID>> removeLockTags;

@@ -5,6 +5,7 @@
 
 #include "io/io_state.h"
 #include "kernel/race_annotations.h"
+#include "kernel/scheduler.h"
 
 namespace qv {
 
@@ -48,8 +49,10 @@ void IoManager::FireTimers() {
         // tick, and each tick before the next.
         race::Acquire(timer);
         state_->firingTimer = timer;
+        state_->firingThread = K().Sched().CurrentObject();
         timer->TimerRoutine(timer->DeviceObject, timer->Context);
         state_->firingTimer = nullptr;
+        state_->firingThread = nullptr;
         race::Release(timer);
     }
 }
@@ -93,7 +96,8 @@ void NTAPI IoStartTimer(PDEVICE_OBJECT DeviceObject) {
 void NTAPI IoStopTimer(PDEVICE_OBJECT DeviceObject) {
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoStopTimer");
     DeviceRecord& device = DeviceWithTimer(DeviceObject, "IoStopTimer");
-    if (K().Io().Internals().firingTimer == device.timer.get()) {
+    const IoManager::State& io = K().Io().Internals();
+    if (io.firingTimer == device.timer.get() && io.firingThread == K().Sched().CurrentObject()) {
         K().Violation("io-timer-stopped-in-routine", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
                       violation::StopTimerInTimerRoutine, Ptr(DeviceObject), Ptr(device.timer.get()), 0,
                       "IoStopTimer for " + device.label + " called from its own I/O timer routine");

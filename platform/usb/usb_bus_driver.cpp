@@ -71,12 +71,14 @@ NTSTATUS NTAPI HubPower(PDEVICE_OBJECT device, PIRP irp) {
     NTSTATUS status = irp->IoStatus.Status;
     switch (stack->MinorFunction) {
     case IRP_MN_SET_POWER:
+        port.hub->NotePowerRequest(port, *stack);
         port.hub->SetPower(port, stack->Parameters.Power.Type, stack->Parameters.Power.State);
         if (stack->Parameters.Power.Type == DevicePowerState)
             PoSetPowerState(device, DevicePowerState, stack->Parameters.Power.State);
         status = STATUS_SUCCESS;
         break;
     case IRP_MN_QUERY_POWER:
+        port.hub->NotePowerRequest(port, *stack);
         status = STATUS_SUCCESS;
         break;
     default:

@@ -162,6 +162,9 @@ class Hub : public std::enable_shared_from_this<Hub> {
     void Remove(Port& port);
     // A set-power request reached the PDO (usb_hub_power.cpp).
     void SetPower(Port& port, POWER_STATE_TYPE type, POWER_STATE state);
+    // A query or set-power request reached the PDO: one trace line, so
+    // that tests see which requests the drivers above passed down.
+    void NotePowerRequest(Port& port, const IO_STACK_LOCATION& stack);
 
   private:
     // Submission (usb_hub.cpp).

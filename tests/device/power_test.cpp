@@ -5,8 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
+#include <string_view>
 
+#include "card/card_service_bed.h"
 #include "cards/card_catalogue.h"
 #include "device.h"
 #include "harness/reader_machine.h"
@@ -25,6 +28,14 @@ KernelConfig Seeded(std::uint64_t seed) {
     KernelConfig config;
     config.seed = seed;
     return config;
+}
+
+// The machine's own tear-down and the unload audit. A machine a bug check
+// stopped cannot run again; its report has been given already.
+void ExpectCleanShutdown(harness::ReaderMachine& machine, const std::string& where) {
+    if (machine.Machine().BugChecked()) return;
+    RunResult end = machine.Shutdown();
+    EXPECT_TRUE(end.Ok()) << where << "\n" << end.report;
 }
 
 std::size_t Count(const std::vector<std::string>& journal, const std::string& line) {
@@ -61,12 +72,51 @@ TEST(DriverPower, EachSleepingStateAsksForD3OnceAndWakeBringsTheReaderBack) {
                 EXPECT_EQ(machine.Pnp(0, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
             });
             EXPECT_TRUE(run.Ok()) << "seed " << seed << "\n" << run.report;
-            RunResult end = machine.Shutdown();
-            EXPECT_TRUE(end.Ok()) << "seed " << seed << "\n" << end.report;
+            ExpectCleanShutdown(machine, "seed " + std::to_string(seed));
         }
     }
 }
 
+
+// Two readers: each stack gets the system's requests and asks for D3 once,
+// and each is resynchronised on wake.
+TEST(DriverPower, TwoReadersEachAskForD3OnceAndComeBack) {
+    for (std::uint64_t seed : TestSeeds(4)) {
+        ReaderMachine machine(Seeded(seed));
+        sim::UsbReader first(sim::ReaderOptions{}, sim::MakeCard("dual", seed));
+        sim::UsbReader second(sim::ReaderOptions{}, sim::MakeCard("dual", seed + 1));
+        RunResult run = machine.Run([&] {
+            for (sim::UsbReader* reader : {&first, &second}) {
+                const auto added = machine.Plug(*reader);
+                ASSERT_EQ(added.status, STATUS_SUCCESS);
+                ASSERT_EQ(machine.Pnp(added.index, IRP_MN_START_DEVICE), STATUS_SUCCESS);
+            }
+            ASSERT_EQ(power::Sleep(PowerSystemSleeping3), STATUS_SUCCESS);
+            const auto asleep = power::Journal();
+            for (std::size_t index = 0; index < 2; ++index) {
+                const std::string label = K().Io().Internals().devices.Label(machine.Readers()[index].device);
+                EXPECT_EQ(Count(asleep, "request set D3 -> " + label), 1u) << label;
+                EXPECT_EQ(machine.Extension(index)->SmartcardExtension.ReaderExtension->PowerState,
+                          READER_POWERED_DOWN);
+            }
+            EXPECT_TRUE(first.Suspended());
+            EXPECT_TRUE(second.Suspended());
+            ASSERT_EQ(power::Wake(), STATUS_SUCCESS);
+            const auto awake = power::Journal();
+            for (std::size_t index = 0; index < 2; ++index) {
+                const std::string label = K().Io().Internals().devices.Label(machine.Readers()[index].device);
+                EXPECT_EQ(Count(awake, "request set D0 -> " + label), 1u) << label;
+                PREADER_EXTENSION readerExtension = machine.Extension(index)->SmartcardExtension.ReaderExtension;
+                EXPECT_EQ(readerExtension->PowerState, READER_POWERED);
+                EXPECT_EQ(readerExtension->LinkSynchronized, 1u);
+            }
+            EXPECT_FALSE(first.Suspended());
+            EXPECT_FALSE(second.Suspended());
+        });
+        EXPECT_TRUE(run.Ok()) << "seed " << seed << "\n" << run.report;
+        ExpectCleanShutdown(machine, "seed " + std::to_string(seed));
+    }
+}
 
 enum class DuringSleep { Nothing, Pull, Insert };
 
@@ -125,8 +175,7 @@ TEST(DriverPower, WakeReportsTheCardAsItWasFoundAfterTheSleep) {
             EXPECT_TRUE(run.Ok()) << "seed " << seed << "\n" << run.report;
             EXPECT_EQ(reported, wake.reported) << "seed " << seed << " case " << (&wake - cases);
             EXPECT_EQ(completions, 1u) << "seed " << seed << " case " << (&wake - cases);
-            RunResult end = machine.Shutdown();
-            EXPECT_TRUE(end.Ok()) << "seed " << seed << "\n" << end.report;
+            ExpectCleanShutdown(machine, "seed " + std::to_string(seed));
         }
     }
 }
@@ -152,6 +201,156 @@ TEST(DriverPower, D1AndD2GoDownWithoutAChangeOfState) {
     });
     EXPECT_TRUE(run.Ok()) << run.report;
     EXPECT_TRUE(machine.Shutdown().Ok());
+}
+
+// What the power manager and the bus driver below the reader report while a
+// sleep runs: the power requests that reached the bus (its PDO logs each),
+// and, each time a system query came back to the power manager, whether the
+// driver's gate ReaderStarted was set at that moment.
+class PowerWatch {
+  public:
+    explicit PowerWatch(PDEVICE_EXTENSION extension) {
+        K().Events().SetListener([this, extension](std::uint64_t, std::string_view, std::string_view category,
+                                                   std::string_view text) {
+            if (category == "usb" && text.find(" power ") != std::string_view::npos) bus.emplace_back(text);
+            if (category == "power" && text.rfind("query ", 0) == 0 && text.find(" <- ") != std::string_view::npos)
+                gateAtQuery.push_back(KeReadStateEvent(&extension->ReaderStarted) != 0);
+        });
+    }
+    ~PowerWatch() { K().Events().SetListener({}); }
+    PowerWatch(const PowerWatch&) = delete;
+    PowerWatch& operator=(const PowerWatch&) = delete;
+
+    std::size_t BusSaw(const std::string& request) const {
+        return static_cast<std::size_t>(std::count_if(bus.begin(), bus.end(), [&](const std::string& line) {
+            return line.size() >= request.size() && line.compare(line.size() - request.size(), request.size(), request) == 0;
+        }));
+    }
+
+    std::vector<std::string> bus;
+    std::vector<bool> gateAtQuery;
+};
+
+Bytes AsInput(ULONG value) {
+    Bytes bytes(sizeof value);
+    std::memcpy(bytes.data(), &value, sizeof value);
+    return bytes;
+}
+
+// A sleep query with no request inside: the driver closes its gate and the
+// query goes down to the bus. A request sent while the system sleeps waits at
+// the gate, never reaching the powered-down reader, and goes on after wake.
+TEST(DriverPower, SleepQueryWithNoRequestInsideClosesTheGateAndGoesDown) {
+    for (std::uint64_t seed : TestSeeds(4)) {
+        ReaderMachine machine(Seeded(seed));
+        sim::UsbReader reader(sim::ReaderOptions{}, sim::MakeCard("dual", seed));
+        RunResult run = machine.Run([&] {
+            ASSERT_EQ(machine.Plug(reader).status, STATUS_SUCCESS);
+            ASSERT_EQ(machine.Pnp(0, IRP_MN_START_DEVICE), STATUS_SUCCESS);
+            ASSERT_EQ(machine.Open(0), STATUS_SUCCESS);
+            PDEVICE_EXTENSION extension = machine.Extension(0);
+            PowerWatch watch(extension);
+
+            ASSERT_EQ(power::Sleep(PowerSystemSleeping3), STATUS_SUCCESS);
+            ASSERT_EQ(watch.gateAtQuery.size(), 1u);
+            EXPECT_FALSE(watch.gateAtQuery[0]) << "the query closed the gate";
+            EXPECT_EQ(watch.BusSaw(" power query S3"), 1u) << "the query went down";
+            EXPECT_EQ(Count(power::Journal(), "query S3 <- STATUS_SUCCESS"), 1u);
+
+            KEVENT answered;
+            KeInitializeEvent(&answered, NotificationEvent, FALSE);
+            harness::IoctlResult state;
+            K().Spawn("app", [&] {
+                state = machine.DeviceControl(0, IOCTL_SMARTCARD_GET_STATE, {}, sizeof(ULONG));
+                KeSetEvent(&answered, IO_NO_INCREMENT, FALSE);
+            });
+            LARGE_INTEGER asleep = Relative(3000);
+            EXPECT_EQ(KeWaitForSingleObject(&answered, Executive, KernelMode, FALSE, &asleep), STATUS_TIMEOUT)
+                << "a request waits while the system sleeps";
+            ASSERT_EQ(power::Wake(), STATUS_SUCCESS);
+            KeWaitForSingleObject(&answered, Executive, KernelMode, FALSE, nullptr);
+            EXPECT_EQ(state.status, STATUS_SUCCESS);
+            EXPECT_EQ(machine.Close(0), STATUS_SUCCESS);
+            EXPECT_EQ(machine.Pnp(0, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+        });
+        EXPECT_TRUE(run.Ok()) << "seed " << seed << "\n" << run.report;
+        ExpectCleanShutdown(machine, "seed " + std::to_string(seed));
+    }
+}
+
+// A sleep query while a transmit is inside the driver (held there by a
+// reader that takes 20 s to answer): the driver answers the query itself
+// with success, the bus never sees it, and the gate stays open. The set-power
+// that follows asks for D3 once, and the power-down waits for the reader
+// command to end, so the transmit still gets the card's answer.
+TEST(DriverPower, SleepQueryWithARequestInsideIsAnsweredHereAndLeavesTheGateOpen) {
+    const Bytes selectDf = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x51, 0x00};
+    for (std::uint64_t seed : TestSeeds(4)) {
+        ReaderMachine machine(Seeded(seed));
+        sim::UsbReader reader(sim::ReaderOptions{}, sim::MakeCard("dual", seed));
+        RunResult run = machine.Run([&] {
+            ASSERT_EQ(machine.Plug(reader).status, STATUS_SUCCESS);
+            ASSERT_EQ(machine.Pnp(0, IRP_MN_START_DEVICE), STATUS_SUCCESS);
+            ASSERT_EQ(machine.Open(0), STATUS_SUCCESS);
+            Pause(2500); // the poller finds the card
+            ASSERT_EQ(machine.DeviceControl(0, IOCTL_SMARTCARD_POWER, AsInput(SCARD_COLD_RESET), 64).status,
+                      STATUS_SUCCESS);
+            ASSERT_EQ(machine.DeviceControl(0, IOCTL_SMARTCARD_SET_PROTOCOL, AsInput(SCARD_PROTOCOL_T0), 4).status,
+                      STATUS_SUCCESS);
+            PDEVICE_EXTENSION extension = machine.Extension(0);
+            PREADER_EXTENSION readerExtension = extension->SmartcardExtension.ReaderExtension;
+
+            reader.Arm(sim::Fault::SlowNoWtx);
+            KEVENT answered;
+            KeInitializeEvent(&answered, NotificationEvent, FALSE);
+            harness::IoctlResult transmit;
+            std::uint64_t transmitEnded = 0;
+            K().Spawn("app", [&] {
+                transmit = machine.DeviceControl(0, IOCTL_SMARTCARD_TRANSMIT,
+                                                 TransmitRequest(SCARD_PROTOCOL_T0, selectDf), 300);
+                transmitEnded = K().Now();
+                KeSetEvent(&answered, IO_NO_INCREMENT, FALSE);
+            });
+            Pause(2000);
+            KIRQL irql;
+            KeAcquireSpinLock(&extension->SpinLock, &irql);
+            const LONG inside = extension->IoCount;
+            KeReleaseSpinLock(&extension->SpinLock, irql);
+            ASSERT_EQ(inside, 1) << "the transmit is inside the driver";
+
+            PowerWatch watch(extension);
+            ASSERT_EQ(power::Sleep(PowerSystemSleeping3), STATUS_SUCCESS);
+            const std::uint64_t slept = K().Now();
+            ASSERT_EQ(watch.gateAtQuery.size(), 1u);
+            EXPECT_TRUE(watch.gateAtQuery[0]) << "the gate stays open";
+            EXPECT_EQ(watch.BusSaw(" power query S3"), 0u) << "the driver answered the query itself";
+            EXPECT_EQ(watch.BusSaw(" power set S3"), 1u);
+            EXPECT_EQ(watch.BusSaw(" power set D3"), 1u);
+            const auto journal = power::Journal();
+            EXPECT_EQ(Count(journal, "query S3 <- STATUS_SUCCESS"), 1u);
+            EXPECT_EQ(Count(journal, "request set D3 -> " +
+                                         K().Io().Internals().devices.Label(machine.Readers()[0].device)),
+                      1u);
+            EXPECT_NE(KeReadStateEvent(&extension->ReaderStarted), 0);
+            EXPECT_EQ(readerExtension->PowerState, READER_POWERED_DOWN);
+
+            KeWaitForSingleObject(&answered, Executive, KernelMode, FALSE, nullptr);
+            EXPECT_EQ(transmit.status, STATUS_SUCCESS) << "the power-down waited for the reader command";
+            EXPECT_EQ(transmit.output.size(), kHeaderLength + 2);
+            if (transmit.output.size() == kHeaderLength + 2) {
+                EXPECT_EQ(transmit.output[kHeaderLength], 0x90);
+                EXPECT_EQ(transmit.output[kHeaderLength + 1], 0x00);
+            }
+            EXPECT_LE(transmitEnded, slept);
+
+            ASSERT_EQ(power::Wake(), STATUS_SUCCESS);
+            EXPECT_EQ(readerExtension->PowerState, READER_POWERED);
+            EXPECT_EQ(machine.Close(0), STATUS_SUCCESS);
+            EXPECT_EQ(machine.Pnp(0, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+        });
+        EXPECT_TRUE(run.Ok()) << "seed " << seed << "\n" << run.report;
+        ExpectCleanShutdown(machine, "seed " + std::to_string(seed));
+    }
 }
 
 // Sleep and wake on one thread while another sends card-tracking waits,
@@ -195,8 +394,7 @@ TEST(DriverPower, SleepAndWakeRaceWaitsCancelsAndSurpriseRemoval) {
         });
         EXPECT_TRUE(run.Ok()) << "seed " << seed << "\n" << run.report;
         for (const auto& request : finished) EXPECT_EQ(request.completions, 1u) << "seed " << seed;
-        RunResult end = machine.Shutdown();
-        EXPECT_TRUE(end.Ok()) << "seed " << seed << "\n" << end.report;
+        ExpectCleanShutdown(machine, "seed " + std::to_string(seed));
     }
 }
 

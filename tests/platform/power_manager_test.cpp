@@ -18,13 +18,17 @@ struct World {
     PDRIVER_OBJECT bus = nullptr;
     PDRIVER_OBJECT function = nullptr;
     std::vector<PowerStack> stacks;
+    KSPIN_LOCK lock = 0; // the test drivers' records
 
     World(Lines* journal, int count) {
+        KeInitializeSpinLock(&lock);
         bus = LoadPowerDriver(u"\\Driver\\PowerBus", &BusEntry);
         function = LoadPowerDriver(u"\\Driver\\PowerFunction", &FunctionEntry);
         for (int i = 0; i < count; ++i)
-            stacks.push_back(MakePowerStack(bus, function, "dev" + std::to_string(i), journal));
+            stacks.push_back(MakePowerStack(bus, function, "dev" + std::to_string(i), journal, &lock));
     }
+    World(const World&) = delete;
+    World& operator=(const World&) = delete;
     void Destroy() {
         for (auto& stack : stacks) DestroyPowerStack(stack);
         K().Io().UnloadDriver(function);
@@ -109,15 +113,21 @@ TEST(PowerManager, PageableStacksGetRequestsAtPassiveLevelWhateverTheCompletionI
     }
 }
 
+// A device request's end as its completion function saw it. The function
+// may run on the power manager's worker thread: the test reads the record
+// only after waiting for `done`, which orders the two.
 struct Counted {
+    Counted() { KeInitializeEvent(&done, NotificationEvent, FALSE); }
     int calls = 0;
     NTSTATUS status = STATUS_PENDING;
+    KEVENT done{};
 };
 
 void NTAPI CountDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK status) {
     auto* counted = static_cast<Counted*>(context);
     counted->calls += 1;
     counted->status = status->Status;
+    KeSetEvent(&counted->done, IO_NO_INCREMENT, FALSE);
 }
 
 // Windows before Vista lets a device object hold one device power request
@@ -142,8 +152,13 @@ TEST(PowerManager, ASecondDeviceRequestWaitsForTheFirstsStartNext) {
         PIRP irp = stack.Function().held.front();
         stack.Function().held.clear();
         PassDown(stack.Function(), irp);
-        while (second.calls == 0) KeDelayExecutionThread(KernelMode, FALSE, &pause);
+        KeWaitForSingleObject(&first.done, Executive, KernelMode, FALSE, nullptr);
+        KeWaitForSingleObject(&second.done, Executive, KernelMode, FALSE, nullptr);
+        // The power manager frees its request once the completion function
+        // has returned.
+        KeDelayExecutionThread(KernelMode, FALSE, &pause);
         EXPECT_EQ(first.calls, 1);
+        EXPECT_EQ(second.calls, 1);
         EXPECT_EQ(first.status, STATUS_SUCCESS);
         EXPECT_EQ(second.status, STATUS_SUCCESS);
         // A system request is of the other kind and is not held up.

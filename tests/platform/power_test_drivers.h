@@ -18,6 +18,11 @@ struct PowerLayer {
     std::string name;
     PDEVICE_OBJECT lower = nullptr; // null for the bus's device
     std::vector<std::string>* journal = nullptr;
+    // Guards the journal (shared by every layer) and the lists below: a
+    // driver's requests may reach it on two threads at once (a caller's and
+    // the power manager's worker), so what they share is kept under a spin
+    // lock, as any driver keeps it.
+    PKSPIN_LOCK lock = nullptr;
     // Bus: complete at DISPATCH_LEVEL.
     bool completeAtDispatch = false;
     // Function driver faults.
@@ -43,12 +48,25 @@ inline std::string PowerText(const IO_STACK_LOCATION& stack) {
 }
 
 inline void Journal(PowerLayer& layer, const std::string& line) {
-    if (layer.journal != nullptr) layer.journal->push_back(layer.name + " " + line);
+    if (layer.journal == nullptr) return;
+    KIRQL old;
+    KeAcquireSpinLock(layer.lock, &old);
+    layer.journal->push_back(layer.name + " " + line);
+    KeReleaseSpinLock(layer.lock, old);
+}
+
+// Notes the IRQL a routine runs at, taken before the lock raises it.
+inline void RecordIrql(PowerLayer& layer, std::vector<KIRQL>& list) {
+    const KIRQL irql = KeGetCurrentIrql();
+    KIRQL old;
+    KeAcquireSpinLock(layer.lock, &old);
+    list.push_back(irql);
+    KeReleaseSpinLock(layer.lock, old);
 }
 
 inline NTSTATUS NTAPI BusPower(PDEVICE_OBJECT device, PIRP irp) {
     PowerLayer& layer = PowerLayerOf(device);
-    layer.dispatchIrqls.push_back(KeGetCurrentIrql());
+    RecordIrql(layer, layer.dispatchIrqls);
     Journal(layer, PowerText(*IoGetCurrentIrpStackLocation(irp)));
     PoStartNextPowerIrp(irp);
     irp->IoStatus.Status = STATUS_SUCCESS;
@@ -67,7 +85,7 @@ inline NTSTATUS PassDown(PowerLayer& layer, PIRP irp) {
 
 inline void NTAPI DeviceRequestDone(PDEVICE_OBJECT device, UCHAR, POWER_STATE state, PVOID, PIO_STATUS_BLOCK status) {
     PowerLayer& layer = PowerLayerOf(device);
-    layer.completionIrqls.push_back(KeGetCurrentIrql());
+    RecordIrql(layer, layer.completionIrqls);
     Journal(layer, "done " + power::DeviceStateText(state.DeviceState) + " " + std::to_string(status->Status));
     if (layer.blockInCompletion) {
         KEVENT never;
@@ -84,7 +102,7 @@ inline void NTAPI DeviceRequestDone(PDEVICE_OBJECT device, UCHAR, POWER_STATE st
 
 inline NTSTATUS NTAPI FunctionPower(PDEVICE_OBJECT device, PIRP irp) {
     PowerLayer& layer = PowerLayerOf(device);
-    layer.dispatchIrqls.push_back(KeGetCurrentIrql());
+    RecordIrql(layer, layer.dispatchIrqls);
     const IO_STACK_LOCATION& stack = *IoGetCurrentIrpStackLocation(irp);
     Journal(layer, PowerText(stack));
     if (stack.Parameters.Power.Type == SystemPowerState) {
@@ -130,13 +148,14 @@ inline NTSTATUS NTAPI FunctionEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
 }
 
 inline PDEVICE_OBJECT AddPowerDevice(PDRIVER_OBJECT driver, std::string name, PDEVICE_OBJECT below,
-                                     std::vector<std::string>* journal) {
+                                     std::vector<std::string>* journal, PKSPIN_LOCK lock) {
     PDEVICE_OBJECT device = nullptr;
     EXPECT_EQ(IoCreateDevice(driver, sizeof(PowerLayer), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
               STATUS_SUCCESS);
     PowerLayer& layer = *new (device->DeviceExtension) PowerLayer{};
     layer.name = std::move(name);
     layer.journal = journal;
+    layer.lock = lock;
     device->Flags |= DO_POWER_PAGABLE;
     device->Flags &= ~DO_DEVICE_INITIALIZING;
     if (below != nullptr) layer.lower = IoAttachDeviceToDeviceStack(device, below);
@@ -153,10 +172,10 @@ struct PowerStack {
 };
 
 inline PowerStack MakePowerStack(PDRIVER_OBJECT bus, PDRIVER_OBJECT function, const std::string& name,
-                                 std::vector<std::string>* journal) {
+                                 std::vector<std::string>* journal, PKSPIN_LOCK lock) {
     PowerStack stack;
-    stack.pdo = AddPowerDevice(bus, name + "-bus", nullptr, journal);
-    stack.fdo = AddPowerDevice(function, name, stack.pdo, journal);
+    stack.pdo = AddPowerDevice(bus, name + "-bus", nullptr, journal, lock);
+    stack.fdo = AddPowerDevice(function, name, stack.pdo, journal, lock);
     power::AddStack(stack.pdo);
     return stack;
 }

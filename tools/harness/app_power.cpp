@@ -1,6 +1,7 @@
 // The application console's power commands: the system to a sleeping state
 // and back. Under --trace each power request the power manager sent, and
-// each device request and notification of the driver, prints in order.
+// each device request and notification of the driver, prints as it happens,
+// in order with the reader's transfers.
 #include "harness/app_console.h"
 #include "power/power_manager.h"
 
@@ -47,14 +48,9 @@ bool AppConsole::PowerCommand(std::string_view verb, std::string_view arguments)
     } else {
         return false;
     }
-    std::size_t seen = 0;
-    RunOnMachine([&] { seen = power::Journal().size(); });
+    // Under --trace the power manager's lines print as they happen (the
+    // console's trace listener), between the transfers they cause.
     const bool ran = RunOnMachine(body);
-    if (options_.trace) {
-        std::vector<std::string> journal;
-        RunOnMachine([&] { journal = power::Journal(); });
-        for (std::size_t i = seen; i < journal.size(); ++i) Line("power " + journal[i]);
-    }
     PrintNewLogEntries();
     if (ran) ResultLine(std::string(verb), status);
     return true;
