@@ -140,6 +140,9 @@ CommandOutcome ReaderCommands::Apdu(std::span<const std::uint8_t> payload) {
 CommandOutcome ReaderCommands::CardStatus() {
     std::uint8_t bits = 0;
     if (slot_.Occupied()) bits |= kCardStatusPresent;
+    // A sticking card switch fools only this bit: the contacts still find no
+    // card, so the card is never reported active and a reset finds none.
+    else if (faults_.Take(Fault::PhantomCard)) bits |= kCardStatusPresent;
     if (slot_.CardActive()) bits |= kCardStatusActive;
     constexpr std::uint8_t kReserved = 0x00;
     const std::uint8_t data[] = {bits, kReserved};

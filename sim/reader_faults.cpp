@@ -47,6 +47,9 @@ constexpr std::array<FaultInfo, kFaultCount> kCatalog{{
      "the next COUNT commands are answered only after 200 s of virtual time, with an S(WTX request) every 10 s"},
     {Fault::ResetNoAtr, "reset-no-atr",
      "the next COUNT resets are done but answered with status 0xAA and no ATR (the reader has no new ATR to give)"},
+    {Fault::PhantomCard, "phantom-card",
+     "the next COUNT card-status answers for an empty slot report a card in it, not active (a card switch that "
+     "sticks); anything sent to the card still finds the slot empty"},
     {Fault::CardBadEdc, "card-bad-edc",
      "the card's next COUNT T=1 blocks reach the reader with a wrong LRC or CRC (a repeat request gets the good one)"},
     {Fault::CardWtx1, "card-wtx-1",

@@ -37,6 +37,7 @@ enum class Fault : unsigned {
     ShortMiddlePacket,   // an answer whose first packet is short but announces more
     SlowWtx,             // a command answered only after 200 s, with WTX requests meanwhile
     ResetNoAtr,          // a reset answered with status 0xAA and no ATR
+    PhantomCard,         // a card-status answer that reports a card in the empty slot
     // Faults of the card in the slot.
     CardBadEdc,          // T=1 blocks of the card with a wrong LRC or CRC
     CardWtx1,            // an S(WTX request) with multiplier 1 before a card block

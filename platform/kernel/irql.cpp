@@ -24,6 +24,7 @@ void AcquireAtDispatch(PKSPIN_LOCK lock) {
     while (*lock != 0) K().Sched().SpinOn(lock);
     *lock = OwnerToken();
     race::Acquire(lock);
+    K().SpinLockTaken(lock);
 }
 
 void ReleaseAtDispatch(PKSPIN_LOCK lock) {

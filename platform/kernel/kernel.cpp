@@ -108,6 +108,20 @@ SimThread& Kernel::Spawn(std::string name, std::function<void()> body) {
 
 VirtualTime Kernel::Now() const { return scheduler_->Now(); }
 
+void Kernel::ProbeSpinLockOnce(const KSPIN_LOCK* lock, std::function<void()> taken) {
+    probedLock_ = taken ? lock : nullptr;
+    lockProbe_ = std::move(taken);
+}
+
+void Kernel::SpinLockTaken(const KSPIN_LOCK* lock) {
+    if (lock != probedLock_ || !lockProbe_) return;
+    // Spent before it runs, so that the locks it takes do not run it again.
+    std::function<void()> probe = std::move(lockProbe_);
+    lockProbe_ = nullptr;
+    probedLock_ = nullptr;
+    probe();
+}
+
 RunResult Kernel::Run() {
     RunResult result = scheduler_->Run();
     if (result.outcome == RunOutcome::Completed) {

@@ -143,6 +143,15 @@ class Kernel {
     // The system cancel spin lock.
     KSPIN_LOCK& CancelSpinLock() { return cancelSpinLock_; }
 
+    // A test's way into a window only a few instructions wide: `taken` runs
+    // once, on the thread that next takes `lock`, right after it has taken
+    // it and at the IRQL it holds it at (so it must not wait; it may spawn
+    // threads and pass switch points). A new probe replaces the one set
+    // before; an empty function clears it. The spin-lock routines report
+    // every acquisition through SpinLockTaken.
+    void ProbeSpinLockOnce(const KSPIN_LOCK* lock, std::function<void()> taken);
+    void SpinLockTaken(const KSPIN_LOCK* lock);
+
     // The I/O manager says whether any I/O timer is started; the once-a-second
     // clock that drives them only runs while one is, so that an idle machine
     // can still be found deadlocked.
@@ -188,6 +197,8 @@ class Kernel {
     std::unique_ptr<IoManager> io_;
     std::optional<BugCheckInfo> bugCheck_;
     KSPIN_LOCK cancelSpinLock_ = 0;
+    const KSPIN_LOCK* probedLock_ = nullptr;
+    std::function<void()> lockProbe_;
     bool ioTimersActive_ = false;
     bool secondTickArmed_ = false;
     std::vector<std::pair<std::uintptr_t, SimThread*>> handles_;

@@ -289,6 +289,12 @@ void Scheduler::SpinOn(PKSPIN_LOCK lock) {
     current_->spinningOn_ = nullptr;
 }
 
+bool Scheduler::SomeoneSpinsOn(const KSPIN_LOCK* lock) const {
+    return std::any_of(threads_.begin(), threads_.end(), [lock](const auto& t) {
+        return t->state_ == SimThread::State::Ready && t->spinningOn_ == lock;
+    });
+}
+
 void Scheduler::ExitCurrent() {
     SimThread* me = current_;
     assert(me != nullptr);

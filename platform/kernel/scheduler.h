@@ -157,6 +157,8 @@ class Scheduler {
     // Spin-lock support: the current thread spins (stays eligible but makes
     // no progress) until the lock is free.
     void SpinOn(PKSPIN_LOCK lock);
+    // Whether some thread spins on lock now, waiting for its holder.
+    bool SomeoneSpinsOn(const KSPIN_LOCK* lock) const;
 
     // Ends the current simulated thread; never returns.
     [[noreturn]] void ExitCurrent();

@@ -43,8 +43,9 @@ void RunRace(Ender ender, std::uint64_t seed, const ScheduleVariant& mode) {
     harness::ReaderTestbed bed(reader, TrackingConfig(seed, &mode));
     const std::uint64_t moveAt = NearAPoll(random, 2);
     const std::uint64_t actAt = NearAPoll(random, 2 + static_cast<unsigned>(random() % 2));
-    // Half the runs act at a seeded instant, half right behind the poll's
-    // state change, a seeded number of microseconds into its report.
+    // Half the runs act at a seeded instant, half as the poll that finds the
+    // card takes its lock to report, or a seeded number of microseconds
+    // later.
     const bool watch = (seed / 2) % 2 == 0;
     const unsigned extraStalls = static_cast<unsigned>(random() % 8);
     std::uint64_t movedAt = 0;
@@ -70,18 +71,23 @@ void RunRace(Ender ender, std::uint64_t seed, const ScheduleVariant& mode) {
             movedAt = bed.Machine().Now();
             KeSetEvent(&handDone, IO_NO_INCREMENT, FALSE);
         });
+        // The poll that finds the card takes OsData->SpinLock to report; a
+        // watching application is woken right then (the wait sent before
+        // has already taken and left the lock, and no other party takes it
+        // before the application acts).
+        KEVENT reporting;
+        KeInitializeEvent(&reporting, NotificationEvent, FALSE);
+        if (watch) {
+            bed.Machine().ProbeSpinLockOnce(&bed.Smartcard().OsData->SpinLock,
+                                            [&] { KeSetEvent(&reporting, IO_NO_INCREMENT, FALSE); });
+        }
         bed.Machine().Spawn("app", [&] {
             if (watch) {
-                // Just after the poll that finds the card changes the state it
-                // reports under OsData->SpinLock: a few microseconds later.
-                SleepFor(start + moveAt - bed.Machine().Now() / kTicksPerMillisecond);
-                const ULONG before = CardState(bed);
-                const VirtualTime giveUp = bed.Machine().Now() + 3 * kTicksPerSecond;
-                // Millisecond steps until the poll's command is on the link
-                // (LinkIdle cleared), then microsecond steps.
-                while (KeReadStateEvent(&bed.Reader().LinkIdle) != 0 && bed.Machine().Now() < giveUp) SleepFor(1);
-                while (CardState(bed) == before && bed.Machine().Now() < giveUp) KeStallExecutionProcessor(kStallUs);
-                for (unsigned i = 0; i < extraStalls; ++i) KeStallExecutionProcessor(1);
+                // While the poll reports, or a few microseconds later.
+                LARGE_INTEGER giveUp;
+                giveUp.QuadPart = -static_cast<LONGLONG>((moveAt + 3000) * kTicksPerMillisecond);
+                KeWaitForSingleObject(&reporting, Executive, KernelMode, FALSE, &giveUp);
+                for (unsigned i = 0; i < extraStalls; ++i) KeStallExecutionProcessor(kStallUs);
             } else {
                 SleepFor(start + actAt - bed.Machine().Now() / kTicksPerMillisecond);
             }
@@ -96,8 +102,9 @@ void RunRace(Ender ender, std::uint64_t seed, const ScheduleVariant& mode) {
         KeWaitForSingleObject(&handDone, Executive, KernelMode, FALSE, nullptr);
         KeWaitForSingleObject(&appDone, Executive, KernelMode, FALSE, nullptr);
         SleepFor(2500); // the poll after the last event has run
+        bed.Machine().ProbeSpinLockOnce(&bed.Smartcard().OsData->SpinLock, {});
         outstanding = bed.Outstanding();
-        left = bed.Smartcard().OsData->NotificationIrp;
+        left = PendingTracking(bed);
         done = bed.Reap();
     });
     const std::string where = std::string(Name(ender)) + " seed " + std::to_string(seed) + " mode " + mode.name;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 
 #include "cards/card_catalogue.h"
 #include "tracking_fixture.h"
@@ -20,7 +21,8 @@ constexpr std::array<std::uint8_t, 2> kCardStatusCommand{READER_COMMAND_CLASS, 0
 TEST(PollThread, OnePollATickASkippedTickAndALastPollAtStop) {
     sim::UsbReader reader({}, sim::MakeCard("t1", 1));
     harness::ReaderTestbed bed(reader, TrackingConfig(1));
-    unsigned polls = 0;
+    // Counted on the polling thread, read on the test's.
+    std::atomic<unsigned> polls = 0;
     bed.Bus().SetObserver([&](const usb::TransferEvent& event) {
         if (event.kind == usb::TransferKind::Out &&
             std::ranges::search(event.data, kCardStatusCommand).begin() != event.data.end()) {
@@ -38,11 +40,11 @@ TEST(PollThread, OnePollATickASkippedTickAndALastPollAtStop) {
         inFiveSeconds = polls - before;
 
         // As a transmit does: the next tick is skipped, the one after polls.
-        bed.Reader().PollEnabled = 0;
+        WritePollFlag(&bed.Reader().PollEnabled, 0);
         const unsigned beforeSkip = polls;
         SleepFor(1000);
         withSkip = polls - beforeSkip;
-        EXPECT_EQ(bed.Reader().PollEnabled, 1u);
+        EXPECT_EQ(ReadPollFlag(&bed.Reader().PollEnabled), 1u);
 
         const unsigned beforeStop = polls;
         bed.StopPolling();

@@ -74,7 +74,50 @@ inline void SleepFor(std::uint64_t ms) {
     KeDelayExecutionThread(KernelMode, FALSE, &interval);
 }
 
-inline ULONG CardState(harness::ReaderTestbed& bed) { return bed.Smartcard().ReaderCapabilities.CurrentState; }
+// Reads the driver's card state the way the driver's own threads do: under
+// ReaderMutex, which the poll and every card operation hold while they
+// change the card state, the ATR and the reader's ATR cache. On a simulated
+// thread at PASSIVE_LEVEL; waits for a poll or card operation under way.
+template <class Read> auto UnderReaderMutex(harness::ReaderTestbed& bed, Read read) {
+    PKMUTEX mutex = bed.Reader().ReaderMutex;
+    KeWaitForSingleObject(mutex, Executive, KernelMode, FALSE, nullptr);
+    const auto value = read();
+    KeReleaseMutex(mutex, FALSE);
+    return value;
+}
+
+inline ULONG CardState(harness::ReaderTestbed& bed) {
+    return UnderReaderMutex(bed, [&] { return bed.Smartcard().ReaderCapabilities.CurrentState; });
+}
+
+// What the driver knows of the card, read at one instant under ReaderMutex.
+struct CardView {
+    ULONG state = 0;
+    UCHAR atrLength = 0;
+    ULONG protocol = 0;
+    ULONG atrCacheLength = 0; // the reader's kept ATR
+};
+
+inline CardView ViewCard(harness::ReaderTestbed& bed) {
+    return UnderReaderMutex(bed, [&] {
+        const SMARTCARD_EXTENSION& card = bed.Smartcard();
+        return CardView{card.ReaderCapabilities.CurrentState, card.CardCapabilities.ATR.Length,
+                        card.CardCapabilities.Protocol.Selected, bed.Reader().AtrCacheLength};
+    });
+}
+
+inline ULONG AtrCacheLength(harness::ReaderTestbed& bed) { return ViewCard(bed).atrCacheLength; }
+
+// The pending tracking request, read under OsData->SpinLock as the poll,
+// the cancel routine and the cleanup read it.
+inline PIRP PendingTracking(harness::ReaderTestbed& bed) {
+    POS_DEP_DATA os = bed.Smartcard().OsData;
+    KIRQL irql;
+    KeAcquireSpinLock(&os->SpinLock, &irql);
+    PIRP irp = os->NotificationIrp;
+    KeReleaseSpinLock(&os->SpinLock, irql);
+    return irp;
+}
 
 inline harness::IoctlResult Power(harness::ReaderTestbed& bed, ULONG action) {
     const auto input = std::span(reinterpret_cast<const std::uint8_t*>(&action), sizeof(action));

@@ -50,6 +50,23 @@ TEST(SimReaderCommands, CardStatusFollowsTheSlotAndThePower) {
     EXPECT_EQ(CardBits(host), kCardStatusPresent) << "a card comes back without power";
 }
 
+// A sticking card switch reports a card in the empty slot for its count of
+// status answers, and nothing else: a reset still finds no card. A slot
+// with a card in it does not spend the fault.
+TEST(SimReaderCommands, APhantomCardShowsOnlyInTheStatusBit) {
+    UsbReader reader;
+    Host host(reader);
+    reader.Arm(Fault::PhantomCard, 2);
+    EXPECT_EQ(CardBits(host), kCardStatusPresent);
+    EXPECT_EQ(reader.Faults().Armed(Fault::PhantomCard), 2u);
+    reader.RemoveCard();
+    EXPECT_EQ(CardBits(host), kCardStatusPresent);
+    EXPECT_EQ(host.Command(kWarmReset), Hex("D0 E6 00 AD"));
+    EXPECT_EQ(CardBits(host), kCardStatusPresent) << "not active: the reset found no card";
+    EXPECT_EQ(CardBits(host), 0x00) << "spent";
+    EXPECT_EQ(reader.Faults().Fired(Fault::PhantomCard), 2u);
+}
+
 TEST(SimReaderCommands, ResetsAnswerWithTheAtrOrTheirStatus) {
     UsbReader reader({.card = {.atr = Hex("3B 65 00 00 9C 11 01 01 03")}});
     Host host(reader);

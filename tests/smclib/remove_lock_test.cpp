@@ -4,6 +4,8 @@
 // against removal runs on many seeds (QV_SEEDS).
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include <memory>
 #include <string>
 
@@ -82,12 +84,17 @@ TEST(SmclibRemoveLock, RequestsRacingReleaseAndWaitNeverOutliveIt) {
         config.seed = seed;
         config.processors = processors;
         Kernel kernel(config);
-        int inside = 0;
+        // The requests' own bookkeeping, shared by threads that may all hold
+        // the remove lock at once, is counted atomically. handleOpen and
+        // removed are plain: only the remove lock orders their writes before
+        // the reads that check them, so a lock that let a request outlive
+        // removal would also show as a race.
+        std::atomic<int> inside = 0;
         bool handleOpen = false;
         bool removed = false;
-        int refused = 0;
-        int served = 0;
-        bool violated = false;
+        std::atomic<int> refused = 0;
+        std::atomic<int> served = 0;
+        std::atomic<bool> violated = false;
         RunOk(kernel, [&] {
             auto reader = std::make_unique<FakeReaderDevice>();
             PSMARTCARD_EXTENSION ext = &reader->Extension();
@@ -100,10 +107,10 @@ TEST(SmclibRemoveLock, RequestsRacingReleaseAndWaitNeverOutliveIt) {
             for (int i = 0; i < kRequests; ++i) {
                 K().Spawn("request " + std::to_string(i), [&, i] {
                     if (SmartcardAcquireRemoveLock(ext) == STATUS_SUCCESS) {
-                        violated = violated || removed;
+                        if (removed) violated = true;
                         ++inside;
                         const Reply reply = Send(reader->Device(), IOCTL_SMARTCARD_GET_STATE, {}, sizeof(ULONG));
-                        violated = violated || reply.status != STATUS_SUCCESS || removed;
+                        if (reply.status != STATUS_SUCCESS || removed) violated = true;
                         --inside;
                         ++served;
                         SmartcardReleaseRemoveLock(ext);
@@ -123,20 +130,20 @@ TEST(SmclibRemoveLock, RequestsRacingReleaseAndWaitNeverOutliveIt) {
             K().Spawn("remove", [&] {
                 if (SmartcardAcquireRemoveLock(ext) == STATUS_SUCCESS) {
                     SmartcardReleaseRemoveLockAndWait(ext);
-                    violated = violated || inside != 0 || handleOpen;
+                    if (inside != 0 || handleOpen) violated = true;
                     removed = true;
-                    violated = violated || SmartcardAcquireRemoveLock(ext) != STATUS_DELETE_PENDING;
+                    if (SmartcardAcquireRemoveLock(ext) != STATUS_DELETE_PENDING) violated = true;
                 }
                 KeSetEvent(&done[kRequests + 1], IO_NO_INCREMENT, FALSE);
             });
             for (KEVENT& event : done) KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
             reader.reset();
         });
-        EXPECT_FALSE(violated) << "seed " << seed << ", processors " << processors;
+        EXPECT_FALSE(violated.load()) << "seed " << seed << ", processors " << processors;
         EXPECT_TRUE(removed) << "seed " << seed;
-        EXPECT_EQ(served + refused, kRequests) << "seed " << seed;
-        refusedSomewhere += refused > 0;
-        servedSomewhere += served > 0;
+        EXPECT_EQ(served.load() + refused.load(), kRequests) << "seed " << seed;
+        refusedSomewhere += refused.load() > 0;
+        servedSomewhere += served.load() > 0;
     }
     // Both outcomes of the race occurred across the seeds.
     EXPECT_GT(refusedSomewhere, 0);
