@@ -87,8 +87,10 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& options) {
     auto* scenario = appMode->add_option("--scenario", options.scenario,
                                          "run the ready scenario NAME and check its outcomes; 'list' names them")
                          ->type_name("NAME");
-    appMode->add_flag("--faults", options.faults, "scenario: arm reader and card faults drawn from the seed")
-        ->needs(scenario);
+    auto* faults = appMode->add_flag("--faults", options.faults, "scenario: arm reader and card faults drawn from the seed")
+                       ->needs(scenario);
+    appMode->add_option("--fault-set", options.faultSet, "scenario: the faults to draw from, as a,b,c (see 'fault list')")
+        ->needs(faults);
     script->excludes(scriptor)->excludes(scenario);
     scriptor->excludes(scenario);
 
@@ -114,7 +116,9 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& options) {
     sweep->add_option("--seeds", options.seeds, "the seeds: a range and/or a list, as 1-10000 or 3,17,40-50")
         ->capture_default_str();
     sweep->add_option("--jobs,-j", options.jobs, "worker processes (0: one per core)")->capture_default_str();
-    sweep->add_flag("--faults", options.faults, "arm reader and card faults drawn from each seed");
+    auto* sweepFaults = sweep->add_flag("--faults", options.faults, "arm reader and card faults drawn from each seed");
+    sweep->add_option("--fault-set", options.faultSet, "the faults to draw from, as a,b,c (see 'qvsim app', 'fault list')")
+        ->needs(sweepFaults);
     sweep->add_flag("--verbose,-v", options.verbose, "print the cause of every failing seed, not only the first 20");
     sweep->add_option("scenario", options.scenario, "the scenario's name (qvsim app --scenario list)")->required();
 

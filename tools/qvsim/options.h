@@ -37,6 +37,8 @@ struct Options {
     std::optional<std::string> scenario;
     // Reader and card faults drawn from the seed (scenarios and sweep).
     bool faults = false;
+    // The faults to draw from, comma-separated (the ridden-out set when empty).
+    std::string faultSet;
     // qvsim sweep: the seeds ("1-10000", "3,17"), worker processes (0: one
     // per core) and whether to draw a progress bar (a terminal only).
     std::string seeds = "1-100";

@@ -36,6 +36,8 @@ std::optional<Scenario> FindScenario(const std::string& name, std::string& error
 struct ScenarioRun {
     std::uint64_t seed = 1;
     bool faults = false;
+    // The faults drawn from; the ones the driver rides out when empty.
+    std::vector<std::string> faultSet;
     bool trace = false;
     bool time = false;
     std::optional<std::string> pcap;
@@ -51,6 +53,9 @@ struct ScenarioOutcome {
 
 // Runs the scenario on a fresh machine; what the console prints goes to out.
 ScenarioOutcome RunScenario(const Scenario& scenario, const ScenarioRun& run, std::ostream& out);
+
+// "a,b,c" as a list of fault names.
+std::vector<std::string> SplitFaultSet(const std::string& text);
 
 // qvsim app --scenario NAME|list: exit code 0 when it passed.
 int RunScenarioCommand(const Options& options, std::uint64_t seed);

@@ -55,14 +55,15 @@ void WriteAll(int fd, const std::string& text) {
     }
 }
 
-[[noreturn]] void Worker(const Scenario& scenario, const std::vector<std::uint64_t>& seeds, bool faults, int fd) {
+[[noreturn]] void Worker(const Scenario& scenario, const std::vector<std::uint64_t>& seeds, const Options& options, int fd) {
     NullBuffer nothing;
     std::ostream out(&nothing);
     for (std::uint64_t seed : seeds) {
         WriteAll(fd, "B " + std::to_string(seed) + "\n");
         ScenarioRun run;
         run.seed = seed;
-        run.faults = faults;
+        run.faults = options.faults;
+        run.faultSet = SplitFaultSet(options.faultSet);
         const ScenarioOutcome outcome = RunScenario(scenario, run, out);
         std::string cause = outcome.cause;
         for (char& c : cause) {
@@ -85,7 +86,7 @@ struct WorkerState {
     std::string partial;
 };
 
-bool Spawn(const Scenario& scenario, bool faults, WorkerState& worker) {
+bool Spawn(const Scenario& scenario, const Options& options, WorkerState& worker) {
     int fds[2];
     if (pipe(fds) != 0) return false;
     std::cout.flush();
@@ -94,7 +95,7 @@ bool Spawn(const Scenario& scenario, bool faults, WorkerState& worker) {
     if (pid < 0) return false;
     if (pid == 0) {
         close(fds[0]);
-        Worker(scenario, worker.seeds, faults, fds[1]);
+        Worker(scenario, worker.seeds, options, fds[1]);
     }
     close(fds[1]);
     worker.pid = pid;
@@ -189,7 +190,7 @@ int RunSweep(const Options& options) {
     std::vector<WorkerState> workers(jobs);
     for (std::size_t i = 0; i < seeds->size(); ++i) workers[i % jobs].seeds.push_back((*seeds)[i]);
     for (WorkerState& worker : workers) {
-        if (!Spawn(*scenario, options.faults, worker)) {
+        if (!Spawn(*scenario, options, worker)) {
             std::cerr << "qvsim: cannot start a worker process\n";
             return 1;
         }
@@ -259,7 +260,7 @@ int RunSweep(const Options& options) {
                 ++worker.done;
                 // The rest of its seeds go to a new worker.
                 worker.seeds.erase(worker.seeds.begin(), worker.seeds.begin() + static_cast<std::ptrdiff_t>(worker.done));
-                if (!worker.seeds.empty() && Spawn(*scenario, options.faults, worker)) continue;
+                if (!worker.seeds.empty() && Spawn(*scenario, options, worker)) continue;
             }
             --alive;
         }
