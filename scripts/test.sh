@@ -24,6 +24,12 @@ ctest --output-on-failure -j "$(nproc)"
 # --- Scheduling: the link and USB tests under 500 seeds (a few seconds).
 "$scripts/sweep.sh" 1-500
 
+# --- qvsim's ready scenarios under many seeds, with reader and card faults
+# drawn from each seed (qvsim sweep, on every core; about a minute).
+for scenario in $("$QV_BUILD/qvsim" app --scenario list | cut -d' ' -f1); do
+    "$QV_BUILD/qvsim" sweep --faults --seeds 1-1000 "$scenario"
+done
+
 # --- Release build ----------------------------------------------------------
 # The optimised Release build (-O3) must build without warnings too, with the
 # benchmarks; qvbench then runs once, very briefly, as a smoke test that also

@@ -98,8 +98,9 @@ int RunApp(const Options& options, std::uint64_t seed) {
     }
     std::istream& in = options.script ? static_cast<std::istream&>(file) : std::cin;
     const bool interactive = !options.script && isatty(STDIN_FILENO);
-    qv::harness::AppConsole console(*app, std::cout);
+    // The capture outlives the console, whose bus feeds it to the end.
     std::unique_ptr<qv::harness::PcapWriter> capture;
+    qv::harness::AppConsole console(*app, std::cout);
     if (options.pcap && !(capture = AttachCapture(console, *options.pcap))) return 2;
     if (!console.Start()) return console.Finish();
     if (interactive) std::cout << "type 'help' for the commands\n";
@@ -118,8 +119,8 @@ int RunAppDemo(const Options& options, std::uint64_t seed) {
     // The card goes in during the story.
     app->noCard = true;
     std::ostringstream buffer;
-    qv::harness::AppConsole console(*app, buffer);
     std::unique_ptr<qv::harness::PcapWriter> capture;
+    qv::harness::AppConsole console(*app, buffer);
     if (options.pcap && !(capture = AttachCapture(console, *options.pcap))) return 2;
     // --trace shows every transfer and block; otherwise each step's trace is
     // folded into a line.

@@ -209,8 +209,9 @@ class ScriptorSession {
 
     std::ostream& out_;
     std::ostringstream buffer_;
-    std::unique_ptr<qv::harness::AppConsole> console_;
+    // The capture outlives the console, whose bus feeds it to the end.
     std::unique_ptr<qv::harness::PcapWriter> capture_;
+    std::unique_ptr<qv::harness::AppConsole> console_;
     bool captureFailed_ = false;
     std::string protocol_;
 };
