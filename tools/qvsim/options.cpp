@@ -122,8 +122,16 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& options) {
     sweep->add_flag("--verbose,-v", options.verbose, "print the cause of every failing seed, not only the first 20");
     sweep->add_option("scenario", options.scenario, "the scenario's name (qvsim app --scenario list)")->required();
 
+    // Options without a mode are the demo's: "qvsim --seed 7" as before.
+    // CLI11 takes the arguments from the back of the list.
+    std::vector<std::string> arguments;
+    for (int i = argc - 1; i >= 1; --i) arguments.emplace_back(argv[i]);
+    if (!arguments.empty()) {
+        const std::string& first = arguments.back();
+        if (first.starts_with("-") && first != "-h" && first != "--help") arguments.emplace_back("demo");
+    }
     try {
-        app.parse(argc, argv);
+        app.parse(arguments);
     } catch (const CLI::ParseError& error) {
         const int code = app.exit(error);
         return code == 0 ? 0 : 2;
