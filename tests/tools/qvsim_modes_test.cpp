@@ -150,11 +150,13 @@ TEST(QvsimScenario, EveryScenarioPassesItsChecksOnSeveralSeeds) {
 
 TEST(QvsimScenario, FaultsDrawnFromTheSeedAreRiddenOut) {
     for (const std::string& name : kScenarios) {
-        for (const char* seed : {"3", "4"}) {
+        bool armed = false;
+        for (const char* seed : {"3", "4", "5"}) {
             const auto run = Qvsim("app --scenario " + name + " --faults --seed " + seed);
             EXPECT_EQ(run.status, 0) << name << " seed " << seed << "\n" << run.out;
-            EXPECT_TRUE(run.Has(" armed for 1")) << "some fault was armed\n" << run.out;
+            armed = armed || run.Has(" armed for 1");
         }
+        EXPECT_TRUE(armed) << name << ": no seed armed a fault";
     }
 }
 
@@ -184,8 +186,12 @@ TEST(QvsimScenario, TheRepositoryFilesAreTheOnesCompiledIn) {
         const auto byPath = Qvsim("app --scenario " + entry.path().string() + " --seed 5");
         const auto byName = Qvsim("app --scenario " + entry.path().stem().string() + " --seed 5");
         EXPECT_EQ(byPath.status, 0) << byPath.out;
-        EXPECT_EQ(byPath.out.substr(byPath.out.find('\n')), byName.out.substr(byName.out.find('\n')))
-            << entry.path();
+        // The same run, line for line, but for the name in the last line.
+        auto body = [](const std::string& out) {
+            const std::size_t begin = out.find('\n');
+            return out.substr(begin, out.rfind("\nscenario ") - begin);
+        };
+        EXPECT_EQ(body(byPath.out), body(byName.out)) << entry.path();
     }
     EXPECT_EQ(files, kScenarios.size());
 }

@@ -207,11 +207,18 @@ ScenarioOutcome RunScenario(const Scenario& scenario, const ScenarioRun& run, st
             continue;
         }
         if (run.faults && (verb == "apdu" || verb == "power" || verb == "protocol") && faults() % kFaultOneIn == 0) {
-            const std::string fault = run.faultSet.empty()
-                                          ? std::string(kRiddenOutFaults[faults() % kRiddenOutFaults.size()])
-                                          : run.faultSet[faults() % run.faultSet.size()];
-            if (MeetsFault(verb, fault)) {
-                console.Execute("fault " + fault);
+            std::vector<std::string> candidates;
+            if (run.faultSet.empty()) {
+                for (std::string_view fault : kRiddenOutFaults) {
+                    if (MeetsFault(verb, fault)) candidates.emplace_back(fault);
+                }
+            } else {
+                for (const std::string& fault : run.faultSet) {
+                    if (MeetsFault(verb, fault)) candidates.push_back(fault);
+                }
+            }
+            if (!candidates.empty()) {
+                console.Execute("fault " + candidates[faults() % candidates.size()]);
                 ++outcome.faultsArmed;
             }
         }
