@@ -23,6 +23,7 @@ namespace {
 constexpr const char* kDemoScript[] = {
     "# plug: the reader goes into the emulated USB bus, the driver's add-device makes unit 0;",
     "# start: USB configuration, link reset, reader information, card poll; open: a handle",
+    "# (under each step: its USB transfers, and the link blocks, > to the reader, < back)",
     "readers",
     "# card in: the driver's once-a-second poll of the slot notices it",
     "card insert",
