@@ -134,10 +134,15 @@ int RunAppDemo(const Options& options, std::uint64_t seed) {
         }
         for (const std::string& line : FoldTrace(text)) std::cout << line << "\n";
     };
-    // The opening comment tells what Start does; its trace follows it.
+    // The seed line first, then the opening comment telling what Start did,
+    // then Start's trace.
+    const bool started = console.Start();
+    std::string opening = buffer.str();
+    const std::size_t seedLineEnd = opening.find('\n') + 1;
+    std::cout << opening.substr(0, seedLineEnd);
+    buffer.str(opening.substr(seedLineEnd));
     std::size_t first = 0;
     for (; first < std::size(kDemoScript) && kDemoScript[first][0] == '#'; ++first) std::cout << kDemoScript[first] << "\n";
-    const bool started = console.Start();
     show();
     if (!started) {
         const int code = console.Finish();
