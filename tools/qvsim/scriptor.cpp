@@ -414,7 +414,7 @@ int RunScriptor(const Options& options, std::uint64_t seed) {
         session.Finish();
         return 1;
     }
-    ScriptorReader reader_;
+    ScriptorReader script;
     bool failed = false;
     std::size_t next = 0;
     unsigned number = 0;
@@ -429,7 +429,7 @@ int RunScriptor(const Options& options, std::uint64_t seed) {
         ++number;
         // scriptor echoes the lines of a script file.
         if (!fromStdin) std::cout << line << "\n";
-        const ScriptorLine read = reader_.Read(line);
+        const ScriptorLine read = script.Read(line);
         if (read.kind == ScriptorLine::Kind::Exit) break;
         if (read.kind == ScriptorLine::Kind::Error) {
             std::cerr << "qvsim: line " << number << ": " << read.error << "\n";
