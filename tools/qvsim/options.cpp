@@ -122,6 +122,17 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& options) {
     sweep->add_flag("--verbose,-v", options.verbose, "print the cause of every failing seed, not only the first 20");
     sweep->add_option("scenario", options.scenario, "the scenario's name (qvsim app --scenario list)")->required();
 
+    auto known = [&](const std::string& word) {
+        for (CLI::App* mode : app.get_subcommands([](CLI::App*) { return true; })) {
+            if (mode->get_name() == word) return true;
+        }
+        return false;
+    };
+    if (argc > 1 && argv[1][0] != '-' && !known(argv[1])) {
+        options.command = argv[1];
+        for (int i = 2; i < argc; ++i) options.arguments.emplace_back(argv[i]);
+        return std::nullopt;
+    }
     // Options without a mode are the demo's: "qvsim --seed 7" as before.
     // CLI11 takes the arguments from the back of the list.
     std::vector<std::string> arguments;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace CLI {
 class App;
@@ -44,6 +45,9 @@ struct Options {
     std::string seeds = "1-100";
     unsigned jobs = 0;
     bool verbose = false;
+    // A mode this parser does not know (one added by a hook in main.cpp,
+    // say): its arguments, for it to parse itself.
+    std::vector<std::string> arguments;
 };
 
 // Parses argv into options. Returns an exit code when qvsim should end at
