@@ -109,6 +109,20 @@ TEST(QvsimScriptor, AWrongLineIsNamedWithItsNumberAndNothingRuns) {
     EXPECT_NE(Qvsim("app --scriptor /no/such/script", {}, true).status, 0);
 }
 
+TEST(QvsimScriptor, ScriptsSavedWithWindowsLineEndingsRunAlike) {
+    const auto run = Qvsim("app --seed 3 --scriptor", "00A4000C025100\r\n00 a4 00 0c 02 01 01\r\nRESET\r\n");
+    ASSERT_EQ(run.status, 0) << run.out;
+    const std::vector<std::string> expected = {
+        "> 00 A4 00 0C 02 51 00 ",
+        "< 90 00 : Normal processing.",
+        "> 00 a4 00 0c 02 01 01",
+        "< 90 00 : Normal processing.",
+        "> RESET",
+        "< OK: 3B 98 13 80 31 FE 45 80 51 56 20 44 55 41 4C 3A ",
+    };
+    EXPECT_EQ(ScriptorLines(run), expected) << run.out;
+}
+
 TEST(QvsimScriptor, NoCardMeansNoConnection) {
     const auto none = Qvsim("app --seed 2 --no-card --scriptor", "00A4000C025100\n", true);
     EXPECT_EQ(none.status, 1) << none.out;
