@@ -11,6 +11,10 @@ QV_BUILD="${QV_BUILD:-$QV_ROOT/build}"
 QV_PACKAGES=(g++ cmake ninja-build libgtest-dev libbenchmark-dev)
 # The i686 Windows cross compiler checks the smart card records' 32-bit layout.
 QV_PACKAGES+=(g++-mingw-w64-i686)
+# qvsim: CLI11 parses its command line, libpcap writes its USB captures and
+# tshark reads them back in the capture test (installed without asking; its
+# capture-permission question keeps its default, no).
+QV_PACKAGES+=(libcli11-dev libpcap-dev tshark)
 
 missing=()
 for package in "${QV_PACKAGES[@]}"; do

@@ -22,6 +22,12 @@ void UsbBus::SetObserver(std::function<void(const TransferEvent&)> observer) {
     hub_->SetObserver(std::move(observer));
 }
 
+std::size_t UsbBus::AddWatcher(std::function<void(const TransferEvent&)> watcher) {
+    return hub_->AddWatcher(std::move(watcher));
+}
+
+void UsbBus::RemoveWatcher(std::size_t number) { hub_->RemoveWatcher(number); }
+
 const UsbBusCounters& UsbBus::Counters() const { return hub_->Counters(); }
 
 PDRIVER_OBJECT UsbBus::Driver() const { return hub_->Driver(); }

@@ -80,12 +80,22 @@ struct UsbBusConfig {
     unsigned asyncPercent = 50;
 };
 
-enum class TransferKind { Out, In, ResetPipe };
+// Control: a descriptor read or a configuration select on the default pipe;
+// only watchers (AddWatcher) see those.
+enum class TransferKind { Out, In, ResetPipe, Control };
 
 // One bulk or interrupt transfer, or one pipe reset, as it completed.
 struct TransferEvent {
     std::string device; // the name given to Plug
     TransferKind kind = TransferKind::Out;
+    // Where a capture needs it: the bus's number for the request (the same in
+    // its submission and completion), the address the bus gave the device
+    // when it was plugged in, the moment the request was submitted, and for
+    // control requests and pipe resets the setup packet they put on the wire.
+    std::uint64_t id = 0;
+    std::uint8_t address = 0;
+    Time submittedAt = 0;
+    std::vector<std::uint8_t> setup;
     std::uint8_t endpoint = 0;
     std::uint32_t requested = 0;     // the transfer length asked for
     std::vector<std::uint8_t> data;  // the bytes that moved
@@ -140,6 +150,11 @@ class UsbBus {
     // Called, outside any lock, for every completed bulk/interrupt transfer
     // and pipe reset.
     void SetObserver(std::function<void(const TransferEvent&)> observer);
+    // Watchers see the same events and the control requests too, beside the
+    // observer (a capture file and the console's trace at once). Returns the
+    // watcher's number for RemoveWatcher.
+    std::size_t AddWatcher(std::function<void(const TransferEvent&)> watcher);
+    void RemoveWatcher(std::size_t number);
 
     const UsbBusCounters& Counters() const;
     // Null before the first Plug and after Shutdown.

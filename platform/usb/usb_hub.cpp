@@ -89,6 +89,11 @@ PDEVICE_OBJECT Hub::Plug(UsbDeviceModel& model, std::string name) {
     port->hub = this;
     port->index = ports_.size();
     port->name = std::move(name);
+    // A 7-bit address; after 127 plug-ins the count starts again at 2.
+    constexpr std::uint8_t kFirstDeviceAddress = 2;
+    constexpr std::uint8_t kLastDeviceAddress = 127;
+    port->address = nextAddress_;
+    nextAddress_ = nextAddress_ == kLastDeviceAddress ? kFirstDeviceAddress : static_cast<std::uint8_t>(nextAddress_ + 1);
     port->model = &model;
     port->pdo = pdo;
     port->control.serial = nextQueue_++;
@@ -195,6 +200,7 @@ EndpointQueue& Hub::QueueOf(Port& port, const Request& request) {
 NTSTATUS Hub::Submit(Port& port, PIRP irp) {
     auto request = std::make_unique<Request>();
     request->id = nextRequest_++;
+    request->submittedAt = kernel_.Now();
     request->irp = irp;
     request->urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
     if (request->urb == nullptr) {
@@ -493,6 +499,48 @@ void Hub::CollectIfGone(Port& port, Completions& done) {
 // ---------------------------------------------------------------------------
 // Completion
 
+namespace {
+
+// The setup packet a host controller sends for a request on the default
+// pipe (USB 2.0, 9.3 and 9.4): GET_DESCRIPTOR, SET_CONFIGURATION and, for a
+// pipe reset, CLEAR_FEATURE(ENDPOINT_HALT). Empty for bulk transfers.
+std::vector<std::uint8_t> SetupPacket(const Request& request) {
+    constexpr std::uint8_t kDeviceToHost = 0x80;
+    constexpr std::uint8_t kHostToDevice = 0x00;
+    constexpr std::uint8_t kToEndpoint = 0x02;
+    constexpr std::uint8_t kClearFeature = 0x01;
+    constexpr std::uint8_t kGetDescriptor = 0x06;
+    constexpr std::uint8_t kSetConfiguration = 0x09;
+    constexpr std::uint16_t kEndpointHalt = 0x0000;
+    auto packet = [](std::uint8_t type, std::uint8_t code, std::uint16_t value, std::uint16_t index, std::uint16_t length) {
+        return std::vector<std::uint8_t>{type,
+                                         code,
+                                         static_cast<std::uint8_t>(value & 0xFF),
+                                         static_cast<std::uint8_t>(value >> 8),
+                                         static_cast<std::uint8_t>(index & 0xFF),
+                                         static_cast<std::uint8_t>(index >> 8),
+                                         static_cast<std::uint8_t>(length & 0xFF),
+                                         static_cast<std::uint8_t>(length >> 8)};
+    };
+    switch (request.kind) {
+    case UrbKind::DescriptorRead: {
+        const auto& read = request.urb->UrbControlDescriptorRequest;
+        return packet(kDeviceToHost, kGetDescriptor, static_cast<std::uint16_t>((read.DescriptorType << 8) | read.Index),
+                      read.LanguageId, static_cast<std::uint16_t>(std::min<ULONG>(request.requested, 0xFFFF)));
+    }
+    case UrbKind::SelectConfiguration: {
+        const auto* configuration = request.urb->UrbSelectConfiguration.ConfigurationDescriptor;
+        return packet(kHostToDevice, kSetConfiguration, configuration != nullptr ? configuration->bConfigurationValue : 0, 0, 0);
+    }
+    case UrbKind::ResetPipe:
+        return packet(kToEndpoint, kClearFeature, kEndpointHalt, request.pipe != nullptr ? request.pipe->endpoint : 0, 0);
+    default:
+        return {};
+    }
+}
+
+} // namespace
+
 Completion Hub::Close(Port& port, std::unique_ptr<Request> request, USBD_STATUS status, bool atOnce) {
     PURB urb = request->urb;
     urb->UrbHeader.Status = status;
@@ -517,12 +565,20 @@ Completion Hub::Close(Port& port, std::unique_ptr<Request> request, USBD_STATUS 
     completion.text += atOnce ? ", at once" : ", later";
 
     const bool transfer = request->kind == UrbKind::BulkIn || request->kind == UrbKind::BulkOut;
-    if (transfer || request->kind == UrbKind::ResetPipe) {
+    const bool control = request->kind == UrbKind::DescriptorRead || request->kind == UrbKind::SelectConfiguration;
+    if (transfer || control || request->kind == UrbKind::ResetPipe) {
         TransferEvent event;
+        event.id = request->id;
+        event.address = port.address;
+        event.submittedAt = request->submittedAt;
+        event.setup = SetupPacket(*request);
+        if (control) event.kind = TransferKind::Control;
         event.device = port.name;
-        event.kind = request->kind == UrbKind::BulkIn    ? TransferKind::In
-                     : request->kind == UrbKind::BulkOut ? TransferKind::Out
-                                                         : TransferKind::ResetPipe;
+        if (!control) {
+            event.kind = request->kind == UrbKind::BulkIn    ? TransferKind::In
+                         : request->kind == UrbKind::BulkOut ? TransferKind::Out
+                                                             : TransferKind::ResetPipe;
+        }
         event.endpoint = request->pipe != nullptr ? request->pipe->endpoint : 0;
         event.requested = request->requested;
         if (request->transacted) event.data = moved;
@@ -568,7 +624,12 @@ void Hub::Deliver(Completions& done) {
     for (Completion& completion : done) {
         Log(completion.text);
         Count(completion);
-        if (completion.event && observer_) observer_(*completion.event);
+        if (completion.event) {
+            if (observer_ && completion.event->kind != TransferKind::Control) observer_(*completion.event);
+            for (const auto& watcher : watchers_) {
+                if (watcher) watcher(*completion.event);
+            }
+        }
         completion.irp->IoStatus.Status = completion.status;
         completion.irp->IoStatus.Information = 0;
         IoCompleteRequest(completion.irp, IO_NO_INCREMENT);

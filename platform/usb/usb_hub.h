@@ -59,6 +59,7 @@ struct Request {
     Outcome outcome;
     std::vector<InterfacePlan> plan; // select configuration only
     std::string what;                // "bulk-in ep 0x81 len 64", for the trace
+    Time submittedAt = 0;
 };
 
 // Requests of one pipe, carried out in order. At most one service of the
@@ -86,6 +87,7 @@ struct Port {
     Hub* hub = nullptr;
     std::size_t index = 0;
     std::string name;
+    std::uint8_t address = 0; // given at plug-in, never reused
     UsbDeviceModel* model = nullptr;
     PDEVICE_OBJECT pdo = nullptr;
     bool gone = false;    // unplugged or vanished: every request fails
@@ -150,6 +152,13 @@ class Hub : public std::enable_shared_from_this<Hub> {
     void Unplug(PDEVICE_OBJECT pdo);
     void Shutdown();
     void SetObserver(std::function<void(const TransferEvent&)> observer) { observer_ = std::move(observer); }
+    std::size_t AddWatcher(std::function<void(const TransferEvent&)> watcher) {
+        watchers_.push_back(std::move(watcher));
+        return watchers_.size() - 1;
+    }
+    void RemoveWatcher(std::size_t number) {
+        if (number < watchers_.size()) watchers_[number] = nullptr;
+    }
     const UsbBusCounters& Counters() const { return counters_; }
     PDRIVER_OBJECT Driver() const { return driver_; }
     std::size_t Pending(PDEVICE_OBJECT pdo) const;
@@ -215,6 +224,9 @@ class Hub : public std::enable_shared_from_this<Hub> {
     bool shutDown_ = false;
     std::vector<std::unique_ptr<Port>> ports_;
     std::function<void(const TransferEvent&)> observer_;
+    std::vector<std::function<void(const TransferEvent&)>> watchers_;
+    // USB addresses: 1 is the root hub's; devices count up from 2.
+    std::uint8_t nextAddress_ = 2;
     UsbBusCounters counters_;
     std::uint64_t nextRequest_ = 1;
     std::uint64_t nextQueue_ = 1;

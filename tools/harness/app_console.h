@@ -48,6 +48,8 @@ class AppConsole {
     int Finish();
 
     static std::string Help();
+    // The emulated machine underneath (for a capture of its USB bus, say).
+    ReaderMachine& Machine() { return *machine_; }
     // A card by catalogue name or ATR; nothing (and why in error) otherwise.
     static std::unique_ptr<sim::SimpleCard> MakeCard(std::string_view name, std::uint64_t seed, std::string& error);
 

@@ -5,52 +5,49 @@
 #include <charconv>
 #include <fstream>
 #include <iostream>
+#include <span>
+#include <sstream>
 #include <string>
 
 #include "cards/card_catalogue.h"
+#include "capture.h"
 #include "harness/app_console.h"
+#include "trace_fold.h"
 
 namespace qvsim {
 
 namespace {
 
+// The demo's story, one step at a time: a comment line tells what the next
+// commands do; the console's trace behind them is folded (trace_fold.h).
 constexpr const char* kDemoScript[] = {
-    "# the reader was plugged in: the driver added it (unit 0), the Plug and Play",
-    "# start ran (link reset, reader information, command 9, the poller), and the",
-    "# application opened it (the trace above)",
+    "# plug: the reader goes into the emulated USB bus, the driver's add-device makes unit 0;",
+    "# start: USB configuration, link reset, reader information, card poll; open: a handle",
+    "# (under each step: its USB transfers, and the link blocks, > to the reader, < back)",
     "readers",
+    "# card in: the driver's once-a-second poll of the slot notices it",
+    "card insert",
+    "advance 2000",
     "state",
-    "# power the card up: reader command 4, the ATR comes back and the library parses it",
+    "# reset: reader command 4 powers the card; the library parses its ATR",
     "power cold",
-    "caps",
-    "attr vendor_name",
-    "attr atr",
-    "# the reader's firmware version, answered by the driver itself",
-    "attr 0x000701F0",
-    "# T=0: a PPS through reader command 8, then the application's data file",
-    "# selected and read through reader command 0",
-    "protocol t0",
-    "apdu 00A4000C025100",
-    "apdu 00A4000C020101",
-    "apdu 00B0000010",
-    "# a warm reset makes the card negotiable again; T=1: the library's own",
-    "# blocks for the card (NAD 00) go straight over USB",
-    "power warm",
+    "# protocol: a PPS for T=1 through reader command 8",
     "protocol t1",
-    "caps",
-    "apdu 00A4000C025100",
+    "# SELECT the application's DF by name, its file 0101, READ BINARY of 16 bytes,",
+    "# each in T=1 blocks that the library builds and the driver carries over USB",
+    "apdu 00A4040C07F0515653435201",
     "apdu 00A4000C020101",
     "apdu 00B0000010",
-    "# power down",
-    "power down",
-    "# the card comes out; the next poll finds it gone",
+    "# card out: the next poll finds the slot empty",
     "card remove",
-    "advance 1100",
+    "advance 2000",
     "state",
+    "# sleep and wake: the power manager takes the reader down to D3 and back",
+    "sleep",
+    "wake",
     "# the application closes its handle and the reader is pulled out",
     "close",
     "unplug",
-    "readers",
 };
 
 std::optional<std::vector<std::uint8_t>> ParseAtr(const std::string& hex) {
@@ -102,7 +99,10 @@ int RunApp(const Options& options, std::uint64_t seed) {
     }
     std::istream& in = options.script ? static_cast<std::istream&>(file) : std::cin;
     const bool interactive = !options.script && isatty(STDIN_FILENO);
+    // The capture outlives the console, whose bus feeds it to the end.
+    std::unique_ptr<qv::harness::PcapWriter> capture;
     qv::harness::AppConsole console(*app, std::cout);
+    if (options.pcap && !(capture = AttachCapture(console, *options.pcap))) return 2;
     if (!console.Start()) return console.Finish();
     if (interactive) std::cout << "type 'help' for the commands\n";
     std::string line;
@@ -115,15 +115,48 @@ int RunApp(const Options& options, std::uint64_t seed) {
 }
 
 int RunAppDemo(const Options& options, std::uint64_t seed) {
-    const auto app = AppOptionsFrom(options, seed, true);
+    auto app = AppOptionsFrom(options, seed, true);
     if (!app) return 2;
-    qv::harness::AppConsole console(*app, std::cout);
-    if (!console.Start()) return console.Finish();
-    for (const char* line : kDemoScript) {
+    // The card goes in during the story.
+    app->noCard = true;
+    std::ostringstream buffer;
+    std::unique_ptr<qv::harness::PcapWriter> capture;
+    qv::harness::AppConsole console(*app, buffer);
+    if (options.pcap && !(capture = AttachCapture(console, *options.pcap))) return 2;
+    // --trace shows every transfer and block; otherwise each step's trace is
+    // folded into a line.
+    auto show = [&] {
+        const std::string text = buffer.str();
+        buffer.str({});
+        if (options.trace) {
+            std::cout << text;
+            return;
+        }
+        for (const std::string& line : FoldTrace(text)) std::cout << line << "\n";
+    };
+    // The seed line first, then the opening comment telling what Start did,
+    // then Start's trace.
+    const bool started = console.Start();
+    std::string opening = buffer.str();
+    const std::size_t seedLineEnd = opening.find('\n') + 1;
+    std::cout << opening.substr(0, seedLineEnd);
+    buffer.str(opening.substr(seedLineEnd));
+    std::size_t first = 0;
+    for (; first < std::size(kDemoScript) && kDemoScript[first][0] == '#'; ++first) std::cout << kDemoScript[first] << "\n";
+    show();
+    if (!started) {
+        const int code = console.Finish();
+        show();
+        return code;
+    }
+    for (const char* line : std::span(kDemoScript).subspan(first)) {
         std::cout << (line[0] == '#' ? "" : "> ") << line << "\n";
         console.Execute(line);
+        show();
     }
-    return console.Finish();
+    const int code = console.Finish();
+    std::cout << buffer.str();
+    return code;
 }
 
 } // namespace qvsim

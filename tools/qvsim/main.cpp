@@ -5,25 +5,24 @@
 
 #include "app.h"
 #include "console.h"
-#include "tour.h"
 #include "options.h"
+#include "scenario.h"
+#include "scriptor.h"
+#include "sweep.h"
+#include "tour.h"
 
 int main(int argc, char** argv) {
-    std::string error;
-    const std::optional<qvsim::Options> options = qvsim::ParseOptions(argc, argv, error);
-    if (!options) {
-        std::fprintf(stderr, "qvsim: %s\n%s", error.c_str(), qvsim::Usage().c_str());
-        return 2;
-    }
-    if (options->help) {
-        std::printf("%s", qvsim::Usage().c_str());
-        return 0;
-    }
-    const std::uint64_t seed = options->seed ? *options->seed : std::random_device{}() % 1'000'000;
-    if (options->command == "demo") return qvsim::RunAppDemo(*options, seed);
-    if (options->command == "app") return qvsim::RunApp(*options, seed);
-    if (options->command == "link") return qvsim::RunConsole(*options, seed);
-    if (options->command == "tour") return qvsim::RunTour(seed, options->realTime);
-    std::fprintf(stderr, "qvsim: unknown command '%s'\n%s", options->command.c_str(), qvsim::Usage().c_str());
+    qvsim::Options options;
+    if (const std::optional<int> exit = qvsim::ParseCommandLine(argc, argv, options)) return *exit;
+    const std::uint64_t seed = options.seed ? *options.seed : std::random_device{}() % 1'000'000;
+    // One line per mode.
+    if (options.command == "demo") return qvsim::RunAppDemo(options, seed);
+    if (options.command == "app" && options.scenario) return qvsim::RunScenarioCommand(options, seed);
+    if (options.command == "app" && options.scriptor) return qvsim::RunScriptor(options, seed);
+    if (options.command == "app") return qvsim::RunApp(options, seed);
+    if (options.command == "link") return qvsim::RunConsole(options, seed);
+    if (options.command == "tour") return qvsim::RunTour(seed, options.realTime);
+    if (options.command == "sweep") return qvsim::RunSweep(options);
+    std::fprintf(stderr, "qvsim: unknown mode '%s' (qvsim --help lists them)\n", options.command.c_str());
     return 2;
 }

@@ -1,114 +1,158 @@
 #include "options.h"
 
-#include <charconv>
+#include <CLI/CLI.hpp>
+
 #include <string_view>
+#include <vector>
 
 #include "usb_descriptors.h"
 
 namespace qvsim {
 
 namespace {
-bool ParseNumber(std::string_view text, std::uint64_t& value) {
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return !text.empty() && error == std::errc() && end == text.data() + text.size();
+
+constexpr const char* kDescription =
+    "qvsim runs the qvscr driver on the emulated Windows kernel against simulated\n"
+    "readers and cards, in virtual time; one seed gives one run and one digest.";
+
+void AddSeed(CLI::App& mode, Options& options) {
+    mode.add_option("--seed", options.seed,
+                    "schedule and faults from seed N (a random seed otherwise); the same seed gives the same run");
 }
+
+void AddReader(CLI::App& mode, Options& options) {
+    mode.add_option("--model", options.model, "the simulated reader")
+        ->check(CLI::IsMember({"QV-38N", "QV-39N"}))
+        ->capture_default_str();
+}
+
+void AddTrace(CLI::App& mode, Options& options) {
+    mode.add_flag("--trace", options.trace, "print every USB transfer and the link block it carries");
+}
+
+void AddPcap(CLI::App& mode, Options& options) {
+    mode.add_option("--pcap", options.pcap, "write every USB transfer into FILE (Wireshark's USB capture format)")
+        ->type_name("FILE");
+}
+
+void AddCard(CLI::App& mode, Options& options) {
+    mode.add_option("--card", options.card, "the card in the slot at start (see 'card list')")->capture_default_str();
+    mode.add_option("--atr", options.atr, "a card made from this ATR (hex) instead")->type_name("HEX");
+    mode.add_flag("--no-card", options.noCard, "start with the slot empty");
+}
+
+CLI::Validator PipeLayouts() {
+    return CLI::Validator(
+        [](std::string& text) -> std::string {
+            return qv::sim::PipeLayoutByName(text) ? std::string() : "--pipes is standard, swapped or small";
+        },
+        "standard|swapped|small");
+}
+
 } // namespace
 
-std::string Usage() {
-    return "usage: qvsim [demo|app|link|tour] [options]\n"
-           "\n"
-           "  demo              a short session with the trace on: the reader's link,\n"
-           "                    then a card powered and its ATR (the default)\n"
-           "  app               the application's console: smart-card requests on the\n"
-           "                    reader's handle, from standard input or --script FILE\n"
-           "  link              the reader console: commands from standard input or\n"
-           "                    --script FILE, one per line (type 'help' for the list)\n"
-           "  tour              the emulated kernel at work: threads, events, a mutex,\n"
-           "                    a one-second I/O timer and delays in virtual time\n"
-           "\n"
-           "  --seed N          schedule and faults from seed N (a random seed otherwise);\n"
-           "                    the same seed gives the same run and the same digest\n"
-           "  --model M         the simulated reader: QV-38N (default) or QV-39N\n"
-           "  --pipes P         the reader's endpoints: standard (default), swapped (OUT\n"
-           "                    listed first) or small (32-byte packets); the driver\n"
-           "                    refuses the wrong ones at configuration\n"
-           "  --script FILE     console commands from FILE instead of standard input\n"
-           "  --trace           print every USB transfer and link block\n"
-           "  --card NAME       app: the card in the slot at start (default dual)\n"
-           "  --atr HEX         app: a card made from this ATR instead\n"
-           "  --no-card         app: start with the slot empty\n"
-           "  --time            app: start every line with the virtual time\n"
-           "  --realtime        let virtual time follow the wall clock (tour)\n"
-           "  --help            show this text\n";
-}
+std::optional<int> ParseCommandLine(int argc, char** argv, Options& options) {
+    CLI::App app{kDescription, "qvsim"};
+    app.require_subcommand(0, 1);
+    app.footer("Without a mode qvsim runs the demo. 'qvsim MODE --help' describes a mode.");
 
-std::optional<Options> ParseOptions(int argc, char** argv, std::string& error) {
-    Options options;
-    bool commandSeen = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view arg = argv[i];
-        auto value = [&](std::string_view name) -> std::optional<std::string_view> {
-            if (i + 1 >= argc) {
-                error = std::string(name) + " needs a value";
-                return std::nullopt;
-            }
-            return std::string_view(argv[++i]);
-        };
-        if (arg == "--help" || arg == "-h") {
-            options.help = true;
-        } else if (arg == "--realtime") {
-            options.realTime = true;
-        } else if (arg == "--trace") {
-            options.trace = true;
-        } else if (arg == "--seed") {
-            const auto text = value(arg);
-            std::uint64_t seed = 0;
-            if (!text || !ParseNumber(*text, seed)) {
-                error = "--seed needs a whole number";
-                return std::nullopt;
-            }
-            options.seed = seed;
-        } else if (arg == "--model") {
-            const auto text = value(arg);
-            if (!text) return std::nullopt;
-            if (*text != "QV-38N" && *text != "QV-39N") {
-                error = "--model is QV-38N or QV-39N";
-                return std::nullopt;
-            }
-            options.model = std::string(*text);
-        } else if (arg == "--pipes") {
-            const auto text = value(arg);
-            if (!text) return std::nullopt;
-            if (!qv::sim::PipeLayoutByName(*text)) {
-                error = "--pipes is standard, swapped or small";
-                return std::nullopt;
-            }
-            options.pipes = std::string(*text);
-        } else if (arg == "--card") {
-            const auto text = value(arg);
-            if (!text) return std::nullopt;
-            options.card = std::string(*text);
-        } else if (arg == "--atr") {
-            const auto text = value(arg);
-            if (!text) return std::nullopt;
-            options.atr = std::string(*text);
-        } else if (arg == "--no-card") {
-            options.noCard = true;
-        } else if (arg == "--time") {
-            options.time = true;
-        } else if (arg == "--script") {
-            const auto text = value(arg);
-            if (!text) return std::nullopt;
-            options.script = std::string(*text);
-        } else if (!commandSeen && !arg.starts_with("-")) {
-            options.command = std::string(arg);
-            commandSeen = true;
-        } else {
-            error = "unexpected argument " + std::string(arg);
-            return std::nullopt;
+    CLI::App* demo = app.add_subcommand("demo", "the whole life of a reader, told with the trace folded (the default)");
+    AddSeed(*demo, options);
+    AddReader(*demo, options);
+    AddCard(*demo, options);
+    AddPcap(*demo, options);
+    demo->add_flag("--trace", options.trace, "print the trace whole, every transfer and block, instead of folded");
+
+    CLI::App* appMode = app.add_subcommand(
+        "app", "the application's console: smart-card requests on the reader's handle, from standard input, "
+               "--script FILE, an APDU script (--scriptor) or a ready scenario (--scenario)");
+    AddSeed(*appMode, options);
+    AddReader(*appMode, options);
+    AddCard(*appMode, options);
+    AddTrace(*appMode, options);
+    AddPcap(*appMode, options);
+    appMode->add_flag("--time", options.time, "start every line with the virtual time");
+    auto* script = appMode->add_option("--script", options.script, "console commands from FILE")
+                       ->type_name("FILE")
+                       ->check(CLI::ExistingFile);
+    auto* scriptor = appMode->add_option("--scriptor", options.scriptor,
+                                         "run an APDU script in pcsc-tools' scriptor format from FILE ('-': "
+                                         "standard input) and print as scriptor does")
+                         ->type_name("FILE")
+                         ->expected(0, 1)
+                         ->default_str("-");
+    appMode->add_option("--protocol", options.protocol, "scriptor: the protocol to ask for (either by default)")
+        ->check(CLI::IsMember({"T=0", "T=1"}))
+        ->needs(scriptor);
+    auto* scenario = appMode->add_option("--scenario", options.scenario,
+                                         "run the ready scenario NAME and check its outcomes; 'list' names them")
+                         ->type_name("NAME");
+    auto* faults = appMode->add_flag("--faults", options.faults, "scenario: arm reader and card faults drawn from the seed")
+                       ->needs(scenario);
+    appMode->add_option("--fault-set", options.faultSet, "scenario: the faults to draw from, as a,b,c (see 'fault list')")
+        ->needs(faults);
+    script->excludes(scriptor)->excludes(scenario);
+    scriptor->excludes(scenario);
+
+    CLI::App* link = app.add_subcommand("link", "the reader console: reader commands from standard input or "
+                                                "--script FILE, one per line (type 'help' for the list)");
+    AddSeed(*link, options);
+    AddReader(*link, options);
+    AddTrace(*link, options);
+    link->add_option("--pipes", options.pipes,
+                     "the reader's endpoints: standard, swapped (OUT listed first) or small (32-byte packets); the "
+                     "driver refuses the wrong ones at configuration")
+        ->check(PipeLayouts())
+        ->capture_default_str();
+    link->add_option("--script", options.script, "console commands from FILE")->type_name("FILE")->check(CLI::ExistingFile);
+
+    CLI::App* tour = app.add_subcommand("tour", "the emulated kernel at work: threads, events, a mutex, a one-second "
+                                                "I/O timer and delays in virtual time");
+    AddSeed(*tour, options);
+    tour->add_flag("--realtime", options.realTime, "let virtual time follow the wall clock");
+
+    CLI::App* sweep = app.add_subcommand("sweep", "run a scenario under many seeds on all cores and report the "
+                                                  "failures with their seeds");
+    sweep->add_option("--seeds", options.seeds, "the seeds: a range and/or a list, as 1-10000 or 3,17,40-50")
+        ->capture_default_str();
+    sweep->add_option("--jobs,-j", options.jobs, "worker processes (0: one per core)")->capture_default_str();
+    auto* sweepFaults = sweep->add_flag("--faults", options.faults, "arm reader and card faults drawn from each seed");
+    sweep->add_option("--fault-set", options.faultSet, "the faults to draw from, as a,b,c (see 'qvsim app', 'fault list')")
+        ->needs(sweepFaults);
+    sweep->add_flag("--verbose,-v", options.verbose, "print the cause of every failing seed, not only the first 20");
+    sweep->add_option("scenario", options.scenario, "the scenario's name (qvsim app --scenario list)")->required();
+
+    auto known = [&](const std::string& word) {
+        for (CLI::App* mode : app.get_subcommands([](CLI::App*) { return true; })) {
+            if (mode->get_name() == word) return true;
         }
+        return false;
+    };
+    if (argc > 1 && argv[1][0] != '-' && !known(argv[1])) {
+        options.command = argv[1];
+        for (int i = 2; i < argc; ++i) options.arguments.emplace_back(argv[i]);
+        return std::nullopt;
     }
-    return options;
+    // Options without a mode are the demo's: "qvsim --seed 7" as before.
+    // CLI11 takes the arguments from the back of the list.
+    std::vector<std::string> arguments;
+    for (int i = argc - 1; i >= 1; --i) arguments.emplace_back(argv[i]);
+    if (!arguments.empty()) {
+        const std::string& first = arguments.back();
+        if (first.starts_with("-") && first != "-h" && first != "--help") arguments.emplace_back("demo");
+    }
+    try {
+        app.parse(arguments);
+    } catch (const CLI::ParseError& error) {
+        const int code = app.exit(error);
+        return code == 0 ? 0 : 2;
+    }
+    for (CLI::App* mode : app.get_subcommands()) options.command = mode->get_name();
+    if (options.atr && options.noCard) {
+        std::fprintf(stderr, "qvsim: --atr and --no-card exclude each other\n");
+        return 2;
+    }
+    return std::nullopt;
 }
 
 } // namespace qvsim

@@ -1,0 +1,15 @@
+# Writes the scenarios of DIR (*.qvs) into OUTPUT as a C++ table, so that
+# qvsim runs them by name wherever it is started. Run with cmake -P.
+file(GLOB scenarios "${DIR}/*.qvs")
+list(SORT scenarios)
+set(text "// Generated from scenarios/*.qvs by cmake/EmbedScenarios.cmake.\n#include \"scenario_texts.h\"\n\nnamespace qvsim {\n\nconst EmbeddedScenario kEmbeddedScenarios[] = {\n")
+set(count 0)
+foreach(path IN LISTS scenarios)
+  get_filename_component(name "${path}" NAME_WE)
+  file(READ "${path}" body)
+  string(APPEND text "    {\"${name}\", R\"qvs(${body})qvs\"},\n")
+  math(EXPR count "${count} + 1")
+endforeach()
+string(APPEND text "};\nconst std::size_t kEmbeddedScenarioCount = ${count};\n\n} // namespace qvsim\n")
+file(WRITE "${OUTPUT}.tmp" "${text}")
+file(COPY_FILE "${OUTPUT}.tmp" "${OUTPUT}" ONLY_IF_DIFFERENT)
