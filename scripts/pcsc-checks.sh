@@ -39,7 +39,7 @@ settle() { sleep 2; }
 # "3B 02 14 50" from `qvsim app`, for the card named.
 expected_atr() {
     printf 'power cold\n' | "$build/qvsim" app --card "$1" |
-        sed -n 's/^power cold: STATUS_SUCCESS ATR \([0-9A-F ]*\).*/\1/p' | tr -d ' '
+        sed -n 's/^power cold: STATUS_SUCCESS.* ATR \([0-9A-F ]*\)$/\1/p' | tr -d ' '
 }
 normalise() { tr -d ' :\n' | tr 'a-f' 'A-F'; }
 
@@ -56,7 +56,8 @@ kill "$scan" 2>/dev/null || true
 wait "$scan" 2>/dev/null || true
 scan_reader() { grep -q 'QV-38N qvscr bridge' "$work/scan.txt"; }
 scan_inserted() { grep -q 'Card inserted' "$work/scan.txt"; }
-scan_removed() { grep -A3 'Card inserted' "$work/scan.txt" | grep -q . && grep 'Card removed' "$work/scan.txt" | grep -q .; }
+# A removal after the insertion (the scan starts with the slot empty).
+scan_removed() { awk '/Card inserted/ { inserted = 1 } inserted && /Card removed/ { removed = 1 } END { exit !removed }' "$work/scan.txt"; }
 scan_atr() {
     local seen
     seen="$(sed -n 's/^ *ATR: \([0-9A-F ]*\)$/\1/p' "$work/scan.txt" | head -n 1 | normalise)"
@@ -84,7 +85,7 @@ for which in t0 t1; do
         [ "$(grep -c 'SW1=0x90, SW2=0x00' "$work/apdu-$which.txt")" -eq 3 ] &&
             grep -q '^03 0A 11 18' "$work/apdu-$which.txt"
     }
-    check "opensc-tool --send-apdu, $which card" sends_apdus || true
+    check "opensc-tool --send-apdu, $which card" sends_apdus
     if ! sends_apdus; then cat "$work/apdu-$which.txt" >&2; fi
     card remove
     settle
