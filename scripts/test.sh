@@ -43,8 +43,14 @@ QV_PCSC_BUILD="$QV_ROOT/build-pcsc"
 cmake -S "$QV_ROOT" -B "$QV_PCSC_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQV_PCSC_BRIDGE=ON >&2
 cmake --build "$QV_PCSC_BUILD" -j "$(nproc)" --target qvscr_ifd qvscr-card qvsim qvpcscbench >&2
 "$scripts/pcsc-checks.sh" "$QV_PCSC_BUILD"
-"$scripts/pcsc-bridge.sh" --build "$QV_PCSC_BUILD" --card t1 -- \
-    "$QV_PCSC_BUILD/qvpcscbench" --benchmark_min_time=0.05 2>&1 | grep -E '^(qvscr_|BM_)'
+pcsc_bench="$("$scripts/pcsc-bridge.sh" --build "$QV_PCSC_BUILD" --card t1 -- \
+    "$QV_PCSC_BUILD/qvpcscbench" --benchmark_min_time=0.05 2>&1)"
+grep -E '^(qvscr_|BM_)' <<<"$pcsc_bench"
+# A benchmark that could not reach the reader is a failure here.
+if grep -q 'ERROR OCCURRED' <<<"$pcsc_bench"; then
+    echo "$pcsc_bench" >&2
+    exit 1
+fi
 
 # --- Sanitizer builds: ThreadSanitizer (races in driver code) and
 # AddressSanitizer with UBSan (pool use after free and overruns). Each has its
