@@ -10,7 +10,7 @@
 #   scripts/pcsc-bridge.sh --card t1 -- opensc-tool --atr
 #
 # Options: --build DIR (the build with libqvscr_ifd.so, configured with
-# -DQV_PCSC_BRIDGE=ON; default build-release), --card NAME|atr:HEX|none,
+# -DQV_PCSC_BRIDGE=ON; default build-pcsc), --card NAME|atr:HEX|none,
 # --model QV-38N|QV-39N, --debug (pcscd's debug log on standard error).
 # Inside, QVSCR_CONTROL names the bridge's control socket: `qvscr-card card
 # remove`, `qvscr-card card insert t0` (DIR/qvscr-card) drive the card.
@@ -18,7 +18,7 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 self="$root/scripts/pcsc-bridge.sh"
 
-build="$root/build-release"
+build="$root/build-pcsc"
 card=""
 model=""
 debug=0

@@ -7,10 +7,10 @@
 # - scriptor runs an APDU script and gets the card's answers;
 # each ATR is checked against the one `qvsim app` reads from the same card.
 #
-#   scripts/pcsc-checks.sh [BUILD]   # BUILD: configured with -DQV_PCSC_BRIDGE=ON (default build-release)
+#   scripts/pcsc-checks.sh [BUILD]   # BUILD: configured with -DQV_PCSC_BRIDGE=ON (default build-pcsc)
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-build="$(cd "${1:-$root/build-release}" && pwd)"
+build="$(cd "${1:-$root/build-pcsc}" && pwd)"
 
 if [ "${2:-}" != "--inside" ]; then
     exec "$root/scripts/pcsc-bridge.sh" --build "$build" --card none -- bash "$root/scripts/pcsc-checks.sh" "$build" --inside

@@ -138,6 +138,11 @@ TEST_F(IfdEntry, CapabilitiesOfTheHandlerAndTheReader) {
     length = sizeof value;
     ASSERT_EQ(IFDHGetCapabilities(kLun, TAG_IFD_ATR, &length, value), IFD_SUCCESS);
     EXPECT_EQ(Bytes(value, value + length), atr);
+    // The last channel closed with the card powered: the machine goes, the
+    // driver's unload audit finds nothing left behind.
+    auto bridge = BridgeOf(kLun);
+    EXPECT_EQ(IFDHCloseChannel(kLun), IFD_SUCCESS);
+    EXPECT_EQ(bridge->Shutdown(), "");
 }
 
 TEST_F(IfdEntry, ExchangesUnderT0AndT1) {
@@ -180,6 +185,49 @@ TEST_F(IfdEntry, ExchangesUnderT0AndT1) {
     const Answer unpowered = Send(kLun, kProtocolNumberT0, kSelectData);
     EXPECT_NE(unpowered.rv, IFD_SUCCESS);
     EXPECT_TRUE(unpowered.data.empty());
+}
+
+// pcscd serves each reader from threads of its own: two readers on one
+// driver, each exchanging APDUs while its card-event wait is pending, and
+// every answer is the right one for its reader.
+TEST_F(IfdEntry, TwoReadersServedAtOnce) {
+    ASSERT_EQ(Open(kLun, "t1"), IFD_SUCCESS);
+    ASSERT_EQ(Open(kOtherLun, "dual"), IFD_SUCCESS);
+    UCHAR value[sizeof(void*)] = {};
+    DWORD length = sizeof value;
+    ASSERT_EQ(IFDHGetCapabilities(kLun, TAG_IFD_POLLING_THREAD_WITH_TIMEOUT, &length, value), IFD_SUCCESS);
+    RESPONSECODE (*wait)(DWORD, int) = nullptr;
+    std::memcpy(&wait, value, sizeof wait);
+    length = sizeof value;
+    ASSERT_EQ(IFDHGetCapabilities(kLun, TAG_IFD_STOP_POLLING_THREAD, &length, value), IFD_SUCCESS);
+    RESPONSECODE (*stop)(DWORD) = nullptr;
+    std::memcpy(&stop, value, sizeof stop);
+
+    std::vector<std::thread> threads;
+    for (DWORD lun : {kLun, kOtherLun}) {
+        threads.emplace_back([lun, wait] { EXPECT_EQ(wait(lun, 60'000), IFD_SUCCESS); });
+        threads.emplace_back([lun] {
+            RESPONSECODE rv = IFD_COMMUNICATION_ERROR;
+            PowerUp(lun, rv);
+            ASSERT_EQ(rv, IFD_SUCCESS);
+            ASSERT_EQ(IFDHSetProtocolParameters(lun, SCARD_PROTOCOL_T1, 0, 0, 0, 0), IFD_SUCCESS);
+            ASSERT_EQ(Send(lun, kProtocolNumberT1, kSelectApplication).Sw(), "9000");
+            ASSERT_EQ(Send(lun, kProtocolNumberT1, kSelectData).Sw(), "9000");
+            for (int round = 0; round < 10; ++round) {
+                const Answer read = Send(lun, kProtocolNumberT1, kReadFour);
+                ASSERT_EQ(read.rv, IFD_SUCCESS);
+                EXPECT_EQ(read.data, (Bytes{3, 10, 17, 24, 0x90, 0x00}));
+            }
+        });
+    }
+    // The exchanges end; then the waits are stopped, as pcscd does before
+    // it closes a channel.
+    threads[1].join();
+    threads[3].join();
+    stop(kLun);
+    stop(kOtherLun);
+    threads[0].join();
+    threads[2].join();
 }
 
 // pcscd's polling thread: the wait returns once the driver's poll sees the

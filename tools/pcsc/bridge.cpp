@@ -32,8 +32,7 @@ namespace {
 
 constexpr std::u16string_view kDriverName = u"\\Driver\\qvscr";
 constexpr unsigned kControlWorker = 0;
-// Channels the bridge serves at once; each has two workers of its own.
-constexpr unsigned kMaxChannels = 8;
+// Each channel has two workers of its own.
 constexpr unsigned kWorkersPerChannel = 2;
 // Room for any ATR in a power request's answer.
 constexpr std::size_t kPowerOutputLength = 64;

@@ -36,6 +36,9 @@ enum class Outcome {
 
 std::string_view OutcomeName(Outcome outcome);
 
+// Channels (readers) one bridge serves at once.
+inline constexpr unsigned kMaxChannels = 8;
+
 // Protocol masks as both Windows and pcsc-lite number them.
 inline constexpr std::uint32_t kProtocolT0 = 0x1;
 inline constexpr std::uint32_t kProtocolT1 = 0x2;

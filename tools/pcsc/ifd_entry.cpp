@@ -24,9 +24,11 @@ namespace {
 using qv::pcsc::Bridge;
 using qv::pcsc::Outcome;
 
-// Readers one instance of the handler serves; matches the bridge's channels.
-constexpr UCHAR kSimultaneousReaders = 8;
+constexpr UCHAR kSimultaneousReaders = qv::pcsc::kMaxChannels;
 constexpr UCHAR kSlotsPerReader = 1;
+// The one-byte answers of the yes-or-no tags.
+constexpr UCHAR kYes = 1;
+constexpr UCHAR kNo = 0;
 // pcsc-lite numbers its control codes from 0x42000000; Windows builds them
 // with CTL_CODE(FILE_DEVICE_SMARTCARD, function, METHOD_BUFFERED, FILE_ANY_ACCESS).
 constexpr DWORD kPcscliteControlBase = 0x42000000;
@@ -157,12 +159,12 @@ RESPONSECODE IFDHGetCapabilities(DWORD Lun, DWORD Tag, PDWORD Length, PUCHAR Val
         case TAG_IFD_SIMULTANEOUS_ACCESS: return PutByte(kSimultaneousReaders, Length, Value);
         case TAG_IFD_SLOTS_NUMBER: return PutByte(kSlotsPerReader, Length, Value);
         // Readers are served at once, each on its own simulated threads.
-        case TAG_IFD_THREAD_SAFE: return PutByte(1, Length, Value);
-        case TAG_IFD_SLOT_THREAD_SAFE: return PutByte(0, Length, Value);
+        case TAG_IFD_THREAD_SAFE: return PutByte(kYes, Length, Value);
+        case TAG_IFD_SLOT_THREAD_SAFE: return PutByte(kNo, Length, Value);
         case TAG_IFD_POLLING_THREAD_WITH_TIMEOUT:
             return PutFunction(&WaitForCardEvent, Length, Value);
         // The wait ends by a cancel, never by killing the thread.
-        case TAG_IFD_POLLING_THREAD_KILLABLE: return PutByte(0, Length, Value);
+        case TAG_IFD_POLLING_THREAD_KILLABLE: return PutByte(kNo, Length, Value);
         case TAG_IFD_STOP_POLLING_THREAD: return PutFunction(&StopWaitingForCardEvent, Length, Value);
         default: break;
         }
