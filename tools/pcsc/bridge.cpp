@@ -148,17 +148,17 @@ class Bridge::Machine {
 
     MachineHost& Host() { return host_; }
 
+    // The open channel with this id; null when there is none.
     Channel* Find(std::uint32_t id) {
         std::lock_guard lock(mutex_);
         auto found = channels_.find(id);
-        return found == channels_.end() ? nullptr : found->second.get();
+        return found == channels_.end() || found->second->closed ? nullptr : found->second.get();
     }
 
     std::vector<ChannelInfo> Infos() {
         std::lock_guard lock(mutex_);
         std::vector<ChannelInfo> infos;
         for (const auto& [id, channel] : channels_) {
-            if (channel->closed) continue;
             infos.push_back(ChannelInfo{id, channel->model, channel->card, inserted_.at(id), channel->gone});
         }
         return infos;
@@ -200,7 +200,7 @@ class Bridge::Machine {
         if (!NT_SUCCESS(status)) {
             std::lock_guard lock(mutex_);
             channel->gone = true;
-            channel->closed = true;
+            Retire(id);
             return OutcomeFromStatus(status);
         }
         return Outcome::Ok;
@@ -208,7 +208,7 @@ class Bridge::Machine {
 
     Outcome Close(std::uint32_t id) {
         Channel* channel = Find(id);
-        if (channel == nullptr || channel->closed) return Outcome::NoDevice;
+        if (channel == nullptr) return Outcome::NoDevice;
         StopWaiting(id);
         bool wasGone = false;
         const bool ran = host_.Call(kControlWorker, [&] {
@@ -216,12 +216,7 @@ class Bridge::Machine {
             CloseAndRemove(*channel);
         });
         std::lock_guard lock(mutex_);
-        channel->closed = true;
-        // The id may be opened again: the old record stays (the bus keeps
-        // its model) under an id no caller uses.
-        auto node = channels_.extract(id);
-        retired_.push_back(std::move(node.mapped()));
-        inserted_.erase(id);
+        Retire(id);
         return ran && !wasGone ? Outcome::Ok : Outcome::NoDevice;
     }
 
@@ -229,7 +224,7 @@ class Bridge::Machine {
     Reply Request(std::uint32_t id, ULONG code, std::span<const std::uint8_t> input, std::size_t outputLength) {
         Reply reply;
         Channel* channel = Find(id);
-        if (channel == nullptr || channel->closed) {
+        if (channel == nullptr) {
             reply.outcome = Outcome::NoDevice;
             return reply;
         }
@@ -253,7 +248,7 @@ class Bridge::Machine {
 
     Outcome WaitForChange(std::uint32_t id, std::chrono::milliseconds timeout) {
         Channel* channel = Find(id);
-        if (channel == nullptr || channel->closed) return Outcome::NoDevice;
+        if (channel == nullptr) return Outcome::NoDevice;
         struct Wait {
             std::mutex mutex;
             std::condition_variable cv;
@@ -326,7 +321,7 @@ class Bridge::Machine {
 
     Outcome InsertCard(std::uint32_t id, std::string_view name, std::string& error) {
         Channel* channel = Find(id);
-        if (channel == nullptr || channel->closed) {
+        if (channel == nullptr) {
             error = "no such reader";
             return Outcome::NoDevice;
         }
@@ -351,7 +346,7 @@ class Bridge::Machine {
 
     Outcome RemoveCard(std::uint32_t id) {
         Channel* channel = Find(id);
-        if (channel == nullptr || channel->closed) return Outcome::NoDevice;
+        if (channel == nullptr) return Outcome::NoDevice;
         if (!host_.Call(kControlWorker, [&] { channel->reader->RemoveCard(); })) return Outcome::NoDevice;
         std::lock_guard lock(mutex_);
         inserted_[id] = false;
@@ -360,7 +355,7 @@ class Bridge::Machine {
 
     Outcome ArmFault(std::uint32_t id, std::string_view name, unsigned count, std::string& error) {
         Channel* channel = Find(id);
-        if (channel == nullptr || channel->closed) {
+        if (channel == nullptr) {
             error = "no such reader";
             return Outcome::NoDevice;
         }
@@ -375,13 +370,13 @@ class Bridge::Machine {
 
     Outcome Unplug(std::uint32_t id) {
         Channel* channel = Find(id);
-        if (channel == nullptr || channel->closed) return Outcome::NoDevice;
+        if (channel == nullptr) return Outcome::NoDevice;
         bool done = false;
         if (!host_.Call(kControlWorker, [&] {
                 if (channel->gone || bus_ == nullptr) return;
                 bus_->Unplug(channel->pdo);
                 (void)pnp::Manager().DevicePulled(channel->pdo);
-                channel->gone = true;
+                MarkGone(*channel);
                 done = true;
             })) {
             return Outcome::NoDevice;
@@ -418,7 +413,7 @@ class Bridge::Machine {
         channel.pdo = bus_->Plug(*channel.reader, "reader" + std::to_string(channel.id));
         NTSTATUS status = pnp::Manager().DeviceArrived(channel.pdo);
         if (!NT_SUCCESS(status)) {
-            channel.gone = true;
+            MarkGone(channel);
             return status;
         }
         for (const std::u16string& link : harness::FindReaders()) {
@@ -453,8 +448,24 @@ class Bridge::Machine {
         if (channel.handle) channel.handle->Close();
         if (!channel.gone && channel.pdo != nullptr) {
             (void)pnp::Manager().RemoveOrderly(channel.pdo);
-            channel.gone = true;
+            MarkGone(channel);
         }
+    }
+
+    // Under the lock. The id may be opened again: the old record stays (the
+    // bus keeps its model, a late job may still refer to it) under no id.
+    void Retire(std::uint32_t id) {
+        auto node = channels_.extract(id);
+        if (node.empty()) return;
+        node.mapped()->closed = true;
+        retired_.push_back(std::move(node.mapped()));
+        inserted_.erase(id);
+    }
+
+    // On the machine's thread; the control channel reads it from others.
+    void MarkGone(Channel& channel) {
+        std::lock_guard lock(mutex_);
+        channel.gone = true;
     }
 
     void Teardown() {
@@ -501,10 +512,7 @@ Bridge::~Bridge() = default;
 
 Outcome Bridge::Open(std::uint32_t channel, const ChannelOptions& options) { return machine_->Open(channel, options); }
 Outcome Bridge::Close(std::uint32_t channel) { return machine_->Close(channel); }
-bool Bridge::HasChannel(std::uint32_t channel) const {
-    Channel* found = machine_->Find(channel);
-    return found != nullptr && !found->closed;
-}
+bool Bridge::HasChannel(std::uint32_t channel) const { return machine_->Find(channel) != nullptr; }
 
 Reply Bridge::Power(std::uint32_t channel, PowerAction action) {
     ULONG minor = SCARD_POWER_DOWN;
