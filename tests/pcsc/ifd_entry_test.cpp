@@ -271,6 +271,21 @@ TEST_F(IfdEntry, PresenceAndTheCardEventWait) {
     EXPECT_EQ(wait(kLun, 60'000), IFD_SUCCESS);
     EXPECT_LT(std::chrono::steady_clock::now() - waited, 10s);
     stopper.join();
+    // pcscd stops its polling thread around a reset and starts it again: a
+    // stop ends one wait (the pending one, or the next when it came between
+    // two), so the waits after it wait again.
+    bool waitedAgain = false;
+    for (int attempt = 0; attempt < 3 && !waitedAgain; ++attempt) {
+        const auto again = std::chrono::steady_clock::now();
+        EXPECT_EQ(wait(kLun, 300), IFD_SUCCESS);
+        waitedAgain = std::chrono::steady_clock::now() - again >= 300ms;
+    }
+    EXPECT_TRUE(waitedAgain);
+    // A stop with no wait pending ends the next wait at once.
+    stop(kLun);
+    const auto early = std::chrono::steady_clock::now();
+    EXPECT_EQ(wait(kLun, 60'000), IFD_SUCCESS);
+    EXPECT_LT(std::chrono::steady_clock::now() - early, 10s);
 }
 
 // The card is pulled in the middle of its answer: the exchange fails with

@@ -117,7 +117,7 @@ struct Channel {
     bool closed = false; // IFDHCloseChannel came
     // The card-tracking wait, guarded by the machine's mutex.
     std::shared_ptr<harness::AppRequest> tracking;
-    bool stopWaiting = false;
+    bool stopWaiting = false; // a stop not yet spent on a wait
 };
 
 class Bridge::Machine {
@@ -257,8 +257,12 @@ class Bridge::Machine {
         };
         auto wait = std::make_shared<Wait>();
         {
+            // A stop that came while no wait was pending ends this one.
             std::lock_guard lock(mutex_);
-            if (channel->stopWaiting) return Outcome::Ok;
+            if (channel->stopWaiting) {
+                channel->stopWaiting = false;
+                return Outcome::Ok;
+            }
         }
         host_.Send(
             TrackingWorker(*channel),
@@ -285,8 +289,12 @@ class Bridge::Machine {
                 }
                 if (stop) request->Cancel();
                 wait->status = request->Wait();
+                if (trace_) std::fprintf(stderr, "qvscr: tracking 0x%08X ended: %s\n", static_cast<unsigned>(code), NtStatusText(wait->status).c_str());
                 std::lock_guard lock(mutex_);
                 channel->tracking.reset();
+                // A stop ends one wait: pcscd stops its polling thread
+                // around a reset, then starts it again.
+                channel->stopWaiting = false;
             },
             [wait](bool ran) {
                 {

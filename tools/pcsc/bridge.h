@@ -111,7 +111,8 @@ class Bridge {
     // IOCTL_SMARTCARD_IS_PRESENT while none is, left pending until the
     // driver completes it, `timeout` passes (then it is cancelled) or
     // StopWaiting is called. Ok for an event, a time-out or a stop alike;
-    // the caller asks the state afterwards.
+    // the caller asks the state afterwards. A stop ends the wait pending,
+    // or the next one when none is.
     Outcome WaitForChange(std::uint32_t channel, std::chrono::milliseconds timeout);
     void StopWaiting(std::uint32_t channel);
 
