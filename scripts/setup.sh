@@ -35,6 +35,11 @@ fi
 source "$QV_ROOT/scripts/windows-packages.sh"
 qv_install_windows_packages
 
+# The PC/SC bridge: pcsc-lite's header and daemon, and the PC/SC tools its
+# checks drive (scripts/pcsc-packages.sh has the list).
+source "$QV_ROOT/scripts/pcsc-packages.sh"
+qv_install_pcsc_packages
+
 cmake -S "$QV_ROOT" -B "$QV_BUILD" -G Ninja >&2
 # Build progress goes to standard error, so that what the commands print
 # can be piped on its own.

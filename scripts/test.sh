@@ -39,6 +39,25 @@ cmake -S "$QV_ROOT" -B "$QV_RELEASE_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release >
 cmake --build "$QV_RELEASE_BUILD" -j "$(nproc)" >&2
 "$QV_RELEASE_BUILD/qvbench" --benchmark_min_time=0.001 2>&1 | grep -E '^(qvscr_|BM_)'
 
+# --- The PC/SC bridge -------------------------------------------------------
+# libqvscr_ifd.so in an optimised, position-independent build of its own
+# (build-pcsc/), loaded by a private pcscd in its own mount namespace
+# (scripts/pcsc-bridge.sh): pcsc_scan, opensc-tool and scriptor against the
+# simulated cards (scripts/pcsc-checks.sh), then the round-trip benchmark of
+# one APDU through pcscd beside qvsim app's path, very briefly.
+QV_PCSC_BUILD="$QV_ROOT/build-pcsc"
+cmake -S "$QV_ROOT" -B "$QV_PCSC_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQV_PCSC_BRIDGE=ON >&2
+cmake --build "$QV_PCSC_BUILD" -j "$(nproc)" --target qvscr_ifd qvscr-card qvsim qvpcscbench >&2
+"$scripts/pcsc-checks.sh" "$QV_PCSC_BUILD"
+pcsc_bench="$("$scripts/pcsc-bridge.sh" --build "$QV_PCSC_BUILD" --card t1 -- \
+    "$QV_PCSC_BUILD/qvpcscbench" --benchmark_min_time=0.05 2>&1)"
+grep -E '^(qvscr_|BM_)' <<<"$pcsc_bench"
+# A benchmark that could not reach the reader is a failure here.
+if grep -q 'ERROR OCCURRED' <<<"$pcsc_bench"; then
+    echo "$pcsc_bench" >&2
+    exit 1
+fi
+
 # --- Sanitizer builds: ThreadSanitizer (races in driver code) and
 # AddressSanitizer with UBSan (pool use after free and overruns). Each has its
 # own build directory and builds only the tests and its probe; the probes'

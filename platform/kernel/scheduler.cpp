@@ -466,7 +466,13 @@ void Scheduler::AdvanceTo(VirtualTime time) {
     if (kernel_.Config().realTime) {
         const std::uint64_t target = wallStartNs_ + time * 100;
         const std::uint64_t wall = WallNanoseconds();
-        if (target > wall) std::this_thread::sleep_for(std::chrono::nanoseconds(target - wall));
+        // Work posted from another host thread ends the sleep early: the
+        // clock then stands at the wall clock's instant, short of the deadline.
+        if (target > wall &&
+            inbox_.SleepUntil(HostInbox::Clock::now() + std::chrono::nanoseconds(target - wall))) {
+            now_ = std::max(now_, (WallNanoseconds() - wallStartNs_) / 100);
+            return;
+        }
     }
     now_ = time;
 }
@@ -554,6 +560,9 @@ RunResult Scheduler::Run() {
         // the run does, so that nothing is left halfway.
         if (!HostThreadsAlive() && !DpcsBusy()) return Finish(RunOutcome::Completed, {});
         if (config.realTime) now_ = std::max(now_, (WallNanoseconds() - wallStartNs_) / 100);
+        if (inbox_.Pending()) {
+            for (auto& posted : inbox_.Take()) posted();
+        }
         FireDue();
         if (halted_) return Finish(RunOutcome::BugCheck, {});
 

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "kernel/fiber.h"
+#include "kernel/host_inbox.h"
 #include "kernel/kernel.h"
 #include "kernel/thread_state.h"
 
@@ -192,6 +193,9 @@ class Scheduler {
     // Counts switch points and switches, for the watchdog to see progress.
     std::uint64_t Progress() const { return progress_; }
 
+    // Work posted from other host threads (host_inbox.h); run at each step.
+    HostInbox& Inbox() { return inbox_; }
+
   private:
     struct TimedEvent {
         VirtualTime when;
@@ -261,6 +265,7 @@ class Scheduler {
     bool halted_ = false;
     unsigned nextId_ = 1;
     std::uint64_t wallStartNs_ = 0;
+    HostInbox inbox_;
 };
 
 } // namespace qv

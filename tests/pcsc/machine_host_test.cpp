@@ -1,0 +1,72 @@
+// The bridge's host for the machine: calls from other host threads run on
+// the machine's simulated workers, and when the machine stops by itself (a
+// bug check in what it runs) every call comes back, refused, instead of
+// hanging the daemon that made it.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "pcsc/bridge_machine.h"
+
+namespace qv::test {
+namespace {
+
+KernelConfig RealTime() {
+    KernelConfig config;
+    config.realTime = true;
+    return config;
+}
+
+TEST(MachineHost, CallsFromManyThreadsRunOnTheMachine) {
+    std::atomic<int> booted{0};
+    std::atomic<int> tornDown{0};
+    pcsc::MachineHost host(RealTime(), 3, [&] { ++booted; }, [&] { ++tornDown; });
+    std::atomic<int> ran{0};
+    std::vector<std::thread> callers;
+    for (unsigned worker = 0; worker < 3; ++worker) {
+        callers.emplace_back([&, worker] {
+            for (int i = 0; i < 20; ++i) {
+                bool onMachine = false;
+                EXPECT_TRUE(host.Call(worker, [&] {
+                    // A simulated thread may wait: the job runs in the kernel.
+                    LARGE_INTEGER tick;
+                    tick.QuadPart = -1;
+                    KeDelayExecutionThread(KernelMode, FALSE, &tick);
+                    onMachine = Kernel::HasCurrent();
+                }));
+                EXPECT_TRUE(onMachine);
+                ++ran;
+            }
+        });
+    }
+    for (auto& caller : callers) caller.join();
+    EXPECT_EQ(ran, 60);
+    host.Stop();
+    EXPECT_EQ(booted, 1);
+    EXPECT_EQ(tornDown, 1);
+    EXPECT_FALSE(host.Call(1, [] {}));
+    EXPECT_EQ(host.StopReport(), "");
+}
+
+TEST(MachineHost, AMachineThatStopsRefusesEveryCall) {
+    pcsc::MachineHost host(RealTime(), 2, {}, {});
+    // A call waiting on a worker that will never finish its job ...
+    std::thread stuck([&] {
+        EXPECT_FALSE(host.Call(1, [] {
+            KEVENT never;
+            KeInitializeEvent(&never, NotificationEvent, FALSE);
+            KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr);
+        }));
+    });
+    // ... and the bug check that stops the machine.
+    EXPECT_FALSE(host.Call(0, [] { KeBugCheckEx(0xE2, 1, 2, 3, 4); }));
+    stuck.join();
+    EXPECT_TRUE(host.Stopped());
+    EXPECT_NE(host.StopReport().find("bug check"), std::string::npos) << host.StopReport();
+    EXPECT_FALSE(host.Call(0, [] {}));
+}
+
+} // namespace
+} // namespace qv::test
