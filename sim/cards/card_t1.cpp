@@ -69,6 +69,7 @@ void CardT1::Reset() {
     workLeft_ = 0;
     pendingGrant_ = 0;
     awaitingWtx_ = false;
+    oneWaitAtATime_ = false;
     afterWtx_.reset();
     wrongSequence_ = false;
     last_.clear();
@@ -149,6 +150,13 @@ T1Answer CardT1::StartAnswer(ApduAnswer answer) {
     response_.push_back(static_cast<std::uint8_t>(answer.sw));
     sent_ = 0;
     answering_ = true;
+    oneWaitAtATime_ = answer.extensions > 0;
+    if (oneWaitAtATime_) {
+        // Each extension asked for on its own: one block waiting time of
+        // work, then the next request, until all have been granted.
+        workLeft_ = answer.extensions * settings_.bwt;
+        return AskForTime(1);
+    }
     if (answer.work <= settings_.bwt) return NextPiece(answer.work);
     workLeft_ = answer.work;
     const usb::Time units = (answer.work + settings_.bwt - 1) / settings_.bwt;
@@ -213,6 +221,7 @@ T1Answer CardT1::OnSBlock(std::uint8_t pcb, std::span<const std::uint8_t> inf) {
         sent_ = 0;
         answering_ = false;
         awaitingWtx_ = false;
+        oneWaitAtATime_ = false;
         workLeft_ = 0;
         pendingGrant_ = 0;
         afterWtx_.reset();
@@ -231,11 +240,12 @@ T1Answer CardT1::OnSBlock(std::uint8_t pcb, std::span<const std::uint8_t> inf) {
             return {std::move(held), kTurnaround};
         }
         if (workLeft_ > 0) {
-            const usb::Time units = (workLeft_ + settings_.bwt - 1) / settings_.bwt;
+            const usb::Time units = oneWaitAtATime_ ? 1 : (workLeft_ + settings_.bwt - 1) / settings_.bwt;
             T1Answer again = AskForTime(static_cast<std::uint8_t>(std::min<usb::Time>(units, kMaxWtxMultiplier)));
             again.work += granted;
             return again;
         }
+        oneWaitAtATime_ = false;
         return NextPiece(std::max(granted, kTurnaround));
     }
     default:

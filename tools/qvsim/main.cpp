@@ -4,6 +4,7 @@
 #include <random>
 
 #include "app.h"
+#include "conformance.h"
 #include "console.h"
 #include "tour.h"
 #include "options.h"
@@ -23,6 +24,7 @@ int main(int argc, char** argv) {
     if (options->command == "demo") return qvsim::RunAppDemo(*options, seed);
     if (options->command == "app") return qvsim::RunApp(*options, seed);
     if (options->command == "link") return qvsim::RunConsole(*options, seed);
+    if (options->command == "conformance") return qvsim::RunConformance(*options);
     if (options->command == "tour") return qvsim::RunTour(seed, options->realTime);
     std::fprintf(stderr, "qvsim: unknown command '%s'\n%s", options->command.c_str(), qvsim::Usage().c_str());
     return 2;

@@ -15,7 +15,7 @@ bool ParseNumber(std::string_view text, std::uint64_t& value) {
 } // namespace
 
 std::string Usage() {
-    return "usage: qvsim [demo|app|link|tour] [options]\n"
+    return "usage: qvsim [demo|app|link|tour|conformance] [options]\n"
            "\n"
            "  demo              a short session with the trace on: the reader's link,\n"
            "                    then a card powered and its ATR (the default)\n"
@@ -25,6 +25,9 @@ std::string Usage() {
            "                    --script FILE, one per line (type 'help' for the list)\n"
            "  tour              the emulated kernel at work: threads, events, a mutex,\n"
            "                    a one-second I/O timer and delays in virtual time\n"
+           "  conformance       the reader conformance suite against simulated test\n"
+           "                    cards: a table of cases (--seed N, or QV_SEEDS; seeds\n"
+           "                    1-3 by default); fails when a case fails\n"
            "\n"
            "  --seed N          schedule and faults from seed N (a random seed otherwise);\n"
            "                    the same seed gives the same run and the same digest\n"
