@@ -13,6 +13,7 @@ constexpr std::uint16_t kCrcPolynomial = 0x8408; // x^16 + x^12 + x^5 + 1, low b
 constexpr unsigned kBitsPerByte = 8;
 constexpr std::size_t kCrcSize = 2;
 constexpr std::uint8_t kMaxWtxMultiplier = 0xFF;
+constexpr usb::Time kEarlyAskDivider = 4;
 constexpr std::uint8_t kMinIfs = 0x01;
 constexpr std::uint8_t kMaxIfs = 0xFE;
 constexpr std::size_t kIsoDefaultIfsd = 32;
@@ -152,9 +153,9 @@ T1Answer CardT1::StartAnswer(ApduAnswer answer) {
     answering_ = true;
     oneWaitAtATime_ = answer.extensions > 0;
     if (oneWaitAtATime_) {
-        // Each extension asked for on its own: one block waiting time of
-        // work, then the next request, until all have been granted.
-        workLeft_ = answer.extensions * settings_.bwt;
+        // Each extension asked for on its own, with multiplier 1, until all
+        // have been granted.
+        workLeft_ = answer.extensions * (settings_.bwt - settings_.bwt / kEarlyAskDivider);
         return AskForTime(1);
     }
     if (answer.work <= settings_.bwt) return NextPiece(answer.work);
@@ -168,7 +169,11 @@ T1Answer CardT1::AskForTime(std::uint8_t multiplier) {
     const std::uint8_t inf[] = {multiplier};
     // The time asked for is spent from now; what the card still owes after
     // it is asked for again when the host has answered.
-    const usb::Time spent = std::min<usb::Time>(multiplier * settings_.bwt, workLeft_);
+    // One at a time, the card asks again before the time granted runs out,
+    // as it must: after three quarters of it.
+    const usb::Time grant =
+        oneWaitAtATime_ ? settings_.bwt - settings_.bwt / kEarlyAskDivider : multiplier * settings_.bwt;
+    const usb::Time spent = std::min<usb::Time>(grant, workLeft_);
     workLeft_ -= spent;
     pendingGrant_ = spent;
     return Emit(Build(kPcbWtxRequest, inf), kTurnaround);

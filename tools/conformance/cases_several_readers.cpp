@@ -57,7 +57,7 @@ void FourReaders(CaseContext& context) {
     }
     // The card pulled from one reader is reported by that reader alone.
     bed.Model(2).RemoveCard();
-    bed.Advance(kPollSettleMs);
+    bed.Advance(kPollAfterTransmitMs);
     for (std::size_t i = 0; i < kMaxReaders; ++i) {
         bed.Use(i);
         const ULONG state = bed.State();

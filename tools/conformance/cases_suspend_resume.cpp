@@ -55,11 +55,12 @@ void StatesAcrossSleep(CaseContext& context) {
     if (!CardWorks(context, "after the wake")) return;
     // An empty reader sleeps and wakes empty, its insertion wait untouched.
     bed.Model(0).RemoveCard();
-    bed.Advance(kPollSettleMs);
+    bed.Advance(kPollAfterTransmitMs);
     harness::AsyncRequest& present = bed.Machine().SendAsync(bed.Current(), IOCTL_SMARTCARD_IS_PRESENT);
     if (!SleepAndWake(context)) return;
     bed.Advance(kPollSettleMs);
-    context.Expect(!present.done, "an insertion wait on an empty reader stays pending across the sleep");
+    context.Expect(!present.done, "an insertion wait on an empty reader stays pending across the sleep, it ended " +
+                                      StatusText(present.status));
     context.Expect(bed.State() == SCARD_ABSENT, "the empty reader is SCARD_ABSENT after the wake");
     bed.Model(0).InsertCard();
     bed.Advance(kPollSettleMs);
@@ -112,11 +113,13 @@ void ReaderPulledInSleep(CaseContext& context) {
     // The bus finds the port empty at the wake.
     context.ExpectStatus(bed.Machine().Unplug(first), STATUS_SUCCESS, "the surprise removal");
     bed.Advance(kPollSettleMs);
-    context.Expect(absent.done, "the removal wait ended when the reader went");
-    bed.Machine().Reap();
     const TransmitOutcome gone = bed.Transmit(kSelectApplication);
     context.Expect(!NT_SUCCESS(gone.status), "a request to the pulled reader fails, got " + StatusText(gone.status));
+    // The resource manager closes its handle on the removal notice; the
+    // wait it left pending ends with the close at the latest.
     bed.Machine().Close(first);
+    context.Expect(absent.done, "the removal wait ended when the reader went");
+    bed.Machine().Reap();
     // The same reader plugged back.
     bed.Model(0).Reattach();
     bed.Model(0).InsertCard();

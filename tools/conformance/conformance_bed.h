@@ -29,6 +29,9 @@ struct TransmitOutcome {
 // period and the poll's own exchange later.
 inline constexpr std::uint64_t kPollPeriodMs = 1000;
 inline constexpr std::uint64_t kPollSettleMs = 1300;
+// A transmit makes the poll skip its next tick, so after one a change may
+// take two poll periods to be seen.
+inline constexpr std::uint64_t kPollAfterTransmitMs = 2300;
 
 class ConformanceBed {
   public:
