@@ -24,6 +24,11 @@ ctest --output-on-failure -j "$(nproc)"
 # --- Scheduling: the link and USB tests under 500 seeds (a few seconds).
 "$scripts/sweep.sh" 1-500
 
+# --- Reader conformance suite: every case of tools/conformance/ under eight
+# seeds, its table printed; fails when a case fails (known deviations pass).
+# About a second of wall time.
+QV_SEEDS=1-8 "$QV_BUILD/qvsim" conformance
+
 # --- Release build ----------------------------------------------------------
 # The optimised Release build (-O3) must build without warnings too, with the
 # benchmarks; qvbench then runs once, very briefly, as a smoke test that also
