@@ -30,6 +30,11 @@ for scenario in $("$QV_BUILD/qvsim" app --scenario list | cut -d' ' -f1); do
     "$QV_BUILD/qvsim" sweep --faults --seeds 1-1000 "$scenario"
 done
 
+# --- Reader conformance suite: every case of tools/conformance/ under eight
+# seeds, its table printed; fails when a case fails (known deviations pass).
+# About a second of wall time.
+QV_SEEDS=1-8 "$QV_BUILD/qvsim" conformance
+
 # --- Release build ----------------------------------------------------------
 # The optimised Release build (-O3) must build without warnings too, with the
 # benchmarks; qvbench then runs once, very briefly, as a smoke test that also

@@ -257,7 +257,13 @@ CardReply SimpleCard::T0Run(const Apdu& apdu) {
     // that the reader keeps waiting.
     const usb::Time nullEvery = WaitingTime() / kNullDivider;
     usb::Time silence = answer.work;
-    if (!Faulted(Fault::CardNoNull) && answer.work > nullEvery) {
+    if (answer.extensions > 0) {
+        // The answer asks for its extensions itself: one NULL byte after
+        // each half waiting time of work.
+        out.assign(answer.extensions, kNull);
+        answer.work = answer.extensions * nullEvery;
+        silence = nullEvery;
+    } else if (!Faulted(Fault::CardNoNull) && answer.work > nullEvery) {
         const std::size_t nulls = static_cast<std::size_t>(answer.work / nullEvery);
         out.assign(nulls, kNull);
         silence = nullEvery;

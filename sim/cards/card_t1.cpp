@@ -13,6 +13,7 @@ constexpr std::uint16_t kCrcPolynomial = 0x8408; // x^16 + x^12 + x^5 + 1, low b
 constexpr unsigned kBitsPerByte = 8;
 constexpr std::size_t kCrcSize = 2;
 constexpr std::uint8_t kMaxWtxMultiplier = 0xFF;
+constexpr usb::Time kEarlyAskDivider = 4;
 constexpr std::uint8_t kMinIfs = 0x01;
 constexpr std::uint8_t kMaxIfs = 0xFE;
 constexpr std::size_t kIsoDefaultIfsd = 32;
@@ -69,6 +70,7 @@ void CardT1::Reset() {
     workLeft_ = 0;
     pendingGrant_ = 0;
     awaitingWtx_ = false;
+    oneWaitAtATime_ = false;
     afterWtx_.reset();
     wrongSequence_ = false;
     last_.clear();
@@ -149,6 +151,13 @@ T1Answer CardT1::StartAnswer(ApduAnswer answer) {
     response_.push_back(static_cast<std::uint8_t>(answer.sw));
     sent_ = 0;
     answering_ = true;
+    oneWaitAtATime_ = answer.extensions > 0;
+    if (oneWaitAtATime_) {
+        // Each extension asked for on its own, with multiplier 1, until all
+        // have been granted.
+        workLeft_ = answer.extensions * (settings_.bwt - settings_.bwt / kEarlyAskDivider);
+        return AskForTime(1);
+    }
     if (answer.work <= settings_.bwt) return NextPiece(answer.work);
     workLeft_ = answer.work;
     const usb::Time units = (answer.work + settings_.bwt - 1) / settings_.bwt;
@@ -160,7 +169,11 @@ T1Answer CardT1::AskForTime(std::uint8_t multiplier) {
     const std::uint8_t inf[] = {multiplier};
     // The time asked for is spent from now; what the card still owes after
     // it is asked for again when the host has answered.
-    const usb::Time spent = std::min<usb::Time>(multiplier * settings_.bwt, workLeft_);
+    // One at a time, the card asks again before the time granted runs out,
+    // as it must: after three quarters of it.
+    const usb::Time grant =
+        oneWaitAtATime_ ? settings_.bwt - settings_.bwt / kEarlyAskDivider : multiplier * settings_.bwt;
+    const usb::Time spent = std::min<usb::Time>(grant, workLeft_);
     workLeft_ -= spent;
     pendingGrant_ = spent;
     return Emit(Build(kPcbWtxRequest, inf), kTurnaround);
@@ -213,6 +226,7 @@ T1Answer CardT1::OnSBlock(std::uint8_t pcb, std::span<const std::uint8_t> inf) {
         sent_ = 0;
         answering_ = false;
         awaitingWtx_ = false;
+        oneWaitAtATime_ = false;
         workLeft_ = 0;
         pendingGrant_ = 0;
         afterWtx_.reset();
@@ -231,11 +245,12 @@ T1Answer CardT1::OnSBlock(std::uint8_t pcb, std::span<const std::uint8_t> inf) {
             return {std::move(held), kTurnaround};
         }
         if (workLeft_ > 0) {
-            const usb::Time units = (workLeft_ + settings_.bwt - 1) / settings_.bwt;
+            const usb::Time units = oneWaitAtATime_ ? 1 : (workLeft_ + settings_.bwt - 1) / settings_.bwt;
             T1Answer again = AskForTime(static_cast<std::uint8_t>(std::min<usb::Time>(units, kMaxWtxMultiplier)));
             again.work += granted;
             return again;
         }
+        oneWaitAtATime_ = false;
         return NextPiece(std::max(granted, kTurnaround));
     }
     default:

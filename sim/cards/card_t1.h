@@ -87,6 +87,7 @@ class CardT1 {
     usb::Time workLeft_ = 0;         // work not yet covered by a WTX request
     usb::Time pendingGrant_ = 0;     // work done while the host answers a WTX request
     bool awaitingWtx_ = false;
+    bool oneWaitAtATime_ = false;    // the answer asked for its extensions one by one
     std::optional<Bytes> afterWtx_;  // a block held back behind a fault's WTX request
     bool wrongSequence_ = false;     // the card-wrong-sequence fault, until reset
     Bytes last_;

@@ -94,7 +94,7 @@ IsoApplication::IsoApplication(std::uint64_t seed, usb::Time work) : random_(see
 }
 
 bool IsoApplication::BringsData(std::uint8_t cla, std::uint8_t ins) {
-    if (cla == kClaProprietary) return ins == kInsEcho;
+    if (cla == kClaProprietary) return ins == kInsEcho || ins == kInsEchoAfterWaits;
     return ins == kInsSelect || ins == kInsUpdateBinary || ins == kInsVerify;
 }
 
@@ -122,6 +122,7 @@ ApduAnswer IsoApplication::Run(const Apdu& apdu, Transport transport) {
         switch (apdu.ins) {
         case kInsEcho: answer = Echo(apdu, transport); break;
         case kInsGenerateKey: answer = GenerateKey(apdu, transport); break;
+        case kInsEchoAfterWaits: answer = EchoAfterWaits(apdu, transport); break;
         default: answer = {{}, kSwUnknownInstruction}; break;
         }
     } else if ((apdu.cla & kClaInterindustryMask) != 0) {

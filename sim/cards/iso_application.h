@@ -40,6 +40,10 @@ struct ApduAnswer {
     Bytes data;             // response data, without the status word
     std::uint16_t sw = 0;   // SW1 SW2
     usb::Time work = 0;     // the card's own time for the command
+    // Explicit requests for more time before the answer: under T=1 this many
+    // S(WTX request) blocks with multiplier 1, under T=0 this many NULL
+    // procedure bytes, each after about one waiting time of work.
+    std::uint8_t extensions = 0;
 };
 
 // Status words (ISO/IEC 7816-4, 5.6).
@@ -74,6 +78,7 @@ inline constexpr std::uint8_t kInsUpdateBinary = 0xD6;
 inline constexpr std::uint8_t kClaProprietary = 0x80;
 inline constexpr std::uint8_t kInsEcho = 0xEE;          // case 4: the data back
 inline constexpr std::uint8_t kInsGenerateKey = 0xE2;   // case 2: P1 seconds of work, 64 bytes back
+inline constexpr std::uint8_t kInsEchoAfterWaits = 0xE4; // case 4: the data back after P1 time extensions
 
 // The file system every card carries.
 inline constexpr std::uint16_t kFidMf = 0x3F00;
@@ -134,6 +139,8 @@ class IsoApplication {
     ApduAnswer GetResponse(const Apdu& apdu);
     ApduAnswer Echo(const Apdu& apdu, Transport transport);
     ApduAnswer GenerateKey(const Apdu& apdu, Transport transport);
+    // (iso_waiting_echo.cpp)
+    ApduAnswer EchoAfterWaits(const Apdu& apdu, Transport transport);
 
     // Answer data for a command whose Le says how much is wanted: under T=0
     // it must be exact, under T=1 it is a maximum; no Le under T=0 means

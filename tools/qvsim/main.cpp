@@ -4,6 +4,7 @@
 #include <random>
 
 #include "app.h"
+#include "conformance.h"
 #include "console.h"
 #include "options.h"
 #include "scenario.h"
@@ -23,6 +24,7 @@ int main(int argc, char** argv) {
     if (options.command == "link") return qvsim::RunConsole(options, seed);
     if (options.command == "tour") return qvsim::RunTour(seed, options.realTime);
     if (options.command == "sweep") return qvsim::RunSweep(options);
+    if (options.command == "conformance") return qvsim::RunConformance(options);
     std::fprintf(stderr, "qvsim: unknown mode '%s' (qvsim --help lists them)\n", options.command.c_str());
     return 2;
 }

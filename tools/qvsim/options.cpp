@@ -122,6 +122,11 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& options) {
     sweep->add_flag("--verbose,-v", options.verbose, "print the cause of every failing seed, not only the first 20");
     sweep->add_option("scenario", options.scenario, "the scenario's name (qvsim app --scenario list)")->required();
 
+    CLI::App* conformance = app.add_subcommand(
+        "conformance", "the reader conformance suite against simulated test cards: a table of cases (seeds from "
+                       "--seed N or QV_SEEDS, 1-3 by default); fails when a case fails");
+    AddSeed(*conformance, options);
+
     auto known = [&](const std::string& word) {
         for (CLI::App* mode : app.get_subcommands([](CLI::App*) { return true; })) {
             if (mode->get_name() == word) return true;
