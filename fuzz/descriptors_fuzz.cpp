@@ -21,6 +21,7 @@ constexpr std::size_t kLongestConfiguration = 1024;
 constexpr std::size_t kMostInterfaces = 3;
 constexpr std::size_t kMostEndpoints = 4;
 constexpr std::size_t kMostClassBytes = 300;
+constexpr std::size_t kSmallestDescriptor = 2;
 constexpr std::size_t kConfigurationTotalLengthOffset = 2;
 
 enum class Layout : std::uint8_t { Raw, RawWithHeader, Built, Count };
@@ -41,7 +42,8 @@ Bytes BuiltConfiguration(FuzzInput& in) {
             endpoint.maxPacket = in.Word();
             interface.endpoints.push_back(endpoint);
         }
-        interface.classBytes = in.Flag() ? in.Below(kMostClassBytes) : 0;
+        // Class-specific descriptors are two bytes at least (length and type).
+        interface.classBytes = in.Flag() ? kSmallestDescriptor + in.Below(kMostClassBytes) : 0;
         interfaces.push_back(interface);
     }
     return test::MakeConfigurationDescriptor(interfaces, in.Byte());

@@ -6,9 +6,10 @@
 // selection, APDUs, card waits and their cancellation or cleanup, handles
 // opened and closed, a second reader plugged in, Plug and Play requests,
 // surprise removal, system sleep and wake. Mutating the bytes mutates the
-// interleaving of these events; the console keeps to the orders the
-// platform guarantees (no orderly removal with a handle open). The run must
+// interleaving of these events; the decoder keeps to the orders the
+// Plug and Play manager keeps (see ScenarioState below). The run must
 // end clean: no bug check, deadlock or leak at the final unload audit.
+#include <algorithm>
 #include <array>
 #include <sstream>
 #include <string>
@@ -72,12 +73,107 @@ std::string Hex(const std::vector<std::uint8_t>& bytes) {
     return text;
 }
 
-std::string Line(FuzzInput& in) {
-    switch (static_cast<Operation>(in.Below(static_cast<std::size_t>(Operation::Count)))) {
+// Where each reader is in its Plug and Play life, as far as the scenario
+// has taken it. The Plug and Play manager keeps to an order (a query before
+// every stop and removal, a stop only after its query, a start only after a
+// stop), and while a stop is pending or done the driver holds every request
+// until the reader starts again or goes: the console would wait for ever on
+// one. So Plug and Play operations pick only the requests the manager could
+// send next, and requests wait until the reader runs and the system is awake
+// (a Plug and Play or wake operation takes their place).
+enum class Life : std::uint8_t { Started, QueryStopped, Stopped, QueryRemoved, Gone };
+
+constexpr std::size_t kMostReaders = 3;
+
+struct ScenarioState {
+    std::array<Life, kMostReaders> life{Life::Started};
+    std::size_t readers = 1;
+    std::size_t current = 0;
+    bool asleep = false;
+
+    Life& Current() { return life[current]; }
+    bool RequestsHeld() const {
+        const Life now = life[current];
+        return asleep || now == Life::QueryStopped || now == Life::Stopped;
+    }
+};
+
+// The Plug and Play request the manager may send next, and the life it
+// leads to; the empty string when there is none.
+std::string NextPnp(FuzzInput& in, ScenarioState& state) {
+    Life& life = state.Current();
+    const bool first = in.Flag();
+    switch (life) {
+    case Life::Started:
+        life = first ? Life::QueryStopped : Life::QueryRemoved;
+        return first ? "query-stop" : "query-remove";
+    case Life::QueryStopped:
+        life = first ? Life::Stopped : Life::Started;
+        return first ? "stop" : "cancel-stop";
+    case Life::Stopped:
+        // A stopped reader holds requests until it starts again, removal
+        // queries included in what it holds for: it is started first.
+        life = Life::Started;
+        return "start";
+    case Life::QueryRemoved:
+        // An orderly removal needs the handle closed first; the console
+        // refuses it otherwise and the reader stays as it was.
+        if (first) {
+            life = Life::Gone;
+            return "close\nremove";
+        }
+        life = Life::Started;
+        return "cancel-remove";
+    case Life::Gone:
+        break;
+    }
+    return {};
+}
+
+std::string Line(FuzzInput& in, ScenarioState& state) {
+    const auto operation = static_cast<Operation>(in.Below(static_cast<std::size_t>(Operation::Count)));
+    switch (operation) {
     case Operation::CardInsert: return "card insert";
     case Operation::CardRemove: return "card remove";
     case Operation::Advance: return Pick(in, kAdvances);
     case Operation::Fault: return "fault " + Pick(in, kFaults);
+    case Operation::Open: return "open";
+    case Operation::Close: return "close";
+    case Operation::Plug:
+        if (state.readers == kMostReaders) return "readers";
+        state.life[state.readers++] = Life::Started;
+        return in.Flag() ? "plug QV-39N" : "plug";
+    case Operation::Reader:
+        state.current = in.Below(state.readers);
+        return "reader " + std::to_string(state.current);
+    case Operation::Unplug:
+        if (state.Current() == Life::Gone) return "readers";
+        state.Current() = Life::Gone;
+        return "unplug";
+    case Operation::Pnp: {
+        std::string line = NextPnp(in, state);
+        return line.empty() ? "readers" : line;
+    }
+    case Operation::Sleep:
+        if (state.asleep) return "wake";
+        state.asleep = true;
+        return Pick(in, kSleeps);
+    case Operation::Wake:
+        state.asleep = false;
+        return "wake";
+    default:
+        break;
+    }
+    // Everything else is a request through the reader's handle.
+    if (state.asleep) {
+        state.asleep = false;
+        return "wake";
+    }
+    if (state.RequestsHeld()) {
+        std::string line = NextPnp(in, state);
+        return line.empty() ? "readers" : line;
+    }
+    switch (operation) {
     case Operation::Power: return Pick(in, kPowers);
     case Operation::State: return "state";
     case Operation::Attribute: return Pick(in, kAttributes);
@@ -91,16 +187,8 @@ std::string Line(FuzzInput& in) {
         const std::string hex = Hex(in.Chunk(kMostApdu));
         return hex.empty() ? "state" : "apdu " + hex;
     }
-    case Operation::Open: return "open";
-    case Operation::Close: return "close";
-    case Operation::Plug: return in.Flag() ? "plug QV-39N" : "plug";
-    case Operation::Reader: return "reader " + std::to_string(in.Below(3));
-    case Operation::Unplug: return "unplug";
-    case Operation::Pnp: return Pick(in, kPnp);
-    case Operation::Sleep: return Pick(in, kSleeps);
-    case Operation::Wake: return "wake";
     case Operation::Ioctl: return Pick(in, kIoctls);
-    case Operation::Count: break;
+    default: break;
     }
     return "state";
 }
@@ -122,10 +210,15 @@ Verdict Fuzz_scenario(Input input) {
     if (!console.Start()) {
         return Failed("the console did not start:\n" + out.str());
     }
+    ScenarioState state;
     for (std::size_t i = 0; i < kMostOperations && !in.Empty(); ++i) {
-        const std::string line = Line(in);
-        script += line + "\n";
-        if (!console.Execute(line)) break;
+        const std::string lines = Line(in, state);
+        script += lines + "\n";
+        for (std::size_t at = 0; at < lines.size();) {
+            const std::size_t end = std::min(lines.find('\n', at), lines.size());
+            (void)console.Execute(std::string_view(lines).substr(at, end - at));
+            at = end + 1;
+        }
     }
     if (console.Finish() != 0) {
         return Failed("scenario (" + options.card + ", seed " + std::to_string(options.seed) + "):\n" + script +

@@ -11,6 +11,8 @@ QV_BUILD="${QV_BUILD:-$QV_ROOT/build}"
 QV_PACKAGES=(g++ cmake ninja-build libgtest-dev libbenchmark-dev)
 # The i686 Windows cross compiler checks the smart card records' 32-bit layout.
 QV_PACKAGES+=(g++-mingw-w64-i686)
+# clang and its libFuzzer runtime build the fuzzers (fuzz/, scripts/fuzz.sh).
+QV_PACKAGES+=(clang libclang-rt-14-dev)
 
 missing=()
 for package in "${QV_PACKAGES[@]}"; do
