@@ -48,7 +48,7 @@ constexpr std::array<std::string_view, 6> kApdus = {"apdu 00A4040007F05156534352
                                                     "apdu 00A40000020101",          "apdu 80EE000004A1A2A3A400",
                                                     "apdu 80E2020000",              "apdu 0084000008"};
 constexpr std::array<std::string_view, 5> kSleeps = {"sleep S1", "sleep S2", "sleep S3", "sleep S4", "sleep S5"};
-constexpr std::array<std::string_view, 6> kIoctls = {"ioctl 0x310004 00000000 4", "ioctl 0x31002C 01000000 2",
+constexpr std::array<std::string_view, 6> kIoctls = {"ioctl 0x310004 00000000 4", "ioctl 0x310038 00000000 4",
                                                      "ioctl 0x310038 0 0",        "ioctl 0x310008 03000000 64",
                                                      "ioctl 0x310030 00000000 0", "ioctl 0x31000C 0701000000 8"};
 
