@@ -15,6 +15,8 @@ QV_PACKAGES+=(g++-mingw-w64-i686)
 # tshark reads them back in the capture test (installed without asking; its
 # capture-permission question keeps its default, no).
 QV_PACKAGES+=(libcli11-dev libpcap-dev tshark)
+# clang and its libFuzzer runtime build the fuzzers (fuzz/, scripts/fuzz.sh).
+QV_PACKAGES+=(clang libclang-rt-14-dev)
 
 missing=()
 for package in "${QV_PACKAGES[@]}"; do

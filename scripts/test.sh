@@ -86,3 +86,9 @@ for sanitizer in thread address; do
     cmake --build "$sanitizer_build" -j "$(nproc)" --target qvtests "$probe" >&2
     (cd "$sanitizer_build" && ctest --output-on-failure -j "$(nproc)" -E "$excluded")
 done
+
+# --- Fuzzers ----------------------------------------------------------------
+# Each libFuzzer target (fuzz/) runs for a short fixed time from its seeds, in
+# its own clang build (build-fuzz); a finding fails the run. The long runs
+# are scripts/fuzz.sh's with a longer time. About ten minutes with the build.
+"$scripts/fuzz.sh" "${QV_FUZZ_CI_SECONDS:-20}"

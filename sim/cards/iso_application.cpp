@@ -11,7 +11,6 @@ constexpr std::array<std::uint8_t, 7> kAid{0xF0, 0x51, 0x56, 0x53, 0x43, 0x52, 0
 constexpr std::array<std::uint8_t, 4> kPin{0x31, 0x32, 0x33, 0x34};                  // "1234"
 constexpr std::array<std::uint8_t, 8> kSerial{0x51, 0x56, 0x00, 0x00, 0x00, 0x00, 0x10, 0x01};
 
-constexpr std::size_t kMaxShort = 256;
 constexpr std::uint8_t kLowByte = 0xFF;
 constexpr unsigned kByteShift = 8;
 

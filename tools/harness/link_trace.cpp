@@ -14,7 +14,6 @@ constexpr std::size_t kLenOffset = 2;
 
 constexpr std::uint8_t kBlockTypeMask = 0xC0;
 constexpr std::uint8_t kRBlock = 0x80;
-constexpr std::uint8_t kSBlock = 0xC0;
 constexpr std::uint8_t kIBlockTypeBit = 0x80;
 constexpr std::uint8_t kSequenceBitI = 0x40;
 constexpr std::uint8_t kMoreBit = 0x20;

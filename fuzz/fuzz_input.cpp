@@ -1,0 +1,68 @@
+#include "fuzz_input.h"
+
+#include <algorithm>
+
+namespace qv::fuzz {
+
+namespace {
+// A run of the emulation that goes on for this long in virtual time is
+// stuck: no request the targets send takes more than minutes.
+constexpr VirtualTime kFuzzTimeLimit = 2ull * 3600 * kTicksPerSecond;
+constexpr std::uint64_t kSeedChoices = 16;
+} // namespace
+
+std::uint8_t FuzzInput::Byte() { return Empty() ? 0 : bytes_[at_++]; }
+
+std::uint16_t FuzzInput::Word() {
+    const std::uint16_t low = Byte();
+    return static_cast<std::uint16_t>(low | (Byte() << 8));
+}
+
+std::uint32_t FuzzInput::Long() {
+    const std::uint32_t low = Word();
+    return low | (static_cast<std::uint32_t>(Word()) << 16);
+}
+
+std::size_t FuzzInput::Below(std::size_t bound) {
+    if (bound == 0) return 0;
+    const std::size_t value = bound <= 0x100 ? Byte() : Word();
+    return value % bound;
+}
+
+std::vector<std::uint8_t> FuzzInput::Take(std::size_t count) {
+    const std::size_t taken = std::min(count, Left());
+    std::vector<std::uint8_t> bytes(bytes_.begin() + static_cast<std::ptrdiff_t>(at_),
+                                    bytes_.begin() + static_cast<std::ptrdiff_t>(at_ + taken));
+    at_ += taken;
+    return bytes;
+}
+
+std::vector<std::uint8_t> FuzzInput::Chunk(std::size_t maximum) {
+    const std::size_t length = std::min<std::size_t>(Byte(), maximum);
+    return Take(length);
+}
+
+std::vector<std::uint8_t> FuzzInput::Rest() { return Take(Left()); }
+
+std::uint64_t FuzzInput::Seed() { return 1 + Byte() % kSeedChoices; }
+
+KernelConfig FuzzKernelConfig(std::uint64_t seed) {
+    KernelConfig config;
+    config.seed = seed;
+    config.watchdogMilliseconds = 0;
+    config.timeLimit = kFuzzTimeLimit;
+    return config;
+}
+
+Verdict FromRun(const RunResult& run, std::string_view what) {
+    if (run.Ok()) return {};
+    return Failed(std::string(what) + ": " + std::string(OutcomeName(run.outcome)) + "\n" + run.report);
+}
+
+void Merge(Verdict& into, const Verdict& more) {
+    if (into.ok && !more.ok) into = more;
+}
+
+Verdict Failed(std::string report) { return Verdict{false, std::move(report)}; }
+
+} // namespace qv::fuzz
