@@ -76,7 +76,7 @@ fi
 # The demo's sleep and wake meet the same open finding (PowerUp writes
 # LinkSynchronized while the poll thread writes it, device/power.cpp and
 # card/card_tracking.cpp), so the two tests of the demo's run wait for it too.
-tsan_open_findings='^(QvsimApp\.DemoPowersACardWithTheTrace|QvsimDemo\.|CardPowerRace\.|CardTrackingRace\.|CardTracking\.|PollThread\.|SmclibRemoveLock\.RequestsRacing)'
+tsan_open_findings='^(CardTrackingWindow\.|QvsimApp\.DemoPowersACardWithTheTrace|QvsimDemo\.|CardPowerRace\.|CardTrackingRace\.|CardTracking\.|PollThread\.|SmclibRemoveLock\.RequestsRacing)'
 for sanitizer in thread address; do
     sanitizer_build="$QV_ROOT/build-$sanitizer"
     cmake -S "$QV_ROOT" -B "$sanitizer_build" -G Ninja -DQV_SANITIZE="$sanitizer" >&2
