@@ -68,15 +68,12 @@ fi
 # own build directory and builds only the tests and its probe; the probes'
 # CTests (sanitizer.*) expect the sanitizer's report.
 #
-# Open race-detector findings: these tests, written for card presence and power,
-# still report races under ThreadSanitizer (mostly
-# the tests reading driver state without the driver's locks; some in the
-# emulation's newer paths). They run everywhere else; here they are left out
-# until each is mended, and the list only ever shrinks.
-# The demo's sleep and wake meet the same open finding (PowerUp writes
-# LinkSynchronized while the poll thread writes it, device/power.cpp and
-# card/card_tracking.cpp), so the two tests of the demo's run wait for it too.
-tsan_open_findings='^(CardTrackingWindow\.|QvsimApp\.DemoPowersACardWithTheTrace|QvsimDemo\.|CardPowerRace\.|CardTrackingRace\.|CardTracking\.|PollThread\.|SmclibRemoveLock\.RequestsRacing)'
+# Open race-detector findings, left out here until each is mended (the list
+# only ever shrinks). The tracking-window test hands its probe to the polling
+# thread through a std::function that the race detector cannot see handed
+# over. The demo's two tests met the power-up's unlocked write of
+# LinkSynchronized, since mended, and have not yet run again here.
+tsan_open_findings='^(CardTrackingWindow\.|QvsimApp\.DemoPowersACardWithTheTrace|QvsimDemo\.)'
 for sanitizer in thread address; do
     sanitizer_build="$QV_ROOT/build-$sanitizer"
     cmake -S "$QV_ROOT" -B "$sanitizer_build" -G Ninja -DQV_SANITIZE="$sanitizer" >&2
