@@ -22,6 +22,7 @@
 #include "kernel/status_names.h"
 #include "power/power_manager.h"
 #include "support/kernel_run.h"
+#include "support/machine_helpers.h"
 #include "support/seeds.h"
 #include "usb_reader.h"
 
@@ -36,25 +37,6 @@ constexpr SYSTEM_POWER_STATE kSleepStates[] = {PowerSystemSleeping1, PowerSystem
 const Bytes kSelectDf = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x51, 0x00};
 const Bytes kSelectData = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x01, 0x01};
 const Bytes kRead64 = {0x00, 0xB0, 0x00, 0x00, 0x40};
-
-// The machine's own tear-down and the unload audit. A machine a bug check
-// stopped cannot run again; its report has been given already.
-void ExpectCleanShutdown(harness::ReaderMachine& machine, const std::string& where) {
-    if (machine.Machine().BugChecked()) return;
-    RunResult end = machine.Shutdown();
-    EXPECT_TRUE(end.Ok()) << where << "\n" << end.report;
-}
-
-Bytes AsInput(ULONG value) {
-    Bytes bytes(sizeof value);
-    std::memcpy(bytes.data(), &value, sizeof value);
-    return bytes;
-}
-
-void Pause(std::int64_t milliseconds) {
-    LARGE_INTEGER interval = Relative(milliseconds);
-    KeDelayExecutionThread(KernelMode, FALSE, &interval);
-}
 
 // One machine per seed and scheduling: the kernel's scheduling as the
 // variant sets it, and the bus's share of requests completed later from a

@@ -16,6 +16,7 @@
 #include "io/io_state.h"
 #include "power/power_manager.h"
 #include "support/kernel_run.h"
+#include "support/machine_helpers.h"
 #include "support/seeds.h"
 #include "usb_reader.h"
 
@@ -28,14 +29,6 @@ KernelConfig Seeded(std::uint64_t seed) {
     KernelConfig config;
     config.seed = seed;
     return config;
-}
-
-// The machine's own tear-down and the unload audit. A machine a bug check
-// stopped cannot run again; its report has been given already.
-void ExpectCleanShutdown(harness::ReaderMachine& machine, const std::string& where) {
-    if (machine.Machine().BugChecked()) return;
-    RunResult end = machine.Shutdown();
-    EXPECT_TRUE(end.Ok()) << where << "\n" << end.report;
 }
 
 std::size_t Count(const std::vector<std::string>& journal, const std::string& line) {
@@ -126,11 +119,6 @@ struct WakeCase {
     ULONG wait;     // the tracking request pending across the sleep
     bool reported;  // whether wake completes it
 };
-
-void Pause(std::int64_t milliseconds) {
-    LARGE_INTEGER interval = Relative(milliseconds);
-    KeDelayExecutionThread(KernelMode, FALSE, &interval);
-}
 
 // The first poll after power-up reports a card known from before even when
 // it stayed; a card that came or went during the sleep is reported as any
@@ -230,12 +218,6 @@ class PowerWatch {
     std::vector<std::string> bus;
     std::vector<bool> gateAtQuery;
 };
-
-Bytes AsInput(ULONG value) {
-    Bytes bytes(sizeof value);
-    std::memcpy(bytes.data(), &value, sizeof value);
-    return bytes;
-}
 
 // A sleep query with no request inside: the driver closes its gate and the
 // query goes down to the bus. A request sent while the system sleeps waits at

@@ -12,6 +12,7 @@
 #include "device.h"
 #include "harness/reader_machine.h"
 #include "support/kernel_run.h"
+#include "support/machine_helpers.h"
 #include "support/seeds.h"
 #include "usb_reader.h"
 
@@ -19,25 +20,6 @@ namespace qv::test {
 namespace {
 
 using harness::ReaderMachine;
-
-// The machine's own tear-down and the unload audit. A machine a bug check
-// stopped cannot run again; its report has been given already.
-void ExpectCleanShutdown(harness::ReaderMachine& machine, const std::string& where) {
-    if (machine.Machine().BugChecked()) return;
-    RunResult end = machine.Shutdown();
-    EXPECT_TRUE(end.Ok()) << where << "\n" << end.report;
-}
-
-Bytes AsInput(ULONG value) {
-    Bytes bytes(sizeof value);
-    std::memcpy(bytes.data(), &value, sizeof value);
-    return bytes;
-}
-
-void Pause(std::int64_t milliseconds) {
-    LARGE_INTEGER interval = Relative(milliseconds);
-    KeDelayExecutionThread(KernelMode, FALSE, &interval);
-}
 
 LONG RequestsInside(PDEVICE_EXTENSION extension) {
     KIRQL irql;
