@@ -431,5 +431,19 @@ TEST(Dispatch, WaitingRequestEndsWhenTheReaderIsRemoved) {
     }
 }
 
+// A wait a kernel-mode caller sent without a handle and left pending is
+// cancelled and collected when the machine is switched off, before the
+// removal of the last reader unloads the driver and audits its IRPs.
+TEST(Dispatch, KernelModeWaitLeftPendingIsCollectedAtShutdown) {
+    for (std::uint64_t seed : TestSeeds()) {
+        Machine m(seed);
+        m.Run([&] {
+            ASSERT_EQ(m.machine.Plug(*m.readers[0]).status, STATUS_SUCCESS);
+            harness::AsyncRequest& wait = m.machine.SendAsync(0, IOCTL_SMARTCARD_IS_PRESENT);
+            EXPECT_FALSE(wait.done) << "seed " << seed;
+        });
+    }
+}
+
 } // namespace
 } // namespace qv::test

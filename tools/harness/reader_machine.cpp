@@ -13,6 +13,9 @@ namespace qv::harness {
 namespace {
 
 constexpr std::u16string_view kDriverName = u"\\Driver\\qvscr";
+// How often a shutting-down sender looks whether its cancelled requests
+// are back (virtual time).
+constexpr VirtualTime kCollectPause = 10 * kTicksPerMillisecond;
 
 NTSTATUS NTAPI SignalDone(PDEVICE_OBJECT, PIRP, PVOID context) {
     KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
@@ -136,13 +139,15 @@ RunResult ReaderMachine::Shutdown() {
 }
 
 // The machine is switched off: applications close their handles (a wait
-// still pending ends with the cleanup), every reader still there is removed
+// still pending ends with the cleanup), kernel-mode callers cancel what they
+// sent without a handle and collect it, every reader still there is removed
 // in order (one that refuses is pulled), and the manager unloads the driver
 // after the last, which runs the unload audit.
 void ReaderMachine::Teardown() {
     for (std::size_t index = 0; index < readers_.size(); ++index) {
         while (!handles_[index].empty()) Close(index);
     }
+    CollectKernelRequests();
     Reap();
     pnp::PnpManager& manager = pnp::Manager();
     for (std::size_t index = 0; index < readers_.size(); ++index) {
@@ -159,6 +164,22 @@ void ReaderMachine::Teardown() {
     }
     Sync();
     bus_.Shutdown();
+}
+
+// A request sent without a handle belongs to its kernel-mode sender, which
+// frees the IRP once it is back. If the sender left it pending until the
+// removal ended it, the IRP would still be unfreed when the driver unloads
+// after its last reader, so the sender cancels it first and waits for it.
+void ReaderMachine::CollectKernelRequests() {
+    const auto pendingWithoutHandle = [this](const std::unique_ptr<AsyncRequest>& request) {
+        return !request->done && request->irp != nullptr && !overlapped_.contains(request.get());
+    };
+    for (const auto& request : requests_) {
+        if (pendingWithoutHandle(request)) (void)IoCancelIrp(request->irp);
+    }
+    LARGE_INTEGER pause{};
+    pause.QuadPart = -static_cast<LONGLONG>(kCollectPause);
+    while (std::ranges::any_of(requests_, pendingWithoutHandle)) KeDelayExecutionThread(KernelMode, FALSE, &pause);
 }
 
 void ReaderMachine::Sync() {

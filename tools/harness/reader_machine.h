@@ -152,6 +152,7 @@ class ReaderMachine {
 
   private:
     void Teardown();
+    void CollectKernelRequests();
     // Brings the readers' records up to the manager's: a device the manager
     // removed (at a last close, say) is gone here too.
     void Sync();
