@@ -123,6 +123,18 @@ void Kernel::SpinLockTaken(const KSPIN_LOCK* lock) {
 }
 
 RunResult Kernel::Run() {
+    // A machine stopped by a bug check stays stopped: its threads were left
+    // where they stood and must never run again, so a later run (a tool
+    // that goes on to switch the machine off) only repeats the report.
+    if (bugCheck_) {
+        RunResult stopped;
+        stopped.outcome = RunOutcome::BugCheck;
+        stopped.bugCheck = bugCheck_;
+        stopped.report = bugCheck_->Report();
+        stopped.endTime = scheduler_->Now();
+        stopped.digest = trace_.Digest();
+        return stopped;
+    }
     RunResult result = scheduler_->Run();
     if (result.outcome == RunOutcome::Completed) {
         // Overruns that nobody freed yet are still overruns.
@@ -145,7 +157,7 @@ RunResult Kernel::Run() {
 }
 
 RunResult Kernel::RunThread(std::string name, std::function<void()> body) {
-    Spawn(std::move(name), std::move(body));
+    if (!bugCheck_) Spawn(std::move(name), std::move(body));
     return Run();
 }
 

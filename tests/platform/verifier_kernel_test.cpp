@@ -213,6 +213,25 @@ TEST(VerifierKernel, ReportNamesCodeSeedAndThread) {
     EXPECT_NE(result.report.find("'culprit'"), std::string::npos) << result.report;
 }
 
+// A tool that goes on to switch off a machine that bug-checked (the
+// console's end of session) must not resume the threads the stop left
+// where they stood: a later run runs nothing and repeats the report.
+TEST(VerifierKernel, MachineStoppedByABugCheckNeverRunsAgain) {
+    Kernel kernel;
+    bool culpritResumed = false;
+    RunResult first = kernel.RunThread("culprit", [&] {
+        KeBugCheckEx(0xE2, 1, 2, 3, 4);
+        culpritResumed = true;
+    });
+    test::ExpectBugCheck(first, 0xE2, 1);
+    bool laterRan = false;
+    RunResult later = kernel.RunThread("shutdown", [&] { laterRan = true; });
+    test::ExpectBugCheck(later, 0xE2, 1);
+    EXPECT_EQ(later.report, first.report);
+    EXPECT_FALSE(laterRan);
+    EXPECT_FALSE(culpritResumed);
+}
+
 TEST(VerifierKernel, BugCheckInHostContextThrows) {
     Kernel kernel;
     KMUTEX mutex;

@@ -652,7 +652,8 @@ int AppConsole::Finish() {
     finished_ = true;
     const RunResult result = machine_->Shutdown();
     PrintNewLogEntries();
-    if (!result.Ok()) out_ << result.report;
+    // A machine that stopped earlier has printed its report then.
+    if (!result.Ok() && healthy_) out_ << result.report;
     const bool clean = result.Ok() && healthy_;
     out_ << "qvsim app: " << (clean ? "clean" : "stopped") << ", virtual time "
          << result.endTime / kTicksPerMillisecond << " ms\n";

@@ -13,21 +13,24 @@ namespace qv::harness {
 namespace {
 
 constexpr std::u16string_view kDriverName = u"\\Driver\\qvscr";
-// How often a shutting-down sender looks whether its cancelled requests
-// are back (virtual time).
-constexpr VirtualTime kCollectPause = 10 * kTicksPerMillisecond;
 
 NTSTATUS NTAPI SignalDone(PDEVICE_OBJECT, PIRP, PVOID context) {
     KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+// The completion of a request sent without a handle, as a kernel-mode
+// sender writes it: the result is noted and the sender frees its IRP here,
+// at once. Left for later, the IRP would still be live when a removal that
+// completed it unloads the driver after its last reader, and the unload
+// audit would count it against the driver.
 NTSTATUS NTAPI AsyncDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     auto* request = static_cast<AsyncRequest*>(context);
     request->completions += 1;
     request->done = true;
     request->status = irp->IoStatus.Status;
     request->completedAt = Kernel::Current().Now();
+    IoFreeIrp(irp);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
@@ -102,8 +105,6 @@ std::vector<AsyncRequest> ReaderMachine::Reap() {
             // freed, and a handle closed meanwhile sends its close now.
             found->second->Wait();
             overlapped_.erase(found);
-        } else if (request->irp != nullptr) {
-            IoFreeIrp(request->irp);
         }
     }
     requests_ = std::move(left);
@@ -139,15 +140,13 @@ RunResult ReaderMachine::Shutdown() {
 }
 
 // The machine is switched off: applications close their handles (a wait
-// still pending ends with the cleanup), kernel-mode callers cancel what they
-// sent without a handle and collect it, every reader still there is removed
+// still pending ends with the cleanup), every reader still there is removed
 // in order (one that refuses is pulled), and the manager unloads the driver
 // after the last, which runs the unload audit.
 void ReaderMachine::Teardown() {
     for (std::size_t index = 0; index < readers_.size(); ++index) {
         while (!handles_[index].empty()) Close(index);
     }
-    CollectKernelRequests();
     Reap();
     pnp::PnpManager& manager = pnp::Manager();
     for (std::size_t index = 0; index < readers_.size(); ++index) {
@@ -164,22 +163,6 @@ void ReaderMachine::Teardown() {
     }
     Sync();
     bus_.Shutdown();
-}
-
-// A request sent without a handle belongs to its kernel-mode sender, which
-// frees the IRP once it is back. If the sender left it pending until the
-// removal ended it, the IRP would still be unfreed when the driver unloads
-// after its last reader, so the sender cancels it first and waits for it.
-void ReaderMachine::CollectKernelRequests() {
-    const auto pendingWithoutHandle = [this](const std::unique_ptr<AsyncRequest>& request) {
-        return !request->done && request->irp != nullptr && !overlapped_.contains(request.get());
-    };
-    for (const auto& request : requests_) {
-        if (pendingWithoutHandle(request)) (void)IoCancelIrp(request->irp);
-    }
-    LARGE_INTEGER pause{};
-    pause.QuadPart = -static_cast<LONGLONG>(kCollectPause);
-    while (std::ranges::any_of(requests_, pendingWithoutHandle)) KeDelayExecutionThread(KernelMode, FALSE, &pause);
 }
 
 void ReaderMachine::Sync() {

@@ -130,7 +130,8 @@ class ReaderMachine {
 
     // A request the driver may leave pending (a card wait), sent without
     // waiting: overlapped on the open handle, or without one straight to the
-    // stack; the machine owns it until Reap.
+    // stack; the machine owns the record until Reap. Without a handle the IRP
+    // is freed as it completes, and `irp` then only names the request.
     AsyncRequest& SendAsync(std::size_t index, ULONG code);
     // Cancels a request still pending; false when it is not any more.
     bool Cancel(PIRP irp);
@@ -152,7 +153,6 @@ class ReaderMachine {
 
   private:
     void Teardown();
-    void CollectKernelRequests();
     // Brings the readers' records up to the manager's: a device the manager
     // removed (at a last close, say) is gone here too.
     void Sync();
