@@ -431,10 +431,11 @@ TEST(Dispatch, WaitingRequestEndsWhenTheReaderIsRemoved) {
     }
 }
 
-// A wait a kernel-mode caller sent without a handle and left pending is
-// cancelled and collected when the machine is switched off, before the
-// removal of the last reader unloads the driver and audits its IRPs.
-TEST(Dispatch, KernelModeWaitLeftPendingIsCollectedAtShutdown) {
+// A wait a kernel-mode caller sent without a handle and left pending ends
+// with the removal when the machine is switched off; its sender frees the
+// IRP as it completes, before the driver unloads after its last reader and
+// the unload audit counts the IRPs still live.
+TEST(Dispatch, KernelModeWaitEndedByTheLastRemovalIsFreedBeforeTheUnload) {
     for (std::uint64_t seed : TestSeeds()) {
         Machine m(seed);
         m.Run([&] {
