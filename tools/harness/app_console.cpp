@@ -313,8 +313,6 @@ bool AppConsole::Execute(std::string_view line) {
         WaitCommand(rest);
     } else if (verb == "cancel") {
         CancelCommand(rest);
-    } else if (verb == "cleanup") {
-        CleanupCommand(rest);
     } else if (verb == "protocol") {
         ProtocolCommand(rest);
     } else if (verb == "apdu") {
@@ -531,17 +529,6 @@ void AppConsole::CancelCommand(std::string_view arguments) {
     if (!Trim(arguments).empty()) return Error("cancel takes no arguments");
     if (waitIrp_ == nullptr) return Error("no wait is pending");
     RunOnMachine([&] { machine_->Cancel(waitIrp_); });
-}
-
-void AppConsole::CleanupCommand(std::string_view arguments) {
-    if (!Trim(arguments).empty()) return Error("cleanup takes no arguments");
-    NTSTATUS status = STATUS_UNSUCCESSFUL;
-    RunOnMachine([&] {
-        status = machine_->Cleanup(current_);
-        // The wait the cleanup ended is reported before the cleanup itself.
-        ReportCompletions();
-        ResultLine("cleanup", status);
-    });
 }
 
 void AppConsole::ProtocolCommand(std::string_view arguments) {

@@ -75,7 +75,6 @@ class AppConsole {
     void PrintNewLogEntries();
     void WaitCommand(std::string_view arguments);
     void CancelCommand(std::string_view arguments);
-    void CleanupCommand(std::string_view arguments);
     void ProtocolCommand(std::string_view arguments);
     void ApduCommand(std::string_view arguments);
 

@@ -132,6 +132,9 @@ bool AppConsole::LifecycleCommand(std::string_view verb, std::string_view argume
     if (verb == "open") {
         body = [&] { status = machine_->Open(current_); };
     } else if (verb == "close" || verb == "cleanup") {
+        // An application's handle takes no more requests once its cleanup
+        // has come, so `cleanup` closes it as `close` does: the cleanup at
+        // once, the close after the handle's last request.
         if (reader == nullptr || !reader->open) {
             Error("no handle is open on this reader");
             return true;
