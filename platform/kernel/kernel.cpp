@@ -41,8 +41,6 @@ std::vector<std::string> RulesFromEnvironment() {
     return rules;
 }
 
-constexpr RandomStream kStreams[] = {RandomStream::Schedule, RandomStream::Pool, RandomStream::Bus,
-                                     RandomStream::Device, RandomStream::Power};
 } // namespace
 
 std::string_view OutcomeName(RunOutcome outcome) {
@@ -63,10 +61,6 @@ std::string_view OutcomeName(RunOutcome outcome) {
 
 Kernel::Kernel(KernelConfig config) : config_(config) {
     if (config_.processors == 0) throw std::invalid_argument("a machine needs at least one processor");
-    for (RandomStream stream : kStreams) {
-        random_.emplace_back(stream,
-                             std::mt19937_64(SplitMix(config_.seed ^ (static_cast<std::uint64_t>(stream) << 56))));
-    }
     disabledRules_ = config_.disabledRules;
     for (std::string& rule : RulesFromEnvironment()) disabledRules_.push_back(std::move(rule));
     previous_ = currentKernel;
@@ -97,9 +91,11 @@ Kernel& Kernel::Current() {
 bool Kernel::HasCurrent() { return currentKernel != nullptr; }
 
 std::mt19937_64& Kernel::Random(RandomStream stream) {
-    for (auto& [s, engine] : random_)
-        if (s == stream) return engine;
-    throw std::logic_error("unknown random stream");
+    const auto number = static_cast<std::size_t>(stream);
+    if (number == 0 || number > random_.size()) throw std::logic_error("unknown random stream");
+    std::optional<std::mt19937_64>& engine = random_[number - 1];
+    if (!engine) engine.emplace(SplitMix(config_.seed ^ (static_cast<std::uint64_t>(stream) << 56)));
+    return *engine;
 }
 
 SimThread& Kernel::Spawn(std::string name, std::function<void()> body) {

@@ -4,6 +4,8 @@
 // calls find this object through Kernel::Current().
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -33,6 +35,7 @@ inline constexpr VirtualTime kTicksPerSecond = 10'000'000;
 // Independent random streams drawn from the one seed, so that adding a draw
 // for one purpose (a pool fault, say) does not change the schedule.
 enum class RandomStream : unsigned { Schedule = 1, Pool = 2, Bus = 3, Device = 4, Power = 5 };
+inline constexpr std::size_t kRandomStreams = 5;
 
 struct PoolFaultConfig {
     // Fail the Nth allocation counted from the start of the run (1 = the
@@ -191,7 +194,11 @@ class Kernel {
 
     KernelConfig config_;
     Trace trace_;
-    std::vector<std::pair<RandomStream, std::mt19937_64>> random_;
+    // Seeded on first use (a machine boots for every fuzzer input, and
+    // seeding a stream it never draws from is a good part of the boot);
+    // each stream's seed depends on the machine's seed alone, so the order
+    // of first use changes nothing.
+    std::array<std::optional<std::mt19937_64>, kRandomStreams> random_;
     std::unique_ptr<Scheduler> scheduler_;
     std::unique_ptr<Pool> pool_;
     std::unique_ptr<IoManager> io_;
