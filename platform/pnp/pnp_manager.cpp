@@ -208,8 +208,10 @@ Arrival PnpManager::Arrive(PDEVICE_OBJECT pdo, bool holdStart) {
     return arrival;
 }
 
-// Sends the start; a device whose start fails is removed, as Windows does,
-// once no handle holds it.
+// Sends the start; a device whose start fails is removed, as Windows does.
+// Only a restart after a stop can find handles open: Windows then reports
+// the device surprise-removed, so that its driver fails the requests it
+// held for the start, and sends the remove after the last close.
 NTSTATUS PnpManager::StartNode(DeviceNode& node) {
     node.startHeld = false;
     node.lastStart = SendPnp(node, IRP_MN_START_DEVICE);
@@ -218,8 +220,14 @@ NTSTATUS PnpManager::StartNode(DeviceNode& node) {
         return node.lastStart;
     }
     const NTSTATUS started = node.lastStart;
-    if (node.openHandles == 0) SendRemove(node);
-    else node.state = DeviceState::RemovePending;
+    if (node.openHandles == 0) {
+        SendRemove(node);
+        return started;
+    }
+    (void)SendPnp(node, IRP_MN_SURPRISE_REMOVAL);
+    Platform().DisableInterfacesOf(node.pdo);
+    node.state = DeviceState::SurpriseRemoved;
+    node.removeHeld = false;
     return started;
 }
 
@@ -229,8 +237,7 @@ NTSTATUS PnpManager::Start(PDEVICE_OBJECT pdo) {
     const bool startable = node != nullptr && (node->state == DeviceState::Stopped ||
                                                (node->state == DeviceState::Added && node->startHeld));
     if (!startable) return STATUS_INVALID_DEVICE_STATE;
-    // A failed restart ends in removal too; handles still open hold the
-    // remove request back until they are closed.
+    // A failed restart ends in removal too (see StartNode).
     return StartNode(*node);
 }
 

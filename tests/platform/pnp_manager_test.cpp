@@ -190,6 +190,36 @@ TEST_F(PnpManagerTest, AFailedStartEndsInRemoval) {
     });
 }
 
+// A restart that fails while an application holds a handle: the device is
+// reported surprise-removed (its driver must fail what it held for the
+// start), its interface goes, and the remove follows the last close.
+TEST_F(PnpManagerTest, AFailedRestartWithAHandleOpenIsASurpriseRemoval) {
+    Kernel kernel;
+    RunOk(kernel, [this] {
+        Bus bus;
+        pnp::PnpManager& manager = pnp::Manager();
+        manager.SetFunctionDriver(u"\\Driver\\PnpTest", &pnpdrv::Entry);
+        PDEVICE_OBJECT pdo = bus.Plug();
+        ASSERT_EQ(manager.DeviceArrived(pdo), STATUS_SUCCESS);
+        Expose(pdo);
+        std::unique_ptr<harness::AppHandle> handle;
+        ASSERT_EQ(harness::AppHandle::Open(harness::FindReaders()[0], handle), STATUS_SUCCESS);
+        ASSERT_EQ(manager.QueryStop(pdo), STATUS_SUCCESS);
+        ASSERT_EQ(manager.Stop(pdo), STATUS_SUCCESS);
+        log_.behaviour.failStart = true;
+        EXPECT_EQ(manager.Start(pdo), STATUS_DEVICE_CONFIGURATION_ERROR);
+        ASSERT_NE(manager.Node(pdo), nullptr);
+        EXPECT_EQ(manager.Node(pdo)->state, pnp::DeviceState::SurpriseRemoved);
+        EXPECT_EQ(PnpSeen(log_).back(), "pnp " + std::to_string(IRP_MN_SURPRISE_REMOVAL));
+        EXPECT_TRUE(harness::FindReaders().empty());
+        handle->Close();
+        EXPECT_EQ(manager.Node(pdo), nullptr);
+        EXPECT_EQ(PnpSeen(log_).back(), "pnp " + std::to_string(IRP_MN_REMOVE_DEVICE));
+        EXPECT_EQ(log_.unloads, 1u);
+        bus.Shutdown();
+    });
+}
+
 TEST_F(PnpManagerTest, AddDeviceFailureUnderThePoolFaultPlanLeavesTheDriverUnloaded) {
     Kernel kernel;
     RunOk(kernel, [this] {

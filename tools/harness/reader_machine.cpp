@@ -180,6 +180,11 @@ void ReaderMachine::Sync() {
         case pnp::DeviceState::Started:
         case pnp::DeviceState::StopPending: reader.life = ReaderLife::Started; break;
         case pnp::DeviceState::Stopped: reader.life = ReaderLife::Stopped; break;
+        // Surprise-removed, the reader takes no more requests although its
+        // remove waits for the last close.
+        case pnp::DeviceState::SurpriseRemoved:
+            reader.life = reader.pulled ? ReaderLife::Gone : ReaderLife::Removed;
+            break;
         default: break;
         }
     }
