@@ -104,18 +104,25 @@ SimThread& Kernel::Spawn(std::string name, std::function<void()> body) {
 
 VirtualTime Kernel::Now() const { return scheduler_->Now(); }
 
+// The probe is handed from the thread that sets it to the thread that takes
+// the lock, and what it did back to whoever sets or clears the next: the
+// race detector learns both hand-overs from the probe itself.
 void Kernel::ProbeSpinLockOnce(const KSPIN_LOCK* lock, std::function<void()> taken) {
+    race::Acquire(&lockProbe_);
     probedLock_ = taken ? lock : nullptr;
     lockProbe_ = std::move(taken);
+    race::Release(&lockProbe_);
 }
 
 void Kernel::SpinLockTaken(const KSPIN_LOCK* lock) {
     if (lock != probedLock_ || !lockProbe_) return;
+    race::Acquire(&lockProbe_);
     // Spent before it runs, so that the locks it takes do not run it again.
     std::function<void()> probe = std::move(lockProbe_);
     lockProbe_ = nullptr;
     probedLock_ = nullptr;
     probe();
+    race::Release(&lockProbe_);
 }
 
 RunResult Kernel::Run() {
