@@ -86,6 +86,24 @@ TEST(AppConsole, BadInputGetsAnErrorAndTheSessionGoesOn) {
     EXPECT_TRUE(Has(out, "state: STATUS_SUCCESS")) << out;
 }
 
+// A request the driver would hold until a wake or a start, which only a
+// later line could bring, is refused instead of blocking the session, card
+// waits included; after the start a wait is answered as usual.
+TEST(AppConsole, RequestsTheDriverWouldHoldAreRefusedWhileAsleepOrStopped) {
+    const std::string out = Transcript({"sleep S3", "apdu 00B0000010", "state", "wait absent", "wake", "query-stop",
+                                        "state", "stop", "power cold", "start", "state", "wait absent", "card remove",
+                                        "advance 2000"});
+    const std::string refused = "error: the driver holds requests now";
+    std::size_t refusals = 0;
+    for (auto at = out.find(refused); at != std::string::npos; at = out.find(refused, at + 1)) ++refusals;
+    EXPECT_EQ(refusals, 5u) << out;
+    EXPECT_TRUE(Has(out, "wake: STATUS_SUCCESS")) << out;
+    EXPECT_TRUE(Has(out, "start: STATUS_SUCCESS")) << out;
+    EXPECT_TRUE(Has(out, "state: STATUS_SUCCESS")) << out;
+    EXPECT_TRUE(Has(out, "wait: STATUS_SUCCESS")) << out;
+    EXPECT_TRUE(Has(out, "qvsim app: clean")) << out;
+}
+
 TEST(AppConsole, TimeStampsFollowVirtualTimeAndTraceShowsTheReset) {
     const std::string out = Transcript({"advance 1500", "state", "power cold"}, {.seed = 3, .trace = true, .time = true});
     EXPECT_TRUE(Has(out, "] state: STATUS_SUCCESS")) << out;

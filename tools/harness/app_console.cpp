@@ -402,7 +402,17 @@ void AppConsole::ResultLine(const std::string& word, NTSTATUS status, const std:
     Line(line);
 }
 
+// The driver holds a request in its dispatch routine until a wake or a
+// start, which only a later command could bring: the console, which waits
+// for the dispatch routine even for a card wait, would wait for ever.
+bool AppConsole::RefusedWhileHeld() {
+    if (!healthy_ || !machine_->RequestsHeld(current_)) return false;
+    Error("the driver holds requests now (the system sleeps or the reader is stopped): wake or start first");
+    return true;
+}
+
 std::optional<IoctlResult> AppConsole::Request(ULONG code, std::span<const std::uint8_t> input, ULONG outputLength) {
+    if (RefusedWhileHeld()) return std::nullopt;
     IoctlResult result;
     if (!RunOnMachine([&] { result = machine_->DeviceControl(current_, code, input, outputLength); })) {
         PrintNewLogEntries();
@@ -515,6 +525,7 @@ void AppConsole::WaitCommand(std::string_view arguments) {
     } else {
         return Error("wait present or wait absent");
     }
+    if (RefusedWhileHeld()) return;
     RunOnMachine([&] {
         AsyncRequest& sent = machine_->SendAsync(current_, code);
         if (sent.done) return; // answered at once: reported with the run's completions

@@ -73,6 +73,7 @@ class AppConsole {
     SMARTCARD_EXTENSION* Smartcard();
     // Prints the event-log entries written since the last call.
     void PrintNewLogEntries();
+    bool RefusedWhileHeld();
     void WaitCommand(std::string_view arguments);
     void CancelCommand(std::string_view arguments);
     void ProtocolCommand(std::string_view arguments);

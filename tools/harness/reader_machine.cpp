@@ -7,6 +7,7 @@
 #include "io/io_manager.h"
 #include "pnp/pnp_manager.h"
 #include "pnp/pnp_platform.h"
+#include "power/power_manager.h"
 
 namespace qv::harness {
 
@@ -110,6 +111,13 @@ std::vector<AsyncRequest> ReaderMachine::Reap() {
     requests_ = std::move(left);
     std::ranges::sort(done, {}, &AsyncRequest::completedAt);
     return done;
+}
+
+bool ReaderMachine::RequestsHeld(std::size_t index) {
+    if (power::SystemState() != PowerSystemWorking) return true;
+    if (index >= readers_.size() || readers_[index].device == nullptr) return false;
+    const pnp::DeviceNode* node = kernel_.Component<pnp::PnpManager>().Node(readers_[index].pdo);
+    return node != nullptr && (node->state == pnp::DeviceState::StopPending || node->state == pnp::DeviceState::Stopped);
 }
 
 std::size_t ReaderMachine::Outstanding() const {

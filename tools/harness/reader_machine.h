@@ -142,6 +142,10 @@ class ReaderMachine {
     // are freed.
     std::vector<AsyncRequest> Reap();
     std::size_t Outstanding() const;
+    // Whether the driver would hold a request to the reader until something
+    // else happens: the system sleeps (held until the wake), or a stop is
+    // pending or done (held until the start or the removal).
+    bool RequestsHeld(std::size_t index);
 
     // Sends reader command `number` on the reader's link under its
     // ReaderMutex (what the poller does for the card status).
