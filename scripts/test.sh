@@ -67,19 +67,12 @@ fi
 # AddressSanitizer with UBSan (pool use after free and overruns). Each has its
 # own build directory and builds only the tests and its probe; the probes'
 # CTests (sanitizer.*) expect the sanitizer's report.
-#
-# Open race-detector findings, left out here until each is mended (the list
-# only ever shrinks). The tracking-window test hands its probe to the polling
-# thread through a std::function that the race detector cannot see handed
-# over. The demo's two tests met the power-up's unlocked write of
-# LinkSynchronized, since mended, and have not yet run again here.
-tsan_open_findings='^(CardTrackingWindow\.|QvsimApp\.DemoPowersACardWithTheTrace|QvsimDemo\.)'
 for sanitizer in thread address; do
     sanitizer_build="$QV_ROOT/build-$sanitizer"
     cmake -S "$QV_ROOT" -B "$sanitizer_build" -G Ninja -DQV_SANITIZE="$sanitizer" >&2
     probe=qvtsanprobe
     excluded='^qvsim\.'
-    if [ "$sanitizer" = address ]; then probe=qvasanprobe; else excluded="$excluded|$tsan_open_findings"; fi
+    if [ "$sanitizer" = address ]; then probe=qvasanprobe; fi
     cmake --build "$sanitizer_build" -j "$(nproc)" --target qvtests "$probe" >&2
     (cd "$sanitizer_build" && ctest --output-on-failure -j "$(nproc)" -E "$excluded")
 done
