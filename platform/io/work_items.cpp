@@ -7,6 +7,7 @@
 #include "io/io_state.h"
 #include "kernel/dispatcher.h"
 #include "kernel/pool.h"
+#include "kernel/race_annotations.h"
 #include "kernel/scheduler.h"
 
 // The object behind PIO_WORKITEM. Drivers only ever hold the pointer.
@@ -66,6 +67,11 @@ void WorkerLoop() {
         while (queue.items.empty()) KeWaitForSingleObject(&queue.ready, Executive, KernelMode, FALSE, nullptr);
         PIO_WORKITEM item = queue.items.front();
         queue.items.pop_front();
+        // What the queuing thread wrote before it queued the item happens
+        // before the routine, also when the worker found the item without
+        // waiting for the queue's event (a worker just started, or one back
+        // from the previous item).
+        race::Acquire(item);
         RunItem(item);
     }
 }
@@ -128,6 +134,7 @@ void NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerR
     IoWorkItem->Context = Context;
     IoWorkItem->Queued = TRUE;
     StartWorkers(io.work);
+    race::Release(IoWorkItem);
     io.work.items.push_back(IoWorkItem);
     KeSetEvent(&io.work.ready, IO_NO_INCREMENT, FALSE);
 }
