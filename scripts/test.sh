@@ -81,6 +81,4 @@ done
 # Each libFuzzer target (fuzz/) runs for a short fixed time from its seeds, in
 # its own clang build (build-fuzz); a finding fails the run. The long runs
 # are scripts/fuzz.sh's with a longer time. About ten minutes with the build.
-# The scenario target (whole console sessions) is left to the long runs until
-# its decoder's latest change has had one.
-"$scripts/fuzz.sh" "${QV_FUZZ_CI_SECONDS:-20}" atr t1 reader descriptors transmit ioctl
+"$scripts/fuzz.sh" "${QV_FUZZ_CI_SECONDS:-20}"
