@@ -5,6 +5,8 @@
 // for a driver's remove handling.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "harness/app_client.h"
 #include "kernel/pool.h"
 #include "platform/io_test_drivers.h"
@@ -79,15 +81,23 @@ class PnpManagerTest : public ::testing::Test {
   protected:
     void SetUp() override { pnpdrv::Current() = &log_; }
     void TearDown() override { pnpdrv::Current() = nullptr; }
+    // Runs the body on a machine whose Plug and Play manager has the test
+    // driver as the function driver of the bus's devices.
+    static void OnBus(const std::function<void(Bus&, pnp::PnpManager&)>& body) {
+        Kernel kernel;
+        RunOk(kernel, [&] {
+            Bus bus;
+            pnp::PnpManager& manager = pnp::Manager();
+            manager.SetFunctionDriver(u"\\Driver\\PnpTest", &pnpdrv::Entry);
+            body(bus, manager);
+            bus.Shutdown();
+        });
+    }
     pnpdrv::Log log_;
 };
 
 TEST_F(PnpManagerTest, LoadsOnTheFirstDeviceStartsEachAndUnloadsAfterTheLast) {
-    Kernel kernel;
-    RunOk(kernel, [this] {
-        Bus bus;
-        pnp::PnpManager& manager = pnp::Manager();
-        manager.SetFunctionDriver(u"\\Driver\\PnpTest", &pnpdrv::Entry);
+    OnBus([this](Bus& bus, pnp::PnpManager& manager) {
         PDEVICE_OBJECT first = bus.Plug();
         PDEVICE_OBJECT second = bus.Plug();
         EXPECT_EQ(manager.DeviceArrived(first), STATUS_SUCCESS);
@@ -110,16 +120,11 @@ TEST_F(PnpManagerTest, LoadsOnTheFirstDeviceStartsEachAndUnloadsAfterTheLast) {
         Bus::Unplug(third);
         EXPECT_EQ(manager.DevicePulled(third), STATUS_SUCCESS);
         EXPECT_EQ(log_.unloads, 2u);
-        bus.Shutdown();
     });
 }
 
 TEST_F(PnpManagerTest, RebalanceAndRefusedQueriesFollowTheDocumentedOrder) {
-    Kernel kernel;
-    RunOk(kernel, [this] {
-        Bus bus;
-        pnp::PnpManager& manager = pnp::Manager();
-        manager.SetFunctionDriver(u"\\Driver\\PnpTest", &pnpdrv::Entry);
+    OnBus([this](Bus& bus, pnp::PnpManager& manager) {
         PDEVICE_OBJECT pdo = bus.Plug();
         ASSERT_EQ(manager.DeviceArrived(pdo), STATUS_SUCCESS);
         EXPECT_EQ(manager.Rebalance(pdo), STATUS_SUCCESS);
@@ -136,7 +141,6 @@ TEST_F(PnpManagerTest, RebalanceAndRefusedQueriesFollowTheDocumentedOrder) {
         const std::vector<std::string> expected = {"pnp 0", "pnp 5", "pnp 4", "pnp 0", "pnp 5",
                                                    "pnp 6", "pnp 1", "pnp 3", "pnp 1", "pnp 2"};
         EXPECT_EQ(PnpSeen(log_), expected);
-        bus.Shutdown();
     });
 }
 
@@ -144,11 +148,7 @@ TEST_F(PnpManagerTest, RebalanceAndRefusedQueriesFollowTheDocumentedOrder) {
 // for, or the device is removed without ever starting; a remove held after
 // its query waits for Remove or CancelRemove, even with no handle open.
 TEST_F(PnpManagerTest, HeldStartAndHeldRemoveWaitToBeAskedFor) {
-    Kernel kernel;
-    RunOk(kernel, [this] {
-        Bus bus;
-        pnp::PnpManager& manager = pnp::Manager();
-        manager.SetFunctionDriver(u"\\Driver\\PnpTest", &pnpdrv::Entry);
+    OnBus([this](Bus& bus, pnp::PnpManager& manager) {
         PDEVICE_OBJECT held = bus.Plug();
         const pnp::Arrival arrival = manager.Arrive(held, /*holdStart=*/true);
         EXPECT_EQ(arrival.added, STATUS_SUCCESS);
@@ -171,22 +171,16 @@ TEST_F(PnpManagerTest, HeldStartAndHeldRemoveWaitToBeAskedFor) {
         const std::vector<std::string> expected = {"pnp 0", "pnp 1", "pnp 3", "pnp 1", "pnp 2", "pnp 2"};
         EXPECT_EQ(PnpSeen(log_), expected);
         EXPECT_EQ(log_.unloads, 2u);
-        bus.Shutdown();
     });
 }
 
 TEST_F(PnpManagerTest, AFailedStartEndsInRemoval) {
-    Kernel kernel;
-    RunOk(kernel, [this] {
-        Bus bus;
-        pnp::PnpManager& manager = pnp::Manager();
-        manager.SetFunctionDriver(u"\\Driver\\PnpTest", &pnpdrv::Entry);
+    OnBus([this](Bus& bus, pnp::PnpManager& manager) {
         log_.behaviour.failStart = true;
         PDEVICE_OBJECT pdo = bus.Plug();
         EXPECT_EQ(manager.DeviceArrived(pdo), STATUS_DEVICE_CONFIGURATION_ERROR);
         EXPECT_EQ(manager.Node(pdo), nullptr);
         EXPECT_EQ(log_.unloads, 1u);
-        bus.Shutdown();
     });
 }
 
@@ -194,11 +188,7 @@ TEST_F(PnpManagerTest, AFailedStartEndsInRemoval) {
 // reported surprise-removed (its driver must fail what it held for the
 // start), its interface goes, and the remove follows the last close.
 TEST_F(PnpManagerTest, AFailedRestartWithAHandleOpenIsASurpriseRemoval) {
-    Kernel kernel;
-    RunOk(kernel, [this] {
-        Bus bus;
-        pnp::PnpManager& manager = pnp::Manager();
-        manager.SetFunctionDriver(u"\\Driver\\PnpTest", &pnpdrv::Entry);
+    OnBus([this](Bus& bus, pnp::PnpManager& manager) {
         PDEVICE_OBJECT pdo = bus.Plug();
         ASSERT_EQ(manager.DeviceArrived(pdo), STATUS_SUCCESS);
         Expose(pdo);
@@ -216,22 +206,16 @@ TEST_F(PnpManagerTest, AFailedRestartWithAHandleOpenIsASurpriseRemoval) {
         EXPECT_EQ(manager.Node(pdo), nullptr);
         EXPECT_EQ(PnpSeen(log_).back(), "pnp " + std::to_string(IRP_MN_REMOVE_DEVICE));
         EXPECT_EQ(log_.unloads, 1u);
-        bus.Shutdown();
     });
 }
 
 TEST_F(PnpManagerTest, AddDeviceFailureUnderThePoolFaultPlanLeavesTheDriverUnloaded) {
-    Kernel kernel;
-    RunOk(kernel, [this] {
-        Bus bus;
-        pnp::PnpManager& manager = pnp::Manager();
-        manager.SetFunctionDriver(u"\\Driver\\PnpTest", &pnpdrv::Entry);
+    OnBus([this](Bus& bus, pnp::PnpManager& manager) {
         PDEVICE_OBJECT pdo = bus.Plug();
         K().PoolAllocator().FailAfter(1);
         EXPECT_EQ(manager.DeviceArrived(pdo), STATUS_INSUFFICIENT_RESOURCES);
         EXPECT_EQ(log_.entries, 1u);
         EXPECT_EQ(log_.unloads, 1u);
-        bus.Shutdown();
     });
 }
 
