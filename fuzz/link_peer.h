@@ -2,7 +2,8 @@
 // inside the reader's replies: a peer that keeps to the block protocol
 // (RESYNCH, acknowledging the driver's chained pieces, alternating sequence
 // bits, sending long replies as chains after the driver's R-blocks) and asks
-// a callback for the information field of each reply.
+// a callback for the information field of each reply; and the cutting of a
+// block into packets of odd sizes, which the targets share.
 #pragma once
 
 #include <algorithm>
@@ -10,9 +11,25 @@
 #include <optional>
 
 #include "link.h"
+#include "fuzz_input.h"
 #include "link/scripted_reader.h"
 
 namespace qv::fuzz {
+
+// A block cut into packets of sizes the input chooses (each with the
+// "more" or "last" header), as a reader may send one.
+inline test::Transfers OddPackets(FuzzInput& in, const test::Bytes& block) {
+    test::Transfers packets;
+    for (std::size_t at = 0; at < block.size();) {
+        const std::size_t take = std::min<std::size_t>(1 + in.Below(test::kPacketPayload), block.size() - at);
+        test::Bytes packet{at + take < block.size() ? test::kPacketMore : test::kPacketLast};
+        packet.insert(packet.end(), block.begin() + static_cast<std::ptrdiff_t>(at),
+                      block.begin() + static_cast<std::ptrdiff_t>(at + take));
+        packets.push_back(std::move(packet));
+        at += take;
+    }
+    return packets;
+}
 
 class LinkPeer {
   public:

@@ -15,6 +15,7 @@
 #include "fuzz_input.h"
 #include "harness/reader_testbed.h"
 #include "link.h"
+#include "link_peer.h"
 #include "link/scripted_reader.h"
 
 namespace qv::fuzz {
@@ -45,19 +46,6 @@ Bytes ReplyInf(FuzzInput& in) {
     const Bytes data = in.Chunk(LINK_MAX_INF - READER_REPLY_DATA_OFFSET);
     inf.insert(inf.end(), data.begin(), data.end());
     return inf;
-}
-
-Transfers OddPackets(FuzzInput& in, const Bytes& block) {
-    Transfers packets;
-    for (std::size_t at = 0; at < block.size();) {
-        const std::size_t take = std::min<std::size_t>(1 + in.Below(test::kPacketPayload), block.size() - at);
-        Bytes packet{at + take < block.size() ? test::kPacketMore : test::kPacketLast};
-        packet.insert(packet.end(), block.begin() + static_cast<std::ptrdiff_t>(at),
-                      block.begin() + static_cast<std::ptrdiff_t>(at + take));
-        packets.push_back(std::move(packet));
-        at += take;
-    }
-    return packets;
 }
 
 std::optional<Transfers> Answer(FuzzInput& in, ReaderState& reader) {

@@ -47,16 +47,7 @@ Bytes T0Reply(FuzzInput& in) {
 
 test::Transfers InPackets(FuzzInput& in, const Bytes& block) {
     if (block.empty() || in.Flag()) return test::Packets(block);
-    test::Transfers packets;
-    for (std::size_t at = 0; at < block.size();) {
-        const std::size_t take = std::min<std::size_t>(1 + in.Below(test::kPacketPayload), block.size() - at);
-        Bytes packet{at + take < block.size() ? test::kPacketMore : test::kPacketLast};
-        packet.insert(packet.end(), block.begin() + static_cast<std::ptrdiff_t>(at),
-                      block.begin() + static_cast<std::ptrdiff_t>(at + take));
-        packets.push_back(std::move(packet));
-        at += take;
-    }
-    return packets;
+    return OddPackets(in, block);
 }
 
 } // namespace
