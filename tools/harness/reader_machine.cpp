@@ -340,8 +340,8 @@ NTSTATUS ReaderMachine::Close(std::size_t index) {
 }
 
 // IRP_MJ_CLEANUP for the handle's file object, the handle left as it is:
-// a test and the console send it to see what the driver does with the
-// requests still pending, and may go on using the handle afterwards.
+// a test sends it to see what the driver does with the requests still
+// pending, and may go on using the handle afterwards.
 NTSTATUS ReaderMachine::Cleanup(std::size_t index) {
     AppHandle* handle = Handle(index);
     PDEVICE_OBJECT top = Top(index);
