@@ -139,9 +139,7 @@ TEST(DriverPower, WakeReportsTheCardAsItWasFoundAfterTheSleep) {
             bool reported = false;
             unsigned completions = 0;
             RunResult run = machine.Run([&] {
-                ASSERT_EQ(machine.Plug(reader).status, STATUS_SUCCESS);
-                ASSERT_EQ(machine.Pnp(0, IRP_MN_START_DEVICE), STATUS_SUCCESS);
-                ASSERT_EQ(machine.Open(0), STATUS_SUCCESS);
+                ASSERT_EQ(PlugStartAndOpen(machine, reader), STATUS_SUCCESS);
                 Pause(2500); // the poller finds the card as it is
                 machine.SendAsync(0, wake.wait);
                 Pause(10);
@@ -227,9 +225,7 @@ TEST(DriverPower, SleepQueryWithNoRequestInsideClosesTheGateAndGoesDown) {
         ReaderMachine machine(Seeded(seed));
         sim::UsbReader reader(sim::ReaderOptions{}, sim::MakeCard("dual", seed));
         RunResult run = machine.Run([&] {
-            ASSERT_EQ(machine.Plug(reader).status, STATUS_SUCCESS);
-            ASSERT_EQ(machine.Pnp(0, IRP_MN_START_DEVICE), STATUS_SUCCESS);
-            ASSERT_EQ(machine.Open(0), STATUS_SUCCESS);
+            ASSERT_EQ(PlugStartAndOpen(machine, reader), STATUS_SUCCESS);
             PDEVICE_EXTENSION extension = machine.Extension(0);
             PowerWatch watch(extension);
 
@@ -271,14 +267,9 @@ TEST(DriverPower, SleepQueryWithARequestInsideIsAnsweredHereAndLeavesTheGateOpen
         ReaderMachine machine(Seeded(seed));
         sim::UsbReader reader(sim::ReaderOptions{}, sim::MakeCard("dual", seed));
         RunResult run = machine.Run([&] {
-            ASSERT_EQ(machine.Plug(reader).status, STATUS_SUCCESS);
-            ASSERT_EQ(machine.Pnp(0, IRP_MN_START_DEVICE), STATUS_SUCCESS);
-            ASSERT_EQ(machine.Open(0), STATUS_SUCCESS);
+            ASSERT_EQ(PlugStartAndOpen(machine, reader), STATUS_SUCCESS);
             Pause(2500); // the poller finds the card
-            ASSERT_EQ(machine.DeviceControl(0, IOCTL_SMARTCARD_POWER, AsInput(SCARD_COLD_RESET), 64).status,
-                      STATUS_SUCCESS);
-            ASSERT_EQ(machine.DeviceControl(0, IOCTL_SMARTCARD_SET_PROTOCOL, AsInput(SCARD_PROTOCOL_T0), 4).status,
-                      STATUS_SUCCESS);
+            ASSERT_EQ(ColdResetToT0(machine), STATUS_SUCCESS);
             PDEVICE_EXTENSION extension = machine.Extension(0);
             PREADER_EXTENSION readerExtension = extension->SmartcardExtension.ReaderExtension;
 
@@ -345,9 +336,7 @@ TEST(DriverPower, SleepAndWakeRaceWaitsCancelsAndSurpriseRemoval) {
         sim::UsbReader reader(sim::ReaderOptions{}, sim::MakeCard("dual", seed));
         std::vector<harness::AsyncRequest> finished;
         RunResult run = machine.Run([&] {
-            ASSERT_EQ(machine.Plug(reader).status, STATUS_SUCCESS);
-            ASSERT_EQ(machine.Pnp(0, IRP_MN_START_DEVICE), STATUS_SUCCESS);
-            ASSERT_EQ(machine.Open(0), STATUS_SUCCESS);
+            ASSERT_EQ(PlugStartAndOpen(machine, reader), STATUS_SUCCESS);
             KEVENT done;
             KeInitializeEvent(&done, NotificationEvent, FALSE);
             K().Spawn("sleeper", [&] {

@@ -45,14 +45,9 @@ TEST(StopGate, ACancelledQueryLeavesTheCountOfTheRequestInside) {
         ReaderMachine machine(Seeded(seed));
         sim::UsbReader reader(sim::ReaderOptions{}, sim::MakeCard("dual", seed));
         RunResult run = machine.Run([&] {
-            ASSERT_EQ(machine.Plug(reader).status, STATUS_SUCCESS);
-            ASSERT_EQ(machine.Pnp(0, IRP_MN_START_DEVICE), STATUS_SUCCESS);
-            ASSERT_EQ(machine.Open(0), STATUS_SUCCESS);
+            ASSERT_EQ(PlugStartAndOpen(machine, reader), STATUS_SUCCESS);
             Pause(2500); // the poller finds the card
-            ASSERT_EQ(machine.DeviceControl(0, IOCTL_SMARTCARD_POWER, AsInput(SCARD_COLD_RESET), 64).status,
-                      STATUS_SUCCESS);
-            ASSERT_EQ(machine.DeviceControl(0, IOCTL_SMARTCARD_SET_PROTOCOL, AsInput(SCARD_PROTOCOL_T0), 4).status,
-                      STATUS_SUCCESS);
+            ASSERT_EQ(ColdResetToT0(machine), STATUS_SUCCESS);
             PDEVICE_EXTENSION extension = machine.Extension(0);
 
             reader.Arm(sim::Fault::SlowNoWtx);
@@ -94,9 +89,7 @@ TEST(StopGate, ARequestWaitingAcrossAStopComesInAfterTheStartSequence) {
         ReaderMachine machine(Seeded(seed));
         sim::UsbReader reader(sim::ReaderOptions{}, sim::MakeCard("dual", seed));
         RunResult run = machine.Run([&] {
-            ASSERT_EQ(machine.Plug(reader).status, STATUS_SUCCESS);
-            ASSERT_EQ(machine.Pnp(0, IRP_MN_START_DEVICE), STATUS_SUCCESS);
-            ASSERT_EQ(machine.Open(0), STATUS_SUCCESS);
+            ASSERT_EQ(PlugStartAndOpen(machine, reader), STATUS_SUCCESS);
             const ULONG versionId = ATTR_READER_VERSION;
             const auto before = machine.DeviceControl(0, IOCTL_SMARTCARD_GET_ATTRIBUTE, AsInput(versionId), 4);
             ASSERT_EQ(before.status, STATUS_SUCCESS);

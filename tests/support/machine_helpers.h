@@ -34,4 +34,24 @@ inline void Pause(std::int64_t milliseconds) {
     KeDelayExecutionThread(KernelMode, FALSE, &interval);
 }
 
+// The first steps of most whole-machine tests: the reader plugged in as
+// reader 0, started, and a handle opened on it. The first failure, or
+// STATUS_SUCCESS.
+inline NTSTATUS PlugStartAndOpen(harness::ReaderMachine& machine, usb::UsbDeviceModel& reader) {
+    NTSTATUS status = machine.Plug(reader).status;
+    if (NT_SUCCESS(status)) status = machine.Pnp(0, IRP_MN_START_DEVICE);
+    if (NT_SUCCESS(status)) status = machine.Open(0);
+    return status;
+}
+
+// Reader 0's card, once the poller has found it, powered by a cold reset and
+// switched to T=0. The first failure, or STATUS_SUCCESS.
+inline NTSTATUS ColdResetToT0(harness::ReaderMachine& machine) {
+    NTSTATUS status = machine.DeviceControl(0, IOCTL_SMARTCARD_POWER, AsInput(SCARD_COLD_RESET), 64).status;
+    if (NT_SUCCESS(status)) {
+        status = machine.DeviceControl(0, IOCTL_SMARTCARD_SET_PROTOCOL, AsInput(SCARD_PROTOCOL_T0), 4).status;
+    }
+    return status;
+}
+
 } // namespace qv::test
