@@ -49,7 +49,11 @@ struct PoolFaultConfig {
 
 // How the scheduler picks the next thread (see scheduler.h). FromSeed lets
 // the seed choose, unless the environment forces one: QV_SCHED=uniform|pct.
-enum class SchedulingMode { FromSeed, Uniform, Pct };
+// Systematic follows a schedule script (kernel/schedule_script.h) instead of
+// the seed; the schedule explorer runs every script within a bound.
+enum class SchedulingMode { FromSeed, Uniform, Pct, Systematic };
+
+class ScheduleScript;
 
 struct KernelConfig {
     std::uint64_t seed = 1;
@@ -70,6 +74,9 @@ struct KernelConfig {
     // QV_VERIFIER_DISABLE (separated by commas) are added to these.
     std::vector<std::string> disabledRules;
     SchedulingMode scheduling = SchedulingMode::FromSeed;
+    // The script of the systematic mode, shared with whoever explores; one of
+    // its own (the default schedule) when left empty.
+    std::shared_ptr<ScheduleScript> schedule;
     // A simulated thread that runs this long in host time without reaching
     // a switch point (a busy-wait) ends the run; 0 disables. The environment
     // may change it: QV_WATCHDOG_MS.

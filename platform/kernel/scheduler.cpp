@@ -12,6 +12,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 #include "kernel/dispatcher.h"
 #include "kernel/race_annotations.h"
@@ -116,6 +117,9 @@ Scheduler::Scheduler(Kernel& kernel) : kernel_(kernel), random_(kernel.Random(Ra
     hostObject_.Sim = nullptr;
     mode_ = ResolveMode(kernel.Config().scheduling, kernel.Seed());
     if (mode_ == SchedulingMode::Pct) InitialisePct();
+    if (mode_ == SchedulingMode::Systematic) {
+        script_ = kernel.Config().schedule ? kernel.Config().schedule : std::make_shared<ScheduleScript>();
+    }
     dpcs_.resize(kernel.Config().processors);
     for (unsigned p = 0; p < dpcs_.size(); ++p) {
         SimThread& context = Create("dpc " + std::to_string(p), ThreadKind::Dpc, [this, p] { DpcLoop(p); });
@@ -212,6 +216,8 @@ void Scheduler::SwitchPoint() {
     ++progress_;
     if (mode_ == SchedulingMode::Pct) {
         PctSwitchPoint();
+    } else if (mode_ == SchedulingMode::Systematic) {
+        SystematicSwitchPoint();
     } else if (Draw(kPercent) < kernel_.Config().switchPercent) {
         YieldToScheduler();
     }
@@ -231,6 +237,45 @@ void Scheduler::PctSwitchPoint() {
         // Someone became ready: the one with the highest priority runs.
         YieldToScheduler();
     }
+}
+
+bool Scheduler::CanProgress(const SimThread& thread) {
+    return thread.spinningOn_ == nullptr || *thread.spinningOn_ == 0;
+}
+
+void Scheduler::LogDeparture(const SimThread& from, const SimThread& to, const char* how) {
+    kernel_.Events().Log(now_, from.Name(), "explore",
+                         "decision " + std::to_string(script_->Points() - 1) + ": '" + to.Name() + "' runs " + how);
+}
+
+// The decision points where the schedule kept to the default, for a trace
+// that someone reads (a replay); the others are in it as departures.
+void Scheduler::NoteDecision(const SimThread& thread, const char* how) {
+    if (!kernel_.Events().Listening()) return;
+    std::string text = "decision " + std::to_string(script_->Points() - 1) + ": '" + thread.Name() + "' " + how +
+                       "; could run instead:";
+    for (const SimThread* other : others_)
+        if (other != &thread) text += " '" + other->Name() + "'";
+    kernel_.Events().Log(now_, thread.Name(), "explore", text);
+}
+
+// A switch point while exploring: a decision point when another thread could
+// run now. The running thread goes on unless the script departs here.
+void Scheduler::SystematicSwitchPoint() {
+    if (!script_->Exploring()) return;
+    const std::vector<SimThread*>& eligible = Eligible();
+    others_.clear();
+    for (SimThread* t : eligible)
+        if (t != current_ && CanProgress(*t)) others_.push_back(t);
+    if (others_.empty()) return;
+    const std::uint32_t choice = script_->Decide(static_cast<std::uint32_t>(others_.size()));
+    if (choice == 0) {
+        NoteDecision(*current_, "goes on");
+        return;
+    }
+    forced_ = others_[choice - 1];
+    LogDeparture(*current_, *forced_, "instead (preempted)");
+    YieldToScheduler();
 }
 
 NTSTATUS Scheduler::Block(DISPATCHER_HEADER* object, std::optional<VirtualTime> deadline, std::string what) {
@@ -428,6 +473,40 @@ void Scheduler::AssignProcessor(SimThread& thread) {
     }
 }
 
+// After a wait, an end or a departure: the departure's thread, or else the
+// ready thread with the lowest id that can make progress, unless the script
+// departs to another one here. One more departure is offered when only
+// threads below DISPATCH_LEVEL are ready and something is due later: none of
+// them runs until then (null), as a thread on a busy machine may wait for a
+// processor while time passes. Deferred routines and raised IRQL are never
+// held back that way.
+SimThread* Scheduler::ChooseSystematic(const std::vector<SimThread*>& eligible) {
+    if (SimThread* forced = std::exchange(forced_, nullptr);
+        forced != nullptr && std::find(eligible.begin(), eligible.end(), forced) != eligible.end()) {
+        return forced;
+    }
+    others_.clear();
+    for (SimThread* t : eligible)
+        if (CanProgress(*t)) others_.push_back(t);
+    if (others_.empty()) return eligible.front();
+    if (!script_->Exploring()) return others_.front();
+    const bool mayWait = NextDeadline().has_value() && std::none_of(others_.begin(), others_.end(), [](const SimThread* t) {
+                             return t->Kind() == ThreadKind::Dpc || t->irql_ >= DISPATCH_LEVEL;
+                         });
+    const auto choices = static_cast<std::uint32_t>(others_.size() - 1 + (mayWait ? 1 : 0));
+    if (choices == 0) return others_.front();
+    const std::uint32_t choice = script_->Decide(choices);
+    if (choice == others_.size()) {
+        kernel_.Events().Log(now_, others_.front()->Name(), "explore",
+                             "decision " + std::to_string(script_->Points() - 1) +
+                                 ": the ready threads wait until the next deadline");
+        return nullptr;
+    }
+    if (choice != 0) LogDeparture(*others_.front(), *others_[choice], "before it (chosen after a wait)");
+    else NoteDecision(*others_.front(), "runs (the first in line)");
+    return others_[choice];
+}
+
 SimThread& Scheduler::Choose(const std::vector<SimThread*>& eligible) {
     if (mode_ == SchedulingMode::Uniform)
         return *eligible[Draw(eligible.size())];
@@ -583,7 +662,14 @@ RunResult Scheduler::Run() {
         }
 
         readyChanged_ = false;
-        SimThread& next = Choose(eligible);
+        SimThread* chosen = mode_ == SchedulingMode::Systematic ? ChooseSystematic(eligible) : &Choose(eligible);
+        if (chosen == nullptr) {
+            // The systematic schedule keeps the ready threads off the
+            // processors until the next deadline.
+            AdvanceTo(*NextDeadline());
+            continue;
+        }
+        SimThread& next = *chosen;
         AssignProcessor(next);
         kernel_.Events().Mix(next.id_);
         now_ += config.stepCost;

@@ -15,7 +15,11 @@
 // next thread drawn uniformly) or PCT (probabilistic concurrency testing:
 // the eligible thread with the highest random priority runs, and a few
 // priority-change points, drawn from the seed, demote the running thread).
-// Either way one seed gives one interleaving.
+// Either way one seed gives one interleaving. The systematic mode follows a
+// schedule script instead (schedule_script.h): the running thread keeps the
+// processor until it waits, the ready thread with the lowest id goes next,
+// and the script's departures switch elsewhere at the decision points they
+// name.
 #pragma once
 
 #include <cstddef>
@@ -30,6 +34,7 @@
 #include "kernel/fiber.h"
 #include "kernel/host_inbox.h"
 #include "kernel/kernel.h"
+#include "kernel/schedule_script.h"
 #include "kernel/thread_state.h"
 
 struct _KTHREAD {
@@ -216,6 +221,12 @@ class Scheduler {
     const std::vector<SimThread*>& Eligible();
     void NoteHeldProcessors();
     SimThread& Choose(const std::vector<SimThread*>& eligible);
+    SimThread* ChooseSystematic(const std::vector<SimThread*>& eligible);
+    void SystematicSwitchPoint();
+    // Whether a ready thread can make progress: not spinning on a held lock.
+    static bool CanProgress(const SimThread& thread);
+    void LogDeparture(const SimThread& from, const SimThread& to, const char* how);
+    void NoteDecision(const SimThread& thread, const char* how);
     void AssignProcessor(SimThread& thread);
     void InitialisePct();
     void PctSwitchPoint();
@@ -247,8 +258,13 @@ class Scheduler {
     bool readyChanged_ = false;
     const SimThread* lastChosen_ = nullptr;
     std::uint64_t progress_ = 0;
+    // Systematic mode: the script, and the thread a departure at a switch
+    // point handed the processor to.
+    std::shared_ptr<ScheduleScript> script_;
+    SimThread* forced_ = nullptr;
     // Kept between steps so that a step allocates nothing.
     std::vector<SimThread*> eligible_;
+    std::vector<SimThread*> others_;
     std::vector<bool> held_;
     unsigned hostThreadsAlive_ = 0;
     // No deadline or timed event falls before this.

@@ -1,0 +1,132 @@
+// The systematic scheduling mode that the schedule explorer drives: its
+// default schedule, departures at switch points and after waits, the wait
+// for the next deadline, and the schedule's text form.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "kernel/schedule_script.h"
+#include "kernel/scheduler.h"
+#include "support/kernel_run.h"
+
+namespace qv {
+namespace {
+
+struct Systematic {
+    explicit Systematic(std::vector<ScheduleDeparture> departures = {})
+        : script(std::make_shared<ScheduleScript>(std::move(departures))), kernel(Config(script)) {}
+    static KernelConfig Config(std::shared_ptr<ScheduleScript> script) {
+        KernelConfig config;
+        config.scheduling = SchedulingMode::Systematic;
+        config.schedule = std::move(script);
+        return config;
+    }
+    std::shared_ptr<ScheduleScript> script;
+    Kernel kernel;
+};
+
+// Two threads each note their letter at four switch points (interlocked
+// operations); the log shows how they interleaved.
+std::string Interleaving(Systematic& machine, bool exploring) {
+    std::string log;
+    LONG clock = 0;
+    auto body = [&](char letter) {
+        for (int i = 0; i < 4; ++i) {
+            InterlockedIncrement(&clock);
+            log += letter;
+        }
+    };
+    // Explored from here: the processors' deferred-call contexts have
+    // started and wait for work.
+    RunResult run = machine.kernel.RunThread("start", [&] {
+        machine.script->SetExploring(exploring);
+        K().Spawn("a", [&] { body('a'); });
+        K().Spawn("b", [&] { body('b'); });
+    });
+    EXPECT_TRUE(run.Ok()) << run.report;
+    return log;
+}
+
+// The decisions of a run: the choice of 'a' or 'b' once 'start' has ended
+// (point 0), then each of the four switch points of 'a' (1 to 4), with 'b'
+// the one alternative. Once 'a' has ended, 'b' has no one to give way to.
+TEST(SystematicSchedule, TheRunningThreadKeepsTheProcessorUntilItEnds) {
+    for (int run = 0; run < 2; ++run) {
+        Systematic machine;
+        EXPECT_EQ(Interleaving(machine, true), "aaaabbbb");
+        EXPECT_EQ(machine.script->Alternatives(), (std::vector<std::uint32_t>{1, 1, 1, 1, 1}));
+    }
+}
+
+TEST(SystematicSchedule, ADepartureAtASwitchPointHandsTheProcessorToTheChosenThread) {
+    // The departure at the second of 'a''s switch points (after its first
+    // letter): 'b' runs there and keeps the processor until it ends.
+    Systematic departing({{2, 1}});
+    const std::string log = Interleaving(departing, true);
+    EXPECT_EQ(log.find('b'), 1u) << log;
+    EXPECT_EQ(log, "abbbbaaa");
+    EXPECT_EQ(departing.script->Unserved(), 0u);
+}
+
+TEST(SystematicSchedule, ADepartureAfterAWaitTakesAnotherThreadFirst) {
+    Systematic departing({{0, 1}});
+    EXPECT_EQ(Interleaving(departing, true), "bbbbaaaa");
+}
+
+TEST(SystematicSchedule, OutsideExplorationThereAreNoDecisionsAndNoDepartures) {
+    Systematic machine({{0, 1}});
+    EXPECT_EQ(Interleaving(machine, false), "aaaabbbb");
+    EXPECT_EQ(machine.script->Points(), 0u);
+    EXPECT_EQ(machine.script->Unserved(), 1u);
+}
+
+TEST(SystematicSchedule, ADepartureTheRunNeverMeetsIsLeftUnserved) {
+    Systematic machine({{1000, 1}, {1001, 7}});
+    EXPECT_EQ(Interleaving(machine, true), "aaaabbbb");
+    EXPECT_EQ(machine.script->Unserved(), 2u);
+}
+
+// 'late' waits 10 ms; 'ready' is ready at once. Whether 'ready' may be kept
+// waiting until that deadline is one of the choices after 'late' waits.
+TEST(SystematicSchedule, ReadyThreadsMayBeKeptWaitingUntilTheNextDeadline) {
+    auto run = [](std::vector<ScheduleDeparture> departures, std::vector<std::uint32_t>* alternatives) {
+        Systematic machine(std::move(departures));
+        VirtualTime readyRanAt = 0;
+        RunResult result = machine.kernel.RunThread("start", [&] {
+            machine.script->SetExploring(true);
+            K().Spawn("late", [] {
+                LARGE_INTEGER interval = test::Relative(10);
+                KeDelayExecutionThread(KernelMode, FALSE, &interval);
+            });
+            K().Spawn("ready", [&] { readyRanAt = K().Now(); });
+        });
+        EXPECT_TRUE(result.Ok()) << result.report;
+        if (alternatives != nullptr) *alternatives = machine.script->Alternatives();
+        return readyRanAt;
+    };
+    std::vector<std::uint32_t> alternatives;
+    EXPECT_LT(run({}, &alternatives), 10 * kTicksPerMillisecond);
+    // The first decision where 'ready' is the only thread in line offers
+    // exactly one choice: to wait for the deadline.
+    bool waited = false;
+    for (std::uint32_t point = 0; point < alternatives.size() && !waited; ++point) {
+        if (alternatives[point] == 0) continue;
+        waited = run({{point, alternatives[point]}}, nullptr) >= 10 * kTicksPerMillisecond;
+    }
+    EXPECT_TRUE(waited) << "no schedule kept the ready thread waiting for the deadline";
+}
+
+TEST(ScheduleText, RoundTripsAndRefusesWhatIsNoSchedule) {
+    const std::vector<ScheduleDeparture> departures = {{3, 1}, {17, 2}, {400, 1}};
+    EXPECT_EQ(ScheduleText(departures), "3.1-17.2-400.1");
+    EXPECT_EQ(ParseScheduleText("3.1-17.2-400.1"), departures);
+    EXPECT_EQ(ScheduleText({}), "-");
+    EXPECT_EQ(ParseScheduleText("-"), std::vector<ScheduleDeparture>{});
+    for (const char* wrong : {"", "3", "3.", "3.0", ".1", "3.1-", "3.1--4.1", "5.1-4.1", "3.1-3.2", "x.1", "3.1 "}) {
+        EXPECT_FALSE(ParseScheduleText(wrong).has_value()) << "'" << wrong << "'";
+    }
+}
+
+} // namespace
+} // namespace qv
