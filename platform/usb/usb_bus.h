@@ -114,6 +114,7 @@ struct UsbBusCounters {
     std::uint64_t busErrors = 0;
     std::uint64_t cancelled = 0;
     std::uint64_t deviceGone = 0; // requests failed because the device is gone
+    std::uint64_t whileSuspended = 0; // requests refused because the port was suspended
     std::uint64_t pipeResets = 0;
     std::uint64_t controlRequests = 0; // descriptor reads and configuration selects
     std::uint64_t failed = 0;          // every request completed with an error

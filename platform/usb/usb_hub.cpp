@@ -214,8 +214,13 @@ NTSTATUS Hub::Submit(Port& port, PIRP irp) {
     USBD_STATUS verdict = Validate(port, *request);
     Log(port.name + " submit " + request->what);
     if (port.gone) verdict = USBD_STATUS_DEVICE_GONE;
-    // The host controller sends nothing to a suspended port.
-    else if (verdict == USBD_STATUS_SUCCESS && port.suspended) verdict = USBD_STATUS_REQUEST_FAILED;
+    // The host controller sends nothing to a suspended port. A driver that
+    // sends anyway did not quiet its device before letting it sleep: counted
+    // for the tests that look for it.
+    else if (verdict == USBD_STATUS_SUCCESS && port.suspended) {
+        verdict = USBD_STATUS_REQUEST_FAILED;
+        ++counters_.whileSuspended;
+    }
     if (verdict != USBD_STATUS_SUCCESS) {
         Completions done;
         done.push_back(Close(port, std::move(request), verdict, true));

@@ -138,8 +138,23 @@ std::shared_ptr<AppRequest> AppHandle::ControlAsync(ULONG code, std::span<const 
     stack->Parameters.DeviceIoControl.OutputBufferLength = static_cast<ULONG>(outputLength);
     request->irp_ = irp;
     ++outstanding_;
+    // Known to the handle before it goes down, so that a cancel from another
+    // thread can reach it while the driver still has it in hand.
+    std::erase_if(sent_, [](const std::weak_ptr<AppRequest>& r) { return r.expired() || r.lock()->Completed(); });
+    sent_.push_back(request);
     IoCallDriver(top, irp);
     return request;
+}
+
+std::size_t AppHandle::CancelIo() {
+    std::size_t asked = 0;
+    for (const std::weak_ptr<AppRequest>& sent : sent_) {
+        const std::shared_ptr<AppRequest> request = sent.lock();
+        if (request == nullptr || request->Completed() || request->irp_ == nullptr) continue;
+        IoCancelIrp(request->irp_);
+        ++asked;
+    }
+    return asked;
 }
 
 NTSTATUS AppHandle::Control(ULONG code, std::span<const std::uint8_t> input, std::size_t outputLength,

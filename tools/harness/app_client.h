@@ -82,6 +82,11 @@ class AppHandle {
                                              std::size_t outputLength,
                                              std::function<void(PIRP)> onComplete = {});
 
+    // CancelIoEx with no overlapped structure: cancels every request on the
+    // handle that has not completed, one still in its dispatch routine too.
+    // Returns how many it asked to cancel.
+    std::size_t CancelIo();
+
     // CloseHandle: IRP_MJ_CLEANUP now, IRP_MJ_CLOSE when the last request
     // on the handle has been reaped (at once when none is outstanding).
     void Close();
@@ -99,6 +104,9 @@ class AppHandle {
     PDEVICE_OBJECT pdo_;
     FILE_OBJECT file_{};
     unsigned outstanding_ = 0;
+    // The requests sent on the handle, for CancelIo; completed ones are
+    // dropped as it walks them.
+    std::vector<std::weak_ptr<AppRequest>> sent_;
     bool cleanedUp_ = false;
     bool closed_ = false;
 };

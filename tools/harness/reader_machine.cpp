@@ -32,16 +32,20 @@ NTSTATUS NTAPI AsyncDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     request->status = irp->IoStatus.Status;
     request->completedAt = Kernel::Current().Now();
     IoFreeIrp(irp);
+    if (request->then) request->then();
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
 } // namespace
 
-AsyncRequest& ReaderMachine::SendAsync(std::size_t index, ULONG code) {
+AsyncRequest& ReaderMachine::SendAsync(std::size_t index, ULONG code) { return SendAsync(index, code, {}); }
+
+AsyncRequest& ReaderMachine::SendAsync(std::size_t index, ULONG code, std::function<void()> then) {
     auto request = std::make_unique<AsyncRequest>();
     AsyncRequest& sent = *request;
     requests_.push_back(std::move(request));
     sent.code = code;
+    sent.then = std::move(then);
     sent.sentAt = kernel_.Now();
     // An application's overlapped request on its handle; the completion is
     // noted in the record as it happens.
@@ -82,6 +86,11 @@ AsyncRequest& ReaderMachine::SendAsync(std::size_t index, ULONG code) {
     return sent;
 }
 
+std::size_t ReaderMachine::CancelIo(std::size_t index) {
+    AppHandle* handle = Handle(index);
+    return handle == nullptr ? 0 : handle->CancelIo();
+}
+
 bool ReaderMachine::Cancel(PIRP irp) {
     for (auto& request : requests_) {
         if (request->irp != irp || request->done) continue;
@@ -101,16 +110,29 @@ std::vector<AsyncRequest> ReaderMachine::Reap() {
             continue;
         }
         done.push_back(*request);
-        if (auto found = overlapped_.find(request.get()); found != overlapped_.end()) {
-            // The application collects it (GetOverlappedResult): the IRP is
-            // freed, and a handle closed meanwhile sends its close now.
-            found->second->Wait();
-            overlapped_.erase(found);
-        }
+        Collect(*request);
     }
     requests_ = std::move(left);
     std::ranges::sort(done, {}, &AsyncRequest::completedAt);
     return done;
+}
+
+std::optional<AsyncRequest> ReaderMachine::Reap(const AsyncRequest& request) {
+    auto found = std::ranges::find_if(requests_, [&request](const auto& r) { return r.get() == &request; });
+    if (found == requests_.end() || !(*found)->done) return std::nullopt;
+    std::unique_ptr<AsyncRequest> record = std::move(*found);
+    requests_.erase(found);
+    Collect(*record);
+    return *record;
+}
+
+// The application collects a completed request (GetOverlappedResult): the
+// IRP is freed, and a handle closed meanwhile sends its close now.
+void ReaderMachine::Collect(const AsyncRequest& request) {
+    if (auto found = overlapped_.find(&request); found != overlapped_.end()) {
+        found->second->Wait();
+        overlapped_.erase(found);
+    }
 }
 
 bool ReaderMachine::RequestsHeld(std::size_t index) {

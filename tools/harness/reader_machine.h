@@ -30,6 +30,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <memory>
 #include <string>
 #include <span>
@@ -133,14 +134,24 @@ class ReaderMachine {
     // stack; the machine owns the record until Reap. Without a handle the IRP
     // is freed as it completes, and `irp` then only names the request.
     AsyncRequest& SendAsync(std::size_t index, ULONG code);
+    // Without a handle only: `then` runs in the request's completion routine,
+    // as a kernel-mode client sends its next request from there.
+    AsyncRequest& SendAsync(std::size_t index, ULONG code, std::function<void()> then);
     // Cancels a request still pending; false when it is not any more.
     bool Cancel(PIRP irp);
+    // Cancels every request in flight on the last handle opened, as
+    // CancelIoEx does from any thread; returns how many it found.
+    std::size_t CancelIo(std::size_t index);
     // IRP_MJ_CLEANUP for the last handle opened, as closing it sends it, the
     // handle left open (Close sends cleanup and close).
     NTSTATUS Cleanup(std::size_t index);
     // Requests completed since the last call, in completion order; their IRPs
     // are freed.
     std::vector<AsyncRequest> Reap();
+    // The same for one request, once it has completed (as an application
+    // collects one overlapped result); nothing while it is still pending.
+    // The record is gone afterwards.
+    std::optional<AsyncRequest> Reap(const AsyncRequest& request);
     std::size_t Outstanding() const;
     // Whether the driver would hold a request to the reader until something
     // else happens: the system sleeps (held until the wake), or a stop is
@@ -157,6 +168,7 @@ class ReaderMachine {
 
   private:
     void Teardown();
+    void Collect(const AsyncRequest& request);
     // Brings the readers' records up to the manager's: a device the manager
     // removed (at a last close, say) is gone here too.
     void Sync();

@@ -66,6 +66,7 @@ struct AsyncRequest {
     NTSTATUS status = STATUS_PENDING;
     std::uint64_t completedAt = 0; // virtual time of the completion
     std::uint64_t sentAt = 0;
+    std::function<void()> then;    // run as it completes (a kernel-mode sender's next step)
 };
 
 struct CommandResult {

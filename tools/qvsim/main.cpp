@@ -5,6 +5,7 @@
 
 #include "app.h"
 #include "conformance.h"
+#include "explore_mode.h"
 #include "console.h"
 #include "options.h"
 #include "scenario.h"
@@ -25,6 +26,7 @@ int main(int argc, char** argv) {
     if (options.command == "tour") return qvsim::RunTour(seed, options.realTime);
     if (options.command == "sweep") return qvsim::RunSweep(options);
     if (options.command == "conformance") return qvsim::RunConformance(options);
+    if (options.command == "explore") return qvsim::RunExplore(options);
     std::fprintf(stderr, "qvsim: unknown mode '%s' (qvsim --help lists them)\n", options.command.c_str());
     return 2;
 }

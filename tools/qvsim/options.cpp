@@ -122,6 +122,21 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& options) {
     sweep->add_flag("--verbose,-v", options.verbose, "print the cause of every failing seed, not only the first 20");
     sweep->add_option("scenario", options.scenario, "the scenario's name (qvsim app --scenario list)")->required();
 
+    CLI::App* explore = app.add_subcommand(
+        "explore", "run a small lifecycle story under every schedule with up to N preemptions and check each one "
+                   "to the end; a failing schedule prints a token for --replay");
+    auto* exploreList = explore->add_flag("--list", options.list, "name the stories, one per line");
+    auto* exploreReplay =
+        explore->add_option("--replay", options.replay, "run one schedule again, with its trace")->type_name("TOKEN");
+    auto* exploreName = explore->add_option("scenario", options.scenario, "the story's name, or 'all'")->type_name("NAME");
+    explore->add_option("--preemptions", options.preemptions, "departures from the default schedule (the bound)")
+        ->capture_default_str();
+    explore->add_option("--max-schedules", options.maxSchedules, "stop after M schedules (0: all)")
+        ->capture_default_str();
+    explore->add_option("--jobs,-j", options.jobs, "worker processes (0: one per core)")->capture_default_str();
+    exploreList->excludes(exploreReplay)->excludes(exploreName);
+    exploreReplay->excludes(exploreName);
+
     CLI::App* conformance = app.add_subcommand(
         "conformance", "the reader conformance suite against simulated test cards: a table of cases (seeds from "
                        "--seed N or QV_SEEDS, 1-3 by default); fails when a case fails");
@@ -153,6 +168,10 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& options) {
         return code == 0 ? 0 : 2;
     }
     for (CLI::App* mode : app.get_subcommands()) options.command = mode->get_name();
+    if (options.command == "explore" && !options.list && !options.replay && !options.scenario) {
+        std::fprintf(stderr, "qvsim explore: name a story (or 'all'), --list or --replay TOKEN\n");
+        return 2;
+    }
     if (options.atr && options.noCard) {
         std::fprintf(stderr, "qvsim: --atr and --no-card exclude each other\n");
         return 2;

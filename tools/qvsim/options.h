@@ -45,6 +45,12 @@ struct Options {
     std::string seeds = "1-100";
     unsigned jobs = 0;
     bool verbose = false;
+    // qvsim explore: list the scenarios, the preemption bound, a cap on the
+    // schedules, and a failing schedule's token to replay with its trace.
+    bool list = false;
+    unsigned preemptions = 2;
+    std::uint64_t maxSchedules = 0;
+    std::optional<std::string> replay;
     // A mode this parser does not know (one added by a hook in main.cpp,
     // say): its arguments, for it to parse itself.
     std::vector<std::string> arguments;
