@@ -414,6 +414,8 @@ void NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
     CurrentTime->QuadPart = kBootSystemTime + static_cast<LONGLONG>(K().Now());
 }
 
+ULONGLONG NTAPI KeQueryInterruptTime(void) { return K().Now(); }
+
 void NTAPI KeQueryTickCount(PLARGE_INTEGER TickCount) {
     TickCount->QuadPart = static_cast<LONGLONG>(K().Now() / kTimeIncrement);
 }

@@ -111,6 +111,8 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertabl
 
 void NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 void NTAPI KeQueryTickCount(PLARGE_INTEGER TickCount);
+// The time since boot in 100-nanosecond units (the clock of timers and waits).
+ULONGLONG NTAPI KeQueryInterruptTime(void);
 ULONG NTAPI KeQueryTimeIncrement(void);
 LARGE_INTEGER NTAPI RtlExtendedIntegerMultiply(LARGE_INTEGER Multiplicand, LONG Multiplier);
 
