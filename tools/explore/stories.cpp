@@ -180,6 +180,7 @@ class LifecycleStory final : public Story {
         KeInitializeEvent(&sending_, NotificationEvent, FALSE);
         KeInitializeEvent(&cancelled_, NotificationEvent, FALSE);
         KeInitializeEvent(&resubmitted_, NotificationEvent, FALSE);
+        KeInitializeEvent(&eventDone_, NotificationEvent, FALSE);
     }
 
     NTSTATUS Setup(ReaderMachine& machine) override {
@@ -263,6 +264,11 @@ class LifecycleStory final : public Story {
     // ---- The event -------------------------------------------------------
 
     void RunEvent(ReaderMachine& machine) {
+        DoEvent(machine);
+        KeSetEvent(&eventDone_, IO_NO_INCREMENT, FALSE);
+    }
+
+    void DoEvent(ReaderMachine& machine) {
         // A removal or a sleep meets requests already under way; a stop meets
         // them as they come, at the gate.
         if (spec_.event != Event::StopAndRestart && spec_.event != Event::CancelStop && spec_.event != Event::CardPulled)
@@ -410,6 +416,7 @@ class LifecycleStory final : public Story {
             // a removal ends every wait: either completes a wait pending
             // before the event. A wait that came in during a sleep or a stop
             // may stay pending while the card stays in; it is cancelled then.
+            KeWaitForSingleObject(&eventDone_, Executive, KernelMode, FALSE, nullptr);
             AwaitEnd(wait);
             if (!wait.done && (work == Work::WaitAcross || Removal())) {
                 problems_.push_back("a card-absent wait pending across the event was not completed by its end");
@@ -468,6 +475,7 @@ class LifecycleStory final : public Story {
     KEVENT sending_{};
     KEVENT cancelled_{};
     KEVENT resubmitted_{}; // the resubmitting wait's completion has sent the next
+    KEVENT eventDone_{};   // the event thread has done its part
     std::size_t cancelledInFlight_ = 0;
     std::size_t acrossTaken_ = 0;
     Bytes atr_;
