@@ -3,6 +3,28 @@
 // lock.
 #include "device.h"
 
+namespace {
+
+// Completes a card-tracking request still pending with STATUS_SUCCESS: the
+// reader is going, and with it the card. It is taken out, and its cancel
+// routine cleared, under the cancel spin lock, so that the cancel routine
+// cannot complete it too; it is completed after the lock is released.
+VOID CompletePendingTracking(POS_DEP_DATA OsData) {
+    KIRQL cancelIrql;
+    IoAcquireCancelSpinLock(&cancelIrql);
+    PIRP notificationIrp = static_cast<PIRP>(
+        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&OsData->NotificationIrp), NULL));
+    if (notificationIrp != NULL) (void)IoSetCancelRoutine(notificationIrp, NULL);
+    IoReleaseCancelSpinLock(cancelIrql);
+    if (notificationIrp != NULL) {
+        notificationIrp->IoStatus.Information = 0;
+        notificationIrp->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(notificationIrp, IO_NO_INCREMENT);
+    }
+}
+
+} // namespace
+
 // IRQL: PASSIVE_LEVEL. Undoes what add-device did, in reverse: the
 // interface off, the unit number free, a pending card-tracking request
 // completed, every hold on the library's remove lock waited for, the
@@ -23,23 +45,12 @@ VOID RemoveReaderDevice(PDEVICE_OBJECT DeviceObject) {
     }
 
     if (smartcardExtension->OsData != NULL) {
-        // The tracking request is taken out, and its cancel routine cleared,
-        // under the cancel spin lock, so that the cancel routine cannot
-        // complete it too; it is completed after the lock is released.
-        KIRQL cancelIrql;
-        IoAcquireCancelSpinLock(&cancelIrql);
-        PIRP notificationIrp = static_cast<PIRP>(
-            InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&smartcardExtension->OsData->NotificationIrp),
-                                       NULL));
-        if (notificationIrp != NULL) (void)IoSetCancelRoutine(notificationIrp, NULL);
-        IoReleaseCancelSpinLock(cancelIrql);
-        if (notificationIrp != NULL) {
-            notificationIrp->IoStatus.Information = 0;
-            notificationIrp->IoStatus.Status = STATUS_SUCCESS;
-            IoCompleteRequest(notificationIrp, IO_NO_INCREMENT);
-        }
-
+        CompletePendingTracking(smartcardExtension->OsData);
         SmartcardReleaseRemoveLockAndWait(smartcardExtension);
+        // A card wait that was still on its way in while the request before
+        // it held the library stored itself during the wait above, after the
+        // first look; no request is inside any more, so this look is the last.
+        CompletePendingTracking(smartcardExtension->OsData);
         SmartcardExit(smartcardExtension);
     }
 
