@@ -153,8 +153,7 @@ NTSTATUS NTAPI CardPower(PSMARTCARD_EXTENSION SmartcardExtension) {
     ULONG atrLength = 0;
 
     // The poller stays out of the reader while the card's power changes.
-    IoStopTimer(reader->DeviceObject);
-    KeWaitForSingleObject(reader->ReaderMutex, Executive, KernelMode, FALSE, NULL);
+    BeginCardService(SmartcardExtension);
 
     SmartcardExtension->CardCapabilities.ATR.Length = 0;
     SmartcardExtension->ReaderCapabilities.CurrentState = SCARD_PRESENT;
@@ -200,7 +199,6 @@ NTSTATUS NTAPI CardPower(PSMARTCARD_EXTENSION SmartcardExtension) {
     if (action == SCARD_COLD_RESET) SleepMs(COLD_RESET_PAUSE_MS);
 
 Done:
-    KeReleaseMutex(reader->ReaderMutex, FALSE);
-    IoStartTimer(reader->DeviceObject);
+    EndCardService(SmartcardExtension);
     return status;
 }

@@ -61,11 +61,13 @@ NTSTATUS ConfirmCard(PSMARTCARD_EXTENSION SmartcardExtension) {
 }
 
 // Applies the first data byte of a card-status answer to the card state.
-// Returns the status of the model check's reset when one was sent, else
-// STATUS_SUCCESS.
-NTSTATUS ApplyCardStatus(PSMARTCARD_EXTENSION SmartcardExtension, UCHAR Bits) {
+// *Swapped tells a card that was taken out and put back (or replaced)
+// between two polls. Returns the status of the model check's reset when
+// one was sent, else STATUS_SUCCESS.
+NTSTATUS ApplyCardStatus(PSMARTCARD_EXTENSION SmartcardExtension, UCHAR Bits, BOOLEAN* Swapped) {
     PREADER_EXTENSION reader = SmartcardExtension->ReaderExtension;
     auto& state = SmartcardExtension->ReaderCapabilities.CurrentState;
+    *Swapped = FALSE;
 
     if ((Bits & CARD_STATUS_PRESENT) == 0) {
         ForgetActiveCard(SmartcardExtension, SCARD_ABSENT);
@@ -74,9 +76,12 @@ NTSTATUS ApplyCardStatus(PSMARTCARD_EXTENSION SmartcardExtension, UCHAR Bits) {
     }
     if ((Bits & CARD_STATUS_ACTIVE) == 0) {
         // A card the driver had powered that is now without power was pulled
-        // and put back (or replaced) between two polls: its cached ATR may
-        // be another card's.
-        if (reader->PreviousCardState >= SCARD_POWERED) ForgetCachedAtr(reader);
+        // and put back (or replaced) between two polls: the card the
+        // application knew is gone, and its cached ATR may be another card's.
+        if (reader->PreviousCardState >= SCARD_POWERED) {
+            ForgetCachedAtr(reader);
+            *Swapped = TRUE;
+        }
         ForgetActiveCard(SmartcardExtension, SCARD_PRESENT);
         return ConfirmCard(SmartcardExtension);
     }
@@ -202,16 +207,21 @@ NTSTATUS PollCardStatus(PSMARTCARD_EXTENSION SmartcardExtension) {
     auto& state = SmartcardExtension->ReaderCapabilities.CurrentState;
     PIRP report = NULL;
     NTSTATUS reportStatus = STATUS_SUCCESS;
-    NTSTATUS status;
+    NTSTATUS status = STATUS_SUCCESS;
     UCHAR readerStatus = 0;
+    BOOLEAN swapped = FALSE;
+    BOOLEAN resume = FALSE;
     KIRQL irql;
 
     KeWaitForSingleObject(reader->ReaderMutex, Executive, KernelMode, FALSE, NULL);
 
+    // A tick that woke the poller before the power went finds the reader
+    // asleep: there is nothing to ask it until the power-up polls.
+    if (reader->PowerState == READER_POWERED_DOWN) goto Done;
+
     // The first poll after power-up with a card known before: the card may
     // have been swapped while the reader slept, so it counts as present but
     // not powered, is reported, and its cached ATR is dropped.
-    BOOLEAN resume = FALSE;
     if (CardIn(state) && reader->LinkSynchronized == 0) {
         state = SCARD_PRESENT;
         ForgetCachedAtr(reader);
@@ -219,7 +229,12 @@ NTSTATUS PollCardStatus(PSMARTCARD_EXTENSION SmartcardExtension) {
     }
 
     status = SendReaderCommand(READER_COMMAND_CARD_STATUS, SmartcardExtension);
+    // A poll that got no answer leaves the link as it was: still to be
+    // resynchronised after a power-up, and the card known from before still
+    // to be reported, by the next poll.
     if (!NT_SUCCESS(status)) goto Done;
+    reader->LinkSynchronized = 1;
+    reader->LastPollMs = InterruptTimeMs();
 
     reader->PreviousCardState = state;
     // Only an answer that carries its first data byte says anything.
@@ -228,16 +243,17 @@ NTSTATUS PollCardStatus(PSMARTCARD_EXTENSION SmartcardExtension) {
         goto Done;
     }
 
-    status = ApplyCardStatus(SmartcardExtension, reader->ReplyData[READER_REPLY_DATA_OFFSET]);
+    status = ApplyCardStatus(SmartcardExtension, reader->ReplyData[READER_REPLY_DATA_OFFSET], &swapped);
 
-    if (CardIn(reader->PreviousCardState) != CardIn(state) || (resume && CardIn(state))) {
+    // A swapped card is reported like a removal: the wait for the old card's
+    // removal ends, and the new card is present for the next wait.
+    if (CardIn(reader->PreviousCardState) != CardIn(state) || (resume && CardIn(state)) || swapped) {
         KeAcquireSpinLock(&os->SpinLock, &irql);
         report = TakeTrackingForReport(os, &reportStatus);
         KeReleaseSpinLock(&os->SpinLock, irql);
     }
 
 Done:
-    reader->LinkSynchronized = 1;
     KeReleaseMutex(reader->ReaderMutex, FALSE);
     // Completed here, at PASSIVE_LEVEL with no lock held, by the poll that
     // took it out.

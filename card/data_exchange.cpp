@@ -178,8 +178,7 @@ NTSTATUS NTAPI Transmit(PSMARTCARD_EXTENSION SmartcardExtension) {
     NTSTATUS status = STATUS_SUCCESS;
     ULONG answer = 0;
 
-    IoStopTimer(reader->DeviceObject);
-    KeWaitForSingleObject(reader->ReaderMutex, Executive, KernelMode, FALSE, NULL);
+    BeginCardService(SmartcardExtension);
 
     if (SmartcardExtension->IoRequest.RequestBuffer == NULL || SmartcardExtension->IoRequest.ReplyBuffer == NULL) {
         status = STATUS_BUFFER_TOO_SMALL;
@@ -230,7 +229,6 @@ NTSTATUS NTAPI Transmit(PSMARTCARD_EXTENSION SmartcardExtension) {
     }
 
 Done:
-    IoStartTimer(reader->DeviceObject);
-    KeReleaseMutex(reader->ReaderMutex, FALSE);
+    EndCardService(SmartcardExtension);
     return status;
 }

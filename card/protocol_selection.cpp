@@ -52,7 +52,6 @@ VOID BuildPpsRequest(UCHAR Pps0, UCHAR Pps1, PUCHAR Request) {
 NTSTATUS NTAPI SetProtocol(PSMARTCARD_EXTENSION SmartcardExtension) {
     PAGED_CODE();
 
-    PREADER_EXTENSION reader = SmartcardExtension->ReaderExtension;
     SCARD_CARD_CAPABILITIES* card = &SmartcardExtension->CardCapabilities;
     const ULONG requested = SmartcardExtension->MinorIoControlCode;
     const ULONG previousProtocol = card->Protocol.Selected;
@@ -61,8 +60,7 @@ NTSTATUS NTAPI SetProtocol(PSMARTCARD_EXTENSION SmartcardExtension) {
     UCHAR readerStatus = 0;
     ULONG mask = 0;
 
-    IoStopTimer(reader->DeviceObject);
-    KeWaitForSingleObject(reader->ReaderMutex, Executive, KernelMode, FALSE, NULL);
+    BeginCardService(SmartcardExtension);
 
     // The answer is a 32-bit protocol value; a smaller buffer is refused
     // before anything is sent or written.
@@ -125,7 +123,6 @@ Answer:
     status = STATUS_SUCCESS;
 
 Done:
-    KeReleaseMutex(reader->ReaderMutex, FALSE);
-    IoStartTimer(reader->DeviceObject);
+    EndCardService(SmartcardExtension);
     return status;
 }

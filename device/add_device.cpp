@@ -194,6 +194,10 @@ QV_PAGED_CODE NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject,
     KeInitializeEvent(&deviceExtension->ReaderStarted, NotificationEvent, FALSE);
     KeInitializeEvent(&deviceExtension->ReaderClosed, NotificationEvent, TRUE);
     KeInitializeEvent(&deviceExtension->PollEvent, NotificationEvent, FALSE);
+    KeInitializeEvent(&deviceExtension->RequestsIdle, NotificationEvent, TRUE);
+    // Not started yet, and the system is working: the gate opens at start.
+    deviceExtension->PnpReady = FALSE;
+    deviceExtension->PowerReady = TRUE;
 
     readerExtension =
         static_cast<PREADER_EXTENSION>(ExAllocatePoolWithTag(NonPagedPool, sizeof(READER_EXTENSION), READER_POOL_TAG));

@@ -15,19 +15,6 @@ NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information) {
     return Status;
 }
 
-BOOLEAN IsEventSignalled(PKEVENT Event) {
-    LARGE_INTEGER noWait;
-    noWait.QuadPart = 0;
-    return KeWaitForSingleObject(Event, Executive, KernelMode, FALSE, &noWait) == STATUS_SUCCESS;
-}
-
-VOID LowerIoCount(PDEVICE_EXTENSION DeviceExtension) {
-    KIRQL irql;
-    KeAcquireSpinLock(&DeviceExtension->SpinLock, &irql);
-    --DeviceExtension->IoCount;
-    KeReleaseSpinLock(&DeviceExtension->SpinLock, irql);
-}
-
 // The control codes the reader admits; everything else is refused here.
 BOOLEAN IsAdmittedControlCode(ULONG Code) {
     switch (Code) {
@@ -45,14 +32,6 @@ BOOLEAN IsAdmittedControlCode(ULONG Code) {
     default:
         return FALSE;
     }
-}
-
-// Waits until the reader may take requests. Removal ends the wait too, so
-// that a request waiting on a reader that never starts again does not hold
-// the remove lock for ever; the caller then finds ReaderRemoved set.
-VOID WaitForStartOrRemoval(PDEVICE_EXTENSION DeviceExtension) {
-    PVOID events[2] = {&DeviceExtension->ReaderStarted, &DeviceExtension->ReaderRemoved};
-    (void)KeWaitForMultipleObjects(2, events, WaitAny, Executive, KernelMode, FALSE, NULL, NULL);
 }
 
 } // namespace
@@ -110,21 +89,18 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         return CompleteRequest(Irp, STATUS_DEVICE_REMOVED, 0);
     }
 
-    KIRQL irql;
-    KeAcquireSpinLock(&deviceExtension->SpinLock, &irql);
-    if (deviceExtension->IoCount == 0) {
-        KeReleaseSpinLock(&deviceExtension->SpinLock, irql);
-        WaitForStartOrRemoval(deviceExtension);
-        KeAcquireSpinLock(&deviceExtension->SpinLock, &irql);
-    }
-    ++deviceExtension->IoCount;
-    KeReleaseSpinLock(&deviceExtension->SpinLock, irql);
-
+    // Counted in once the reader may take requests. A request that waits for
+    // that and meets the removal instead is not counted at all.
     NTSTATUS status;
-    if (IsEventSignalled(&deviceExtension->ReaderRemoved)) {
+    if (!EnterRequest(deviceExtension)) {
         status = CompleteRequest(Irp, STATUS_DEVICE_REMOVED, 0);
         SmartcardReleaseRemoveLock(smartcardExtension);
-        LowerIoCount(deviceExtension);
+        return status;
+    }
+    if (ReaderRemovalBegun(deviceExtension)) {
+        status = CompleteRequest(Irp, STATUS_DEVICE_REMOVED, 0);
+        SmartcardReleaseRemoveLock(smartcardExtension);
+        LeaveRequest(deviceExtension);
         return status;
     }
 
@@ -156,7 +132,7 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
 
     SmartcardReleaseRemoveLock(smartcardExtension);
-    LowerIoCount(deviceExtension);
+    LeaveRequest(deviceExtension);
     return status;
 }
 

@@ -38,10 +38,10 @@ NTSTATUS CallLowerDriverSync(PDEVICE_OBJECT LowerDevice, PIRP Irp) {
 namespace {
 
 // Starts the device: the lower stack, the USB configuration, the reader.
-// ReaderStarted is set by the reader's start once it has succeeded, so that
-// no request shares the link with the start sequence; a start that fails
-// leaves it clear (and clears it, for a restart after a stop), so requests
-// wait for the next start or for removal.
+// The request gate opens at the end of the reader's start, once it has
+// succeeded, so that no request shares the link with the start sequence; a
+// start that fails leaves it closed (and closes it, for a restart after a
+// stop), so requests wait for the next start or for removal.
 NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION DeviceExtension, PDEVICE_OBJECT LowerDevice,
                      PIRP Irp) {
     NTSTATUS status = CallLowerDriverSync(LowerDevice, Irp);
@@ -49,16 +49,16 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION DeviceExtens
         // A start that fails after a stop has no USB configuration; requests
         // on handles still open must not reach the transport, so they wait
         // again (for the next start, or for removal, which ends the wait).
-        KeClearEvent(&DeviceExtension->ReaderStarted);
+        SetPnpReady(DeviceExtension, FALSE);
         return status;
     }
     status = ConfigureUsbDevice(DeviceObject);
     if (status != STATUS_SUCCESS) {
-        KeClearEvent(&DeviceExtension->ReaderStarted);
+        SetPnpReady(DeviceExtension, FALSE);
         return status;
     }
     status = StartReader(DeviceObject);
-    if (!NT_SUCCESS(status)) KeClearEvent(&DeviceExtension->ReaderStarted);
+    if (!NT_SUCCESS(status)) SetPnpReady(DeviceExtension, FALSE);
     return status;
 }
 
@@ -79,19 +79,11 @@ NTSTATUS QueryRemove(PDEVICE_EXTENSION DeviceExtension, PDEVICE_OBJECT LowerDevi
 }
 
 NTSTATUS QueryStop(PDEVICE_EXTENSION DeviceExtension, PDEVICE_OBJECT LowerDevice, PIRP Irp) {
-    NTSTATUS status;
-    KIRQL irql;
-    KeAcquireSpinLock(&DeviceExtension->SpinLock, &irql);
-    if (DeviceExtension->IoCount > 0) {
-        KeReleaseSpinLock(&DeviceExtension->SpinLock, irql);
-        status = STATUS_DEVICE_BUSY;
-    } else {
-        // Cleared under the lock that requests count themselves under: a
-        // request that comes after this waits for the reader to start again.
-        KeClearEvent(&DeviceExtension->ReaderStarted);
-        KeReleaseSpinLock(&DeviceExtension->SpinLock, irql);
-        status = CallLowerDriverSync(LowerDevice, Irp);
-    }
+    // The gate closes under the lock that requests count themselves under,
+    // and only with none inside: a request that comes after this waits for
+    // the reader to start again.
+    const NTSTATUS status =
+        CloseGateWhenIdle(DeviceExtension, GatePnp) ? CallLowerDriverSync(LowerDevice, Irp) : STATUS_DEVICE_BUSY;
     WritePollFlag(&DeviceExtension->SmartcardExtension.ReaderExtension->PollEnabled, 0);
     return status;
 }
@@ -164,7 +156,7 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         // would let it go negative and a later query-stop pass with requests
         // in flight.
         status = CallLowerDriverSync(lowerDevice, Irp);
-        KeSetEvent(&deviceExtension->ReaderStarted, IO_NO_INCREMENT, FALSE);
+        SetPnpReady(deviceExtension, TRUE);
         break;
 
     default:

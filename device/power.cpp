@@ -54,30 +54,29 @@ NTSTATUS CompletePowerIrp(PIRP Irp, NTSTATUS Status) {
     return Status;
 }
 
-// Whether the link still waits for its resynchronisation after power-up.
-// LinkSynchronized belongs to the users of the link, who read and write it
-// under ReaderMutex. IRQL: PASSIVE_LEVEL.
-BOOLEAN LinkAwaitsResynch(PREADER_EXTENSION ReaderExtension) {
-    KeWaitForSingleObject(ReaderExtension->ReaderMutex, Executive, KernelMode, FALSE, NULL);
-    const BOOLEAN awaits = ReaderExtension->LinkSynchronized == 0;
-    KeReleaseMutex(ReaderExtension->ReaderMutex, FALSE);
-    return awaits;
-}
-
 // The end of a power-up, in its fixed order: poll (resynchronising the link
 // and reporting a card known from before), skip the next tick, timer on,
 // requests admitted. A poll of the polling thread that got there first has
-// done the resynchronisation and the report already; the timer runs again
-// all the same. IRQL: PASSIVE_LEVEL.
+// done the resynchronisation and the report already. A reader that is not
+// running (never started, or stopped before the sleep) is neither polled
+// nor given its timer back, and the gate opens only as far as Plug and Play
+// lets it. IRQL: PASSIVE_LEVEL.
 VOID ResumeReader(PDEVICE_EXTENSION DeviceExtension) {
     PREADER_EXTENSION readerExtension = ReaderOf(DeviceExtension);
-    if (LinkAwaitsResynch(readerExtension)) {
-        (void)PollCardStatus(&DeviceExtension->SmartcardExtension);
-        WritePollFlag(&readerExtension->PollEnabled, 0);
+    // LinkSynchronized and ReaderRunning belong to the users of the link,
+    // who read and write them under ReaderMutex.
+    KeWaitForSingleObject(readerExtension->ReaderMutex, Executive, KernelMode, FALSE, NULL);
+    const BOOLEAN running = readerExtension->ReaderRunning != 0;
+    const BOOLEAN awaitsResynch = readerExtension->LinkSynchronized == 0;
+    KeReleaseMutex(readerExtension->ReaderMutex, FALSE);
+    if (running) {
+        if (awaitsResynch) {
+            (void)PollCardStatus(&DeviceExtension->SmartcardExtension);
+            WritePollFlag(&readerExtension->PollEnabled, 0);
+        }
+        IoStartTimer(readerExtension->DeviceObject);
     }
-    // The timer exists once the reader has been started.
-    if (readerExtension->DeviceObject != NULL) IoStartTimer(readerExtension->DeviceObject);
-    KeSetEvent(&DeviceExtension->ReaderStarted, IO_NO_INCREMENT, FALSE);
+    SetPowerReady(DeviceExtension, TRUE);
 }
 
 // IRQL: PASSIVE_LEVEL (a system worker thread). Finishes the power-up and
@@ -124,14 +123,15 @@ NTSTATUS NTAPI PowerUpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Co
     if (work != NULL) ExFreePoolWithTag(work, READER_POOL_TAG);
     // No work item to be had: the polling thread's next tick polls instead,
     // and still reports a card known from before, since the link is not yet
-    // in step.
+    // in step. ReaderRunning cannot be read under its mutex here; it changes
+    // only with Plug and Play, which does not overlap a power transition.
     WritePollFlag(&readerExtension->PollEnabled, 1);
-    if (readerExtension->DeviceObject != NULL) IoStartTimer(readerExtension->DeviceObject);
+    if (readerExtension->ReaderRunning != 0) IoStartTimer(readerExtension->DeviceObject);
 
     if (Irp->PendingReturned) IoMarkIrpPending(Irp);
     SmartcardReleaseRemoveLock(&deviceExtension->SmartcardExtension);
     PoStartNextPowerIrp(Irp);
-    KeSetEvent(&deviceExtension->ReaderStarted, IO_NO_INCREMENT, FALSE);
+    SetPowerReady(deviceExtension, TRUE);
     return STATUS_SUCCESS;
 }
 
@@ -173,20 +173,27 @@ NTSTATUS RequestDeviceState(PDEVICE_OBJECT DeviceObject, PIRP Irp, DEVICE_POWER_
     return STATUS_PENDING;
 }
 
-// IRQL: PASSIVE_LEVEL. Waits for the reader command in progress, stops the
-// card polls and marks the reader powered down; then the request goes down.
+// IRQL: PASSIVE_LEVEL. Quiets the reader before its power goes: no new
+// request enters, those inside finish (a sleep does not cut a card
+// operation in half), the reader is marked powered down and its timer
+// stopped under ReaderMutex (so that neither a poll nor a card service that
+// ends later sends to the suspended reader or starts the timer again); then
+// the request goes down.
 NTSTATUS PowerDown(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_EXTENSION deviceExtension = static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
     PREADER_EXTENSION readerExtension = ReaderOf(deviceExtension);
     POWER_STATE powerState;
     powerState.DeviceState = PowerDeviceD3;
 
+    SetPowerReady(deviceExtension, FALSE);
+    KeWaitForSingleObject(&deviceExtension->RequestsIdle, Executive, KernelMode, FALSE, NULL);
+    KeWaitForSingleObject(readerExtension->ReaderMutex, Executive, KernelMode, FALSE, NULL);
+    readerExtension->PowerState = READER_POWERED_DOWN;
+    if (readerExtension->ReaderRunning != 0) IoStopTimer(readerExtension->DeviceObject);
+    KeReleaseMutex(readerExtension->ReaderMutex, FALSE);
     KeWaitForSingleObject(&readerExtension->LinkIdle, Executive, KernelMode, FALSE, NULL);
-    // The timer exists once the reader has been started.
-    if (readerExtension->DeviceObject != NULL) IoStopTimer(readerExtension->DeviceObject);
     (void)SleepMs(POWER_DOWN_PAUSE_MS);
     PoSetPowerState(DeviceObject, DevicePowerState, powerState);
-    readerExtension->PowerState = READER_POWERED_DOWN;
     return PassDown(deviceExtension, Irp);
 }
 
@@ -223,12 +230,7 @@ BOOLEAN IsWorkingState(SYSTEM_POWER_STATE State) {
 // request inside it stops new ones at ReaderStarted and goes down; with one
 // inside it is answered here, and the lower driver never sees it.
 NTSTATUS QuerySleep(PDEVICE_EXTENSION DeviceExtension, PIRP Irp) {
-    KIRQL oldIrql;
-    KeAcquireSpinLock(&DeviceExtension->SpinLock, &oldIrql);
-    const BOOLEAN idle = DeviceExtension->IoCount == 0;
-    if (idle) KeClearEvent(&DeviceExtension->ReaderStarted);
-    KeReleaseSpinLock(&DeviceExtension->SpinLock, oldIrql);
-
+    const BOOLEAN idle = CloseGateWhenIdle(DeviceExtension, GatePower);
     Irp->IoStatus.Status = STATUS_SUCCESS;
     if (idle) return PassDown(DeviceExtension, Irp);
     Irp->IoStatus.Information = 0;
@@ -252,7 +254,7 @@ NTSTATUS SystemPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (IsWorkingState(state)) {
         if (readerExtension->PowerState == READER_POWERED) {
             // The sleep did not happen: the reader kept its power.
-            KeSetEvent(&deviceExtension->ReaderStarted, IO_NO_INCREMENT, FALSE);
+            SetPowerReady(deviceExtension, TRUE);
             return PassDown(deviceExtension, Irp);
         }
         return RequestDeviceState(DeviceObject, Irp, PowerDeviceD0);

@@ -1,6 +1,8 @@
 // The reader side of start and stop. Start runs its reader commands before
 // the polling thread and the timer exist, so it takes no ReaderMutex; stop
-// ends the poller, waits for the link to go quiet and stops the timer.
+// closes the request gate, ends the poller, waits for the link to go quiet
+// and stops the timer.
+#include "card.h"
 #include "device.h"
 #include "link.h"
 
@@ -44,11 +46,13 @@ NTSTATUS StartReader(PDEVICE_OBJECT DeviceObject) {
     if (DeviceObject->Timer == NULL) (void)IoInitializeTimer(DeviceObject, PollTimer, deviceExtension);
     status = StartPollThread(deviceExtension);
     if (!NT_SUCCESS(status)) return status;
+    readerExtension->LastPollMs = InterruptTimeMs();
+    readerExtension->ReaderRunning = 1;
     IoStartTimer(DeviceObject);
     // Only now may requests pass: before this the start sequence's own
     // reader commands, which take no ReaderMutex, would share the link with
     // theirs.
-    KeSetEvent(&deviceExtension->ReaderStarted, IO_NO_INCREMENT, FALSE);
+    SetPnpReady(deviceExtension, TRUE);
     return STATUS_SUCCESS;
 }
 
@@ -58,27 +62,20 @@ VOID StopReader(PDEVICE_OBJECT DeviceObject) {
     PDEVICE_EXTENSION deviceExtension = static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
     PREADER_EXTENSION readerExtension = deviceExtension->SmartcardExtension.ReaderExtension;
 
-    KeClearEvent(&deviceExtension->ReaderStarted);
-
-    if (deviceExtension->PollThread != NULL) {
-        WritePollFlag(&deviceExtension->PollThreadRun, 0);
-        KeSetEvent(&deviceExtension->PollEvent, IO_NO_INCREMENT, FALSE);
-        if (!deviceExtension->LegacyOs) {
-            (void)KeWaitForSingleObject(deviceExtension->PollThread, Executive, KernelMode, FALSE, NULL);
-        } else {
-            // Older platforms cannot wait for a thread object; without a wait
-            // the thread's last poll could run after the records are freed.
-            // Its last act signals this event instead.
-            (void)KeWaitForSingleObject(&deviceExtension->PollThreadEnded, Executive, KernelMode, FALSE, NULL);
-        }
-        ObDereferenceObject(deviceExtension->PollThread);
-        deviceExtension->PollThread = NULL;
-    }
+    SetPnpReady(deviceExtension, FALSE);
+    StopPollThread(deviceExtension);
 
     // A reader command still running (the poller's last, or a card
     // operation's) finishes before the timer stops and the configuration goes.
     (void)KeWaitForSingleObject(&readerExtension->LinkIdle, Executive, KernelMode, FALSE, NULL);
+    // Under ReaderMutex, so that a card service still under way (a T=1
+    // exchange leaves LinkIdle alone between its blocks) ends first, and
+    // finds the reader stopped: it does not start the timer again, which
+    // would then run on the device after its removal.
+    KeWaitForSingleObject(readerExtension->ReaderMutex, Executive, KernelMode, FALSE, NULL);
+    readerExtension->ReaderRunning = 0;
     // A reader that never got as far as its timer has none to stop.
     if (DeviceObject->Timer != NULL) IoStopTimer(DeviceObject);
+    KeReleaseMutex(readerExtension->ReaderMutex, FALSE);
     (void)SleepMs(STOP_READER_PAUSE_MS);
 }

@@ -6,6 +6,18 @@
 #include "qvscr.h"
 
 // ---------------------------------------------------------------------------
+// The card-service bracket (card/card_service.cpp)
+
+// Stops the reader's I/O timer and takes ReaderMutex.
+VOID BeginCardService(PSMARTCARD_EXTENSION SmartcardExtension);
+// Starts the timer again, unless the reader was stopped or powered down
+// meanwhile, wakes the poller when the last poll is a second or more old,
+// and releases ReaderMutex.
+VOID EndCardService(PSMARTCARD_EXTENSION SmartcardExtension);
+// The interrupt time in milliseconds; it wraps, so only differences count.
+ULONG InterruptTimeMs();
+
+// ---------------------------------------------------------------------------
 // Card power and ATR
 
 // The reader status byte of a reset reply that carries no ATR: the reset was
@@ -182,7 +194,8 @@ VOID NTAPI PollThreadMain(PVOID Context);
 NTSTATUS StartPollThread(PDEVICE_EXTENSION DeviceExtension);
 
 // Ends the polling thread StartPollThread made: PollThreadRun to 0, the
-// thread woken, waited for (unless LegacyOs), its reference dropped and
-// PollThread cleared. The caller stops the I/O timer first. Does nothing
-// when no thread was started. IRQL: PASSIVE_LEVEL.
+// thread woken, waited for (its object, or PollThreadEnded when LegacyOs),
+// its reference dropped and PollThread cleared. A tick of the I/O timer
+// after this only sets PollEvent. Does nothing when no thread was started.
+// IRQL: PASSIVE_LEVEL.
 VOID StopPollThread(PDEVICE_EXTENSION DeviceExtension);

@@ -56,6 +56,26 @@ NTSTATUS StartReader(PDEVICE_OBJECT DeviceObject);
 VOID StopReader(PDEVICE_OBJECT DeviceObject);
 
 // ---------------------------------------------------------------------------
+// The request gate and count (device/request_gate.cpp). Every routine takes
+// SpinLock; IRQL: <= DISPATCH_LEVEL, except EnterRequest (PASSIVE_LEVEL: it
+// may wait).
+
+// The two conditions of the gate: Plug and Play's and power's.
+enum GATE_CONDITION { GatePnp, GatePower };
+
+VOID SetPnpReady(PDEVICE_EXTENSION DeviceExtension, BOOLEAN Ready);
+VOID SetPowerReady(PDEVICE_EXTENSION DeviceExtension, BOOLEAN Ready);
+// A stop or sleep query: clears the condition, and so closes the gate, only
+// when no request is inside; returns whether it did.
+BOOLEAN CloseGateWhenIdle(PDEVICE_EXTENSION DeviceExtension, GATE_CONDITION Condition);
+// Counts a request in, waiting while the gate is closed; FALSE (nothing
+// counted) when removal began meanwhile.
+BOOLEAN EnterRequest(PDEVICE_EXTENSION DeviceExtension);
+// Counts a request out; RequestsIdle is set when the last one leaves.
+VOID LeaveRequest(PDEVICE_EXTENSION DeviceExtension);
+BOOLEAN ReaderRemovalBegun(PDEVICE_EXTENSION DeviceExtension);
+
+// ---------------------------------------------------------------------------
 // Request dispatch (device/dispatch.cpp)
 
 NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);

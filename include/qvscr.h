@@ -106,6 +106,15 @@ typedef struct _READER_EXTENSION {
     UCHAR CommandBuffer[READER_BUFFER_SIZE]; // where a reader command is built before it is sent
     UCHAR AtrCache[ATR_CACHE_SIZE];          // the last good ATR of this reader
     ULONG AtrCacheLength;                    // bytes in AtrCache; 0 until a good ATR was seen
+
+    // 1 from the end of a successful start until the stop: the I/O timer
+    // belongs to a started reader, and only then does a card service, a
+    // wake or a poll start it again. Written under ReaderMutex (by the start
+    // sequence before any other user of the reader exists).
+    ULONG ReaderRunning;
+    // The interrupt time, in milliseconds (it wraps), of the last card-status
+    // poll that got its answer. Under ReaderMutex.
+    ULONG LastPollMs;
 } READER_EXTENSION;
 
 // The device extension of each reader's device object. Its first member is
@@ -126,6 +135,16 @@ typedef struct _DEVICE_EXTENSION {
     BOOLEAN LegacyOs;     // the platform lacks WDM 1.10
     UNICODE_STRING DosLinkName; // link made by SmartcardCreateLink, LegacyOs only
     KEVENT PollThreadEnded;     // notification; set by the polling thread as its last act
+
+    // ReaderStarted, the gate of device-control requests, is open while both
+    // hold; both are written under SpinLock, where the gate follows them
+    // (UpdateRequestGate). PnpReady: the reader is started and no stop is
+    // asked for. PowerReady: the system is working, or at least not on its
+    // way to sleep. Kept apart so that a wake does not open a gate that a
+    // stop closed, nor a restart one that a sleep closed.
+    BOOLEAN PnpReady;
+    BOOLEAN PowerReady;
+    KEVENT RequestsIdle; // notification; set while IoCount is 0, under SpinLock
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 static_assert(offsetof(DEVICE_EXTENSION, SmartcardExtension) == 0,

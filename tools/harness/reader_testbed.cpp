@@ -68,7 +68,7 @@ void ReaderTestbed::Build() {
         // Requests pass once the reader counts as started; the card in the
         // slot counts as present until a poll says otherwise.
         Smartcard().ReaderCapabilities.CurrentState = SCARD_PRESENT;
-        KeSetEvent(&extension->ReaderStarted, IO_NO_INCREMENT, FALSE);
+        SetPnpReady(extension, TRUE);
         smartcardReady_ = true;
     }
 }

@@ -38,6 +38,8 @@ NTSTATUS ReaderTestbed::StartPolling() {
     const NTSTATUS status = StartPollThread(extension);
     if (!NT_SUCCESS(status)) return status;
     polling_ = true;
+    reader_->LastPollMs = InterruptTimeMs();
+    reader_->ReaderRunning = 1;
     IoStartTimer(device_);
     return STATUS_SUCCESS;
 }
@@ -45,6 +47,7 @@ NTSTATUS ReaderTestbed::StartPolling() {
 void ReaderTestbed::StopPolling() {
     if (!polling_) return;
     polling_ = false;
+    reader_->ReaderRunning = 0;
     IoStopTimer(device_);
     StopPollThread(static_cast<PDEVICE_EXTENSION>(device_->DeviceExtension));
 }
