@@ -116,6 +116,28 @@ TEST(ExplorerStories, EveryStoryPassesUnderTheDefaultSchedule) {
     }
 }
 
+// Schedules in which the explorer found the driver at fault, each now
+// passing; every departure of each is still taken, so they still steer the
+// run into the same corner:
+// - a T=1 transmit past the gate's wait while a query-stop found no request
+//   inside, then met the stop that unconfigured the reader under it;
+// - a kernel-mode card wait that stored itself after the removal had swept
+//   for waits, so that the device was deleted with it pending (each
+//   departure here keeps the ready threads waiting for a deadline);
+// - a cold reset, and a T=1 exchange, under way as the reader went to sleep,
+//   whose end started the poller's timer again, or sent its blocks, to the
+//   suspended reader.
+TEST(ExplorerRegressions, SchedulesThatFoundFaultsPass) {
+    for (const char* token : {"stop-t1-cancel:1.1-8.1", "surprise-kernel-t1-wait:32.1-64.1", "sleep-t0-power:0.1-18.1",
+                              "hibernate-power-cancel:-", "sleep-t1-wait:0.1-44.1"}) {
+        const std::optional<ParsedToken> parsed = ParseReplayToken(token);
+        ASSERT_TRUE(parsed.has_value()) << token;
+        const ScheduleRun run = RunSchedule(*parsed->scenario, parsed->departures);
+        EXPECT_TRUE(run.passed) << token << ": " << run.failure;
+        EXPECT_EQ(run.unserved, 0u) << token;
+    }
+}
+
 TEST(QvsimExplore, ListsTheStoriesAndEndsWithTheCount) {
     const test::ProgramRun list = test::Qvsim("explore --list");
     EXPECT_EQ(list.status, 0);

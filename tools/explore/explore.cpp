@@ -78,6 +78,7 @@ ScheduleRun RunSchedule(const Scenario& scenario, const std::vector<ScheduleDepa
     run = machine.Run([&] { story->Race(machine); });
     script->SetExploring(false);
     result.alternatives = script->Alternatives();
+    result.unserved = script->Unserved();
     if (!run.Ok()) {
         result.failure = RunFailure("race", run);
         return result;

@@ -62,6 +62,7 @@ struct ScheduleRun {
     bool passed = false;
     std::string failure;                  // the first lines of what went wrong
     std::vector<std::uint32_t> alternatives; // what each decision point offered
+    std::uint32_t unserved = 0;              // departures the run never reached
 };
 
 struct RunOptions {
