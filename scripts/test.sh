@@ -30,6 +30,11 @@ for scenario in $("$QV_BUILD/qvsim" app --scenario list | cut -d' ' -f1); do
     "$QV_BUILD/qvsim" sweep --faults --seeds 1-1000 "$scenario"
 done
 
+# --- Schedule explorer: every lifecycle story under every schedule with up
+# to two departures from the default (qvsim explore, one worker per core;
+# each story prints its count of schedules). About two minutes.
+"$QV_BUILD/qvsim" explore all --preemptions 2
+
 # --- Reader conformance suite: every case of tools/conformance/ under eight
 # seeds, its table printed; fails when a case fails (known deviations pass).
 # About a second of wall time.
