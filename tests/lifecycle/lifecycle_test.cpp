@@ -406,6 +406,50 @@ TEST(Dispatch, VersionAttributeIsBuiltFromTheReaderInformation) {
     });
 }
 
+// The library hands every vendor-class attribute but the version, read or
+// set, to the driver's vendor callback. The reader has no such attribute, so
+// the application must hear STATUS_NOT_SUPPORTED with no data, not a success
+// for a request that did nothing; setting the version, which is read-only,
+// is refused too and leaves it as it was. Standard attributes still come
+// from the library.
+TEST(Dispatch, VendorAttributesOtherThanTheVersionAreNotSupported) {
+    Machine m;
+    m.Run([&] {
+        ASSERT_EQ(m.machine.Plug(*m.readers[0]).started, STATUS_SUCCESS);
+        ASSERT_EQ(m.machine.Open(0), STATUS_SUCCESS);
+        auto ulongs = [](std::initializer_list<ULONG> values) {
+            std::vector<std::uint8_t> bytes;
+            for (ULONG value : values) {
+                const auto* raw = reinterpret_cast<const std::uint8_t*>(&value);
+                bytes.insert(bytes.end(), raw, raw + sizeof(value));
+            }
+            return bytes;
+        };
+        const ULONG otherVendor = SCARD_ATTR_VALUE(SCARD_CLASS_VENDOR_DEFINED, 0x01F1);
+        const std::vector<std::uint8_t> version = ulongs({ATTR_READER_VERSION});
+        const auto before = m.machine.DeviceControl(0, IOCTL_SMARTCARD_GET_ATTRIBUTE, version, 4);
+        ASSERT_EQ(before.status, STATUS_SUCCESS);
+
+        const auto get = m.machine.DeviceControl(0, IOCTL_SMARTCARD_GET_ATTRIBUTE, ulongs({otherVendor}), 32);
+        EXPECT_EQ(get.status, STATUS_NOT_SUPPORTED);
+        EXPECT_EQ(get.information, 0u);
+        const auto set = m.machine.DeviceControl(0, IOCTL_SMARTCARD_SET_ATTRIBUTE, ulongs({otherVendor, 7}), 0);
+        EXPECT_EQ(set.status, STATUS_NOT_SUPPORTED);
+        const auto setVersion =
+            m.machine.DeviceControl(0, IOCTL_SMARTCARD_SET_ATTRIBUTE, ulongs({ATTR_READER_VERSION, 0x09090009}), 0);
+        EXPECT_EQ(setVersion.status, STATUS_NOT_SUPPORTED);
+        const auto after = m.machine.DeviceControl(0, IOCTL_SMARTCARD_GET_ATTRIBUTE, version, 4);
+        EXPECT_EQ(after.status, STATUS_SUCCESS);
+        EXPECT_EQ(after.output, before.output);
+
+        const auto name = m.machine.DeviceControl(0, IOCTL_SMARTCARD_GET_ATTRIBUTE, ulongs({SCARD_ATTR_VENDOR_NAME}), 32);
+        EXPECT_EQ(name.status, STATUS_SUCCESS);
+        EXPECT_EQ(name.information, 15u);
+        EXPECT_EQ(m.machine.Close(0), STATUS_SUCCESS);
+        EXPECT_EQ(m.machine.Extension(0)->IoCount, 0);
+    });
+}
+
 // A request sent before the start waits for it; one that waits when removal
 // begins ends with STATUS_DEVICE_REMOVED instead of holding up the removal.
 TEST(Dispatch, WaitingRequestEndsWhenTheReaderIsRemoved) {
