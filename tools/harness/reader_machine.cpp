@@ -215,6 +215,7 @@ PlugResult ReaderMachine::Plug(usb::UsbDeviceModel& model, const std::function<v
     PlugResult result;
     result.status = arrival.added;
     result.started = arrival.started;
+    reader.added = arrival.added;
     if (manager.Node(reader.pdo) != nullptr) {
         reader.device = reader.pdo->AttachedDevice;
         reader.unit =
@@ -222,7 +223,7 @@ PlugResult ReaderMachine::Plug(usb::UsbDeviceModel& model, const std::function<v
         reader.life = NT_SUCCESS(arrival.started) ? ReaderLife::Started : ReaderLife::Added;
     } else {
         // Add-device failed, or the start did and the manager removed it.
-        reader.life = NT_SUCCESS(arrival.added) ? ReaderLife::Removed : ReaderLife::Gone;
+        reader.life = NT_SUCCESS(arrival.added) ? ReaderLife::Removed : ReaderLife::Failed;
     }
     result.index = readers_.size();
     readers_.push_back(reader);
