@@ -4,6 +4,7 @@
 // services and the vendor attribute the driver answers itself.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <memory>
 #include <vector>
@@ -11,12 +12,16 @@
 #include "card.h"
 #include "cards/card_catalogue.h"
 #include "device.h"
+#include "link.h"
+#include "kernel/object_faults.h"
 #include "kernel/pool.h"
+#include "pnp/pnp_manager.h"
 #include "pnp/pnp_platform.h"
 #include "harness/reader_machine.h"
 #include "smclib/event_log.h"
 #include "support/kernel_run.h"
 #include "support/seeds.h"
+#include "usb/usb_bus.h"
 #include "usb_reader.h"
 
 
@@ -220,6 +225,51 @@ TEST(Pnp, StartSendsTheStartSequenceAndEnablesRequests) {
         EXPECT_EQ(extension->IoCount, 0);
         EXPECT_EQ(m.machine.Close(0), STATUS_SUCCESS);
     });
+}
+
+// The polling thread is made, but the object manager will not give a
+// reference to it (Windows refuses a handle closed meanwhile, say). Without
+// the reference the stop could neither tell the thread to end nor wait for
+// it, and after the removal it would wait on freed records. The start
+// instead ends the thread at once, without a poll, and fails with that
+// status; the manager removes the reader, and the unload audit that follows
+// the last device finds no thread of the driver still running. Both on the
+// first start and on a restart after a stop.
+TEST(Pnp, AStartWhosePollingThreadCannotBeReferencedEndsItAndFails) {
+    constexpr NTSTATUS kRefused = STATUS_INVALID_HANDLE;
+    constexpr std::array<std::uint8_t, 2> kCardStatus{READER_COMMAND_CLASS, 0x31};
+    for (std::uint64_t seed : TestSeeds()) {
+        for (bool restart : {false, true}) {
+            SCOPED_TRACE(testing::Message() << "seed " << seed << (restart ? ", restart" : ", first start"));
+            Machine m(seed);
+            unsigned polls = 0;
+            m.machine.Bus().SetObserver([&](const usb::TransferEvent& event) {
+                if (event.kind == usb::TransferKind::Out &&
+                    std::ranges::search(event.data, kCardStatus).begin() != event.data.end()) {
+                    ++polls;
+                }
+            });
+            m.Run([&] {
+                if (restart) {
+                    ASSERT_EQ(m.machine.Plug(*m.readers[0]).started, STATUS_SUCCESS);
+                    ASSERT_EQ(m.machine.Pnp(0, IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+                    ObjectManagerFaults().FailReferenceByHandle(kRefused);
+                    polls = 0;
+                    EXPECT_EQ(m.machine.Pnp(0, IRP_MN_START_DEVICE), kRefused);
+                } else {
+                    const auto added = m.machine.Plug(*m.readers[0], [&](PDEVICE_OBJECT) {
+                        ObjectManagerFaults().FailReferenceByHandle(kRefused);
+                    });
+                    EXPECT_EQ(added.status, STATUS_SUCCESS);
+                    EXPECT_EQ(added.started, kRefused);
+                }
+                EXPECT_EQ(polls, 0u) << "the thread ended without polling";
+                EXPECT_EQ(m.machine.Readers()[0].device, nullptr) << "a reader whose start failed is removed";
+                EXPECT_EQ(pnp::Manager().Driver(), nullptr) << "unloaded, with its audit, after the last device";
+                EXPECT_EQ(UnitInUse[0], 0);
+            });
+        }
+    }
 }
 
 TEST(Pnp, StopThenStartRunsTheSequenceAgain) {
