@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "device.h"
+#include "harness/driver_image.h"
 #include "link.h"
 #include "io/io_manager.h"
 #include "pnp/pnp_manager.h"
@@ -126,7 +127,7 @@ std::size_t ReaderMachine::Outstanding() const {
 
 ReaderMachine::ReaderMachine(KernelConfig config, usb::UsbBusConfig bus)
     : config_(config), kernel_(config_), bus_(kernel_, bus) {
-    kernel_.Component<pnp::PnpManager>().SetFunctionDriver(std::u16string(kDriverName), &DriverEntry);
+    kernel_.Component<pnp::PnpManager>().SetFunctionDriver(std::u16string(kDriverName), &LoadFreshDriverImage);
 }
 
 ReaderMachine::~ReaderMachine() {
