@@ -1,13 +1,16 @@
-// The narrowest meeting on the card wait, driven on purpose rather than left
-// to the seed: the poll that reports a card takes OsData->SpinLock just as
-// the application cancels the wait, after IoCancelIrp has taken the cancel
-// routine and before CancelTracking has taken that lock. The poll must leave
-// the wait to the cancel routine, which completes it once, cancelled. The
-// kernel's spin-lock probe holds the poll in the window until the
-// cancelling thread waits at the lock.
+// The narrowest meetings on the card wait, driven on purpose rather than
+// left to the seed. The poll that reports a card takes OsData->SpinLock just
+// as the application cancels the wait, after IoCancelIrp has taken the
+// cancel routine and before CancelTracking has taken that lock: the poll
+// must leave the wait to the cancel routine, which completes it once,
+// cancelled. The kernel's spin-lock probe holds the poll in the window until
+// the cancelling thread waits at the lock. Then the same meeting one step
+// earlier, with IoCancelIrp between setting the flag and taking the routine,
+// and a cancellation before CardTracking has armed the routine at all.
 #include <gtest/gtest.h>
 
 #include "cards/card_catalogue.h"
+#include "io/cancel_probe.h"
 #include "kernel/scheduler.h"
 #include "support/seeds.h"
 #include "tracking_fixture.h"
@@ -71,6 +74,129 @@ TEST(CardTrackingWindow, APollMeetingACancellationUnderWayLeavesTheWaitToItsCanc
     for (const ScheduleVariant& mode : ScheduleVariants()) {
         if (mode.name == "uniform-one-cpu") continue; // the window needs two processors
         for (std::uint64_t seed : TestSeeds(4)) MeetInTheWindow(seed, mode);
+    }
+}
+
+// The other side of that window: the application's IoCancelIrp has set the
+// IRP's Cancel flag but not yet taken its cancel routine when the poll that
+// reports a card clears the routine. The poll got the routine back, so the
+// cancel routine will never run and IoCancelIrp will find nothing: the poll
+// must complete the wait itself, cancelled, though the flag is set. Guards
+// against a poll that goes by the flag and ignores what IoSetCancelRoutine
+// returned, and so leaves the wait to a cancel routine that never comes: the
+// wait then hangs. The kernel's spin-lock probe stops the poll in its report
+// until the canceller stands in the cancel probe between the two steps,
+// which holds it there until the poll has cleared the routine.
+void MeetBetweenFlagAndRoutine(std::uint64_t seed, const ScheduleVariant& mode) {
+    const bool removal = seed % 2 == 0;
+    sim::UsbReader reader({.cardInserted = removal}, sim::MakeCard("t1", seed));
+    harness::TestbedConfig config = TrackingConfig(seed, &mode);
+    config.kernel.processors = 2; // the poll holds one, the canceller the other
+    harness::ReaderTestbed bed(reader, config);
+    WindowOutcome outcome;
+    bool routineTaken = false; // the poll cleared the routine while the canceller stood between its steps
+    bool cancelReturned = true;
+    const RunResult run = bed.Run([&] {
+        ASSERT_EQ(StartReader(bed), STATUS_SUCCESS);
+        SleepFor(1500);
+        harness::AsyncRequest& wait = bed.SendAsync(removal ? IOCTL_SMARTCARD_IS_ABSENT : IOCTL_SMARTCARD_IS_PRESENT);
+        ASSERT_FALSE(wait.done);
+        Kernel& machine = bed.Machine();
+        bool flagged = false;
+        io::ProbeCancelOnce([&](PIRP irp) {
+            flagged = true;
+            for (unsigned i = 0; i < kHoldLimit && irp->CancelRoutine != nullptr; ++i) SwitchPoint();
+            routineTaken = irp->CancelRoutine == nullptr;
+        });
+        machine.ProbeSpinLockOnce(&bed.Smartcard().OsData->SpinLock, [&] {
+            machine.Spawn("app", [&] { cancelReturned = bed.Cancel(wait); });
+            for (unsigned i = 0; i < kHoldLimit && !flagged; ++i) SwitchPoint();
+            outcome.met = flagged;
+        });
+        if (removal) reader.RemoveCard();
+        else reader.InsertCard();
+        SleepFor(2500);
+        machine.ProbeSpinLockOnce(&bed.Smartcard().OsData->SpinLock, {});
+        io::ProbeCancelOnce({});
+        outcome.outstanding = bed.Outstanding();
+        outcome.left = PendingTracking(bed);
+        outcome.done = bed.Reap();
+    });
+    const std::string where = "seed " + std::to_string(seed) + " mode " + mode.name;
+    ASSERT_TRUE(run.Ok()) << where << "\n" << run.report;
+    EXPECT_TRUE(outcome.met) << where << ": the canceller never set the flag while the poll reported";
+    EXPECT_TRUE(routineTaken) << where << ": the poll never cleared the routine";
+    EXPECT_FALSE(cancelReturned) << where << ": IoCancelIrp found a cancel routine";
+    EXPECT_EQ(outcome.outstanding, 0u) << where;
+    EXPECT_EQ(outcome.left, nullptr) << where;
+    ASSERT_EQ(outcome.done.size(), 1u) << where;
+    EXPECT_EQ(outcome.done.front().completions, 1u) << where;
+    EXPECT_EQ(outcome.done.front().status, STATUS_CANCELLED) << where;
+    EXPECT_TRUE(bed.Shutdown().Ok()) << where;
+}
+
+TEST(CardTrackingWindow, APollThatClearsTheRoutineOfAWaitBeingCancelledCompletesItItself) {
+    for (const ScheduleVariant& mode : ScheduleVariants()) {
+        if (mode.name == "uniform-one-cpu") continue; // the window needs two processors
+        for (std::uint64_t seed : TestSeeds(4)) MeetBetweenFlagAndRoutine(seed, mode);
+    }
+}
+
+// A cancellation that lands after the library has stored the wait in
+// OsData->NotificationIrp and before it calls CardTracking finds no cancel
+// routine, so IoCancelIrp does nothing more than set the IRP's Cancel flag.
+// CardTracking must see the flag and complete the wait, cancelled; arming
+// the cancel routine on it instead would leave the wait pending until the
+// handle closes. Driven in the library's own call: the reader callback slot
+// cancels the stored wait, as another thread of the application would, and
+// then hands over to CardTracking.
+NTSTATUS NTAPI CancelThenTrack(PSMARTCARD_EXTENSION SmartcardExtension) {
+    POS_DEP_DATA os = SmartcardExtension->OsData;
+    KIRQL irql;
+    KeAcquireSpinLock(&os->SpinLock, &irql);
+    PIRP stored = os->NotificationIrp;
+    KeReleaseSpinLock(&os->SpinLock, irql);
+    EXPECT_NE(stored, nullptr);
+    if (stored != nullptr) {
+        EXPECT_FALSE(IoCancelIrp(stored)) << "no cancel routine yet";
+    }
+    return CardTracking(SmartcardExtension);
+}
+
+TEST(CardTrackingWindow, AWaitCancelledBeforeCardTrackingRunsIsCompletedCancelled) {
+    for (std::uint64_t seed : TestSeeds(4)) {
+        for (const ULONG code : {IOCTL_SMARTCARD_IS_PRESENT, IOCTL_SMARTCARD_IS_ABSENT}) {
+            const bool cardIn = code == IOCTL_SMARTCARD_IS_ABSENT;
+            SCOPED_TRACE(testing::Message() << "seed " << seed << (cardIn ? ", card-absent wait" : ", card-present wait"));
+            sim::UsbReader reader({.cardInserted = cardIn}, sim::MakeCard("t1", seed));
+            harness::ReaderTestbed bed(reader, TrackingConfig(seed));
+            std::vector<harness::AsyncRequest> done;
+            std::size_t outstanding = 1;
+            PIRP left = nullptr;
+            const RunResult run = bed.Run([&] {
+                ASSERT_EQ(StartReader(bed), STATUS_SUCCESS);
+                SleepFor(1500);
+                PSMARTCARD_EXTENSION card = &bed.Smartcard();
+                card->ReaderFunction[RDF_CARD_TRACKING] = &CancelThenTrack;
+                harness::AsyncRequest& wait = bed.SendAsync(code);
+                card->ReaderFunction[RDF_CARD_TRACKING] = &CardTracking;
+                EXPECT_TRUE(wait.done) << "completed before the request came back";
+                // The card moves: nothing is left for the poll to complete.
+                if (cardIn) reader.RemoveCard();
+                else reader.InsertCard();
+                SleepFor(2500);
+                outstanding = bed.Outstanding();
+                left = PendingTracking(bed);
+                done = bed.Reap();
+            });
+            ASSERT_TRUE(run.Ok()) << run.report;
+            EXPECT_EQ(outstanding, 0u);
+            EXPECT_EQ(left, nullptr);
+            ASSERT_EQ(done.size(), 1u);
+            EXPECT_EQ(done.front().completions, 1u);
+            EXPECT_EQ(done.front().status, STATUS_CANCELLED);
+            EXPECT_TRUE(bed.Shutdown().Ok());
+        }
     }
 }
 
