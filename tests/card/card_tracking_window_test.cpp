@@ -145,9 +145,10 @@ TEST(CardTrackingWindow, APollThatClearsTheRoutineOfAWaitBeingCancelledCompletes
 // A cancellation that lands after the library has stored the wait in
 // OsData->NotificationIrp and before it calls CardTracking finds no cancel
 // routine, so IoCancelIrp does nothing more than set the IRP's Cancel flag.
-// CardTracking must see the flag and complete the wait, cancelled; arming
-// the cancel routine on it instead would leave the wait pending until the
-// handle closes. Driven in the library's own call: the reader callback slot
+// CardTracking must see the flag and complete the wait, cancelled. Guards
+// against a CardTracking that arms the cancel routine without looking at
+// the flag: the cancellation is then lost and the wait stays pending until
+// the card moves or the handle closes. Driven in the library's own call: the reader callback slot
 // cancels the stored wait, as another thread of the application would, and
 // then hands over to CardTracking.
 NTSTATUS NTAPI CancelThenTrack(PSMARTCARD_EXTENSION SmartcardExtension) {

@@ -169,11 +169,12 @@ TEST(DriverPower, WakeReportsTheCardAsItWasFoundAfterTheSleep) {
 
 // The D0 request comes back and no work item can be had to finish the
 // power-up at PASSIVE_LEVEL (every pool block of the driver fails during the
-// wake). The completion routine itself lets the next power request through
-// (PoStartNextPowerIrp: the power manager before Vista waits for it, and
-// its check bug-checks 0x9F without it), admits requests again and leaves
-// the poll to the polling thread's next tick, which still reports the card
-// known from before the sleep, since the link is not yet in step.
+// wake). The completion routine itself lets the next power request through,
+// admits requests again and leaves the poll to the polling thread's next
+// tick, which still reports the card known from before the sleep, since the
+// link is not yet in step. Guards against this path forgetting
+// PoStartNextPowerIrp: the power manager before Vista then sends this
+// device no more power requests, and its check bug-checks 0x9F.
 TEST(DriverPower, APowerUpWithoutAWorkItemStillStartsTheNextPowerIrpAndReportsTheCard) {
     for (std::uint64_t seed : TestSeeds(4)) {
         SCOPED_TRACE(testing::Message() << "seed " << seed);
