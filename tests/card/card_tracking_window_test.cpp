@@ -9,6 +9,7 @@
 // and a cancellation before CardTracking has armed the routine at all.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
 
 #include "cards/card_catalogue.h"
@@ -25,19 +26,27 @@ namespace {
 // canceller: far more than a thread needs to reach the lock.
 constexpr unsigned kHoldLimit = 100'000;
 
-struct WindowOutcome {
-    bool met = false; // the canceller reached the step the window needs while the poll reported
-    std::size_t outstanding = 1;
-    PIRP left = nullptr;
-    std::vector<harness::AsyncRequest> done;
+// What the probes saw, written and read on the poll's and the canceller's
+// threads while both run.
+struct WindowFlags {
+    std::atomic<bool> met = false; // the canceller reached the step the window needs while the poll reported
     // For the window between IoCancelIrp's two steps: the poll cleared the
     // routine while the canceller stood between them, and IoCancelIrp
     // then found no routine.
-    bool routineTaken = false;
-    bool cancelFoundRoutine = true;
+    std::atomic<bool> routineTaken = false;
+    std::atomic<bool> cancelFoundRoutine = true;
 };
 
-using ArmWindow = std::function<void(harness::ReaderTestbed&, harness::AsyncRequest&, WindowOutcome&)>;
+struct WindowOutcome {
+    bool met = false;
+    bool routineTaken = false;
+    bool cancelFoundRoutine = true;
+    std::size_t outstanding = 1;
+    PIRP left = nullptr;
+    std::vector<harness::AsyncRequest> done;
+};
+
+using ArmWindow = std::function<void(harness::ReaderTestbed&, harness::AsyncRequest&, WindowFlags&)>;
 
 // Sends a card wait, lets `arm` set the probes that meet the poll's report
 // with the application's cancellation, moves the card, and checks that the
@@ -49,6 +58,7 @@ WindowOutcome RunWindow(std::uint64_t seed, const ScheduleVariant& mode, const A
     harness::TestbedConfig config = TrackingConfig(seed, &mode);
     config.kernel.processors = 2; // the poll holds one, the canceller needs the other
     harness::ReaderTestbed bed(reader, config);
+    WindowFlags flags;
     WindowOutcome outcome;
     const RunResult run = bed.Run([&] {
         ASSERT_EQ(StartReader(bed), STATUS_SUCCESS);
@@ -57,7 +67,7 @@ WindowOutcome RunWindow(std::uint64_t seed, const ScheduleVariant& mode, const A
         ASSERT_FALSE(wait.done);
         // From here on only the poll's report takes OsData->SpinLock, until
         // the probe itself starts the cancellation.
-        arm(bed, wait, outcome);
+        arm(bed, wait, flags);
         if (removal) reader.RemoveCard();
         else reader.InsertCard();
         SleepFor(2500);
@@ -67,6 +77,9 @@ WindowOutcome RunWindow(std::uint64_t seed, const ScheduleVariant& mode, const A
         outcome.left = PendingTracking(bed);
         outcome.done = bed.Reap();
     });
+    outcome.met = flags.met;
+    outcome.routineTaken = flags.routineTaken;
+    outcome.cancelFoundRoutine = flags.cancelFoundRoutine;
     const std::string where = "seed " + std::to_string(seed) + " mode " + mode.name;
     EXPECT_TRUE(run.Ok()) << where << "\n" << run.report;
     if (!run.Ok()) return outcome;
@@ -86,13 +99,13 @@ TEST(CardTrackingWindow, APollMeetingACancellationUnderWayLeavesTheWaitToItsCanc
     for (const ScheduleVariant& mode : ScheduleVariants()) {
         if (mode.name == "uniform-one-cpu") continue; // the window needs two processors
         for (std::uint64_t seed : TestSeeds(4)) {
-            const WindowOutcome outcome = RunWindow(seed, mode, [](auto& bed, auto& wait, WindowOutcome& outcome) {
+            const WindowOutcome outcome = RunWindow(seed, mode, [](auto& bed, auto& wait, WindowFlags& flags) {
                 Kernel* machine = &bed.Machine();
                 const KSPIN_LOCK* lock = &bed.Smartcard().OsData->SpinLock;
-                machine->ProbeSpinLockOnce(lock, [&bed, &wait, &outcome, machine, lock] {
+                machine->ProbeSpinLockOnce(lock, [&bed, &wait, &flags, machine, lock] {
                     machine->Spawn("app", [&bed, &wait] { bed.Cancel(wait); });
                     for (unsigned i = 0; i < kHoldLimit && !machine->Sched().SomeoneSpinsOn(lock); ++i) SwitchPoint();
-                    outcome.met = machine->Sched().SomeoneSpinsOn(lock);
+                    flags.met = machine->Sched().SomeoneSpinsOn(lock);
                 });
             });
             EXPECT_TRUE(outcome.met) << "seed " << seed << " mode " << mode.name
@@ -115,16 +128,16 @@ TEST(CardTrackingWindow, APollThatClearsTheRoutineOfAWaitBeingCancelledCompletes
     for (const ScheduleVariant& mode : ScheduleVariants()) {
         if (mode.name == "uniform-one-cpu") continue; // the window needs two processors
         for (std::uint64_t seed : TestSeeds(4)) {
-            const WindowOutcome outcome = RunWindow(seed, mode, [](auto& bed, auto& wait, WindowOutcome& outcome) {
-                io::ProbeCancelOnce([&outcome](PIRP irp) {
-                    outcome.met = true;
+            const WindowOutcome outcome = RunWindow(seed, mode, [](auto& bed, auto& wait, WindowFlags& flags) {
+                io::ProbeCancelOnce([&flags](PIRP irp) {
+                    flags.met = true;
                     for (unsigned i = 0; i < kHoldLimit && irp->CancelRoutine != nullptr; ++i) SwitchPoint();
-                    outcome.routineTaken = irp->CancelRoutine == nullptr;
+                    flags.routineTaken = irp->CancelRoutine == nullptr;
                 });
                 Kernel* machine = &bed.Machine();
-                machine->ProbeSpinLockOnce(&bed.Smartcard().OsData->SpinLock, [&bed, &wait, &outcome, machine] {
-                    machine->Spawn("app", [&bed, &wait, &outcome] { outcome.cancelFoundRoutine = bed.Cancel(wait); });
-                    for (unsigned i = 0; i < kHoldLimit && !outcome.met; ++i) SwitchPoint();
+                machine->ProbeSpinLockOnce(&bed.Smartcard().OsData->SpinLock, [&bed, &wait, &flags, machine] {
+                    machine->Spawn("app", [&bed, &wait, &flags] { flags.cancelFoundRoutine = bed.Cancel(wait); });
+                    for (unsigned i = 0; i < kHoldLimit && !flags.met; ++i) SwitchPoint();
                 });
             });
             const std::string where = "seed " + std::to_string(seed) + " mode " + mode.name;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -242,7 +243,7 @@ TEST(Pnp, AStartWhosePollingThreadCannotBeReferencedEndsItAndFails) {
         for (bool restart : {false, true}) {
             SCOPED_TRACE(testing::Message() << "seed " << seed << (restart ? ", restart" : ", first start"));
             Machine m(seed);
-            unsigned polls = 0;
+            std::atomic<unsigned> polls = 0; // counted where the bus completes, read here
             m.machine.Bus().SetObserver([&](const usb::TransferEvent& event) {
                 if (event.kind == usb::TransferKind::Out &&
                     std::ranges::search(event.data, kCardStatus).begin() != event.data.end()) {
