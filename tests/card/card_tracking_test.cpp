@@ -4,6 +4,7 @@
 // to the next one; a card powered before the start is found.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <vector>
 
 #include "cards/card_catalogue.h"
@@ -120,7 +121,7 @@ TEST(CardTracking, CancelAndCleanupEndTheWait) {
 // and the other way round), and notes the IRQL it was called at.
 struct WaitChain {
     PDEVICE_OBJECT device = nullptr;
-    ULONG code = 0;          // the wait pending now
+    std::atomic<ULONG> code = 0; // the wait pending now; read by the test while the poll sends
     unsigned toSend = 0;     // waits still to send after this one
     std::vector<KIRQL> irqls; // of every completion
     std::vector<NTSTATUS> statuses;
