@@ -17,9 +17,11 @@ constexpr UCHAR ATR_PROTOCOL_T1 = 1;
 constexpr ULONG ATR_T0_OFFSET = 1;
 // The group from which on a TA is T=1's IFSC.
 constexpr ULONG ATR_FIRST_IFSC_GROUP = 3;
-// ISO/IEC 7816-3 IFSC values; 0 and 255 are reserved.
+// ISO/IEC 7816-3 IFSC values; 0 and 255 are reserved. Some real cards
+// announce 255 all the same; it is read as the largest valid size.
 constexpr UCHAR IFSC_MINIMUM = 0x01;
 constexpr UCHAR IFSC_MAXIMUM = 0xFE;
+constexpr UCHAR IFSC_RESERVED_HIGH = 0xFF;
 
 // The ATR of a reset reply, taken into CardCapabilities.ATR. Returns
 // STATUS_SUCCESS with the ATR in place, or STATUS_UNRECOGNIZED_MEDIA with
@@ -131,10 +133,12 @@ VOID FindIfsc(PSMARTCARD_EXTENSION SmartcardExtension) {
         const UCHAR presence = group.Td;
         if (!StepGroup(atr.Buffer, length, &position, presence, &group)) return;
         if (group.HasTa && number >= ATR_FIRST_IFSC_GROUP && firstNamesT1 && !taken) {
-            // A reserved IFSC (0 or 255) from the card is not used: the value
-            // already set stays, and no later TA replaces it either.
+            // An IFSC of 0 from the card is not used: the value already set
+            // stays, and no later TA replaces it either. 255 counts as 254,
+            // the most the card can mean by it.
             taken = TRUE;
-            if (group.Ta >= IFSC_MINIMUM && group.Ta <= IFSC_MAXIMUM) SmartcardExtension->T1.IFSC = group.Ta;
+            if (group.Ta == IFSC_RESERVED_HIGH) SmartcardExtension->T1.IFSC = IFSC_MAXIMUM;
+            else if (group.Ta >= IFSC_MINIMUM) SmartcardExtension->T1.IFSC = group.Ta;
         }
         if (!group.HasTd) return;
         const UCHAR protocol = group.Td & ATR_PROTOCOL_MASK;

@@ -46,9 +46,20 @@ NTSTATUS StartPollThread(PDEVICE_EXTENSION DeviceExtension) {
 
     PVOID object = NULL;
     status = ObReferenceObjectByHandle(thread, POLL_THREAD_ACCESS, NULL, KernelMode, &object, NULL);
-    // Without the reference the thread cannot be waited for at stop; it still
-    // ends when told to.
-    DeviceExtension->PollThread = NT_SUCCESS(status) ? static_cast<PETHREAD>(object) : NULL;
+    if (!NT_SUCCESS(status)) {
+        // Without the reference the stop could neither tell the thread to end
+        // nor wait for it, and the thread would go on waiting on records
+        // that the removal frees. It is ended here, before it has polled,
+        // and the start fails: PollEnabled 0 makes its wake-up skip the
+        // poll, and its last act says it is done with the records.
+        WritePollFlag(&DeviceExtension->PollThreadRun, 0);
+        WritePollFlag(&DeviceExtension->SmartcardExtension.ReaderExtension->PollEnabled, 0);
+        KeSetEvent(&DeviceExtension->PollEvent, IO_NO_INCREMENT, FALSE);
+        KeWaitForSingleObject(&DeviceExtension->PollThreadEnded, Executive, KernelMode, FALSE, NULL);
+        ZwClose(thread);
+        return status;
+    }
+    DeviceExtension->PollThread = static_cast<PETHREAD>(object);
     ZwClose(thread);
     return STATUS_SUCCESS;
 }

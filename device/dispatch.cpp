@@ -143,9 +143,13 @@ NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return IoCallDriver(deviceExtension->SmartcardExtension.ReaderExtension->LowerDevice, Irp);
 }
 
-// The library's vendor callback: no vendor request is admitted, so there is
-// nothing to do.
+// The library's vendor callback. Only vendor-class attributes reach it:
+// every vendor control code is refused before the library sees it, and the
+// reader's one vendor attribute, its version, is read in
+// DispatchDeviceControl and cannot be set. Whatever arrives here is thus an
+// attribute the reader does not have, and the caller is told so rather than
+// handed a success for a request nobody served.
 NTSTATUS NTAPI VendorIoctl(PSMARTCARD_EXTENSION SmartcardExtension) {
     UNREFERENCED_PARAMETER(SmartcardExtension);
-    return STATUS_SUCCESS;
+    return STATUS_NOT_SUPPORTED;
 }

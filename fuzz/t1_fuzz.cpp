@@ -101,7 +101,7 @@ Verdict Fuzz_t1(Input input) {
         std::memcpy(ext.CardCapabilities.ATR.Buffer, atr.data(), atr.size());
         ext.CardCapabilities.ATR.Length = static_cast<UCHAR>(atr.size());
         ext.ReaderCapabilities.CurrentState = SCARD_POWERED;
-        // A reserved IFSC is refused with the ATR; the engine is not reached.
+        // IFSC 0 is refused with the ATR; the engine is not reached.
         if (SmartcardUpdateCardCapabilities(&ext) != STATUS_SUCCESS) return;
         ext.CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_T1;
         ext.ReaderCapabilities.CurrentState = SCARD_SPECIFIC;

@@ -190,7 +190,8 @@ VOID NTAPI PollThreadMain(PVOID Context);
 
 // Creates the polling thread and keeps a reference to it in PollThread. The
 // caller sets PollThreadRun and PollEnabled to 1 first and starts the I/O
-// timer afterwards. IRQL: PASSIVE_LEVEL.
+// timer afterwards. When the thread cannot be referenced it is ended again
+// and that failure returned, with PollThread left null. IRQL: PASSIVE_LEVEL.
 NTSTATUS StartPollThread(PDEVICE_EXTENSION DeviceExtension);
 
 // Ends the polling thread StartPollThread made: PollThreadRun to 0, the

@@ -77,7 +77,8 @@ void IoManager::CancelThreadIo(SimThread& thread) {
     std::vector<std::shared_ptr<io::IrpRecord>> requests = requestsOf();
     if (requests.empty()) return;
     for (const auto& record : requests) {
-        if (record->phase != io::IrpPhase::Done && !record->freed) IoCancelIrp(record->irp);
+        if (record->phase != io::IrpPhase::Done && record->phase != io::IrpPhase::Kept && !record->freed)
+            IoCancelIrp(record->irp);
     }
     const VirtualTime giveUp = kernel_.Now() + kPatience;
     while (!(requests = requestsOf()).empty() && kernel_.Now() < giveUp && thread.Irql() == PASSIVE_LEVEL) {

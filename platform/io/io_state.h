@@ -156,6 +156,11 @@ enum class IrpPhase {
     Sent,       // in the hands of a driver
     Completing, // the completion walk is running
     Done,       // completion reached the top of the stack
+    // The creator's own completion routine, at the top of the stack,
+    // returned STATUS_MORE_PROCESSING_REQUIRED: the IRP is the creator's to
+    // free, reuse or send again, and one that IoBuildDeviceIoControlRequest
+    // built may be completed once more to let the I/O manager finish it.
+    Kept,
 };
 
 // One dispatch routine call in progress for an IRP, on the thread that made

@@ -1,9 +1,31 @@
 // Cancel routines and IoCancelIrp.
+#include "io/cancel_probe.h"
 #include "io/io_state.h"
 #include "kernel/race_annotations.h"
 
 using namespace qv;
 using namespace qv::io;
+
+namespace {
+
+struct CancelProbe {
+    std::function<void(PIRP)> flagged;
+};
+
+// Runs the probe, spent before it runs, once the cancel flag is set.
+void CancelFlagSet(PIRP irp) {
+    CancelProbe& probe = K().Component<CancelProbe>();
+    if (!probe.flagged) return;
+    const std::function<void(PIRP)> flagged = std::move(probe.flagged);
+    probe.flagged = nullptr;
+    flagged(irp);
+}
+
+} // namespace
+
+void qv::io::ProbeCancelOnce(std::function<void(PIRP)> flagged) {
+    K().Component<CancelProbe>().flagged = std::move(flagged);
+}
 
 extern "C" {
 
@@ -23,6 +45,7 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
     IoAcquireCancelSpinLock(&Irp->CancelIrql);
     race::AcquireRelease(Irp);
     Irp->Cancel = TRUE;
+    CancelFlagSet(Irp);
     const PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
     io.history.Cancelled(*record, routine != nullptr);
     if (routine == nullptr) {

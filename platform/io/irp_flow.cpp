@@ -46,8 +46,18 @@ void ClearStackLocation(IO_STACK_LOCATION& stack) {
     stack.Context = nullptr;
 }
 
+// Windows bug-checks a completion only when CurrentLocation has moved past
+// StackCount + 1, the top. An IRP that its creator's own routine kept at the
+// top is still there, and completing it again is how the creator of a
+// request built for a thread hands it back for the I/O manager to finish.
+// Any other IRP already at the top has finished completing (and a threaded
+// one is freed), so a second completion is a driver's mistake; one kept by
+// its creator that belongs to no thread has nothing left to finish.
+bool CompletableAgain(const IrpRecord& record) { return record.phase == IrpPhase::Kept && record.threaded; }
+
 void CheckCompletable(const std::shared_ptr<IrpRecord>& record, PIRP irp) {
-    if (!record || record->phase == IrpPhase::Completing || record->phase == IrpPhase::Done) {
+    if (!record || record->phase == IrpPhase::Completing || record->phase == IrpPhase::Done ||
+        (record->phase == IrpPhase::Kept && !CompletableAgain(*record))) {
         K().Fatal("irp-completed-twice", bugcode::MULTIPLE_IRP_COMPLETE_REQUESTS, Ptr(irp), 0, 0, 0,
                   record ? "IoCompleteRequest of irp" + std::to_string(record->serial) + ", which was completed already"
                          : std::string("IoCompleteRequest of an IRP that was completed and freed already"));
@@ -92,8 +102,9 @@ bool RunCompletionRoutine(IrpRecord& record, PIRP irp, PIO_COMPLETION_ROUTINE ro
     }
     if (result == STATUS_MORE_PROCESSING_REQUIRED) {
         // Kept by its creator above every device, the IRP is no driver's to
-        // complete any more: it can only be freed, reused or sent again.
-        if (owner == nullptr && !record.freed && record.generation == generation) record.phase = IrpPhase::Done;
+        // complete any more: it can only be freed, reused or sent again, or,
+        // built for a thread, completed once more by its creator.
+        if (owner == nullptr && !record.freed && record.generation == generation) record.phase = IrpPhase::Kept;
         return false;
     }
     if (record.freed || record.generation != generation) {

@@ -1,6 +1,7 @@
 // System threads, thread objects and their handles.
 #include <string>
 
+#include "kernel/object_faults.h"
 #include "kernel/pool.h"
 #include "kernel/scheduler.h"
 #include "pnp/pnp_platform.h"
@@ -92,6 +93,7 @@ NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAcces
     UNREFERENCED_PARAMETER(DesiredAccess);
     UNREFERENCED_PARAMETER(AccessMode);
     SwitchPoint();
+    if (const auto failure = ObjectManagerFaults().TakeReferenceFailure()) return *failure;
     SimThread* thread = K().LookupHandle(Handle);
     if (thread == nullptr) return STATUS_INVALID_HANDLE;
     if (ObjectType != nullptr && ObjectType != *PsThreadType) return STATUS_OBJECT_TYPE_MISMATCH;

@@ -28,8 +28,12 @@ constexpr std::uint8_t kIiMask = 0x03;
 constexpr std::uint8_t kPiMask = 0x1F;
 // The first T=1 TC: bit 1 chooses CRC over LRC.
 constexpr std::uint8_t kEdcCrc = 0x01;
+// IFSC 0x00 and 0xFF are reserved. A card that announces 0 offers no
+// information field at all and is refused; 0xFF is read as the largest valid
+// size, 254, since real cards announce it and work with blocks of that size.
 constexpr std::uint8_t kIfscReservedLow = 0x00;
 constexpr std::uint8_t kIfscReservedHigh = 0xFF;
+constexpr std::uint8_t kIfscMaximum = 0xFE;
 constexpr std::uint8_t kMaximumBwi = 9;
 constexpr std::uint8_t kNoExtraGuard = 255;
 
@@ -159,10 +163,8 @@ ParsedAtr Interpret(ParsedAtr parsed) {
         if (!previous.td || (*previous.td & kLowNibble) != kProtocolT1) continue;
         const AtrGroup& group = parsed.groups[index];
         if (group.ta) {
-            if (*group.ta == kIfscReservedLow || *group.ta == kIfscReservedHigh) {
-                return Fail(parsed, AtrFault::ReservedIfsc);
-            }
-            parsed.ifsc = *group.ta;
+            if (*group.ta == kIfscReservedLow) return Fail(parsed, AtrFault::ReservedIfsc);
+            parsed.ifsc = *group.ta == kIfscReservedHigh ? kIfscMaximum : *group.ta;
         }
         if (group.tb) {
             parsed.bwi = *group.tb >> kHighNibbleShift;

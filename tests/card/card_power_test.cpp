@@ -379,7 +379,7 @@ TEST(FindIfsc, TakesTheFirstTaFromGroupThreeOnAlongAChainOfT0AndT1) {
     });
 }
 
-TEST(FindIfsc, StopsAtTheAtrsEndAndRefusesReservedValues) {
+TEST(FindIfsc, StopsAtTheAtrsEndRefusesIfscZeroAndReadsFfAs254) {
     Kernel kernel(KernelConfig{});
     RunOk(kernel, [] {
     // Presence bits point past the last byte: nothing beyond ATR.Length is read.
@@ -390,10 +390,12 @@ TEST(FindIfsc, StopsAtTheAtrsEndAndRefusesReservedValues) {
     EXPECT_EQ(IfscAfter({}), 0x20);
     // Taken before the walk ran out: kept.
     EXPECT_EQ(IfscAfter({0x3B, 0x80, 0x81, 0x91, 0x40, 0x11}), 0x40);
-    // IFSC 0 and 255 are reserved: the value set before stays, and no
-    // later TA takes their place.
+    // IFSC 0 is reserved: the value set before stays, and no later TA
+    // takes its place. 255, reserved too but announced by real cards,
+    // counts as 254, and no later TA replaces that either.
     EXPECT_EQ(IfscAfter({0x3B, 0x80, 0x81, 0x11, 0x00}), 0x20);
-    EXPECT_EQ(IfscAfter({0x3B, 0x80, 0x81, 0x91, 0xFF, 0x11, 0x50}), 0x20);
+    EXPECT_EQ(IfscAfter({0x3B, 0x80, 0x81, 0x91, 0x00, 0x11, 0x50}), 0x20);
+    EXPECT_EQ(IfscAfter({0x3B, 0x80, 0x81, 0x91, 0xFF, 0x11, 0x50}), 0xFE);
     EXPECT_EQ(IfscAfter({0x3B, 0x80, 0x81, 0x11, 0xFE}), 0xFE);
     });
 }

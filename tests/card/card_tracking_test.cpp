@@ -4,6 +4,9 @@
 // to the next one; a card powered before the start is found.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <vector>
+
 #include "cards/card_catalogue.h"
 #include "kernel/pool.h"
 #include "support/seeds.h"
@@ -110,6 +113,78 @@ TEST(CardTracking, CancelAndCleanupEndTheWait) {
         for (const auto& done : b.bed.Reap()) EXPECT_EQ(done.completions, 1u);
     });
     EXPECT_TRUE(run.Ok()) << run.report;
+}
+
+// A client that keeps a card wait pending at all times, as the smart card
+// resource manager does: each wait's completion sends the next one at once,
+// from the completion itself (a card-present wait after a card-absent one,
+// and the other way round), and notes the IRQL it was called at.
+struct WaitChain {
+    PDEVICE_OBJECT device = nullptr;
+    std::atomic<ULONG> code = 0; // the wait pending now; read by the test while the poll sends
+    unsigned toSend = 0;     // waits still to send after this one
+    std::vector<KIRQL> irqls; // of every completion
+    std::vector<NTSTATUS> statuses;
+};
+
+void SendWait(WaitChain& chain, ULONG code);
+
+NTSTATUS NTAPI WaitDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+    auto& chain = *static_cast<WaitChain*>(context);
+    chain.irqls.push_back(KeGetCurrentIrql());
+    chain.statuses.push_back(irp->IoStatus.Status);
+    const bool reported = irp->IoStatus.Status == STATUS_SUCCESS;
+    IoFreeIrp(irp);
+    if (reported && chain.toSend > 0) {
+        --chain.toSend;
+        SendWait(chain, chain.code == IOCTL_SMARTCARD_IS_PRESENT ? IOCTL_SMARTCARD_IS_ABSENT : IOCTL_SMARTCARD_IS_PRESENT);
+    }
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+void SendWait(WaitChain& chain, ULONG code) {
+    PIRP irp = IoAllocateIrp(chain.device->StackSize, FALSE);
+    ASSERT_NE(irp, nullptr);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = code;
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    chain.code = code;
+    IoSetCompletionRoutine(irp, &WaitDone, &chain, TRUE, TRUE, TRUE);
+    IoCallDriver(chain.device, irp);
+}
+
+// The poll that reports a card completes the wait after it has let go of
+// every lock, at PASSIVE_LEVEL, so that a completion that sends the next
+// wait finds the driver as any caller does. Guards against a poll that
+// completes the wait while still holding OsData->SpinLock: the completion
+// then runs at DISPATCH_LEVEL, and the next wait, which needs that lock and
+// PASSIVE_LEVEL, can never be served.
+TEST(CardTracking, ACompletionThatSendsTheNextWaitFindsNoLockHeld) {
+    for (std::uint64_t seed : TestSeeds()) {
+        SCOPED_TRACE(testing::Message() << "seed " << seed);
+        Bed b(false, seed);
+        WaitChain chain;
+        const RunResult run = b.bed.Run([&] {
+            ASSERT_EQ(StartReader(b.bed), STATUS_SUCCESS);
+            SleepFor(kPollCovered);
+            chain.device = b.bed.Device();
+            chain.toSend = 2;
+            SendWait(chain, IOCTL_SMARTCARD_IS_PRESENT);
+            b.reader.InsertCard();
+            SleepFor(kPollCovered);
+            EXPECT_EQ(chain.code, ULONG{IOCTL_SMARTCARD_IS_ABSENT}) << "the next wait went out";
+            b.reader.RemoveCard();
+            SleepFor(kPollCovered);
+            b.reader.InsertCard();
+            SleepFor(kPollCovered);
+            EXPECT_EQ(PendingTracking(b.bed), nullptr);
+        });
+        ASSERT_TRUE(run.Ok()) << run.report;
+        EXPECT_EQ(chain.statuses, (std::vector<NTSTATUS>(3, STATUS_SUCCESS)));
+        EXPECT_EQ(chain.irqls, (std::vector<KIRQL>(3, PASSIVE_LEVEL)));
+        EXPECT_TRUE(b.bed.Shutdown().Ok());
+    }
 }
 
 // A card swapped for another must not be handed the ATR the reader's cache

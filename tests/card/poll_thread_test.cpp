@@ -8,6 +8,7 @@
 #include <atomic>
 
 #include "cards/card_catalogue.h"
+#include "support/seeds.h"
 #include "tracking_fixture.h"
 #include "usb/usb_bus.h"
 #include "usb_reader.h"
@@ -18,17 +19,22 @@ namespace {
 // The card-status command's class and instruction bytes as they go out.
 constexpr std::array<std::uint8_t, 2> kCardStatusCommand{READER_COMMAND_CLASS, 0x31};
 
-TEST(PollThread, OnePollATickASkippedTickAndALastPollAtStop) {
-    sim::UsbReader reader({}, sim::MakeCard("t1", 1));
-    harness::ReaderTestbed bed(reader, TrackingConfig(1));
-    // Counted on the polling thread, read on the test's.
-    std::atomic<unsigned> polls = 0;
-    bed.Bus().SetObserver([&](const usb::TransferEvent& event) {
+// Counts the card-status commands the test bed's reader is sent. Counted on
+// the polling thread, read on the test's.
+void CountPolls(harness::ReaderTestbed& bed, std::atomic<unsigned>& polls) {
+    bed.Bus().SetObserver([&polls](const usb::TransferEvent& event) {
         if (event.kind == usb::TransferKind::Out &&
             std::ranges::search(event.data, kCardStatusCommand).begin() != event.data.end()) {
             ++polls;
         }
     });
+}
+
+TEST(PollThread, OnePollATickASkippedTickAndALastPollAtStop) {
+    sim::UsbReader reader({}, sim::MakeCard("t1", 1));
+    harness::ReaderTestbed bed(reader, TrackingConfig(1));
+    std::atomic<unsigned> polls = 0;
+    CountPolls(bed, polls);
     unsigned inFiveSeconds = 0;
     unsigned withSkip = 0;
     unsigned atStop = 0;
@@ -54,6 +60,44 @@ TEST(PollThread, OnePollATickASkippedTickAndALastPollAtStop) {
     EXPECT_EQ(inFiveSeconds, 5u);
     EXPECT_EQ(withSkip, 0u);
     EXPECT_EQ(atStop, 1u) << "the stop's wake-up polls once more";
+}
+
+// A poll whose card-status command fails (the reader loses its answer, and
+// the answer to the resynchronisation that follows) makes the thread skip
+// the next tick: it gives the reader a second to recover instead of asking
+// again at once; the tick after that polls again. Guards against a poll failure that leaves PollEnabled at 1, which
+// sends the next card-status command one tick early.
+TEST(PollThread, AFailedPollSkipsTheNextTick) {
+    for (std::uint64_t seed : TestSeeds()) {
+        SCOPED_TRACE(testing::Message() << "seed " << seed);
+        sim::UsbReader reader({}, sim::MakeCard("t1", seed));
+        harness::ReaderTestbed bed(reader, TrackingConfig(seed));
+        std::atomic<unsigned> polls = 0;
+        CountPolls(bed, polls);
+        unsigned failedTick = 0;
+        unsigned skippedTick = 0;
+        unsigned nextTick = 0;
+        const RunResult run = bed.Run([&] {
+            ASSERT_EQ(StartReader(bed), STATUS_SUCCESS);
+            SleepFor(500); // half-way between two ticks
+            reader.Arm(sim::Fault::InFail, 2);
+            unsigned before = polls;
+            SleepFor(1000);
+            failedTick = polls - before;
+            EXPECT_EQ(reader.Faults().Armed(sim::Fault::InFail), 0u) << "the poll's command used up the fault";
+            before = polls;
+            SleepFor(1000);
+            skippedTick = polls - before;
+            before = polls;
+            SleepFor(1000);
+            nextTick = polls - before;
+            bed.StopPolling();
+        });
+        EXPECT_TRUE(run.Ok()) << run.report;
+        EXPECT_GE(failedTick, 1u);
+        EXPECT_EQ(skippedTick, 0u) << "the tick after a failed poll sends nothing";
+        EXPECT_EQ(nextTick, 1u);
+    }
 }
 
 } // namespace

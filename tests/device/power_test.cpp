@@ -14,6 +14,7 @@
 #include "device.h"
 #include "harness/reader_machine.h"
 #include "io/io_state.h"
+#include "kernel/pool.h"
 #include "power/power_manager.h"
 #include "support/kernel_run.h"
 #include "support/machine_helpers.h"
@@ -163,6 +164,54 @@ TEST(DriverPower, WakeReportsTheCardAsItWasFoundAfterTheSleep) {
             EXPECT_EQ(completions, 1u) << "seed " << seed << " case " << (&wake - cases);
             ExpectCleanShutdown(machine, "seed " + std::to_string(seed));
         }
+    }
+}
+
+// The D0 request comes back and no work item can be had to finish the
+// power-up at PASSIVE_LEVEL (every pool block of the driver fails during the
+// wake). The completion routine itself lets the next power request through,
+// admits requests again and leaves the poll to the polling thread's next
+// tick, which still reports the card known from before the sleep, since the
+// link is not yet in step. Guards against this path forgetting
+// PoStartNextPowerIrp: the power manager before Vista then sends this
+// device no more power requests, and its check bug-checks 0x9F.
+TEST(DriverPower, APowerUpWithoutAWorkItemStillStartsTheNextPowerIrpAndReportsTheCard) {
+    for (std::uint64_t seed : TestSeeds(4)) {
+        SCOPED_TRACE(testing::Message() << "seed " << seed);
+        ReaderMachine machine(Seeded(seed));
+        sim::UsbReader reader(sim::ReaderOptions{}, sim::MakeCard("dual", seed));
+        std::vector<harness::AsyncRequest> done;
+        RunResult run = machine.Run([&] {
+            ASSERT_EQ(PlugStartAndOpen(machine, reader), STATUS_SUCCESS);
+            Pause(2500); // the poller finds the card
+            machine.SendAsync(0, IOCTL_SMARTCARD_IS_ABSENT);
+            Pause(10);
+            ASSERT_EQ(power::Sleep(PowerSystemSleeping3), STATUS_SUCCESS);
+            Pause(1000);
+            const std::uint64_t failedBefore = K().PoolAllocator().FailedAllocations();
+            K().PoolAllocator().SetFaults({.failPerMillion = 1'000'000, .onlyTag = READER_POOL_TAG});
+            const NTSTATUS woke = power::Wake();
+            K().PoolAllocator().SetFaults({});
+            ASSERT_EQ(woke, STATUS_SUCCESS);
+            EXPECT_GT(K().PoolAllocator().FailedAllocations(), failedBefore) << "the work item's block was refused";
+            PDEVICE_EXTENSION extension = machine.Extension(0);
+            EXPECT_EQ(extension->SmartcardExtension.ReaderExtension->PowerState, READER_POWERED);
+            EXPECT_NE(KeReadStateEvent(&extension->ReaderStarted), 0) << "requests are admitted again";
+            Pause(2500); // the next tick polls
+            done = machine.Reap();
+            EXPECT_EQ(machine.DeviceControl(0, IOCTL_SMARTCARD_GET_STATE, {}, 4).status, STATUS_SUCCESS);
+            // A second sleep and wake: the power manager takes power requests
+            // for this device again.
+            ASSERT_EQ(power::Sleep(PowerSystemSleeping3), STATUS_SUCCESS);
+            ASSERT_EQ(power::Wake(), STATUS_SUCCESS);
+            EXPECT_EQ(machine.Close(0), STATUS_SUCCESS);
+            EXPECT_EQ(machine.Pnp(0, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+        });
+        EXPECT_TRUE(run.Ok()) << run.report;
+        ASSERT_EQ(done.size(), 1u) << "the card wait pending across the sleep";
+        EXPECT_EQ(done[0].status, STATUS_SUCCESS) << "the card known before the sleep is reported";
+        EXPECT_EQ(done[0].completions, 1u);
+        ExpectCleanShutdown(machine, "seed " + std::to_string(seed));
     }
 }
 

@@ -2,15 +2,18 @@
 // manager as Windows calls it: every allocation (IoCreateDevice's included)
 // failed in turn, the attachment refused, the interface registration and the
 // library's link failing, the registry override failing in each of its
-// ways. Whatever fails, nothing is left behind (no device object above the
-// bus's, no link, no open key, no unit number; the manager unloads the
+// ways, for a first reader and for a second one. Whatever fails, nothing is
+// left behind (no device object above the bus's, no link, no open key, no
+// unit number, and the first reader's unit stays taken; the manager unloads the
 // driver when no device is left, and its unload audit reports any block
 // still allocated), and an event-log entry is written exactly for the steps
 // that write one. Also the legacy platform's link: deleted with the reader,
 // its name free for the next one.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -63,14 +66,25 @@ struct Outcome {
     std::vector<smclib::EventLogEntry> entries; // written during add-device
     bool deviceAbove = false;
     std::size_t links = 0;
+    std::size_t linksBefore = 0; // the first reader's, when there is one
     std::size_t openKeys = 0;
-    UCHAR unitInUse = 0;
+    std::array<UCHAR, MAXIMUM_READER_UNITS> unitsInUse{};
     std::string failedSite; // the allocation the fault plan failed; empty when none
 };
 
+// The units taken before the failing add-device: none, or unit 0 when a
+// first reader is already there.
+std::array<UCHAR, MAXIMUM_READER_UNITS> UnitsBefore(bool second) {
+    std::array<UCHAR, MAXIMUM_READER_UNITS> units{};
+    units[0] = second ? 1 : 0;
+    return units;
+}
+
 // Plugs one reader with the nth allocation from the report on failed; the
-// start is held back, so only add-device runs.
-Outcome PlugWithFailure(ReaderMachine& machine, sim::UsbReader& reader, std::uint64_t nth, bool legacy) {
+// start is held back, so only add-device runs. With `first`, that reader is
+// plugged and started before, so the failing one is the second, with unit 1.
+Outcome PlugWithFailure(ReaderMachine& machine, sim::UsbReader& reader, std::uint64_t nth, bool legacy,
+                        sim::UsbReader* first = nullptr) {
     Outcome outcome;
     machine.Machine().Events().SetListener(
         [&](std::uint64_t, std::string_view, std::string_view category, std::string_view text) {
@@ -85,6 +99,10 @@ Outcome PlugWithFailure(ReaderMachine& machine, sim::UsbReader& reader, std::uin
         });
     RunResult run = machine.Run([&] {
         if (legacy) pnp::Platform().SetWdmVersion(1, 0);
+        if (first != nullptr) {
+            ASSERT_EQ(machine.Plug(*first).started, STATUS_SUCCESS);
+        }
+        outcome.linksBefore = pnp::Platform().SymbolicLinks();
         const std::size_t before = smclib::EventLog().Entries().size();
         auto added = machine.Plug(
             reader,
@@ -102,18 +120,18 @@ Outcome PlugWithFailure(ReaderMachine& machine, sim::UsbReader& reader, std::uin
         outcome.deviceAbove = machine.Readers()[added.index].pdo->AttachedDevice != nullptr;
         outcome.links = pnp::Platform().SymbolicLinks();
         outcome.openKeys = pnp::Platform().OpenKeys();
-        outcome.unitInUse = UnitInUse[0];
+        std::copy(std::begin(UnitInUse), std::end(UnitInUse), outcome.unitsInUse.begin());
     });
     EXPECT_TRUE(run.Ok()) << "allocation " << nth << "\n" << run.report;
     machine.Machine().Events().SetListener({});
     return outcome;
 }
 
-void ExpectNothingLeft(const Outcome& o, const std::string& where) {
+void ExpectNothingLeft(const Outcome& o, const std::string& where, bool second) {
     EXPECT_FALSE(o.deviceAbove) << where;
-    EXPECT_EQ(o.links, 0u) << where;
+    EXPECT_EQ(o.links, o.linksBefore) << where;
     EXPECT_EQ(o.openKeys, 0u) << where;
-    EXPECT_EQ(o.unitInUse, 0) << where;
+    EXPECT_EQ(o.unitsInUse, UnitsBefore(second)) << where << ": the unit this add-device took, and no other, is free";
 }
 
 void ExpectOneEntry(const Outcome& o, const std::string& where) {
@@ -122,17 +140,20 @@ void ExpectOneEntry(const Outcome& o, const std::string& where) {
 }
 
 // Every allocation in turn, on the platform with device interfaces and on the
-// legacy one. The failed allocation's site names the step, and the step says
-// what add-device must have done.
-void SweepAllocations(bool legacy) {
+// legacy one, for a first reader (unit 0) or a second (unit 1). The failed
+// allocation's site names the step, and the step says what add-device must
+// have done.
+void SweepAllocations(bool legacy, bool second = false) {
     std::array<bool, static_cast<std::size_t>(Step::Other) + 1> seen{};
     bool completed = false;
     for (std::uint64_t nth = 1; nth <= kMaxAllocations && !completed; ++nth) {
         ReaderMachine machine(Seeded(nth));
+        sim::UsbReader firstReader(sim::ReaderOptions{}, sim::MakeCard("dual", nth));
         sim::UsbReader reader(sim::ReaderOptions{}, sim::MakeCard("dual", nth));
-        const Outcome o = PlugWithFailure(machine, reader, nth, legacy);
-        const std::string where = std::string(legacy ? "legacy, " : "") + "allocation " + std::to_string(nth) +
-                                  " at " + (o.failedSite.empty() ? "(none)" : o.failedSite);
+        const Outcome o = PlugWithFailure(machine, reader, nth, legacy, second ? &firstReader : nullptr);
+        const std::string where = std::string(legacy ? "legacy, " : "") + (second ? "second reader, " : "") +
+                                  "allocation " + std::to_string(nth) + " at " +
+                                  (o.failedSite.empty() ? "(none)" : o.failedSite);
         if (o.failedSite.empty()) {
             // Past the last allocation add-device makes.
             EXPECT_EQ(o.status, STATUS_SUCCESS) << where;
@@ -147,13 +168,13 @@ void SweepAllocations(bool legacy) {
             case Step::Library:
                 EXPECT_EQ(o.status, STATUS_INSUFFICIENT_RESOURCES) << where;
                 ExpectOneEntry(o, where);
-                ExpectNothingLeft(o, where);
+                ExpectNothingLeft(o, where, second);
                 break;
             case Step::Interface:
             case Step::Link:
                 EXPECT_FALSE(NT_SUCCESS(o.status)) << where;
                 EXPECT_TRUE(o.entries.empty()) << where;
-                ExpectNothingLeft(o, where);
+                ExpectNothingLeft(o, where, second);
                 break;
             case Step::Override:
                 // The defaults stay; the reader is added all the same.
@@ -180,6 +201,14 @@ void SweepAllocations(bool legacy) {
 TEST(AddDeviceFailure, EveryAllocationFailedInTurnLeavesNothingBehind) { SweepAllocations(false); }
 
 TEST(AddDeviceFailure, EveryAllocationFailedInTurnOnTheLegacyPlatform) { SweepAllocations(true); }
+
+// The same for a second reader, whose unit is 1 while the first reader keeps
+// unit 0. Add-device must know which unit it took before anything that can
+// fail: a clean-up that read the unit from a record not yet filled in would
+// free the first reader's unit 0 and leak its own.
+TEST(AddDeviceFailure, EveryAllocationFailedInTurnForASecondReaderFreesOnlyItsOwnUnit) {
+    SweepAllocations(false, true);
+}
 
 // The bus deletes its device between the report and add-device: the stack
 // takes no new device, and add-device fails without a log entry.

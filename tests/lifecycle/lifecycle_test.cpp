@@ -4,19 +4,25 @@
 // services and the vendor attribute the driver answers itself.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <memory>
 #include <vector>
 
 #include "card.h"
 #include "cards/card_catalogue.h"
 #include "device.h"
+#include "link.h"
+#include "kernel/object_faults.h"
 #include "kernel/pool.h"
+#include "pnp/pnp_manager.h"
 #include "pnp/pnp_platform.h"
 #include "harness/reader_machine.h"
 #include "smclib/event_log.h"
 #include "support/kernel_run.h"
 #include "support/seeds.h"
+#include "usb/usb_bus.h"
 #include "usb_reader.h"
 
 
@@ -222,6 +228,51 @@ TEST(Pnp, StartSendsTheStartSequenceAndEnablesRequests) {
     });
 }
 
+// The polling thread is made, but the object manager will not give a
+// reference to it (Windows refuses a handle closed meanwhile, say). Without
+// the reference the stop could neither tell the thread to end nor wait for
+// it, and after the removal it would wait on freed records. The start
+// instead ends the thread at once, without a poll, and fails with that
+// status; the manager removes the reader, and the unload audit that follows
+// the last device finds no thread of the driver still running. Both on the
+// first start and on a restart after a stop.
+TEST(Pnp, AStartWhosePollingThreadCannotBeReferencedEndsItAndFails) {
+    constexpr NTSTATUS kRefused = STATUS_INVALID_HANDLE;
+    constexpr std::array<std::uint8_t, 2> kCardStatus{READER_COMMAND_CLASS, 0x31};
+    for (std::uint64_t seed : TestSeeds()) {
+        for (bool restart : {false, true}) {
+            SCOPED_TRACE(testing::Message() << "seed " << seed << (restart ? ", restart" : ", first start"));
+            Machine m(seed);
+            std::atomic<unsigned> polls = 0; // counted where the bus completes, read here
+            m.machine.Bus().SetObserver([&](const usb::TransferEvent& event) {
+                if (event.kind == usb::TransferKind::Out &&
+                    std::ranges::search(event.data, kCardStatus).begin() != event.data.end()) {
+                    ++polls;
+                }
+            });
+            m.Run([&] {
+                if (restart) {
+                    ASSERT_EQ(m.machine.Plug(*m.readers[0]).started, STATUS_SUCCESS);
+                    ASSERT_EQ(m.machine.Pnp(0, IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+                    ObjectManagerFaults().FailReferenceByHandle(kRefused);
+                    polls = 0;
+                    EXPECT_EQ(m.machine.Pnp(0, IRP_MN_START_DEVICE), kRefused);
+                } else {
+                    const auto added = m.machine.Plug(*m.readers[0], [&](PDEVICE_OBJECT) {
+                        ObjectManagerFaults().FailReferenceByHandle(kRefused);
+                    });
+                    EXPECT_EQ(added.status, STATUS_SUCCESS);
+                    EXPECT_EQ(added.started, kRefused);
+                }
+                EXPECT_EQ(polls, 0u) << "the thread ended without polling";
+                EXPECT_EQ(m.machine.Readers()[0].device, nullptr) << "a reader whose start failed is removed";
+                EXPECT_EQ(pnp::Manager().Driver(), nullptr) << "unloaded, with its audit, after the last device";
+                EXPECT_EQ(UnitInUse[0], 0);
+            });
+        }
+    }
+}
+
 TEST(Pnp, StopThenStartRunsTheSequenceAgain) {
     Machine m;
     m.Run([&] {
@@ -402,6 +453,50 @@ TEST(Dispatch, VersionAttributeIsBuiltFromTheReaderInformation) {
         EXPECT_EQ(shortInput.status, STATUS_INVALID_PARAMETER);
         auto confiscate = m.machine.DeviceControl(0, IOCTL_SMARTCARD_CONFISCATE, {}, 0);
         EXPECT_EQ(confiscate.status, STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(m.machine.Extension(0)->IoCount, 0);
+    });
+}
+
+// The library hands every vendor-class attribute but the version, read or
+// set, to the driver's vendor callback. The reader has no such attribute, so
+// the application must hear STATUS_NOT_SUPPORTED with no data, not a success
+// for a request that did nothing; setting the version, which is read-only,
+// is refused too and leaves it as it was. Standard attributes still come
+// from the library.
+TEST(Dispatch, VendorAttributesOtherThanTheVersionAreNotSupported) {
+    Machine m;
+    m.Run([&] {
+        ASSERT_EQ(m.machine.Plug(*m.readers[0]).started, STATUS_SUCCESS);
+        ASSERT_EQ(m.machine.Open(0), STATUS_SUCCESS);
+        auto ulongs = [](std::initializer_list<ULONG> values) {
+            std::vector<std::uint8_t> bytes;
+            for (ULONG value : values) {
+                const auto* raw = reinterpret_cast<const std::uint8_t*>(&value);
+                bytes.insert(bytes.end(), raw, raw + sizeof(value));
+            }
+            return bytes;
+        };
+        const ULONG otherVendor = SCARD_ATTR_VALUE(SCARD_CLASS_VENDOR_DEFINED, 0x01F1);
+        const std::vector<std::uint8_t> version = ulongs({ATTR_READER_VERSION});
+        const auto before = m.machine.DeviceControl(0, IOCTL_SMARTCARD_GET_ATTRIBUTE, version, 4);
+        ASSERT_EQ(before.status, STATUS_SUCCESS);
+
+        const auto get = m.machine.DeviceControl(0, IOCTL_SMARTCARD_GET_ATTRIBUTE, ulongs({otherVendor}), 32);
+        EXPECT_EQ(get.status, STATUS_NOT_SUPPORTED);
+        EXPECT_EQ(get.information, 0u);
+        const auto set = m.machine.DeviceControl(0, IOCTL_SMARTCARD_SET_ATTRIBUTE, ulongs({otherVendor, 7}), 0);
+        EXPECT_EQ(set.status, STATUS_NOT_SUPPORTED);
+        const auto setVersion =
+            m.machine.DeviceControl(0, IOCTL_SMARTCARD_SET_ATTRIBUTE, ulongs({ATTR_READER_VERSION, 0x09090009}), 0);
+        EXPECT_EQ(setVersion.status, STATUS_NOT_SUPPORTED);
+        const auto after = m.machine.DeviceControl(0, IOCTL_SMARTCARD_GET_ATTRIBUTE, version, 4);
+        EXPECT_EQ(after.status, STATUS_SUCCESS);
+        EXPECT_EQ(after.output, before.output);
+
+        const auto name = m.machine.DeviceControl(0, IOCTL_SMARTCARD_GET_ATTRIBUTE, ulongs({SCARD_ATTR_VENDOR_NAME}), 32);
+        EXPECT_EQ(name.status, STATUS_SUCCESS);
+        EXPECT_EQ(name.information, 15u);
+        EXPECT_EQ(m.machine.Close(0), STATUS_SUCCESS);
         EXPECT_EQ(m.machine.Extension(0)->IoCount, 0);
     });
 }

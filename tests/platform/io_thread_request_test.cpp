@@ -3,6 +3,8 @@
 // it runs below APC_LEVEL, and the thread's end cancels them.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "io/io_state.h"
 #include "platform/io_test_drivers.h"
 #include "support/seeds.h"
@@ -151,6 +153,51 @@ TEST(ThreadRequest, CompletionStoppedByMoreProcessingRequiredResumesOnASecondCom
         EXPECT_EQ(K().Io().Internals().irps.LiveCount(), 0u);
         RemoveStack(top);
     });
+}
+
+// The creator of a built request sets its own completion routine in the
+// first stack location, keeps the IRP there with
+// STATUS_MORE_PROCESSING_REQUIRED, looks at it, and completes it again:
+// CurrentLocation stands at StackCount + 1, which Windows allows, and the I/O
+// manager then finishes the request for its thread (status block, event,
+// IRP freed). A third completion is one too many.
+TEST(ThreadRequest, ACreatorsOwnRoutineKeepsTheRequestAndItsSecondCompleteFinishesIt) {
+    Kernel kernel;
+    RunOk(kernel, [] {
+        PDEVICE_OBJECT device = AddLayer(Load(u"\\Driver\\Layers"), Role::Complete);
+        LayerOf(device).status = STATUS_DEVICE_BUSY;
+        Request request;
+        PIRP irp = request.Build(device);
+        std::vector<Seen> seen;
+        Layer creator{.routineResult = STATUS_MORE_PROCESSING_REQUIRED, .seen = &seen};
+        IoSetCompletionRoutine(irp, &LayerCompletion, &creator, TRUE, TRUE, TRUE);
+        EXPECT_EQ(IoCallDriver(device, irp), STATUS_DEVICE_BUSY);
+        ASSERT_EQ(seen.size(), 1u);
+        EXPECT_EQ(seen[0].device, nullptr) << "the creator's routine gets no device";
+        EXPECT_EQ(irp->CurrentLocation, irp->StackCount + 1);
+        EXPECT_EQ(KeReadStateEvent(&request.done), 0) << "kept: nothing reached the thread";
+        EXPECT_EQ(K().Io().Internals().irps.LiveCount(), 1u);
+
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        EXPECT_EQ(seen.size(), 1u) << "no routine runs twice";
+        EXPECT_EQ(KeReadStateEvent(&request.done), 1);
+        EXPECT_EQ(request.iosb.Status, STATUS_SUCCESS);
+        EXPECT_EQ(K().Io().Internals().irps.LiveCount(), 0u);
+        RemoveStack(device);
+    });
+    RunExpectingBugCheck(
+        [] {
+            PDEVICE_OBJECT device = AddLayer(Load(u"\\Driver\\Layers"), Role::Complete);
+            Request request;
+            PIRP irp = request.Build(device);
+            Layer creator{.routineResult = STATUS_MORE_PROCESSING_REQUIRED};
+            IoSetCompletionRoutine(irp, &LayerCompletion, &creator, TRUE, TRUE, TRUE);
+            IoCallDriver(device, irp);
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+        },
+        bugcode::MULTIPLE_IRP_COMPLETE_REQUESTS);
 }
 
 } // namespace

@@ -102,6 +102,12 @@ TEST(SmclibAtrParser, GoodAtrsOfEveryShape) {
     EXPECT_EQ(longest.edc, 1);
     EXPECT_EQ(longest.groupCount, 4u);
 
+    // IFSC 0xFF in TA3 is reserved, yet some real cards announce it: taken
+    // as 254, the largest valid size, rather than refusing the card.
+    const ParsedAtr ifscFf = Parse("3B 80 81 11 FF EF");
+    ASSERT_TRUE(ifscFf.Ok()) << smclib::AtrFaultName(ifscFf.fault);
+    EXPECT_EQ(ifscFf.ifsc, 0xFE);
+
     // A T=0-only card that sends a TCK anyway, and it checks.
     const ParsedAtr spareTck = Parse("3B 02 14 50 46");
     ASSERT_TRUE(spareTck.Ok());
@@ -136,7 +142,6 @@ TEST(SmclibAtrParser, MalformedAtrsAreRefusedForTheirReason) {
         {"reserved Di 0", "3B 10 10", AtrFault::ReservedDi},
         {"reserved Di 10", "3B 10 1A", AtrFault::ReservedDi},
         {"WI 0", "3B 80 40 00", AtrFault::ReservedWi},
-        {"IFSC FF", "3B 80 81 11 FF EF", AtrFault::ReservedIfsc},
         {"IFSC 00", "3B 80 81 11 00 10", AtrFault::ReservedIfsc},
         {"BWI above 9", "3B 80 81 21 A5 85", AtrFault::ReservedBwi},
         {"only T=14", "3B 80 0E 8E", AtrFault::UnsupportedProtocol},

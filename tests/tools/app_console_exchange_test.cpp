@@ -6,6 +6,7 @@
 #include <sstream>
 #include <string>
 
+#include "cards/atr.h"
 #include "harness/app_console.h"
 #include "support/app_session.h"
 
@@ -30,6 +31,30 @@ TEST(AppConsoleExchange, ProtocolThenApdusUnderT0) {
         << "the FCI waits for GET RESPONSE under T=0, which the driver leaves to the application\n" << out;
     EXPECT_TRUE(Has(out, " 90 00 SW 9000\n")) << out;
     EXPECT_TRUE(Has(out, "apdu: STATUS_SUCCESS (0x00000000) 6D 00 SW 6D00\n")) << out;
+}
+
+// A T=1 card whose ATR announces IFSC 0xFF in TA3, as some real cards do,
+// although ISO/IEC 7816-3 reserves that value. Its ATR is taken with IFSC
+// 254, the largest valid size, and a command of 261 bytes reaches it in a
+// chained block of 254 bytes and one of 7. IFSC 0 offers no information
+// field at all, and that ATR stays refused.
+TEST(AppConsoleExchange, ACardAnnouncingIfscFfGetsBlocksOf254) {
+    const sim::Bytes atr = sim::BuildAtr({.t0 = false, .t1 = true, .ifsc = 0xFF, .bwi = 4, .cwi = 5});
+    const std::string data(2 * 255, 'A');
+    const std::string echo = "apdu 80EE0000FF" + data + "00";
+    const std::string out =
+        Session({"power cold", "caps", "protocol t1", echo.c_str()}, {.atr = atr, .trace = true});
+    EXPECT_TRUE(Has(out, "caps: Fl 1 Dl 1 N 0 protocols T1 IFSC 254 ")) << out;
+    EXPECT_TRUE(Has(out, "protocol: STATUS_SUCCESS (0x00000000) protocol T1\n")) << out;
+    EXPECT_TRUE(Has(out, "blk> NAD 00 PCB 20 I-block N(S)=0 more LEN 254 ")) << out;
+    EXPECT_TRUE(Has(out, "blk> NAD 00 PCB 40 I-block N(S)=1 LEN 7 ")) << out;
+    std::string response;
+    for (int i = 0; i < 255; ++i) response += "AA ";
+    EXPECT_TRUE(Has(out, "apdu: STATUS_SUCCESS (0x00000000) " + response + "90 00 SW 9000\n")) << out;
+
+    const sim::Bytes zero = sim::BuildAtr({.t0 = false, .t1 = true, .ifsc = 0x00, .bwi = 4, .cwi = 5});
+    const std::string refused = Session({"power cold"}, {.atr = zero});
+    EXPECT_TRUE(Has(refused, "power cold: STATUS_UNRECOGNIZED_MEDIA (0xC0000014)\n")) << refused;
 }
 
 TEST(AppConsoleExchange, RefusedRequestsPrintTheirStatus) {

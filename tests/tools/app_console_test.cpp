@@ -116,6 +116,24 @@ TEST(AppConsole, TimeStampsFollowVirtualTimeAndTraceShowsTheReset) {
     EXPECT_TRUE(Has(out, "lib  IOCTL_SMARTCARD_POWER in 4 out 64 -> STATUS_SUCCESS")) << out;
 }
 
+// A fifth reader finds every unit number taken and add-device refuses it.
+// It never had a unit, so `readers` lists it as failed with add-device's
+// status, not as a reader that was there and is gone; the others keep their
+// lines, and a reader pulled out is still listed as gone with its unit.
+TEST(AppConsole, ReadersListsAReaderThatAddDeviceRefusedAsFailed) {
+    const std::string out =
+        Transcript({"plug", "plug QV-39N", "plug", "plug", "reader 3", "unplug", "reader 0", "readers"});
+    EXPECT_TRUE(Has(out, "plug: STATUS_SUCCESS (0x00000000) unit 3\n")) << out;
+    EXPECT_TRUE(Has(out, "plug: STATUS_INSUFFICIENT_RESOURCES (0xC000009A)\n")) << out;
+    EXPECT_TRUE(Has(out, "reader 0: unit 0 QV-38N started\n"
+                         "reader 1: unit 1 QV-38N started\n"
+                         "reader 2: unit 2 QV-39N started\n"
+                         "reader 3: unit 3 QV-38N gone\n"
+                         "reader 4: QV-38N failed STATUS_INSUFFICIENT_RESOURCES (0xC000009A)\n"))
+        << out;
+    EXPECT_TRUE(Has(out, "qvsim app: clean")) << out;
+}
+
 TEST(AppConsole, NoCardAtStart) {
     const std::string out = Transcript({"state", "card insert", "state", "advance 1100", "state"}, {.noCard = true});
     EXPECT_TRUE(Has(out, "state 1 SCARD_ABSENT")) << out;

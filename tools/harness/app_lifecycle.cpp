@@ -7,6 +7,7 @@
 #include "device.h"
 #include "harness/app_console.h"
 #include "cards/card_catalogue.h"
+#include "kernel/status_names.h"
 #include "smclib/event_log.h"
 
 namespace qv::harness {
@@ -33,6 +34,7 @@ std::string_view LifeName(const PluggedReader& reader) {
     case ReaderLife::Started: return "started";
     case ReaderLife::Removed: return "removed";
     case ReaderLife::Gone: return "gone";
+    case ReaderLife::Failed: return "failed";
     default: return "stopped";
     }
 }
@@ -98,10 +100,16 @@ void AppConsole::ReadersCommand() {
     const auto& readers = machine_->Readers();
     for (std::size_t index = 0; index < readers.size(); ++index) {
         const PluggedReader& reader = readers[index];
-        Line("reader " + std::to_string(index) + ": unit " + std::to_string(reader.unit) + " " +
-             std::string(sim::ModelId(reader.model != nullptr ? static_cast<sim::UsbReader*>(reader.model)->Model()
-                                                               : options_.model)) +
-             " " + std::string(LifeName(reader)));
+        const std::string model(sim::ModelId(
+            reader.model != nullptr ? static_cast<sim::UsbReader*>(reader.model)->Model() : options_.model));
+        // A reader that add-device refused never had a unit: its line says
+        // why it failed instead.
+        if (reader.life == ReaderLife::Failed) {
+            Line("reader " + std::to_string(index) + ": " + model + " failed " + NtStatusText(reader.added));
+            continue;
+        }
+        Line("reader " + std::to_string(index) + ": unit " + std::to_string(reader.unit) + " " + model + " " +
+             std::string(LifeName(reader)));
     }
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "device.h"
+#include "harness/driver_image.h"
 #include "link.h"
 #include "io/io_manager.h"
 #include "pnp/pnp_manager.h"
@@ -148,7 +149,7 @@ std::size_t ReaderMachine::Outstanding() const {
 
 ReaderMachine::ReaderMachine(KernelConfig config, usb::UsbBusConfig bus)
     : config_(config), kernel_(config_), bus_(kernel_, bus) {
-    kernel_.Component<pnp::PnpManager>().SetFunctionDriver(std::u16string(kDriverName), &DriverEntry);
+    kernel_.Component<pnp::PnpManager>().SetFunctionDriver(std::u16string(kDriverName), &LoadFreshDriverImage);
 }
 
 ReaderMachine::~ReaderMachine() {
@@ -237,6 +238,7 @@ PlugResult ReaderMachine::Plug(usb::UsbDeviceModel& model, const std::function<v
     PlugResult result;
     result.status = arrival.added;
     result.started = arrival.started;
+    reader.added = arrival.added;
     if (manager.Node(reader.pdo) != nullptr) {
         reader.device = reader.pdo->AttachedDevice;
         reader.unit =
@@ -244,7 +246,7 @@ PlugResult ReaderMachine::Plug(usb::UsbDeviceModel& model, const std::function<v
         reader.life = NT_SUCCESS(arrival.started) ? ReaderLife::Started : ReaderLife::Added;
     } else {
         // Add-device failed, or the start did and the manager removed it.
-        reader.life = NT_SUCCESS(arrival.added) ? ReaderLife::Removed : ReaderLife::Gone;
+        reader.life = NT_SUCCESS(arrival.added) ? ReaderLife::Removed : ReaderLife::Failed;
     }
     result.index = readers_.size();
     readers_.push_back(reader);

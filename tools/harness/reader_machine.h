@@ -45,7 +45,9 @@
 
 namespace qv::harness {
 
-enum class ReaderLife { Added, Started, Stopped, Removed, Gone };
+// Failed: add-device refused the reader, so it never had a device object
+// or a unit number.
+enum class ReaderLife { Added, Started, Stopped, Removed, Gone, Failed };
 
 struct PluggedReader {
     usb::UsbDeviceModel* model = nullptr;
@@ -54,7 +56,8 @@ struct PluggedReader {
     ReaderLife life = ReaderLife::Added;
     bool open = false;
     bool pulled = false;
-    ULONG unit = 0;
+    ULONG unit = 0;                  // meaningless when add-device failed
+    NTSTATUS added = STATUS_SUCCESS; // add-device's status
 };
 
 struct PlugResult {

@@ -5,6 +5,7 @@
 
 #include "card.h"
 #include "device.h"
+#include "harness/driver_image.h"
 #include "io/io_manager.h"
 #include "link.h"
 #include "pnp/pnp_manager.h"
@@ -22,7 +23,7 @@ constexpr ULONG kTestbedFailure = 0xE2;
 
 ReaderTestbed::ReaderTestbed(usb::UsbDeviceModel& model, TestbedConfig config)
     : model_(model), config_(std::move(config)), kernel_(config_.kernel), bus_(kernel_, config_.bus) {
-    kernel_.Component<pnp::PnpManager>().SetFunctionDriver(std::u16string(kDriverName), &DriverEntry);
+    kernel_.Component<pnp::PnpManager>().SetFunctionDriver(std::u16string(kDriverName), &LoadFreshDriverImage);
 }
 
 ReaderTestbed::~ReaderTestbed() {

@@ -17,6 +17,7 @@
 
 #include "cards/card_catalogue.h"
 #include "harness/app_client.h"
+#include "harness/driver_image.h"
 #include "kernel/status_names.h"
 #include "pcsc/bridge_machine.h"
 #include "pcsc/bridge_status.h"
@@ -411,7 +412,7 @@ class Bridge::Machine {
 
     void Boot() {
         bus_ = std::make_unique<usb::UsbBus>(K());
-        pnp::Manager().SetFunctionDriver(std::u16string(kDriverName), &DriverEntry);
+        pnp::Manager().SetFunctionDriver(std::u16string(kDriverName), &harness::LoadFreshDriverImage);
     }
 
     // On the control worker: the bus reports the reader, the Plug and Play
