@@ -232,6 +232,47 @@ TEST_F(IfdEntry, TwoReadersServedAtOnce) {
 
 // pcscd's polling thread: the wait returns once the driver's poll sees the
 // card go or come, and a stop ends it at once.
+// A card taken out and another put in between two of the driver's polls,
+// as a person swaps cards within a second or two: pcscd's card-event wait
+// ends, its presence check hears the slot empty once (so that it forgets the
+// old card's ATR and protocol) and then the new card, whose ATR a power-up
+// brings.
+TEST_F(IfdEntry, ACardSwappedBetweenTwoPollsIsHeardAsRemovedThenInserted) {
+    ASSERT_EQ(Open(kLun, "dual"), IFD_SUCCESS);
+    ASSERT_TRUE(PresenceBecomes(kLun, IFD_ICC_PRESENT));
+    RESPONSECODE rv = IFD_COMMUNICATION_ERROR;
+    const Bytes before = PowerUp(kLun, rv);
+    ASSERT_EQ(rv, IFD_SUCCESS);
+    UCHAR value[sizeof(void*)] = {};
+    DWORD length = sizeof value;
+    ASSERT_EQ(IFDHGetCapabilities(kLun, TAG_IFD_POLLING_THREAD_WITH_TIMEOUT, &length, value), IFD_SUCCESS);
+    RESPONSECODE (*wait)(DWORD, int) = nullptr;
+    std::memcpy(&wait, value, sizeof wait);
+
+    auto bridge = BridgeOf(kLun);
+    ASSERT_NE(bridge, nullptr);
+    std::thread swapper([&] {
+        std::this_thread::sleep_for(300ms);
+        bridge->RemoveCard(kLun);
+        std::this_thread::sleep_for(100ms);
+        std::string error;
+        EXPECT_EQ(bridge->InsertCard(kLun, "t0", error), pcsc::Outcome::Ok) << error;
+    });
+    const auto waited = std::chrono::steady_clock::now();
+    EXPECT_EQ(wait(kLun, 10'000), IFD_SUCCESS);
+    EXPECT_LT(std::chrono::steady_clock::now() - waited, kPollPatience) << "the card-event wait saw no change";
+    swapper.join();
+    EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_NOT_PRESENT) << "the old card's removal";
+    // The next wait, for a card, ends at once: one is in the slot.
+    const auto again = std::chrono::steady_clock::now();
+    EXPECT_EQ(wait(kLun, 10'000), IFD_SUCCESS);
+    EXPECT_LT(std::chrono::steady_clock::now() - again, kPollPatience);
+    EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_PRESENT);
+    const Bytes after = PowerUp(kLun, rv);
+    ASSERT_EQ(rv, IFD_SUCCESS);
+    EXPECT_NE(after, before) << "the new card answers with its own ATR";
+}
+
 TEST_F(IfdEntry, PresenceAndTheCardEventWait) {
     ASSERT_EQ(Open(kLun, "dual"), IFD_SUCCESS);
     EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_PRESENT);

@@ -119,6 +119,10 @@ struct Channel {
     // The card-tracking wait, guarded by the machine's mutex.
     std::shared_ptr<harness::AppRequest> tracking;
     bool stopWaiting = false; // a stop not yet spent on a wait
+    // What pcscd last heard of the card, and a removal the driver reported
+    // since (guarded by the machine's mutex).
+    std::optional<bool> heardPresent;
+    bool removalToReport = false;
 };
 
 class Bridge::Machine {
@@ -272,15 +276,25 @@ class Bridge::Machine {
                     wait->status = STATUS_NO_SUCH_DEVICE;
                     return;
                 }
-                std::vector<std::uint8_t> state;
-                NTSTATUS status = channel->handle->Control(IOCTL_SMARTCARD_GET_STATE, {}, sizeof(ULONG), &state);
-                if (!NT_SUCCESS(status) || state.size() < sizeof(ULONG)) {
-                    wait->status = NT_SUCCESS(status) ? STATUS_DEVICE_DATA_ERROR : status;
-                    return;
+                // The wait is for a change from what pcscd last heard; before
+                // it has asked, from the card's state now.
+                std::optional<bool> present;
+                {
+                    std::lock_guard lock(mutex_);
+                    present = channel->heardPresent;
                 }
-                ULONG current = 0;
-                std::memcpy(&current, state.data(), sizeof current);
-                const ULONG code = current > SCARD_ABSENT ? IOCTL_SMARTCARD_IS_ABSENT : IOCTL_SMARTCARD_IS_PRESENT;
+                if (!present) {
+                    std::vector<std::uint8_t> state;
+                    NTSTATUS status = channel->handle->Control(IOCTL_SMARTCARD_GET_STATE, {}, sizeof(ULONG), &state);
+                    if (!NT_SUCCESS(status) || state.size() < sizeof(ULONG)) {
+                        wait->status = NT_SUCCESS(status) ? STATUS_DEVICE_DATA_ERROR : status;
+                        return;
+                    }
+                    ULONG current = 0;
+                    std::memcpy(&current, state.data(), sizeof current);
+                    present = current > SCARD_ABSENT;
+                }
+                const ULONG code = *present ? IOCTL_SMARTCARD_IS_ABSENT : IOCTL_SMARTCARD_IS_PRESENT;
                 auto request = channel->handle->ControlAsync(code, {}, 0);
                 bool stop = false;
                 {
@@ -293,6 +307,9 @@ class Bridge::Machine {
                 if (trace_) std::fprintf(stderr, "qvscr: tracking 0x%08X ended: %s\n", static_cast<unsigned>(code), NtStatusText(wait->status).c_str());
                 std::lock_guard lock(mutex_);
                 channel->tracking.reset();
+                // The card pcscd knew is gone, even if another is in the
+                // slot by now (taken out and put back between two polls).
+                if (code == IOCTL_SMARTCARD_IS_ABSENT && wait->status == STATUS_SUCCESS) channel->removalToReport = true;
                 // A stop ends one wait: pcscd stops its polling thread
                 // around a reset, then starts it again.
                 channel->stopWaiting = false;
@@ -316,6 +333,33 @@ class Bridge::Machine {
         // A wait that ended because it was cancelled is no failure.
         if (status == STATUS_CANCELLED) return Outcome::Ok;
         return OutcomeFromStatus(status);
+    }
+
+    // The card's presence as pcscd is told it: a removal the driver reported
+    // since pcscd last asked is told first, as an empty slot, also when
+    // another card is in the slot by now. pcscd then forgets the old card's
+    // ATR and protocol, and hears of the card in the slot at its next look.
+    Reply Presence(std::uint32_t id) {
+        Channel* channel = Find(id);
+        if (channel == nullptr) return Reply{Outcome::NoDevice, {}};
+        {
+            std::lock_guard lock(mutex_);
+            if (channel->removalToReport) {
+                channel->removalToReport = false;
+                channel->heardPresent = false;
+                const ULONG absent = SCARD_ABSENT;
+                const std::span<const std::uint8_t> bytes = AsBytes(absent);
+                return Reply{Outcome::Ok, std::vector<std::uint8_t>(bytes.begin(), bytes.end())};
+            }
+        }
+        Reply reply = Request(id, IOCTL_SMARTCARD_GET_STATE, {}, sizeof(ULONG));
+        if (reply.Ok() && reply.data.size() >= sizeof(ULONG)) {
+            ULONG state = 0;
+            std::memcpy(&state, reply.data.data(), sizeof state);
+            std::lock_guard lock(mutex_);
+            channel->heardPresent = state > SCARD_ABSENT;
+        }
+        return reply;
     }
 
     void StopWaiting(std::uint32_t id) {
@@ -561,6 +605,8 @@ Reply Bridge::Transmit(std::uint32_t channel, std::uint32_t protocol, std::span<
 Reply Bridge::State(std::uint32_t channel) {
     return machine_->Request(channel, IOCTL_SMARTCARD_GET_STATE, {}, sizeof(ULONG));
 }
+
+Reply Bridge::Presence(std::uint32_t channel) { return machine_->Presence(channel); }
 
 Reply Bridge::Attribute(std::uint32_t channel, std::uint32_t id, std::size_t maxLength) {
     const ULONG value = id;

@@ -100,6 +100,9 @@ class Bridge {
                    std::size_t maxResponse);
     // IOCTL_SMARTCARD_GET_STATE.
     Reply State(std::uint32_t channel);
+    // The state as pcscd's presence check is told it: a removal the driver
+    // reported since the last check comes first, as an empty slot.
+    Reply Presence(std::uint32_t channel);
     // IOCTL_SMARTCARD_GET_ATTRIBUTE / SET_ATTRIBUTE.
     Reply Attribute(std::uint32_t channel, std::uint32_t id, std::size_t maxLength);
     Reply SetAttribute(std::uint32_t channel, std::uint32_t id, std::span<const std::uint8_t> value);

@@ -332,7 +332,7 @@ RESPONSECODE IFDHICCPresence(DWORD Lun) {
     return Guarded([&]() -> RESPONSECODE {
         auto bridge = qv::pcsc::IfdHandler::Instance().For(static_cast<std::uint32_t>(Lun));
         if (!bridge) return IFD_NO_SUCH_DEVICE;
-        const qv::pcsc::Reply reply = bridge->State(static_cast<std::uint32_t>(Lun));
+        const qv::pcsc::Reply reply = bridge->Presence(static_cast<std::uint32_t>(Lun));
         if (!reply.Ok()) return reply.outcome == Outcome::NoDevice ? IFD_NO_SUCH_DEVICE : IFD_COMMUNICATION_ERROR;
         const std::uint32_t state = ReadState(reply.data);
         if (state == static_cast<std::uint32_t>(qv::pcsc::CardState::Absent)) return IFD_ICC_NOT_PRESENT;
