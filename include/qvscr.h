@@ -126,6 +126,10 @@ typedef struct _DEVICE_EXTENSION {
     BOOLEAN LegacyOs;     // the platform lacks WDM 1.10
     UNICODE_STRING DosLinkName; // link made by SmartcardCreateLink, LegacyOs only
     KEVENT PollThreadEnded;     // notification; set by the polling thread as its last act
+    // 1 while a handle is open. The open that turns it from 0 to 1 (one
+    // interlocked step) is the one that succeeds and clears ReaderClosed; a
+    // close sets ReaderClosed first and only then gives HandleOpen back.
+    LONG HandleOpen;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 static_assert(offsetof(DEVICE_EXTENSION, SmartcardExtension) == 0,
