@@ -1,5 +1,6 @@
 // Cancel routines and IoCancelIrp.
 #include "io/io_state.h"
+#include "kernel/placement_rules.h"
 #include "kernel/race_annotations.h"
 
 using namespace qv;
@@ -8,6 +9,7 @@ using namespace qv::io;
 extern "C" {
 
 PDRIVER_CANCEL NTAPI IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
+    QV_CHECK_CALLER();
     // Interlocked, because IoCancelIrp takes the routine away under the
     // cancel spin lock while the driver may be setting or clearing it
     // without that lock.
@@ -17,6 +19,7 @@ PDRIVER_CANCEL NTAPI IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) 
 }
 
 BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
+    QV_CHECK_CALLER();
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoCancelIrp");
     IoManager::State& io = K().Io().Internals();
     const std::shared_ptr<IrpRecord> record = io.irps.Require(Irp, "IoCancelIrp");
@@ -31,6 +34,7 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
     }
     // The routine releases the cancel spin lock itself, with Irp->CancelIrql.
     const bool located = Irp->CurrentLocation >= 1 && Irp->CurrentLocation <= Irp->StackCount;
+    CheckDriverRoutine(routine, "a cancel routine");
     routine(located ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject : nullptr, Irp);
     return TRUE;
 }
