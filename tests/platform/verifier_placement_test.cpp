@@ -21,6 +21,16 @@ namespace {
 
 ImageSection SectionOf(const void* address) { return ImageSections::OfProcess().Of(address); }
 
+// Queues a deferred routine and gives it the millisecond it needs to run,
+// at DISPATCH_LEVEL.
+void RunDeferredRoutine(PKDEFERRED_ROUTINE routine) {
+    KDPC dpc;
+    KeInitializeDpc(&dpc, routine, nullptr);
+    KeInsertQueueDpc(&dpc, nullptr, nullptr);
+    LARGE_INTEGER pause = Relative(1);
+    KeDelayExecutionThread(KernelMode, FALSE, &pause);
+}
+
 // ---- Pageable code -----------------------------------------------------------
 
 QV_TEST_PAGED void PagedTakesSpinLock(PKSPIN_LOCK lock) {
@@ -133,15 +143,8 @@ TEST(VerifierPlacement, PageableCodeThatRaisesIrqlToDispatchLevel) {
 
 TEST(VerifierPlacement, PageableRoutineCalledAtDispatchLevel) {
     // Deferred routines run at DISPATCH_LEVEL.
-    ExpectPageableFetch(
-        [] {
-            KDPC dpc;
-            KeInitializeDpc(&dpc, &PagedDeferredRoutine, nullptr);
-            KeInsertQueueDpc(&dpc, nullptr, nullptr);
-            LARGE_INTEGER pause = Relative(1);
-            KeDelayExecutionThread(KernelMode, FALSE, &pause);
-        },
-        reinterpret_cast<const void*>(&PagedDeferredRoutine));
+    ExpectPageableFetch([] { RunDeferredRoutine(&PagedDeferredRoutine); },
+                        reinterpret_cast<const void*>(&PagedDeferredRoutine));
     // A system thread starts at PASSIVE_LEVEL: its start routine may be pageable.
     Kernel kernel;
     RunOk(kernel, [] {
@@ -238,15 +241,8 @@ TEST(VerifierPlacement, InitCodeCallingTheKernelAfterLoad) {
 TEST(VerifierPlacement, InitRoutineCalledAfterLoad) {
     ExpectDiscardedFetch([] { K().Io().UnloadDriver(LoadTestDriver(&EntryWithUnloadInInit)); }, PASSIVE_LEVEL,
                          reinterpret_cast<const void*>(&InitUnload));
-    ExpectDiscardedFetch(
-        [] {
-            KDPC dpc;
-            KeInitializeDpc(&dpc, &InitDeferredRoutine, nullptr);
-            KeInsertQueueDpc(&dpc, nullptr, nullptr);
-            LARGE_INTEGER pause = Relative(1);
-            KeDelayExecutionThread(KernelMode, FALSE, &pause);
-        },
-        DISPATCH_LEVEL, reinterpret_cast<const void*>(&InitDeferredRoutine));
+    ExpectDiscardedFetch([] { RunDeferredRoutine(&InitDeferredRoutine); }, DISPATCH_LEVEL,
+                         reinterpret_cast<const void*>(&InitDeferredRoutine));
 }
 
 } // namespace
