@@ -193,6 +193,7 @@ QV_PAGED_CODE NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject,
     KeInitializeEvent(&deviceExtension->ReaderRemoved, NotificationEvent, FALSE);
     KeInitializeEvent(&deviceExtension->ReaderStarted, NotificationEvent, FALSE);
     KeInitializeEvent(&deviceExtension->ReaderClosed, NotificationEvent, TRUE);
+    deviceExtension->HandleOpen = 0;
     KeInitializeEvent(&deviceExtension->PollEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&deviceExtension->RequestsIdle, NotificationEvent, TRUE);
     // Not started yet, and the system is working: the gate opens at start.

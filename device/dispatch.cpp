@@ -56,23 +56,22 @@ QV_PAGED_CODE NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PI
     if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_CREATE) {
         if (SmartcardAcquireRemoveLock(smartcardExtension) != STATUS_SUCCESS) {
             status = STATUS_DEVICE_REMOVED;
+        } else if (InterlockedCompareExchange(&deviceExtension->HandleOpen, 1, 0) == 0) {
+            // Of two opens arriving together only one turns HandleOpen from
+            // 0 to 1, in one interlocked step; that one clears ReaderClosed.
+            // No spin lock: holding one would run this pageable routine at
+            // DISPATCH_LEVEL.
+            KeClearEvent(&deviceExtension->ReaderClosed);
         } else {
-            // The test of ReaderClosed and its clearing are one step under
-            // SpinLock, so that of two opens arriving together only one
-            // finds the reader closed.
-            KIRQL irql;
-            KeAcquireSpinLock(&deviceExtension->SpinLock, &irql);
-            const BOOLEAN closed = KeReadStateEvent(&deviceExtension->ReaderClosed) != 0;
-            if (closed) KeClearEvent(&deviceExtension->ReaderClosed);
-            KeReleaseSpinLock(&deviceExtension->SpinLock, irql);
-            if (!closed) {
-                SmartcardReleaseRemoveLock(smartcardExtension);
-                status = STATUS_UNSUCCESSFUL;
-            }
+            SmartcardReleaseRemoveLock(smartcardExtension);
+            status = STATUS_UNSUCCESSFUL;
         }
     } else {
         SmartcardReleaseRemoveLock(smartcardExtension);
+        // ReaderClosed before HandleOpen: an open that wins once HandleOpen is
+        // 0 clears the event after this sets it, never before.
         KeSetEvent(&deviceExtension->ReaderClosed, IO_NO_INCREMENT, FALSE);
+        InterlockedExchange(&deviceExtension->HandleOpen, 0);
     }
     return CompleteRequest(Irp, status, 0);
 }

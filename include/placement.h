@@ -8,10 +8,15 @@
 // is fatal. A pageable routine begins with PAGED_CODE(), which the emulated
 // kernel turns into a bug check when it runs above APC_LEVEL.
 //
-// The emulated build has no image to lay out: there the macros are empty.
+// The emulated build lays the same sections out, with the same names, in
+// its ELF program. The emulated kernel reads the program's section table as
+// Windows' loader reads the image's, and enforces what Driver Verifier's
+// IRQL checking would: pageable code that raises IRQL to DISPATCH_LEVEL (a
+// spin lock, KeRaiseIrql) or that the kernel calls at DISPATCH_LEVEL, and
+// INIT code that runs once its driver's entry routine has returned, are bug
+// checks (docs/verifier-rules.md).
 #pragma once
 
-#if defined(_WIN32)
 // Routines that run only while the driver loads.
 #define QV_INIT_CODE __attribute__((section("INIT")))
 // Pageable routines.
@@ -19,8 +24,3 @@
 // Pageable constant data (only constants: a writable variable in the same
 // section would be a section type conflict).
 #define QV_PAGED_DATA __attribute__((section("PAGEDATA")))
-#else
-#define QV_INIT_CODE
-#define QV_PAGED_CODE
-#define QV_PAGED_DATA
-#endif

@@ -145,6 +145,10 @@ typedef struct _DEVICE_EXTENSION {
     BOOLEAN PnpReady;
     BOOLEAN PowerReady;
     KEVENT RequestsIdle; // notification; set while IoCount is 0, under SpinLock
+    // 1 while a handle is open. The open that turns it from 0 to 1 (one
+    // interlocked step) is the one that succeeds and clears ReaderClosed; a
+    // close sets ReaderClosed first and only then gives HandleOpen back.
+    LONG HandleOpen;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 static_assert(offsetof(DEVICE_EXTENSION, SmartcardExtension) == 0,

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "io/io_state.h"
+#include "kernel/placement_rules.h"
 #include "kernel/pool.h"
 #include "kernel/scheduler.h"
 
@@ -113,6 +114,7 @@ extern "C" {
 NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
                               DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                               PDEVICE_OBJECT* DeviceObject) {
+    QV_CHECK_CALLER();
     RequireIrqlAtMost(PASSIVE_LEVEL, "IoCreateDevice");
     IoManager::State& io = K().Io().Internals();
     DriverRecord& driver = io.drivers.Require(DriverObject, "IoCreateDevice");
@@ -144,6 +146,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
 // device that is itself still attached below is not: the device below would
 // keep a pointer to freed memory in AttachedDevice.
 void NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
+    QV_CHECK_CALLER();
     RequireIrqlAtMost(PASSIVE_LEVEL, "IoDeleteDevice");
     IoManager::State& io = K().Io().Internals();
     DeviceRecord& record = io.devices.Require(DeviceObject, "IoDeleteDevice");
@@ -184,6 +187,7 @@ void NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
 }
 
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
+    QV_CHECK_CALLER();
     RequireIrqlAtMost(PASSIVE_LEVEL, "IoAttachDeviceToDeviceStack");
     IoManager::State& io = K().Io().Internals();
     DeviceRecord& source = io.devices.Require(SourceDevice, "IoAttachDeviceToDeviceStack");
@@ -202,6 +206,7 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PD
 }
 
 void NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
+    QV_CHECK_CALLER();
     RequireIrqlAtMost(PASSIVE_LEVEL, "IoDetachDevice");
     IoManager::State& io = K().Io().Internals();
     DeviceRecord& target = io.devices.Require(TargetDevice, "IoDetachDevice");

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "io/io_state.h"
+#include "kernel/placement_rules.h"
 #include "kernel/pool.h"
 #include "kernel/scheduler.h"
 
@@ -104,6 +105,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
                                          ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
                                          BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                          PIO_STATUS_BLOCK IoStatusBlock) {
+    QV_CHECK_CALLER();
     RequireIrqlAtMost(PASSIVE_LEVEL, "IoBuildDeviceIoControlRequest");
     IoManager::State& io = K().Io().Internals();
     io.devices.Require(DeviceObject, "IoBuildDeviceIoControlRequest");

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "io/io_state.h"
+#include "kernel/placement_rules.h"
 #include "kernel/pool.h"
 #include "kernel/scheduler.h"
 
@@ -195,7 +196,10 @@ PDRIVER_OBJECT IoManager::LoadDriver(std::u16string_view name, PDRIVER_INITIALIZ
     io::RequireIrqlAtMost(PASSIVE_LEVEL, "LoadDriver");
     io::DriverRecord& driver = state_->drivers.Add(name, entry);
     kernel_.Events().Log(kernel_.Now(), kernel_.Sched().CurrentName(), "io", "load driver " + driver.label);
+    // INIT, where the entry routine lies, is there until the routine returns.
+    kernel_.DriverEntryBegins();
     const NTSTATUS result = entry(&driver.object, &driver.registryPathString);
+    kernel_.DriverEntryEnds();
     if (status != nullptr) *status = result;
     if (NT_SUCCESS(result)) return &driver.object;
     // A failed entry routine gets no unload call, so it must have cleaned up
@@ -209,7 +213,10 @@ void IoManager::UnloadDriver(PDRIVER_OBJECT driver) {
     io::RequireIrqlAtMost(PASSIVE_LEVEL, "UnloadDriver");
     io::DriverRecord& record = state_->drivers.Require(driver, "UnloadDriver");
     kernel_.Events().Log(kernel_.Now(), kernel_.Sched().CurrentName(), "io", "unload driver " + record.label);
-    if (driver->DriverUnload != nullptr) driver->DriverUnload(driver);
+    if (driver->DriverUnload != nullptr) {
+        CheckDriverRoutine(driver->DriverUnload, "the unload routine");
+        driver->DriverUnload(driver);
+    }
     io::UnloadAudit(*state_, record).Run();
     state_->drivers.Remove(driver);
 }

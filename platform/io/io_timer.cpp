@@ -4,6 +4,7 @@
 #include <string>
 
 #include "io/io_state.h"
+#include "kernel/placement_rules.h"
 #include "kernel/race_annotations.h"
 #include "kernel/scheduler.h"
 
@@ -50,6 +51,7 @@ void IoManager::FireTimers() {
         race::Acquire(timer);
         state_->firingTimer = timer;
         state_->firingThread = K().Sched().CurrentObject();
+        CheckDriverRoutine(timer->TimerRoutine, "an I/O timer routine");
         timer->TimerRoutine(timer->DeviceObject, timer->Context);
         state_->firingTimer = nullptr;
         state_->firingThread = nullptr;
@@ -67,6 +69,7 @@ using namespace qv::io;
 extern "C" {
 
 NTSTATUS NTAPI IoInitializeTimer(PDEVICE_OBJECT DeviceObject, PIO_TIMER_ROUTINE TimerRoutine, PVOID Context) {
+    QV_CHECK_CALLER();
     RequireIrqlAtMost(PASSIVE_LEVEL, "IoInitializeTimer");
     IoManager::State& io = K().Io().Internals();
     DeviceRecord& device = io.devices.Require(DeviceObject, "IoInitializeTimer");
@@ -86,6 +89,7 @@ NTSTATUS NTAPI IoInitializeTimer(PDEVICE_OBJECT DeviceObject, PIO_TIMER_ROUTINE 
 }
 
 void NTAPI IoStartTimer(PDEVICE_OBJECT DeviceObject) {
+    QV_CHECK_CALLER();
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoStartTimer");
     PIO_TIMER timer = DeviceWithTimer(DeviceObject, "IoStartTimer").timer.get();
     race::Release(timer);
@@ -94,6 +98,7 @@ void NTAPI IoStartTimer(PDEVICE_OBJECT DeviceObject) {
 }
 
 void NTAPI IoStopTimer(PDEVICE_OBJECT DeviceObject) {
+    QV_CHECK_CALLER();
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoStopTimer");
     DeviceRecord& device = DeviceWithTimer(DeviceObject, "IoStopTimer");
     const IoManager::State& io = K().Io().Internals();

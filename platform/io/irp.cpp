@@ -5,6 +5,7 @@
 #include <string>
 
 #include "io/io_state.h"
+#include "kernel/placement_rules.h"
 #include "kernel/pool.h"
 #include "kernel/scheduler.h"
 
@@ -108,6 +109,7 @@ using namespace qv::io;
 extern "C" {
 
 PIRP NTAPI IoAllocateIrp(CHAR StackSize, BOOLEAN ChargeQuota) {
+    QV_CHECK_CALLER();
     UNREFERENCED_PARAMETER(ChargeQuota);
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoAllocateIrp");
     if (StackSize < 0) return nullptr;
@@ -116,6 +118,7 @@ PIRP NTAPI IoAllocateIrp(CHAR StackSize, BOOLEAN ChargeQuota) {
 }
 
 void NTAPI IoFreeIrp(PIRP Irp) {
+    QV_CHECK_CALLER();
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoFreeIrp");
     IrpTable& irps = K().Io().Internals().irps;
     if (!irps.Find(Irp)) {
@@ -136,6 +139,7 @@ void NTAPI IoFreeIrp(PIRP Irp) {
 }
 
 void NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status) {
+    QV_CHECK_CALLER();
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoReuseIrp");
     std::shared_ptr<IrpRecord> record = K().Io().Internals().irps.Require(Irp, "IoReuseIrp");
     CheckNotBelow(*record, "IoReuseIrp");

@@ -1,6 +1,7 @@
 // Cancel routines and IoCancelIrp.
 #include "io/cancel_probe.h"
 #include "io/io_state.h"
+#include "kernel/placement_rules.h"
 #include "kernel/race_annotations.h"
 
 using namespace qv;
@@ -30,6 +31,7 @@ void qv::io::ProbeCancelOnce(std::function<void(PIRP)> flagged) {
 extern "C" {
 
 PDRIVER_CANCEL NTAPI IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
+    QV_CHECK_CALLER();
     // Interlocked, because IoCancelIrp takes the routine away under the
     // cancel spin lock while the driver may be setting or clearing it
     // without that lock.
@@ -39,6 +41,7 @@ PDRIVER_CANCEL NTAPI IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) 
 }
 
 BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
+    QV_CHECK_CALLER();
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoCancelIrp");
     IoManager::State& io = K().Io().Internals();
     const std::shared_ptr<IrpRecord> record = io.irps.Require(Irp, "IoCancelIrp");
@@ -54,6 +57,7 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
     }
     // The routine releases the cancel spin lock itself, with Irp->CancelIrql.
     const bool located = Irp->CurrentLocation >= 1 && Irp->CurrentLocation <= Irp->StackCount;
+    CheckDriverRoutine(routine, "a cancel routine");
     routine(located ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject : nullptr, Irp);
     return TRUE;
 }

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "io/io_state.h"
+#include "kernel/placement_rules.h"
 #include "kernel/race_annotations.h"
 #include "kernel/scheduler.h"
 #include "power/power_manager.h"
@@ -92,6 +93,7 @@ bool RunCompletionRoutine(IrpRecord& record, PIRP irp, PIO_COMPLETION_ROUTINE ro
     record.at = owner;
     const std::uint64_t generation = record.generation;
     const KIRQL irql = CurrentIrql();
+    CheckDriverRoutine(routine, "a completion routine");
     const NTSTATUS result = routine(owner, irp, context);
     const KIRQL after = CurrentIrql();
     if (after != irql) {
@@ -138,6 +140,7 @@ using namespace qv::io;
 extern "C" {
 
 NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    QV_CHECK_CALLER();
     // Handing an IRP down publishes what the sender wrote into it (and what
     // its completion routine's context holds) to whoever completes it.
     race::Release(Irp);
@@ -196,6 +199,7 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     NTSTATUS status;
     {
         FrameScope scope(*record, frame);
+        CheckDriverRoutine(dispatch, "a dispatch routine");
         status = dispatch(DeviceObject, Irp);
     }
 
@@ -229,6 +233,7 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 void NTAPI IoMarkIrpPending(PIRP Irp) {
+    QV_CHECK_CALLER();
     IoManager::State& io = K().Io().Internals();
     const std::shared_ptr<IrpRecord> record = io.irps.Require(Irp, "IoMarkIrpPending");
     // At the top there is no location to mark: the flag would land past the
@@ -244,6 +249,7 @@ void NTAPI IoMarkIrpPending(PIRP Irp) {
 }
 
 void NTAPI IofCompleteRequest(PIRP Irp, CHAR PriorityBoost) {
+    QV_CHECK_CALLER();
     UNREFERENCED_PARAMETER(PriorityBoost);
     SwitchPoint();
     IoManager::State& io = K().Io().Internals();

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "io/io_state.h"
+#include "kernel/placement_rules.h"
 #include "kernel/pool.h"
 #include "kernel/scheduler.h"
 #include "pnp/pnp_platform.h"
@@ -169,6 +170,7 @@ extern "C" {
 
 NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType, ACCESS_MASK DesiredAccess,
                                        PHANDLE DevInstRegKey) {
+    QV_CHECK_CALLER();
     UNREFERENCED_PARAMETER(DesiredAccess);
     RequireIrqlAtMost(PASSIVE_LEVEL, "IoOpenDeviceRegistryKey");
     *DevInstRegKey = nullptr;
@@ -185,6 +187,7 @@ NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevIns
 
 NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGISTRY_TABLE QueryTable,
                                       PVOID Context, PVOID Environment) {
+    QV_CHECK_CALLER();
     UNREFERENCED_PARAMETER(Environment);
     RequireIrqlAtMost(PASSIVE_LEVEL, "RtlQueryRegistryValues");
     PnpPlatform& pnp = Platform();
@@ -222,6 +225,7 @@ NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_
 }
 
 BOOLEAN NTAPI IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion) {
+    QV_CHECK_CALLER();
     return Platform().WdmVersionAvailable(MajorVersion, MinorVersion) ? TRUE : FALSE;
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "io/io_state.h"
+#include "kernel/placement_rules.h"
 #include "kernel/scheduler.h"
 
 namespace qv::io {
@@ -38,6 +39,7 @@ extern "C" {
 
 void NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes,
                                     ULONG HighWatermark, ULONG RemlockSize) {
+    QV_CHECK_CALLER();
     UNREFERENCED_PARAMETER(AllocateTag);
     UNREFERENCED_PARAMETER(MaxLockedMinutes);
     UNREFERENCED_PARAMETER(HighWatermark);
@@ -51,6 +53,7 @@ void NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULO
 }
 
 NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File, ULONG Line, ULONG RemlockSize) {
+    QV_CHECK_CALLER();
     UNREFERENCED_PARAMETER(File);
     UNREFERENCED_PARAMETER(Line);
     UNREFERENCED_PARAMETER(RemlockSize);
@@ -66,6 +69,7 @@ NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCST
 }
 
 void NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) {
+    QV_CHECK_CALLER();
     UNREFERENCED_PARAMETER(RemlockSize);
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoReleaseRemoveLock");
     if (TagsOf(RemoveLock).empty()) {
@@ -84,6 +88,7 @@ void NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG Re
 }
 
 void NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) {
+    QV_CHECK_CALLER();
     UNREFERENCED_PARAMETER(RemlockSize);
     RequireIrqlAtMost(PASSIVE_LEVEL, "IoReleaseRemoveLockAndWait");
     if (RemoveLock->Common.Removed) {

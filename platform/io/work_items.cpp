@@ -6,6 +6,7 @@
 
 #include "io/io_state.h"
 #include "kernel/dispatcher.h"
+#include "kernel/placement_rules.h"
 #include "kernel/pool.h"
 #include "kernel/race_annotations.h"
 #include "kernel/scheduler.h"
@@ -43,6 +44,7 @@ void RunItem(PIO_WORKITEM item) {
     const PDEVICE_OBJECT device = item->DeviceObject;
     // Dequeued before it runs: the routine may queue its item again or free it.
     item->Queued = FALSE;
+    CheckDriverRoutine(routine, "a work item routine");
     routine(device, context);
     SimThread& me = *K().Sched().Current();
     const KIRQL irql = me.Irql();
@@ -93,6 +95,7 @@ using namespace qv::io;
 extern "C" {
 
 PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
+    QV_CHECK_CALLER();
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoAllocateWorkItem");
     K().Io().Internals().devices.Require(DeviceObject, "IoAllocateWorkItem");
     auto* item = static_cast<PIO_WORKITEM>(
@@ -106,6 +109,7 @@ PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
 }
 
 void NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem) {
+    QV_CHECK_CALLER();
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoFreeWorkItem");
     if (IoWorkItem->Queued) {
         K().Violation("work-item-freed-while-queued", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
@@ -119,6 +123,7 @@ void NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem) {
 
 void NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
                            PVOID Context) {
+    QV_CHECK_CALLER();
     UNREFERENCED_PARAMETER(QueueType);
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoQueueWorkItem");
     IoManager::State& io = K().Io().Internals();

@@ -35,6 +35,8 @@ const char* BugCheckName(ULONG code) {
         return "MULTIPLE_IRP_COMPLETE_REQUESTS";
     case bugcode::IRQL_GT_ZERO_AT_SYSTEM_SERVICE:
         return "IRQL_GT_ZERO_AT_SYSTEM_SERVICE";
+    case bugcode::PAGE_FAULT_IN_NONPAGED_AREA:
+        return "PAGE_FAULT_IN_NONPAGED_AREA";
     case bugcode::DRIVER_POWER_STATE_FAILURE:
         return "DRIVER_POWER_STATE_FAILURE";
     case bugcode::SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION:

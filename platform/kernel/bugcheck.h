@@ -25,6 +25,7 @@ inline constexpr ULONG NO_MORE_IRP_STACK_LOCATIONS = 0x35;
 inline constexpr ULONG SYSTEM_EXIT_OWNED_MUTEX = 0x39;
 inline constexpr ULONG MULTIPLE_IRP_COMPLETE_REQUESTS = 0x44;
 inline constexpr ULONG IRQL_GT_ZERO_AT_SYSTEM_SERVICE = 0x4A;
+inline constexpr ULONG PAGE_FAULT_IN_NONPAGED_AREA = 0x50;
 inline constexpr ULONG DRIVER_POWER_STATE_FAILURE = 0x9F;
 inline constexpr ULONG SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION = 0xC1;
 inline constexpr ULONG BAD_POOL_CALLER = 0xC2;
@@ -94,6 +95,14 @@ inline constexpr ULONG_PTR CompletedWithCancelRoutine = 0x07;
 inline constexpr ULONG_PTR TimerInitializedTwice = 0x0A;
 inline constexpr ULONG_PTR CompletedAboveDispatch = 0x0E;
 inline constexpr ULONG_PTR CallDriverAboveDispatch = 0x10;
+// DRIVER_IRQL_NOT_LESS_OR_EQUAL and IRQL_NOT_LESS_OR_EQUAL: parameter 3, the
+// access that faulted (bit 0 a write, bit 3 an instruction fetch)
+inline constexpr ULONG_PTR FaultOnExecute = 0x08;
+// PAGE_FAULT_IN_NONPAGED_AREA: parameter 2, the access (Windows 10 on x86
+// and x64: 0 read, 2 write, 0x10 execute), and parameter 4, the kind of
+// fault (0: the page table entry is marked free, as for discarded INIT)
+inline constexpr ULONG_PTR NonPagedFaultOnExecute = 0x10;
+inline constexpr ULONG_PTR NonPagedFaultFreedPte = 0x00;
 } // namespace violation
 
 // Parameter 3 of DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS: what

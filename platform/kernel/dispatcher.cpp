@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "kernel/placement_rules.h"
 #include "kernel/race_annotations.h"
 #include "kernel/scheduler.h"
 
@@ -298,12 +299,14 @@ using namespace qv;
 extern "C" {
 
 void NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+    QV_CHECK_CALLER();
     InitializeHeader(Event->Header,
                      Type == NotificationEvent ? QV_OBJECT_EVENT_NOTIFICATION : QV_OBJECT_EVENT_SYNCHRONIZATION,
                      State ? 1 : 0);
 }
 
 LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
+    QV_CHECK_CALLER();
     UNREFERENCED_PARAMETER(Increment);
     CheckSignalIrql(Event, "KeSetEvent");
     CheckInitialised(Event->Header, "KeSetEvent");
@@ -313,6 +316,7 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     ReleaseWaiters(Event->Header);
     if (Wait) {
         BeginWaitNext(Event, "KeSetEvent", "set-event-wait-above-apc", violation::SetEventWaitAboveApc);
+        CheckCallerAtIrql(__builtin_return_address(0), CurrentIrql(), "KeSetEvent with Wait TRUE");
         return previous;
     }
     SwitchPoint();
@@ -320,11 +324,13 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
 }
 
 void NTAPI KeClearEvent(PRKEVENT Event) {
+    QV_CHECK_CALLER();
     CheckInitialised(Event->Header, "KeClearEvent");
     Event->Header.SignalState = 0;
 }
 
 LONG NTAPI KeResetEvent(PRKEVENT Event) {
+    QV_CHECK_CALLER();
     CheckSignalIrql(Event, "KeResetEvent");
     CheckInitialised(Event->Header, "KeResetEvent");
     const LONG previous = Event->Header.SignalState;
@@ -333,12 +339,14 @@ LONG NTAPI KeResetEvent(PRKEVENT Event) {
 }
 
 LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
+    QV_CHECK_CALLER();
     CheckInitialised(Event->Header, "KeReadStateEvent");
     if (Event->Header.SignalState != 0) race::Acquire(&Event->Header);
     return Event->Header.SignalState;
 }
 
 void NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
+    QV_CHECK_CALLER();
     UNREFERENCED_PARAMETER(Level);
     InitializeHeader(Mutex->Header, QV_OBJECT_MUTANT, 1);
     Mutex->MutantListEntry.Flink = Mutex->MutantListEntry.Blink = &Mutex->MutantListEntry;
@@ -348,6 +356,7 @@ void NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
 }
 
 LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
+    QV_CHECK_CALLER();
     CheckSignalIrql(Mutex, "KeReleaseMutex");
     CheckInitialised(Mutex->Header, "KeReleaseMutex");
     PKTHREAD caller = K().Sched().CurrentObject();
@@ -369,16 +378,21 @@ LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
     }
     if (Wait) {
         BeginWaitNext(Mutex, "KeReleaseMutex", "release-mutex-wait-above-apc", violation::ReleaseMutexWaitAboveApc);
+        CheckCallerAtIrql(__builtin_return_address(0), CurrentIrql(), "KeReleaseMutex with Wait TRUE");
         return previous;
     }
     SwitchPoint();
     return previous;
 }
 
-LONG NTAPI KeReadStateMutex(PRKMUTEX Mutex) { return Mutex->Header.SignalState; }
+LONG NTAPI KeReadStateMutex(PRKMUTEX Mutex) {
+    QV_CHECK_CALLER();
+    return Mutex->Header.SignalState;
+}
 
 NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                      BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
+    QV_CHECK_CALLER();
     UNREFERENCED_PARAMETER(WaitReason);
     UNREFERENCED_PARAMETER(WaitMode);
     UNREFERENCED_PARAMETER(Alertable);
@@ -394,6 +408,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
 }
 
 NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {
+    QV_CHECK_CALLER();
     UNREFERENCED_PARAMETER(WaitMode);
     UNREFERENCED_PARAMETER(Alertable);
     EndWaitNext();
@@ -411,18 +426,24 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertabl
 }
 
 void NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
+    QV_CHECK_CALLER();
     CurrentTime->QuadPart = kBootSystemTime + static_cast<LONGLONG>(K().Now());
 }
 
 ULONGLONG NTAPI KeQueryInterruptTime(void) { return K().Now(); }
 
 void NTAPI KeQueryTickCount(PLARGE_INTEGER TickCount) {
+    QV_CHECK_CALLER();
     TickCount->QuadPart = static_cast<LONGLONG>(K().Now() / kTimeIncrement);
 }
 
-ULONG NTAPI KeQueryTimeIncrement(void) { return kTimeIncrement; }
+ULONG NTAPI KeQueryTimeIncrement(void) {
+    QV_CHECK_CALLER();
+    return kTimeIncrement;
+}
 
 LARGE_INTEGER NTAPI RtlExtendedIntegerMultiply(LARGE_INTEGER Multiplicand, LONG Multiplier) {
+    QV_CHECK_CALLER();
     LARGE_INTEGER product;
     product.QuadPart = Multiplicand.QuadPart * Multiplier;
     return product;

@@ -1,6 +1,7 @@
 // IRQL, spin locks, interlocked operations and the driver's own bug checks.
 #include <string>
 
+#include "kernel/placement_rules.h"
 #include "kernel/race_annotations.h"
 #include "kernel/scheduler.h"
 
@@ -54,6 +55,31 @@ void RaiseTo(KIRQL newIrql, PKIRQL oldIrql) {
     K().Sched().SetIrql(newIrql);
 }
 
+// KeAcquireSpinLock for its callers: `caller` is where the driver goes on,
+// at DISPATCH_LEVEL, once it holds the lock.
+void AcquireSpinLock(PKSPIN_LOCK lock, PKIRQL oldIrql, const void* caller, const char* routine) {
+    const KIRQL irql = CurrentIrql();
+    if (irql > DISPATCH_LEVEL) {
+        K().Violation("spinlock-acquire-above-dispatch", bugcode::IRQL_NOT_LESS_OR_EQUAL,
+                      reinterpret_cast<ULONG_PTR>(lock), irql, 0, 0, std::string(routine) + " above DISPATCH_LEVEL");
+    }
+    RaiseTo(DISPATCH_LEVEL, oldIrql);
+    AcquireAtDispatch(lock);
+    CheckCallerAtIrql(caller, DISPATCH_LEVEL, routine);
+}
+
+void ReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql) {
+    const KIRQL irql = CurrentIrql();
+    if (irql != DISPATCH_LEVEL || newIrql > DISPATCH_LEVEL) {
+        K().Violation("spinlock-release-irql", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
+                      violation::SpinLockReleaseWrongIrql, reinterpret_cast<ULONG_PTR>(lock), irql, newIrql,
+                      "KeReleaseSpinLock at IRQL " + std::to_string(irql) + " back to " + std::to_string(newIrql));
+    }
+    ReleaseAtDispatch(lock);
+    K().Sched().SetIrql(newIrql);
+    SwitchPoint();
+}
+
 } // namespace
 } // namespace qv
 
@@ -61,17 +87,25 @@ using namespace qv;
 
 extern "C" {
 
-KIRQL NTAPI KeGetCurrentIrql(void) { return CurrentIrql(); }
+KIRQL NTAPI KeGetCurrentIrql(void) {
+    QV_CHECK_CALLER();
+    return CurrentIrql();
+}
 
-void NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) { RaiseTo(NewIrql, OldIrql); }
+void NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
+    RaiseTo(NewIrql, OldIrql);
+    CheckCallerAtIrql(__builtin_return_address(0), NewIrql, "KeRaiseIrql");
+}
 
 KIRQL NTAPI KeRaiseIrqlToDpcLevel(void) {
     KIRQL old;
     RaiseTo(DISPATCH_LEVEL, &old);
+    CheckCallerAtIrql(__builtin_return_address(0), DISPATCH_LEVEL, "KeRaiseIrqlToDpcLevel");
     return old;
 }
 
 void NTAPI KeLowerIrql(KIRQL NewIrql) {
+    QV_CHECK_CALLER();
     // After KeSetEvent or KeReleaseMutex with Wait TRUE the one legal next
     // call is a wait routine, which lowers IRQL itself.
     if (SimThread* me = K().Sched().Current(); me != nullptr && me->kernelState.waitNext) {
@@ -90,6 +124,7 @@ void NTAPI KeLowerIrql(KIRQL NewIrql) {
 }
 
 void NTAPI QvCheckPagedCode(const char* File, int Line) {
+    QV_CHECK_CALLER();
     const KIRQL irql = CurrentIrql();
     if (irql > APC_LEVEL) {
         K().Violation("paged-code-above-apc", bugcode::DRIVER_IRQL_NOT_LESS_OR_EQUAL, 0, irql, 0, 0,
@@ -98,55 +133,56 @@ void NTAPI QvCheckPagedCode(const char* File, int Line) {
     }
 }
 
-ULONG NTAPI KeGetCurrentProcessorNumber(void) { return K().Sched().ProcessorNumber(); }
+ULONG NTAPI KeGetCurrentProcessorNumber(void) {
+    QV_CHECK_CALLER();
+    return K().Sched().ProcessorNumber();
+}
 
 void NTAPI KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3, ULONG_PTR P4) {
     K().RaiseBugCheck(BugCheckCode, P1, P2, P3, P4, "KeBugCheckEx called");
 }
 
-void NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
+void NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
+    QV_CHECK_CALLER();
+    *SpinLock = 0;
+}
 
 void NTAPI KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
-    const KIRQL irql = CurrentIrql();
-    if (irql > DISPATCH_LEVEL) {
-        K().Violation("spinlock-acquire-above-dispatch", bugcode::IRQL_NOT_LESS_OR_EQUAL,
-                      reinterpret_cast<ULONG_PTR>(SpinLock), irql, 0, 0, "KeAcquireSpinLock above DISPATCH_LEVEL");
-    }
-    RaiseTo(DISPATCH_LEVEL, OldIrql);
-    AcquireAtDispatch(SpinLock);
+    AcquireSpinLock(SpinLock, OldIrql, __builtin_return_address(0), "KeAcquireSpinLock");
 }
 
 void NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
-    const KIRQL irql = CurrentIrql();
-    if (irql != DISPATCH_LEVEL || NewIrql > DISPATCH_LEVEL) {
-        K().Violation("spinlock-release-irql", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
-                      violation::SpinLockReleaseWrongIrql, reinterpret_cast<ULONG_PTR>(SpinLock), irql, NewIrql,
-                      "KeReleaseSpinLock at IRQL " + std::to_string(irql) + " back to " + std::to_string(NewIrql));
-    }
-    ReleaseAtDispatch(SpinLock);
-    K().Sched().SetIrql(NewIrql);
-    SwitchPoint();
+    QV_CHECK_CALLER();
+    ReleaseSpinLock(SpinLock, NewIrql);
 }
 
 void NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
     RequireAtLeastDispatch(SpinLock, "KeAcquireSpinLockAtDpcLevel");
     AcquireAtDispatch(SpinLock);
+    CheckCallerAtIrql(__builtin_return_address(0), CurrentIrql(), "KeAcquireSpinLockAtDpcLevel");
 }
 
 void NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
+    QV_CHECK_CALLER();
     RequireAtLeastDispatch(SpinLock, "KeReleaseSpinLockFromDpcLevel");
     ReleaseAtDispatch(SpinLock);
     SwitchPoint();
 }
 
-void NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) { KeAcquireSpinLock(&K().CancelSpinLock(), Irql); }
+void NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) {
+    AcquireSpinLock(&K().CancelSpinLock(), Irql, __builtin_return_address(0), "IoAcquireCancelSpinLock");
+}
 
-void NTAPI IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&K().CancelSpinLock(), Irql); }
+void NTAPI IoReleaseCancelSpinLock(KIRQL Irql) {
+    QV_CHECK_CALLER();
+    ReleaseSpinLock(&K().CancelSpinLock(), Irql);
+}
 
 // Interlocked operations are atomic by construction here (one simulated
 // thread runs at a time); the switch point before each lets the schedule
 // interleave other threads between them.
 LONG NTAPI InterlockedExchange(LONG volatile* Target, LONG Value) {
+    QV_CHECK_CALLER();
     SwitchPoint();
     race::AcquireRelease(Target);
     const LONG previous = *Target;
@@ -155,6 +191,7 @@ LONG NTAPI InterlockedExchange(LONG volatile* Target, LONG Value) {
 }
 
 LONG NTAPI InterlockedIncrement(LONG volatile* Addend) {
+    QV_CHECK_CALLER();
     SwitchPoint();
     race::AcquireRelease(Addend);
     const LONG value = *Addend + 1;
@@ -163,6 +200,7 @@ LONG NTAPI InterlockedIncrement(LONG volatile* Addend) {
 }
 
 LONG NTAPI InterlockedDecrement(LONG volatile* Addend) {
+    QV_CHECK_CALLER();
     SwitchPoint();
     race::AcquireRelease(Addend);
     const LONG value = *Addend - 1;
@@ -171,6 +209,7 @@ LONG NTAPI InterlockedDecrement(LONG volatile* Addend) {
 }
 
 LONG NTAPI InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comparand) {
+    QV_CHECK_CALLER();
     SwitchPoint();
     race::AcquireRelease(Destination);
     const LONG previous = *Destination;
@@ -179,6 +218,7 @@ LONG NTAPI InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange,
 }
 
 PVOID NTAPI InterlockedExchangePointer(PVOID volatile* Target, PVOID Value) {
+    QV_CHECK_CALLER();
     SwitchPoint();
     race::AcquireRelease(Target);
     PVOID previous = *Target;
@@ -187,6 +227,7 @@ PVOID NTAPI InterlockedExchangePointer(PVOID volatile* Target, PVOID Value) {
 }
 
 PVOID NTAPI InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange, PVOID Comparand) {
+    QV_CHECK_CALLER();
     SwitchPoint();
     race::AcquireRelease(Destination);
     PVOID previous = *Destination;

@@ -11,6 +11,7 @@
 
 #include "kernel/dispatcher.h"
 #include "kernel/ke_timer_state.h"
+#include "kernel/placement_rules.h"
 #include "kernel/race_annotations.h"
 #include "kernel/scheduler.h"
 
@@ -69,6 +70,7 @@ using namespace qv;
 extern "C" {
 
 void NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext) {
+    QV_CHECK_CALLER();
     std::memset(Dpc, 0, sizeof *Dpc);
     Dpc->Type = kDpcObject;
     Dpc->Importance = kMediumImportance;
@@ -77,6 +79,7 @@ void NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID
 }
 
 BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
+    QV_CHECK_CALLER();
     if (Dpc->DpcData != nullptr) return FALSE;
     const std::uint64_t cookie = K().Timers().nextCookie++;
     Dpc->DpcData = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(cookie));
@@ -89,6 +92,7 @@ BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemAr
         // The queue orders one run of a DPC object after the one before it,
         // on whichever processor each runs.
         race::Acquire(Dpc);
+        CheckDriverRoutine(Dpc->DeferredRoutine, "a deferred routine");
         Dpc->DeferredRoutine(Dpc, Dpc->DeferredContext, Dpc->SystemArgument1, Dpc->SystemArgument2);
         race::Release(Dpc);
     });
@@ -101,9 +105,13 @@ BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
     return TRUE;
 }
 
-void NTAPI KeInitializeTimer(PKTIMER Timer) { KeInitializeTimerEx(Timer, NotificationTimer); }
+void NTAPI KeInitializeTimer(PKTIMER Timer) {
+    QV_CHECK_CALLER();
+    KeInitializeTimerEx(Timer, NotificationTimer);
+}
 
 void NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
+    QV_CHECK_CALLER();
     std::memset(Timer, 0, sizeof *Timer);
     Timer->Header.Type = Type == NotificationTimer ? QV_OBJECT_TIMER_NOTIFICATION : QV_OBJECT_TIMER_SYNCHRONIZATION;
     Timer->Header.Inserted = 1;
@@ -113,10 +121,12 @@ void NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
 }
 
 BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
+    QV_CHECK_CALLER();
     return KeSetTimerEx(Timer, DueTime, 0, Dpc);
 }
 
 BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
+    QV_CHECK_CALLER();
     RequireAtMostDispatch(Timer, "KeSetTimerEx");
     CheckInitialisedObject(Timer->Header, "KeSetTimerEx");
     const bool wasSet = K().Timers().set.erase(Timer) > 0;
@@ -130,18 +140,23 @@ BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PK
 }
 
 BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) {
+    QV_CHECK_CALLER();
     RequireAtMostDispatch(Timer, "KeCancelTimer");
     const bool wasSet = K().Timers().set.erase(Timer) > 0;
     SwitchPoint();
     return wasSet ? TRUE : FALSE;
 }
 
-BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer) { return Timer->Header.SignalState > 0 ? TRUE : FALSE; }
+BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer) {
+    QV_CHECK_CALLER();
+    return Timer->Header.SignalState > 0 ? TRUE : FALSE;
+}
 
 // Busy-waits: the processor is not given up, yet the time passes. Windows
 // asks callers to stay within 50 microseconds; a longer stall holds up
 // every other thread of its processor, so the verifier refuses it.
 void NTAPI KeStallExecutionProcessor(ULONG MicroSeconds) {
+    QV_CHECK_CALLER();
     constexpr ULONG kLongestStall = 50;
     if (MicroSeconds > kLongestStall) {
         K().Violation("stall-too-long", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::StallTooLong,

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "kernel/dispatcher.h"
+#include "kernel/placement_rules.h"
 #include "kernel/scheduler.h"
 
 using namespace qv;
@@ -14,6 +15,7 @@ extern "C" {
 NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType, KWAIT_REASON WaitReason,
                                         KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Timeout,
                                         PKWAIT_BLOCK WaitBlockArray) {
+    QV_CHECK_CALLER();
     UNREFERENCED_PARAMETER(WaitReason);
     UNREFERENCED_PARAMETER(WaitMode);
     UNREFERENCED_PARAMETER(Alertable);

@@ -153,6 +153,13 @@ class Kernel {
     // The system cancel spin lock.
     KSPIN_LOCK& CancelSpinLock() { return cancelSpinLock_; }
 
+    // Whether a driver's entry routine is running: only then is the code in
+    // INIT still there (kernel/placement_rules.h). The I/O manager brackets
+    // each entry routine it calls.
+    void DriverEntryBegins() { ++driverEntriesRunning_; }
+    void DriverEntryEnds() { --driverEntriesRunning_; }
+    bool DriverEntryRunning() const { return driverEntriesRunning_ > 0; }
+
     // A test's way into a window only a few instructions wide: `taken` runs
     // once, on the thread that next takes `lock`, right after it has taken
     // it and at the IRQL it holds it at (so it must not wait; it may spawn
@@ -211,6 +218,7 @@ class Kernel {
     std::unique_ptr<IoManager> io_;
     std::optional<BugCheckInfo> bugCheck_;
     KSPIN_LOCK cancelSpinLock_ = 0;
+    unsigned driverEntriesRunning_ = 0;
     const KSPIN_LOCK* probedLock_ = nullptr;
     std::function<void()> lockProbe_;
     bool ioTimersActive_ = false;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "kernel/ke_timer_state.h"
+#include "kernel/placement_rules.h"
 #include "kernel/scheduler.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -220,15 +221,23 @@ constexpr ULONG kUntaggedPool = QV_POOL_TAG('N', 'o', 'n', 'e');
 extern "C" {
 
 PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag, const char* File, int Line) {
+    QV_CHECK_CALLER();
     return K().PoolAllocator().Allocate(PoolType, NumberOfBytes, Tag, File, Line);
 }
 
 PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes, const char* File, int Line) {
+    QV_CHECK_CALLER();
     return K().PoolAllocator().Allocate(PoolType, NumberOfBytes, kUntaggedPool, File, Line);
 }
 
-void NTAPI ExFreePool(PVOID P) { K().PoolAllocator().Free(P, std::nullopt); }
+void NTAPI ExFreePool(PVOID P) {
+    QV_CHECK_CALLER();
+    K().PoolAllocator().Free(P, std::nullopt);
+}
 
-void NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) { K().PoolAllocator().Free(P, Tag); }
+void NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
+    QV_CHECK_CALLER();
+    K().PoolAllocator().Free(P, Tag);
+}
 
 } // extern "C"

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "kernel/kernel.h"
+#include "kernel/placement_rules.h"
 
 namespace {
 
@@ -26,6 +27,7 @@ WCHAR UpperAscii(WCHAR c) { return (c >= 'a' && c <= 'z') ? static_cast<WCHAR>(c
 extern "C" {
 
 SIZE_T NTAPI RtlCompareMemory(const void* Source1, const void* Source2, SIZE_T Length) {
+    QV_CHECK_CALLER();
     const auto* a = static_cast<const unsigned char*>(Source1);
     const auto* b = static_cast<const unsigned char*>(Source2);
     SIZE_T same = 0;
@@ -34,6 +36,7 @@ SIZE_T NTAPI RtlCompareMemory(const void* Source1, const void* Source2, SIZE_T L
 }
 
 void NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {
+    QV_CHECK_CALLER();
     if (SourceString == nullptr) {
         DestinationString->Length = DestinationString->MaximumLength = 0;
         DestinationString->Buffer = nullptr;
@@ -45,6 +48,7 @@ void NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR Source
 }
 
 void NTAPI RtlInitAnsiString(PANSI_STRING DestinationString, PCSZ SourceString) {
+    QV_CHECK_CALLER();
     if (SourceString == nullptr) {
         DestinationString->Length = DestinationString->MaximumLength = 0;
         DestinationString->Buffer = nullptr;
@@ -57,12 +61,14 @@ void NTAPI RtlInitAnsiString(PANSI_STRING DestinationString, PCSZ SourceString) 
 }
 
 void NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString) {
+    QV_CHECK_CALLER();
     if (UnicodeString->Buffer != nullptr) ExFreePoolWithTag(UnicodeString->Buffer, kStringTag);
     UnicodeString->Buffer = nullptr;
     UnicodeString->Length = UnicodeString->MaximumLength = 0;
 }
 
 void NTAPI RtlFreeAnsiString(PANSI_STRING AnsiString) {
+    QV_CHECK_CALLER();
     if (AnsiString->Buffer != nullptr) ExFreePoolWithTag(AnsiString->Buffer, kStringTag);
     AnsiString->Buffer = nullptr;
     AnsiString->Length = AnsiString->MaximumLength = 0;
@@ -70,6 +76,7 @@ void NTAPI RtlFreeAnsiString(PANSI_STRING AnsiString) {
 
 NTSTATUS NTAPI RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString, PCUNICODE_STRING SourceString,
                                             BOOLEAN AllocateDestinationString) {
+    QV_CHECK_CALLER();
     const USHORT characters = static_cast<USHORT>(SourceString->Length / sizeof(WCHAR));
     NTSTATUS status = STATUS_SUCCESS;
     USHORT copied = characters;
@@ -98,6 +105,7 @@ NTSTATUS NTAPI RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString, PCUN
 
 NTSTATUS NTAPI RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString, const ANSI_STRING* SourceString,
                                             BOOLEAN AllocateDestinationString) {
+    QV_CHECK_CALLER();
     const USHORT characters = SourceString->Length;
     const auto bytes = static_cast<USHORT>(characters * sizeof(WCHAR));
     if (AllocateDestinationString) {
@@ -119,6 +127,7 @@ NTSTATUS NTAPI RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString, c
 }
 
 void NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString) {
+    QV_CHECK_CALLER();
     if (SourceString == nullptr || SourceString->Buffer == nullptr) {
         DestinationString->Length = 0;
         return;
@@ -131,6 +140,7 @@ void NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STR
 }
 
 NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source) {
+    QV_CHECK_CALLER();
     if (Source->Length == 0) return STATUS_SUCCESS;
     if (Destination->Length + Source->Length > Destination->MaximumLength) return STATUS_BUFFER_TOO_SMALL;
     std::memmove(reinterpret_cast<unsigned char*>(Destination->Buffer) + Destination->Length, Source->Buffer,
@@ -142,6 +152,7 @@ NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNI
 }
 
 NTSTATUS NTAPI RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source) {
+    QV_CHECK_CALLER();
     if (Source == nullptr) return STATUS_SUCCESS;
     UNICODE_STRING source;
     RtlInitUnicodeString(&source, Source);
@@ -149,6 +160,7 @@ NTSTATUS NTAPI RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Sour
 }
 
 BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive) {
+    QV_CHECK_CALLER();
     if (String1->Length != String2->Length) return FALSE;
     for (USHORT i = 0; i < String1->Length / sizeof(WCHAR); ++i) {
         WCHAR a = String1->Buffer[i];

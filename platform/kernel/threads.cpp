@@ -2,6 +2,7 @@
 #include <string>
 
 #include "kernel/object_faults.h"
+#include "kernel/placement_rules.h"
 #include "kernel/pool.h"
 #include "kernel/scheduler.h"
 #include "pnp/pnp_platform.h"
@@ -50,6 +51,7 @@ extern "C" {
 NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
                                     HANDLE ProcessHandle, PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
                                     PVOID StartContext) {
+    QV_CHECK_CALLER();
     UNREFERENCED_PARAMETER(DesiredAccess);
     UNREFERENCED_PARAMETER(ObjectAttributes);
     UNREFERENCED_PARAMETER(ProcessHandle);
@@ -64,7 +66,10 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, P
     for (const SimThread* t : sched.Threads())
         if (t->Kind() == ThreadKind::System) ++number;
     SimThread& thread = sched.Create("system thread " + std::to_string(number + 1), ThreadKind::System,
-                                     [StartRoutine, StartContext] { StartRoutine(StartContext); });
+                                     [StartRoutine, StartContext] {
+                                         CheckDriverRoutine(StartRoutine, "a system thread's start routine");
+                                         StartRoutine(StartContext);
+                                     });
     thread.references = 1; // the handle
     *ThreadHandle = K().CreateHandle(thread);
     if (ClientId != nullptr) {
@@ -75,6 +80,7 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, P
 }
 
 NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus) {
+    QV_CHECK_CALLER();
     UNREFERENCED_PARAMETER(ExitStatus);
     SimThread* me = K().Sched().Current();
     if (me == nullptr || me->Kind() != ThreadKind::System) {
@@ -85,11 +91,15 @@ NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus) {
     K().Sched().ExitCurrent();
 }
 
-PKTHREAD NTAPI KeGetCurrentThread(void) { return K().Sched().CurrentObject(); }
+PKTHREAD NTAPI KeGetCurrentThread(void) {
+    QV_CHECK_CALLER();
+    return K().Sched().CurrentObject();
+}
 
 NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
                                          KPROCESSOR_MODE AccessMode, PVOID* Object,
                                          POBJECT_HANDLE_INFORMATION HandleInformation) {
+    QV_CHECK_CALLER();
     UNREFERENCED_PARAMETER(DesiredAccess);
     UNREFERENCED_PARAMETER(AccessMode);
     SwitchPoint();
@@ -113,6 +123,7 @@ LONG_PTR NTAPI ObfReferenceObject(PVOID Object) {
 }
 
 LONG_PTR NTAPI ObfDereferenceObject(PVOID Object) {
+    QV_CHECK_CALLER();
     SimThread* thread = ThreadFromObject(Object);
     if (thread == nullptr) return 0;
     ReleaseReference(*thread, Object, "ObDereferenceObject");
@@ -120,6 +131,7 @@ LONG_PTR NTAPI ObfDereferenceObject(PVOID Object) {
 }
 
 NTSTATUS NTAPI ZwClose(HANDLE Handle) {
+    QV_CHECK_CALLER();
     const KIRQL irql = CurrentIrql();
     if (irql != PASSIVE_LEVEL) {
         K().Violation("zwclose-irql", bugcode::IRQL_NOT_LESS_OR_EQUAL, reinterpret_cast<ULONG_PTR>(Handle), irql, 0, 0,

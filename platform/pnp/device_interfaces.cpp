@@ -8,6 +8,7 @@
 #include <string>
 
 #include "io/io_state.h"
+#include "kernel/placement_rules.h"
 #include "kernel/scheduler.h"
 #include "pnp/pnp_platform.h"
 
@@ -148,6 +149,7 @@ extern "C" {
 // again with success; the interface starts disabled.
 NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID* InterfaceClassGuid,
                                          PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName) {
+    QV_CHECK_CALLER();
     io::RequireIrqlAtMost(PASSIVE_LEVEL, "IoRegisterDeviceInterface");
     PnpPlatform& pnp = Platform();
     if (!pnp.IsPhysicalDevice(PhysicalDeviceObject)) return STATUS_INVALID_DEVICE_REQUEST;
@@ -162,6 +164,7 @@ NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, co
 }
 
 NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable) {
+    QV_CHECK_CALLER();
     io::RequireIrqlAtMost(PASSIVE_LEVEL, "IoSetDeviceInterfaceState");
     DeviceInterface* entry = Platform().FindInterfaceMutable(FromCounted(SymbolicLinkName));
     if (entry == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
@@ -179,6 +182,7 @@ NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLE
 }
 
 NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {
+    QV_CHECK_CALLER();
     io::RequireIrqlAtMost(PASSIVE_LEVEL, "IoCreateSymbolicLink");
     const std::u16string link = FromCounted(SymbolicLinkName);
     if (link.empty() || DeviceName == nullptr) return STATUS_INVALID_PARAMETER;
@@ -188,6 +192,7 @@ NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_S
 }
 
 NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
+    QV_CHECK_CALLER();
     io::RequireIrqlAtMost(PASSIVE_LEVEL, "IoDeleteSymbolicLink");
     if (!Platform().DeleteLink(FromCounted(SymbolicLinkName))) return STATUS_OBJECT_NAME_NOT_FOUND;
     Log("symbolic link " + io::Narrow(FromCounted(SymbolicLinkName)) + " deleted");

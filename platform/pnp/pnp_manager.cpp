@@ -6,6 +6,7 @@
 #include <string>
 
 #include "io/io_state.h"
+#include "kernel/placement_rules.h"
 #include "kernel/scheduler.h"
 #include "pnp/pnp_platform.h"
 
@@ -187,6 +188,7 @@ Arrival PnpManager::Arrive(PDEVICE_OBJECT pdo, bool holdStart) {
         ++loads_;
     }
     PDRIVER_ADD_DEVICE addDevice = driver_->DriverExtension->AddDevice;
+    if (addDevice != nullptr) CheckDriverRoutine(addDevice, "the add-device routine");
     arrival.added = addDevice == nullptr ? STATUS_NOT_SUPPORTED : addDevice(driver_, pdo);
     Log("AddDevice for " + Label(pdo) + (NT_SUCCESS(arrival.added) ? " succeeded" : " failed"));
     if (!NT_SUCCESS(arrival.added)) {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "io/io_state.h"
+#include "kernel/placement_rules.h"
 #include "kernel/scheduler.h"
 #include "kernel/status_names.h"
 #include "power/power_state.h"
@@ -96,6 +97,7 @@ NTSTATUS NTAPI RequestedDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     CheckStartedAndForget(irp);
     if (requested->function != nullptr) {
         IO_STATUS_BLOCK status = irp->IoStatus;
+        CheckDriverRoutine(requested->function, "a power completion function");
         requested->function(requested->target, requested->minor, requested->state, requested->context, &status);
     }
     delete requested;
@@ -118,6 +120,7 @@ using namespace qv::power;
 extern "C" {
 
 NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    QV_CHECK_CALLER();
     io::RequireIrqlAtMost(DISPATCH_LEVEL, "PoCallDriver");
     IoManager::State& io = K().Io().Internals();
     io.irps.Require(Irp, "PoCallDriver");
@@ -152,6 +155,7 @@ NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 void NTAPI PoStartNextPowerIrp(PIRP Irp) {
+    QV_CHECK_CALLER();
     io::RequireIrqlAtMost(DISPATCH_LEVEL, "PoStartNextPowerIrp");
     IoManager::State& io = K().Io().Internals();
     io.irps.Require(Irp, "PoStartNextPowerIrp");
@@ -178,6 +182,7 @@ void NTAPI PoStartNextPowerIrp(PIRP Irp) {
 }
 
 POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State) {
+    QV_CHECK_CALLER();
     io::RequireIrqlAtMost(DISPATCH_LEVEL, "PoSetPowerState");
     K().Io().Internals().devices.Require(DeviceObject, "PoSetPowerState");
     DevicePower& device = power::State().devices[DeviceObject];
@@ -196,6 +201,7 @@ POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE 
 
 NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                                  PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP* Irp) {
+    QV_CHECK_CALLER();
     io::RequireIrqlAtMost(DISPATCH_LEVEL, "PoRequestPowerIrp");
     K().Io().Internals().devices.Require(DeviceObject, "PoRequestPowerIrp");
     if (Irp != nullptr) *Irp = nullptr;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "kernel/kernel.h"
+#include "kernel/placement_rules.h"
 #include "smclib/atr_parser.h"
 #include "smclib/library_state.h"
 
@@ -54,6 +55,7 @@ void Note(const std::string& text) { K().Events().Log(K().Now(), "", "smclib", t
 } // namespace
 
 extern "C" NTSTATUS NTAPI SmartcardUpdateCardCapabilities(PSMARTCARD_EXTENSION SmartcardExtension) {
+    QV_CHECK_CALLER();
     // A new ATR: the card begins T=1 afresh, and the library with it.
     NoteCardReset(LibraryOf(SmartcardExtension, "SmartcardUpdateCardCapabilities"));
     SCARD_CARD_CAPABILITIES& card = SmartcardExtension->CardCapabilities;

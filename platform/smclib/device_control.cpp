@@ -11,6 +11,7 @@
 
 #include "io/io_state.h"
 #include "kernel/kernel.h"
+#include "kernel/placement_rules.h"
 #include "kernel/status_names.h"
 #include "smclib/library_state.h"
 #include "smclib/request.h"
@@ -55,6 +56,7 @@ NTSTATUS CallReader(PSMARTCARD_EXTENSION SmartcardExtension, ULONG slot, ULONG m
     SmartcardExtension->IoRequest.ReplyBuffer = request.buffer;
     SmartcardExtension->IoRequest.ReplyBufferLength = request.outputLength;
 
+    CheckDriverRoutine(function, "a reader function");
     const NTSTATUS status = function(SmartcardExtension);
 
     SmartcardExtension->IoRequest.Information = nullptr;
@@ -165,6 +167,7 @@ NTSTATUS WaitForCard(PSMARTCARD_EXTENSION SmartcardExtension, ControlRequest& re
 
     SmartcardExtension->MajorIoControlCode = request.code;
     SmartcardExtension->MinorIoControlCode = 0;
+    CheckDriverRoutine(SmartcardExtension->ReaderFunction[RDF_CARD_TRACKING], "the card-tracking reader function");
     const NTSTATUS status = SmartcardExtension->ReaderFunction[RDF_CARD_TRACKING](SmartcardExtension);
     if (status == STATUS_PENDING) return STATUS_PENDING;
 
@@ -250,6 +253,7 @@ NTSTATUS Serve(PSMARTCARD_EXTENSION SmartcardExtension, ControlRequest& request)
 } // namespace
 
 extern "C" NTSTATUS NTAPI SmartcardDeviceControl(PSMARTCARD_EXTENSION SmartcardExtension, PIRP Irp) {
+    QV_CHECK_CALLER();
     RequireIrqlAtMost(PASSIVE_LEVEL, "SmartcardDeviceControl");
     LibraryOsData& data = LibraryOf(SmartcardExtension, "SmartcardDeviceControl");
     const PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);

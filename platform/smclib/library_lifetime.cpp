@@ -7,6 +7,7 @@
 
 #include "io/io_state.h"
 #include "kernel/kernel.h"
+#include "kernel/placement_rules.h"
 #include "pnp/pnp_platform.h"
 #include "smclib/event_log.h"
 #include "smclib/library_state.h"
@@ -79,6 +80,7 @@ using qv::io::RequireIrqlAtMost;
 extern "C" {
 
 NTSTATUS NTAPI SmartcardInitialize(PSMARTCARD_EXTENSION SmartcardExtension) {
+    QV_CHECK_CALLER();
     RequireIrqlAtMost(PASSIVE_LEVEL, "SmartcardInitialize");
     auto* existing = reinterpret_cast<LibraryOsData*>(SmartcardExtension->OsData);
     if (existing != nullptr && existing->signature == kLibrarySignature) {
@@ -116,6 +118,7 @@ NTSTATUS NTAPI SmartcardInitialize(PSMARTCARD_EXTENSION SmartcardExtension) {
 }
 
 VOID NTAPI SmartcardExit(PSMARTCARD_EXTENSION SmartcardExtension) {
+    QV_CHECK_CALLER();
     RequireIrqlAtMost(PASSIVE_LEVEL, "SmartcardExit");
     LibraryOsData& data = LibraryOf(SmartcardExtension, "SmartcardExit");
     if (data.removeLock.holds != 0) {
@@ -139,6 +142,7 @@ VOID NTAPI SmartcardExit(PSMARTCARD_EXTENSION SmartcardExtension) {
 }
 
 NTSTATUS NTAPI SmartcardCreateLink(PUNICODE_STRING LinkName, PUNICODE_STRING DeviceName) {
+    QV_CHECK_CALLER();
     RequireIrqlAtMost(PASSIVE_LEVEL, "SmartcardCreateLink");
     if (LinkName == nullptr || DeviceName == nullptr || DeviceName->Buffer == nullptr) return STATUS_INVALID_PARAMETER;
     std::vector<SymbolicLink>& links = EventLog().Links();
@@ -166,6 +170,7 @@ NTSTATUS NTAPI SmartcardCreateLink(PUNICODE_STRING LinkName, PUNICODE_STRING Dev
 }
 
 VOID NTAPI SmartcardLogError(PVOID Object, NTSTATUS ErrorCode, PUNICODE_STRING Insertion, ULONG DumpData) {
+    QV_CHECK_CALLER();
     EventLogEntry entry;
     entry.time = K().Now();
     entry.object = Object;

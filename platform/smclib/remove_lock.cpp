@@ -9,6 +9,7 @@
 
 #include "io/io_state.h"
 #include "kernel/kernel.h"
+#include "kernel/placement_rules.h"
 #include "smclib/library_state.h"
 
 using namespace qv;
@@ -34,6 +35,7 @@ bool DropHold(PSMARTCARD_EXTENSION SmartcardExtension, RemoveLockState& lock, co
 extern "C" {
 
 NTSTATUS NTAPI SmartcardAcquireRemoveLock(PSMARTCARD_EXTENSION SmartcardExtension) {
+    QV_CHECK_CALLER();
     RequireIrqlAtMost(DISPATCH_LEVEL, "SmartcardAcquireRemoveLock");
     RemoveLockState& lock = LibraryOf(SmartcardExtension, "SmartcardAcquireRemoveLock").removeLock;
     KIRQL irql;
@@ -45,6 +47,7 @@ NTSTATUS NTAPI SmartcardAcquireRemoveLock(PSMARTCARD_EXTENSION SmartcardExtensio
 }
 
 VOID NTAPI SmartcardReleaseRemoveLock(PSMARTCARD_EXTENSION SmartcardExtension) {
+    QV_CHECK_CALLER();
     RequireIrqlAtMost(DISPATCH_LEVEL, "SmartcardReleaseRemoveLock");
     RemoveLockState& lock = LibraryOf(SmartcardExtension, "SmartcardReleaseRemoveLock").removeLock;
     KIRQL irql;
@@ -60,6 +63,7 @@ VOID NTAPI SmartcardReleaseRemoveLock(PSMARTCARD_EXTENSION SmartcardExtension) {
 // and returns once every other holder has released; no hold is granted from
 // the moment it is called.
 VOID NTAPI SmartcardReleaseRemoveLockAndWait(PSMARTCARD_EXTENSION SmartcardExtension) {
+    QV_CHECK_CALLER();
     RequireIrqlAtMost(PASSIVE_LEVEL, "SmartcardReleaseRemoveLockAndWait");
     RemoveLockState& lock = LibraryOf(SmartcardExtension, "SmartcardReleaseRemoveLockAndWait").removeLock;
     KIRQL irql;

@@ -29,6 +29,7 @@
 
 #include "io/io_state.h"
 #include "kernel/kernel.h"
+#include "kernel/placement_rules.h"
 #include "kernel/status_names.h"
 #include "smclib/library_state.h"
 #include "smclib/t1_block.h"
@@ -461,6 +462,7 @@ void EndT1Exchange(PSMARTCARD_EXTENSION SmartcardExtension, LibraryOsData& data)
 extern "C" {
 
 NTSTATUS NTAPI SmartcardT1Request(PSMARTCARD_EXTENSION SmartcardExtension) {
+    QV_CHECK_CALLER();
     qv::io::RequireIrqlAtMost(DISPATCH_LEVEL, "SmartcardT1Request");
     LibraryOsData& data = LibraryOf(SmartcardExtension, "SmartcardT1Request");
     T1Session& s = data.t1;
@@ -493,6 +495,7 @@ NTSTATUS NTAPI SmartcardT1Request(PSMARTCARD_EXTENSION SmartcardExtension) {
 }
 
 NTSTATUS NTAPI SmartcardT1Reply(PSMARTCARD_EXTENSION SmartcardExtension) {
+    QV_CHECK_CALLER();
     qv::io::RequireIrqlAtMost(DISPATCH_LEVEL, "SmartcardT1Reply");
     LibraryOsData& data = LibraryOf(SmartcardExtension, "SmartcardT1Reply");
     T1Session& s = data.t1;

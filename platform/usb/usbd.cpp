@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "kernel/placement_rules.h"
 #include "qvwdk.h"
 
 namespace {
@@ -31,6 +32,7 @@ extern "C" {
 
 PUSB_COMMON_DESCRIPTOR NTAPI USBD_ParseDescriptors(PVOID DescriptorBuffer, ULONG TotalLength, PVOID StartPosition,
                                                    LONG DescriptorType) {
+    QV_CHECK_CALLER();
     if (DescriptorBuffer == nullptr || StartPosition == nullptr) return nullptr;
     const auto* base = static_cast<const UCHAR*>(DescriptorBuffer);
     const UCHAR* end = base + TotalLength;
@@ -53,6 +55,7 @@ PUSB_COMMON_DESCRIPTOR NTAPI USBD_ParseDescriptors(PVOID DescriptorBuffer, ULONG
 PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(
     PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PVOID StartPosition, LONG InterfaceNumber,
     LONG AlternateSetting, LONG InterfaceClass, LONG InterfaceSubClass, LONG InterfaceProtocol) {
+    QV_CHECK_CALLER();
     if (ConfigurationDescriptor == nullptr) return nullptr;
     const ULONG total = ConfigurationDescriptor->wTotalLength;
     PVOID start = StartPosition != nullptr ? StartPosition : ConfigurationDescriptor;
@@ -78,6 +81,7 @@ PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(
 
 PURB NTAPI USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
                                              PUSBD_INTERFACE_LIST_ENTRY InterfaceList) {
+    QV_CHECK_CALLER();
     if (ConfigurationDescriptor == nullptr || InterfaceList == nullptr) return nullptr;
     std::size_t size = kInterfaceRecordsOffset;
     std::size_t interfaces = 0;
@@ -112,6 +116,7 @@ PURB NTAPI USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR Confi
 }
 
 PURB NTAPI USBD_CreateConfigurationRequest(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PUSHORT Siz) {
+    QV_CHECK_CALLER();
     if (Siz != nullptr) *Siz = 0;
     if (ConfigurationDescriptor == nullptr || Siz == nullptr) return nullptr;
     // The request covers one interface: the first one in its default

@@ -1,9 +1,12 @@
 // The driver's entry and unload routines on the emulated I/O manager, and
-// the placement rule behind them: a pageable routine that runs at
-// DISPATCH_LEVEL stops the run, as the page fault would on Windows.
+// the placement rules behind them: the routines lie in the sections Windows
+// gives them, a pageable routine that runs at DISPATCH_LEVEL stops the run,
+// as the page fault would on Windows, and so does the entry routine once
+// the loader has discarded it.
 #include <gtest/gtest.h>
 
 #include "io/io_manager.h"
+#include "kernel/image_sections.h"
 #include "support/kernel_run.h"
 #include "device.h"
 #include "qvscr.h"
@@ -49,6 +52,30 @@ TEST(DriverEntry, PageableUnloadAtDispatchLevelIsABugCheck) {
         },
         bugcode::DRIVER_IRQL_NOT_LESS_OR_EQUAL);
     EXPECT_NE(result.report.find("driver_entry.cpp"), std::string::npos) << result.report;
+}
+
+TEST(DriverEntry, RoutinesLieInTheSectionsWindowsGivesThem) {
+    auto of = [](auto* address) { return ImageSections::OfProcess().Of(reinterpret_cast<const void*>(address)); };
+    EXPECT_EQ(of(&DriverEntry), ImageSection::Init);
+    EXPECT_EQ(of(&DriverUnload), ImageSection::PagedCode);
+    EXPECT_EQ(of(&AddDevice), ImageSection::PagedCode);
+    EXPECT_EQ(of(&DispatchCreateClose), ImageSection::PagedCode);
+    EXPECT_EQ(of(&DefaultVendorName), ImageSection::PagedData);
+    EXPECT_EQ(of(&DefaultIfdType), ImageSection::PagedData);
+    // What may run at DISPATCH_LEVEL stays resident.
+    EXPECT_EQ(of(&DispatchDeviceControl), ImageSection::Resident);
+    EXPECT_EQ(of(&DispatchPnp), ImageSection::Resident);
+    EXPECT_EQ(of(&PollTimer), ImageSection::Resident);
+}
+
+TEST(DriverEntry, EntryRoutineRunAgainAfterLoadIsABugCheck) {
+    RunExpectingBugCheck(
+        [] {
+            NTSTATUS status = STATUS_UNSUCCESSFUL;
+            PDRIVER_OBJECT driver = K().Io().LoadDriver(kDriverName, &DriverEntry, &status);
+            (void)DriverEntry(driver, nullptr);
+        },
+        bugcode::PAGE_FAULT_IN_NONPAGED_AREA);
 }
 
 TEST(DriverEntry, DefaultVendorStringsCarryTheirTerminators) {

@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "card.h"
@@ -428,6 +430,73 @@ TEST(Dispatch, OneHandleAtATime) {
         EXPECT_EQ(m.machine.Open(0), STATUS_SUCCESS);
         EXPECT_EQ(m.machine.Close(0), STATUS_SUCCESS);
     });
+}
+
+// An open or close sent straight to the driver, past the I/O manager's
+// check of the exclusive device: the driver's own one-handle rule is what
+// is under test.
+NTSTATUS SendCreateOrClose(PDEVICE_OBJECT device, UCHAR major) {
+    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = major;
+    // The driver completes opens and closes before it returns.
+    const NTSTATUS status = IoCallDriver(device, irp);
+    EXPECT_EQ(irp->IoStatus.Status, status);
+    IoFreeIrp(irp);
+    return status;
+}
+
+// Two opens arrive together: one succeeds. Then the winner's close meets a
+// third open: whichever comes first, ReaderClosed says afterwards whether a
+// handle is open, and the reader can be opened again once none is.
+TEST(Dispatch, OpensArrivingTogetherAdmitOneHandle) {
+    int thirdOpenWon = 0;
+    int thirdOpenRefused = 0;
+    for (const std::uint64_t seed : TestSeeds(32)) {
+        Machine m(seed);
+        m.Run([&] {
+            ASSERT_EQ(m.machine.Plug(*m.readers[0]).status, STATUS_SUCCESS);
+            PDEVICE_OBJECT device = m.machine.Readers()[0].device;
+            PDEVICE_EXTENSION extension = m.machine.Extension(0);
+            // Runs each step at once on its own thread and waits for all.
+            auto together = [&](std::vector<std::function<void()>> steps) {
+                std::vector<KEVENT> done(steps.size());
+                for (std::size_t i = 0; i < steps.size(); ++i) {
+                    KeInitializeEvent(&done[i], NotificationEvent, FALSE);
+                    K().Spawn("step " + std::to_string(i), [&, i] {
+                        steps[i]();
+                        KeSetEvent(&done[i], IO_NO_INCREMENT, FALSE);
+                    });
+                }
+                for (KEVENT& event : done) KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+            };
+
+            NTSTATUS first = STATUS_PENDING;
+            NTSTATUS second = STATUS_PENDING;
+            together({[&] { first = SendCreateOrClose(device, IRP_MJ_CREATE); },
+                      [&] { second = SendCreateOrClose(device, IRP_MJ_CREATE); }});
+            EXPECT_EQ((first == STATUS_SUCCESS) + (second == STATUS_SUCCESS), 1) << "seed " << seed;
+            EXPECT_EQ((first == STATUS_UNSUCCESSFUL) + (second == STATUS_UNSUCCESSFUL), 1) << "seed " << seed;
+            EXPECT_EQ(KeReadStateEvent(&extension->ReaderClosed), 0) << "seed " << seed;
+
+            NTSTATUS third = STATUS_PENDING;
+            together({[&] { EXPECT_EQ(SendCreateOrClose(device, IRP_MJ_CLOSE), STATUS_SUCCESS); },
+                      [&] { third = SendCreateOrClose(device, IRP_MJ_CREATE); }});
+            if (third == STATUS_SUCCESS) {
+                ++thirdOpenWon;
+                EXPECT_EQ(KeReadStateEvent(&extension->ReaderClosed), 0) << "a handle is open, seed " << seed;
+                EXPECT_EQ(SendCreateOrClose(device, IRP_MJ_CLOSE), STATUS_SUCCESS);
+            } else {
+                ++thirdOpenRefused;
+                EXPECT_EQ(third, STATUS_UNSUCCESSFUL) << "seed " << seed;
+            }
+            EXPECT_EQ(KeReadStateEvent(&extension->ReaderClosed), 1) << "no handle is open, seed " << seed;
+            EXPECT_EQ(SendCreateOrClose(device, IRP_MJ_CREATE), STATUS_SUCCESS) << "seed " << seed;
+            EXPECT_EQ(SendCreateOrClose(device, IRP_MJ_CLOSE), STATUS_SUCCESS) << "seed " << seed;
+        });
+    }
+    // The seeds ran the close and the third open in both orders.
+    EXPECT_GT(thirdOpenWon, 0);
+    EXPECT_GT(thirdOpenRefused, 0);
 }
 
 TEST(Dispatch, VersionAttributeIsBuiltFromTheReaderInformation) {
