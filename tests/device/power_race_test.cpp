@@ -286,8 +286,9 @@ TEST(PowerRace, StopAndRestartRaceSleepWakeAndTransmits) {
                         tree.Lock();
                         const NTSTATUS query = machine.Pnp(0, IRP_MN_QUERY_STOP_DEVICE);
                         if (query != STATUS_SUCCESS) {
+                            // The manager sends the cancel after a refused
+                            // query itself, as Windows does.
                             if (query != STATUS_DEVICE_BUSY) pnpFailures.push_back("query-stop " + NtStatusName(query));
-                            EXPECT_EQ(machine.Pnp(0, IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS) << where;
                             tree.Unlock();
                             continue;
                         }
