@@ -1,0 +1,801 @@
+// qvwinapp.exe: qvsim app's console against the real qvscr.sys under Wine.
+//
+// It reads qvsim app's command language (shared console.md) from --script
+// FILE or standard input and prints the same result lines. Readers are
+// found through their device interface (GUID_DEVINTERFACE_SMARTCARD_READER,
+// with SetupAPI), opened with CreateFile for overlapped I/O and driven with
+// DeviceIoControl: a request is sent and waited for at once, a card wait is
+// left pending until it completes, is cancelled (CancelIoEx) or its handle
+// closes. The status of each request is the NTSTATUS the driver completed it
+// with (OVERLAPPED.Internal). card, fault, plug and unplug go to the
+// simulator through the stand-in bus's control device; advance lets real
+// time pass.
+//
+//   qvwinapp [--script FILE] [--seed N] [--model M] [--card NAME | --no-card]
+//   qvwinapp --install BUS.INF READER.INF    (sets the prefix up, once)
+#include <windows.h>
+#include <setupapi.h>
+#include <newdev.h>
+#include <winsvc.h>
+#include <winsmcrd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <optional>
+#include <span>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bus_control.h"
+#include "smclib/atr_parser.h"
+#include "status_text.h"
+
+namespace {
+
+constexpr DWORD kPowerDown = SCARD_POWER_DOWN, kColdReset = SCARD_COLD_RESET, kWarmReset = SCARD_WARM_RESET;
+constexpr DWORD kProtocolT0 = SCARD_PROTOCOL_T0, kProtocolT1 = SCARD_PROTOCOL_T1;
+constexpr DWORD kAttrAtr = SCARD_ATTR_ATR_STRING, kAttrCurrentIfsd = SCARD_ATTR_CURRENT_IFSD;
+constexpr DWORD kAttrDeviceUnit = SCARD_ATTR_DEVICE_UNIT, kAttrCurrentProtocol = SCARD_ATTR_CURRENT_PROTOCOL_TYPE;
+constexpr long kStatusPending = 0x00000103;
+constexpr long kStatusNoSuchDevice = static_cast<long>(0xC000000E);
+constexpr long kStatusUnsuccessful = static_cast<long>(0xC0000001);
+constexpr DWORD kPowerOutputLength = 64;
+constexpr DWORD kApduOutputLength = 1024;
+constexpr DWORD kDefaultAttrLength = 256;
+constexpr DWORD kMaxOutputLength = 65536;
+// How long the console waits for Plug and Play to report a reader's
+// arrival or removal, and for the bus to come up.
+constexpr DWORD kArrivalMs = 20000;
+constexpr DWORD kSettleMs = 5000;
+
+const GUID kSmartcardReaderInterface = {0x50DD5230, 0xBA8A, 0x11D1, {0xBF, 0x5D, 0x00, 0x00, 0xF8, 0x05, 0xF5, 0x30}};
+
+const char* const kStateNames[] = {"SCARD_UNKNOWN", "SCARD_ABSENT", "SCARD_PRESENT", "SCARD_SWALLOWED",
+                                   "SCARD_POWERED", "SCARD_NEGOTIABLE", "SCARD_SPECIFIC"};
+
+struct AttributeName {
+    std::string_view name;
+    DWORD id;
+    bool text;
+};
+
+// The same names as qvsim app's attr command.
+constexpr AttributeName kAttributes[] = {
+    {"vendor_name", SCARD_ATTR_VENDOR_NAME, true},
+    {"vendor_ifd_type", SCARD_ATTR_VENDOR_IFD_TYPE, true},
+    {"vendor_ifd_version", SCARD_ATTR_VENDOR_IFD_VERSION, false},
+    {"vendor_ifd_serial_no", SCARD_ATTR_VENDOR_IFD_SERIAL_NO, true},
+    {"channel_id", SCARD_ATTR_CHANNEL_ID, false},
+    {"protocol_types", SCARD_ATTR_PROTOCOL_TYPES, false},
+    {"default_clk", SCARD_ATTR_DEFAULT_CLK, false},
+    {"max_clk", SCARD_ATTR_MAX_CLK, false},
+    {"default_data_rate", SCARD_ATTR_DEFAULT_DATA_RATE, false},
+    {"max_data_rate", SCARD_ATTR_MAX_DATA_RATE, false},
+    {"max_ifsd", SCARD_ATTR_MAX_IFSD, false},
+    {"power_mgmt_support", SCARD_ATTR_POWER_MGMT_SUPPORT, false},
+    {"characteristics", SCARD_ATTR_CHARACTERISTICS, false},
+    {"current_protocol_type", SCARD_ATTR_CURRENT_PROTOCOL_TYPE, false},
+    {"current_clk", SCARD_ATTR_CURRENT_CLK, false},
+    {"current_f", SCARD_ATTR_CURRENT_F, false},
+    {"current_d", SCARD_ATTR_CURRENT_D, false},
+    {"current_n", SCARD_ATTR_CURRENT_N, false},
+    {"current_w", SCARD_ATTR_CURRENT_W, false},
+    {"current_ifsc", SCARD_ATTR_CURRENT_IFSC, false},
+    {"current_ifsd", SCARD_ATTR_CURRENT_IFSD, false},
+    {"current_bwt", SCARD_ATTR_CURRENT_BWT, false},
+    {"current_cwt", SCARD_ATTR_CURRENT_CWT, false},
+    {"current_ebc_encoding", SCARD_ATTR_CURRENT_EBC_ENCODING, false},
+    {"icc_presence", SCARD_ATTR_ICC_PRESENCE, false},
+    {"icc_interface_status", SCARD_ATTR_ICC_INTERFACE_STATUS, false},
+    {"atr_string", SCARD_ATTR_ATR_STRING, false},
+    {"atr", SCARD_ATTR_ATR_STRING, false},
+    {"icc_type_per_atr", SCARD_ATTR_ICC_TYPE_PER_ATR, false},
+    {"device_unit", SCARD_ATTR_DEVICE_UNIT, false},
+    {"device_in_use", SCARD_ATTR_DEVICE_IN_USE, false},
+};
+
+extern "C" NTSTATUS NTAPI RtlGetLastNtStatus(void);
+
+std::string_view Trim(std::string_view text) {
+    const auto first = text.find_first_not_of(" \t\r");
+    if (first == std::string_view::npos) return {};
+    const auto last = text.find_last_not_of(" \t\r");
+    return text.substr(first, last - first + 1);
+}
+
+std::string_view NextWord(std::string_view& text) {
+    text = Trim(text);
+    const auto end = text.find_first_of(" \t");
+    std::string_view word = text.substr(0, end);
+    text = end == std::string_view::npos ? std::string_view{} : Trim(text.substr(end));
+    return word;
+}
+
+bool ParseNumber(std::string_view text, DWORD& value) {
+    if (text.empty()) return false;
+    int base = 10;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        text.remove_prefix(2);
+    }
+    unsigned long long result = 0;
+    for (char c : text) {
+        int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : 99;
+        if (digit >= base) return false;
+        result = result * base + digit;
+        if (result > 0xFFFFFFFFull) return false;
+    }
+    value = static_cast<DWORD>(result);
+    return true;
+}
+
+bool ParseHex(std::string_view text, std::vector<BYTE>& bytes) {
+    if (text.size() % 2 != 0) return false;
+    bytes.clear();
+    for (std::size_t i = 0; i < text.size(); i += 2) {
+        DWORD value = 0;
+        if (!ParseNumber("0x" + std::string(text.substr(i, 2)), value)) return false;
+        bytes.push_back(static_cast<BYTE>(value));
+    }
+    return true;
+}
+
+std::string HexBytes(std::span<const BYTE> bytes) {
+    std::string text;
+    char hex[4];
+    for (BYTE b : bytes) {
+        std::snprintf(hex, sizeof hex, "%02X", b);
+        if (!text.empty()) text += ' ';
+        text += hex;
+    }
+    return text;
+}
+
+std::string Lower(std::string_view text) {
+    std::string lower(text);
+    for (char& c : lower) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c == '-') c = '_';
+    }
+    return lower;
+}
+
+DWORD ReadUlong(std::span<const BYTE> bytes) {
+    DWORD value = 0;
+    for (std::size_t i = 0; i < 4 && i < bytes.size(); ++i) value |= DWORD{bytes[i]} << (8 * i);
+    return value;
+}
+
+struct Result {
+    long status = 0;
+    std::vector<BYTE> output;
+};
+
+// A card wait left pending on a handle.
+struct Wait {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    OVERLAPPED overlapped{};
+    DWORD input = 0;
+    BYTE output[4]{};
+};
+
+// The interface paths of the readers present now, by the bus's reader
+// number (the device's instance id).
+std::vector<std::pair<int, std::wstring>> ReaderPaths() {
+    std::vector<std::pair<int, std::wstring>> paths;
+    HDEVINFO set = SetupDiGetClassDevsW(&kSmartcardReaderInterface, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (set == INVALID_HANDLE_VALUE) return paths;
+    SP_DEVICE_INTERFACE_DATA data{};
+    data.cbSize = sizeof data;
+    for (DWORD index = 0; SetupDiEnumDeviceInterfaces(set, nullptr, &kSmartcardReaderInterface, index, &data); ++index) {
+        BYTE buffer[1024];
+        auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer);
+        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+        SP_DEVINFO_DATA device{};
+        device.cbSize = sizeof device;
+        if (!SetupDiGetDeviceInterfaceDetailW(set, &data, detail, sizeof buffer, nullptr, &device)) continue;
+        WCHAR instance[256];
+        if (!SetupDiGetDeviceInstanceIdW(set, &device, instance, 256, nullptr)) continue;
+        // USB\VID_2F3A&PID_0038\NN: NN is the bus's reader number in hex.
+        const std::wstring id = instance;
+        const auto slash = id.rfind(L'\\');
+        if (slash == std::wstring::npos) continue;
+        paths.emplace_back(static_cast<int>(std::wcstoul(id.c_str() + slash + 1, nullptr, 16)), detail->DevicePath);
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return paths;
+}
+
+std::optional<std::wstring> PathOf(int number) {
+    for (auto& [n, path] : ReaderPaths()) {
+        if (n == number) return path;
+    }
+    return std::nullopt;
+}
+
+class Console {
+  public:
+    bool Start(std::string& why) {
+        for (DWORD waited = 0; waited < kArrivalMs; waited += 100) {
+            bus_ = CreateFileW(QV_BUS_CONTROL_NAME, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            if (bus_ != INVALID_HANDLE_VALUE) break;
+            Sleep(100);
+        }
+        if (bus_ == INVALID_HANDLE_VALUE) {
+            why = "the stand-in USB bus is not there";
+            return false;
+        }
+        readers_.push_back({0, {}});
+        if (!WaitForArrival(0)) {
+            why = "reader 0 did not arrive";
+            return false;
+        }
+        const long status = Open(0);
+        if (status != 0) {
+            why = "reader 0 did not open: " + StatusText(status);
+            return false;
+        }
+        return true;
+    }
+
+    void Execute(std::string_view line) {
+        line = Trim(line);
+        if (const auto hash = line.find('#'); hash != std::string_view::npos) line = Trim(line.substr(0, hash));
+        if (line.empty()) return;
+        std::string_view rest = line;
+        const std::string_view verb = NextWord(rest);
+        if (verb == "card" || verb == "fault") return Simulator(line);
+        if (verb == "advance") return Advance(rest);
+        if (verb == "power") return Power(rest);
+        if (verb == "state") return State();
+        if (verb == "attr") return Attr(rest);
+        if (verb == "ioctl") return Ioctl(rest);
+        if (verb == "caps") return Caps();
+        if (verb == "wait") return StartWait(rest);
+        if (verb == "cancel") return CancelWait();
+        if (verb == "protocol") return Protocol(rest);
+        if (verb == "apdu") return Apdu(rest);
+        if (verb == "open") return ResultLine("open", Open(current_));
+        if (verb == "close" || verb == "cleanup") return Close(std::string(verb));
+        if (verb == "plug") return Plug(rest);
+        if (verb == "unplug") return Unplug();
+        if (verb == "reader") return SelectReader(rest);
+        Error("unknown command '" + std::string(verb) + "' in the Windows console");
+    }
+
+    // Closes what is still open, unplugs every reader and stops the
+    // driver's service; says whether that went cleanly.
+    int Finish() {
+        std::vector<std::string> left;
+        for (std::size_t i = 0; i < readers_.size(); ++i) {
+            for (HANDLE h : readers_[i].handles) CloseHandle(h);
+            readers_[i].handles.clear();
+        }
+        SettleWaits(kSettleMs);
+        if (!waits_.empty()) left.push_back(std::to_string(waits_.size()) + " card wait(s) never completed");
+        for (std::size_t i = 0; i < readers_.size(); ++i) {
+            if (readers_[i].gone) continue;
+            std::string answer;
+            if (!Command(static_cast<int>(i), "unplug", answer)) continue;
+            if (!WaitForRemoval(static_cast<int>(i))) left.push_back("reader " + std::to_string(i) + " was not removed");
+        }
+        const std::string unload = StopService();
+        if (!unload.empty()) left.push_back(unload);
+        std::string line = "qvwinapp: ";
+        if (left.empty()) {
+            line += "clean, the driver's unload routine ran and qvscr.sys is unloaded";
+        } else {
+            line += "left behind:";
+            for (const std::string& what : left) line += " " + what + ";";
+        }
+        Print(line);
+        return left.empty() ? 0 : 1;
+    }
+
+  private:
+    struct Reader {
+        int number = 0;
+        std::vector<HANDLE> handles;
+        bool gone = false;
+    };
+
+    void Print(const std::string& line) {
+        std::cout << line << "\n" << std::flush;
+    }
+    void Error(const std::string& text) { Print("error: " + text); }
+    void ResultLine(const std::string& word, long status, const std::string& detail = {}) {
+        std::string line = word + ": " + StatusText(status);
+        if (status >= 0 && !detail.empty()) line += " " + detail;
+        Print(line);
+    }
+
+    HANDLE Handle() {
+        if (current_ >= readers_.size() || readers_[current_].handles.empty()) return INVALID_HANDLE_VALUE;
+        return readers_[current_].handles.back();
+    }
+
+    std::optional<Result> Request(DWORD code, std::span<const BYTE> input, DWORD outputLength) {
+        HANDLE handle = Handle();
+        if (handle == INVALID_HANDLE_VALUE) {
+            Error("no handle is open on this reader");
+            return std::nullopt;
+        }
+        return Request(handle, code, input, outputLength);
+    }
+
+    static Result Request(HANDLE handle, DWORD code, std::span<const BYTE> input, DWORD outputLength) {
+        Result result;
+        result.output.resize(outputLength);
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        DWORD bytes = 0;
+        std::vector<BYTE> in(input.begin(), input.end());
+        const BOOL done = DeviceIoControl(handle, code, in.empty() ? nullptr : in.data(), static_cast<DWORD>(in.size()),
+                                          result.output.empty() ? nullptr : result.output.data(), outputLength, &bytes, &overlapped);
+        if (done || GetLastError() == ERROR_IO_PENDING) {
+            GetOverlappedResult(handle, &overlapped, &bytes, TRUE);
+            result.status = static_cast<long>(overlapped.Internal);
+            bytes = static_cast<DWORD>(overlapped.InternalHigh);
+        } else {
+            result.status = RtlGetLastNtStatus();
+            bytes = 0;
+        }
+        CloseHandle(overlapped.hEvent);
+        result.output.resize(result.status < 0 ? 0 : std::min<DWORD>(bytes, outputLength));
+        return result;
+    }
+
+    static std::vector<BYTE> Ulong(DWORD value) {
+        return {static_cast<BYTE>(value), static_cast<BYTE>(value >> 8), static_cast<BYTE>(value >> 16),
+                static_cast<BYTE>(value >> 24)};
+    }
+
+    // A command for the simulator through the bus; false when refused.
+    bool Command(int number, std::string_view text, std::string& answer) {
+        std::vector<BYTE> in{static_cast<BYTE>(number)};
+        in.insert(in.end(), text.begin(), text.end());
+        std::vector<char> out(4096);
+        DWORD bytes = 0;
+        if (!DeviceIoControl(bus_, IOCTL_QVBUS_COMMAND, in.data(), static_cast<DWORD>(in.size()), out.data(),
+                             static_cast<DWORD>(out.size()), &bytes, nullptr) || bytes == 0) {
+            answer = "the stand-in bus did not answer";
+            return false;
+        }
+        answer.assign(out.data() + 1, bytes - 1);
+        return out[0] == 0;
+    }
+
+    void Simulator(std::string_view line) {
+        std::string answer;
+        const bool ok = Command(readers_.at(current_).number, line, answer);
+        if (!ok) return Error(answer);
+        std::istringstream lines(answer);
+        for (std::string each; std::getline(lines, each);) Print(each);
+    }
+
+    void ReportDone(std::size_t index) {
+        Wait& wait = *waits_[index];
+        ResultLine("wait", static_cast<long>(wait.overlapped.Internal));
+        CloseHandle(wait.overlapped.hEvent);
+        delete waits_[index];
+        waits_.erase(waits_.begin() + static_cast<std::ptrdiff_t>(index));
+    }
+
+    // Reports the waits that complete within ms milliseconds, as they do;
+    // returns early once none is pending.
+    void SettleWaits(DWORD ms) {
+        const DWORD start = GetTickCount();
+        while (!waits_.empty()) {
+            std::vector<HANDLE> events;
+            for (Wait* wait : waits_) events.push_back(wait->overlapped.hEvent);
+            const DWORD elapsed = GetTickCount() - start;
+            if (elapsed >= ms) break;
+            const DWORD got = WaitForMultipleObjects(static_cast<DWORD>(events.size()), events.data(), FALSE, ms - elapsed);
+            if (got >= WAIT_OBJECT_0 + events.size()) break;
+            ReportDone(got - WAIT_OBJECT_0);
+        }
+    }
+
+    void PollWaits() { SettleWaits(0); }
+
+    void Advance(std::string_view arguments) {
+        DWORD ms = 0;
+        if (!ParseNumber(Trim(arguments), ms) || ms > 86400000) return Error("advance takes milliseconds, 0 to 86400000");
+        const DWORD start = GetTickCount();
+        SettleWaits(ms);
+        const DWORD elapsed = GetTickCount() - start;
+        if (elapsed < ms) Sleep(ms - elapsed);
+    }
+
+    void Power(std::string_view arguments) {
+        const std::string_view action = Trim(arguments);
+        DWORD minor = 0;
+        if (action == "down") {
+            minor = kPowerDown;
+        } else if (action == "cold") {
+            minor = kColdReset;
+        } else if (action == "warm") {
+            minor = kWarmReset;
+        } else {
+            return Error("power down, power cold or power warm");
+        }
+        const auto result = Request(IOCTL_SMARTCARD_POWER, Ulong(minor), kPowerOutputLength);
+        if (!result) return;
+        ResultLine("power " + std::string(action), result->status, minor == kPowerDown ? std::string() : "ATR " + HexBytes(result->output));
+    }
+
+    void State() {
+        const auto result = Request(IOCTL_SMARTCARD_GET_STATE, {}, sizeof(DWORD));
+        if (!result) return;
+        std::string detail;
+        if (result->output.size() >= sizeof(DWORD)) {
+            const DWORD state = ReadUlong(result->output);
+            detail = "state " + std::to_string(state) + " " + (state < 7 ? kStateNames[state] : "unknown");
+        }
+        ResultLine("state", result->status, detail);
+    }
+
+    void Attr(std::string_view arguments) {
+        const std::string_view which = NextWord(arguments);
+        DWORD id = 0;
+        const AttributeName* known = nullptr;
+        if (which.starts_with("0x") || which.starts_with("0X")) {
+            if (!ParseNumber(which, id)) return Error("attr takes a name or 0xID");
+            for (const AttributeName& a : kAttributes) {
+                if (a.id == id && known == nullptr) known = &a;
+            }
+        } else {
+            std::string key = Lower(which);
+            if (key.starts_with("scard_attr_")) key = key.substr(11);
+            for (const AttributeName& a : kAttributes) {
+                if (a.name == key) known = &a;
+            }
+            if (known == nullptr) return Error("no attribute named '" + std::string(which) + "'");
+            id = known->id;
+        }
+        DWORD length = kDefaultAttrLength;
+        const std::string_view lengthText = NextWord(arguments);
+        if (!lengthText.empty() && (!ParseNumber(lengthText, length) || length > kMaxOutputLength)) {
+            return Error("the output size must be a whole number up to 65536");
+        }
+        const auto result = Request(IOCTL_SMARTCARD_GET_ATTRIBUTE, Ulong(id), length);
+        if (!result) return;
+        std::string detail = HexBytes(result->output);
+        if (known != nullptr && known->text) {
+            std::string text;
+            for (BYTE b : result->output) {
+                if (b == 0) break;
+                text += static_cast<char>(b >= 0x20 && b < 0x7F ? b : '.');
+            }
+            detail += " \"" + text + "\"";
+        }
+        ResultLine("attr", result->status, detail);
+    }
+
+    void Ioctl(std::string_view arguments) {
+        DWORD code = 0;
+        const std::string_view codeText = NextWord(arguments);
+        if (!codeText.starts_with("0x") || !ParseNumber(codeText, code)) return Error("ioctl takes 0xCODE [HEX] [OUTLEN]");
+        std::vector<BYTE> input;
+        DWORD outputLength = 0;
+        const std::string_view next = NextWord(arguments);
+        const std::string_view last = NextWord(arguments);
+        if (!last.empty()) {
+            if (!ParseHex(next, input) || !ParseNumber(last, outputLength)) return Error("ioctl takes 0xCODE [HEX] [OUTLEN]");
+        } else if (!next.empty()) {
+            if (next.size() <= 5 && next.find_first_not_of("0123456789") == std::string_view::npos) {
+                ParseNumber(next, outputLength);
+            } else if (!ParseHex(next, input)) {
+                return Error("the input must be hex digits in pairs");
+            }
+        }
+        const auto result = Request(code, input, outputLength);
+        if (!result) return;
+        ResultLine("ioctl", result->status, HexBytes(result->output));
+    }
+
+    void Protocol(std::string_view arguments) {
+        const std::string_view which = Trim(arguments);
+        DWORD mask = 0;
+        if (which == "t0") {
+            mask = kProtocolT0;
+        } else if (which == "t1") {
+            mask = kProtocolT1;
+        } else if (which == "any") {
+            mask = kProtocolT0 | kProtocolT1;
+        } else if (!which.starts_with("0x") || !ParseNumber(which, mask)) {
+            return Error("protocol t0, t1, any or 0xMASK");
+        }
+        const auto result = Request(IOCTL_SMARTCARD_SET_PROTOCOL, Ulong(mask), sizeof(DWORD));
+        if (!result) return;
+        std::string detail;
+        if (result->output.size() >= sizeof(DWORD)) {
+            const DWORD protocol = ReadUlong(result->output);
+            detail = protocol == kProtocolT0 ? "protocol T0" : protocol == kProtocolT1 ? "protocol T1" : "protocol " + std::to_string(protocol);
+            if (result->status >= 0) protocol_ = protocol;
+        }
+        ResultLine("protocol", result->status, detail);
+    }
+
+    // The header an application puts in front of the APDU: the protocol the
+    // card runs, as the reader reported it (SCARD_ATTR_CURRENT_PROTOCOL_TYPE).
+    void Apdu(std::string_view arguments) {
+        std::string hex;
+        for (char c : arguments) {
+            if (c != ' ' && c != '\t') hex += c;
+        }
+        std::vector<BYTE> apdu;
+        if (!ParseHex(hex, apdu)) return Error("apdu takes the command APDU as hex digits in pairs");
+        HANDLE handle = Handle();
+        if (handle == INVALID_HANDLE_VALUE) return Error("no handle is open on this reader");
+        const Result current = Request(handle, IOCTL_SMARTCARD_GET_ATTRIBUTE, Ulong(kAttrCurrentProtocol), sizeof(DWORD));
+        const DWORD protocol = current.status >= 0 && current.output.size() >= 4 ? ReadUlong(current.output) : 0;
+        std::vector<BYTE> request = Ulong(protocol);
+        const std::vector<BYTE> length = Ulong(8);
+        request.insert(request.end(), length.begin(), length.end());
+        request.insert(request.end(), apdu.begin(), apdu.end());
+        const auto result = Request(handle, IOCTL_SMARTCARD_TRANSMIT, request, kApduOutputLength);
+        std::string detail;
+        if (result.output.size() >= 8) {
+            const std::span<const BYTE> response(result.output.begin() + 8, result.output.end());
+            detail = HexBytes(response);
+            if (response.size() >= 2) {
+                char sw[8];
+                std::snprintf(sw, sizeof sw, "%02X%02X", response[response.size() - 2], response[response.size() - 1]);
+                detail += std::string(detail.empty() ? "" : " ") + "SW " + sw;
+            }
+        }
+        ResultLine("apdu", result.status, detail);
+    }
+
+    // The card capabilities as an application can learn them: the library's
+    // ATR parser over the ATR the reader reports, and the IFSD the library
+    // announced. No request returns the library's own record.
+    void Caps() {
+        HANDLE handle = Handle();
+        if (handle == INVALID_HANDLE_VALUE) return Error("no handle is open on this reader");
+        const Result atrResult = Request(handle, IOCTL_SMARTCARD_GET_ATTRIBUTE, Ulong(kAttrAtr), 64);
+        const Result ifsdResult = Request(handle, IOCTL_SMARTCARD_GET_ATTRIBUTE, Ulong(kAttrCurrentIfsd), 4);
+        const auto atr = std::span<const std::uint8_t>(atrResult.output.data(), atrResult.output.size());
+        const qv::smclib::ParsedAtr parsed = qv::smclib::ParseAtr(atr);
+        const bool none = atr.empty() || (!parsed.Ok() && parsed.fault != qv::smclib::AtrFault::BadTck);
+        const unsigned protocols = none ? 0 : parsed.offered & 3;
+        const char* names = protocols == 3 ? "T0,T1" : protocols == 1 ? "T0" : protocols == 2 ? "T1" : "none";
+        std::string tck = "none";
+        if (parsed.fault == qv::smclib::AtrFault::BadTck) {
+            tck = "bad";
+        } else if (parsed.tckPresent) {
+            tck = "ok";
+        }
+        const DWORD ifsd = ifsdResult.output.size() >= 4 ? ReadUlong(ifsdResult.output) : 0;
+        Print("caps: Fl " + std::to_string(none ? 0 : parsed.fi) + " Dl " + std::to_string(none ? 0 : parsed.di) + " N " +
+              std::to_string(none ? 0 : parsed.n) + " protocols " + names + " IFSC " + std::to_string(parsed.ifsc) + " IFSD " +
+              std::to_string(ifsd) + " CWI " + std::to_string(parsed.cwi) + " BWI " + std::to_string(parsed.bwi) + " EDC " +
+              ((parsed.edc & 1) != 0 ? "CRC" : "LRC") + " ClockStop " + std::to_string(parsed.clockStop) + " TCK " + tck);
+    }
+
+    void StartWait(std::string_view arguments) {
+        const std::string_view what = Trim(arguments);
+        DWORD code = 0;
+        if (what == "present") {
+            code = IOCTL_SMARTCARD_IS_PRESENT;
+        } else if (what == "absent") {
+            code = IOCTL_SMARTCARD_IS_ABSENT;
+        } else {
+            return Error("wait present or wait absent");
+        }
+        HANDLE handle = Handle();
+        if (handle == INVALID_HANDLE_VALUE) return Error("no handle is open on this reader");
+        auto* wait = new Wait;
+        wait->handle = handle;
+        wait->overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        DWORD bytes = 0;
+        const BOOL done = DeviceIoControl(handle, code, nullptr, 0, nullptr, 0, &bytes, &wait->overlapped);
+        if (!done && GetLastError() != ERROR_IO_PENDING) {
+            ResultLine("wait", RtlGetLastNtStatus());
+            CloseHandle(wait->overlapped.hEvent);
+            delete wait;
+            return;
+        }
+        waits_.push_back(wait);
+        if (WaitForSingleObject(wait->overlapped.hEvent, 0) == WAIT_OBJECT_0) return PollWaits();
+        Print("wait: " + StatusText(kStatusPending));
+    }
+
+    void CancelWait() {
+        if (waits_.empty()) return Error("no wait is pending");
+        CancelIoEx(waits_.front()->handle, &waits_.front()->overlapped);
+        SettleWaits(kSettleMs);
+    }
+
+    long Open(std::size_t index) {
+        if (index >= readers_.size() || readers_[index].gone) return kStatusNoSuchDevice;
+        const auto path = PathOf(readers_[index].number);
+        if (!path) return kStatusNoSuchDevice;
+        HANDLE handle = CreateFileW(path->c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) return RtlGetLastNtStatus();
+        readers_[index].handles.push_back(handle);
+        return 0;
+    }
+
+    void Close(const std::string& word) {
+        if (current_ >= readers_.size() || readers_[current_].handles.empty()) return Error("no handle is open on this reader");
+        HANDLE handle = readers_[current_].handles.back();
+        readers_[current_].handles.pop_back();
+        CloseHandle(handle);
+        // The cleanup ends the handle's card wait: reported before the close.
+        bool pending = false;
+        for (Wait* wait : waits_) pending = pending || wait->handle == handle;
+        if (pending) SettleWaits(kSettleMs);
+        ResultLine(word, 0);
+    }
+
+    bool WaitForArrival(int number) {
+        for (DWORD waited = 0; waited < kArrivalMs; waited += 100) {
+            if (PathOf(number)) return true;
+            Sleep(100);
+        }
+        return false;
+    }
+
+    bool WaitForRemoval(int number) {
+        for (DWORD waited = 0; waited < kArrivalMs; waited += 100) {
+            if (!PathOf(number)) return true;
+            Sleep(100);
+        }
+        return false;
+    }
+
+    void Plug(std::string_view arguments) {
+        std::string answer;
+        if (!Command(0, "plug " + std::string(Trim(arguments)), answer)) return Error(answer);
+        const int number = std::atoi(answer.c_str() + std::strlen("plugged "));
+        readers_.push_back({number, {}});
+        if (!WaitForArrival(number)) return ResultLine("plug", kStatusUnsuccessful);
+        // The unit the driver gave the reader, through a handle of its own.
+        const auto path = PathOf(number);
+        HANDLE handle = path ? CreateFileW(path->c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr)
+                             : INVALID_HANDLE_VALUE;
+        std::string detail;
+        if (handle != INVALID_HANDLE_VALUE) {
+            const Result unit = Request(handle, IOCTL_SMARTCARD_GET_ATTRIBUTE, Ulong(kAttrDeviceUnit), sizeof(DWORD));
+            if (unit.status >= 0 && unit.output.size() >= 4) detail = "unit " + std::to_string(ReadUlong(unit.output));
+            CloseHandle(handle);
+        }
+        ResultLine("plug", 0, detail);
+    }
+
+    void Unplug() {
+        if (current_ >= readers_.size() || readers_[current_].gone) return Error("this reader is not plugged in");
+        std::string answer;
+        if (!Command(readers_[current_].number, "unplug", answer)) return Error(answer);
+        readers_[current_].gone = true;
+        // Plug and Play has the surprise removal on its way; the reader's
+        // interface goes when the driver has taken it.
+        WaitForRemoval(readers_[current_].number);
+        ResultLine("unplug", 0);
+    }
+
+    void SelectReader(std::string_view arguments) {
+        DWORD index = 0;
+        if (!ParseNumber(Trim(arguments), index) || index >= readers_.size()) {
+            return Error("reader takes the index of a plugged reader (see readers)");
+        }
+        current_ = index;
+    }
+
+    std::string StopService() {
+        SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+        SC_HANDLE service = manager ? OpenServiceW(manager, L"qvscr", SERVICE_ALL_ACCESS) : nullptr;
+        std::string problem;
+        if (service == nullptr) {
+            problem = "the qvscr service is not there";
+        } else {
+            SERVICE_STATUS status{};
+            ControlService(service, SERVICE_CONTROL_STOP, &status);
+            bool stopped = false;
+            for (DWORD waited = 0; waited < kArrivalMs && !stopped; waited += 100) {
+                stopped = QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_STOPPED;
+                if (!stopped) Sleep(100);
+            }
+            // Wine stops a driver's service only after calling its unload
+            // routine; one without an unload routine keeps running.
+            if (!stopped) problem = "the qvscr service did not stop (its unload routine did not run)";
+            BYTE loaded = 1;
+            DWORD bytes = 0;
+            if (stopped && DeviceIoControl(bus_, IOCTL_QVBUS_DRIVER_LOADED, nullptr, 0, &loaded, 1, &bytes, nullptr) &&
+                loaded != 0) {
+                problem = "qvscr.sys is still loaded after its service stopped";
+            }
+            CloseServiceHandle(service);
+        }
+        if (manager) CloseServiceHandle(manager);
+        return problem;
+    }
+
+    HANDLE bus_ = INVALID_HANDLE_VALUE;
+    std::vector<Reader> readers_;
+    std::size_t current_ = 0;
+    std::vector<Wait*> waits_;
+    DWORD protocol_ = 0;
+};
+
+// The prefix's one-time set-up: the stand-in bus as a root-enumerated
+// device with its driver, and qvscr.inf among the system's INFs, so that
+// Plug and Play installs qvscr.sys for the readers the bus reports.
+int Install(const char* busInf, const char* readerInf) {
+    char destination[MAX_PATH];
+    if (!SetupCopyOEMInfA(readerInf, nullptr, SPOST_NONE, 0, destination, sizeof destination, nullptr, nullptr)) {
+        std::fprintf(stderr, "qvwinapp: SetupCopyOEMInf(%s) failed: %lu\n", readerInf, GetLastError());
+        return 1;
+    }
+    const GUID systemClass = {0x4D36E97D, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+    HDEVINFO set = SetupDiCreateDeviceInfoList(&systemClass, nullptr);
+    SP_DEVINFO_DATA device{};
+    device.cbSize = sizeof device;
+    if (!SetupDiCreateDeviceInfoA(set, "ROOT\\QVUSBBUS\\0000", &systemClass, nullptr, nullptr, 0, &device)) {
+        std::fprintf(stderr, "qvwinapp: SetupDiCreateDeviceInfo failed: %lu\n", GetLastError());
+        return 1;
+    }
+    static const char hardwareId[] = "Root\\QvUsbBus\0";
+    if (!SetupDiSetDeviceRegistryPropertyA(set, &device, SPDRP_HARDWAREID, reinterpret_cast<const BYTE*>(hardwareId), sizeof hardwareId) ||
+        !SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &device)) {
+        std::fprintf(stderr, "qvwinapp: registering the bus device failed: %lu\n", GetLastError());
+        return 1;
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    BOOL reboot = FALSE;
+    if (!UpdateDriverForPlugAndPlayDevicesA(nullptr, "Root\\QvUsbBus", busInf, INSTALLFLAG_FORCE, &reboot)) {
+        std::fprintf(stderr, "qvwinapp: installing the bus driver failed: %lu\n", GetLastError());
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::string script;
+    std::string header = "qvwinapp: seed 1, reader QV-38N, card dual";
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--install" && i + 2 < argc) return Install(argv[i + 1], argv[i + 2]);
+        if (arg == "--script" && i + 1 < argc) {
+            script = argv[++i];
+        } else if ((arg == "--seed" || arg == "--model" || arg == "--card") && i + 1 < argc) {
+            ++i; // the simulator's options: qvwinhost takes them
+        } else if (arg == "--no-card") {
+        } else if (arg == "--header" && i + 1 < argc) {
+            header = argv[++i];
+        } else {
+            std::fprintf(stderr, "qvwinapp: unknown option %s\n", argv[i]);
+            return 2;
+        }
+    }
+    std::ifstream file;
+    if (!script.empty()) {
+        file.open(script);
+        if (!file) {
+            std::fprintf(stderr, "qvwinapp: cannot read %s\n", script.c_str());
+            return 2;
+        }
+    }
+    std::istream& in = script.empty() ? std::cin : file;
+    std::cout << header << "\n" << std::flush;
+    Console console;
+    std::string why;
+    if (!console.Start(why)) {
+        std::cout << "qvwinapp: stopped before the first command: " << why << "\n";
+        return 1;
+    }
+    for (std::string line; std::getline(in, line);) {
+        const std::string_view trimmed = Trim(line);
+        if (trimmed == "quit" || trimmed == "exit") break;
+        console.Execute(line);
+    }
+    return console.Finish();
+}
