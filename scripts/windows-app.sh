@@ -69,7 +69,7 @@ for _ in $(seq 100); do [ -s "$run/port" ] && break; sleep 0.05; done
 
 cd "$run"
 # The bus finds the host by its port in the registry.
-timeout "$wine_timeout" wine reg add 'HKLM\Software\QvscrTests' /v HostPort /t REG_DWORD /d "$(cat "$run/port")" /f >/dev/null 2>&1
+timeout "$wine_timeout" wine reg add 'HKLM\Software\QvscrTests' /v HostPort /t REG_DWORD /d "$(cat "$run/port")" /f >/dev/null 2>"$run/wine.log"
 cp qvusbbus.inf qvscr.inf "$QV_WINDOWS_BUILD"/{qvscr.sys,qvusbbus.sys} "$WINEPREFIX/drive_c/"
 if ! timeout "$wine_timeout" wine qvwinapp.exe --install 'C:\qvusbbus.inf' 'C:\qvscr.inf' >/dev/null 2>"$run/install.log"; then
     echo "windows-app: installing the bus and the driver failed:" >&2
