@@ -22,7 +22,7 @@ script=""
 host_options=()
 while [ $# -gt 0 ]; do
     case "$1" in
-        --script) script="$2"; shift 2 ;;
+        --script) script="$(realpath "$2")"; shift 2 ;;
         --seed|--model|--card) host_options+=("$1" "$2"); shift 2 ;;
         --no-card) host_options+=("$1"); shift ;;
         *) echo "windows-app: unknown option $1" >&2; exit 2 ;;
