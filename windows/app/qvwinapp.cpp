@@ -16,6 +16,7 @@
 #include <windows.h>
 #include <setupapi.h>
 #include <newdev.h>
+#include <psapi.h>
 #include <winsvc.h>
 #include <winsmcrd.h>
 
@@ -283,7 +284,7 @@ class Console {
             if (!Command(static_cast<int>(i), "unplug", answer)) continue;
             if (!WaitForRemoval(static_cast<int>(i))) left.push_back("reader " + std::to_string(i) + " was not removed");
         }
-        const std::string unload = StopService();
+        const std::string unload = StopDriverHost();
         if (!unload.empty()) left.push_back(unload);
         std::string line = "qvwinapp: ";
         if (left.empty()) {
@@ -612,12 +613,29 @@ class Console {
         SettleWaits(kSettleMs);
     }
 
+    // CreateFile as on Windows, where a create the driver refuses leaves no
+    // handle. Wine makes the handle before the driver answers; the stand-in
+    // bus keeps the driver's answer (IOCTL_QVBUS_CREATE_STATUS), and a
+    // refused handle is closed again at once.
+    static long OpenReader(const std::wstring& path, HANDLE& handle) {
+        handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) return RtlGetLastNtStatus();
+        const Result created = Request(handle, IOCTL_QVBUS_CREATE_STATUS, {}, sizeof(DWORD));
+        const long status = created.status >= 0 && created.output.size() >= 4 ? static_cast<long>(ReadUlong(created.output)) : 0;
+        if (status < 0) {
+            CloseHandle(handle);
+            handle = INVALID_HANDLE_VALUE;
+        }
+        return status;
+    }
+
     long Open(std::size_t index) {
         if (index >= readers_.size() || readers_[index].gone) return kStatusNoSuchDevice;
         const auto path = PathOf(readers_[index].number);
         if (!path) return kStatusNoSuchDevice;
-        HANDLE handle = CreateFileW(path->c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-        if (handle == INVALID_HANDLE_VALUE) return RtlGetLastNtStatus();
+        HANDLE handle = INVALID_HANDLE_VALUE;
+        const long status = OpenReader(*path, handle);
+        if (status < 0) return status;
         readers_[index].handles.push_back(handle);
         return 0;
     }
@@ -658,8 +676,8 @@ class Console {
         if (!WaitForArrival(number)) return ResultLine("plug", kStatusUnsuccessful);
         // The unit the driver gave the reader, through a handle of its own.
         const auto path = PathOf(number);
-        HANDLE handle = path ? CreateFileW(path->c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr)
-                             : INVALID_HANDLE_VALUE;
+        HANDLE handle = INVALID_HANDLE_VALUE;
+        if (path) OpenReader(*path, handle);
         std::string detail;
         if (handle != INVALID_HANDLE_VALUE) {
             const Result unit = Request(handle, IOCTL_SMARTCARD_GET_ATTRIBUTE, Ulong(kAttrDeviceUnit), sizeof(DWORD));
@@ -688,33 +706,77 @@ class Console {
         current_ = index;
     }
 
-    std::string StopService() {
+    // Windows unloads a Plug and Play function driver, calling its unload
+    // routine, once its last device is removed. Wine keeps it loaded until
+    // the winedevice process hosting it stops, and its service, which Wine
+    // started for the bus's device and not through the service manager,
+    // takes no stop request. So the end stops the host process's group
+    // service: Wine removes what devices are left, calls the unload routine
+    // of every driver in the process and reports each driver's service
+    // stopped, which it does only once the routine has returned (a driver
+    // without one, or a process that died, leaves the service running).
+    std::string StopDriverHost() {
         SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-        SC_HANDLE service = manager ? OpenServiceW(manager, L"qvscr", SERVICE_ALL_ACCESS) : nullptr;
+        if (manager == nullptr) return "the service manager is not there";
         std::string problem;
-        if (service == nullptr) {
+        SC_HANDLE driver = OpenServiceW(manager, L"qvscr", SERVICE_QUERY_STATUS);
+        const std::wstring host = HostService(manager, L"qvscr.sys");
+        SC_HANDLE group = host.empty() ? nullptr : OpenServiceW(manager, host.c_str(), SERVICE_STOP);
+        SERVICE_STATUS status{};
+        if (driver == nullptr) {
             problem = "the qvscr service is not there";
+        } else if (group == nullptr) {
+            problem = "no winedevice process has qvscr.sys loaded";
+        } else if (!ControlService(group, SERVICE_CONTROL_STOP, &status)) {
+            problem = "the driver's host process did not take the stop request";
         } else {
-            SERVICE_STATUS status{};
-            ControlService(service, SERVICE_CONTROL_STOP, &status);
             bool stopped = false;
             for (DWORD waited = 0; waited < kArrivalMs && !stopped; waited += 100) {
-                stopped = QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_STOPPED;
+                stopped = QueryServiceStatus(driver, &status) && status.dwCurrentState == SERVICE_STOPPED;
                 if (!stopped) Sleep(100);
             }
-            // Wine stops a driver's service only after calling its unload
-            // routine; one without an unload routine keeps running.
             if (!stopped) problem = "the qvscr service did not stop (its unload routine did not run)";
-            BYTE loaded = 1;
-            DWORD bytes = 0;
-            if (stopped && DeviceIoControl(bus_, IOCTL_QVBUS_DRIVER_LOADED, nullptr, 0, &loaded, 1, &bytes, nullptr) &&
-                loaded != 0) {
-                problem = "qvscr.sys is still loaded after its service stopped";
-            }
-            CloseServiceHandle(service);
         }
-        if (manager) CloseServiceHandle(manager);
+        if (group != nullptr) CloseServiceHandle(group);
+        if (driver != nullptr) CloseServiceHandle(driver);
+        CloseServiceHandle(manager);
         return problem;
+    }
+
+    // The group service whose process has the module loaded: Wine runs
+    // kernel drivers in winedevice.exe processes, each one a service.
+    static std::wstring HostService(SC_HANDLE manager, const wchar_t* module) {
+        DWORD needed = 0;
+        DWORD count = 0;
+        EnumServicesStatusExW(manager, SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_ACTIVE, nullptr, 0, &needed, &count,
+                              nullptr, nullptr);
+        std::vector<BYTE> buffer(needed);
+        if (needed == 0 || !EnumServicesStatusExW(manager, SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_ACTIVE, buffer.data(),
+                                                  needed, &needed, &count, nullptr, nullptr)) {
+            return {};
+        }
+        const auto* services = reinterpret_cast<const ENUM_SERVICE_STATUS_PROCESSW*>(buffer.data());
+        for (DWORD i = 0; i < count; ++i) {
+            const DWORD id = services[i].ServiceStatusProcess.dwProcessId;
+            if (id != 0 && ProcessHasModule(id, module)) return services[i].lpServiceName;
+        }
+        return {};
+    }
+
+    static bool ProcessHasModule(DWORD processId, const wchar_t* module) {
+        HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId);
+        if (process == nullptr) return false;
+        HMODULE modules[256];
+        DWORD bytes = 0;
+        bool found = false;
+        if (EnumProcessModules(process, modules, sizeof modules, &bytes)) {
+            for (DWORD i = 0; i < bytes / sizeof(HMODULE) && i < std::size(modules) && !found; ++i) {
+                wchar_t name[MAX_PATH];
+                found = GetModuleBaseNameW(process, modules[i], name, MAX_PATH) != 0 && _wcsicmp(name, module) == 0;
+            }
+        }
+        CloseHandle(process);
+        return found;
     }
 
     HANDLE bus_ = INVALID_HANDLE_VALUE;

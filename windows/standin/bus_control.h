@@ -10,10 +10,12 @@
 // (1 byte, 0 for done) and its answer as text. A plug or unplug that the
 // host carried out is reported to Plug and Play before the request ends.
 #define IOCTL_QVBUS_COMMAND QV_BUS_CONTROL_CODE(0x800)
-// Out: 1 byte, 1 while qvscr.sys's driver object exists (from its load to
-// the end of its unload).
-#define IOCTL_QVBUS_DRIVER_LOADED QV_BUS_CONTROL_CODE(0x801)
 // Out: the readers the bus reports, one byte each: the reader's number.
 #define IOCTL_QVBUS_READERS QV_BUS_CONTROL_CODE(0x802)
+
+// Sent on a reader's handle, not on the control device: the NTSTATUS
+// (4 bytes) the driver completed the handle's create with, which Wine does
+// not pass on to CreateFile (wine_gaps.cpp). It never reaches the driver.
+#define IOCTL_QVBUS_CREATE_STATUS QV_BUS_CONTROL_CODE(0x803)
 
 #define QV_BUS_CONTROL_NAME L"\\\\.\\QvUsbBus"

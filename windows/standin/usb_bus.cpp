@@ -15,11 +15,17 @@
 // itself lives in host_socket.cpp with Winsock. Requests are sent from the
 // caller's thread under a mutex, and one system thread reads the answers
 // and completes the requests they belong to.
+//
+// What Wine 8.0 lacks of the kernel's behaviour towards the function driver
+// above (missing routines, the handling of refused creates, cleanup, and
+// the remove of a pulled device) is put in by wine_gaps.cpp when the
+// child's start request arrives.
 #include "qvwdk.h"
 
 #include "bus_control.h"
 #include "host_link.h"
 #include "host_socket.h"
+#include "wine_gaps.h"
 
 using namespace qv::hostlink;
 
@@ -346,168 +352,6 @@ NTSTATUS ReportChildren(PIRP irp) {
 }
 
 // ---------------------------------------------------------------------------
-// Kernel routines Wine 8.0 lacks. The function driver's imports of them are
-// pointed at the routines below when its device starts (the child's start
-// request reaches the bus before the driver's own start runs). Each does
-// what the routine's documentation says, for any driver; none knows
-// anything of qvscr.sys.
-//
-// KefAcquireSpinLockAtDpcLevel and KefReleaseSpinLockFromDpcLevel, the
-// fastcall exports that the x86 WDK's KeAcquireSpinLockAtDpcLevel macros
-// call, are stubs that end the process. Wine's own stdcall
-// KeAcquireSpinLockAtDpcLevel and KeReleaseSpinLockFromDpcLevel do the
-// documented work; the forwarders below call them.
-using SpinLockRoutine = VOID(NTAPI*)(PKSPIN_LOCK);
-SpinLockRoutine WineAcquireAtDpcLevel = NULL;
-SpinLockRoutine WineReleaseFromDpcLevel = NULL;
-
-VOID FASTCALL ForwardAcquireAtDpcLevel(PKSPIN_LOCK SpinLock) { WineAcquireAtDpcLevel(SpinLock); }
-VOID FASTCALL ForwardReleaseFromDpcLevel(PKSPIN_LOCK SpinLock) { WineReleaseFromDpcLevel(SpinLock); }
-
-// IoInitializeTimer, IoStartTimer and IoStopTimer are stubs that do
-// nothing (IoInitializeTimer returns STATUS_NOT_IMPLEMENTED), so no I/O
-// timer routine ever runs. The I/O manager's documented timer: a device
-// object gets one timer (IoInitializeTimer, once per device object, which
-// then points DeviceObject->Timer at it); once started, its routine is
-// called once a second, at DISPATCH_LEVEL, with the device object and the
-// context, until it is stopped; IoStartTimer and IoStopTimer may be called
-// at any IRQL up to DISPATCH_LEVEL, from the timer routine too; the timer
-// goes with its device object. Here the bus's ticking thread calls the
-// started routines once a second holding the timer table's spin lock,
-// which is as near DISPATCH_LEVEL as Wine comes (Wine has no IRQLs: its
-// KeGetCurrentIrql and KfRaiseIrql are stubs), and IoDeleteDevice is
-// wrapped so that the timer goes first, while no routine of it runs.
-constexpr ULONG kMaximumTimers = 16;
-constexpr LONGLONG kTimerPeriod = -10'000'000; // one second, relative, in 100 ns
-
-struct IoTimer {
-    PDEVICE_OBJECT device; // NULL: the slot is free
-    PIO_TIMER_ROUTINE routine;
-    PVOID context;
-    volatile LONG started;
-};
-
-struct IoTimers {
-    KSPIN_LOCK lock;
-    IoTimer slots[kMaximumTimers];
-    KEVENT stop;
-    PVOID ticker; // the ticking thread
-};
-
-IoTimers* Timers = NULL;
-
-IoTimer* TimerOf(PDEVICE_OBJECT device) {
-    // The slot's address is the device object's Timer, as on Windows; it is
-    // only ever one of the table's.
-    auto* timer = reinterpret_cast<IoTimer*>(device->Timer);
-    if (timer < &Timers->slots[0] || timer >= &Timers->slots[kMaximumTimers] || timer->device != device) return NULL;
-    return timer;
-}
-
-NTSTATUS NTAPI StandInIoInitializeTimer(PDEVICE_OBJECT DeviceObject, PIO_TIMER_ROUTINE TimerRoutine, PVOID Context) {
-    KIRQL irql;
-    KeAcquireSpinLock(&Timers->lock, &irql);
-    IoTimer* timer = TimerOf(DeviceObject);
-    for (ULONG i = 0; timer == NULL && i < kMaximumTimers; ++i) {
-        if (Timers->slots[i].device == NULL) timer = &Timers->slots[i];
-    }
-    NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
-    if (timer != NULL) {
-        timer->device = DeviceObject;
-        timer->routine = TimerRoutine;
-        timer->context = Context;
-        timer->started = 0;
-        DeviceObject->Timer = reinterpret_cast<PIO_TIMER>(timer);
-        status = STATUS_SUCCESS;
-    }
-    KeReleaseSpinLock(&Timers->lock, irql);
-    return status;
-}
-
-// Without the lock: a timer routine may start or stop timers.
-VOID NTAPI StandInIoStartTimer(PDEVICE_OBJECT DeviceObject) {
-    if (IoTimer* timer = TimerOf(DeviceObject)) InterlockedExchange(&timer->started, 1);
-}
-
-VOID NTAPI StandInIoStopTimer(PDEVICE_OBJECT DeviceObject) {
-    if (IoTimer* timer = TimerOf(DeviceObject)) InterlockedExchange(&timer->started, 0);
-}
-
-VOID NTAPI StandInIoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
-    KIRQL irql;
-    KeAcquireSpinLock(&Timers->lock, &irql);
-    if (IoTimer* timer = TimerOf(DeviceObject)) {
-        timer->started = 0;
-        timer->device = NULL;
-        DeviceObject->Timer = NULL;
-    }
-    KeReleaseSpinLock(&Timers->lock, irql);
-    IoDeleteDevice(DeviceObject);
-}
-
-VOID NTAPI TickTimers(PVOID) {
-    LARGE_INTEGER period;
-    period.QuadPart = kTimerPeriod;
-    while (KeWaitForSingleObject(&Timers->stop, Executive, KernelMode, FALSE, &period) == STATUS_TIMEOUT) {
-        KIRQL irql;
-        KeAcquireSpinLock(&Timers->lock, &irql);
-        for (ULONG i = 0; i < kMaximumTimers; ++i) {
-            IoTimer& timer = Timers->slots[i];
-            if (timer.device != NULL && timer.started != 0) timer.routine(timer.device, timer.context);
-        }
-        KeReleaseSpinLock(&Timers->lock, irql);
-    }
-    PsTerminateSystemThread(STATUS_SUCCESS);
-}
-
-NTSTATUS StartTimers() {
-    Timers = static_cast<IoTimers*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(IoTimers), kTag));
-    if (Timers == NULL) return STATUS_INSUFFICIENT_RESOURCES;
-    RtlZeroMemory(Timers, sizeof(IoTimers));
-    KeInitializeSpinLock(&Timers->lock);
-    KeInitializeEvent(&Timers->stop, NotificationEvent, FALSE);
-    HANDLE thread;
-    const NTSTATUS status = PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, NULL, NULL, NULL, TickTimers, NULL);
-    if (!NT_SUCCESS(status)) {
-        ExFreePoolWithTag(Timers, kTag);
-        Timers = NULL;
-        return status;
-    }
-    ObReferenceObjectByHandle(thread, THREAD_ALL_ACCESS, NULL, KernelMode, &Timers->ticker, NULL);
-    ZwClose(thread);
-    return STATUS_SUCCESS;
-}
-
-void StopTimers() {
-    if (Timers == NULL) return;
-    KeSetEvent(&Timers->stop, IO_NO_INCREMENT, FALSE);
-    if (Timers->ticker != NULL) {
-        KeWaitForSingleObject(Timers->ticker, Executive, KernelMode, FALSE, NULL);
-        ObDereferenceObject(Timers->ticker);
-    }
-    ExFreePoolWithTag(Timers, kTag);
-    Timers = NULL;
-}
-
-void BindMissingRoutines(PDEVICE_OBJECT pdo) {
-    PDEVICE_OBJECT above = pdo->AttachedDevice;
-    if (above == NULL || above->DriverObject == NULL || above->DriverObject->DriverStart == NULL) return;
-    PVOID image = above->DriverObject->DriverStart;
-    UNICODE_STRING acquire = Text(L"KeAcquireSpinLockAtDpcLevel");
-    UNICODE_STRING release = Text(L"KeReleaseSpinLockFromDpcLevel");
-    WineAcquireAtDpcLevel = reinterpret_cast<SpinLockRoutine>(MmGetSystemRoutineAddress(&acquire));
-    WineReleaseFromDpcLevel = reinterpret_cast<SpinLockRoutine>(MmGetSystemRoutineAddress(&release));
-    if (WineAcquireAtDpcLevel != NULL && WineReleaseFromDpcLevel != NULL) {
-        QvRebindImport(image, "ntoskrnl.exe", "KefAcquireSpinLockAtDpcLevel", reinterpret_cast<PVOID>(&ForwardAcquireAtDpcLevel));
-        QvRebindImport(image, "ntoskrnl.exe", "KefReleaseSpinLockFromDpcLevel", reinterpret_cast<PVOID>(&ForwardReleaseFromDpcLevel));
-    }
-    QvRebindImport(image, "ntoskrnl.exe", "IoInitializeTimer", reinterpret_cast<PVOID>(&StandInIoInitializeTimer));
-    QvRebindImport(image, "ntoskrnl.exe", "IoStartTimer", reinterpret_cast<PVOID>(&StandInIoStartTimer));
-    QvRebindImport(image, "ntoskrnl.exe", "IoStopTimer", reinterpret_cast<PVOID>(&StandInIoStopTimer));
-    QvRebindImport(image, "ntoskrnl.exe", "IoDeleteDevice", reinterpret_cast<PVOID>(&StandInIoDeleteDevice));
-}
-
-// ---------------------------------------------------------------------------
 // The child's requests
 
 // A multi-string of ASCII ids, pool-allocated as Plug and Play frees it.
@@ -591,7 +435,7 @@ NTSTATUS PdoPnp(PDEVICE_OBJECT device, PIRP irp) {
         break;
     }
     case IRP_MN_START_DEVICE:
-        BindMissingRoutines(device);
+        BridgeFunctionDriver(device);
         status = STATUS_SUCCESS;
         break;
     case IRP_MN_QUERY_STOP_DEVICE:
@@ -858,11 +702,6 @@ NTSTATUS SubmitUrb(PdoExtension* child, PIRP irp) {
     }
 }
 
-extern "C" {
-NTKERNELAPI NTSTATUS NTAPI ObReferenceObjectByName(PUNICODE_STRING, ULONG, PACCESS_STATE, ACCESS_MASK, POBJECT_TYPE,
-                                                   KPROCESSOR_MODE, PVOID, PVOID*);
-__declspec(dllimport) extern POBJECT_TYPE* IoDriverObjectType;
-}
 
 // ---------------------------------------------------------------------------
 // The bus's own device (the FDO over the root-enumerated PDO) and its
@@ -994,16 +833,6 @@ NTSTATUS Control(PIRP irp) {
             irp->IoStatus.Information = count;
             status = STATUS_SUCCESS;
         }
-    } else if (code == IOCTL_QVBUS_DRIVER_LOADED && out >= 1) {
-        // The driver object lives from the driver's load to its unload.
-        UNICODE_STRING driverName = Text(L"\\Driver\\qvscr");
-        PVOID object = NULL;
-        const NTSTATUS found = ObReferenceObjectByName(&driverName, OBJ_CASE_INSENSITIVE, NULL, 0, *IoDriverObjectType,
-                                                       KernelMode, NULL, &object);
-        if (NT_SUCCESS(found)) ObDereferenceObject(object);
-        buffer[0] = NT_SUCCESS(found) ? 1 : 0;
-        irp->IoStatus.Information = 1;
-        status = STATUS_SUCCESS;
     } else if (code == IOCTL_QVBUS_READERS) {
         KeWaitForSingleObject(&TheBus->childLock, Executive, KernelMode, FALSE, NULL);
         ULONG count = 0;
@@ -1088,7 +917,7 @@ VOID NTAPI Unload(PDRIVER_OBJECT) {
     UNICODE_STRING link = Text(L"\\DosDevices\\QvUsbBus");
     IoDeleteSymbolicLink(&link);
     if (TheBus->control != NULL) IoDeleteDevice(TheBus->control);
-    StopTimers();
+    StopWineGaps();
     ExFreePoolWithTag(TheBus, kTag);
     TheBus = NULL;
 }
@@ -1103,13 +932,13 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     KeInitializeMutex(&TheBus->childLock, 0);
     KeInitializeSpinLock(&TheBus->pendingLock);
 
-    NTSTATUS status = StartTimers();
+    NTSTATUS status = StartWineGaps();
     UNICODE_STRING name = Text(L"\\Device\\QvUsbBusControl");
     if (NT_SUCCESS(status)) {
         status = IoCreateDevice(driver, sizeof(PdoExtension), &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &TheBus->control);
     }
     if (!NT_SUCCESS(status)) {
-        StopTimers();
+        StopWineGaps();
         ExFreePoolWithTag(TheBus, kTag);
         TheBus = NULL;
         return status;

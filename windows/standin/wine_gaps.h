@@ -1,0 +1,15 @@
+// What the stand-in USB bus puts in for the kernel behaviour Wine 8.0 lacks
+// (wine_gaps.cpp says what and why). Kernel half of the bus only.
+#pragma once
+
+#include "qvwdk.h"
+
+// The ticking thread of the I/O timers and the bridge's tables: made when
+// the bus loads, ended when it unloads.
+NTSTATUS StartWineGaps();
+void StopWineGaps();
+
+// Points the function driver attached above pdo at the stand-ins. Called
+// when the child's start request reaches the bus, before the driver's own
+// start runs; harmless when called again.
+void BridgeFunctionDriver(PDEVICE_OBJECT pdo);
