@@ -16,7 +16,7 @@ set -euo pipefail
 QV_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 QV_WINDOWS_BUILD="${QV_WINDOWS_BUILD:-$QV_ROOT/build-windows}"
 QV_BUILD="${QV_BUILD:-$QV_ROOT/build}"
-wine_timeout=300
+wine_timeout="${QV_WINE_TIMEOUT:-300}"
 
 script=""
 host_options=()

@@ -1,5 +1,6 @@
 // The user-mode half of the stand-in USB bus: its TCP connection to
-// qvwinhost, and the rebinding of two imports (usb_bus.cpp says why).
+// qvwinhost, and the reading and rebinding of an image's imports
+// (wine_gaps.cpp says why).
 // Wine runs kernel drivers in winedevice.exe, an ordinary process, so this
 // test-only bus may use Winsock and the C run-time there (on Windows a bus
 // driver would use Winsock Kernel). It must not import kernel32 or ntdll:
@@ -9,6 +10,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -72,16 +74,16 @@ void QvLinkClose(void) {
     }
 }
 
-// Points the image's import of module!name at routine. Returns 1 when the
-// import was found and rebound. The toolchain's images keep their import
-// address table in the writable .idata section.
-int QvRebindImport(void* image, const char* module, const char* name, void* routine) {
+namespace {
+
+// The import address table slot of image's import of module!name.
+IMAGE_THUNK_DATA32* ImportSlot(void* image, const char* module, const char* name) {
     auto* base = static_cast<unsigned char*>(image);
     auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
-    if (dos->e_magic != IMAGE_DOS_SIGNATURE) return 0;
+    if (dos->e_magic != IMAGE_DOS_SIGNATURE) return nullptr;
     auto* nt = reinterpret_cast<IMAGE_NT_HEADERS32*>(base + dos->e_lfanew);
     const IMAGE_DATA_DIRECTORY& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    if (directory.VirtualAddress == 0) return 0;
+    if (directory.VirtualAddress == 0) return nullptr;
     for (auto* entry = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress); entry->Name != 0;
          ++entry) {
         if (_stricmp(reinterpret_cast<const char*>(base + entry->Name), module) != 0) continue;
@@ -90,12 +92,48 @@ int QvRebindImport(void* image, const char* module, const char* name, void* rout
         for (; names->u1.AddressOfData != 0; ++names, ++slots) {
             if (IMAGE_SNAP_BY_ORDINAL32(names->u1.Ordinal)) continue;
             auto* byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
-            if (std::strcmp(reinterpret_cast<const char*>(byName->Name), name) != 0) continue;
-            slots->u1.Function = reinterpret_cast<DWORD>(routine);
-            return 1;
+            if (std::strcmp(reinterpret_cast<const char*>(byName->Name), name) == 0) return slots;
         }
     }
-    return 0;
+    return nullptr;
+}
+
+} // namespace
+
+// Points the image's import of module!name at routine. Returns 1 when the
+// import was found and rebound. The toolchain's images keep their import
+// address table in the writable .idata section.
+int QvRebindImport(void* image, const char* module, const char* name, void* routine) {
+    IMAGE_THUNK_DATA32* slot = ImportSlot(image, module, name);
+    if (slot == nullptr) return 0;
+    slot->u1.Function = reinterpret_cast<DWORD>(routine);
+    return 1;
+}
+
+void* QvImportedRoutine(void* image, const char* module, const char* name) {
+    const IMAGE_THUNK_DATA32* slot = ImportSlot(image, module, name);
+    return slot == nullptr ? nullptr : reinterpret_cast<void*>(slot->u1.Function);
+}
+
+// Wine maps every image at a 64 KiB boundary, and every page between the
+// image's base and its end is mapped, so the search only reads the image's
+// own pages: it goes down from the address to the first boundary whose
+// headers describe an image that holds the address.
+void* QvImageContaining(void* address) {
+    constexpr std::uintptr_t kGranularity = 0x10000;
+    constexpr int kMostSteps = 256; // 16 MiB, more than any image here
+    if (address == nullptr) return nullptr;
+    const auto at = reinterpret_cast<std::uintptr_t>(address);
+    for (std::uintptr_t base = at & ~(kGranularity - 1), steps = 0; base != 0 && steps < kMostSteps;
+         base -= kGranularity, ++steps) {
+        auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+        if (dos->e_magic != IMAGE_DOS_SIGNATURE || dos->e_lfanew <= 0 || dos->e_lfanew > 0x1000) continue;
+        auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(base + dos->e_lfanew);
+        if (nt->Signature == IMAGE_NT_SIGNATURE && at < base + nt->OptionalHeader.SizeOfImage) {
+            return reinterpret_cast<void*>(base);
+        }
+    }
+    return nullptr;
 }
 
 } // extern "C"

@@ -11,4 +11,8 @@ int QvLinkReceive(void* data, unsigned length);
 void QvLinkClose(void);
 // Points image's import of module!name at routine; 1 when it was found.
 int QvRebindImport(void* image, const char* module, const char* name, void* routine);
+// The routine image's import of module!name is bound to; NULL when none.
+void* QvImportedRoutine(void* image, const char* module, const char* name);
+// The base of the loaded image that holds the address; NULL when none.
+void* QvImageContaining(void* address);
 }

@@ -118,7 +118,7 @@ bool Send(Type type, UCHAR number, const Pending& record, const void* payload, U
     if (TheBus == NULL || !TheBus->connected || length > kMaximumPayload) return false;
     UCHAR header[kHeaderSize];
     KIRQL irql;
-    KeWaitForSingleObject(&TheBus->sendLock, Executive, KernelMode, FALSE, NULL);
+    StandInKeWaitForSingleObject(&TheBus->sendLock, Executive, KernelMode, FALSE, NULL);
     ULONG tag = 0;
     bool placed = true;
     if (type != kCancel) {
@@ -145,7 +145,7 @@ bool Send(Type type, UCHAR number, const Pending& record, const void* payload, U
         PutU32(header + 8, tag);
         sent = QvLinkSend(header, kHeaderSize) && (length == 0 || QvLinkSend(payload, length));
     }
-    KeReleaseMutex(&TheBus->sendLock, FALSE);
+    StandInKeReleaseMutex(&TheBus->sendLock, FALSE);
     return sent;
 }
 
@@ -292,7 +292,7 @@ void RefreshChildren() {
     UCHAR list[1 + 3 * kMaximumChildren * 4];
     ULONG length = 0;
     if (!Ask(kList, 0, NULL, 0, list, sizeof list, &length) || length < 1) return;
-    KeWaitForSingleObject(&TheBus->childLock, Executive, KernelMode, FALSE, NULL);
+    StandInKeWaitForSingleObject(&TheBus->childLock, Executive, KernelMode, FALSE, NULL);
     for (ULONG i = 0; i < TheBus->childCount; ++i) TheBus->children[i].present = false;
     for (ULONG entry = 0; entry < list[0] && 1 + 3 * entry + 2 < length; ++entry) {
         const UCHAR number = list[1 + 3 * entry];
@@ -327,11 +327,11 @@ void RefreshChildren() {
             static_cast<PdoExtension*>(TheBus->children[i].pdo->DeviceExtension)->present = TheBus->children[i].present;
         }
     }
-    KeReleaseMutex(&TheBus->childLock, FALSE);
+    StandInKeReleaseMutex(&TheBus->childLock, FALSE);
 }
 
 NTSTATUS ReportChildren(PIRP irp) {
-    KeWaitForSingleObject(&TheBus->childLock, Executive, KernelMode, FALSE, NULL);
+    StandInKeWaitForSingleObject(&TheBus->childLock, Executive, KernelMode, FALSE, NULL);
     ULONG count = 0;
     for (ULONG i = 0; i < TheBus->childCount; ++i) count += TheBus->children[i].present ? 1 : 0;
     const ULONG size = sizeof(DEVICE_RELATIONS) + (count > 0 ? count - 1 : 0) * sizeof(PDEVICE_OBJECT);
@@ -347,7 +347,7 @@ NTSTATUS ReportChildren(PIRP irp) {
         irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(relations);
         status = STATUS_SUCCESS;
     }
-    KeReleaseMutex(&TheBus->childLock, FALSE);
+    StandInKeReleaseMutex(&TheBus->childLock, FALSE);
     return status;
 }
 
@@ -452,11 +452,11 @@ NTSTATUS PdoPnp(PDEVICE_OBJECT device, PIRP irp) {
         status = STATUS_SUCCESS;
         if (!child->present && !child->removed) {
             child->removed = true;
-            KeWaitForSingleObject(&TheBus->childLock, Executive, KernelMode, FALSE, NULL);
+            StandInKeWaitForSingleObject(&TheBus->childLock, Executive, KernelMode, FALSE, NULL);
             for (ULONG i = 0; i < TheBus->childCount; ++i) {
                 if (TheBus->children[i].pdo == device) TheBus->children[i].pdo = NULL;
             }
-            KeReleaseMutex(&TheBus->childLock, FALSE);
+            StandInKeReleaseMutex(&TheBus->childLock, FALSE);
             irp->IoStatus.Status = status;
             IoCompleteRequest(irp, IO_NO_INCREMENT);
             IoDeleteDevice(device);
@@ -663,11 +663,11 @@ NTSTATUS SubmitUrb(PdoExtension* child, PIRP irp) {
         }
         // The OUT payload is built under the send lock's protection of the
         // one buffer: Forward copies it into the link before it returns.
-        KeWaitForSingleObject(&TheBus->childLock, Executive, KernelMode, FALSE, NULL);
+        StandInKeWaitForSingleObject(&TheBus->childLock, Executive, KernelMode, FALSE, NULL);
         payload[0] = endpoint;
         if (transfer.TransferBufferLength != 0) RtlCopyMemory(payload + 1, transfer.TransferBuffer, transfer.TransferBufferLength);
         const NTSTATUS status = Forward(child, irp, urb, Kind::BulkOut, kBulkOut, endpoint, payload, transfer.TransferBufferLength + 1);
-        KeReleaseMutex(&TheBus->childLock, FALSE);
+        StandInKeReleaseMutex(&TheBus->childLock, FALSE);
         return status;
     }
     case URB_FUNCTION_RESET_PIPE: {
@@ -834,12 +834,12 @@ NTSTATUS Control(PIRP irp) {
             status = STATUS_SUCCESS;
         }
     } else if (code == IOCTL_QVBUS_READERS) {
-        KeWaitForSingleObject(&TheBus->childLock, Executive, KernelMode, FALSE, NULL);
+        StandInKeWaitForSingleObject(&TheBus->childLock, Executive, KernelMode, FALSE, NULL);
         ULONG count = 0;
         for (ULONG i = 0; i < TheBus->childCount && count < out; ++i) {
             if (TheBus->children[i].present) buffer[count++] = TheBus->children[i].number;
         }
-        KeReleaseMutex(&TheBus->childLock, FALSE);
+        StandInKeReleaseMutex(&TheBus->childLock, FALSE);
         irp->IoStatus.Information = count;
         status = STATUS_SUCCESS;
     }
@@ -928,8 +928,8 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     TheBus = static_cast<Bus*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(Bus), kTag));
     if (TheBus == NULL) return STATUS_INSUFFICIENT_RESOURCES;
     RtlZeroMemory(TheBus, sizeof(Bus));
-    KeInitializeMutex(&TheBus->sendLock, 0);
-    KeInitializeMutex(&TheBus->childLock, 0);
+    StandInKeInitializeMutex(&TheBus->sendLock, 0);
+    StandInKeInitializeMutex(&TheBus->childLock, 0);
     KeInitializeSpinLock(&TheBus->pendingLock);
 
     NTSTATUS status = StartWineGaps();

@@ -51,6 +51,17 @@
 //    holds the remove until then. Wine's Plug and Play thread waits with
 //    it, so while a pulled reader's handle stays open no other reader
 //    arrives.
+// 6. Wine makes a host mutex for a kernel mutex when a thread first waits
+//    for it, owned by the thread that gets it, and its KeReleaseMutex never
+//    releases that host mutex: a thread that waits for a kernel mutex
+//    another thread holds waits for ever. The documented mutex is owned by
+//    one thread, recursively; each KeReleaseMutex by the owner undoes one
+//    acquisition, and when none is left one waiter gets it. The stand-ins
+//    for KeInitializeMutex, KeReleaseMutex and KeWaitForSingleObject (for
+//    mutexes; any other object goes to Wine's) keep the state in the KMUTEX
+//    itself (SignalState, OwnerThread) under one spin lock, and a waiter
+//    looks again every millisecond. The driver and the smart card library
+//    both get them, and the bus uses them for its own locks.
 #include "wine_gaps.h"
 
 #include "bus_control.h"
@@ -63,6 +74,11 @@ constexpr ULONG kMaximumTimers = 16;
 constexpr ULONG kMaximumFiles = 32;
 constexpr ULONG kMaximumDrivers = 4;
 constexpr LONGLONG kTimerPeriod = -10'000'000; // one second, relative, in 100 ns
+constexpr LONGLONG kMutexRetry = -10'000;      // one millisecond, relative
+constexpr UCHAR kMutantObject = 2;             // DISPATCHER_HEADER.Type of a KMUTEX
+// What Wine puts in DISPATCHER_HEADER.WaitListHead.Blink of the kernel
+// objects it makes from handles (INVALID_HANDLE_VALUE).
+constexpr ULONG_PTR kWineKernelObject = ~static_cast<ULONG_PTR>(0);
 
 struct IoTimer {
     PDEVICE_OBJECT device; // NULL: the slot is free
@@ -97,6 +113,7 @@ struct WineGaps {
     KnownFile files[kMaximumFiles];
     BridgedDriver drivers[kMaximumDrivers];
     KEVENT fileClosed; // set whenever a file object the driver opened is closed
+    KSPIN_LOCK mutexLock;
 };
 
 WineGaps* Gaps = NULL;
@@ -343,6 +360,81 @@ void BridgeDispatch(PDRIVER_OBJECT driver) {
     driver->MajorFunction[IRP_MJ_PNP] = BridgePnp;
 }
 
+// ---------------------------------------------------------------------------
+// 6. Kernel mutexes
+
+// A kernel mutex, not one of Wine's kernel objects (thread objects, whose
+// Type differs, and objects it made from handles, marked in Blink).
+bool IsMutex(PVOID object) {
+    const auto* header = static_cast<const DISPATCHER_HEADER*>(object);
+    return header->Type == kMutantObject && reinterpret_cast<ULONG_PTR>(header->WaitListHead.Blink) != kWineKernelObject;
+}
+
+bool TryAcquire(PKMUTEX mutex) {
+    const PKTHREAD me = KeGetCurrentThread();
+    KIRQL irql;
+    KeAcquireSpinLock(&Gaps->mutexLock, &irql);
+    const bool free = mutex->Header.SignalState > 0;
+    const bool mine = free || mutex->OwnerThread == reinterpret_cast<struct _KTHREAD*>(me);
+    if (mine) {
+        --mutex->Header.SignalState;
+        mutex->OwnerThread = reinterpret_cast<struct _KTHREAD*>(me);
+    }
+    KeReleaseSpinLock(&Gaps->mutexLock, irql);
+    return mine;
+}
+
+} // namespace
+
+VOID NTAPI StandInKeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
+    UNREFERENCED_PARAMETER(Level);
+    RtlZeroMemory(Mutex, sizeof(KMUTEX));
+    Mutex->Header.Type = kMutantObject;
+    Mutex->Header.Size = sizeof(KMUTEX) / sizeof(LONG);
+    Mutex->Header.SignalState = 1;
+}
+
+LONG NTAPI StandInKeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
+    UNREFERENCED_PARAMETER(Wait);
+    KIRQL irql;
+    KeAcquireSpinLock(&Gaps->mutexLock, &irql);
+    const LONG previous = Mutex->Header.SignalState;
+    if (previous < 1 && ++Mutex->Header.SignalState == 1) Mutex->OwnerThread = NULL;
+    KeReleaseSpinLock(&Gaps->mutexLock, irql);
+    return previous;
+}
+
+NTSTATUS NTAPI StandInKeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                                            BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
+    if (!IsMutex(Object)) return KeWaitForSingleObject(Object, WaitReason, WaitMode, Alertable, Timeout);
+    auto* mutex = static_cast<PRKMUTEX>(Object);
+    // A relative time-out counts from now; an absolute one is system time.
+    LARGE_INTEGER deadline{};
+    if (Timeout != NULL) {
+        KeQuerySystemTime(&deadline);
+        deadline.QuadPart = Timeout->QuadPart < 0 ? deadline.QuadPart - Timeout->QuadPart : Timeout->QuadPart;
+    }
+    LARGE_INTEGER retry;
+    retry.QuadPart = kMutexRetry;
+    while (!TryAcquire(mutex)) {
+        if (Timeout != NULL) {
+            LARGE_INTEGER now;
+            KeQuerySystemTime(&now);
+            if (now.QuadPart >= deadline.QuadPart) return STATUS_TIMEOUT;
+        }
+        KeDelayExecutionThread(KernelMode, FALSE, &retry);
+    }
+    return STATUS_SUCCESS;
+}
+
+namespace {
+
+void BindMutexes(PVOID image) {
+    QvRebindImport(image, "ntoskrnl.exe", "KeInitializeMutex", reinterpret_cast<PVOID>(&StandInKeInitializeMutex));
+    QvRebindImport(image, "ntoskrnl.exe", "KeReleaseMutex", reinterpret_cast<PVOID>(&StandInKeReleaseMutex));
+    QvRebindImport(image, "ntoskrnl.exe", "KeWaitForSingleObject", reinterpret_cast<PVOID>(&StandInKeWaitForSingleObject));
+}
+
 } // namespace
 
 NTSTATUS StartWineGaps() {
@@ -351,6 +443,7 @@ NTSTATUS StartWineGaps() {
     RtlZeroMemory(Gaps, sizeof(WineGaps));
     KeInitializeSpinLock(&Gaps->timerLock);
     KeInitializeSpinLock(&Gaps->fileLock);
+    KeInitializeSpinLock(&Gaps->mutexLock);
     KeInitializeEvent(&Gaps->stopTicking, NotificationEvent, FALSE);
     KeInitializeEvent(&Gaps->fileClosed, NotificationEvent, FALSE);
     HANDLE thread;
@@ -395,5 +488,11 @@ void BridgeFunctionDriver(PDEVICE_OBJECT pdo) {
     QvRebindImport(image, "ntoskrnl.exe", "IoStartTimer", reinterpret_cast<PVOID>(&StandInIoStartTimer));
     QvRebindImport(image, "ntoskrnl.exe", "IoStopTimer", reinterpret_cast<PVOID>(&StandInIoStopTimer));
     QvRebindImport(image, "ntoskrnl.exe", "IoDeleteDevice", reinterpret_cast<PVOID>(&StandInIoDeleteDevice));
+    BindMutexes(image);
+    // The smart card library the driver imports from, found by one of its
+    // routines: its mutexes are waited for by the driver's threads too.
+    if (PVOID library = QvImageContaining(QvImportedRoutine(image, "smclib.sys", "SmartcardDeviceControl"))) {
+        BindMutexes(library);
+    }
     BridgeDispatch(above->DriverObject);
 }

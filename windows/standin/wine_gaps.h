@@ -13,3 +13,10 @@ void StopWineGaps();
 // when the child's start request reaches the bus, before the driver's own
 // start runs; harmless when called again.
 void BridgeFunctionDriver(PDEVICE_OBJECT pdo);
+
+// The kernel mutex as documented (wine_gaps.cpp, 6), for the bus's own
+// locks as well.
+VOID NTAPI StandInKeInitializeMutex(PRKMUTEX Mutex, ULONG Level);
+LONG NTAPI StandInKeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait);
+NTSTATUS NTAPI StandInKeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                                            BOOLEAN Alertable, PLARGE_INTEGER Timeout);
