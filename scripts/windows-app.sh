@@ -71,6 +71,9 @@ cd "$run"
 # The bus finds the host by its port in the registry.
 timeout "$wine_timeout" wine reg add 'HKLM\Software\QvscrTests' /v HostPort /t REG_DWORD /d "$(cat "$run/port")" /f >/dev/null 2>"$run/wine.log"
 cp qvusbbus.inf qvscr.inf "$QV_WINDOWS_BUILD"/{qvscr.sys,qvusbbus.sys} "$WINEPREFIX/drive_c/"
+# Wine's setup installs a device that arrives later (a second reader) from
+# the INF's copy in C:\windows\inf and looks for the image beside it.
+cp "$QV_WINDOWS_BUILD/qvscr.sys" "$WINEPREFIX/drive_c/windows/inf/"
 if ! timeout "$wine_timeout" wine qvwinapp.exe --install 'C:\qvusbbus.inf' 'C:\qvscr.inf' >/dev/null 2>"$run/install.log"; then
     echo "windows-app: installing the bus and the driver failed:" >&2
     cat "$run/install.log" >&2
