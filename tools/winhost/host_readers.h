@@ -41,10 +41,6 @@ class HostReaders {
     CommandAnswer Command(std::uint8_t number, std::string_view line);
 
   private:
-    CommandAnswer Card(sim::UsbReader* reader, std::string_view arguments);
-    CommandAnswer Fault(sim::UsbReader* reader, std::string_view arguments);
-    CommandAnswer Plug(std::string_view arguments);
-
     HostOptions options_;
     std::vector<std::unique_ptr<sim::UsbReader>> readers_;
 };

@@ -32,13 +32,27 @@
 #include <vector>
 
 #include "bus_control.h"
+#include "harness/console_attributes.h"
+#include "harness/console_requests.h"
+#include "harness/console_words.h"
 #include "smclib/atr_parser.h"
 #include "status_text.h"
 
 namespace {
 
-constexpr DWORD kPowerDown = SCARD_POWER_DOWN, kColdReset = SCARD_COLD_RESET, kWarmReset = SCARD_WARM_RESET;
-constexpr DWORD kProtocolT0 = SCARD_PROTOCOL_T0, kProtocolT1 = SCARD_PROTOCOL_T1;
+using qv::harness::ApduDetail;
+using qv::harness::AttributeDetail;
+using qv::harness::HexBytes;
+using qv::harness::NextWord;
+using qv::harness::ParseApdu;
+using qv::harness::ParseNumber;
+using qv::harness::ParseProtocolMask;
+using qv::harness::ProtocolDetail;
+using qv::harness::ReadUlong;
+using qv::harness::StateDetail;
+using qv::harness::Trim;
+using qv::harness::UlongBytes;
+
 constexpr DWORD kAttrAtr = SCARD_ATTR_ATR_STRING, kAttrCurrentIfsd = SCARD_ATTR_CURRENT_IFSD;
 constexpr DWORD kAttrDeviceUnit = SCARD_ATTR_DEVICE_UNIT, kAttrCurrentProtocol = SCARD_ATTR_CURRENT_PROTOCOL_TYPE;
 constexpr long kStatusPending = 0x00000103;
@@ -47,7 +61,6 @@ constexpr long kStatusUnsuccessful = static_cast<long>(0xC0000001);
 constexpr DWORD kPowerOutputLength = 64;
 constexpr DWORD kApduOutputLength = 1024;
 constexpr DWORD kDefaultAttrLength = 256;
-constexpr DWORD kMaxOutputLength = 65536;
 // How long the console waits for Plug and Play to report a reader's
 // arrival or removal, and for the bus to come up.
 constexpr DWORD kArrivalMs = 20000;
@@ -55,121 +68,10 @@ constexpr DWORD kSettleMs = 5000;
 
 const GUID kSmartcardReaderInterface = {0x50DD5230, 0xBA8A, 0x11D1, {0xBF, 0x5D, 0x00, 0x00, 0xF8, 0x05, 0xF5, 0x30}};
 
-const char* const kStateNames[] = {"SCARD_UNKNOWN", "SCARD_ABSENT", "SCARD_PRESENT", "SCARD_SWALLOWED",
-                                   "SCARD_POWERED", "SCARD_NEGOTIABLE", "SCARD_SPECIFIC"};
-
-struct AttributeName {
-    std::string_view name;
-    DWORD id;
-    bool text;
-};
-
-// The same names as qvsim app's attr command.
-constexpr AttributeName kAttributes[] = {
-    {"vendor_name", SCARD_ATTR_VENDOR_NAME, true},
-    {"vendor_ifd_type", SCARD_ATTR_VENDOR_IFD_TYPE, true},
-    {"vendor_ifd_version", SCARD_ATTR_VENDOR_IFD_VERSION, false},
-    {"vendor_ifd_serial_no", SCARD_ATTR_VENDOR_IFD_SERIAL_NO, true},
-    {"channel_id", SCARD_ATTR_CHANNEL_ID, false},
-    {"protocol_types", SCARD_ATTR_PROTOCOL_TYPES, false},
-    {"default_clk", SCARD_ATTR_DEFAULT_CLK, false},
-    {"max_clk", SCARD_ATTR_MAX_CLK, false},
-    {"default_data_rate", SCARD_ATTR_DEFAULT_DATA_RATE, false},
-    {"max_data_rate", SCARD_ATTR_MAX_DATA_RATE, false},
-    {"max_ifsd", SCARD_ATTR_MAX_IFSD, false},
-    {"power_mgmt_support", SCARD_ATTR_POWER_MGMT_SUPPORT, false},
-    {"characteristics", SCARD_ATTR_CHARACTERISTICS, false},
-    {"current_protocol_type", SCARD_ATTR_CURRENT_PROTOCOL_TYPE, false},
-    {"current_clk", SCARD_ATTR_CURRENT_CLK, false},
-    {"current_f", SCARD_ATTR_CURRENT_F, false},
-    {"current_d", SCARD_ATTR_CURRENT_D, false},
-    {"current_n", SCARD_ATTR_CURRENT_N, false},
-    {"current_w", SCARD_ATTR_CURRENT_W, false},
-    {"current_ifsc", SCARD_ATTR_CURRENT_IFSC, false},
-    {"current_ifsd", SCARD_ATTR_CURRENT_IFSD, false},
-    {"current_bwt", SCARD_ATTR_CURRENT_BWT, false},
-    {"current_cwt", SCARD_ATTR_CURRENT_CWT, false},
-    {"current_ebc_encoding", SCARD_ATTR_CURRENT_EBC_ENCODING, false},
-    {"icc_presence", SCARD_ATTR_ICC_PRESENCE, false},
-    {"icc_interface_status", SCARD_ATTR_ICC_INTERFACE_STATUS, false},
-    {"atr_string", SCARD_ATTR_ATR_STRING, false},
-    {"atr", SCARD_ATTR_ATR_STRING, false},
-    {"icc_type_per_atr", SCARD_ATTR_ICC_TYPE_PER_ATR, false},
-    {"device_unit", SCARD_ATTR_DEVICE_UNIT, false},
-    {"device_in_use", SCARD_ATTR_DEVICE_IN_USE, false},
-};
 
 extern "C" NTSTATUS NTAPI RtlGetLastNtStatus(void);
 
-std::string_view Trim(std::string_view text) {
-    const auto first = text.find_first_not_of(" \t\r");
-    if (first == std::string_view::npos) return {};
-    const auto last = text.find_last_not_of(" \t\r");
-    return text.substr(first, last - first + 1);
-}
 
-std::string_view NextWord(std::string_view& text) {
-    text = Trim(text);
-    const auto end = text.find_first_of(" \t");
-    std::string_view word = text.substr(0, end);
-    text = end == std::string_view::npos ? std::string_view{} : Trim(text.substr(end));
-    return word;
-}
-
-bool ParseNumber(std::string_view text, DWORD& value) {
-    if (text.empty()) return false;
-    int base = 10;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        base = 16;
-        text.remove_prefix(2);
-    }
-    unsigned long long result = 0;
-    for (char c : text) {
-        int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : 99;
-        if (digit >= base) return false;
-        result = result * base + digit;
-        if (result > 0xFFFFFFFFull) return false;
-    }
-    value = static_cast<DWORD>(result);
-    return true;
-}
-
-bool ParseHex(std::string_view text, std::vector<BYTE>& bytes) {
-    if (text.size() % 2 != 0) return false;
-    bytes.clear();
-    for (std::size_t i = 0; i < text.size(); i += 2) {
-        DWORD value = 0;
-        if (!ParseNumber("0x" + std::string(text.substr(i, 2)), value)) return false;
-        bytes.push_back(static_cast<BYTE>(value));
-    }
-    return true;
-}
-
-std::string HexBytes(std::span<const BYTE> bytes) {
-    std::string text;
-    char hex[4];
-    for (BYTE b : bytes) {
-        std::snprintf(hex, sizeof hex, "%02X", b);
-        if (!text.empty()) text += ' ';
-        text += hex;
-    }
-    return text;
-}
-
-std::string Lower(std::string_view text) {
-    std::string lower(text);
-    for (char& c : lower) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c == '-') c = '_';
-    }
-    return lower;
-}
-
-DWORD ReadUlong(std::span<const BYTE> bytes) {
-    DWORD value = 0;
-    for (std::size_t i = 0; i < 4 && i < bytes.size(); ++i) value |= DWORD{bytes[i]} << (8 * i);
-    return value;
-}
 
 struct Result {
     long status = 0;
@@ -350,10 +252,6 @@ class Console {
         return result;
     }
 
-    static std::vector<BYTE> Ulong(DWORD value) {
-        return {static_cast<BYTE>(value), static_cast<BYTE>(value >> 8), static_cast<BYTE>(value >> 16),
-                static_cast<BYTE>(value >> 24)};
-    }
 
     // A command for the simulator through the bus; false when refused.
     bool Command(int number, std::string_view text, std::string& answer) {
@@ -413,143 +311,62 @@ class Console {
     }
 
     void Power(std::string_view arguments) {
-        const std::string_view action = Trim(arguments);
-        DWORD minor = 0;
-        if (action == "down") {
-            minor = kPowerDown;
-        } else if (action == "cold") {
-            minor = kColdReset;
-        } else if (action == "warm") {
-            minor = kWarmReset;
-        } else {
-            return Error("power down, power cold or power warm");
-        }
-        const auto result = Request(IOCTL_SMARTCARD_POWER, Ulong(minor), kPowerOutputLength);
+        const std::optional<std::uint32_t> minor = qv::harness::ParsePowerAction(arguments);
+        if (!minor) return Error("power down, power cold or power warm");
+        const auto result = Request(IOCTL_SMARTCARD_POWER, UlongBytes(*minor), kPowerOutputLength);
         if (!result) return;
-        ResultLine("power " + std::string(action), result->status, minor == kPowerDown ? std::string() : "ATR " + HexBytes(result->output));
+        ResultLine("power " + std::string(Trim(arguments)), result->status,
+                   *minor == qv::harness::kConsolePowerDown ? std::string() : "ATR " + HexBytes(result->output));
     }
 
     void State() {
         const auto result = Request(IOCTL_SMARTCARD_GET_STATE, {}, sizeof(DWORD));
         if (!result) return;
-        std::string detail;
-        if (result->output.size() >= sizeof(DWORD)) {
-            const DWORD state = ReadUlong(result->output);
-            detail = "state " + std::to_string(state) + " " + (state < 7 ? kStateNames[state] : "unknown");
-        }
-        ResultLine("state", result->status, detail);
+        ResultLine("state", result->status, StateDetail(result->output));
     }
 
     void Attr(std::string_view arguments) {
-        const std::string_view which = NextWord(arguments);
-        DWORD id = 0;
-        const AttributeName* known = nullptr;
-        if (which.starts_with("0x") || which.starts_with("0X")) {
-            if (!ParseNumber(which, id)) return Error("attr takes a name or 0xID");
-            for (const AttributeName& a : kAttributes) {
-                if (a.id == id && known == nullptr) known = &a;
-            }
-        } else {
-            std::string key = Lower(which);
-            if (key.starts_with("scard_attr_")) key = key.substr(11);
-            for (const AttributeName& a : kAttributes) {
-                if (a.name == key) known = &a;
-            }
-            if (known == nullptr) return Error("no attribute named '" + std::string(which) + "'");
-            id = known->id;
-        }
-        DWORD length = kDefaultAttrLength;
-        const std::string_view lengthText = NextWord(arguments);
-        if (!lengthText.empty() && (!ParseNumber(lengthText, length) || length > kMaxOutputLength)) {
-            return Error("the output size must be a whole number up to 65536");
-        }
-        const auto result = Request(IOCTL_SMARTCARD_GET_ATTRIBUTE, Ulong(id), length);
+        std::string error;
+        const std::optional<qv::harness::AttrArguments> attr = qv::harness::ParseAttr(arguments, kDefaultAttrLength, error);
+        if (!attr) return Error(error);
+        const auto result = Request(IOCTL_SMARTCARD_GET_ATTRIBUTE, UlongBytes(attr->id), attr->outputLength);
         if (!result) return;
-        std::string detail = HexBytes(result->output);
-        if (known != nullptr && known->text) {
-            std::string text;
-            for (BYTE b : result->output) {
-                if (b == 0) break;
-                text += static_cast<char>(b >= 0x20 && b < 0x7F ? b : '.');
-            }
-            detail += " \"" + text + "\"";
-        }
-        ResultLine("attr", result->status, detail);
+        ResultLine("attr", result->status, AttributeDetail(result->output, attr->known != nullptr && attr->known->text));
     }
 
     void Ioctl(std::string_view arguments) {
-        DWORD code = 0;
-        const std::string_view codeText = NextWord(arguments);
-        if (!codeText.starts_with("0x") || !ParseNumber(codeText, code)) return Error("ioctl takes 0xCODE [HEX] [OUTLEN]");
-        std::vector<BYTE> input;
-        DWORD outputLength = 0;
-        const std::string_view next = NextWord(arguments);
-        const std::string_view last = NextWord(arguments);
-        if (!last.empty()) {
-            if (!ParseHex(next, input) || !ParseNumber(last, outputLength)) return Error("ioctl takes 0xCODE [HEX] [OUTLEN]");
-        } else if (!next.empty()) {
-            if (next.size() <= 5 && next.find_first_not_of("0123456789") == std::string_view::npos) {
-                ParseNumber(next, outputLength);
-            } else if (!ParseHex(next, input)) {
-                return Error("the input must be hex digits in pairs");
-            }
-        }
-        const auto result = Request(code, input, outputLength);
+        std::string error;
+        const std::optional<qv::harness::IoctlArguments> ioctl = qv::harness::ParseIoctl(arguments, error);
+        if (!ioctl) return Error(error);
+        const auto result = Request(ioctl->code, ioctl->input, ioctl->outputLength);
         if (!result) return;
         ResultLine("ioctl", result->status, HexBytes(result->output));
     }
 
     void Protocol(std::string_view arguments) {
-        const std::string_view which = Trim(arguments);
         DWORD mask = 0;
-        if (which == "t0") {
-            mask = kProtocolT0;
-        } else if (which == "t1") {
-            mask = kProtocolT1;
-        } else if (which == "any") {
-            mask = kProtocolT0 | kProtocolT1;
-        } else if (!which.starts_with("0x") || !ParseNumber(which, mask)) {
-            return Error("protocol t0, t1, any or 0xMASK");
-        }
-        const auto result = Request(IOCTL_SMARTCARD_SET_PROTOCOL, Ulong(mask), sizeof(DWORD));
+        if (!ParseProtocolMask(arguments, mask)) return Error("protocol t0, t1, any or 0xMASK");
+        const auto result = Request(IOCTL_SMARTCARD_SET_PROTOCOL, UlongBytes(mask), sizeof(DWORD));
         if (!result) return;
-        std::string detail;
-        if (result->output.size() >= sizeof(DWORD)) {
-            const DWORD protocol = ReadUlong(result->output);
-            detail = protocol == kProtocolT0 ? "protocol T0" : protocol == kProtocolT1 ? "protocol T1" : "protocol " + std::to_string(protocol);
-            if (result->status >= 0) protocol_ = protocol;
-        }
-        ResultLine("protocol", result->status, detail);
+        ResultLine("protocol", result->status, ProtocolDetail(result->output));
     }
 
     // The header an application puts in front of the APDU: the protocol the
     // card runs, as the reader reported it (SCARD_ATTR_CURRENT_PROTOCOL_TYPE).
     void Apdu(std::string_view arguments) {
-        std::string hex;
-        for (char c : arguments) {
-            if (c != ' ' && c != '\t') hex += c;
-        }
         std::vector<BYTE> apdu;
-        if (!ParseHex(hex, apdu)) return Error("apdu takes the command APDU as hex digits in pairs");
+        if (!ParseApdu(arguments, apdu)) return Error("apdu takes the command APDU as hex digits in pairs");
         HANDLE handle = Handle();
         if (handle == INVALID_HANDLE_VALUE) return Error("no handle is open on this reader");
-        const Result current = Request(handle, IOCTL_SMARTCARD_GET_ATTRIBUTE, Ulong(kAttrCurrentProtocol), sizeof(DWORD));
+        const Result current = Request(handle, IOCTL_SMARTCARD_GET_ATTRIBUTE, UlongBytes(kAttrCurrentProtocol), sizeof(DWORD));
         const DWORD protocol = current.status >= 0 && current.output.size() >= 4 ? ReadUlong(current.output) : 0;
-        std::vector<BYTE> request = Ulong(protocol);
-        const std::vector<BYTE> length = Ulong(8);
+        std::vector<BYTE> request = UlongBytes(protocol);
+        const std::vector<BYTE> length = UlongBytes(8);
         request.insert(request.end(), length.begin(), length.end());
         request.insert(request.end(), apdu.begin(), apdu.end());
         const auto result = Request(handle, IOCTL_SMARTCARD_TRANSMIT, request, kApduOutputLength);
         std::string detail;
-        if (result.output.size() >= 8) {
-            const std::span<const BYTE> response(result.output.begin() + 8, result.output.end());
-            detail = HexBytes(response);
-            if (response.size() >= 2) {
-                char sw[8];
-                std::snprintf(sw, sizeof sw, "%02X%02X", response[response.size() - 2], response[response.size() - 1]);
-                detail += std::string(detail.empty() ? "" : " ") + "SW " + sw;
-            }
-        }
+        if (result.output.size() >= 8) detail = ApduDetail(std::span<const BYTE>(result.output).subspan(8));
         ResultLine("apdu", result.status, detail);
     }
 
@@ -559,8 +376,8 @@ class Console {
     void Caps() {
         HANDLE handle = Handle();
         if (handle == INVALID_HANDLE_VALUE) return Error("no handle is open on this reader");
-        const Result atrResult = Request(handle, IOCTL_SMARTCARD_GET_ATTRIBUTE, Ulong(kAttrAtr), 64);
-        const Result ifsdResult = Request(handle, IOCTL_SMARTCARD_GET_ATTRIBUTE, Ulong(kAttrCurrentIfsd), 4);
+        const Result atrResult = Request(handle, IOCTL_SMARTCARD_GET_ATTRIBUTE, UlongBytes(kAttrAtr), 64);
+        const Result ifsdResult = Request(handle, IOCTL_SMARTCARD_GET_ATTRIBUTE, UlongBytes(kAttrCurrentIfsd), 4);
         const auto atr = std::span<const std::uint8_t>(atrResult.output.data(), atrResult.output.size());
         const qv::smclib::ParsedAtr parsed = qv::smclib::ParseAtr(atr);
         const bool none = atr.empty() || (!parsed.Ok() && parsed.fault != qv::smclib::AtrFault::BadTck);
@@ -680,7 +497,7 @@ class Console {
         if (path) OpenReader(*path, handle);
         std::string detail;
         if (handle != INVALID_HANDLE_VALUE) {
-            const Result unit = Request(handle, IOCTL_SMARTCARD_GET_ATTRIBUTE, Ulong(kAttrDeviceUnit), sizeof(DWORD));
+            const Result unit = Request(handle, IOCTL_SMARTCARD_GET_ATTRIBUTE, UlongBytes(kAttrDeviceUnit), sizeof(DWORD));
             if (unit.status >= 0 && unit.output.size() >= 4) detail = "unit " + std::to_string(ReadUlong(unit.output));
             CloseHandle(handle);
         }
