@@ -171,7 +171,8 @@ class Console {
     }
 
     // Closes what is still open, unplugs every reader and stops the
-    // driver's service; says whether that went cleanly.
+    // driver's winedevice host (StopDriverHost); says whether that went
+    // cleanly, the driver's unload routine run.
     int Finish() {
         std::vector<std::string> left;
         for (std::size_t i = 0; i < readers_.size(); ++i) {
@@ -183,8 +184,8 @@ class Console {
         for (std::size_t i = 0; i < readers_.size(); ++i) {
             if (readers_[i].gone) continue;
             std::string answer;
-            if (!Command(static_cast<int>(i), "unplug", answer)) continue;
-            if (!WaitForRemoval(static_cast<int>(i))) left.push_back("reader " + std::to_string(i) + " was not removed");
+            if (!Command(readers_[i].number, "unplug", answer)) continue;
+            if (!WaitForRemoval(readers_[i].number)) left.push_back("reader " + std::to_string(i) + " was not removed");
         }
         const std::string unload = StopDriverHost();
         if (!unload.empty()) left.push_back(unload);
