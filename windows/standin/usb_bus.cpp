@@ -17,9 +17,10 @@
 // and completes the requests they belong to.
 //
 // What Wine 8.0 lacks of the kernel's behaviour towards the function driver
-// above (missing routines, the handling of refused creates, cleanup, and
-// the remove of a pulled device) is put in by wine_gaps.cpp when the
-// child's start request arrives.
+// above (spin lock, I/O timer and mutex routines; refused creates, cleanup
+// and the remove of a pulled device) is put in by wine_gaps.cpp when the
+// child's start request arrives; the bus's own locks are wine_gaps.cpp's
+// mutexes too.
 #include "qvwdk.h"
 
 #include "bus_control.h"
