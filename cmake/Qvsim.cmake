@@ -20,3 +20,11 @@ target_include_directories(qvsim PRIVATE ${CMAKE_SOURCE_DIR}/tools/qvsim)
 # The tests run the scenarios through the binary; the scenario files' folder
 # lets them read the expected outcomes too.
 target_compile_definitions(qvtests PRIVATE QV_SCENARIO_DIR="${CMAKE_SOURCE_DIR}/scenarios")
+
+# qvwinhost: the simulated readers behind the stand-in USB bus of the
+# Windows image's run under Wine (tools/winhost/, windows/standin/).
+file(GLOB QV_WINHOST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tools/winhost/*.cpp)
+add_executable(qvwinhost ${QV_WINHOST_SOURCES})
+target_include_directories(qvwinhost PRIVATE ${CMAKE_SOURCE_DIR}/windows/standin)
+target_compile_options(qvwinhost PRIVATE ${QV_WARNINGS})
+target_link_libraries(qvwinhost PRIVATE qvharness CLI11::CLI11)

@@ -13,6 +13,13 @@ source "$scripts/setup.sh"
 # Wine (scripts/windows-test.sh; about a minute).
 "$scripts/windows-test.sh"
 
+# --- The real image end to end under Wine -----------------------------------
+# Each script of tests/windows/ through qvsim app and through qvscr.sys under
+# Wine, over the stand-in USB bus and qvwinhost (scripts/windows-diff.sh):
+# the same result lines, and both runs clean, the driver's unload routine
+# run. About a minute.
+QV_BUILD="$QV_BUILD" "$scripts/windows-diff.sh"
+
 # --- The test suite ---------------------------------------------------------
 cd "$QV_BUILD"
 ctest --output-on-failure -j "$(nproc)"

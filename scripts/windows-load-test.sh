@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Loads the Windows image in Wine's kernel emulation and sees DriverEntry run
-# and return success. Wine has no smart card driver library, so a stand-in
-# smclib.sys (windows/standin/, built beside the image) goes into the same
-# folder. The driver is registered as a demand-start kernel service in a
-# fresh 32-bit Wine prefix and started with sc; Wine's winedevice loads it,
+# and return success. Wine has no smart card driver library, so the test
+# build of it, smclib.sys (windows/smclib/, built beside the image), goes
+# into the same folder. The driver is registered as a demand-start kernel
+# service in a fresh 32-bit Wine prefix and started with sc; Wine's winedevice loads it,
 # resolves its imports, applies its relocations and calls DriverEntry.
 #
 # Outcomes: DriverEntry returned success and the service runs: passed.

@@ -338,11 +338,16 @@ LONG NTAPI KeResetEvent(PRKEVENT Event) {
     return previous;
 }
 
+// The state read is only a snapshot: another processor may set or clear the
+// event before the caller acts on it, so the read is a point where the
+// scheduler may let another thread run.
 LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
     QV_CHECK_CALLER();
     CheckInitialised(Event->Header, "KeReadStateEvent");
-    if (Event->Header.SignalState != 0) race::Acquire(&Event->Header);
-    return Event->Header.SignalState;
+    const LONG state = Event->Header.SignalState;
+    if (state != 0) race::Acquire(&Event->Header);
+    SwitchPoint();
+    return state;
 }
 
 void NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {

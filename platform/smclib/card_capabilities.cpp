@@ -3,11 +3,9 @@
 // the card state moved to SCARD_NEGOTIABLE (or SCARD_SPECIFIC when the card
 // announces a specific mode).
 #include <span>
-#include <string>
 
-#include "kernel/kernel.h"
-#include "kernel/placement_rules.h"
 #include "smclib/atr_parser.h"
+#include "smclib/library_host.h"
 #include "smclib/library_state.h"
 
 using namespace qv;
@@ -50,12 +48,10 @@ bool ReaderCanDo(const SCARD_READER_CAPABILITIES& reader, ULONG clockKHz, UCHAR 
     return reader.DataRate.Max == 0 || rate <= reader.DataRate.Max;
 }
 
-void Note(const std::string& text) { K().Events().Log(K().Now(), "", "smclib", text); }
-
 } // namespace
 
 extern "C" NTSTATUS NTAPI SmartcardUpdateCardCapabilities(PSMARTCARD_EXTENSION SmartcardExtension) {
-    QV_CHECK_CALLER();
+    QV_LIBRARY_CHECK_CALLER();
     // A new ATR: the card begins T=1 afresh, and the library with it.
     NoteCardReset(LibraryOf(SmartcardExtension, "SmartcardUpdateCardCapabilities"));
     SCARD_CARD_CAPABILITIES& card = SmartcardExtension->CardCapabilities;
@@ -64,12 +60,13 @@ extern "C" NTSTATUS NTAPI SmartcardUpdateCardCapabilities(PSMARTCARD_EXTENSION S
     // Never read past the ATR buffer, whatever the length claims.
     const std::size_t length = card.ATR.Length;
     if (length > sizeof(card.ATR.Buffer)) {
-        Note("ATR refused: length " + std::to_string(length) + " exceeds the ATR buffer");
+        host::Note("ATR refused: length %u exceeds the ATR buffer", static_cast<unsigned>(length));
         return STATUS_UNRECOGNIZED_MEDIA;
     }
     const ParsedAtr atr = ParseAtr(std::span<const std::uint8_t>(card.ATR.Buffer, length));
     if (!atr.Ok()) {
-        Note("ATR refused: " + std::string(AtrFaultName(atr.fault)));
+        const std::string_view fault = AtrFaultName(atr.fault);
+        host::Note("ATR refused: %.*s", static_cast<int>(fault.size()), fault.data());
         return STATUS_UNRECOGNIZED_MEDIA;
     }
 
@@ -138,8 +135,8 @@ extern "C" NTSTATUS NTAPI SmartcardUpdateCardCapabilities(PSMARTCARD_EXTENSION S
     } else {
         reader.CurrentState = SCARD_NEGOTIABLE;
     }
-    Note("ATR parsed: protocols " + std::to_string(card.Protocol.Supported) + ", Fl " + std::to_string(card.Fl) +
-          ", Dl " + std::to_string(card.Dl) + ", IFSC " + std::to_string(card.T1.IFSC) + ", BWT " +
-          std::to_string(card.T1.BWT) + " us");
+    host::Note("ATR parsed: protocols %u, Fl %u, Dl %u, IFSC %u, BWT %u us", static_cast<unsigned>(card.Protocol.Supported),
+               static_cast<unsigned>(card.Fl), static_cast<unsigned>(card.Dl), static_cast<unsigned>(card.T1.IFSC),
+               static_cast<unsigned>(card.T1.BWT));
     return STATUS_SUCCESS;
 }

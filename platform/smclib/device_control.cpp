@@ -6,19 +6,13 @@
 // Requests run one at a time through the reader functions: the library's
 // IoRequest and control-code members are one per reader, so the library
 // serialises on OsData->Mutex.
-#include <cstdio>
-#include <string>
-
-#include "io/io_state.h"
-#include "kernel/kernel.h"
-#include "kernel/placement_rules.h"
-#include "kernel/status_names.h"
+#include "smclib/library_host.h"
 #include "smclib/library_state.h"
 #include "smclib/request.h"
 
 using namespace qv;
 using namespace qv::smclib;
-using qv::io::RequireIrqlAtMost;
+using qv::smclib::host::RequireIrqlAtMost;
 
 namespace {
 
@@ -56,7 +50,7 @@ NTSTATUS CallReader(PSMARTCARD_EXTENSION SmartcardExtension, ULONG slot, ULONG m
     SmartcardExtension->IoRequest.ReplyBuffer = request.buffer;
     SmartcardExtension->IoRequest.ReplyBufferLength = request.outputLength;
 
-    CheckDriverRoutine(function, "a reader function");
+    host::CheckDriverRoutine(reinterpret_cast<const void*>(function), "a reader function");
     const NTSTATUS status = function(SmartcardExtension);
 
     SmartcardExtension->IoRequest.Information = nullptr;
@@ -64,10 +58,9 @@ NTSTATUS CallReader(PSMARTCARD_EXTENSION SmartcardExtension, ULONG slot, ULONG m
     SmartcardExtension->IoRequest.ReplyBuffer = nullptr;
     SmartcardExtension->OsData->CurrentIrp = nullptr;
     if (information > request.outputLength) {
-        K().RaiseBugCheck(bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, libviolation::ReplyLongerThanBuffer,
-                          reinterpret_cast<ULONG_PTR>(request.irp), information, request.outputLength,
-                          "a reader function reported " + std::to_string(information) +
-                              " reply bytes for a reply buffer of " + std::to_string(request.outputLength));
+        host::Violation(libviolation::ReplyLongerThanBuffer, reinterpret_cast<ULONG_PTR>(request.irp), information,
+                        request.outputLength, "a reader function reported %u reply bytes for a reply buffer of %u",
+                        static_cast<unsigned>(information), static_cast<unsigned>(request.outputLength));
     }
     request.information = information;
     return status;
@@ -167,7 +160,8 @@ NTSTATUS WaitForCard(PSMARTCARD_EXTENSION SmartcardExtension, ControlRequest& re
 
     SmartcardExtension->MajorIoControlCode = request.code;
     SmartcardExtension->MinorIoControlCode = 0;
-    CheckDriverRoutine(SmartcardExtension->ReaderFunction[RDF_CARD_TRACKING], "the card-tracking reader function");
+    host::CheckDriverRoutine(reinterpret_cast<const void*>(SmartcardExtension->ReaderFunction[RDF_CARD_TRACKING]),
+                             "the card-tracking reader function");
     const NTSTATUS status = SmartcardExtension->ReaderFunction[RDF_CARD_TRACKING](SmartcardExtension);
     if (status == STATUS_PENDING) return STATUS_PENDING;
 
@@ -185,7 +179,7 @@ NTSTATUS WaitForCard(PSMARTCARD_EXTENSION SmartcardExtension, ControlRequest& re
     return status;
 }
 
-std::string ControlCodeName(ULONG code) {
+const char* ControlCodeName(ULONG code) {
     switch (code) {
     case IOCTL_SMARTCARD_POWER: return "IOCTL_SMARTCARD_POWER";
     case IOCTL_SMARTCARD_GET_ATTRIBUTE: return "IOCTL_SMARTCARD_GET_ATTRIBUTE";
@@ -200,20 +194,21 @@ std::string ControlCodeName(ULONG code) {
     case IOCTL_SMARTCARD_GET_STATE: return "IOCTL_SMARTCARD_GET_STATE";
     case IOCTL_SMARTCARD_GET_LAST_ERROR: return "IOCTL_SMARTCARD_GET_LAST_ERROR";
     case IOCTL_SMARTCARD_GET_PERF_CNTR: return "IOCTL_SMARTCARD_GET_PERF_CNTR";
-    default: {
-        char text[16];
-        std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(code));
-        return text;
-    }
+    default: return nullptr;
     }
 }
 
 // One line per request in the machine's trace (category "smclib").
 void NoteRequest(const ControlRequest& request, NTSTATUS status) {
-    K().Events().Log(K().Now(), "", "smclib",
-                     ControlCodeName(request.code) + " in " + std::to_string(request.inputLength) + " out " +
-                         std::to_string(request.outputLength) + " -> " + NtStatusName(status) + ", " +
-                         std::to_string(NT_ERROR(status) ? 0 : request.information) + " bytes");
+    const unsigned bytes = NT_ERROR(status) ? 0 : static_cast<unsigned>(request.information);
+    if (const char* name = ControlCodeName(request.code)) {
+        host::Note("%s in %u out %u -> %s, %u bytes", name, static_cast<unsigned>(request.inputLength),
+                   static_cast<unsigned>(request.outputLength), host::StatusName(status), bytes);
+    } else {
+        host::Note("0x%08X in %u out %u -> %s, %u bytes", static_cast<unsigned>(request.code),
+                   static_cast<unsigned>(request.inputLength), static_cast<unsigned>(request.outputLength),
+                   host::StatusName(status), bytes);
+    }
 }
 
 NTSTATUS Serve(PSMARTCARD_EXTENSION SmartcardExtension, ControlRequest& request) {
@@ -253,7 +248,7 @@ NTSTATUS Serve(PSMARTCARD_EXTENSION SmartcardExtension, ControlRequest& request)
 } // namespace
 
 extern "C" NTSTATUS NTAPI SmartcardDeviceControl(PSMARTCARD_EXTENSION SmartcardExtension, PIRP Irp) {
-    QV_CHECK_CALLER();
+    QV_LIBRARY_CHECK_CALLER();
     RequireIrqlAtMost(PASSIVE_LEVEL, "SmartcardDeviceControl");
     LibraryOsData& data = LibraryOf(SmartcardExtension, "SmartcardDeviceControl");
     const PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);

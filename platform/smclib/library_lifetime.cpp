@@ -1,33 +1,15 @@
-// The smart card library's lifetime calls and its side services:
-// SmartcardInitialize and SmartcardExit, SmartcardCreateLink,
-// and SmartcardLogError.
-#include <cstdio>
+// The smart card library's lifetime calls, SmartcardInitialize and
+// SmartcardExit. The side services (SmartcardCreateLink, SmartcardLogError)
+// belong to the system the library runs in: library_services.cpp on the
+// emulated machine.
 #include <new>
-#include <string>
 
-#include "io/io_state.h"
-#include "kernel/kernel.h"
-#include "kernel/placement_rules.h"
-#include "pnp/pnp_platform.h"
-#include "smclib/event_log.h"
+#include "smclib/library_host.h"
 #include "smclib/library_state.h"
 
 namespace qv::smclib {
 
 namespace {
-
-// Pool tag of counted strings handed to the caller, who frees them with
-// RtlFreeUnicodeString (the same tag the emulated Rtl string routines use).
-constexpr ULONG kStringTag = QV_POOL_TAG('S', 't', 'r', 'g');
-
-// Readers' links are "\DosDevices\SCReader0", "\DosDevices\SCReader1", ...
-constexpr std::u16string_view kLinkPrefix = u"\\DosDevices\\SCReader";
-constexpr ULONG kMaximumLinks = MAXIMUM_SMARTCARD_READERS;
-
-[[noreturn]] void Violation(ULONG_PTR which, const void* extension, std::string what) {
-    K().RaiseBugCheck(bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, which, reinterpret_cast<ULONG_PTR>(extension), 0,
-                      0, std::move(what));
-}
 
 // Allocates a request or reply buffer of at least the library's minimum.
 PUCHAR AllocateBuffer(ULONG& size) {
@@ -35,57 +17,32 @@ PUCHAR AllocateBuffer(ULONG& size) {
     return static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, size, kLibraryTag));
 }
 
-std::u16string FromCounted(PCUNICODE_STRING text) {
-    if (text == nullptr || text->Buffer == nullptr) return {};
-    return std::u16string(reinterpret_cast<const char16_t*>(text->Buffer), text->Length / sizeof(WCHAR));
-}
-
 } // namespace
 
 LibraryOsData& LibraryOf(PSMARTCARD_EXTENSION SmartcardExtension, const char* caller) {
     auto* data = SmartcardExtension == nullptr ? nullptr : reinterpret_cast<LibraryOsData*>(SmartcardExtension->OsData);
     if (data == nullptr || data->signature != kLibrarySignature) {
-        Violation(libviolation::ExtensionNotInitialized, SmartcardExtension,
-                  std::string(caller) + " was called on a smart card extension that SmartcardInitialize has not set up");
+        host::Violation(libviolation::ExtensionNotInitialized, reinterpret_cast<ULONG_PTR>(SmartcardExtension), 0, 0,
+                        "%s was called on a smart card extension that SmartcardInitialize has not set up", caller);
     }
     return *data;
-}
-
-SmartcardEventLog& EventLog() { return K().Component<SmartcardEventLog>(); }
-
-std::string Describe(const EventLogEntry& entry) {
-    char head[96];
-    std::snprintf(head, sizeof head, "event log: 0x%08X for object %p", static_cast<unsigned>(entry.errorCode),
-                  entry.object);
-    std::string line = head;
-    if (!entry.insertion.empty()) {
-        line += ", insertion \"";
-        for (char16_t c : entry.insertion) line += (c < 0x80) ? static_cast<char>(c) : '?';
-        line += '"';
-    }
-    if (entry.dumpData != 0) {
-        char dump[32];
-        std::snprintf(dump, sizeof dump, ", dump data 0x%08X", static_cast<unsigned>(entry.dumpData));
-        line += dump;
-    }
-    return line;
 }
 
 } // namespace qv::smclib
 
 using namespace qv;
 using namespace qv::smclib;
-using qv::io::RequireIrqlAtMost;
+using qv::smclib::host::RequireIrqlAtMost;
 
 extern "C" {
 
 NTSTATUS NTAPI SmartcardInitialize(PSMARTCARD_EXTENSION SmartcardExtension) {
-    QV_CHECK_CALLER();
+    QV_LIBRARY_CHECK_CALLER();
     RequireIrqlAtMost(PASSIVE_LEVEL, "SmartcardInitialize");
     auto* existing = reinterpret_cast<LibraryOsData*>(SmartcardExtension->OsData);
     if (existing != nullptr && existing->signature == kLibrarySignature) {
-        Violation(libviolation::InitializedTwice, SmartcardExtension,
-                  "SmartcardInitialize was called twice on one smart card extension");
+        host::Violation(libviolation::InitializedTwice, reinterpret_cast<ULONG_PTR>(SmartcardExtension), 0, 0,
+                        "SmartcardInitialize was called twice on one smart card extension");
     }
 
     void* block = ExAllocatePoolWithTag(NonPagedPool, sizeof(LibraryOsData), kLibraryTag);
@@ -118,13 +75,13 @@ NTSTATUS NTAPI SmartcardInitialize(PSMARTCARD_EXTENSION SmartcardExtension) {
 }
 
 VOID NTAPI SmartcardExit(PSMARTCARD_EXTENSION SmartcardExtension) {
-    QV_CHECK_CALLER();
+    QV_LIBRARY_CHECK_CALLER();
     RequireIrqlAtMost(PASSIVE_LEVEL, "SmartcardExit");
     LibraryOsData& data = LibraryOf(SmartcardExtension, "SmartcardExit");
     if (data.removeLock.holds != 0) {
-        Violation(libviolation::ExitWithRemoveLockHeld, SmartcardExtension,
-                  "SmartcardExit was called while " + std::to_string(data.removeLock.holds) +
-                      " hold(s) on the library's remove lock were outstanding");
+        host::Violation(libviolation::ExitWithRemoveLockHeld, reinterpret_cast<ULONG_PTR>(SmartcardExtension), 0, 0,
+                        "SmartcardExit was called while %ld hold(s) on the library's remove lock were outstanding",
+                        static_cast<long>(data.removeLock.holds));
     }
     EndT1Exchange(SmartcardExtension, data);
     if (SmartcardExtension->SmartcardRequest.Buffer != nullptr) {
@@ -139,46 +96,6 @@ VOID NTAPI SmartcardExit(PSMARTCARD_EXTENSION SmartcardExtension) {
     data.signature = 0;
     data.~LibraryOsData();
     ExFreePoolWithTag(&data, kLibraryTag);
-}
-
-NTSTATUS NTAPI SmartcardCreateLink(PUNICODE_STRING LinkName, PUNICODE_STRING DeviceName) {
-    QV_CHECK_CALLER();
-    RequireIrqlAtMost(PASSIVE_LEVEL, "SmartcardCreateLink");
-    if (LinkName == nullptr || DeviceName == nullptr || DeviceName->Buffer == nullptr) return STATUS_INVALID_PARAMETER;
-    std::vector<SymbolicLink>& links = EventLog().Links();
-    for (ULONG number = 0; number < kMaximumLinks; ++number) {
-        const std::u16string name = std::u16string(kLinkPrefix) + static_cast<char16_t>(u'0' + number);
-        // The first name the object manager does not hold: a link the
-        // driver deleted frees its name for the next reader.
-        if (qv::pnp::Platform().LinkTarget(name).has_value()) continue;
-
-        const ULONG bytes = static_cast<ULONG>((name.size() + 1) * sizeof(WCHAR));
-        auto* buffer = static_cast<PWCH>(ExAllocatePoolWithTag(NonPagedPool, bytes, kStringTag));
-        if (buffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-        for (std::size_t i = 0; i < name.size(); ++i) buffer[i] = static_cast<WCHAR>(name[i]);
-        buffer[name.size()] = 0;
-        LinkName->Buffer = buffer;
-        LinkName->Length = static_cast<USHORT>(name.size() * sizeof(WCHAR));
-        LinkName->MaximumLength = static_cast<USHORT>(bytes);
-        links.push_back({name, FromCounted(DeviceName)});
-        // The link is a real one of the object manager, so that applications
-        // can open the reader by it.
-        qv::pnp::Platform().AddLink(name, FromCounted(DeviceName));
-        return STATUS_SUCCESS;
-    }
-    return STATUS_OBJECT_NAME_COLLISION;
-}
-
-VOID NTAPI SmartcardLogError(PVOID Object, NTSTATUS ErrorCode, PUNICODE_STRING Insertion, ULONG DumpData) {
-    QV_CHECK_CALLER();
-    EventLogEntry entry;
-    entry.time = K().Now();
-    entry.object = Object;
-    entry.errorCode = ErrorCode;
-    entry.insertion = FromCounted(Insertion);
-    entry.dumpData = DumpData;
-    K().Events().Log(entry.time, "", "eventlog", Describe(entry));
-    EventLog().Add(std::move(entry));
 }
 
 } // extern "C"

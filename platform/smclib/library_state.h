@@ -6,8 +6,6 @@
 // the rest from SmartcardExtension->OsData.
 #pragma once
 
-#include <string>
-
 #include "qvwdk.h"
 #include "smclib/t1_session.h"
 

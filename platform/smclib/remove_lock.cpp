@@ -5,16 +5,12 @@
 // notification event), self-contained in the library's record behind
 // OsData. Releasing a hold that was never taken, or ending the library's use
 // of the extension while holds remain, is a verifier violation.
-#include <string>
-
-#include "io/io_state.h"
-#include "kernel/kernel.h"
-#include "kernel/placement_rules.h"
+#include "smclib/library_host.h"
 #include "smclib/library_state.h"
 
 using namespace qv;
 using namespace qv::smclib;
-using qv::io::RequireIrqlAtMost;
+using qv::smclib::host::RequireIrqlAtMost;
 
 namespace {
 
@@ -22,9 +18,8 @@ namespace {
 // that was the last hold after removal began, so that the waiter may go.
 bool DropHold(PSMARTCARD_EXTENSION SmartcardExtension, RemoveLockState& lock, const char* caller) {
     if (lock.holds <= 0) {
-        K().RaiseBugCheck(bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, libviolation::RemoveLockReleasedWithoutHold,
-                          reinterpret_cast<ULONG_PTR>(SmartcardExtension), 0, 0,
-                          std::string(caller) + " released the smart card library's remove lock without a hold");
+        host::Violation(libviolation::RemoveLockReleasedWithoutHold, reinterpret_cast<ULONG_PTR>(SmartcardExtension), 0, 0,
+                        "%s released the smart card library's remove lock without a hold", caller);
     }
     --lock.holds;
     return lock.removing && lock.holds == 0;
@@ -35,7 +30,7 @@ bool DropHold(PSMARTCARD_EXTENSION SmartcardExtension, RemoveLockState& lock, co
 extern "C" {
 
 NTSTATUS NTAPI SmartcardAcquireRemoveLock(PSMARTCARD_EXTENSION SmartcardExtension) {
-    QV_CHECK_CALLER();
+    QV_LIBRARY_CHECK_CALLER();
     RequireIrqlAtMost(DISPATCH_LEVEL, "SmartcardAcquireRemoveLock");
     RemoveLockState& lock = LibraryOf(SmartcardExtension, "SmartcardAcquireRemoveLock").removeLock;
     KIRQL irql;
@@ -47,7 +42,7 @@ NTSTATUS NTAPI SmartcardAcquireRemoveLock(PSMARTCARD_EXTENSION SmartcardExtensio
 }
 
 VOID NTAPI SmartcardReleaseRemoveLock(PSMARTCARD_EXTENSION SmartcardExtension) {
-    QV_CHECK_CALLER();
+    QV_LIBRARY_CHECK_CALLER();
     RequireIrqlAtMost(DISPATCH_LEVEL, "SmartcardReleaseRemoveLock");
     RemoveLockState& lock = LibraryOf(SmartcardExtension, "SmartcardReleaseRemoveLock").removeLock;
     KIRQL irql;
@@ -63,7 +58,7 @@ VOID NTAPI SmartcardReleaseRemoveLock(PSMARTCARD_EXTENSION SmartcardExtension) {
 // and returns once every other holder has released; no hold is granted from
 // the moment it is called.
 VOID NTAPI SmartcardReleaseRemoveLockAndWait(PSMARTCARD_EXTENSION SmartcardExtension) {
-    QV_CHECK_CALLER();
+    QV_LIBRARY_CHECK_CALLER();
     RequireIrqlAtMost(PASSIVE_LEVEL, "SmartcardReleaseRemoveLockAndWait");
     RemoveLockState& lock = LibraryOf(SmartcardExtension, "SmartcardReleaseRemoveLockAndWait").removeLock;
     KIRQL irql;

@@ -25,12 +25,8 @@
 // control request are one and the same memory.
 #include <algorithm>
 #include <span>
-#include <string>
 
-#include "io/io_state.h"
-#include "kernel/kernel.h"
-#include "kernel/placement_rules.h"
-#include "kernel/status_names.h"
+#include "smclib/library_host.h"
 #include "smclib/library_state.h"
 #include "smclib/t1_block.h"
 
@@ -63,7 +59,7 @@ constexpr ULONG kMaximumDiscarded = 65536 + 2;
 constexpr ULONG kMinimumApdu = 4;
 constexpr ULONG kMaximumIfs = t1::kMaximumInformation;
 
-void Note(const std::string& text) { K().Events().Log(K().Now(), "", "smclib", text); }
+using host::Note;
 
 t1::Edc EdcOf(PSMARTCARD_EXTENSION SmartcardExtension) {
     return SmartcardExtension->CardCapabilities.T1.EDC != 0 ? t1::Edc::Crc : t1::Edc::Lrc;
@@ -181,8 +177,8 @@ NTSTATUS Finish(PSMARTCARD_EXTENSION SmartcardExtension, T1Session& s, NTSTATUS 
         // Nobody knows where the card's sequence numbers stand now.
         s.resynchFirst = true;
     }
-    Note("T=1 exchange ends: " + NtStatusName(status) + ", " + std::to_string(s.commandLength) + " bytes out, " +
-         std::to_string(s.received) + " in");
+    Note("T=1 exchange ends: %s, %u bytes out, %u in", host::StatusName(status), static_cast<unsigned>(s.commandLength),
+         static_cast<unsigned>(s.received));
     FreeCommand(s);
     s.phase = T1Phase::Idle;
     s.blockOut = false;
@@ -222,7 +218,7 @@ NTSTATUS Fault(PSMARTCARD_EXTENSION SmartcardExtension, T1Session& s, UCHAR erro
         if (++s.ifsTries >= kMaximumIfsAttempts) {
             // The card does not take our IFSD: carry on at the default, which
             // is what the card assumes of us without an agreement.
-            Note("T=1: the card did not confirm IFSD " + std::to_string(s.ifsd) + "; default IFSD used");
+            Note("T=1: the card did not confirm IFSD %u; default IFSD used", static_cast<unsigned>(s.ifsd));
             s.ifsd = t1::kDefaultInformationSize;
             s.ifsdAnnounced = true;
             s.phase = T1Phase::Transfer;
@@ -396,8 +392,8 @@ NTSTATUS OnIBlock(PSMARTCARD_EXTENSION SmartcardExtension, T1Session& s, const t
         return More(SmartcardExtension, s);
     }
     if (s.overflow) {
-        Note("T=1: the response does not fit the reply buffer of " +
-             std::to_string(SmartcardExtension->IoRequest.ReplyBufferLength) + " bytes");
+        Note("T=1: the response does not fit the reply buffer of %u bytes",
+             static_cast<unsigned>(SmartcardExtension->IoRequest.ReplyBufferLength));
         return Finish(SmartcardExtension, s, STATUS_BUFFER_TOO_SMALL);
     }
     return Finish(SmartcardExtension, s, STATUS_SUCCESS);
@@ -462,8 +458,8 @@ void EndT1Exchange(PSMARTCARD_EXTENSION SmartcardExtension, LibraryOsData& data)
 extern "C" {
 
 NTSTATUS NTAPI SmartcardT1Request(PSMARTCARD_EXTENSION SmartcardExtension) {
-    QV_CHECK_CALLER();
-    qv::io::RequireIrqlAtMost(DISPATCH_LEVEL, "SmartcardT1Request");
+    QV_LIBRARY_CHECK_CALLER();
+    host::RequireIrqlAtMost(DISPATCH_LEVEL, "SmartcardT1Request");
     LibraryOsData& data = LibraryOf(SmartcardExtension, "SmartcardT1Request");
     T1Session& s = data.t1;
     SMARTCARD_REQUEST& out = SmartcardExtension->SmartcardRequest;
@@ -495,8 +491,8 @@ NTSTATUS NTAPI SmartcardT1Request(PSMARTCARD_EXTENSION SmartcardExtension) {
 }
 
 NTSTATUS NTAPI SmartcardT1Reply(PSMARTCARD_EXTENSION SmartcardExtension) {
-    QV_CHECK_CALLER();
-    qv::io::RequireIrqlAtMost(DISPATCH_LEVEL, "SmartcardT1Reply");
+    QV_LIBRARY_CHECK_CALLER();
+    host::RequireIrqlAtMost(DISPATCH_LEVEL, "SmartcardT1Reply");
     LibraryOsData& data = LibraryOf(SmartcardExtension, "SmartcardT1Reply");
     T1Session& s = data.t1;
     // The multiplier applied to the block just answered; a new WTX sets it again.

@@ -52,7 +52,7 @@ Step StepOf(const std::string& site) {
     if (site.find("IoCreateDevice") != std::string::npos) return Step::CreateDevice;
     if (site.find("add_device") != std::string::npos) return Step::ReaderRecords;
     // The library's link name is a string block of its own.
-    if (site.find("library_lifetime") != std::string::npos && site.ends_with("Strg")) return Step::Link;
+    if (site.find("library_services") != std::string::npos && site.ends_with("Strg")) return Step::Link;
     if (site.find("library_lifetime") != std::string::npos || site.find("smclib") != std::string::npos)
         return Step::Library;
     if (site.find("device_interfaces") != std::string::npos) return Step::Interface;

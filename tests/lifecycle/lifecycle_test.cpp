@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "card.h"
+#include "card/tracking_fixture.h"
 #include "cards/card_catalogue.h"
 #include "device.h"
 #include "link.h"
@@ -423,9 +424,11 @@ TEST(Dispatch, OneHandleAtATime) {
     m.Run([&] {
         ASSERT_EQ(m.machine.Plug(*m.readers[0]).status, STATUS_SUCCESS);
         ASSERT_EQ(m.machine.Open(0), STATUS_SUCCESS);
-        // A second application: the device is exclusive, so the I/O manager
-        // refuses the open before the driver sees it.
-        EXPECT_EQ(m.machine.Open(0), STATUS_ACCESS_DENIED);
+        // A second application: the I/O manager passes the open on (only an
+        // exclusive PDO would make it refuse it) and the driver refuses it,
+        // leaving the first handle as it was.
+        EXPECT_EQ(m.machine.Open(0), STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(m.machine.DeviceControl(0, IOCTL_SMARTCARD_GET_STATE, {}, 4).status, STATUS_SUCCESS);
         EXPECT_EQ(m.machine.Close(0), STATUS_SUCCESS);
         EXPECT_EQ(m.machine.Open(0), STATUS_SUCCESS);
         EXPECT_EQ(m.machine.Close(0), STATUS_SUCCESS);
@@ -497,6 +500,45 @@ TEST(Dispatch, OpensArrivingTogetherAdmitOneHandle) {
     // The seeds ran the close and the third open in both orders.
     EXPECT_GT(thirdOpenWon, 0);
     EXPECT_GT(thirdOpenRefused, 0);
+// Two applications open the reader at the same moment. The I/O manager
+// lets both reach the driver, which tests ReaderClosed and clears it in one
+// step: exactly one gets the handle, whatever the interleaving, and the one
+// refused leaves no hold on the remove lock behind (the reader opens again
+// and is removed without waiting).
+TEST(Dispatch, TwoOpensAtOnceLeaveOneHandle) {
+    for (const ScheduleVariant& mode : ScheduleVariants()) {
+        for (std::uint64_t seed : TestSeeds(16)) {
+            const std::string where = mode.name + ", seed " + std::to_string(seed);
+            KernelConfig config;
+            config.seed = seed;
+            mode.apply(config);
+            ReaderMachine machine(config);
+            sim::UsbReader reader(sim::ReaderOptions{}, sim::MakeCard("dual", seed));
+            RunResult run = machine.Run([&] {
+                ASSERT_EQ(machine.Plug(reader).status, STATUS_SUCCESS);
+                const std::u16string link = machine.Link(0);
+                std::unique_ptr<harness::AppHandle> handles[2];
+                NTSTATUS statuses[2] = {STATUS_PENDING, STATUS_PENDING};
+                KEVENT opened[2];
+                for (int i = 0; i < 2; ++i) {
+                    KeInitializeEvent(&opened[i], NotificationEvent, FALSE);
+                    K().Spawn("application " + std::to_string(i), [&, i] {
+                        statuses[i] = harness::AppHandle::Open(link, handles[i]);
+                        KeSetEvent(&opened[i], IO_NO_INCREMENT, FALSE);
+                    });
+                }
+                for (KEVENT& event : opened) KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+                EXPECT_EQ(std::count(std::begin(statuses), std::end(statuses), STATUS_SUCCESS), 1) << where;
+                EXPECT_EQ(std::count(std::begin(statuses), std::end(statuses), STATUS_UNSUCCESSFUL), 1) << where;
+                for (auto& handle : handles) handle.reset();
+                EXPECT_EQ(machine.Open(0), STATUS_SUCCESS) << where;
+                EXPECT_EQ(machine.Close(0), STATUS_SUCCESS) << where;
+            });
+            EXPECT_TRUE(run.Ok()) << where << "\n" << run.report;
+            RunResult end = machine.Shutdown();
+            EXPECT_TRUE(end.Ok()) << where << "\n" << end.report;
+        }
+    }
 }
 
 TEST(Dispatch, VersionAttributeIsBuiltFromTheReaderInformation) {

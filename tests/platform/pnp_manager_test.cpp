@@ -5,6 +5,7 @@
 // for a driver's remove handling.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 
 #include "harness/app_client.h"
@@ -46,9 +47,11 @@ NTSTATUS NTAPI BusEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
 struct Bus {
     PDRIVER_OBJECT driver = nullptr;
     Bus() { driver = Load(u"\\Driver\\TestBus", &BusEntry); }
-    PDEVICE_OBJECT Plug() {
+    // An exclusive PDO is what a device's INF asks the bus for.
+    PDEVICE_OBJECT Plug(bool exclusive = false) {
         PDEVICE_OBJECT pdo = nullptr;
-        EXPECT_EQ(IoCreateDevice(driver, sizeof(BusPdo), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &pdo), STATUS_SUCCESS);
+        EXPECT_EQ(IoCreateDevice(driver, sizeof(BusPdo), nullptr, FILE_DEVICE_UNKNOWN, 0, exclusive ? TRUE : FALSE, &pdo),
+                  STATUS_SUCCESS);
         new (pdo->DeviceExtension) BusPdo{};
         pdo->Flags &= ~DO_DEVICE_INITIALIZING;
         return pdo;
@@ -228,12 +231,11 @@ TEST_F(PnpManagerTest, PulledDeviceIsRemovedAfterTheLastHandleCloses) {
         config.seed = seed;
         Kernel kernel(config);
         log_ = pnpdrv::Log{};
-        log_.behaviour.exclusive = true;
         RunOk(kernel, [this] {
             Bus bus;
             pnp::PnpManager& manager = pnp::Manager();
             manager.SetFunctionDriver(u"\\Driver\\PnpTest", &pnpdrv::Entry);
-            PDEVICE_OBJECT pdo = bus.Plug();
+            PDEVICE_OBJECT pdo = bus.Plug(true);
             ASSERT_EQ(manager.DeviceArrived(pdo), STATUS_SUCCESS);
             Expose(pdo);
             ASSERT_EQ(harness::FindReaders().size(), 1u);
@@ -271,6 +273,32 @@ TEST_F(PnpManagerTest, PulledDeviceIsRemovedAfterTheLastHandleCloses) {
             bus.Shutdown();
         });
     }
+}
+
+// The I/O manager refuses a second handle only when the device object the
+// name refers to, the PDO, is exclusive; a function driver that creates its
+// FDO exclusive sees the second open and answers it itself.
+TEST_F(PnpManagerTest, OnlyAnExclusivePdoRefusesASecondHandle) {
+    log_.behaviour.exclusive = true;
+    OnBus([this](Bus& bus, pnp::PnpManager& manager) {
+        for (const bool exclusivePdo : {false, true}) {
+            PDEVICE_OBJECT pdo = bus.Plug(exclusivePdo);
+            ASSERT_EQ(manager.DeviceArrived(pdo), STATUS_SUCCESS);
+            Expose(pdo);
+            const auto creates = [this] { return std::count(log_.seen.begin(), log_.seen.end(), "create"); };
+            std::unique_ptr<harness::AppHandle> first;
+            std::unique_ptr<harness::AppHandle> second;
+            ASSERT_EQ(harness::AppHandle::Open(harness::FindReaders()[0], first), STATUS_SUCCESS);
+            const auto before = creates();
+            EXPECT_EQ(harness::AppHandle::Open(harness::FindReaders()[0], second),
+                      exclusivePdo ? STATUS_ACCESS_DENIED : STATUS_SUCCESS);
+            EXPECT_EQ(creates() - before, exclusivePdo ? 0 : 1) << "exclusive PDO " << exclusivePdo;
+            second.reset();
+            first.reset();
+            Bus::Unplug(pdo);
+            manager.DevicePulled(pdo);
+        }
+    });
 }
 
 TEST_F(PnpManagerTest, RemoveThatLeavesTheDeviceIsAViolation) {

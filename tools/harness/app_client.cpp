@@ -50,11 +50,11 @@ PIRP BuildIrp(PDEVICE_OBJECT top, UCHAR major, PFILE_OBJECT file, PKEVENT done) 
     return irp;
 }
 
-bool StackIsExclusive(PDEVICE_OBJECT pdo) {
-    for (PDEVICE_OBJECT device = pdo; device != nullptr; device = device->AttachedDevice)
-        if ((device->Flags & DO_EXCLUSIVE) != 0) return true;
-    return false;
-}
+// The I/O manager enforces exclusivity on the device object a name refers
+// to. In a Plug and Play stack that is the PDO, which the bus driver makes
+// exclusive when the device's INF asks for it; the Exclusive argument a
+// function driver gives IoCreateDevice for its FDO has no effect.
+bool NamedDeviceIsExclusive(PDEVICE_OBJECT pdo) { return (pdo->Flags & DO_EXCLUSIVE) != 0; }
 
 } // namespace
 
@@ -101,7 +101,7 @@ NTSTATUS AppHandle::Open(std::u16string_view link, std::unique_ptr<AppHandle>& h
     const pnp::DeviceNode* node = manager.Node(pdo);
     // An exclusive device takes one handle at a time; the I/O manager
     // refuses the second before any driver sees it.
-    if (node != nullptr && node->openHandles > 0 && StackIsExclusive(pdo)) return STATUS_ACCESS_DENIED;
+    if (node != nullptr && node->openHandles > 0 && NamedDeviceIsExclusive(pdo)) return STATUS_ACCESS_DENIED;
     NTSTATUS status = manager.HandleOpening(pdo);
     if (!NT_SUCCESS(status)) return status;
     std::unique_ptr<AppHandle> opened(new AppHandle(pdo));

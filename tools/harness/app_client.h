@@ -68,7 +68,7 @@ class AppHandle {
     // Opens a handle through a link: an interface link from FindReaders, or
     // a symbolic link. The open fails with what the device stack or the
     // Plug and Play manager says (STATUS_ACCESS_DENIED for a second handle
-    // of an exclusive device, STATUS_DELETE_PENDING while removal waits).
+    // when the PDO is exclusive, STATUS_DELETE_PENDING while removal waits).
     static NTSTATUS Open(std::u16string_view link, std::unique_ptr<AppHandle>& handle);
 
     // DeviceIoControl without overlapped I/O: waits for the request.

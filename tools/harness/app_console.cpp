@@ -1,5 +1,7 @@
 #include "harness/app_console.h"
+#include "harness/console_requests.h"
 #include "harness/console_words.h"
+#include "harness/world_commands.h"
 
 #include <array>
 #include <charconv>
@@ -7,6 +9,7 @@
 #include <cstring>
 
 #include "card.h"
+#include "harness/console_attributes.h"
 #include "cards/atr.h"
 #include "cards/card_catalogue.h"
 #include "kernel/status_names.h"
@@ -26,107 +29,13 @@ constexpr ULONG kPowerOutputLength = 64;
 // Output buffer of a transmit: the header and the longest response an
 // APDU can bring (256 bytes and the status word), with room to spare.
 constexpr ULONG kApduOutputLength = 1024;
-constexpr std::size_t kStatusWordLength = 2;
 // Output buffer of an attribute request when none is given.
 constexpr ULONG kDefaultAttrLength = 256;
-constexpr ULONG kMaxOutputLength = 65536;
 constexpr ULONG kMaxAdvanceMs = 24 * 60 * 60 * 1000;
-
-const std::array<std::string_view, 7> kStateNames{"SCARD_UNKNOWN",  "SCARD_ABSENT",     "SCARD_PRESENT",
-                                                  "SCARD_SWALLOWED", "SCARD_POWERED",   "SCARD_NEGOTIABLE",
-                                                  "SCARD_SPECIFIC"};
-
-struct AttributeName {
-    std::string_view name; // without SCARD_ATTR_, lower case
-    ULONG id;
-    bool text;
-};
-
-constexpr AttributeName kAttributes[] = {
-    {"vendor_name", SCARD_ATTR_VENDOR_NAME, true},
-    {"vendor_ifd_type", SCARD_ATTR_VENDOR_IFD_TYPE, true},
-    {"vendor_ifd_version", SCARD_ATTR_VENDOR_IFD_VERSION, false},
-    {"vendor_ifd_serial_no", SCARD_ATTR_VENDOR_IFD_SERIAL_NO, true},
-    {"channel_id", SCARD_ATTR_CHANNEL_ID, false},
-    {"protocol_types", SCARD_ATTR_PROTOCOL_TYPES, false},
-    {"default_clk", SCARD_ATTR_DEFAULT_CLK, false},
-    {"max_clk", SCARD_ATTR_MAX_CLK, false},
-    {"default_data_rate", SCARD_ATTR_DEFAULT_DATA_RATE, false},
-    {"max_data_rate", SCARD_ATTR_MAX_DATA_RATE, false},
-    {"max_ifsd", SCARD_ATTR_MAX_IFSD, false},
-    {"power_mgmt_support", SCARD_ATTR_POWER_MGMT_SUPPORT, false},
-    {"characteristics", SCARD_ATTR_CHARACTERISTICS, false},
-    {"current_protocol_type", SCARD_ATTR_CURRENT_PROTOCOL_TYPE, false},
-    {"current_clk", SCARD_ATTR_CURRENT_CLK, false},
-    {"current_f", SCARD_ATTR_CURRENT_F, false},
-    {"current_d", SCARD_ATTR_CURRENT_D, false},
-    {"current_n", SCARD_ATTR_CURRENT_N, false},
-    {"current_w", SCARD_ATTR_CURRENT_W, false},
-    {"current_ifsc", SCARD_ATTR_CURRENT_IFSC, false},
-    {"current_ifsd", SCARD_ATTR_CURRENT_IFSD, false},
-    {"current_bwt", SCARD_ATTR_CURRENT_BWT, false},
-    {"current_cwt", SCARD_ATTR_CURRENT_CWT, false},
-    {"current_ebc_encoding", SCARD_ATTR_CURRENT_EBC_ENCODING, false},
-    {"icc_presence", SCARD_ATTR_ICC_PRESENCE, false},
-    {"icc_interface_status", SCARD_ATTR_ICC_INTERFACE_STATUS, false},
-    {"atr_string", SCARD_ATTR_ATR_STRING, false},
-    {"atr", SCARD_ATTR_ATR_STRING, false},
-    {"icc_type_per_atr", SCARD_ATTR_ICC_TYPE_PER_ATR, false},
-    {"device_unit", SCARD_ATTR_DEVICE_UNIT, false},
-    {"device_in_use", SCARD_ATTR_DEVICE_IN_USE, false},
-};
-
-template <class T> bool ParseNumber(std::string_view text, T& value) {
-    int base = 10;
-    if (text.starts_with("0x") || text.starts_with("0X")) {
-        text.remove_prefix(2);
-        base = 16;
-    }
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
-    return !text.empty() && error == std::errc() && end == text.data() + text.size();
-}
-
-bool ParseHex(std::string_view text, std::vector<std::uint8_t>& bytes) {
-    if (text.empty() || text.size() % 2 != 0) return false;
-    for (std::size_t i = 0; i < text.size(); i += 2) {
-        unsigned value = 0;
-        const auto [end, error] = std::from_chars(text.data() + i, text.data() + i + 2, value, 16);
-        if (error != std::errc() || end != text.data() + i + 2) return false;
-        bytes.push_back(static_cast<std::uint8_t>(value));
-    }
-    return true;
-}
-
-std::string Lower(std::string_view text) {
-    std::string lower(text);
-    for (char& c : lower) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c == '-') c = '_';
-    }
-    return lower;
-}
-
-const AttributeName* AttributeByName(std::string_view name) {
-    std::string key = Lower(name);
-    if (key.starts_with("scard_attr_")) key = key.substr(std::string_view("scard_attr_").size());
-    for (const AttributeName& attribute : kAttributes) {
-        if (attribute.name == key) return &attribute;
-    }
-    return nullptr;
-}
-
-const AttributeName* AttributeById(ULONG id) {
-    for (const AttributeName& attribute : kAttributes) {
-        if (attribute.id == id) return &attribute;
-    }
-    return nullptr;
-}
-
-ULONG ReadUlong(std::span<const std::uint8_t> bytes) {
-    ULONG value = 0;
-    for (std::size_t i = 0; i < sizeof(ULONG) && i < bytes.size(); ++i) value |= ULONG{bytes[i]} << (8 * i);
-    return value;
-}
+// The shared command words (console_requests.h) spell the library's codes.
+static_assert(kConsoleProtocolT0 == SCARD_PROTOCOL_T0 && kConsoleProtocolT1 == SCARD_PROTOCOL_T1);
+static_assert(kConsolePowerDown == SCARD_POWER_DOWN && kConsoleColdReset == SCARD_COLD_RESET &&
+              kConsoleWarmReset == SCARD_WARM_RESET);
 
 std::span<const std::uint8_t> AsBytes(const ULONG& value) {
     return {reinterpret_cast<const std::uint8_t*>(&value), sizeof(value)};
@@ -324,50 +233,13 @@ bool AppConsole::Execute(std::string_view line) {
 }
 
 void AppConsole::CardCommand(std::string_view arguments) {
-    const std::string_view what = NextWord(arguments);
-    if (what == "list") {
-        if (!arguments.empty()) return Error("card list takes no arguments");
-        for (const sim::CatalogueEntry& entry : sim::CardCatalogue()) {
-            const sim::SimpleCardOptions options = entry.options();
-            Line("card " + std::string(entry.name) + ": " + sim::ProtocolNames(options.protocols) + " ATR " +
-                 HexBytes(options.atr) + " (" + std::string(entry.description) + ")");
-        }
-        return;
-    }
-    if (what == "remove") {
-        if (!arguments.empty()) return Error("card remove takes no arguments");
-        readers_.at(current_)->RemoveCard();
-        Line("card out");
-        return;
-    }
-    if (what != "insert") return Error("card insert [NAME | atr HEX], card remove or card list");
-    std::unique_ptr<sim::SimpleCard> card;
-    std::string name = "the slot's card";
-    const std::string_view first = NextWord(arguments);
-    if (first == "atr") {
-        const std::string_view hex = NextWord(arguments);
-        std::vector<std::uint8_t> atr;
-        if (!arguments.empty() || !ParseHex(hex, atr)) return Error("card insert atr needs the ATR as hex digits in pairs");
-        if (atr.size() > sim::kMaxAtrLength) return Error("an ATR has at most 33 bytes");
-        auto options = sim::OptionsFromAtr(atr, options_.seed);
-        if (!options) return Error("an ATR has 1 to 33 bytes");
-        card = std::make_unique<sim::SimpleCard>(*options);
-        name = "from ATR";
-    } else if (!first.empty()) {
-        if (!arguments.empty()) return Error("card insert takes one card name");
-        std::string error;
-        card = MakeCard(first, options_.seed, error);
-        if (!card) return Error(error);
-        name = std::string(first);
-    }
-    // The driver learns of the card from its next poll (advance lets it run).
-    if (readers_.at(current_)->CardInserted()) readers_.at(current_)->RemoveCard();
-    if (card) {
-        readers_.at(current_)->InsertCard(std::move(card));
-    } else {
-        readers_.at(current_)->InsertCard();
-    }
-    Line("card in: " + name);
+    // The driver learns of a card from its next poll (advance lets it run).
+    PrintWorldAnswer(harness::CardCommand(readers_.at(current_).get(), arguments, options_.seed));
+}
+
+void AppConsole::PrintWorldAnswer(const WorldAnswer& answer) {
+    if (!answer.ok) return Error(answer.lines.front());
+    for (const std::string& line : answer.lines) Line(line);
 }
 
 void AppConsole::Advance(std::string_view arguments) {
@@ -381,19 +253,7 @@ void AppConsole::Advance(std::string_view arguments) {
 }
 
 void AppConsole::FaultCommand(std::string_view arguments) {
-    const std::string_view name = NextWord(arguments);
-    if (name == "list") {
-        for (const sim::FaultInfo& info : sim::FaultCatalog()) {
-            Line("  " + std::string(info.name) + ": " + std::string(info.description));
-        }
-        return;
-    }
-    unsigned count = 1;
-    if (!arguments.empty() && (!ParseNumber(arguments, count) || count == 0)) {
-        return Error("the count must be a whole number above 0");
-    }
-    if (name.empty() || !readers_.at(current_)->Arm(name, count)) return Error("no fault named '" + std::string(name) + "' (try fault list)");
-    Line("fault " + std::string(name) + " armed for " + std::to_string(count));
+    PrintWorldAnswer(harness::FaultCommand(readers_.at(current_).get(), arguments));
 }
 
 void AppConsole::ResultLine(const std::string& word, NTSTATUS status, const std::string& detail) {
@@ -423,94 +283,39 @@ std::optional<IoctlResult> AppConsole::Request(ULONG code, std::span<const std::
 }
 
 void AppConsole::PowerCommand(std::string_view arguments) {
-    const std::string_view action = Trim(arguments);
-    ULONG minor = 0;
-    if (action == "down") {
-        minor = SCARD_POWER_DOWN;
-    } else if (action == "cold") {
-        minor = SCARD_COLD_RESET;
-    } else if (action == "warm") {
-        minor = SCARD_WARM_RESET;
-    } else {
-        return Error("power down, power cold or power warm");
-    }
-    const std::string word = "power " + std::string(action);
-    const auto result = Request(IOCTL_SMARTCARD_POWER, AsBytes(minor), kPowerOutputLength);
+    const std::optional<std::uint32_t> minor = ParsePowerAction(arguments);
+    if (!minor) return Error("power down, power cold or power warm");
+    const ULONG code = *minor;
+    const auto result = Request(IOCTL_SMARTCARD_POWER, AsBytes(code), kPowerOutputLength);
     if (!result) return;
-    ResultLine(word, result->status,
-               minor == SCARD_POWER_DOWN ? std::string() : "ATR " + HexBytes(result->output));
+    ResultLine("power " + std::string(Trim(arguments)), result->status,
+               code == kConsolePowerDown ? std::string() : "ATR " + HexBytes(result->output));
 }
 
 void AppConsole::StateCommand(std::string_view arguments) {
     if (!Trim(arguments).empty()) return Error("state takes no arguments");
     const auto result = Request(IOCTL_SMARTCARD_GET_STATE, {}, sizeof(ULONG));
     if (!result) return;
-    std::string detail;
-    if (result->output.size() >= sizeof(ULONG)) {
-        const ULONG state = ReadUlong(result->output);
-        detail = "state " + std::to_string(state) + " " +
-                 std::string(state < kStateNames.size() ? kStateNames[state] : "unknown");
-    }
+    const std::string detail = StateDetail(result->output);
     ResultLine("state", result->status, detail);
 }
 
 void AppConsole::AttrCommand(std::string_view arguments) {
-    const std::string_view which = NextWord(arguments);
-    ULONG id = 0;
-    const AttributeName* known = nullptr;
-    if (which.starts_with("0x") || which.starts_with("0X")) {
-        if (!ParseNumber(which, id)) return Error("attr takes a name or 0xID");
-        known = AttributeById(id);
-    } else {
-        known = AttributeByName(which);
-        if (known == nullptr) return Error("no attribute named '" + std::string(which) + "'");
-        id = known->id;
-    }
-    ULONG length = kDefaultAttrLength;
-    const std::string_view lengthText = NextWord(arguments);
-    if (!arguments.empty()) return Error("attr takes a name or 0xID and an output size");
-    if (!lengthText.empty() && (!ParseNumber(lengthText, length) || length > kMaxOutputLength)) {
-        return Error("the output size must be a whole number up to 65536");
-    }
-    const auto result = Request(IOCTL_SMARTCARD_GET_ATTRIBUTE, AsBytes(id), length);
+    std::string error;
+    const std::optional<AttrArguments> attr = ParseAttr(arguments, kDefaultAttrLength, error);
+    if (!attr) return Error(error);
+    const ULONG id = attr->id;
+    const auto result = Request(IOCTL_SMARTCARD_GET_ATTRIBUTE, AsBytes(id), attr->outputLength);
     if (!result) return;
-    std::string detail = HexBytes(result->output);
-    if (known != nullptr && known->text) {
-        std::string text;
-        for (std::uint8_t byte : result->output) {
-            if (byte == 0) break;
-            text += static_cast<char>(byte >= 0x20 && byte < 0x7F ? byte : '.');
-        }
-        detail += " \"" + text + "\"";
-    }
+    const std::string detail = AttributeDetail(result->output, attr->known != nullptr && attr->known->text);
     ResultLine("attr", result->status, detail);
 }
 
 void AppConsole::IoctlCommand(std::string_view arguments) {
-    ULONG code = 0;
-    const std::string_view codeText = NextWord(arguments);
-    if (!codeText.starts_with("0x") || !ParseNumber(codeText, code)) return Error("ioctl takes 0xCODE [HEX] [OUTLEN]");
-    std::vector<std::uint8_t> input;
-    ULONG outputLength = 0;
-    std::string_view next = NextWord(arguments);
-    std::string_view last = NextWord(arguments);
-    if (!arguments.empty()) return Error("ioctl takes 0xCODE [HEX] [OUTLEN]");
-    if (!last.empty()) {
-        if (!ParseHex(next, input)) return Error("the input must be hex digits in pairs");
-        if (!ParseNumber(last, outputLength) || outputLength > kMaxOutputLength) return Error("OUTLEN must be 0 to 65536");
-    } else if (!next.empty()) {
-        // One argument: the output size when it is a decimal number of at
-        // most five digits, else the input (give both to be unambiguous).
-        constexpr std::size_t kMaxLengthDigits = 5;
-        if (next.size() <= kMaxLengthDigits && next.find_first_not_of("0123456789") == std::string_view::npos) {
-            if (!ParseNumber(next, outputLength) || outputLength > kMaxOutputLength) {
-                return Error("OUTLEN must be 0 to 65536");
-            }
-        } else if (!ParseHex(next, input)) {
-            return Error("the input must be hex digits in pairs");
-        }
-    }
-    const auto result = Request(code, input, outputLength);
+    std::string error;
+    const std::optional<IoctlArguments> ioctl = ParseIoctl(arguments, error);
+    if (!ioctl) return Error(error);
+    const auto result = Request(ioctl->code, ioctl->input, ioctl->outputLength);
     if (!result) return;
     ResultLine("ioctl", result->status, HexBytes(result->output));
 }
@@ -543,41 +348,16 @@ void AppConsole::CancelCommand(std::string_view arguments) {
 }
 
 void AppConsole::ProtocolCommand(std::string_view arguments) {
-    const std::string_view which = Trim(arguments);
     ULONG mask = 0;
-    if (which == "t0") {
-        mask = SCARD_PROTOCOL_T0;
-    } else if (which == "t1") {
-        mask = SCARD_PROTOCOL_T1;
-    } else if (which == "any") {
-        mask = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
-    } else if (!which.starts_with("0x") || !ParseNumber(which, mask)) {
-        return Error("protocol t0, t1, any or 0xMASK");
-    }
+    if (!ParseProtocolMask(arguments, mask)) return Error("protocol t0, t1, any or 0xMASK");
     const auto result = Request(IOCTL_SMARTCARD_SET_PROTOCOL, AsBytes(mask), sizeof(ULONG));
     if (!result) return;
-    std::string detail;
-    if (result->output.size() >= sizeof(ULONG)) {
-        const ULONG protocol = ReadUlong(result->output);
-        if (protocol == SCARD_PROTOCOL_T0) {
-            detail = "protocol T0";
-        } else if (protocol == SCARD_PROTOCOL_T1) {
-            detail = "protocol T1";
-        } else {
-            detail = "protocol " + std::to_string(protocol);
-        }
-    }
-    ResultLine("protocol", result->status, detail);
+    ResultLine("protocol", result->status, ProtocolDetail(result->output));
 }
 
 void AppConsole::ApduCommand(std::string_view arguments) {
     std::vector<std::uint8_t> apdu;
-    // Spaces between the bytes are allowed, as APDUs are often written.
-    std::string hex;
-    for (char c : arguments) {
-        if (c != ' ' && c != '\t') hex += c;
-    }
-    if (!ParseHex(hex, apdu)) return Error("apdu takes the command APDU as hex digits in pairs");
+    if (!ParseApdu(arguments, apdu)) return Error("apdu takes the command APDU as hex digits in pairs");
     // The header an application puts in front: the protocol the card runs,
     // as the reader reports it, and no protocol data behind it.
     const PDEVICE_EXTENSION extension = machine_->Extension(current_);
@@ -592,13 +372,7 @@ void AppConsole::ApduCommand(std::string_view arguments) {
     if (!result) return;
     std::string detail;
     if (result->output.size() >= sizeof header) {
-        const std::span<const std::uint8_t> response(result->output.begin() + sizeof header, result->output.end());
-        detail = HexBytes(response);
-        if (response.size() >= kStatusWordLength) {
-            char sw[8];
-            std::snprintf(sw, sizeof sw, "%02X%02X", response[response.size() - 2], response[response.size() - 1]);
-            detail += std::string(detail.empty() ? "" : " ") + "SW " + sw;
-        }
+        detail = ApduDetail(std::span<const std::uint8_t>(result->output).subspan(sizeof header));
     }
     ResultLine("apdu", result->status, detail);
 }

@@ -15,6 +15,7 @@
 
 #include "harness/link_trace.h"
 #include "harness/reader_machine.h"
+#include "harness/world_commands.h"
 #include "harness/reader_testbed.h"
 #include "usb_reader.h"
 
@@ -55,6 +56,7 @@ class AppConsole {
 
   private:
     void CardCommand(std::string_view arguments);
+    void PrintWorldAnswer(const WorldAnswer& answer);
     void Advance(std::string_view arguments);
     void FaultCommand(std::string_view arguments);
     void PowerCommand(std::string_view arguments);

@@ -70,18 +70,10 @@ void AppConsole::PrintNewLogEntries() {
 }
 
 void AppConsole::PlugCommand(std::string_view arguments) {
-    sim::ReaderOptions readerOptions;
-    readerOptions.model = options_.model;
-    const std::string_view model = Trimmed(arguments);
-    if (model == "QV-38N") {
-        readerOptions.model = sim::ReaderModel::Qv38N;
-    } else if (model == "QV-39N") {
-        readerOptions.model = sim::ReaderModel::Qv39N;
-    } else if (!model.empty()) {
-        return Error("plug takes QV-38N or QV-39N");
-    }
-    readerOptions.cardInserted = false;
-    readers_.push_back(std::make_unique<sim::UsbReader>(readerOptions, sim::MakeCard(options_.card, options_.seed)));
+    std::string error;
+    std::unique_ptr<sim::UsbReader> plugged = ReaderToPlug(arguments, options_.model, options_.card, options_.seed, error);
+    if (!plugged) return Error(error);
+    readers_.push_back(std::move(plugged));
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     PlugResult added;
     const bool ran = RunOnMachine([&] {

@@ -31,22 +31,6 @@ constexpr std::size_t kMaxPayload = 270;
 constexpr ULONG kHighestCommand = 9;
 constexpr std::uint8_t kEndpointDirectionIn = 0x80;
 
-template <class T> bool ParseNumber(std::string_view text, T& value) {
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return !text.empty() && error == std::errc() && end == text.data() + text.size();
-}
-
-bool ParseHex(std::string_view text, std::vector<std::uint8_t>& bytes) {
-    if (text.size() % 2 != 0) return false;
-    for (std::size_t i = 0; i < text.size(); i += 2) {
-        unsigned value = 0;
-        const auto [end, error] = std::from_chars(text.data() + i, text.data() + i + 2, value, 16);
-        if (error != std::errc() || end != text.data() + i + 2) return false;
-        bytes.push_back(static_cast<std::uint8_t>(value));
-    }
-    return true;
-}
-
 std::string Hex2(unsigned value) {
     char text[8];
     std::snprintf(text, sizeof text, "0x%02X", value);

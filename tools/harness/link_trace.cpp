@@ -64,15 +64,6 @@ std::string PcbMeaning(std::uint8_t pcb) {
 
 } // namespace
 
-std::string HexBytes(std::span<const std::uint8_t> bytes) {
-    std::string text;
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        if (i != 0) text += ' ';
-        text += Byte(bytes[i]);
-    }
-    return text;
-}
-
 std::optional<std::vector<std::uint8_t>> PacketJoiner::Add(std::span<const std::uint8_t> transfer) {
     if (transfer.empty()) return std::nullopt; // a zero-length packet carries nothing
     pending_.insert(pending_.end(), transfer.begin() + 1, transfer.end());

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-namespace qv::harness {
+// HexBytes: "04 12 00 02 D0 31 F1", upper-case hex, single spaces.
+#include "harness/console_requests.h"
 
-// "04 12 00 02 D0 31 F1": upper-case hex, single spaces.
-std::string HexBytes(std::span<const std::uint8_t> bytes);
+namespace qv::harness {
 
 // Joins the reader packets of one direction back into blocks: every packet
 // begins with a header byte (0x00: more of the block follows; anything else
