@@ -54,13 +54,15 @@ NTSTATUS NTAPI SetProtocol(PSMARTCARD_EXTENSION SmartcardExtension) {
 
     SCARD_CARD_CAPABILITIES* card = &SmartcardExtension->CardCapabilities;
     const ULONG requested = SmartcardExtension->MinorIoControlCode;
-    const ULONG previousProtocol = card->Protocol.Selected;
     NTSTATUS status = STATUS_SUCCESS;
     UCHAR pps0 = 0;
     UCHAR readerStatus = 0;
     ULONG mask = 0;
 
     BeginCardService(SmartcardExtension);
+    // Read under ReaderMutex: the poll forgets the protocol of a card it
+    // finds gone or unpowered, under the same mutex.
+    const ULONG previousProtocol = card->Protocol.Selected;
 
     // The answer is a 32-bit protocol value; a smaller buffer is refused
     // before anything is sent or written.

@@ -4,6 +4,7 @@
 // learn within about a poll period that the card was pulled out.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <random>
 #include <string>
 
@@ -31,10 +32,13 @@ TEST(BusyReader, ACardPulledOutUnderSteadyLoadIsReportedWithinTwoSeconds) {
         ReaderMachine machine(config);
         sim::UsbReader reader(sim::ReaderOptions{}, sim::MakeCard("t1", seed));
         std::mt19937_64 random(seed);
+        // The load has a generator of its own: the two threads' draws are
+        // not ordered with each other.
+        std::mt19937_64 loadRandom(seed * 7919);
         RunResult run = machine.Run([&] {
             ASSERT_EQ(PlugStartAndOpen(machine, reader), STATUS_SUCCESS);
             Pause(1500);
-            bool stop = false;
+            std::atomic<bool> stop = false;
             KEVENT loadDone;
             KeInitializeEvent(&loadDone, NotificationEvent, FALSE);
             K().Spawn("load", [&] {
@@ -42,7 +46,7 @@ TEST(BusyReader, ACardPulledOutUnderSteadyLoadIsReportedWithinTwoSeconds) {
                 while (!stop) {
                     machine.DeviceControl(0, IOCTL_SMARTCARD_POWER, AsInput(action), 64);
                     action = action == SCARD_COLD_RESET ? SCARD_WARM_RESET : SCARD_COLD_RESET;
-                    Pause(1 + static_cast<std::int64_t>(random() % 10));
+                    Pause(1 + static_cast<std::int64_t>(loadRandom() % 10));
                 }
                 KeSetEvent(&loadDone, IO_NO_INCREMENT, FALSE);
             });

@@ -5,6 +5,7 @@
 // it open (a stop asked for, a start held back, a stopped reader).
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 
 #include "card/card_service_bed.h"
@@ -157,8 +158,8 @@ TEST(ReaderSleep, AWakeOpensTheGateOnlyAsFarAsPlugAndPlayLeftIt) {
 
                 // A kernel-mode request (no handle can be opened now) waits
                 // at the gate, in its sender's thread, until the reader is back.
-                bool done = false;
-                NTSTATUS status = STATUS_PENDING;
+                std::atomic<bool> done = false;
+                std::atomic<NTSTATUS> status = STATUS_PENDING;
                 K().Spawn("kernel-mode client", [&] {
                     status = machine.DeviceControl(0, IOCTL_SMARTCARD_GET_STATE, {}, sizeof(ULONG)).status;
                     done = true;
@@ -169,7 +170,7 @@ TEST(ReaderSleep, AWakeOpensTheGateOnlyAsFarAsPlugAndPlayLeftIt) {
                 ASSERT_EQ(machine.Pnp(0, back), STATUS_SUCCESS) << where;
                 for (int step = 0; step < 20 && !done; ++step) Pause(100);
                 EXPECT_TRUE(done) << where;
-                EXPECT_EQ(status, STATUS_SUCCESS) << where;
+                EXPECT_EQ(status.load(), STATUS_SUCCESS) << where;
             });
             EXPECT_TRUE(run.Ok()) << where << "\n" << run.report;
             ExpectCleanShutdown(machine, where);
