@@ -1,6 +1,6 @@
 // The polling thread's rhythm, seen on the bus: one card-status command per
-// timer tick; a tick with PollEnabled not 1 only turns it back to 1; a stop
-// still runs the poll its wake-up asks for.
+// timer tick; a tick with PollEnabled not 1 only turns it back to 1, but
+// never two ticks in a row; a stop still runs the poll its wake-up asks for.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -54,6 +54,35 @@ TEST(PollThread, OnePollATickASkippedTickAndALastPollAtStop) {
     EXPECT_EQ(inFiveSeconds, 5u);
     EXPECT_EQ(withSkip, 0u);
     EXPECT_EQ(atStop, 1u) << "the stop's wake-up polls once more";
+}
+
+// An application that transmits twice a second clears PollEnabled before
+// every tick; the poll still runs every other tick, so that a card pulled
+// meanwhile is seen within two seconds.
+TEST(PollThread, TransmitsTwiceASecondStillLeaveEveryOtherTickToThePoll) {
+    sim::UsbReader reader({}, sim::MakeCard("t1", 1));
+    harness::ReaderTestbed bed(reader, TrackingConfig(1));
+    std::atomic<unsigned> polls = 0;
+    bed.Bus().SetObserver([&](const usb::TransferEvent& event) {
+        if (event.kind == usb::TransferKind::Out &&
+            std::ranges::search(event.data, kCardStatusCommand).begin() != event.data.end()) {
+            ++polls;
+        }
+    });
+    unsigned inSixSeconds = 0;
+    const RunResult run = bed.Run([&] {
+        ASSERT_EQ(StartReader(bed), STATUS_SUCCESS);
+        SleepFor(500);
+        const unsigned before = polls;
+        for (int i = 0; i < 12; ++i) {
+            WritePollFlag(&bed.Reader().PollEnabled, 0);
+            SleepFor(500);
+        }
+        inSixSeconds = polls - before;
+        bed.StopPolling();
+    });
+    EXPECT_TRUE(run.Ok()) << run.report;
+    EXPECT_EQ(inSixSeconds, 3u) << "one poll every other tick";
 }
 
 } // namespace

@@ -199,6 +199,34 @@ void RandomInsertionRemoval(CaseContext& context) {
                                                                   std::to_string(reports));
 }
 
+// An application that keeps the card busy, a command twice a second, as
+// GnuPG's scdaemon does while it retries: a card pulled meanwhile must
+// still be reported within two poll periods, although every transmit makes
+// the poll skip its next tick.
+void RemovalSeenWhileTransmitting(CaseContext& context) {
+    constexpr std::uint64_t kBetweenCommandsMs = 500;
+    constexpr std::uint64_t kLimitMs = 2 * kPollPeriodMs + kBetweenCommandsMs;
+    ConformanceBed& bed = context.Bed();
+    if (!Attach(context, CatalogueCard("dual", context.Seed()))) return;
+    if (!CardWorks(context, SCARD_PROTOCOL_T1, "before the removal")) return;
+    harness::AsyncRequest& wait = bed.Machine().SendAsync(bed.Current(), IOCTL_SMARTCARD_IS_ABSENT);
+    for (int i = 0; i < 3; ++i) {
+        bed.Transmit(kSelectApplication);
+        bed.Advance(kBetweenCommandsMs);
+    }
+    const std::uint64_t removed = bed.NowMs();
+    bed.Model(0).RemoveCard();
+    while (!wait.done && bed.NowMs() < removed + kLimitMs) {
+        bed.Transmit(kSelectApplication);
+        bed.Advance(kBetweenCommandsMs);
+    }
+    if (!context.Expect(wait.done, "the removal is reported within two poll periods while commands keep coming"))
+        return;
+    context.ExpectStatus(wait.status, STATUS_SUCCESS, "the removal wait");
+    bed.Machine().Reap();
+    context.Expect(bed.State() == SCARD_ABSENT, "the state is SCARD_ABSENT after the removal");
+}
+
 // The card pulled out in the middle of something: the request fails (never
 // a success with made-up data), the next poll reports the card gone, and a
 // card put back in works.
@@ -314,6 +342,7 @@ void AddInsertionRemovalCases(std::vector<ConformanceCase>& cases) {
     cases.push_back({kPart, "card pulled between the PPS and the first APDU", &PulledAfterPps});
     cases.push_back({kPart, "card pulled between two chained blocks", &PulledBetweenChainedBlocks});
     cases.push_back({kPart, "card pulled during a waiting-time extension", &PulledDuringWtx});
+    cases.push_back({kPart, "removal seen while an application transmits twice a second", &RemovalSeenWhileTransmitting});
     cases.push_back({kPart, "quick out-and-in between two polls", &QuickOutAndIn});
 }
 
