@@ -204,6 +204,7 @@ NTSTATUS PollCardStatus(PSMARTCARD_EXTENSION SmartcardExtension) {
     NTSTATUS reportStatus = STATUS_SUCCESS;
     NTSTATUS status;
     UCHAR readerStatus = 0;
+    BOOLEAN lostPower = FALSE;
     KIRQL irql;
 
     KeWaitForSingleObject(reader->ReaderMutex, Executive, KernelMode, FALSE, NULL);
@@ -230,7 +231,12 @@ NTSTATUS PollCardStatus(PSMARTCARD_EXTENSION SmartcardExtension) {
 
     status = ApplyCardStatus(SmartcardExtension, reader->ReplyData[READER_REPLY_DATA_OFFSET]);
 
-    if (CardIn(reader->PreviousCardState) != CardIn(state) || (resume && CardIn(state))) {
+    // A card the driver had powered, found without power, was pulled and put
+    // back (or replaced) between two polls: the card the application knew
+    // is gone, which it must learn, or it would go on sending commands to a
+    // card that no longer has a protocol.
+    lostPower = reader->PreviousCardState >= SCARD_POWERED && state == SCARD_PRESENT;
+    if (CardIn(reader->PreviousCardState) != CardIn(state) || (resume && CardIn(state)) || lostPower) {
         KeAcquireSpinLock(&os->SpinLock, &irql);
         report = TakeTrackingForReport(os, &reportStatus);
         KeReleaseSpinLock(&os->SpinLock, irql);
