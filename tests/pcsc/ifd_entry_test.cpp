@@ -331,6 +331,39 @@ TEST_F(IfdEntry, CardPulledDuringAnExchange) {
     }
 }
 
+// A card pulled and put back between two of the driver's polls: the
+// driver reports the card it had powered as gone, and the presence check
+// says absent once, so that pcscd drops the old card and powers the one in
+// the slot up afresh, whose exchanges then work.
+TEST_F(IfdEntry, CardPulledAndPutBackBetweenTwoPolls) {
+    ASSERT_EQ(Open(kLun, "t1"), IFD_SUCCESS);
+    RESPONSECODE rv = IFD_COMMUNICATION_ERROR;
+    PowerUp(kLun, rv);
+    ASSERT_EQ(rv, IFD_SUCCESS);
+    ASSERT_EQ(IFDHSetProtocolParameters(kLun, SCARD_PROTOCOL_T1, 0, 0, 0, 0), IFD_SUCCESS);
+    ASSERT_EQ(Send(kLun, kProtocolNumberT1, kSelectApplication).Sw(), "9000");
+    UCHAR value[sizeof(void*)] = {};
+    DWORD length = sizeof value;
+    ASSERT_EQ(IFDHGetCapabilities(kLun, TAG_IFD_POLLING_THREAD_WITH_TIMEOUT, &length, value), IFD_SUCCESS);
+    RESPONSECODE (*wait)(DWORD, int) = nullptr;
+    std::memcpy(&wait, value, sizeof wait);
+    auto bridge = BridgeOf(kLun);
+    std::string error;
+    std::thread swapper([&] {
+        std::this_thread::sleep_for(200ms);
+        bridge->RemoveCard(kLun);
+        ASSERT_EQ(bridge->InsertCard(kLun, "", error), pcsc::Outcome::Ok) << error;
+    });
+    EXPECT_EQ(wait(kLun, 10'000), IFD_SUCCESS);
+    swapper.join();
+    EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_NOT_PRESENT) << "the card pcscd powered is gone";
+    EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_PRESENT) << "once; the card in the slot is there";
+    PowerUp(kLun, rv);
+    EXPECT_EQ(rv, IFD_SUCCESS);
+    ASSERT_EQ(IFDHSetProtocolParameters(kLun, SCARD_PROTOCOL_T1, 0, 0, 0, 0), IFD_SUCCESS);
+    EXPECT_EQ(Send(kLun, kProtocolNumberT1, kSelectApplication).Sw(), "9000");
+}
+
 // The reader is pulled out: every call says the device is gone, which is
 // pcscd's sign to drop the reader, and the channel still closes cleanly.
 TEST_F(IfdEntry, ReaderPulledOut) {

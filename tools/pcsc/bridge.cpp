@@ -14,6 +14,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <utility>
 
 #include "cards/card_catalogue.h"
 #include "harness/app_client.h"
@@ -118,6 +119,9 @@ struct Channel {
     // The card-tracking wait, guarded by the machine's mutex.
     std::shared_ptr<harness::AppRequest> tracking;
     bool stopWaiting = false; // a stop not yet spent on a wait
+    // The driver reported the card gone while one is in the slot: pulled
+    // and put back (or swapped) between two polls. Guarded by the mutex.
+    bool replaced = false;
 };
 
 class Bridge::Machine {
@@ -290,7 +294,16 @@ class Bridge::Machine {
                 if (stop) request->Cancel();
                 wait->status = request->Wait();
                 if (trace_) std::fprintf(stderr, "qvscr: tracking 0x%08X ended: %s\n", static_cast<unsigned>(code), NtStatusText(wait->status).c_str());
+                // The card the daemon knew is gone, though a card is in.
+                bool replaced = false;
+                if (code == IOCTL_SMARTCARD_IS_ABSENT && wait->status == STATUS_SUCCESS &&
+                    NT_SUCCESS(channel->handle->Control(IOCTL_SMARTCARD_GET_STATE, {}, sizeof(ULONG), &state)) &&
+                    state.size() >= sizeof(ULONG)) {
+                    std::memcpy(&current, state.data(), sizeof current);
+                    replaced = current > SCARD_ABSENT;
+                }
                 std::lock_guard lock(mutex_);
+                if (replaced) channel->replaced = true;
                 channel->tracking.reset();
                 // A stop ends one wait: pcscd stops its polling thread
                 // around a reset, then starts it again.
@@ -315,6 +328,13 @@ class Bridge::Machine {
         // A wait that ended because it was cancelled is no failure.
         if (status == STATUS_CANCELLED) return Outcome::Ok;
         return OutcomeFromStatus(status);
+    }
+
+    bool TakeReplaced(std::uint32_t id) {
+        Channel* channel = Find(id);
+        if (channel == nullptr) return false;
+        std::lock_guard lock(mutex_);
+        return std::exchange(channel->replaced, false);
     }
 
     void StopWaiting(std::uint32_t id) {
@@ -585,6 +605,8 @@ Outcome Bridge::WaitForChange(std::uint32_t channel, std::chrono::milliseconds t
 }
 
 void Bridge::StopWaiting(std::uint32_t channel) { machine_->StopWaiting(channel); }
+
+bool Bridge::TakeReplaced(std::uint32_t channel) { return machine_->TakeReplaced(channel); }
 
 Outcome Bridge::InsertCard(std::uint32_t channel, std::string_view card, std::string& error) {
     return machine_->InsertCard(channel, card, error);

@@ -115,6 +115,12 @@ class Bridge {
     // or the next one when none is.
     Outcome WaitForChange(std::uint32_t channel, std::chrono::milliseconds timeout);
     void StopWaiting(std::uint32_t channel);
+    // True once after a removal wait ended with a card in the slot: the card
+    // was pulled and put back (or swapped) between two of the driver's
+    // polls, and lost its power. The card the caller powered is gone, which
+    // a presence check must say once, as a reader's own handler does for a
+    // card changed between two of its polls.
+    bool TakeReplaced(std::uint32_t channel);
 
     // ---- The world around the reader (the control channel) --------------
 

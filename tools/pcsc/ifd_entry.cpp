@@ -337,6 +337,9 @@ RESPONSECODE IFDHICCPresence(DWORD Lun) {
         const std::uint32_t state = ReadState(reply.data);
         if (state == static_cast<std::uint32_t>(qv::pcsc::CardState::Absent)) return IFD_ICC_NOT_PRESENT;
         if (state == static_cast<std::uint32_t>(qv::pcsc::CardState::Unknown)) return IFD_COMMUNICATION_ERROR;
+        // The card pcscd powered was pulled and put back: absent once, so
+        // that pcscd drops it and powers the card in the slot up afresh.
+        if (bridge->TakeReplaced(static_cast<std::uint32_t>(Lun))) return IFD_ICC_NOT_PRESENT;
         return IFD_ICC_PRESENT;
     });
 }
