@@ -67,7 +67,9 @@ T1Settings T1FromAtr(const AtrProfile& profile, std::uint8_t ifsc) {
 } // namespace
 
 SimpleCard::SimpleCard(SimpleCardOptions options)
-    : options_(std::move(options)), application_(options_.seed, options_.processingTime),
+    : options_(std::move(options)),
+      application_(options_.application ? options_.application(options_.seed)
+                                        : std::make_unique<IsoApplication>(options_.seed, options_.processingTime)),
       t1_(T1FromAtr(ReadAtr(options_.atr), options_.ifsc)) {
     const AtrProfile profile = ReadAtr(options_.atr);
     atrProtocols_ = profile.protocols;
@@ -121,7 +123,7 @@ CardReply SimpleCard::Reset(ResetKind kind) {
     rateRefused_ = false;
     rate_ = kDefaultPps1;
     t1_.Reset();
-    application_.Reset();
+    application_->Reset();
     t0Header_.reset();
     if (warm && options_.warmAtr) {
         // The other mode: the warm ATR's protocols and parameters hold.
@@ -149,7 +151,7 @@ void SimpleCard::PowerDown() {
     rateRefused_ = false;
     rate_ = kDefaultPps1;
     t1_.Reset();
-    application_.Reset();
+    application_->Reset();
     t0Header_.reset();
 }
 
@@ -211,7 +213,7 @@ CardReply SimpleCard::T0Characters(std::span<const std::uint8_t> characters) {
             PutStatus(sw, apdu.cla == kInvalidCla ? kSwUnknownClass : kSwUnknownInstruction);
             return {sw, receiving + options_.processingTime + sw.size() * CharacterTime(), options_.processingTime};
         }
-        if (IsoApplication::BringsData(apdu.cla, apdu.ins) && p3 != 0) {
+        if (application_->BringsData(apdu.cla, apdu.ins) && p3 != 0) {
             // P3 is Lc: the card asks for all the data with the INS byte.
             t0Header_ = std::move(header);
             if (Faulted(Fault::CardT0BadProcedure)) {
@@ -221,7 +223,7 @@ CardReply SimpleCard::T0Characters(std::span<const std::uint8_t> characters) {
             t0Data_.clear();
             return {Bytes{ProcedureForData(apdu.ins)}, receiving + CharacterTime(), 0};
         }
-        if (!IsoApplication::BringsData(apdu.cla, apdu.ins)) apdu.le = p3 == 0 ? kMaxShortLe : p3;
+        if (!application_->BringsData(apdu.cla, apdu.ins)) apdu.le = p3 == 0 ? kMaxShortLe : p3;
         CardReply reply = T0Run(apdu);
         reply.duration += receiving;
         return reply;
@@ -251,7 +253,7 @@ std::uint8_t SimpleCard::ProcedureForData(std::uint8_t ins) const {
 }
 
 CardReply SimpleCard::T0Run(const Apdu& apdu) {
-    ApduAnswer answer = application_.Run(apdu, Transport::T0);
+    ApduAnswer answer = application_->Run(apdu, Transport::T0);
     Bytes out;
     // While it works the card sends a NULL byte every half waiting time, so
     // that the reader keeps waiting.
@@ -315,7 +317,7 @@ ApduAnswer SimpleCard::RunT1Apdu(std::span<const std::uint8_t> command) {
         apdu.data = body.subspan(1, lc);
         if (body.size() == 2 + lc) apdu.le = le(body[1 + lc]);
     }
-    return application_.Run(apdu, Transport::T1);
+    return application_->Run(apdu, Transport::T1);
 }
 
 } // namespace qv::sim

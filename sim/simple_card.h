@@ -1,11 +1,13 @@
 // The simulated card: it answers reset with its ATR and then behaves as that
 // ATR says (protocols, rate, extra guard time, T=0's waiting integer, T=1's
 // IFSC, BWI and LRC or CRC), negotiates a PPS, runs T=0 character by
-// character and T=1 block by block, and carries the shared ISO/IEC 7816-4
-// application behind both.
+// character and T=1 block by block, and carries an application behind both:
+// the shared ISO/IEC 7816-4 one unless its options name another.
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <random>
 
@@ -47,9 +49,11 @@ struct SimpleCardOptions {
     bool t0ByteByByte = false;
     // Seed of the challenge and key bytes, so that a run is repeatable.
     std::uint64_t seed = 1;
+    // The application the card carries, made from the seed; none means
+    // IsoApplication with processingTime as its work per command.
+    std::function<std::unique_ptr<CardApplication>(std::uint64_t seed)> application{};
 };
 
-// The card's commands are those of IsoApplication.
 class SimpleCard final : public Card {
   public:
     explicit SimpleCard(SimpleCardOptions options = {});
@@ -87,7 +91,7 @@ class SimpleCard final : public Card {
     // The protocol the card runs now: the one a PPS agreed, else the one its
     // ATR puts first (TA2's in specific mode).
     std::uint8_t ActiveProtocol() const;
-    IsoApplication& Application() { return application_; }
+    CardApplication& Application() { return *application_; }
     const CardT1& T1() const { return t1_; }
 
   private:
@@ -109,7 +113,7 @@ class SimpleCard final : public Card {
     bool rateRefused_ = false; // the one PPS left the card at the default rate
     std::uint8_t protocol_ = 0;
     std::uint8_t rate_ = 0x11; // PPS1 in force: Fi index high, Di index low
-    IsoApplication application_;
+    std::unique_ptr<CardApplication> application_;
     CardT1 t1_;
 
     // T=0: the header of a command whose data the card has asked for.
