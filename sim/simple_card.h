@@ -54,6 +54,18 @@ struct SimpleCardOptions {
     std::function<std::unique_ptr<CardApplication>(std::uint64_t seed)> application{};
 };
 
+// What a card has done since it was made, for a person or a benchmark that
+// wants to know the work behind a client's request.
+struct CardStatistics {
+    // Resets, PPS exchanges, characters and blocks on the line with the
+    // card's own work in between.
+    usb::Time busy = 0;
+    std::uint64_t commands = 0;     // APDUs the application ran
+    std::uint64_t chained = 0;      // of them, links of a command chain (CLA bit 0x10)
+    std::uint64_t getResponses = 0; // of them, GET RESPONSE
+    std::uint64_t extended = 0;     // APDUs with extended Lc or Le, which the card refuses
+};
+
 class SimpleCard final : public Card {
   public:
     explicit SimpleCard(SimpleCardOptions options = {});
@@ -92,10 +104,20 @@ class SimpleCard final : public Card {
     // ATR puts first (TA2's in specific mode).
     std::uint8_t ActiveProtocol() const;
     CardApplication& Application() { return *application_; }
+    const CardStatistics& Statistics() const { return statistics_; }
     const CardT1& T1() const { return t1_; }
 
   private:
     bool Faulted(Fault fault) { return faults_ != nullptr && faults_->Take(fault); }
+    // The operations themselves; the public ones add their time to the
+    // statistics.
+    CardReply ResetOnLine(ResetKind kind);
+    PpsReply PpsOnLine(std::span<const std::uint8_t> request);
+    CardReply T0OnLine(std::span<const std::uint8_t> characters);
+    CardReply BlockOnLine(std::span<const std::uint8_t> block);
+    CardReply Charge(CardReply reply);
+    // Hands one APDU to the application, counted.
+    ApduAnswer RunApdu(const Apdu& apdu, Transport transport);
     // Runs a whole T=0 command once its header (and data) are in.
     CardReply T0Run(const Apdu& apdu);
     // Reads a whole APDU out of T=1 information fields and runs it.
@@ -115,6 +137,7 @@ class SimpleCard final : public Card {
     std::uint8_t rate_ = 0x11; // PPS1 in force: Fi index high, Di index low
     std::unique_ptr<CardApplication> application_;
     CardT1 t1_;
+    CardStatistics statistics_;
 
     // T=0: the header of a command whose data the card has asked for.
     std::optional<Bytes> t0Header_;

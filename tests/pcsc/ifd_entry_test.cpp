@@ -429,6 +429,8 @@ TEST(IfdControlChannel, CommandsOfTheControlSocket) {
     EXPECT_EQ(pcsc::ControlCommand(bridge, "reader 1", current).substr(0, 6), "error:");
     EXPECT_EQ(pcsc::ControlCommand(bridge, "frobnicate", current).substr(0, 6), "error:");
     EXPECT_NE(pcsc::ControlCommand(bridge, "card list", current).find("t1: "), std::string::npos);
+    EXPECT_EQ(pcsc::ControlCommand(bridge, "card stats", current), "card busy 0.000 ms, commands 0, chained 0, get-response 0, extended 0\nok\n")
+        << "a card never powered has done nothing";
     EXPECT_EQ(pcsc::ControlCommand(bridge, "card remove", current), "ok\n");
     EXPECT_EQ(pcsc::ControlCommand(bridge, "unplug", current), "ok\n");
     EXPECT_EQ(pcsc::ControlCommand(bridge, "readers", current), "reader 0: QV-39N, gone\nok\n");
