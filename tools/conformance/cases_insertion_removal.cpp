@@ -297,6 +297,37 @@ void PulledDuringWtx(CaseContext& context) {
     AfterPull(context, status, "a key generation", SCARD_PROTOCOL_T1);
 }
 
+// The card is pulled out while it works on a two-second key generation,
+// after the reader or the card asked for the time and got it: the answer
+// the card never finished must not arrive, so the transmit fails.
+void PulledWhileWorking(CaseContext& context, ULONG protocol) {
+    ConformanceBed& bed = context.Bed();
+    if (!Attach(context, CatalogueCard("dual", context.Seed()))) return;
+    if (!context.ExpectStatus(bed.Power(SCARD_COLD_RESET), STATUS_SUCCESS, "a cold reset")) return;
+    if (!context.ExpectStatus(bed.Protocol(protocol), STATUS_SUCCESS, "the protocol")) return;
+    // The host's S(WTX response) grants the time: under T=1 the card's own
+    // block (NAD 0), under T=0 the reader's (NAD 0x12).
+    constexpr std::size_t kNadOffset = 1;
+    constexpr std::uint8_t kPcbWtxResponse = 0xE3;
+    const std::uint8_t nad = protocol == SCARD_PROTOCOL_T1 ? 0x00 : 0x12;
+    sim::UsbReader& reader = bed.Model(0);
+    bool pulled = false;
+    bed.Machine().Bus().SetObserver([&](const usb::TransferEvent& event) {
+        if (pulled || event.kind != usb::TransferKind::Out || event.data.size() <= kNadOffset + 1) return;
+        if (event.data[kNadOffset] == nad && event.data[kNadOffset + 1] == kPcbWtxResponse) {
+            reader.RemoveCard();
+            pulled = true;
+        }
+    });
+    const NTSTATUS status = bed.Transmit(FromHex("80E2020040")).status;
+    bed.Machine().Bus().SetObserver({});
+    if (!context.Expect(pulled, "the card or the reader asked for more time")) return;
+    AfterPull(context, status, "a key generation", protocol);
+}
+
+void PulledWhileWorkingT0(CaseContext& context) { PulledWhileWorking(context, SCARD_PROTOCOL_T0); }
+void PulledWhileWorkingT1(CaseContext& context) { PulledWhileWorking(context, SCARD_PROTOCOL_T1); }
+
 void QuickOutAndIn(CaseContext& context) {
     ConformanceBed& bed = context.Bed();
     if (!Attach(context, CatalogueCard("dual", context.Seed()))) return;
@@ -340,6 +371,8 @@ void AddInsertionRemovalCases(std::vector<ConformanceCase>& cases) {
     cases.push_back({kPart, "card pulled between the PPS and the first APDU", &PulledAfterPps});
     cases.push_back({kPart, "card pulled between two chained blocks", &PulledBetweenChainedBlocks});
     cases.push_back({kPart, "card pulled during a waiting-time extension", &PulledDuringWtx});
+    cases.push_back({kPart, "card pulled while it works, T=0", &PulledWhileWorkingT0});
+    cases.push_back({kPart, "card pulled while it works, T=1", &PulledWhileWorkingT1});
     cases.push_back({kPart, "removal seen while an application transmits", &RemovalSeenWhileTransmitting});
     cases.push_back({kPart, "quick out-and-in between two polls", &QuickOutAndIn});
 }
