@@ -18,17 +18,22 @@ namespace {
 // The card-status command's class and instruction bytes as they go out.
 constexpr std::array<std::uint8_t, 2> kCardStatusCommand{READER_COMMAND_CLASS, 0x31};
 
-TEST(PollThread, OnePollATickASkippedTickAndALastPollAtStop) {
-    sim::UsbReader reader({}, sim::MakeCard("t1", 1));
-    harness::ReaderTestbed bed(reader, TrackingConfig(1));
-    // Counted on the polling thread, read on the test's.
-    std::atomic<unsigned> polls = 0;
-    bed.Bus().SetObserver([&](const usb::TransferEvent& event) {
+// Counts the card-status commands on the bus: on the polling thread, read
+// on the test's.
+void CountPolls(harness::ReaderTestbed& bed, std::atomic<unsigned>& polls) {
+    bed.Bus().SetObserver([&polls](const usb::TransferEvent& event) {
         if (event.kind == usb::TransferKind::Out &&
             std::ranges::search(event.data, kCardStatusCommand).begin() != event.data.end()) {
             ++polls;
         }
     });
+}
+
+TEST(PollThread, OnePollATickASkippedTickAndALastPollAtStop) {
+    sim::UsbReader reader({}, sim::MakeCard("t1", 1));
+    harness::ReaderTestbed bed(reader, TrackingConfig(1));
+    std::atomic<unsigned> polls = 0;
+    CountPolls(bed, polls);
     unsigned inFiveSeconds = 0;
     unsigned withSkip = 0;
     unsigned atStop = 0;
@@ -63,12 +68,7 @@ TEST(PollThread, TransmitsTwiceASecondStillLeaveEveryOtherTickToThePoll) {
     sim::UsbReader reader({}, sim::MakeCard("t1", 1));
     harness::ReaderTestbed bed(reader, TrackingConfig(1));
     std::atomic<unsigned> polls = 0;
-    bed.Bus().SetObserver([&](const usb::TransferEvent& event) {
-        if (event.kind == usb::TransferKind::Out &&
-            std::ranges::search(event.data, kCardStatusCommand).begin() != event.data.end()) {
-            ++polls;
-        }
-    });
+    CountPolls(bed, polls);
     unsigned inSixSeconds = 0;
     const RunResult run = bed.Run([&] {
         ASSERT_EQ(StartReader(bed), STATUS_SUCCESS);
