@@ -28,7 +28,7 @@ void PutTlv(Bytes& out, std::uint16_t tag, std::span<const std::uint8_t> value) 
     out.insert(out.end(), value.begin(), value.end());
 }
 
-std::optional<Tlv> ReadTlv(std::span<const std::uint8_t>& in) {
+std::optional<TlvHeader> ReadTlvHeader(std::span<const std::uint8_t>& in) {
     std::size_t at = 0;
     if (in.empty()) return std::nullopt;
     std::uint16_t tag = in[at++];
@@ -47,9 +47,16 @@ std::optional<Tlv> ReadTlv(std::span<const std::uint8_t>& in) {
     } else if (length > kShortLengthMax) {
         return std::nullopt;
     }
-    if (in.size() - at < length) return std::nullopt;
-    Tlv tlv{tag, in.subspan(at, length)};
-    in = in.subspan(at + length);
+    in = in.subspan(at);
+    return TlvHeader{tag, length};
+}
+
+std::optional<Tlv> ReadTlv(std::span<const std::uint8_t>& in) {
+    std::span<const std::uint8_t> rest = in;
+    const auto header = ReadTlvHeader(rest);
+    if (!header || rest.size() < header->length) return std::nullopt;
+    Tlv tlv{header->tag, rest.first(header->length)};
+    in = rest.subspan(header->length);
     return tlv;
 }
 

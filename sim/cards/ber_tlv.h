@@ -16,8 +16,18 @@ struct Tlv {
     std::span<const std::uint8_t> value{};
 };
 
+struct TlvHeader {
+    std::uint16_t tag = 0;
+    std::size_t length = 0;
+};
+
 // Appends tag, length and value.
 void PutTlv(Bytes& out, std::uint16_t tag, std::span<const std::uint8_t> value);
+
+// Reads the tag and the length at the front of in (a data object's start,
+// or an entry of a header list, which leaves the values out) and moves in
+// past them; nothing when they are cut short.
+std::optional<TlvHeader> ReadTlvHeader(std::span<const std::uint8_t>& in);
 
 // Reads the data object at the front of in and moves in past it; nothing
 // when the bytes are no whole data object.

@@ -3,6 +3,7 @@
 #include <openssl/rand.h>
 
 #include <algorithm>
+#include <vector>
 
 #include "cards/ber_tlv.h"
 
@@ -175,30 +176,13 @@ std::optional<KeySlot> SlotOfTemplate(std::uint16_t tag) {
 
 KeyAlgorithm DefaultAlgorithm() { return KeyAlgorithm::Rsa2048; }
 
-// A list of tags with lengths but no values (7F48).
-bool ReadHeaderList(std::span<const std::uint8_t> list, std::vector<std::pair<std::uint16_t, std::size_t>>& parts) {
+// A header list (7F48): tags with their lengths, the values left out and
+// sent one after another in 5F48.
+bool ReadHeaderList(std::span<const std::uint8_t> list, std::vector<TlvHeader>& parts) {
     while (!list.empty()) {
-        // A tag and a length are a data object whose value is left out:
-        // read them as one with the value borrowed from nowhere.
-        std::uint16_t tag = list[0];
-        std::size_t at = 1;
-        constexpr std::uint8_t kTwoByteTag = 0x1F;
-        if ((tag & kTwoByteTag) == kTwoByteTag) {
-            if (at >= list.size()) return false;
-            tag = static_cast<std::uint16_t>((tag << kByteBits) | list[at++]);
-        }
-        if (at >= list.size()) return false;
-        std::size_t length = list[at++];
-        constexpr std::uint8_t kLengthOne = 0x81;
-        constexpr std::uint8_t kLengthTwo = 0x82;
-        if (length == kLengthOne || length == kLengthTwo) {
-            const std::size_t count = length == kLengthOne ? 1 : 2;
-            if (list.size() - at < count) return false;
-            length = 0;
-            for (std::size_t i = 0; i < count; ++i) length = (length << kByteBits) | list[at++];
-        }
-        parts.emplace_back(tag, length);
-        list = list.subspan(at);
+        const auto header = ReadTlvHeader(list);
+        if (!header) return false;
+        parts.push_back(*header);
     }
     return true;
 }
@@ -554,7 +538,7 @@ ApduAnswer OpenPgpApplication::ImportKey(const Apdu& apdu) {
     const auto parts = FindTlv(inner, kTagParts);
     if (!crt || !partList || !parts) return Status(kSwWrongData);
     const auto slot = SlotOfTemplate(crt->tag);
-    std::vector<std::pair<std::uint16_t, std::size_t>> layout;
+    std::vector<TlvHeader> layout;
     if (!slot || !ReadHeaderList(partList->value, layout)) return Status(kSwWrongData);
     // The parts, cut out of 5F48 in the order 7F48 lists them.
     std::map<std::uint16_t, std::span<const std::uint8_t>> values;
