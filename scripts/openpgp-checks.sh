@@ -81,7 +81,6 @@ gnupg_checks() { # gnupg_checks CARD SERIAL
     chmod 700 "$GNUPGHOME"
     printf 'disable-ccid\npcsc-driver %s\n' "$pcsclite" >"$GNUPGHOME/scdaemon.conf"
     echo allow-loopback-pinentry >"$GNUPGHOME/gpg-agent.conf"
-    local gpg=(gpg --batch --no-tty --pinentry-mode loopback)
     local edit=(gpg --no-tty --command-fd 0 --status-fd 1 --pinentry-mode loopback --card-edit)
     local before
 
