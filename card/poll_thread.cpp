@@ -16,13 +16,21 @@ VOID NTAPI PollTimer(PDEVICE_OBJECT DeviceObject, PVOID Context) {
 VOID NTAPI PollThreadMain(PVOID Context) {
     auto* extension = static_cast<PDEVICE_EXTENSION>(Context);
     PREADER_EXTENSION reader = extension->SmartcardExtension.ReaderExtension;
+    // A skipped tick is never followed by another. An application that
+    // transmits more than once a second clears PollEnabled before every
+    // tick, and would otherwise keep the poll from ever running: a card
+    // pulled meanwhile would never be reported.
+    BOOLEAN skipped = FALSE;
 
     while (ReadPollFlag(&extension->PollThreadRun) != 0) {
         KeWaitForSingleObject(&extension->PollEvent, Executive, KernelMode, FALSE, NULL);
-        if (ReadPollFlag(&reader->PollEnabled) == 1) {
+        if (ReadPollFlag(&reader->PollEnabled) == 1 || skipped) {
+            skipped = FALSE;
+            WritePollFlag(&reader->PollEnabled, 1);
             // A failed poll skips the next tick.
             if (PollCardStatus(&extension->SmartcardExtension) != STATUS_SUCCESS) WritePollFlag(&reader->PollEnabled, 0);
         } else {
+            skipped = TRUE;
             WritePollFlag(&reader->PollEnabled, 1);
         }
         // A tick that fell during the poll is dropped here.

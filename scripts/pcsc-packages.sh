@@ -5,9 +5,12 @@
 # libpcsclite-dev has the IFD handler interface (ifdhandler.h) the bridge
 # implements and the client library its benchmark calls; pcscd is the
 # daemon that loads the bridge; pcsc-tools (pcsc_scan, scriptor) and opensc
-# (opensc-tool) are the unmodified PC/SC tools the checks drive. Installed
-# without recommended packages: pcsc-tools would bring a desktop toolkit.
-QV_PCSC_PACKAGES=(libpcsclite-dev pcscd pcsc-tools opensc)
+# (opensc-tool, openpgp-tool, pkcs15-tool, pkcs11-tool and its PKCS #11
+# module) are the unmodified PC/SC tools the checks drive; gnupg and
+# scdaemon are GnuPG with its smart-card daemon, and openssl verifies the
+# signatures OpenSC makes (scripts/openpgp-checks.sh). Installed without
+# recommended packages: pcsc-tools would bring a desktop toolkit.
+QV_PCSC_PACKAGES=(libpcsclite-dev pcscd pcsc-tools opensc gnupg scdaemon openssl)
 
 qv_install_pcsc_packages() {
     local sudo_cmd=()

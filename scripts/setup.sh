@@ -17,6 +17,8 @@ QV_PACKAGES+=(g++-mingw-w64-i686)
 QV_PACKAGES+=(libcli11-dev libpcap-dev tshark)
 # clang and its libFuzzer runtime build the fuzzers (fuzz/, scripts/fuzz.sh).
 QV_PACKAGES+=(clang libclang-rt-14-dev)
+# OpenSSL's libcrypto does the simulated OpenPGP card's cryptography.
+QV_PACKAGES+=(libssl-dev)
 
 missing=()
 for package in "${QV_PACKAGES[@]}"; do

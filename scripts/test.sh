@@ -66,6 +66,9 @@ QV_PCSC_BUILD="$QV_ROOT/build-pcsc"
 cmake -S "$QV_ROOT" -B "$QV_PCSC_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQV_PCSC_BRIDGE=ON >&2
 cmake --build "$QV_PCSC_BUILD" -j "$(nproc)" --target qvscr_ifd qvscr-card qvsim qvpcscbench >&2
 "$scripts/pcsc-checks.sh" "$QV_PCSC_BUILD"
+# GnuPG and OpenSC doing real work with the simulated OpenPGP cards, T=1 and
+# T=0, through the bridge (about a minute and a half).
+"$scripts/openpgp-checks.sh" "$QV_PCSC_BUILD"
 pcsc_bench="$("$scripts/pcsc-bridge.sh" --build "$QV_PCSC_BUILD" --card t1 -- \
     "$QV_PCSC_BUILD/qvpcscbench" --benchmark_min_time=0.05 2>&1)"
 grep -E '^(qvscr_|BM_)' <<<"$pcsc_bench"

@@ -21,6 +21,24 @@ void ReaderBlocks::Reset() {
     answer_.reset();
     lastBlock_.clear();
     lastReadyAt_ = 0;
+    lastWithoutCard_.reset();
+}
+
+void ReaderBlocks::CardGone(bool firstBlockReplaced) {
+    if (firstBlockReplaced && lastWithoutCard_) {
+        // The reader's buffer now holds the short answer that went out in
+        // the replaced block's place, with its sequence bit.
+        lastBlock_ = std::move(*lastWithoutCard_);
+        lastWithoutCard_.reset();
+        if (answer_ && answer_->withoutCard) answer_.reset();
+        return;
+    }
+    // An answer still waiting for its time (behind a waiting-time
+    // extension) never came from the card.
+    if (answer_ && !answer_->started && answer_->withoutCard) {
+        answer_->inf = std::move(*answer_->withoutCard);
+        answer_->withoutCard.reset();
+    }
 }
 
 std::uint8_t ReaderBlocks::RSequence() const {
@@ -63,7 +81,10 @@ OutgoingBlock ReaderBlocks::FromCard(std::span<const std::uint8_t> block, usb::T
     // and the card refuses what is left.
     constexpr std::size_t kMaxCardBlock = kMaxInfSize + kPrologueSize + 2;
     CardReply reply = commands_.CardBlock(block.first(std::min(block.size(), kMaxCardBlock)));
-    return {reply.bytes.value_or(Bytes{}), now + kBlockTurnaround + reply.duration};
+    // A card pulled out before its block is done sends nothing.
+    std::optional<Bytes> withoutCard;
+    if (reply.bytes) withoutCard = Bytes{};
+    return {reply.bytes.value_or(Bytes{}), now + kBlockTurnaround + reply.duration, false, std::move(withoutCard)};
 }
 
 OutgoingBlock ReaderBlocks::OnIBlock(std::uint8_t pcb, std::span<const std::uint8_t> inf, usb::Time now) {
@@ -105,6 +126,7 @@ OutgoingBlock ReaderBlocks::AnswerCommand(usb::Time now) {
     Answer answer;
     answer.inf = std::move(outcome.reply);
     answer.readyAt = now + outcome.duration;
+    answer.withoutCard = std::move(outcome.withoutCard);
 
     // Misbehaviours that put another block in the answer's place; the
     // answer itself is lost, and the reader's sequence bit stays where it
@@ -156,10 +178,18 @@ OutgoingBlock ReaderBlocks::NextPiece(usb::Time readyAt) {
     std::uint8_t pcb = readerSequence_;
     if (piece < left) pcb |= kPcbMore;
     Bytes block = Build(pcb, std::span(answer.inf).subspan(answer.sent, piece));
+    // The first block of an answer the card is part of goes out only if the
+    // card is still there when it falls due; otherwise the reader's short
+    // "no card" answer goes in its place, with the same sequence bit.
+    std::optional<Bytes> withoutCard;
+    if (answer.sent == 0 && answer.withoutCard) withoutCard = Build(readerSequence_, *answer.withoutCard);
     answer.sent += piece;
     readerSequence_ ^= kPcbSequence;
     if (answer.sent == answer.inf.size()) answer_.reset();
-    return Emit(std::move(block), readyAt);
+    OutgoingBlock out = Emit(std::move(block), readyAt);
+    lastWithoutCard_ = withoutCard;
+    out.withoutCard = std::move(withoutCard);
+    return out;
 }
 
 OutgoingBlock ReaderBlocks::OnRBlock(std::uint8_t pcb, usb::Time now) {
@@ -206,6 +236,7 @@ OutgoingBlock ReaderBlocks::ErrorBlock(std::uint8_t error, usb::Time now) {
 OutgoingBlock ReaderBlocks::Emit(Bytes block, usb::Time readyAt) {
     lastBlock_ = block;
     lastReadyAt_ = readyAt;
+    lastWithoutCard_.reset();
     return {Damage(std::move(block)), readyAt};
 }
 

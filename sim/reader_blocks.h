@@ -43,6 +43,9 @@ struct OutgoingBlock {
     Bytes wire;              // the block as it goes out (faults applied)
     usb::Time readyAt = 0;   // when it may go out
     bool held = false;       // held back until the host sends its next block
+    // For a block that carries the card's answer: what goes out instead if
+    // the card is pulled out before readyAt.
+    std::optional<Bytes> withoutCard{};
 };
 
 class ReaderBlocks {
@@ -58,6 +61,12 @@ class ReaderBlocks {
 
     // Power-on state: both sequence bits 0, nothing collected or pending.
     void Reset();
+
+    // The card is pulled out. A command answer the card had not finished
+    // becomes the reader's "no card" answer: from now on if none of it has
+    // gone out yet, or in place of its first block when the answer queue
+    // replaced that one (firstBlockReplaced).
+    void CardGone(bool firstBlockReplaced);
 
     // N(S) (0x00 or 0x40) the next host I-block must carry, and the one the
     // reader's next I-block will carry.
@@ -75,6 +84,7 @@ class ReaderBlocks {
         usb::Time grantedUntil = 0; // end of the time the last WTX request asked for
         bool started = false;      // a piece has gone out
         bool endlessEmpty = false; // the endless-empty-chain fault: empty pieces for ever
+        std::optional<Bytes> withoutCard{};
     };
 
     OutgoingBlock FromCard(std::span<const std::uint8_t> block, usb::Time now);
@@ -105,6 +115,9 @@ class ReaderBlocks {
     std::optional<Answer> answer_;
     Bytes lastBlock_;
     usb::Time lastReadyAt_ = 0;
+    // What the last block is in a repeat once the card is pulled out, when
+    // it carried the card's unfinished answer.
+    std::optional<Bytes> lastWithoutCard_;
 };
 
 } // namespace qv::sim

@@ -134,7 +134,9 @@ CommandOutcome ReaderCommands::Apdu(std::span<const std::uint8_t> payload) {
         Bytes half(outcome.response.begin(), outcome.response.begin() + static_cast<std::ptrdiff_t>(outcome.response.size() / 2));
         return Answer(kInsApdu, kStatusCardAbsent, half, outcome.duration / 2);
     }
-    return Answer(kInsApdu, outcome.status, outcome.response, outcome.duration);
+    CommandOutcome answer = Answer(kInsApdu, outcome.status, outcome.response, outcome.duration);
+    answer.withoutCard = Answer(kInsApdu, kStatusCardAbsent).reply;
+    return answer;
 }
 
 CommandOutcome ReaderCommands::CardStatus() {
@@ -168,7 +170,9 @@ CommandOutcome ReaderCommands::Reset(ResetKind kind) {
     if (!atr.bytes) return Answer(kInsReset, kStatusCardMute, {}, atr.duration);
     cardProfile_ = ReadAtr(*atr.bytes);
     if (settings_.shortResetAnswer || faults_.Take(Fault::ResetNoAtr)) return Answer(kInsReset, kStatusResetNoAtr, {}, atr.duration);
-    return Answer(kInsReset, kStatusOk, *atr.bytes, atr.duration);
+    CommandOutcome answer = Answer(kInsReset, kStatusOk, *atr.bytes, atr.duration);
+    answer.withoutCard = Answer(kInsReset, kStatusNoActiveCard).reply;
+    return answer;
 }
 
 CommandOutcome ReaderCommands::PowerDown() {

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -30,6 +31,9 @@ inline constexpr usb::Time kCommandProcessingTime = 3 * kMillisecond;
 struct CommandOutcome {
     Bytes reply;            // three leading bytes, the status byte, the data
     usb::Time duration = 0; // from the command's arrival to the answer
+    // For a command the card answers: the reply the reader gives instead
+    // when the card is pulled out before the command's time is up.
+    std::optional<Bytes> withoutCard{};
 };
 
 class ReaderCommands {

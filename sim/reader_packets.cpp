@@ -29,9 +29,11 @@ std::optional<HostBlock> PacketAssembler::Take(std::span<const std::uint8_t> pac
     return block;
 }
 
-void PacketStream::Push(std::span<const std::uint8_t> block, usb::Time readyAt, PacketShape shape) {
+void PacketStream::Push(std::span<const std::uint8_t> block, usb::Time readyAt, PacketShape shape,
+                        std::optional<Bytes> withoutCard) {
     Block queued;
     queued.readyAt = readyAt;
+    queued.withoutCard = std::move(withoutCard);
     queued.held = shape.held;
     queued.endless = shape.endless;
     std::size_t offset = 0;
@@ -64,6 +66,28 @@ void PacketStream::Release(usb::Time now) {
 }
 
 void PacketStream::Clear() { blocks_.clear(); }
+
+bool PacketStream::CardGone() {
+    bool replaced = false;
+    for (Block& block : blocks_) {
+        if (block.started || !block.withoutCard) continue;
+        const Bytes instead = std::move(*block.withoutCard);
+        block.withoutCard.reset();
+        block.packets.clear();
+        std::size_t offset = 0;
+        do {
+            const std::size_t chunk = std::min(kPacketPayloadSize, instead.size() - offset);
+            Bytes packet{offset + chunk == instead.size() ? kPacketLast : kPacketMore};
+            packet.insert(packet.end(), instead.begin() + static_cast<std::ptrdiff_t>(offset),
+                          instead.begin() + static_cast<std::ptrdiff_t>(offset + chunk));
+            block.packets.push_back(std::move(packet));
+            offset += chunk;
+        } while (offset < instead.size());
+        block.endless = false;
+        replaced = true;
+    }
+    return replaced;
+}
 
 void PacketStream::DropStarted() {
     if (!blocks_.empty() && (blocks_.front().started || blocks_.front().endless)) blocks_.pop_front();

@@ -62,7 +62,14 @@ struct PacketShape {
 // even when it is ready sooner.
 class PacketStream {
   public:
-    void Push(std::span<const std::uint8_t> block, usb::Time readyAt, PacketShape shape = {});
+    // withoutCard: for a block the card's answer is part of, the block the
+    // reader sends instead when the card is pulled out before it falls due.
+    void Push(std::span<const std::uint8_t> block, usb::Time readyAt, PacketShape shape = {},
+              std::optional<Bytes> withoutCard = std::nullopt);
+    // The card is pulled out: every queued block whose answer the card had
+    // not finished (not begun to go out) becomes its withoutCard block.
+    // True when one did.
+    bool CardGone();
     // Held blocks become ready at now (or when they were due, if later).
     void Release(usb::Time now);
     // Everything goes (power-on, configuration change).
@@ -87,6 +94,7 @@ class PacketStream {
   private:
     struct Block {
         std::deque<Bytes> packets;
+        std::optional<Bytes> withoutCard;
         usb::Time readyAt = 0;
         bool held = false;
         bool endless = false;

@@ -67,7 +67,9 @@ T1Settings T1FromAtr(const AtrProfile& profile, std::uint8_t ifsc) {
 } // namespace
 
 SimpleCard::SimpleCard(SimpleCardOptions options)
-    : options_(std::move(options)), application_(options_.seed, options_.processingTime),
+    : options_(std::move(options)),
+      application_(options_.application ? options_.application(options_.seed)
+                                        : std::make_unique<IsoApplication>(options_.seed, options_.processingTime)),
       t1_(T1FromAtr(ReadAtr(options_.atr), options_.ifsc)) {
     const AtrProfile profile = ReadAtr(options_.atr);
     atrProtocols_ = profile.protocols;
@@ -75,6 +77,30 @@ SimpleCard::SimpleCard(SimpleCardOptions options)
     extraGuard_ = profile.extraGuard;
     wi_ = profile.wi;
     bwi_ = profile.bwi;
+}
+
+// Every operation's time on the line is the card's busy time.
+CardReply SimpleCard::Reset(ResetKind kind) { return Charge(ResetOnLine(kind)); }
+PpsReply SimpleCard::Pps(std::span<const std::uint8_t> request) {
+    PpsReply reply = PpsOnLine(request);
+    statistics_.busy += reply.duration;
+    return reply;
+}
+CardReply SimpleCard::T0Characters(std::span<const std::uint8_t> characters) { return Charge(T0OnLine(characters)); }
+CardReply SimpleCard::Block(std::span<const std::uint8_t> block) { return Charge(BlockOnLine(block)); }
+
+CardReply SimpleCard::Charge(CardReply reply) {
+    statistics_.busy += reply.duration;
+    return reply;
+}
+
+ApduAnswer SimpleCard::RunApdu(const Apdu& apdu, Transport transport) {
+    constexpr std::uint8_t kClaChaining = 0x10;
+    constexpr std::uint8_t kInsGetResponse = 0xC0;
+    ++statistics_.commands;
+    if ((apdu.cla & kClaChaining) != 0) ++statistics_.chained;
+    if (apdu.ins == kInsGetResponse) ++statistics_.getResponses;
+    return application_->Run(apdu, transport);
 }
 
 usb::Time SimpleCard::CharacterTime() const {
@@ -111,7 +137,7 @@ usb::Time SimpleCard::ResetTime(std::size_t atrLength) const {
     return clocks * kTicksPerSecond / kCardClockHz + atrLength * characterTime;
 }
 
-CardReply SimpleCard::Reset(ResetKind kind) {
+CardReply SimpleCard::ResetOnLine(ResetKind kind) {
     // Cold or warm, the card comes back at the default rate with no protocol
     // agreed; a warm reset of a card without power is a cold one.
     const bool warm = kind == ResetKind::Warm && powered_;
@@ -121,7 +147,7 @@ CardReply SimpleCard::Reset(ResetKind kind) {
     rateRefused_ = false;
     rate_ = kDefaultPps1;
     t1_.Reset();
-    application_.Reset();
+    application_->Reset();
     t0Header_.reset();
     if (warm && options_.warmAtr) {
         // The other mode: the warm ATR's protocols and parameters hold.
@@ -149,11 +175,11 @@ void SimpleCard::PowerDown() {
     rateRefused_ = false;
     rate_ = kDefaultPps1;
     t1_.Reset();
-    application_.Reset();
+    application_->Reset();
     t0Header_.reset();
 }
 
-PpsReply SimpleCard::Pps(std::span<const std::uint8_t> request) {
+PpsReply SimpleCard::PpsOnLine(std::span<const std::uint8_t> request) {
     // The request and the card's echo, both at the default rate.
     usb::Time duration = request.size() * (ReaderCharacterTime() + CharacterTime());
     bool wellFormed = request.size() >= 3 && request[0] == kPpss && Lrc(request) == 0;
@@ -193,7 +219,7 @@ PpsReply SimpleCard::Pps(std::span<const std::uint8_t> request) {
 
 // ---- T=0, the card's side ---------------------------------------------------
 
-CardReply SimpleCard::T0Characters(std::span<const std::uint8_t> characters) {
+CardReply SimpleCard::T0OnLine(std::span<const std::uint8_t> characters) {
     const usb::Time receiving = characters.size() * ReaderCharacterTime();
     if (!powered_ || options_.mute || ActiveProtocol() != kProtocolT0 || Faulted(Fault::CardMute)) {
         t0Header_.reset();
@@ -211,7 +237,7 @@ CardReply SimpleCard::T0Characters(std::span<const std::uint8_t> characters) {
             PutStatus(sw, apdu.cla == kInvalidCla ? kSwUnknownClass : kSwUnknownInstruction);
             return {sw, receiving + options_.processingTime + sw.size() * CharacterTime(), options_.processingTime};
         }
-        if (IsoApplication::BringsData(apdu.cla, apdu.ins) && p3 != 0) {
+        if (application_->BringsData(apdu.cla, apdu.ins) && p3 != 0) {
             // P3 is Lc: the card asks for all the data with the INS byte.
             t0Header_ = std::move(header);
             if (Faulted(Fault::CardT0BadProcedure)) {
@@ -221,7 +247,7 @@ CardReply SimpleCard::T0Characters(std::span<const std::uint8_t> characters) {
             t0Data_.clear();
             return {Bytes{ProcedureForData(apdu.ins)}, receiving + CharacterTime(), 0};
         }
-        if (!IsoApplication::BringsData(apdu.cla, apdu.ins)) apdu.le = p3 == 0 ? kMaxShortLe : p3;
+        if (!application_->BringsData(apdu.cla, apdu.ins)) apdu.le = p3 == 0 ? kMaxShortLe : p3;
         CardReply reply = T0Run(apdu);
         reply.duration += receiving;
         return reply;
@@ -251,7 +277,7 @@ std::uint8_t SimpleCard::ProcedureForData(std::uint8_t ins) const {
 }
 
 CardReply SimpleCard::T0Run(const Apdu& apdu) {
-    ApduAnswer answer = application_.Run(apdu, Transport::T0);
+    ApduAnswer answer = RunApdu(apdu, Transport::T0);
     Bytes out;
     // While it works the card sends a NULL byte every half waiting time, so
     // that the reader keeps waiting.
@@ -288,7 +314,7 @@ CardReply SimpleCard::T0Run(const Apdu& apdu) {
 
 // ---- T=1 ------------------------------------------------------------------------
 
-CardReply SimpleCard::Block(std::span<const std::uint8_t> block) {
+CardReply SimpleCard::BlockOnLine(std::span<const std::uint8_t> block) {
     const usb::Time receiving = block.size() * ReaderCharacterTime();
     if (!powered_ || options_.mute || ActiveProtocol() != kProtocolT1 || Faulted(Fault::CardMute))
         return {std::nullopt, receiving + BlockWaitingTime(), BlockWaitingTime()};
@@ -305,6 +331,10 @@ ApduAnswer SimpleCard::RunT1Apdu(std::span<const std::uint8_t> command) {
     if (command.size() < kCommandHeader) return {{}, kSwWrongLength, options_.processingTime};
     Apdu apdu{command[kClaOffset], command[kInsOffset], command[kP1Offset], command[kP2Offset]};
     const auto body = command.subspan(kCommandHeader);
+    // Extended Lc or Le fields begin with a byte 00 and take three bytes at
+    // least; the card reads short fields only, and refuses them.
+    constexpr std::size_t kExtendedField = 3;
+    if (body.size() >= kExtendedField && body[0] == 0) ++statistics_.extended;
     auto le = [](std::uint8_t byte) { return byte == 0 ? kMaxShortLe : std::size_t{byte}; };
     if (body.size() == 1) {
         apdu.le = le(body[0]);
@@ -315,7 +345,7 @@ ApduAnswer SimpleCard::RunT1Apdu(std::span<const std::uint8_t> command) {
         apdu.data = body.subspan(1, lc);
         if (body.size() == 2 + lc) apdu.le = le(body[1 + lc]);
     }
-    return application_.Run(apdu, Transport::T1);
+    return RunApdu(apdu, Transport::T1);
 }
 
 } // namespace qv::sim

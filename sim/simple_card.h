@@ -1,11 +1,13 @@
 // The simulated card: it answers reset with its ATR and then behaves as that
 // ATR says (protocols, rate, extra guard time, T=0's waiting integer, T=1's
 // IFSC, BWI and LRC or CRC), negotiates a PPS, runs T=0 character by
-// character and T=1 block by block, and carries the shared ISO/IEC 7816-4
-// application behind both.
+// character and T=1 block by block, and carries an application behind both:
+// the shared ISO/IEC 7816-4 one unless its options name another.
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <random>
 
@@ -47,9 +49,23 @@ struct SimpleCardOptions {
     bool t0ByteByByte = false;
     // Seed of the challenge and key bytes, so that a run is repeatable.
     std::uint64_t seed = 1;
+    // The application the card carries, made from the seed; none means
+    // IsoApplication with processingTime as its work per command.
+    std::function<std::unique_ptr<CardApplication>(std::uint64_t seed)> application{};
 };
 
-// The card's commands are those of IsoApplication.
+// What a card has done since it was made, for a person or a benchmark that
+// wants to know the work behind a client's request.
+struct CardStatistics {
+    // Resets, PPS exchanges, characters and blocks on the line with the
+    // card's own work in between.
+    usb::Time busy = 0;
+    std::uint64_t commands = 0;     // APDUs the application ran
+    std::uint64_t chained = 0;      // of them, links of a command chain (CLA bit 0x10)
+    std::uint64_t getResponses = 0; // of them, GET RESPONSE
+    std::uint64_t extended = 0;     // APDUs with extended Lc or Le, which the card refuses
+};
+
 class SimpleCard final : public Card {
   public:
     explicit SimpleCard(SimpleCardOptions options = {});
@@ -87,11 +103,21 @@ class SimpleCard final : public Card {
     // The protocol the card runs now: the one a PPS agreed, else the one its
     // ATR puts first (TA2's in specific mode).
     std::uint8_t ActiveProtocol() const;
-    IsoApplication& Application() { return application_; }
+    CardApplication& Application() { return *application_; }
+    const CardStatistics& Statistics() const { return statistics_; }
     const CardT1& T1() const { return t1_; }
 
   private:
     bool Faulted(Fault fault) { return faults_ != nullptr && faults_->Take(fault); }
+    // The operations themselves; the public ones add their time to the
+    // statistics.
+    CardReply ResetOnLine(ResetKind kind);
+    PpsReply PpsOnLine(std::span<const std::uint8_t> request);
+    CardReply T0OnLine(std::span<const std::uint8_t> characters);
+    CardReply BlockOnLine(std::span<const std::uint8_t> block);
+    CardReply Charge(CardReply reply);
+    // Hands one APDU to the application, counted.
+    ApduAnswer RunApdu(const Apdu& apdu, Transport transport);
     // Runs a whole T=0 command once its header (and data) are in.
     CardReply T0Run(const Apdu& apdu);
     // Reads a whole APDU out of T=1 information fields and runs it.
@@ -109,8 +135,9 @@ class SimpleCard final : public Card {
     bool rateRefused_ = false; // the one PPS left the card at the default rate
     std::uint8_t protocol_ = 0;
     std::uint8_t rate_ = 0x11; // PPS1 in force: Fi index high, Di index low
-    IsoApplication application_;
+    std::unique_ptr<CardApplication> application_;
     CardT1 t1_;
+    CardStatistics statistics_;
 
     // T=0: the header of a command whose data the card has asked for.
     std::optional<Bytes> t0Header_;

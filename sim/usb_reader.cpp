@@ -62,7 +62,7 @@ usb::OutResult UsbReader::BulkOut(std::uint8_t endpoint, std::span<const std::ui
             shape.held = answer.held;
             shape.endless = faults_.Take(Fault::InEndless);
             shape.shortFirstPacket = faults_.Take(Fault::ShortMiddlePacket);
-            stream_.Push(answer.wire, answer.readyAt, shape);
+            stream_.Push(answer.wire, answer.readyAt, shape, std::move(answer.withoutCard));
         }
     }
     return {usb::TransferStatus::Ok, accepted};
@@ -124,7 +124,14 @@ void UsbReader::InsertCard() { slot_.Insert(); }
 
 void UsbReader::InsertCard(std::unique_ptr<Card> card) { slot_.Insert(std::move(card)); }
 
-void UsbReader::RemoveCard() { slot_.Remove(); }
+void UsbReader::RemoveCard() {
+    // An answer the card owes is lost with it. The host fetches an answer
+    // as soon as it falls due, so one still waiting in the queue is one the
+    // card had not finished.
+    const bool replaced = stream_.CardGone();
+    blocks_.CardGone(replaced);
+    slot_.Remove();
+}
 
 void UsbReader::Vanish() {
     attached_ = false;

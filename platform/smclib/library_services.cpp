@@ -8,6 +8,7 @@
 
 #include "io/io_state.h"
 #include "kernel/kernel.h"
+#include "kernel/placement_rules.h"
 #include "pnp/pnp_platform.h"
 #include "smclib/event_log.h"
 #include "smclib/library_state.h"
@@ -60,7 +61,7 @@ using qv::io::RequireIrqlAtMost;
 extern "C" {
 
 NTSTATUS NTAPI SmartcardCreateLink(PUNICODE_STRING LinkName, PUNICODE_STRING DeviceName) {
-    QV_LIBRARY_CHECK_CALLER();
+    QV_CHECK_CALLER();
     RequireIrqlAtMost(PASSIVE_LEVEL, "SmartcardCreateLink");
     if (LinkName == nullptr || DeviceName == nullptr || DeviceName->Buffer == nullptr) return STATUS_INVALID_PARAMETER;
     std::vector<SymbolicLink>& links = EventLog().Links();
@@ -88,7 +89,7 @@ NTSTATUS NTAPI SmartcardCreateLink(PUNICODE_STRING LinkName, PUNICODE_STRING Dev
 }
 
 VOID NTAPI SmartcardLogError(PVOID Object, NTSTATUS ErrorCode, PUNICODE_STRING Insertion, ULONG DumpData) {
-    QV_LIBRARY_CHECK_CALLER();
+    QV_CHECK_CALLER();
     EventLogEntry entry;
     entry.time = K().Now();
     entry.object = Object;

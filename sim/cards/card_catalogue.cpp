@@ -4,6 +4,7 @@
 #include <array>
 
 #include "cards/atr.h"
+#include "cards/openpgp_application.h"
 
 namespace qv::sim {
 
@@ -121,10 +122,30 @@ SimpleCardOptions TwoModeCard() {
     return options;
 }
 
+// OpenPGP cards (cards/openpgp_application.h): their historical bytes say
+// short APDUs with command chaining. The T=1 card's block waiting time (BWI
+// 4, 1.6 s) is shorter than its key generation, which it asks S(WTX) for;
+// the T=0 card sends NULL bytes at half its work waiting time (WI 10).
+SimpleCardOptions OpenPgpCard(AtrParameters atr, std::uint32_t serial) {
+    atr.ta1 = kRate38400;
+    atr.historical = OpenPgpHistoricalBytes();
+    auto options = FromParameters(atr);
+    options.application = [serial](std::uint64_t seed) -> std::unique_ptr<CardApplication> {
+        return std::make_unique<OpenPgpApplication>(seed, OpenPgpOptions{.serial = serial});
+    };
+    return options;
+}
+
+SimpleCardOptions OpenPgpT1Card() {
+    return OpenPgpCard({.t0 = false, .t1 = true, .ifsc = kIfsc254, .bwi = 4, .cwi = 5}, 0x51563101);
+}
+
+SimpleCardOptions OpenPgpT0Card() { return OpenPgpCard({.tc2 = 0x0A, .t0 = true}, 0x51563001); }
+
 // The small card of the link tests: ATR 3B 02 14 50, T=0 and T=1, any rate.
 SimpleCardOptions PlainCard() { return SimpleCardOptions{}; }
 
-constexpr std::array<CatalogueEntry, 12> kCatalogue{{
+constexpr std::array<CatalogueEntry, 14> kCatalogue{{
     {"dual", "T=0 and T=1, up to 38400 bit/s, IFSC 254", &DualCard},
     {"t0", "T=0 only, up to 38400 bit/s, WI 10", &T0Card},
     {"t1", "T=1 only, up to 38400 bit/s, IFSC 254, BWI 4 CWI 5", &T1Card},
@@ -137,6 +158,9 @@ constexpr std::array<CatalogueEntry, 12> kCatalogue{{
     {"two-mode", "specific mode T=1 after a cold reset, another ATR (T=0 and T=1) after a warm one", &TwoModeCard},
     {"plain", "the small card ATR 3B 02 14 50, T=0 and T=1, any rate", &PlainCard},
     {"t1-crc", "T=1 only with CRC, up to 38400 bit/s, IFSC 32, BWI 2", &T1CrcCard},
+    {"openpgp", "OpenPGP card 3.4, T=1 only, RSA 2048, P-256 and Curve25519, short APDUs with chaining", &OpenPgpT1Card},
+    {"openpgp-t0", "OpenPGP card 3.4, T=0 only, RSA 2048, P-256 and Curve25519, short APDUs with chaining",
+     &OpenPgpT0Card},
 }};
 
 } // namespace

@@ -92,7 +92,7 @@ IsoApplication::IsoApplication(std::uint64_t seed, usb::Time work) : random_(see
     files_.push_back({kFidRecords, kFidApplication, File::Kind::Records, {}, std::move(records)});
 }
 
-bool IsoApplication::BringsData(std::uint8_t cla, std::uint8_t ins) {
+bool IsoApplication::BringsData(std::uint8_t cla, std::uint8_t ins) const {
     if (cla == kClaProprietary) return ins == kInsEcho || ins == kInsEchoAfterWaits;
     return ins == kInsSelect || ins == kInsUpdateBinary || ins == kInsVerify;
 }

@@ -1,15 +1,11 @@
-// The ISO/IEC 7816-4 application that the simulated cards share: a small
+// The ISO/IEC 7816-4 application that most simulated cards share: a small
 // file system (MF 3F00, one DF with an AID, transparent and record files),
 // SELECT with FCI, READ BINARY, UPDATE BINARY, READ RECORD, GET CHALLENGE,
 // VERIFY with a retry counter, GET RESPONSE, and two proprietary commands
 // for tests: an echo of any length and a slow key generation.
 //
-// The application sees commands, not characters: the card's T=0 and T=1
-// engines take the APDU off the line and put the answer back on it. What
-// differs between the two is passed in as the transport: under T=0 the
-// card cannot send data back for a command that brought data (case 4), so it
-// keeps the answer for GET RESPONSE and says 61xx, and a Le that does not
-// match the data is answered 6Cxx with the exact length.
+// Under T=0 a case 4 answer waits for GET RESPONSE (61xx), and a Le that
+// does not match the data is answered 6Cxx with the exact length.
 #pragma once
 
 #include <cstdint>
@@ -18,53 +14,10 @@
 #include <span>
 #include <vector>
 
-#include "card_interface.h"
+#include "cards/card_application.h"
 #include "sim_time.h"
 
 namespace qv::sim {
-
-enum class Transport { T0, T1 };
-
-// A command as the application reads it. le is the number of bytes asked
-// for (1 to 256, 256 for a Le byte of 00), absent when no Le was sent.
-struct Apdu {
-    std::uint8_t cla = 0;
-    std::uint8_t ins = 0;
-    std::uint8_t p1 = 0;
-    std::uint8_t p2 = 0;
-    std::span<const std::uint8_t> data{};
-    std::optional<std::size_t> le{};
-};
-
-struct ApduAnswer {
-    Bytes data;             // response data, without the status word
-    std::uint16_t sw = 0;   // SW1 SW2
-    usb::Time work = 0;     // the card's own time for the command
-    // Explicit requests for more time before the answer: under T=1 this many
-    // S(WTX request) blocks with multiplier 1, under T=0 this many NULL
-    // procedure bytes, each after about one waiting time of work.
-    std::uint8_t extensions = 0;
-};
-
-// Status words (ISO/IEC 7816-4, 5.6).
-inline constexpr std::uint16_t kSwOk = 0x9000;
-inline constexpr std::uint16_t kSwBytesAvailable = 0x6100;  // | number of bytes (00 = 256)
-inline constexpr std::uint16_t kSwEndOfFile = 0x6282;
-inline constexpr std::uint16_t kSwRetriesLeft = 0x63C0;     // | retries
-inline constexpr std::uint16_t kSwWrongLength = 0x6700;
-inline constexpr std::uint16_t kSwFileTypeMismatch = 0x6981;
-inline constexpr std::uint16_t kSwSecurityNotSatisfied = 0x6982;
-inline constexpr std::uint16_t kSwAuthenticationBlocked = 0x6983;
-inline constexpr std::uint16_t kSwConditionsNotSatisfied = 0x6985;
-inline constexpr std::uint16_t kSwNoCurrentEf = 0x6986;
-inline constexpr std::uint16_t kSwWrongData = 0x6A80;
-inline constexpr std::uint16_t kSwFileNotFound = 0x6A82;
-inline constexpr std::uint16_t kSwRecordNotFound = 0x6A83;
-inline constexpr std::uint16_t kSwWrongP1P2 = 0x6A86;
-inline constexpr std::uint16_t kSwWrongOffset = 0x6B00;
-inline constexpr std::uint16_t kSwExactLength = 0x6C00;     // | exact length (00 = 256)
-inline constexpr std::uint16_t kSwUnknownInstruction = 0x6D00;
-inline constexpr std::uint16_t kSwUnknownClass = 0x6E00;
 
 // Instructions.
 inline constexpr std::uint8_t kInsVerify = 0x20;
@@ -80,7 +33,7 @@ inline constexpr std::uint8_t kInsEcho = 0xEE;          // case 4: the data back
 inline constexpr std::uint8_t kInsGenerateKey = 0xE2;   // case 2: P1 seconds of work, 64 bytes back
 inline constexpr std::uint8_t kInsEchoAfterWaits = 0xE4; // case 4: the data back after P1 time extensions
 
-// The file system every card carries.
+// The file system every card with this application carries.
 inline constexpr std::uint16_t kFidMf = 0x3F00;
 inline constexpr std::uint16_t kFidDir = 0x2F00;         // EF.DIR, records
 inline constexpr std::uint16_t kFidSerial = 0x2F02;      // transparent, 8 bytes
@@ -104,20 +57,18 @@ std::uint8_t DataFileByte(std::size_t offset);
 // Record n (1 to 5) of the record file: n * 6 bytes of the value n.
 Bytes RecordContents(std::size_t number);
 
-class IsoApplication {
+class IsoApplication final : public CardApplication {
   public:
     // work: the card's time for an ordinary command.
     IsoApplication(std::uint64_t seed, usb::Time work);
 
-    // Whether the command brings data to the card (cases 3 and 4): under
-    // T=0 this decides whether P3 is Lc or Le.
-    static bool BringsData(std::uint8_t cla, std::uint8_t ins);
+    bool BringsData(std::uint8_t cla, std::uint8_t ins) const override;
 
-    ApduAnswer Run(const Apdu& apdu, Transport transport);
+    ApduAnswer Run(const Apdu& apdu, Transport transport) override;
 
     // Back to the state after a reset: MF selected, PIN not verified (its
     // retry counter stays, as on a real card), nothing kept for GET RESPONSE.
-    void Reset();
+    void Reset() override;
 
   private:
     struct File {

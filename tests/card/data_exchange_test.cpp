@@ -268,10 +268,12 @@ void RunSequence(std::string_view cardName, ULONG protocol, std::uint64_t seed) 
     });
 }
 
-// The catalogue cards that power up and offer the protocol.
+// The catalogue cards with the ISO file system that power up and offer the
+// protocol.
 std::vector<std::string> CardsOffering(ULONG protocol) {
     std::vector<std::string> names;
     for (const sim::CatalogueEntry& entry : sim::CardCatalogue()) {
+        if (entry.options().application) continue;
         SimBed probe(entry.name, 1);
         bool offered = false;
         probe.Run([&] {

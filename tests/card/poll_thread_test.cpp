@@ -1,6 +1,6 @@
 // The polling thread's rhythm, seen on the bus: one card-status command per
-// timer tick; a tick with PollEnabled not 1 only turns it back to 1; a stop
-// still runs the poll its wake-up asks for.
+// timer tick; a tick with PollEnabled not 1 only turns it back to 1, but
+// never two ticks in a row; a stop still runs the poll its wake-up asks for.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -19,8 +19,8 @@ namespace {
 // The card-status command's class and instruction bytes as they go out.
 constexpr std::array<std::uint8_t, 2> kCardStatusCommand{READER_COMMAND_CLASS, 0x31};
 
-// Counts the card-status commands the test bed's reader is sent. Counted on
-// the polling thread, read on the test's.
+// Counts the card-status commands on the bus: on the polling thread, read
+// on the test's.
 void CountPolls(harness::ReaderTestbed& bed, std::atomic<unsigned>& polls) {
     bed.Bus().SetObserver([&polls](const usb::TransferEvent& event) {
         if (event.kind == usb::TransferKind::Out &&
@@ -98,6 +98,30 @@ TEST(PollThread, AFailedPollSkipsTheNextTick) {
         EXPECT_EQ(skippedTick, 0u) << "the tick after a failed poll sends nothing";
         EXPECT_EQ(nextTick, 1u);
     }
+}
+
+// An application that transmits twice a second clears PollEnabled before
+// every tick; the poll still runs every other tick, so that a card pulled
+// meanwhile is seen within two seconds.
+TEST(PollThread, TransmitsTwiceASecondStillLeaveEveryOtherTickToThePoll) {
+    sim::UsbReader reader({}, sim::MakeCard("t1", 1));
+    harness::ReaderTestbed bed(reader, TrackingConfig(1));
+    std::atomic<unsigned> polls = 0;
+    CountPolls(bed, polls);
+    unsigned inSixSeconds = 0;
+    const RunResult run = bed.Run([&] {
+        ASSERT_EQ(StartReader(bed), STATUS_SUCCESS);
+        SleepFor(500);
+        const unsigned before = polls;
+        for (int i = 0; i < 12; ++i) {
+            WritePollFlag(&bed.Reader().PollEnabled, 0);
+            SleepFor(500);
+        }
+        inSixSeconds = polls - before;
+        bed.StopPolling();
+    });
+    EXPECT_TRUE(run.Ok()) << run.report;
+    EXPECT_EQ(inSixSeconds, 3u) << "one poll every other tick";
 }
 
 } // namespace

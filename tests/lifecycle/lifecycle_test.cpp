@@ -500,6 +500,8 @@ TEST(Dispatch, OpensArrivingTogetherAdmitOneHandle) {
     // The seeds ran the close and the third open in both orders.
     EXPECT_GT(thirdOpenWon, 0);
     EXPECT_GT(thirdOpenRefused, 0);
+}
+
 // Two applications open the reader at the same moment. The I/O manager
 // lets both reach the driver, which tests ReaderClosed and clears it in one
 // step: exactly one gets the handle, whatever the interleaving, and the one

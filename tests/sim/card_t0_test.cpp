@@ -186,5 +186,29 @@ TEST(SimCardT0, ACardThatMovesOneByteAtATime) {
     EXPECT_EQ(data[255], DataFileByte(255));
 }
 
+// The card's own account of its work: every reply's time on the line adds
+// to its busy time, and the APDUs it ran are counted, GET RESPONSE and
+// chained links apart.
+TEST(SimCardT0, TheCardCountsItsBusyTimeAndItsCommands) {
+    auto card = MakeCard("t0");
+    usb::Time charged = 0;
+    auto run = [&](std::string_view hex) {
+        CardReply reply = card->T0Characters(test::Hex(hex));
+        charged += reply.duration;
+        return reply;
+    };
+    charged += card->Reset(ResetKind::Cold).duration;
+    EXPECT_EQ(*run("80 EE 00 00 02").bytes, test::Hex("EE"));
+    EXPECT_EQ(*run("AB CD").bytes, test::Hex("61 02"));
+    EXPECT_EQ(*run("00 C0 00 00 02").bytes, test::Hex("C0 AB CD 90 00"));
+    run("10 B0 00 00 04");
+    const CardStatistics& statistics = card->Statistics();
+    EXPECT_EQ(statistics.busy, charged);
+    EXPECT_EQ(statistics.commands, 3u) << "the data bytes of a command are no command of their own";
+    EXPECT_EQ(statistics.getResponses, 1u);
+    EXPECT_EQ(statistics.chained, 1u);
+    EXPECT_EQ(statistics.extended, 0u);
+}
+
 } // namespace
 } // namespace qv::sim

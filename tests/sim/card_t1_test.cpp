@@ -200,7 +200,8 @@ TEST(SimCardT1, TheLargestBlockOf259Bytes) {
 TEST(SimCardT1, WholeSequencesOnEveryCatalogueCard) {
     for (const CatalogueEntry& entry : CardCatalogue()) {
         const SimpleCardOptions options = entry.options();
-        if (options.mute) continue;
+        // The sequence reads the ISO file system, which other applications lack.
+        if (options.mute || options.application) continue;
         for (std::uint8_t protocol : {kProtocolT0, kProtocolT1}) {
             if ((options.protocols & protocol) == 0) continue;
             SCOPED_TRACE(std::string(entry.name) + (protocol == kProtocolT0 ? " T=0" : " T=1"));

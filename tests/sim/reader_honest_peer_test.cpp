@@ -1,9 +1,12 @@
 // The simulated reader as a peer with a mind of its own: it keeps its
 // answers in its own queue, in order, until the host fetches them; it
 // refuses packets that break the packet rules; and the misbehaviours it can
-// be made to show look on the wire as their descriptions say.
+// be made to show look on the wire as their descriptions say. A card
+// pulled out before its answer is done answers nothing, whatever the queue
+// held for it.
 #include <gtest/gtest.h>
 
+#include "sim/card_host.h"
 #include "sim/reader_host.h"
 
 namespace qv::sim {
@@ -154,6 +157,50 @@ TEST(SimReaderPeer, VerySlowReaderKeepsAskingForTime) {
     EXPECT_EQ(block, kCardStatusAnswer);
     EXPECT_GE(host.now - start, kVerySlowAnswerTime);
     EXPECT_GE(requests, static_cast<int>(kVerySlowAnswerTime / kMaxWtxSpan));
+}
+
+// The card is pulled out while the reader still waits for its answer:
+// under T=0 the reader's answer to command 0 says the slot is empty, in
+// place of the card's answer, and a repeat of it says so too; under T=1 the
+// card's block that was on its way never comes, the reader passes on
+// silence. An answer the host fetched before the card went stays as it was.
+TEST(SimReaderPeer, ACardPulledBeforeItsAnswerIsDoneAnswersNothing) {
+    auto command0 = [](std::string_view tpdu) { return test::Concat(Bytes{kCommandClass, kInsApdu}, Hex(tpdu)); };
+    const Bytes noCard{kCommandClass, kInsApdu, kSlotNumber, kStatusCardAbsent};
+    {
+        test::CardBench b("t0", kProtocolT0);
+        ASSERT_EQ(b.status, kStatusOk);
+        // SELECT: a few milliseconds on the line, less than the reader's
+        // waiting time, so its answer block is queued at once.
+        b.host.Send(LinkBlock(b.host.sendSequence, command0("00 A4 00 0C 02 3F 00")));
+        b.host.sendSequence ^= kPcbSequence;
+        EXPECT_EQ(Host::Join(b.host.ReadPackets()),
+                  LinkBlock(b.host.receiveSequence, Bytes{kCommandClass, kInsApdu, kSlotNumber, kStatusOk, 0x90, 0x00}, kReaderNad))
+            << "fetched before the card went: the card's answer";
+        b.host.receiveSequence ^= kPcbSequence;
+        b.host.Send(LinkBlock(b.host.sendSequence, command0("00 A4 00 0C 02 51 00")));
+        b.reader.RemoveCard();
+        const Bytes absent = Host::Join(b.host.ReadPackets());
+        EXPECT_EQ(absent, LinkBlock(b.host.receiveSequence, noCard, kReaderNad));
+        const std::uint8_t repeat = kPcbRBlockType | ((b.host.receiveSequence ^ kPcbSequence) >> kSequenceToRShift);
+        EXPECT_EQ(b.host.Exchange(LinkBlock(repeat)), absent) << "a repeat says the same";
+    }
+    {
+        // Two seconds of work: the reader asks for time first, and the card
+        // is pulled out before that time is up.
+        test::CardBench b("t0", kProtocolT0);
+        b.host.Send(LinkBlock(b.host.sendSequence, command0("80 E2 02 00 40")));
+        EXPECT_EQ(Host::Join(b.host.ReadPackets()).at(kPcbOffset), kPcbWtxRequest);
+        b.reader.RemoveCard();
+        EXPECT_EQ(b.host.Exchange(LinkBlock(kPcbWtxResponse, Hex("04"))), LinkBlock(b.host.receiveSequence, noCard, kReaderNad));
+    }
+    {
+        test::CardBench b("t1", kProtocolT1);
+        ASSERT_EQ(b.status, kStatusOk);
+        b.host.Send(test::CardBlock(0x00, Hex("00 A4 00 0C 02 3F 00"), b.crc));
+        b.reader.RemoveCard();
+        EXPECT_TRUE(Host::Join(b.host.ReadPackets()).empty()) << "the card's block never came";
+    }
 }
 
 } // namespace

@@ -199,6 +199,34 @@ void RandomInsertionRemoval(CaseContext& context) {
                                                                   std::to_string(reports));
 }
 
+// An application that keeps the card busy, a command twice a second, as
+// GnuPG's scdaemon does while it retries: a card pulled meanwhile must
+// still be reported within two poll periods, although every transmit makes
+// the poll skip its next tick.
+void RemovalSeenWhileTransmitting(CaseContext& context) {
+    constexpr std::uint64_t kBetweenCommandsMs = 500;
+    constexpr std::uint64_t kLimitMs = 2 * kPollPeriodMs + kBetweenCommandsMs;
+    ConformanceBed& bed = context.Bed();
+    if (!Attach(context, CatalogueCard("dual", context.Seed()))) return;
+    if (!CardWorks(context, SCARD_PROTOCOL_T1, "before the removal")) return;
+    harness::AsyncRequest& wait = bed.Machine().SendAsync(bed.Current(), IOCTL_SMARTCARD_IS_ABSENT);
+    for (int i = 0; i < 3; ++i) {
+        bed.Transmit(kSelectApplication);
+        bed.Advance(kBetweenCommandsMs);
+    }
+    const std::uint64_t removed = bed.NowMs();
+    bed.Model(0).RemoveCard();
+    while (!wait.done && bed.NowMs() < removed + kLimitMs) {
+        bed.Transmit(kSelectApplication);
+        bed.Advance(kBetweenCommandsMs);
+    }
+    if (!context.Expect(wait.done, "the removal is reported within two poll periods while commands keep coming"))
+        return;
+    context.ExpectStatus(wait.status, STATUS_SUCCESS, "the removal wait");
+    bed.Machine().Reap();
+    context.Expect(bed.State() == SCARD_ABSENT, "the state is SCARD_ABSENT after the removal");
+}
+
 // The card pulled out in the middle of something: the request fails (never
 // a success with made-up data), the next poll reports the card gone, and a
 // card put back in works.
@@ -269,6 +297,37 @@ void PulledDuringWtx(CaseContext& context) {
     AfterPull(context, status, "a key generation", SCARD_PROTOCOL_T1);
 }
 
+// The card is pulled out while it works on a two-second key generation,
+// after the reader or the card asked for the time and got it: the answer
+// the card never finished must not arrive, so the transmit fails.
+void PulledWhileWorking(CaseContext& context, ULONG protocol) {
+    ConformanceBed& bed = context.Bed();
+    if (!Attach(context, CatalogueCard("dual", context.Seed()))) return;
+    if (!context.ExpectStatus(bed.Power(SCARD_COLD_RESET), STATUS_SUCCESS, "a cold reset")) return;
+    if (!context.ExpectStatus(bed.Protocol(protocol), STATUS_SUCCESS, "the protocol")) return;
+    // The host's S(WTX response) grants the time: under T=1 the card's own
+    // block (NAD 0), under T=0 the reader's (NAD 0x12).
+    constexpr std::size_t kNadOffset = 1;
+    constexpr std::uint8_t kPcbWtxResponse = 0xE3;
+    const std::uint8_t nad = protocol == SCARD_PROTOCOL_T1 ? 0x00 : 0x12;
+    sim::UsbReader& reader = bed.Model(0);
+    bool pulled = false;
+    bed.Machine().Bus().SetObserver([&](const usb::TransferEvent& event) {
+        if (pulled || event.kind != usb::TransferKind::Out || event.data.size() <= kNadOffset + 1) return;
+        if (event.data[kNadOffset] == nad && event.data[kNadOffset + 1] == kPcbWtxResponse) {
+            reader.RemoveCard();
+            pulled = true;
+        }
+    });
+    const NTSTATUS status = bed.Transmit(FromHex("80E2020040")).status;
+    bed.Machine().Bus().SetObserver({});
+    if (!context.Expect(pulled, "the card or the reader asked for more time")) return;
+    AfterPull(context, status, "a key generation", protocol);
+}
+
+void PulledWhileWorkingT0(CaseContext& context) { PulledWhileWorking(context, SCARD_PROTOCOL_T0); }
+void PulledWhileWorkingT1(CaseContext& context) { PulledWhileWorking(context, SCARD_PROTOCOL_T1); }
+
 void QuickOutAndIn(CaseContext& context) {
     ConformanceBed& bed = context.Bed();
     if (!Attach(context, CatalogueCard("dual", context.Seed()))) return;
@@ -287,14 +346,14 @@ void QuickOutAndIn(CaseContext& context) {
     context.Expect(!NT_SUCCESS(stale.status), "a transmit under the old card's protocol fails, got " +
                                                   StatusText(stale.status));
     CardWorks(context, SCARD_PROTOCOL_T0, "the new card");
-    // The card the application knew is gone: the poll that found the slot
-    // holding a card it had not powered reported the removal.
-    if (context.Expect(wait.done, "the removal wait ends at the poll that finds the card swapped")) {
-        context.ExpectStatus(wait.status, STATUS_SUCCESS, "the removal wait");
-    } else {
+    // The card the application knew is gone, although the slot never
+    // looked empty to a poll: the removal wait ends.
+    if (!context.Expect(wait.done, "the removal wait ends when the card is found without its power")) {
         bed.Machine().Cancel(wait.irp);
         bed.Advance(10);
+        return;
     }
+    context.ExpectStatus(wait.status, STATUS_SUCCESS, "the removal wait");
     bed.Machine().Reap();
 }
 
@@ -312,6 +371,9 @@ void AddInsertionRemovalCases(std::vector<ConformanceCase>& cases) {
     cases.push_back({kPart, "card pulled between the PPS and the first APDU", &PulledAfterPps});
     cases.push_back({kPart, "card pulled between two chained blocks", &PulledBetweenChainedBlocks});
     cases.push_back({kPart, "card pulled during a waiting-time extension", &PulledDuringWtx});
+    cases.push_back({kPart, "card pulled while it works, T=0", &PulledWhileWorkingT0});
+    cases.push_back({kPart, "card pulled while it works, T=1", &PulledWhileWorkingT1});
+    cases.push_back({kPart, "removal seen while an application transmits", &RemovalSeenWhileTransmitting});
     cases.push_back({kPart, "quick out-and-in between two polls", &QuickOutAndIn});
 }
 

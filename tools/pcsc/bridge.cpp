@@ -14,6 +14,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <utility>
 
 #include "cards/card_catalogue.h"
 #include "harness/app_client.h"
@@ -406,6 +407,22 @@ class Bridge::Machine {
         return Outcome::Ok;
     }
 
+    Outcome Activity(std::uint32_t id, CardActivity& activity) {
+        Channel* channel = Find(id);
+        if (channel == nullptr) return Outcome::NoDevice;
+        bool simple = false;
+        const bool ran = host_.Call(kControlWorker, [&] {
+            const sim::SimpleCard* card = channel->reader->Simple();
+            if (card == nullptr) return;
+            simple = true;
+            const sim::CardStatistics& statistics = card->Statistics();
+            activity = {statistics.busy / sim::kMicrosecond, statistics.commands, statistics.chained,
+                        statistics.getResponses, statistics.extended};
+        });
+        if (!ran) return Outcome::NoDevice;
+        return simple ? Outcome::Ok : Outcome::NotSupported;
+    }
+
     Outcome ArmFault(std::uint32_t id, std::string_view name, unsigned count, std::string& error) {
         Channel* channel = Find(id);
         if (channel == nullptr) {
@@ -637,6 +654,9 @@ Outcome Bridge::InsertCard(std::uint32_t channel, std::string_view card, std::st
     return machine_->InsertCard(channel, card, error);
 }
 Outcome Bridge::RemoveCard(std::uint32_t channel) { return machine_->RemoveCard(channel); }
+Outcome Bridge::Activity(std::uint32_t channel, CardActivity& activity) {
+    return machine_->Activity(channel, activity);
+}
 Outcome Bridge::ArmFault(std::uint32_t channel, std::string_view name, unsigned count, std::string& error) {
     return machine_->ArmFault(channel, name, count, error);
 }

@@ -74,6 +74,17 @@ struct ChannelInfo {
     bool gone = false;
 };
 
+// What the card in a channel's slot has done since it was made (see
+// sim::CardStatistics): its busy time on the line, in virtual time, and
+// the APDUs it ran.
+struct CardActivity {
+    std::uint64_t busyMicroseconds = 0;
+    std::uint64_t commands = 0;
+    std::uint64_t chained = 0;
+    std::uint64_t getResponses = 0;
+    std::uint64_t extended = 0;
+};
+
 class Bridge {
   public:
     explicit Bridge(BridgeConfig config = {});
@@ -125,6 +136,8 @@ class Bridge {
     // "atr:HEX"; empty puts the slot's own card back.
     Outcome InsertCard(std::uint32_t channel, std::string_view card, std::string& error);
     Outcome RemoveCard(std::uint32_t channel);
+    // The activity of the slot's card (also when it is out of the slot).
+    Outcome Activity(std::uint32_t channel, CardActivity& activity);
     // Arms a reader or card fault by its catalogue name.
     Outcome ArmFault(std::uint32_t channel, std::string_view name, unsigned count, std::string& error);
     // The reader is pulled out: surprise removal, the remove once the

@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
             path = argv[++i];
         } else if (arg == "--help" || arg == "-h") {
             std::cout << "usage: qvscr-card [--socket PATH] [COMMAND...]\n"
-                         "commands: readers | reader N | card insert [NAME | atr HEX] | card remove | card list |\n"
+                         "commands: readers | reader N | card insert [NAME | atr HEX] | card remove | card stats | card list |\n"
                          "          fault NAME [COUNT] | fault list | unplug\n"
                          "the socket is QVSCR_CONTROL's path unless --socket names one\n";
             return 0;

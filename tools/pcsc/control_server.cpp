@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 
 namespace qv::pcsc {
@@ -48,6 +49,17 @@ bool WriteAll(int fd, std::string_view text) {
     return true;
 }
 
+// "card busy 1234.567 ms, commands 40, chained 2, get-response 5, extended 0".
+std::string ActivityLine(const CardActivity& activity) {
+    constexpr std::uint64_t kPerMillisecond = 1000;
+    char busy[32];
+    std::snprintf(busy, sizeof busy, "%llu.%03llu", static_cast<unsigned long long>(activity.busyMicroseconds / kPerMillisecond),
+                  static_cast<unsigned long long>(activity.busyMicroseconds % kPerMillisecond));
+    return "card busy " + std::string(busy) + " ms, commands " + std::to_string(activity.commands) + ", chained " +
+           std::to_string(activity.chained) + ", get-response " + std::to_string(activity.getResponses) +
+           ", extended " + std::to_string(activity.extended) + "\n";
+}
+
 } // namespace
 
 std::string ControlCommand(Bridge& bridge, std::string_view line, std::size_t& current) {
@@ -84,6 +96,10 @@ std::string ControlCommand(Bridge& bridge, std::string_view line, std::size_t& c
             if (!countText.empty() && (!ParseCount(countText, count) || count == 0 || count > kMaxFaultCount))
                 return Failure("the count is a whole number from 1 to 1000");
             outcome = bridge.ArmFault(id, what, count, error);
+        } else if (what == "stats") {
+            CardActivity activity;
+            outcome = bridge.Activity(id, activity);
+            if (outcome == Outcome::Ok) return ActivityLine(activity) + "ok\n";
         } else if (what == "remove") {
             outcome = bridge.RemoveCard(id);
         } else if (what == "insert") {
@@ -91,7 +107,7 @@ std::string ControlCommand(Bridge& bridge, std::string_view line, std::size_t& c
             if (name == "atr") name = "atr:" + std::string(NextWord(rest));
             outcome = bridge.InsertCard(id, name, error);
         } else {
-            return Failure("card insert [NAME | atr HEX], card remove or card list");
+            return Failure("card insert [NAME | atr HEX], card remove, card stats or card list");
         }
         if (outcome != Outcome::Ok) return Failure(error.empty() ? std::string(OutcomeName(outcome)) : error);
         return "ok\n";
