@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 #include <string_view>
 #include <vector>
@@ -24,8 +25,10 @@ inline Bytes Hex(std::string_view text) {
 }
 
 inline Bytes Concat(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) {
-    Bytes joined(a.begin(), a.end());
-    joined.insert(joined.end(), b.begin(), b.end());
+    // Sized once and filled in place: GCC 12 at -O3 misreads an insert after
+    // a short first part as a copy past it (-Warray-bounds).
+    Bytes joined(a.size() + b.size());
+    std::copy(b.begin(), b.end(), std::copy(a.begin(), a.end(), joined.begin()));
     return joined;
 }
 
