@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "cards/card_catalogue.h"
 #include "harness/reader_machine.h"
@@ -190,6 +191,33 @@ TEST(DriverTrace, CardStatePlugAndPlayAndPowerTransitions) {
     });
     EXPECT_TRUE(run.Ok()) << run.report;
     ExpectCleanShutdown(machine, "transitions");
+}
+
+// A start that fails says which step failed; a reader beyond the units the
+// driver serves is refused under no unit of its own.
+TEST(DriverTrace, AFailedStartAndARefusedReaderAreNamed) {
+    sim::ReaderOptions swapped;
+    swapped.pipes = sim::PipeLayout::Swapped;
+    auto wrongPipes = std::make_unique<sim::UsbReader>(swapped, sim::MakeCard("dual", 1));
+    std::vector<std::unique_ptr<sim::UsbReader>> readers;
+    for (ULONG i = 0; i <= MAXIMUM_READER_UNITS; ++i) readers.push_back(Reader());
+    ReaderMachine machine(KernelConfig{});
+    DriverLines lines(machine.Machine());
+    const RunResult run = machine.Run([&] {
+        EXPECT_EQ(machine.Plug(*wrongPipes).started, STATUS_DEVICE_CONFIGURATION_ERROR);
+        std::string out = lines.Take();
+        EXPECT_TRUE(InOrder(out, "qvscr0: start failed: the USB configuration 0xC0000182\n",
+                            "qvscr0: IRP_MN_START_DEVICE out 0xC0000182\n"))
+            << out;
+
+        for (ULONG i = 0; i < MAXIMUM_READER_UNITS; ++i) ASSERT_EQ(machine.Plug(*readers[i]).started, STATUS_SUCCESS);
+        lines.Take();
+        EXPECT_EQ(machine.Plug(*readers[MAXIMUM_READER_UNITS]).status, STATUS_INSUFFICIENT_RESOURCES);
+        out = lines.Take();
+        EXPECT_TRUE(Has(out, "qvscr?: add-device refused: 4 readers are served already")) << out;
+    });
+    EXPECT_TRUE(run.Ok()) << run.report;
+    ExpectCleanShutdown(machine, "start");
 }
 
 // An allocation that fails is named, whichever it is.
