@@ -185,7 +185,9 @@ NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     KIRQL cancelIrql;
     // The library's state exists from add-device on, as long as the device.
     NT_ASSERT(os != NULL);
-    TraceReader(&extension->SmartcardExtension, TRACE_REQUEST, "IRP_MJ_CLEANUP in\n");
+    const ULONG unit = extension->SmartcardExtension.VendorAttr.UnitNo;
+    const NTSTATUS status = STATUS_SUCCESS;
+    TraceRequest(unit, "IRP_MJ_CLEANUP", NULL, 0, NULL);
 
     // Any handle's cleanup ends the pending wait, whichever handle it came
     // through. Under both locks no cancel routine, poll or CardTracking is
@@ -204,10 +206,10 @@ NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
 
     Irp->IoStatus.Information = 0;
-    Irp->IoStatus.Status = STATUS_SUCCESS;
+    Irp->IoStatus.Status = status;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    TraceReader(&extension->SmartcardExtension, TRACE_REQUEST, "IRP_MJ_CLEANUP out 0x%08lX\n", STATUS_SUCCESS);
-    return STATUS_SUCCESS;
+    TraceRequest(unit, "IRP_MJ_CLEANUP", NULL, 0, &status);
+    return status;
 }
 
 NTSTATUS PollCardStatus(PSMARTCARD_EXTENSION SmartcardExtension) {

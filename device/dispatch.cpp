@@ -57,7 +57,7 @@ QV_PAGED_CODE NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PI
     // Kept for the line going out: a close gives back the remove lock, after
     // which the removal may delete the device.
     const ULONG unit = smartcardExtension->VendorAttr.UnitNo;
-    TraceUnit(unit, TRACE_REQUEST, "%s in\n", request);
+    TraceRequest(unit, request, NULL, 0, NULL);
 
     if (create) {
         if (SmartcardAcquireRemoveLock(smartcardExtension) != STATUS_SUCCESS) {
@@ -80,21 +80,11 @@ QV_PAGED_CODE NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PI
         InterlockedExchange(&deviceExtension->HandleOpen, 0);
     }
     status = CompleteRequest(Irp, status, 0);
-    TraceUnit(unit, TRACE_REQUEST, "%s out 0x%08lX\n", request, status);
+    TraceRequest(unit, request, NULL, 0, &status);
     return status;
 }
 
 namespace {
-
-// The line of a device-control request going in (Status NULL) or coming
-// out with *Status.
-VOID TraceControl(ULONG Unit, ULONG Code, const NTSTATUS* Status) {
-    PCSTR name = ControlCodeName(Code);
-    if (Status == NULL && name != NULL) TraceUnit(Unit, TRACE_REQUEST, "%s in\n", name);
-    else if (Status == NULL) TraceUnit(Unit, TRACE_REQUEST, "IOCTL 0x%08lX in\n", Code);
-    else if (name != NULL) TraceUnit(Unit, TRACE_REQUEST, "%s out 0x%08lX\n", name, *Status);
-    else TraceUnit(Unit, TRACE_REQUEST, "IOCTL 0x%08lX out 0x%08lX\n", Code, *Status);
-}
 
 // What DispatchDeviceControl does with the request of control code Code.
 NTSTATUS ControlRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG Code) {
@@ -164,9 +154,9 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     const ULONG unit =
         static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension)->SmartcardExtension.VendorAttr.UnitNo;
     const ULONG code = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.IoControlCode;
-    TraceControl(unit, code, NULL);
+    TraceRequest(unit, ControlCodeName(code), "IOCTL", code, NULL);
     const NTSTATUS status = ControlRequest(DeviceObject, Irp, code);
-    TraceControl(unit, code, &status);
+    TraceRequest(unit, ControlCodeName(code), "IOCTL", code, &status);
     return status;
 }
 

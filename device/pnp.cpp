@@ -112,16 +112,6 @@ NTSTATUS PassDownAndComplete(PDEVICE_OBJECT LowerDevice, PIRP Irp, PSMARTCARD_EX
     return status;
 }
 
-// The line of a Plug and Play request going in (Status NULL) or coming out
-// with *Status.
-VOID TracePnp(ULONG Unit, UCHAR MinorFunction, const NTSTATUS* Status) {
-    PCSTR name = PnpMinorName(MinorFunction);
-    if (Status == NULL && name != NULL) TraceUnit(Unit, TRACE_REQUEST, "%s in\n", name);
-    else if (Status == NULL) TraceUnit(Unit, TRACE_REQUEST, "IRP_MJ_PNP 0x%02X in\n", MinorFunction);
-    else if (name != NULL) TraceUnit(Unit, TRACE_REQUEST, "%s out 0x%08lX\n", name, *Status);
-    else TraceUnit(Unit, TRACE_REQUEST, "IRP_MJ_PNP 0x%02X out 0x%08lX\n", MinorFunction, *Status);
-}
-
 // Acts on one Plug and Play request, holding the remove lock. Each case
 // ends in the request's completion: after the lower stack has seen it
 // (synchronously, so it comes back here) or without passing it down.
@@ -218,7 +208,7 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     // Kept for the line going out: on remove the device is gone by then.
     const ULONG unit = smartcardExtension->VendorAttr.UnitNo;
     const UCHAR minorFunction = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
-    TracePnp(unit, minorFunction, NULL);
+    TraceRequest(unit, PnpMinorName(minorFunction), "IRP_MJ_PNP", minorFunction, NULL);
 
     NTSTATUS status = SmartcardAcquireRemoveLock(smartcardExtension);
     if (status != STATUS_SUCCESS) {
@@ -227,6 +217,6 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     } else {
         status = PnpRequest(DeviceObject, Irp, minorFunction);
     }
-    TracePnp(unit, minorFunction, &status);
+    TraceRequest(unit, PnpMinorName(minorFunction), "IRP_MJ_PNP", minorFunction, &status);
     return status;
 }

@@ -78,9 +78,7 @@ VOID TracePower(ULONG Unit, const POWER_REQUEST_TRACE* Request, const NTSTATUS* 
     PCSTR name = Request->MinorFunction == IRP_MN_SET_POWER     ? "IRP_MN_SET_POWER"
                  : Request->MinorFunction == IRP_MN_QUERY_POWER ? "IRP_MN_QUERY_POWER"
                                                                 : NULL;
-    const UCHAR minor = Request->MinorFunction;
-    if (name == NULL && Status == NULL) TraceUnit(Unit, TRACE_REQUEST, "IRP_MJ_POWER 0x%02X in\n", minor);
-    else if (name == NULL) TraceUnit(Unit, TRACE_REQUEST, "IRP_MJ_POWER 0x%02X out 0x%08lX\n", minor, *Status);
+    if (name == NULL) TraceRequest(Unit, NULL, "IRP_MJ_POWER", Request->MinorFunction, Status);
     else if (Status == NULL) TraceUnit(Unit, TRACE_REQUEST, "%s %c%lu in\n", name, Request->Kind, Request->Number);
     else TraceUnit(Unit, TRACE_REQUEST, "%s %c%lu out 0x%08lX\n", name, Request->Kind, Request->Number, *Status);
 }

@@ -43,6 +43,13 @@ VOID TraceDevice(PDEVICE_OBJECT DeviceObject, ULONG Level, PCSTR Format, ...) {
     va_end(arguments);
 }
 
+VOID TraceRequest(ULONG Unit, PCSTR Name, PCSTR Major, ULONG Code, const NTSTATUS* Status) {
+    if (Name != NULL && Status == NULL) TraceUnit(Unit, TRACE_REQUEST, "%s in\n", Name);
+    else if (Name != NULL) TraceUnit(Unit, TRACE_REQUEST, "%s out 0x%08lX\n", Name, *Status);
+    else if (Status == NULL) TraceUnit(Unit, TRACE_REQUEST, "%s 0x%lX in\n", Major, Code);
+    else TraceUnit(Unit, TRACE_REQUEST, "%s 0x%lX out 0x%08lX\n", Major, Code, *Status);
+}
+
 PCSTR ControlCodeName(ULONG IoControlCode) {
     switch (IoControlCode) {
     case IOCTL_SMARTCARD_POWER:

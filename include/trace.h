@@ -32,6 +32,11 @@ VOID TraceUnit(ULONG Unit, ULONG Level, PCSTR Format, ...);
 VOID TraceReader(const SMARTCARD_EXTENSION* SmartcardExtension, ULONG Level, PCSTR Format, ...);
 VOID TraceDevice(PDEVICE_OBJECT DeviceObject, ULONG Level, PCSTR Format, ...);
 
+// The line of a request going in (Status NULL) or coming out with *Status,
+// at TRACE_REQUEST: under its name Name, or, for a request the driver has no
+// name for (Name NULL), under its major function's name Major and its code.
+VOID TraceRequest(ULONG Unit, PCSTR Name, PCSTR Major, ULONG Code, const NTSTATUS* Status);
+
 // Names the trace prints: the WDK's name of a smart-card control code and
 // of a Plug and Play minor function, NULL for a code the driver does not
 // name (the caller prints the number instead); of a card state, "SCARD_?"

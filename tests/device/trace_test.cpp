@@ -3,6 +3,7 @@
 // emulation's debug print hands the lines to the run's trace listener.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -56,18 +57,36 @@ bool InOrder(const std::string& lines, const std::string& first, const std::stri
     return a != std::string::npos && b != std::string::npos && a < b;
 }
 
-std::unique_ptr<sim::UsbReader> Reader() {
-    return std::make_unique<sim::UsbReader>(sim::ReaderOptions{}, sim::MakeCard("dual", 1));
-}
+// A machine whose driver lines are collected, and the readers it may carry,
+// which outlive it.
+class DriverTrace : public ::testing::Test {
+  protected:
+    sim::UsbReader& NewReader(sim::ReaderOptions options = {}) {
+        readers_.push_back(std::make_unique<sim::UsbReader>(options, sim::MakeCard("dual", 1)));
+        return *readers_.back();
+    }
 
-TEST(DriverTrace, EveryRequestGoesInAndComesOutWithItsStatus) {
-    // The readers outlive the machine that carries them.
-    auto reader = Reader();
-    auto second = Reader();
-    ReaderMachine machine(KernelConfig{});
-    DriverLines lines(machine.Machine());
-    const RunResult run = machine.Run([&] {
-        ASSERT_EQ(PlugStartAndOpen(machine, *reader), STATUS_SUCCESS);
+    // Runs body on the machine; the run ends clean, and so does the
+    // machine's shutdown.
+    void Run(const std::function<void()>& body) {
+        const RunResult run = machine.Run(body);
+        EXPECT_TRUE(run.Ok()) << run.report;
+        ExpectCleanShutdown(machine, "after the run");
+    }
+
+  private:
+    std::vector<std::unique_ptr<sim::UsbReader>> readers_;
+
+  protected:
+    ReaderMachine machine{KernelConfig{}};
+    DriverLines lines{machine.Machine()};
+};
+
+TEST_F(DriverTrace, EveryRequestGoesInAndComesOutWithItsStatus) {
+    sim::UsbReader& reader = NewReader();
+    sim::UsbReader& second = NewReader();
+    Run([&] {
+        ASSERT_EQ(PlugStartAndOpen(machine, reader), STATUS_SUCCESS);
         std::string out = lines.Take();
         EXPECT_TRUE(Has(out, "qvscr0: AddDevice out 0x00000000")) << out;
         EXPECT_TRUE(InOrder(out, "qvscr0: IRP_MN_START_DEVICE in\n", "qvscr0: reader started: QV-38N, version 0x"))
@@ -89,67 +108,59 @@ TEST(DriverTrace, EveryRequestGoesInAndComesOutWithItsStatus) {
         EXPECT_TRUE(
             InOrder(out, "qvscr0: IOCTL_SMARTCARD_POWER in\n", "qvscr0: IOCTL_SMARTCARD_POWER out 0x00000000\n"))
             << out;
-        EXPECT_TRUE(Has(out, "qvscr0: IOCTL 0x00310000 in")) << out;
-        EXPECT_TRUE(Has(out, "qvscr0: IOCTL 0x00310000 out 0xC000000D")) << out;
+        EXPECT_TRUE(Has(out, "qvscr0: IOCTL 0x310000 in")) << out;
+        EXPECT_TRUE(Has(out, "qvscr0: IOCTL 0x310000 out 0xC000000D")) << out;
         EXPECT_TRUE(InOrder(out, "qvscr0: card wait armed\n", "qvscr0: IOCTL_SMARTCARD_IS_ABSENT out 0x00000103\n"))
             << out;
         EXPECT_TRUE(InOrder(out, "qvscr0: IRP_MJ_CLEANUP in\n", "qvscr0: card wait ended by the cleanup\n")) << out;
         EXPECT_TRUE(Has(out, "qvscr0: IRP_MJ_CLEANUP out 0x00000000")) << out;
 
         // A second reader's lines carry its own unit.
-        ASSERT_EQ(machine.Plug(*second).started, STATUS_SUCCESS);
+        ASSERT_EQ(machine.Plug(second).started, STATUS_SUCCESS);
         out = lines.Take();
         EXPECT_TRUE(Has(out, "qvscr1: IRP_MN_START_DEVICE out 0x00000000")) << out;
         EXPECT_EQ(out.find("qvscr0: "), std::string::npos) << out;
     });
-    EXPECT_TRUE(run.Ok()) << run.report;
-    ExpectCleanShutdown(machine, "requests");
 }
 
 // Link errors, resynchronisations and retries; failures of the bus.
-TEST(DriverTrace, TheLinkRecoveringAndTheBusFailingAreNamed) {
-    auto reader = Reader();
-    ReaderMachine machine(KernelConfig{});
-    DriverLines lines(machine.Machine());
-    const RunResult run = machine.Run([&] {
-        ASSERT_EQ(PlugStartAndOpen(machine, *reader), STATUS_SUCCESS);
+TEST_F(DriverTrace, TheLinkRecoveringAndTheBusFailingAreNamed) {
+    sim::UsbReader& reader = NewReader();
+    Run([&] {
+        ASSERT_EQ(PlugStartAndOpen(machine, reader), STATUS_SUCCESS);
         lines.Take();
 
-        reader->Arm(sim::Fault::AnswerBadLrc);
+        reader.Arm(sim::Fault::AnswerBadLrc);
         EXPECT_TRUE(machine.SendCommand(0, READER_COMMAND_CARD_STATUS).Ok());
         std::string out = lines.Take();
         EXPECT_TRUE(Has(out, "qvscr0: damaged block from the reader; asked for again (1)")) << out;
 
         // Damaged three times: the command fails and the link is brought
         // back in step.
-        reader->Arm(sim::Fault::AnswerBadLrc, 3);
+        reader.Arm(sim::Fault::AnswerBadLrc, 3);
         EXPECT_EQ(machine.SendCommand(0, READER_COMMAND_CARD_STATUS).status, STATUS_INVALID_DEVICE_STATE);
         out = lines.Take();
         EXPECT_TRUE(Has(out, "qvscr0: damaged block from the reader; exchange failed")) << out;
         EXPECT_TRUE(Has(out, "qvscr0: reader command 2 failed 0xC0000184; link resynchronised 0x00000000")) << out;
 
-        reader->Arm(sim::Fault::AnswerWtx);
+        reader.Arm(sim::Fault::AnswerWtx);
         EXPECT_TRUE(machine.SendCommand(0, READER_COMMAND_CARD_STATUS).Ok());
         EXPECT_TRUE(Has(lines.Take(), "qvscr0: reader asks for more time (WTX)"));
 
         // A transfer the bus fails: the request and the pipe reset are named.
-        reader->Arm(sim::Fault::InStall);
+        reader.Arm(sim::Fault::InStall);
         (void)machine.SendCommand(0, READER_COMMAND_CARD_STATUS);
         out = lines.Take();
         EXPECT_TRUE(Has(out, "qvscr0: reading a block failed 0xC0000001; input pipe reset")) << out;
         EXPECT_NE(out.find("qvscr0: USB request 0x0009 failed 0x"), std::string::npos) << out;
     });
-    EXPECT_TRUE(run.Ok()) << run.report;
-    ExpectCleanShutdown(machine, "link");
 }
 
 // Card state changes, Plug and Play and power transitions.
-TEST(DriverTrace, CardStatePlugAndPlayAndPowerTransitions) {
-    auto reader = Reader();
-    ReaderMachine machine(KernelConfig{});
-    DriverLines lines(machine.Machine());
-    const RunResult run = machine.Run([&] {
-        ASSERT_EQ(PlugStartAndOpen(machine, *reader), STATUS_SUCCESS);
+TEST_F(DriverTrace, CardStatePlugAndPlayAndPowerTransitions) {
+    sim::UsbReader& reader = NewReader();
+    Run([&] {
+        ASSERT_EQ(PlugStartAndOpen(machine, reader), STATUS_SUCCESS);
         Pause(1500);
         ASSERT_EQ(ColdResetToT0(machine), STATUS_SUCCESS);
         std::string out = lines.Take();
@@ -158,7 +169,7 @@ TEST(DriverTrace, CardStatePlugAndPlayAndPowerTransitions) {
             << out;
         EXPECT_TRUE(Has(out, "qvscr0: card SCARD_NEGOTIABLE -> SCARD_SPECIFIC")) << out;
 
-        reader->RemoveCard();
+        reader.RemoveCard();
         Pause(1500);
         EXPECT_TRUE(Has(lines.Take(), "qvscr0: card SCARD_SPECIFIC -> SCARD_ABSENT"));
 
@@ -189,44 +200,32 @@ TEST(DriverTrace, CardStatePlugAndPlayAndPowerTransitions) {
         EXPECT_TRUE(InOrder(out, "qvscr0: IRP_MN_REMOVE_DEVICE in\n", "qvscr0: reader torn down\n")) << out;
         EXPECT_TRUE(Has(out, "qvscr0: IRP_MN_REMOVE_DEVICE out 0x00000000")) << out;
     });
-    EXPECT_TRUE(run.Ok()) << run.report;
-    ExpectCleanShutdown(machine, "transitions");
 }
 
 // A start that fails says which step failed; a reader beyond the units the
 // driver serves is refused under no unit of its own.
-TEST(DriverTrace, AFailedStartAndARefusedReaderAreNamed) {
-    sim::ReaderOptions swapped;
-    swapped.pipes = sim::PipeLayout::Swapped;
-    auto wrongPipes = std::make_unique<sim::UsbReader>(swapped, sim::MakeCard("dual", 1));
-    std::vector<std::unique_ptr<sim::UsbReader>> readers;
-    for (ULONG i = 0; i <= MAXIMUM_READER_UNITS; ++i) readers.push_back(Reader());
-    ReaderMachine machine(KernelConfig{});
-    DriverLines lines(machine.Machine());
-    const RunResult run = machine.Run([&] {
-        EXPECT_EQ(machine.Plug(*wrongPipes).started, STATUS_DEVICE_CONFIGURATION_ERROR);
+TEST_F(DriverTrace, AFailedStartAndARefusedReaderAreNamed) {
+    sim::UsbReader& wrongPipes = NewReader({.pipes = sim::PipeLayout::Swapped});
+    Run([&] {
+        EXPECT_EQ(machine.Plug(wrongPipes).started, STATUS_DEVICE_CONFIGURATION_ERROR);
         std::string out = lines.Take();
         EXPECT_TRUE(InOrder(out, "qvscr0: start failed: the USB configuration 0xC0000182\n",
                             "qvscr0: IRP_MN_START_DEVICE out 0xC0000182\n"))
             << out;
 
-        for (ULONG i = 0; i < MAXIMUM_READER_UNITS; ++i) ASSERT_EQ(machine.Plug(*readers[i]).started, STATUS_SUCCESS);
+        for (ULONG i = 0; i < MAXIMUM_READER_UNITS; ++i) ASSERT_EQ(machine.Plug(NewReader()).started, STATUS_SUCCESS);
         lines.Take();
-        EXPECT_EQ(machine.Plug(*readers[MAXIMUM_READER_UNITS]).status, STATUS_INSUFFICIENT_RESOURCES);
+        EXPECT_EQ(machine.Plug(NewReader()).status, STATUS_INSUFFICIENT_RESOURCES);
         out = lines.Take();
         EXPECT_TRUE(Has(out, "qvscr?: add-device refused: 4 readers are served already")) << out;
     });
-    EXPECT_TRUE(run.Ok()) << run.report;
-    ExpectCleanShutdown(machine, "start");
 }
 
 // An allocation that fails is named, whichever it is.
-TEST(DriverTrace, AFailedAllocationIsNamed) {
-    auto reader = Reader();
-    ReaderMachine machine(KernelConfig{});
-    DriverLines lines(machine.Machine());
-    const RunResult run = machine.Run([&] {
-        ASSERT_EQ(PlugStartAndOpen(machine, *reader), STATUS_SUCCESS);
+TEST_F(DriverTrace, AFailedAllocationIsNamed) {
+    sim::UsbReader& reader = NewReader();
+    Run([&] {
+        ASSERT_EQ(PlugStartAndOpen(machine, reader), STATUS_SUCCESS);
         lines.Take();
         // The command's first allocation is its transfer to the reader.
         K().PoolAllocator().FailAfter(1);
@@ -235,8 +234,6 @@ TEST(DriverTrace, AFailedAllocationIsNamed) {
         EXPECT_TRUE(Has(out, "qvscr0: allocation failed: a transfer to the reader")) << out;
         EXPECT_TRUE(Has(out, "qvscr0: sending a block failed 0xC000009A; output pipe reset")) << out;
     });
-    EXPECT_TRUE(run.Ok()) << run.report;
-    ExpectCleanShutdown(machine, "allocation");
 }
 
 } // namespace
