@@ -23,14 +23,24 @@ constexpr ULONG TRACE_WARNING = DPFLTR_WARNING_LEVEL;
 constexpr ULONG TRACE_STATE = DPFLTR_TRACE_LEVEL;
 constexpr ULONG TRACE_REQUEST = DPFLTR_INFO_LEVEL;
 
+// The Windows image has the compiler check every format against its
+// arguments as the kernel reads them; the emulation, whose ULONG is the
+// host's 32-bit int, reads the same formats with a long's length dropped.
+#if defined(_WIN32)
+#define QV_TRACE_FORMAT(FormatIndex, FirstArgument) __attribute__((format(ms_printf, FormatIndex, FirstArgument)))
+#else
+#define QV_TRACE_FORMAT(FormatIndex, FirstArgument)
+#endif
+
 // One line about the reader of unit Unit. Format is a format as the kernel
 // reads it (a ULONG is %lu or %lX, an NTSTATUS %08lX) and ends in "\n".
-VOID TraceUnit(ULONG Unit, ULONG Level, PCSTR Format, ...);
+VOID TraceUnit(ULONG Unit, ULONG Level, PCSTR Format, ...) QV_TRACE_FORMAT(3, 4);
 
 // The same for the reader whose library record SmartcardExtension is, and
 // for the reader of the device object DeviceObject.
-VOID TraceReader(const SMARTCARD_EXTENSION* SmartcardExtension, ULONG Level, PCSTR Format, ...);
-VOID TraceDevice(PDEVICE_OBJECT DeviceObject, ULONG Level, PCSTR Format, ...);
+VOID TraceReader(const SMARTCARD_EXTENSION* SmartcardExtension, ULONG Level, PCSTR Format, ...)
+    QV_TRACE_FORMAT(3, 4);
+VOID TraceDevice(PDEVICE_OBJECT DeviceObject, ULONG Level, PCSTR Format, ...) QV_TRACE_FORMAT(3, 4);
 
 // The line of a request going in (Status NULL) or coming out with *Status,
 // at TRACE_REQUEST: under its name Name, or, for a request the driver has no
