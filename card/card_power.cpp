@@ -158,6 +158,7 @@ NTSTATUS NTAPI CardPower(PSMARTCARD_EXTENSION SmartcardExtension) {
 
     // The poller stays out of the reader while the card's power changes.
     BeginCardService(SmartcardExtension);
+    const ULONG previousState = SmartcardExtension->ReaderCapabilities.CurrentState;
 
     SmartcardExtension->CardCapabilities.ATR.Length = 0;
     SmartcardExtension->ReaderCapabilities.CurrentState = SCARD_PRESENT;
@@ -203,6 +204,7 @@ NTSTATUS NTAPI CardPower(PSMARTCARD_EXTENSION SmartcardExtension) {
     if (action == SCARD_COLD_RESET) SleepMs(COLD_RESET_PAUSE_MS);
 
 Done:
+    TraceCardState(SmartcardExtension, previousState);
     EndCardService(SmartcardExtension);
     return status;
 }

@@ -19,6 +19,12 @@ constexpr ULONGLONG INTERRUPT_TIME_PER_MS = 10000;
 
 ULONG InterruptTimeMs() { return static_cast<ULONG>(KeQueryInterruptTime() / INTERRUPT_TIME_PER_MS); }
 
+VOID TraceCardState(const SMARTCARD_EXTENSION* SmartcardExtension, ULONG Previous) {
+    const ULONG current = SmartcardExtension->ReaderCapabilities.CurrentState;
+    if (current == Previous) return;
+    TraceReader(SmartcardExtension, TRACE_STATE, "card %s -> %s\n", CardStateName(Previous), CardStateName(current));
+}
+
 VOID BeginCardService(PSMARTCARD_EXTENSION SmartcardExtension) {
     PREADER_EXTENSION reader = SmartcardExtension->ReaderExtension;
     IoStopTimer(reader->DeviceObject);

@@ -148,7 +148,12 @@ NTSTATUS NTAPI CardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
     KeReleaseSpinLockFromDpcLevel(&os->SpinLock);
     IoReleaseCancelSpinLock(cancelIrql);
 
-    if (cancelled != NULL) CompleteTracking(cancelled, STATUS_CANCELLED);
+    if (cancelled != NULL) {
+        TraceReader(SmartcardExtension, TRACE_REQUEST, "card wait cancelled before it was armed\n");
+        CompleteTracking(cancelled, STATUS_CANCELLED);
+    } else if (irp != NULL) {
+        TraceReader(SmartcardExtension, TRACE_REQUEST, "card wait armed\n");
+    }
     return STATUS_PENDING;
 }
 
@@ -167,6 +172,7 @@ VOID NTAPI CancelTracking(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     Irp->IoStatus.Information = 0;
     Irp->IoStatus.Status = STATUS_CANCELLED;
     IoReleaseCancelSpinLock(Irp->CancelIrql);
+    TraceReader(&extension->SmartcardExtension, TRACE_REQUEST, "card wait cancelled\n");
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
 }
 
@@ -177,26 +183,33 @@ NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     POS_DEP_DATA os = extension->SmartcardExtension.OsData;
     PIRP tracking = NULL;
     KIRQL cancelIrql;
+    // The library's state exists from add-device on, as long as the device.
+    NT_ASSERT(os != NULL);
+    const ULONG unit = extension->SmartcardExtension.VendorAttr.UnitNo;
+    const NTSTATUS status = STATUS_SUCCESS;
+    TraceRequest(unit, "IRP_MJ_CLEANUP", NULL, 0, NULL);
 
     // Any handle's cleanup ends the pending wait, whichever handle it came
     // through. Under both locks no cancel routine, poll or CardTracking is
     // half-way through it, so it is this routine's to complete.
     IoAcquireCancelSpinLock(&cancelIrql);
-    if (os != NULL) {
-        KeAcquireSpinLockAtDpcLevel(&os->SpinLock);
-        tracking = os->NotificationIrp;
-        os->NotificationIrp = NULL;
-        if (tracking != NULL) IoSetCancelRoutine(tracking, NULL);
-        KeReleaseSpinLockFromDpcLevel(&os->SpinLock);
-    }
+    KeAcquireSpinLockAtDpcLevel(&os->SpinLock);
+    tracking = os->NotificationIrp;
+    os->NotificationIrp = NULL;
+    if (tracking != NULL) IoSetCancelRoutine(tracking, NULL);
+    KeReleaseSpinLockFromDpcLevel(&os->SpinLock);
     IoReleaseCancelSpinLock(cancelIrql);
 
-    if (tracking != NULL) CompleteTracking(tracking, STATUS_CANCELLED);
+    if (tracking != NULL) {
+        TraceReader(&extension->SmartcardExtension, TRACE_REQUEST, "card wait ended by the cleanup\n");
+        CompleteTracking(tracking, STATUS_CANCELLED);
+    }
 
     Irp->IoStatus.Information = 0;
-    Irp->IoStatus.Status = STATUS_SUCCESS;
+    Irp->IoStatus.Status = status;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return STATUS_SUCCESS;
+    TraceRequest(unit, "IRP_MJ_CLEANUP", NULL, 0, &status);
+    return status;
 }
 
 NTSTATUS PollCardStatus(PSMARTCARD_EXTENSION SmartcardExtension) {
@@ -214,6 +227,7 @@ NTSTATUS PollCardStatus(PSMARTCARD_EXTENSION SmartcardExtension) {
     KIRQL irql;
 
     KeWaitForSingleObject(reader->ReaderMutex, Executive, KernelMode, FALSE, NULL);
+    const ULONG stateBefore = state;
 
     // A tick that woke the poller before the power went finds the reader
     // asleep: there is nothing to ask it until the power-up polls.
@@ -244,6 +258,7 @@ NTSTATUS PollCardStatus(PSMARTCARD_EXTENSION SmartcardExtension) {
     }
 
     status = ApplyCardStatus(SmartcardExtension, reader->ReplyData[READER_REPLY_DATA_OFFSET], &swapped);
+    if (swapped) TraceReader(SmartcardExtension, TRACE_STATE, "card taken out and put back between two polls\n");
 
     // A swapped card is reported like a removal: the wait for the old card's
     // removal ends, and the new card is present for the next wait.
@@ -254,9 +269,13 @@ NTSTATUS PollCardStatus(PSMARTCARD_EXTENSION SmartcardExtension) {
     }
 
 Done:
+    TraceCardState(SmartcardExtension, stateBefore);
     KeReleaseMutex(reader->ReaderMutex, FALSE);
     // Completed here, at PASSIVE_LEVEL with no lock held, by the poll that
     // took it out.
-    if (report != NULL) CompleteTracking(report, reportStatus);
+    if (report != NULL) {
+        TraceReader(SmartcardExtension, TRACE_REQUEST, "card wait completed 0x%08lX\n", reportStatus);
+        CompleteTracking(report, reportStatus);
+    }
     return status;
 }

@@ -133,6 +133,8 @@ NTSTATUS TransmitT1(PSMARTCARD_EXTENSION SmartcardExtension) {
 
     for (ULONG blocks = 0; status == STATUS_SUCCESS; ++blocks) {
         if (blocks == T1_MAX_BLOCKS_PER_EXCHANGE) {
+            TraceReader(SmartcardExtension, TRACE_ERROR, "T=1 exchange given up after %lu blocks\n",
+                        T1_MAX_BLOCKS_PER_EXCHANGE);
             status = STATUS_IO_TIMEOUT;
             break;
         }
@@ -147,6 +149,10 @@ NTSTATUS TransmitT1(PSMARTCARD_EXTENSION SmartcardExtension) {
         reader->CommandLength = request->BufferLength;
 
         const NTSTATUS usb = UsbExchange(SmartcardExtension);
+        if (!NT_SUCCESS(usb)) {
+            TraceReader(SmartcardExtension, TRACE_WARNING, "T=1 block lost 0x%08lX; the library hears no answer\n",
+                        usb);
+        }
 
         // After a failed exchange ReplyData still holds the answer to the
         // block before: the library is given no block at all, so that it

@@ -1,7 +1,9 @@
 // The reader's polling thread and the I/O timer routine that wakes it once
 // a second. The start sequence sets PollThreadRun and PollEnabled, ties
 // PollTimer to the device object, calls StartPollThread and starts the
-// timer; the stop sequence stops the timer and calls StopPollThread.
+// timer; the stop sequence calls StopPollThread first and stops the timer
+// afterwards, once the link is quiet, so that a tick in between only sets
+// PollEvent.
 #include "card.h"
 
 VOID NTAPI PollTimer(PDEVICE_OBJECT DeviceObject, PVOID Context) {

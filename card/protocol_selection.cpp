@@ -63,6 +63,7 @@ NTSTATUS NTAPI SetProtocol(PSMARTCARD_EXTENSION SmartcardExtension) {
     // Read under ReaderMutex: the poll forgets the protocol of a card it
     // finds gone or unpowered, under the same mutex.
     const ULONG previousProtocol = card->Protocol.Selected;
+    const ULONG previousState = SmartcardExtension->ReaderCapabilities.CurrentState;
 
     // The answer is a 32-bit protocol value; a smaller buffer is refused
     // before anything is sent or written.
@@ -125,6 +126,7 @@ Answer:
     status = STATUS_SUCCESS;
 
 Done:
+    TraceCardState(SmartcardExtension, previousState);
     EndCardService(SmartcardExtension);
     return status;
 }

@@ -169,12 +169,14 @@ QV_PAGED_CODE NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject,
     const ULONG unit = TakeUnitNumber();
     if (unit == MAXIMUM_READER_UNITS) {
         // Four readers are served already; nothing was created.
+        TraceUnit(unit, TRACE_ERROR, "add-device refused: %lu readers are served already\n", MAXIMUM_READER_UNITS);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
 
     status = IoCreateDevice(DriverObject, sizeof(DEVICE_EXTENSION), NULL, FILE_DEVICE_SMARTCARD, 0, TRUE,
                             &deviceObject);
     if (!NT_SUCCESS(status)) {
+        TraceUnit(unit, TRACE_ERROR, "add-device failed: IoCreateDevice 0x%08lX\n", status);
         deviceObject = NULL;
         // No device object carries the unit number: give it back here.
         UnitInUse[unit] = 0;
@@ -203,6 +205,7 @@ QV_PAGED_CODE NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject,
     readerExtension =
         static_cast<PREADER_EXTENSION>(ExAllocatePoolWithTag(NonPagedPool, sizeof(READER_EXTENSION), READER_POOL_TAG));
     if (readerExtension == NULL) {
+        TraceUnit(unit, TRACE_ERROR, "allocation failed: the reader's record\n");
         SmartcardLogError(DriverObject, READER_ADD_FAILED_LOG_CODE, NULL, 0);
         status = STATUS_INSUFFICIENT_RESOURCES;
         goto Cleanup;
@@ -216,6 +219,7 @@ QV_PAGED_CODE NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject,
     readerExtension->ReaderMutex =
         static_cast<PKMUTEX>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KMUTEX), READER_POOL_TAG));
     if (readerExtension->ReaderMutex == NULL) {
+        TraceUnit(unit, TRACE_ERROR, "allocation failed: the reader's mutex\n");
         SmartcardLogError(DriverObject, READER_ADD_FAILED_LOG_CODE, NULL, 0);
         status = STATUS_INSUFFICIENT_RESOURCES;
         goto Cleanup;
@@ -229,6 +233,7 @@ QV_PAGED_CODE NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject,
 
     status = SmartcardInitialize(smartcardExtension);
     if (status != STATUS_SUCCESS) {
+        TraceUnit(unit, TRACE_ERROR, "add-device failed: SmartcardInitialize 0x%08lX\n", status);
         SmartcardLogError(DriverObject, READER_ADD_FAILED_LOG_CODE, NULL, 0);
         goto Cleanup;
     }
@@ -236,6 +241,7 @@ QV_PAGED_CODE NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject,
 
     readerExtension->LowerDevice = IoAttachDeviceToDeviceStack(deviceObject, PhysicalDeviceObject);
     if (readerExtension->LowerDevice == NULL) {
+        TraceUnit(unit, TRACE_ERROR, "add-device failed: no device to attach to\n");
         status = STATUS_UNSUCCESSFUL;
         goto Cleanup;
     }
@@ -256,6 +262,7 @@ QV_PAGED_CODE NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject,
 
 Cleanup:
     ReleaseVendorOverride(&override);
+    TraceUnit(unit, NT_SUCCESS(status) ? TRACE_STATE : TRACE_ERROR, "AddDevice out 0x%08lX\n", status);
     if (status != STATUS_SUCCESS) {
         // The tear-down gives back one hold on the library's remove lock and
         // waits for the rest, as the remove request does with the hold it

@@ -52,8 +52,14 @@ QV_PAGED_CODE NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PI
     PDEVICE_EXTENSION deviceExtension = static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
     PSMARTCARD_EXTENSION smartcardExtension = &deviceExtension->SmartcardExtension;
     NTSTATUS status = STATUS_SUCCESS;
+    const BOOLEAN create = IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_CREATE;
+    PCSTR request = create ? "IRP_MJ_CREATE" : "IRP_MJ_CLOSE";
+    // Kept for the line going out: a close gives back the remove lock, after
+    // which the removal may delete the device.
+    const ULONG unit = smartcardExtension->VendorAttr.UnitNo;
+    TraceRequest(unit, request, NULL, 0, NULL);
 
-    if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_CREATE) {
+    if (create) {
         if (SmartcardAcquireRemoveLock(smartcardExtension) != STATUS_SUCCESS) {
             status = STATUS_DEVICE_REMOVED;
         } else if (InterlockedCompareExchange(&deviceExtension->HandleOpen, 1, 0) == 0) {
@@ -73,12 +79,15 @@ QV_PAGED_CODE NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PI
         KeSetEvent(&deviceExtension->ReaderClosed, IO_NO_INCREMENT, FALSE);
         InterlockedExchange(&deviceExtension->HandleOpen, 0);
     }
-    return CompleteRequest(Irp, status, 0);
+    status = CompleteRequest(Irp, status, 0);
+    TraceRequest(unit, request, NULL, 0, &status);
+    return status;
 }
 
-// IRQL: PASSIVE_LEVEL. The IRP is completed here, or by the library, or left
-// pending by the library (card tracking).
-NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+namespace {
+
+// What DispatchDeviceControl does with the request of control code Code.
+NTSTATUS ControlRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG Code) {
     PDEVICE_EXTENSION deviceExtension = static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
     PSMARTCARD_EXTENSION smartcardExtension = &deviceExtension->SmartcardExtension;
 
@@ -104,14 +113,13 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
 
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
-    if (!IsAdmittedControlCode(code)) {
+    if (!IsAdmittedControlCode(Code)) {
         status = CompleteRequest(Irp, STATUS_INVALID_PARAMETER, 0);
-    } else if (code == IOCTL_SMARTCARD_GET_ATTRIBUTE &&
+    } else if (Code == IOCTL_SMARTCARD_GET_ATTRIBUTE &&
                stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(ULONG)) {
         // No attribute id to read: the buffer is not looked at.
         status = CompleteRequest(Irp, STATUS_INVALID_PARAMETER, 0);
-    } else if (code == IOCTL_SMARTCARD_GET_ATTRIBUTE &&
+    } else if (Code == IOCTL_SMARTCARD_GET_ATTRIBUTE &&
                *static_cast<const ULONG*>(Irp->AssociatedIrp.SystemBuffer) == ATTR_READER_VERSION) {
         if (stack->Parameters.DeviceIoControl.OutputBufferLength < sizeof(ULONG)) {
             status = CompleteRequest(Irp, STATUS_BUFFER_TOO_SMALL, 0);
@@ -135,9 +143,27 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return status;
 }
 
+} // namespace
+
+// IRQL: PASSIVE_LEVEL. The IRP is completed here, or by the library, or left
+// pending by the library (card tracking); its line going out says which.
+NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    // Both read while the request holds everything: once it has given back
+    // the remove lock the removal may delete the device, and once completed
+    // the IRP is gone.
+    const ULONG unit =
+        static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension)->SmartcardExtension.VendorAttr.UnitNo;
+    const ULONG code = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.IoControlCode;
+    TraceRequest(unit, ControlCodeName(code), "IOCTL", code, NULL);
+    const NTSTATUS status = ControlRequest(DeviceObject, Irp, code);
+    TraceRequest(unit, ControlCodeName(code), "IOCTL", code, &status);
+    return status;
+}
+
 // IRQL: PASSIVE_LEVEL. Passed down unchanged, whatever the reader's state.
 NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_EXTENSION deviceExtension = static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
+    TraceReader(&deviceExtension->SmartcardExtension, TRACE_REQUEST, "IRP_MJ_SYSTEM_CONTROL passed down\n");
     IoSkipCurrentIrpStackLocation(Irp);
     return IoCallDriver(deviceExtension->SmartcardExtension.ReaderExtension->LowerDevice, Irp);
 }

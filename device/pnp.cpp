@@ -49,16 +49,21 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION DeviceExtens
         // A start that fails after a stop has no USB configuration; requests
         // on handles still open must not reach the transport, so they wait
         // again (for the next start, or for removal, which ends the wait).
+        TraceDevice(DeviceObject, TRACE_ERROR, "start failed: the lower stack 0x%08lX\n", status);
         SetPnpReady(DeviceExtension, FALSE);
         return status;
     }
     status = ConfigureUsbDevice(DeviceObject);
     if (status != STATUS_SUCCESS) {
+        TraceDevice(DeviceObject, TRACE_ERROR, "start failed: the USB configuration 0x%08lX\n", status);
         SetPnpReady(DeviceExtension, FALSE);
         return status;
     }
     status = StartReader(DeviceObject);
-    if (!NT_SUCCESS(status)) SetPnpReady(DeviceExtension, FALSE);
+    if (!NT_SUCCESS(status)) {
+        TraceDevice(DeviceObject, TRACE_ERROR, "start failed: the reader's start sequence 0x%08lX\n", status);
+        SetPnpReady(DeviceExtension, FALSE);
+    }
     return status;
 }
 
@@ -88,40 +93,91 @@ NTSTATUS QueryStop(PDEVICE_EXTENSION DeviceExtension, PDEVICE_OBJECT LowerDevice
     return status;
 }
 
-} // namespace
+// Completes a Plug and Play request with Status and, when Hold is given,
+// gives back the hold on its remove lock that DispatchPnp took, after the
+// completion. The one place where DispatchPnp's requests are completed.
+NTSTATUS CompletePnpRequest(PIRP Irp, NTSTATUS Status, PSMARTCARD_EXTENSION Hold) {
+    Irp->IoStatus.Status = Status;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    if (Hold != NULL) SmartcardReleaseRemoveLock(Hold);
+    return Status;
+}
 
-// IRQL: PASSIVE_LEVEL. Completes every Plug and Play request here, in one
-// place, except the remove request, which is completed after the device
-// object is gone.
-NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+// Sends a request down and waits for it, then completes it with the status
+// the lower stack left in it, not overwritten; returns the status the lower
+// driver answered with. For every request the driver has nothing to add to.
+NTSTATUS PassDownAndComplete(PDEVICE_OBJECT LowerDevice, PIRP Irp, PSMARTCARD_EXTENSION Hold) {
+    const NTSTATUS status = CallLowerDriverSync(LowerDevice, Irp);
+    (void)CompletePnpRequest(Irp, Irp->IoStatus.Status, Hold);
+    return status;
+}
+
+// Acts on one Plug and Play request, holding the remove lock. Each case
+// ends in the request's completion: after the lower stack has seen it
+// (synchronously, so it comes back here) or without passing it down.
+NTSTATUS PnpRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp, UCHAR MinorFunction) {
     PDEVICE_EXTENSION deviceExtension = static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
     PSMARTCARD_EXTENSION smartcardExtension = &deviceExtension->SmartcardExtension;
-
-    NTSTATUS status = SmartcardAcquireRemoveLock(smartcardExtension);
-    if (status != STATUS_SUCCESS) {
-        Irp->IoStatus.Information = 0;
-        Irp->IoStatus.Status = status;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        return status;
-    }
-
     // Kept now: on remove the records are gone before the request goes down.
     PDEVICE_OBJECT lowerDevice = smartcardExtension->ReaderExtension->LowerDevice;
-    const UCHAR minorFunction = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
+    NTSTATUS status;
 
-    switch (minorFunction) {
+    switch (MinorFunction) {
     case IRP_MN_START_DEVICE:
+        // Down first: the reader is started once the stack below it is.
         status = StartDevice(DeviceObject, deviceExtension, lowerDevice, Irp);
-        break;
+        return CompletePnpRequest(Irp, status, smartcardExtension);
+
+    case IRP_MN_QUERY_STOP_DEVICE:
+        // Down only when no request is inside.
+        return CompletePnpRequest(Irp, QueryStop(deviceExtension, lowerDevice, Irp), smartcardExtension);
+
+    case IRP_MN_STOP_DEVICE:
+        // Not passed down, deliberately: the stop is the reader's own
+        // business. It ends the poller, waits for the link to go quiet and
+        // puts the USB device back into the unconfigured state itself; the
+        // hub's device below holds no resources a rebalance could move, and
+        // nothing in this driver depends on its seeing the stop. The
+        // restart's start request reaches it as usual.
+        StopReader(DeviceObject);
+        return CompletePnpRequest(Irp, UnconfigureUsbDevice(DeviceObject), smartcardExtension);
+
+    case IRP_MN_CANCEL_STOP_DEVICE:
+        // Down first, then the gate opens again. The count is left as it
+        // is: after a refused query-stop requests are still inside, and each
+        // lowers what it raised; forcing it to 0 would let it go negative
+        // and a later query-stop pass with requests in flight.
+        status = CallLowerDriverSync(lowerDevice, Irp);
+        SetPnpReady(deviceExtension, TRUE);
+        return CompletePnpRequest(Irp, status, smartcardExtension);
 
     case IRP_MN_QUERY_REMOVE_DEVICE:
-        status = QueryRemove(deviceExtension, lowerDevice, Irp);
-        break;
+        // Down only when no handle is open.
+        return CompletePnpRequest(Irp, QueryRemove(deviceExtension, lowerDevice, Irp), smartcardExtension);
+
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+        // Down first, then the interface is switched on again.
+        status = CallLowerDriverSync(lowerDevice, Irp);
+        if (status == STATUS_SUCCESS) status = IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, TRUE);
+        return CompletePnpRequest(Irp, status, smartcardExtension);
+
+    case IRP_MN_SURPRISE_REMOVAL:
+        // The reader is gone: new requests fail at once instead of reaching
+        // a link that can no longer answer, and applications no longer find
+        // it. The tear-down waits for the remove request; this one goes down
+        // and comes back with the lower stack's status.
+        TraceReader(smartcardExtension, TRACE_STATE, "reader pulled out\n");
+        KeSetEvent(&deviceExtension->ReaderRemoved, IO_NO_INCREMENT, FALSE);
+        if (deviceExtension->PnPDeviceName.Buffer != NULL) {
+            (void)IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, FALSE);
+        }
+        return PassDownAndComplete(lowerDevice, Irp, smartcardExtension);
 
     case IRP_MN_REMOVE_DEVICE:
-        // The hold taken above is the one the tear-down's release-and-wait
+        // The hold taken on entry is the one the tear-down's release-and-wait
         // gives back, on legacy platforms too: releasing it here as well
-        // would give back one hold more than was taken.
+        // would give back one hold more than was taken. Down last, once the
+        // device object is gone, and completed without a hold to release.
         KeSetEvent(&deviceExtension->ReaderRemoved, IO_NO_INCREMENT, FALSE);
         StopReader(DeviceObject);
         if (!NT_SUCCESS(UnconfigureUsbDevice(DeviceObject))) {
@@ -131,53 +187,36 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         }
         RemoveReaderDevice(DeviceObject);
         // The device object is gone: nothing of it is touched from here on.
-        status = CallLowerDriverSync(lowerDevice, Irp);
-        Irp->IoStatus.Status = status;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        return status;
-
-    case IRP_MN_CANCEL_REMOVE_DEVICE:
-        status = CallLowerDriverSync(lowerDevice, Irp);
-        if (status == STATUS_SUCCESS) status = IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, TRUE);
-        break;
-
-    case IRP_MN_STOP_DEVICE:
-        StopReader(DeviceObject);
-        status = UnconfigureUsbDevice(DeviceObject);
-        break;
-
-    case IRP_MN_QUERY_STOP_DEVICE:
-        status = QueryStop(deviceExtension, lowerDevice, Irp);
-        break;
-
-    case IRP_MN_CANCEL_STOP_DEVICE:
-        // The count is left as it is: after a refused query-stop requests
-        // are still inside, and each lowers what it raised; forcing it to 0
-        // would let it go negative and a later query-stop pass with requests
-        // in flight.
-        status = CallLowerDriverSync(lowerDevice, Irp);
-        SetPnpReady(deviceExtension, TRUE);
-        break;
+        return CompletePnpRequest(Irp, CallLowerDriverSync(lowerDevice, Irp), NULL);
 
     default:
-        if (minorFunction == IRP_MN_SURPRISE_REMOVAL) {
-            // The reader is gone: new requests fail at once instead of
-            // reaching a link that can no longer answer, and applications
-            // no longer find it. The tear-down waits for the remove request.
-            KeSetEvent(&deviceExtension->ReaderRemoved, IO_NO_INCREMENT, FALSE);
-            if (deviceExtension->PnPDeviceName.Buffer != NULL) {
-                (void)IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, FALSE);
-            }
-        }
-        // The status the lower stack left in the IRP stands.
-        status = CallLowerDriverSync(lowerDevice, Irp);
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        SmartcardReleaseRemoveLock(smartcardExtension);
-        return status;
+        // Every other request is the lower stack's to answer.
+        return PassDownAndComplete(lowerDevice, Irp, smartcardExtension);
     }
+}
 
-    Irp->IoStatus.Status = status;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    SmartcardReleaseRemoveLock(smartcardExtension);
+} // namespace
+
+// IRQL: PASSIVE_LEVEL. Every Plug and Play request is completed by this
+// driver, in CompletePnpRequest: those that go down are sent synchronously
+// and come back before they are completed; the remove request is completed
+// after the device object is gone, and a request that finds removal under
+// way at once, without going down.
+NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PSMARTCARD_EXTENSION smartcardExtension =
+        &static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension)->SmartcardExtension;
+    // Kept for the line going out: on remove the device is gone by then.
+    const ULONG unit = smartcardExtension->VendorAttr.UnitNo;
+    const UCHAR minorFunction = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
+    TraceRequest(unit, PnpMinorName(minorFunction), "IRP_MJ_PNP", minorFunction, NULL);
+
+    NTSTATUS status = SmartcardAcquireRemoveLock(smartcardExtension);
+    if (status != STATUS_SUCCESS) {
+        Irp->IoStatus.Information = 0;
+        status = CompletePnpRequest(Irp, status, NULL);
+    } else {
+        status = PnpRequest(DeviceObject, Irp, minorFunction);
+    }
+    TraceRequest(unit, PnpMinorName(minorFunction), "IRP_MJ_PNP", minorFunction, &status);
     return status;
 }

@@ -54,6 +54,35 @@ NTSTATUS CompletePowerIrp(PIRP Irp, NTSTATUS Status) {
     return Status;
 }
 
+// What the trace says of a power request, read while the IRP is ours.
+typedef struct _POWER_REQUEST_TRACE {
+    UCHAR MinorFunction;
+    CHAR Kind;    // 'S' for a system power state, 'D' for a device power state
+    ULONG Number; // S0 to S5, D0 to D3; the state's value less one
+} POWER_REQUEST_TRACE;
+
+POWER_REQUEST_TRACE PowerRequestOf(PIRP Irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    POWER_REQUEST_TRACE request;
+    request.MinorFunction = stack->MinorFunction;
+    request.Kind = stack->Parameters.Power.Type == DevicePowerState ? 'D' : 'S';
+    const ULONG state = request.Kind == 'D' ? static_cast<ULONG>(stack->Parameters.Power.State.DeviceState)
+                                            : static_cast<ULONG>(stack->Parameters.Power.State.SystemState);
+    request.Number = state - 1;
+    return request;
+}
+
+// The line of a power request going in (Status NULL) or coming out with
+// *Status: STATUS_PENDING when it is finished later.
+VOID TracePower(ULONG Unit, const POWER_REQUEST_TRACE* Request, const NTSTATUS* Status) {
+    PCSTR name = Request->MinorFunction == IRP_MN_SET_POWER     ? "IRP_MN_SET_POWER"
+                 : Request->MinorFunction == IRP_MN_QUERY_POWER ? "IRP_MN_QUERY_POWER"
+                                                                : NULL;
+    if (name == NULL) TraceRequest(Unit, NULL, "IRP_MJ_POWER", Request->MinorFunction, Status);
+    else if (Status == NULL) TraceUnit(Unit, TRACE_REQUEST, "%s %c%lu in\n", name, Request->Kind, Request->Number);
+    else TraceUnit(Unit, TRACE_REQUEST, "%s %c%lu out 0x%08lX\n", name, Request->Kind, Request->Number, *Status);
+}
+
 // The end of a power-up, in its fixed order: poll (resynchronising the link
 // and reporting a card known from before), skip the next tick, timer on,
 // requests admitted. A poll of the polling thread that got there first has
@@ -71,12 +100,15 @@ VOID ResumeReader(PDEVICE_EXTENSION DeviceExtension) {
     KeReleaseMutex(readerExtension->ReaderMutex, FALSE);
     if (running) {
         if (awaitsResynch) {
-            (void)PollCardStatus(&DeviceExtension->SmartcardExtension);
+            const NTSTATUS poll = PollCardStatus(&DeviceExtension->SmartcardExtension);
+            TraceReader(&DeviceExtension->SmartcardExtension, NT_SUCCESS(poll) ? TRACE_STATE : TRACE_ERROR,
+                        "powered up: the poll resynchronised the link 0x%08lX\n", poll);
             WritePollFlag(&readerExtension->PollEnabled, 0);
         }
         IoStartTimer(readerExtension->DeviceObject);
     }
     SetPowerReady(DeviceExtension, TRUE);
+    TraceReader(&DeviceExtension->SmartcardExtension, TRACE_STATE, "reader powered up\n");
 }
 
 // IRQL: PASSIVE_LEVEL (a system worker thread). Finishes the power-up and
@@ -121,6 +153,8 @@ NTSTATUS NTAPI PowerUpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Co
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
     if (work != NULL) ExFreePoolWithTag(work, READER_POOL_TAG);
+    TraceReader(&deviceExtension->SmartcardExtension, TRACE_ERROR,
+                "allocation failed: the power-up's work item; the next tick polls\n");
     // No work item to be had: the polling thread's next tick polls instead,
     // and still reports a card known from before, since the link is not yet
     // in step. ReaderRunning cannot be read under its mutex here; it changes
@@ -166,6 +200,8 @@ NTSTATUS RequestDeviceState(PDEVICE_OBJECT DeviceObject, PIRP Irp, DEVICE_POWER_
     ReaderOf(deviceExtension)->PendingSystemPowerIrp = Irp;
     NTSTATUS status = PoRequestPowerIrp(DeviceObject, IRP_MN_SET_POWER, powerState, DevicePowerCompletion, NULL, NULL);
     if (status != STATUS_PENDING) {
+        TraceReader(&deviceExtension->SmartcardExtension, TRACE_ERROR, "device power request D%lu failed 0x%08lX\n",
+                    static_cast<ULONG>(State) - 1, status);
         ReaderOf(deviceExtension)->PendingSystemPowerIrp = NULL;
         SmartcardReleaseRemoveLock(&deviceExtension->SmartcardExtension);
         (void)CompletePowerIrp(Irp, status);
@@ -194,6 +230,7 @@ NTSTATUS PowerDown(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     KeWaitForSingleObject(&readerExtension->LinkIdle, Executive, KernelMode, FALSE, NULL);
     (void)SleepMs(POWER_DOWN_PAUSE_MS);
     PoSetPowerState(DeviceObject, DevicePowerState, powerState);
+    TraceReader(&deviceExtension->SmartcardExtension, TRACE_STATE, "reader powered down\n");
     return PassDown(deviceExtension, Irp);
 }
 
@@ -233,6 +270,7 @@ NTSTATUS QuerySleep(PDEVICE_EXTENSION DeviceExtension, PIRP Irp) {
     const BOOLEAN idle = CloseGateWhenIdle(DeviceExtension, GatePower);
     Irp->IoStatus.Status = STATUS_SUCCESS;
     if (idle) return PassDown(DeviceExtension, Irp);
+    TraceReader(&DeviceExtension->SmartcardExtension, TRACE_STATE, "sleep query answered here: requests inside\n");
     Irp->IoStatus.Information = 0;
     SmartcardReleaseRemoveLock(&DeviceExtension->SmartcardExtension);
     return CompletePowerIrp(Irp, STATUS_SUCCESS);
@@ -287,10 +325,16 @@ NTSTATUS DevicePower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 // IRQL: PASSIVE_LEVEL (DO_POWER_PAGABLE).
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_EXTENSION deviceExtension = static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
-    const NTSTATUS status = SmartcardAcquireRemoveLock(&deviceExtension->SmartcardExtension);
-    if (!NT_SUCCESS(status)) return CompletePowerIrp(Irp, status);
+    // Read for the line going out while the request is still ours.
+    const ULONG unit = deviceExtension->SmartcardExtension.VendorAttr.UnitNo;
+    const POWER_REQUEST_TRACE request = PowerRequestOf(Irp);
+    TracePower(unit, &request, NULL);
 
-    if (IoGetCurrentIrpStackLocation(Irp)->Parameters.Power.Type == DevicePowerState)
-        return DevicePower(DeviceObject, Irp);
-    return SystemPower(DeviceObject, Irp);
+    NTSTATUS status = SmartcardAcquireRemoveLock(&deviceExtension->SmartcardExtension);
+    if (!NT_SUCCESS(status)) status = CompletePowerIrp(Irp, status);
+    else if (IoGetCurrentIrpStackLocation(Irp)->Parameters.Power.Type == DevicePowerState)
+        status = DevicePower(DeviceObject, Irp);
+    else status = SystemPower(DeviceObject, Irp);
+    TracePower(unit, &request, &status);
+    return status;
 }

@@ -9,14 +9,16 @@ namespace {
 // reader is going, and with it the card. It is taken out, and its cancel
 // routine cleared, under the cancel spin lock, so that the cancel routine
 // cannot complete it too; it is completed after the lock is released.
-VOID CompletePendingTracking(POS_DEP_DATA OsData) {
+VOID CompletePendingTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
+    POS_DEP_DATA osData = SmartcardExtension->OsData;
     KIRQL cancelIrql;
     IoAcquireCancelSpinLock(&cancelIrql);
     PIRP notificationIrp = static_cast<PIRP>(
-        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&OsData->NotificationIrp), NULL));
+        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&osData->NotificationIrp), NULL));
     if (notificationIrp != NULL) (void)IoSetCancelRoutine(notificationIrp, NULL);
     IoReleaseCancelSpinLock(cancelIrql);
     if (notificationIrp != NULL) {
+        TraceReader(SmartcardExtension, TRACE_REQUEST, "card wait ended by the removal\n");
         notificationIrp->IoStatus.Information = 0;
         notificationIrp->IoStatus.Status = STATUS_SUCCESS;
         IoCompleteRequest(notificationIrp, IO_NO_INCREMENT);
@@ -35,6 +37,7 @@ VOID RemoveReaderDevice(PDEVICE_OBJECT DeviceObject) {
 
     PDEVICE_EXTENSION deviceExtension = static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
     PSMARTCARD_EXTENSION smartcardExtension = &deviceExtension->SmartcardExtension;
+    TraceReader(smartcardExtension, TRACE_STATE, "reader torn down\n");
 
     if (deviceExtension->PnPDeviceName.Buffer != NULL) {
         (void)IoSetDeviceInterfaceState(&deviceExtension->PnPDeviceName, FALSE);
@@ -45,12 +48,12 @@ VOID RemoveReaderDevice(PDEVICE_OBJECT DeviceObject) {
     }
 
     if (smartcardExtension->OsData != NULL) {
-        CompletePendingTracking(smartcardExtension->OsData);
+        CompletePendingTracking(smartcardExtension);
         SmartcardReleaseRemoveLockAndWait(smartcardExtension);
         // A card wait that was still on its way in while the request before
         // it held the library stored itself during the wait above, after the
         // first look; no request is inside any more, so this look is the last.
-        CompletePendingTracking(smartcardExtension->OsData);
+        CompletePendingTracking(smartcardExtension);
         SmartcardExit(smartcardExtension);
     }
 

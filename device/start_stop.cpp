@@ -53,12 +53,15 @@ NTSTATUS StartReader(PDEVICE_OBJECT DeviceObject) {
     // reader commands, which take no ReaderMutex, would share the link with
     // theirs.
     SetPnpReady(deviceExtension, TRUE);
+    TraceReader(smartcardExtension, TRACE_STATE, "reader started: %.6s, version 0x%08lX\n",
+                reinterpret_cast<const CHAR*>(readerExtension->ReaderInfo),
+                ReaderVersionWord(readerExtension->ReaderInfo));
     return STATUS_SUCCESS;
 }
 
-// IRQL: PASSIVE_LEVEL. A null device object is ignored.
+// IRQL: PASSIVE_LEVEL.
 VOID StopReader(PDEVICE_OBJECT DeviceObject) {
-    if (DeviceObject == NULL) return;
+    NT_ASSERT(DeviceObject != NULL);
     PDEVICE_EXTENSION deviceExtension = static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
     PREADER_EXTENSION readerExtension = deviceExtension->SmartcardExtension.ReaderExtension;
 
@@ -78,4 +81,5 @@ VOID StopReader(PDEVICE_OBJECT DeviceObject) {
     if (DeviceObject->Timer != NULL) IoStopTimer(DeviceObject);
     KeReleaseMutex(readerExtension->ReaderMutex, FALSE);
     (void)SleepMs(STOP_READER_PAUSE_MS);
+    TraceReader(&deviceExtension->SmartcardExtension, TRACE_STATE, "reader stopped\n");
 }

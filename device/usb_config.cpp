@@ -29,10 +29,12 @@ NTSTATUS ReadDeviceDescriptor(PDEVICE_OBJECT DeviceObject, PURB Urb, PREADER_EXT
 
     PVOID descriptor = ExAllocatePoolWithTag(NonPagedPool, sizeof(USB_DEVICE_DESCRIPTOR), READER_POOL_TAG);
     if (descriptor == NULL) {
+        TraceDevice(DeviceObject, TRACE_ERROR, "allocation failed: the device descriptor\n");
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     PVOID holder = ExAllocatePoolWithTag(NonPagedPool, sizeof(USB_CONFIG), READER_POOL_TAG);
     if (holder == NULL) {
+        TraceDevice(DeviceObject, TRACE_ERROR, "allocation failed: the USB configuration holder\n");
         FreeReaderBlock(&descriptor);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -91,6 +93,8 @@ NTSTATUS ReadConfigurationDescriptor(PDEVICE_OBJECT DeviceObject, PURB Urb, PUSB
         FreeReaderBlock(block);
         *block = ExAllocatePoolWithTag(NonPagedPool, size, READER_POOL_TAG);
         if (*block == NULL) {
+            TraceDevice(DeviceObject, TRACE_ERROR, "allocation failed: %lu bytes for the configuration descriptor\n",
+                        size);
             return STATUS_INSUFFICIENT_RESOURCES;
         }
         RtlZeroMemory(*block, size);
@@ -191,9 +195,6 @@ NTSTATUS ConfigureUsbDevice(PDEVICE_OBJECT DeviceObject) {
     PAGED_CODE();
 
     PREADER_EXTENSION readerExtension = ReaderExtensionOfDevice(DeviceObject);
-    if (readerExtension == NULL) {
-        return STATUS_INVALID_PARAMETER;
-    }
     // A holder still here was left by a deconfiguring request that failed;
     // the device has been configured anew since, so it describes nothing and
     // is freed rather than lost under the new one.
@@ -203,6 +204,7 @@ NTSTATUS ConfigureUsbDevice(PDEVICE_OBJECT DeviceObject) {
 
     PVOID urb = ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), READER_POOL_TAG);
     if (urb == NULL) {
+        TraceDevice(DeviceObject, TRACE_ERROR, "allocation failed: a descriptor request\n");
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     NTSTATUS status = ReadDeviceDescriptor(DeviceObject, static_cast<PURB>(urb), readerExtension);
@@ -222,13 +224,12 @@ NTSTATUS SelectUsbConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIG Holder)
     PAGED_CODE();
 
     PREADER_EXTENSION readerExtension = ReaderExtensionOfDevice(DeviceObject);
-    if (readerExtension == NULL || Holder == NULL || Holder->ConfigurationDescriptor == NULL) {
-        return STATUS_INVALID_PARAMETER;
-    }
+    NT_ASSERT(Holder != NULL && Holder->ConfigurationDescriptor != NULL);
     PUSB_CONFIGURATION_DESCRIPTOR descriptor = Holder->ConfigurationDescriptor;
     USHORT size = 0;
     PURB urb = USBD_CreateConfigurationRequest(descriptor, &size);
     if (urb == NULL) {
+        TraceDevice(DeviceObject, TRACE_ERROR, "allocation failed: the select-configuration request\n");
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     if (USBD_ParseConfigurationDescriptorEx(descriptor, descriptor, -1, -1, -1, -1, -1) == NULL) {
@@ -268,12 +269,10 @@ NTSTATUS UnconfigureUsbDevice(PDEVICE_OBJECT DeviceObject) {
     PAGED_CODE();
 
     PREADER_EXTENSION readerExtension = ReaderExtensionOfDevice(DeviceObject);
-    if (readerExtension == NULL) {
-        return STATUS_INVALID_PARAMETER;
-    }
     PURB urb = static_cast<PURB>(
         ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_SELECT_CONFIGURATION), READER_POOL_TAG));
     if (urb == NULL) {
+        TraceDevice(DeviceObject, TRACE_ERROR, "allocation failed: the deconfiguring request\n");
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     RtlZeroMemory(urb, sizeof(struct _URB_SELECT_CONFIGURATION));

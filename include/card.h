@@ -16,6 +16,9 @@ VOID BeginCardService(PSMARTCARD_EXTENSION SmartcardExtension);
 VOID EndCardService(PSMARTCARD_EXTENSION SmartcardExtension);
 // The interrupt time in milliseconds; it wraps, so only differences count.
 ULONG InterruptTimeMs();
+// Traces the card state's change from Previous to CurrentState, if it
+// changed. IRQL: <= DISPATCH_LEVEL.
+VOID TraceCardState(const SMARTCARD_EXTENSION* SmartcardExtension, ULONG Previous);
 
 // ---------------------------------------------------------------------------
 // Card power and ATR

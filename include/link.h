@@ -47,7 +47,8 @@ constexpr ULONG READER_REPLY_MIN_LENGTH = READER_REPLY_DATA_OFFSET;
 // within ReplyLength. FALSE, with *Status untouched, when the reply is too
 // short to hold one.
 inline BOOLEAN ReaderReplyStatus(const READER_EXTENSION* ReaderExtension, PUCHAR Status) {
-    if (ReaderExtension == NULL || Status == NULL || ReaderExtension->ReplyLength < READER_REPLY_MIN_LENGTH ||
+    NT_ASSERT(ReaderExtension != NULL && Status != NULL);
+    if (ReaderExtension->ReplyLength < READER_REPLY_MIN_LENGTH ||
         ReaderExtension->ReplyLength > sizeof(ReaderExtension->ReplyData)) {
         return FALSE;
     }
@@ -161,12 +162,15 @@ constexpr ULONG USB_MAX_WAIT_MS = 3600000; // cap for a card's absurd BWT x WTX
 // A wait on the bus that is never bounded (SubmitUrb's own waits).
 constexpr ULONG USB_WAIT_FOREVER = 0;
 
-// The READER_EXTENSION behind a reader's device object, or NULL.
+// The READER_EXTENSION behind a reader's device object. Every reader's
+// device object has one from add-device until its tear-down, and nothing
+// reaches the link or the USB configuration outside that time.
 inline PREADER_EXTENSION ReaderExtensionOfDevice(PDEVICE_OBJECT DeviceObject) {
-    if (DeviceObject == NULL || DeviceObject->DeviceExtension == NULL) {
-        return NULL;
-    }
-    return static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension)->SmartcardExtension.ReaderExtension;
+    NT_ASSERT(DeviceObject != NULL && DeviceObject->DeviceExtension != NULL);
+    PREADER_EXTENSION readerExtension =
+        static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension)->SmartcardExtension.ReaderExtension;
+    NT_ASSERT(readerExtension != NULL);
+    return readerExtension;
 }
 
 // ---------------------------------------------------------------------------

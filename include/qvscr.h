@@ -6,6 +6,7 @@
 
 #include "qvwdk.h"
 #include "placement.h"
+#include "trace.h"
 
 // ---------------------------------------------------------------------------
 // Constants

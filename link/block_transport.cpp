@@ -249,6 +249,8 @@ LINK_ROUND_END LinkRound(PLINK_EXCHANGE_STATE State, PSMARTCARD_EXTENSION Extens
     // However well-formed each block is, an exchange that never ends holds
     // ReaderMutex for good.
     if (++State->ReplyCount > LINK_MAX_EXCHANGE_REPLIES) {
+        TraceReader(Extension, TRACE_ERROR, "exchange given up after %lu blocks from the reader\n",
+                    LINK_MAX_EXCHANGE_REPLIES);
         *Status = STATUS_INVALID_DEVICE_STATE;
         return RoundAbandon;
     }
@@ -265,9 +267,12 @@ LINK_ROUND_END LinkRound(PLINK_EXCHANGE_STATE State, PSMARTCARD_EXTENSION Extens
         // A RESYNCH is itself the recovery: a damaged answer to it is not
         // asked for again.
         if (State->ErrorCount > LINK_MAX_REPEATS || sent == KindResynch) {
+            TraceReader(Extension, TRACE_WARNING, "damaged block from the reader; exchange failed\n");
             *Status = STATUS_INVALID_DEVICE_STATE;
             return RoundFinish;
         }
+        TraceReader(Extension, TRACE_WARNING, "damaged block from the reader; asked for again (%lu)\n",
+                    State->ErrorCount);
         State->Kind = KindRepeat;
         State->Remaining = LINK_MORE_BLOCKS;
         return RoundContinue;
@@ -281,14 +286,18 @@ LINK_ROUND_END LinkRound(PLINK_EXCHANGE_STATE State, PSMARTCARD_EXTENSION Extens
     if (State->LastPcb == LINK_PCB_RESYNCH_REQUEST &&
         readerExtension->ReplyData[LINK_PCB_OFFSET] != LINK_PCB_RESYNCH_RESPONSE) {
         if (++State->StaleCount > LINK_MAX_STALE_BLOCKS) {
+            TraceReader(Extension, TRACE_ERROR, "no RESYNCH response after %lu other blocks\n", LINK_MAX_STALE_BLOCKS);
             *Status = STATUS_INVALID_DEVICE_STATE;
             return RoundFinish;
         }
+        TraceReader(Extension, TRACE_WARNING, "block PCB %02X queued before the RESYNCH dropped\n",
+                    readerExtension->ReplyData[LINK_PCB_OFFSET]);
         State->ReceiveOnly = TRUE;
         return RoundContinue;
     }
 
     if (readerExtension->ReplyData[LINK_PCB_OFFSET] == LINK_PCB_WTX_REQUEST) {
+        TraceReader(Extension, TRACE_REQUEST, "reader asks for more time (WTX)\n");
         State->Kind = KindWtxResponse;
         State->Remaining = LINK_MORE_BLOCKS;
         return RoundContinue;
@@ -296,12 +305,15 @@ LINK_ROUND_END LinkRound(PLINK_EXCHANGE_STATE State, PSMARTCARD_EXTENSION Extens
 
     const LINK_REPLY_VERDICT verdict = JudgeReply(State, readerExtension);
     if (verdict == ReplyFails) {
+        TraceReader(Extension, TRACE_WARNING, "block PCB %02X out of step after PCB %02X sent\n",
+                    readerExtension->ReplyData[LINK_PCB_OFFSET], State->LastPcb);
         *Status = STATUS_INVALID_DEVICE_STATE;
         return RoundAbandon;
     }
     if (verdict == ReplyIBlockAccepted || (State->Kind != KindWtxResponse && State->Kind != KindRepeat)) {
         *Status = CollectReplyInf(State, readerExtension);
         if (!NT_SUCCESS(*Status)) {
+            TraceReader(Extension, TRACE_WARNING, "answer longer than %lu bytes\n", READER_BUFFER_SIZE);
             return RoundAbandon;
         }
     }
@@ -312,7 +324,8 @@ LINK_ROUND_END LinkRound(PLINK_EXCHANGE_STATE State, PSMARTCARD_EXTENSION Extens
 } // namespace
 
 NTSTATUS CheckReplyBlock(const UCHAR* Block, const ULONG* Length) {
-    if (Block == NULL || Length == NULL || !IsWholeBlock(Block, *Length)) {
+    NT_ASSERT(Block != NULL && Length != NULL);
+    if (!IsWholeBlock(Block, *Length)) {
         return STATUS_INVALID_DEVICE_STATE;
     }
     if (IsErrorRBlock(Block[LINK_PCB_OFFSET])) {
@@ -325,13 +338,13 @@ NTSTATUS CheckReplyBlock(const UCHAR* Block, const ULONG* Length) {
 NTSTATUS LinkExchange(const UCHAR* Data, ULONG Length, PSMARTCARD_EXTENSION Extension, LINK_BLOCK_KIND Kind) {
     PAGED_CODE();
 
+    NT_ASSERT(Extension != NULL && Extension->ReaderExtension != NULL);
+    NT_ASSERT(Data != NULL || Length == 0 || Kind != KindInformation);
     // Only an I-block command or a RESYNCH can start an exchange: the other
     // kinds answer a reply, and without a block sent before them there is
     // nothing for the reply table to judge the reader's answer against. A
     // command never exceeds the 270-byte command buffer.
-    if (Extension == NULL || Extension->ReaderExtension == NULL ||
-        (Kind != KindInformation && Kind != KindResynch) ||
-        (Kind == KindInformation && (Length > READER_BUFFER_SIZE || (Data == NULL && Length != 0)))) {
+    if ((Kind != KindInformation && Kind != KindResynch) || (Kind == KindInformation && Length > READER_BUFFER_SIZE)) {
         return STATUS_DEVICE_DATA_ERROR;
     }
     PREADER_EXTENSION readerExtension = Extension->ReaderExtension;

@@ -64,9 +64,8 @@ NTSTATUS BuildCommand(PUCHAR Destination, ULONG DestinationSize, const UCHAR* He
                       const UCHAR* Payload, ULONG PayloadLength, PULONG Length) {
     PAGED_CODE();
 
-    if (Destination == NULL || Header == NULL || Length == NULL || (Payload == NULL && PayloadLength != 0)) {
-        return STATUS_DEVICE_DATA_ERROR;
-    }
+    NT_ASSERT(Destination != NULL && Header != NULL && Length != NULL);
+    NT_ASSERT(Payload != NULL || PayloadLength == 0);
     // Compared piece by piece: a caller's payload length near 4 GB must not
     // wrap the sum into something that looks small.
     if (PayloadLength > DestinationSize || HeaderLength > DestinationSize - PayloadLength) {
@@ -85,10 +84,11 @@ NTSTATUS BuildCommand(PUCHAR Destination, ULONG DestinationSize, const UCHAR* He
 NTSTATUS SendReaderCommand(ULONG Number, PSMARTCARD_EXTENSION Extension) {
     PAGED_CODE();
 
+    NT_ASSERT(Extension != NULL && Extension->ReaderExtension != NULL);
     // Number 1 and numbers above 9 are never issued; one that arrives is a
     // caller's mistake and is refused before anything is touched: nothing
     // goes out, and LinkIdle and the link state stay as they were.
-    if (Extension == NULL || Extension->ReaderExtension == NULL || Number > READER_COMMAND_LAST ||
+    if (Number > READER_COMMAND_LAST ||
         (Number != READER_COMMAND_LINK_RESET && ReaderCommandForms[Number].HeaderLength == 0)) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -108,6 +108,8 @@ NTSTATUS SendReaderCommand(ULONG Number, PSMARTCARD_EXTENSION Extension) {
     if (readerExtension->LinkSynchronized == 0) {
         status = LinkExchange(readerExtension->CommandBuffer, 0, Extension, KindResynch);
         ResetLinkSequence(readerExtension);
+        TraceReader(Extension, NT_SUCCESS(status) ? TRACE_STATE : TRACE_ERROR,
+                    "link resynchronised before reader command %lu 0x%08lX\n", Number, status);
     }
 
     if (NT_SUCCESS(status)) {
@@ -126,8 +128,10 @@ NTSTATUS SendReaderCommand(ULONG Number, PSMARTCARD_EXTENSION Extension) {
         if (!NT_SUCCESS(status)) {
             // The reader may be anywhere in the block protocol now; one
             // RESYNCH puts both ends back at the start, whatever it returns.
-            (void)LinkExchange(readerExtension->CommandBuffer, 0, Extension, KindResynch);
+            const NTSTATUS resynch = LinkExchange(readerExtension->CommandBuffer, 0, Extension, KindResynch);
             ResetLinkSequence(readerExtension);
+            TraceReader(Extension, NT_SUCCESS(resynch) ? TRACE_WARNING : TRACE_ERROR,
+                        "reader command %lu failed 0x%08lX; link resynchronised 0x%08lX\n", Number, status, resynch);
         }
     }
 

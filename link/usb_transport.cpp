@@ -184,9 +184,7 @@ NTSTATUS SubmitUrbWithTimeout(PDEVICE_OBJECT DeviceObject, PURB Urb, ULONG Timeo
     PAGED_CODE();
 
     PREADER_EXTENSION readerExtension = ReaderExtensionOfDevice(DeviceObject);
-    if (readerExtension == NULL || readerExtension->LowerDevice == NULL || Urb == NULL) {
-        return STATUS_INVALID_PARAMETER;
-    }
+    NT_ASSERT(readerExtension->LowerDevice != NULL && Urb != NULL);
     PDEVICE_OBJECT lowerDevice = readerExtension->LowerDevice;
 
     // The request is the driver's own, not one the I/O manager finishes for
@@ -195,6 +193,7 @@ NTSTATUS SubmitUrbWithTimeout(PDEVICE_OBJECT DeviceObject, PURB Urb, ULONG Timeo
     // that cannot be built fails with STATUS_INSUFFICIENT_RESOURCES.
     PIRP irp = IoAllocateIrp(lowerDevice->StackSize, FALSE);
     if (irp == NULL) {
+        TraceDevice(DeviceObject, TRACE_ERROR, "allocation failed: an IRP for the bus\n");
         return STATUS_INSUFFICIENT_RESOURCES;
     }
 
@@ -211,6 +210,10 @@ NTSTATUS SubmitUrbWithTimeout(PDEVICE_OBJECT DeviceObject, PURB Urb, ULONG Timeo
         status = WaitForUrb(irp, &event, TimeoutMs);
     }
     IoFreeIrp(irp);
+    if (!NT_SUCCESS(status) || USBD_ERROR(Urb->UrbHeader.Status)) {
+        TraceDevice(DeviceObject, TRACE_ERROR, "USB request 0x%04X failed 0x%08lX, USBD status 0x%08lX\n",
+                    Urb->UrbHeader.Function, status, static_cast<ULONG>(Urb->UrbHeader.Status));
+    }
     return status;
 }
 
@@ -225,9 +228,6 @@ NTSTATUS ResetUsbPipe(PDEVICE_OBJECT DeviceObject, ULONG Slot) {
     PAGED_CODE();
 
     PREADER_EXTENSION readerExtension = ReaderExtensionOfDevice(DeviceObject);
-    if (readerExtension == NULL) {
-        return STATUS_INVALID_PARAMETER;
-    }
     PUSBD_PIPE_INFORMATION pipe = GetPipeInfo(readerExtension, Slot);
     if (pipe == NULL) {
         return STATUS_INVALID_HANDLE;
@@ -235,6 +235,7 @@ NTSTATUS ResetUsbPipe(PDEVICE_OBJECT DeviceObject, ULONG Slot) {
     PURB urb = static_cast<PURB>(
         ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_PIPE_REQUEST), READER_POOL_TAG));
     if (urb == NULL) {
+        TraceDevice(DeviceObject, TRACE_ERROR, "allocation failed: a pipe reset\n");
         return STATUS_INSUFFICIENT_RESOURCES;
     }
 
@@ -296,6 +297,7 @@ NTSTATUS UsbWriteBlock(PSMARTCARD_EXTENSION Extension) {
     USB_TRANSFER transfer;
     NTSTATUS status = AllocateTransfer(pipe, &transfer);
     if (!NT_SUCCESS(status)) {
+        TraceReader(Extension, TRACE_ERROR, "allocation failed: a transfer to the reader\n");
         return status;
     }
 
@@ -330,6 +332,7 @@ NTSTATUS UsbReadReply(PSMARTCARD_EXTENSION Extension) {
     USB_TRANSFER transfer;
     NTSTATUS status = AllocateTransfer(pipe, &transfer);
     if (!NT_SUCCESS(status)) {
+        TraceReader(Extension, TRACE_ERROR, "allocation failed: a transfer from the reader\n");
         return status;
     }
 
@@ -382,14 +385,13 @@ VOID CollectInPackets(PREADER_EXTENSION ReaderExtension) {
 NTSTATUS UsbExchange(PSMARTCARD_EXTENSION Extension) {
     PAGED_CODE();
 
-    if (Extension == NULL || Extension->ReaderExtension == NULL) {
-        return STATUS_INVALID_PARAMETER;
-    }
+    NT_ASSERT(Extension != NULL && Extension->ReaderExtension != NULL);
     PREADER_EXTENSION readerExtension = Extension->ReaderExtension;
 
     BuildOutPackets(readerExtension);
     NTSTATUS status = UsbWriteBlock(Extension);
     if (!NT_SUCCESS(status)) {
+        TraceReader(Extension, TRACE_WARNING, "sending a block failed 0x%08lX; output pipe reset\n", status);
         // Without pipe slots there is no pipe to reset, and ResetUsbPipe
         // sends nothing.
         (void)ResetUsbPipe(readerExtension->DeviceObject, USB_OUTPUT_PIPE_SLOT);
@@ -402,12 +404,11 @@ NTSTATUS UsbExchange(PSMARTCARD_EXTENSION Extension) {
 NTSTATUS UsbReceiveBlock(PSMARTCARD_EXTENSION Extension) {
     PAGED_CODE();
 
-    if (Extension == NULL || Extension->ReaderExtension == NULL) {
-        return STATUS_INVALID_PARAMETER;
-    }
+    NT_ASSERT(Extension != NULL && Extension->ReaderExtension != NULL);
     PREADER_EXTENSION readerExtension = Extension->ReaderExtension;
     const NTSTATUS status = UsbReadReply(Extension);
     if (!NT_SUCCESS(status)) {
+        TraceReader(Extension, TRACE_WARNING, "reading a block failed 0x%08lX; input pipe reset\n", status);
         (void)ResetUsbPipe(readerExtension->DeviceObject, USB_INPUT_PIPE_SLOT);
         return status;
     }

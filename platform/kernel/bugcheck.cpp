@@ -27,6 +27,8 @@ const char* BugCheckName(ULONG code) {
         return "SPIN_LOCK_NOT_OWNED";
     case bugcode::THREAD_NOT_MUTEX_OWNER:
         return "THREAD_NOT_MUTEX_OWNER";
+    case bugcode::KMODE_EXCEPTION_NOT_HANDLED:
+        return "KMODE_EXCEPTION_NOT_HANDLED";
     case bugcode::REFERENCE_BY_POINTER:
         return "REFERENCE_BY_POINTER";
     case bugcode::NO_MORE_IRP_STACK_LOCATIONS:

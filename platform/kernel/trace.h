@@ -1,7 +1,8 @@
 // The event trace of a run. Every scheduling decision and every notable
 // kernel event is folded into a 64-bit digest, so that two runs with one seed
 // can be compared by a single number; readable lines go to an optional
-// listener (qvsim's log, a test that wants to see them).
+// listener (qvsim's log, a test that wants to see them), and so do lines
+// that are shown only, outside the digest.
 #pragma once
 
 #include <cstdint>
@@ -32,6 +33,14 @@ class Trace {
         MixText(thread);
         MixText(category);
         MixText(text);
+        if (listener_) listener_(time, thread, category, text);
+    }
+
+    // Shows a readable line to the listener, if any, without folding it into
+    // the digest: commentary that the run's course does not depend on, such
+    // as a driver's debug print, which a run may print or not and which a
+    // driver may gain or lose lines of without changing any run's digest.
+    void Show(std::uint64_t time, std::string_view thread, std::string_view category, std::string_view text) const {
         if (listener_) listener_(time, thread, category, text);
     }
 

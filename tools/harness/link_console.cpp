@@ -30,6 +30,8 @@ sim::ReaderOptions ReaderOptionsFor(const ConsoleOptions& console) {
 constexpr std::size_t kMaxPayload = 270;
 constexpr ULONG kHighestCommand = 9;
 constexpr std::uint8_t kEndpointDirectionIn = 0x80;
+// The driver's debug print (platform/kernel/debugger.cpp).
+constexpr std::string_view kDriverTraceCategory = "dbgprint";
 
 std::string Hex2(unsigned value) {
     char text[8];
@@ -41,7 +43,14 @@ std::string Hex2(unsigned value) {
 
 LinkConsole::LinkConsole(ConsoleOptions options, std::ostream& out)
     : options_(options), out_(out), reader_(ReaderOptionsFor(options)), bed_(reader_, BedConfig(options.seed)) {
-    if (options_.trace) bed_.Bus().SetObserver([this](const usb::TransferEvent& event) { OnTransfer(event); });
+    if (!options_.trace) return;
+    bed_.Bus().SetObserver([this](const usb::TransferEvent& event) { OnTransfer(event); });
+    // The driver's own trace (its link recovering, say), in order with the
+    // transfers.
+    bed_.Machine().Events().SetListener(
+        [this](std::uint64_t, std::string_view, std::string_view category, std::string_view text) {
+            if (category == kDriverTraceCategory) out_ << "drv  " << text << "\n";
+        });
 }
 
 LinkConsole::~LinkConsole() {

@@ -92,6 +92,10 @@ std::vector<std::string> FoldTrace(const std::string& text) {
             // The library's notes: what it made of an ATR is worth a line;
             // the request summaries repeat the result line.
             if (view.find("ATR parsed") != std::string_view::npos) fold.notes.push_back(std::string(view.substr(5)));
+        } else if (view.starts_with("drv  ")) {
+            // The driver's own trace: each request in and out, the link's
+            // recoveries, the card's states. Folded away whole: the result
+            // lines and the transfers say what a newcomer needs.
         } else if (view.starts_with("power ") && !IsResult(view)) {
             ++fold.powerRequests;
         } else {

@@ -3,6 +3,7 @@
 // pointer-sized types follow the host so the emulation can run natively.
 #pragma once
 
+#include <stdarg.h>
 #include <stddef.h>
 #include <stdint.h>
 
@@ -64,6 +65,7 @@ typedef WCHAR* PWSTR;
 typedef const WCHAR* PCWSTR;
 typedef CHAR* PSTR;
 typedef const CHAR* PCSTR;
+typedef const CHAR* PCCH;
 typedef const char* PCSZ;
 
 #define TRUE 1

@@ -39,6 +39,32 @@ __attribute__((noreturn)) void NTAPI KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR 
                                                    ULONG_PTR P4);
 
 // ---------------------------------------------------------------------------
+// Debug print and assertions (platform/kernel/debugger.cpp)
+
+// The levels of the kernel's debug print filter, and the component under
+// which a driver that is none of Windows' own prints (dpfilter.h).
+#define DPFLTR_ERROR_LEVEL 0
+#define DPFLTR_WARNING_LEVEL 1
+#define DPFLTR_TRACE_LEVEL 2
+#define DPFLTR_INFO_LEVEL 3
+typedef enum _DPFLTR_TYPE { DPFLTR_IHVDRIVER_ID = 77 } DPFLTR_TYPE;
+
+// Prefix and the formatted message go to the kernel debugger when the
+// component's filter lets Level through. Here they go to the run's trace
+// listener as one line of category "dbgprint", without a trailing newline
+// and without entering the run's digest; with nobody listening nothing is
+// formatted. The format is read as Windows reads it: a long is 32 bits
+// (%lu, %lX). Wide strings are not supported. IRQL: any up to DIRQL.
+ULONG NTAPI vDbgPrintExWithPrefix(PCCH Prefix, ULONG ComponentId, ULONG Level, PCCH Format, va_list Arguments);
+
+// NT_ASSERT. A failed assertion raises STATUS_ASSERTION_FAILURE, which
+// without a kernel debugger ends in bug check KMODE_EXCEPTION_NOT_HANDLED
+// (0x1E). On Windows only a checked build (DBG) compiles the test in; the
+// emulation keeps it in every build, so the tests run with it.
+__attribute__((noreturn)) void NTAPI QvAssertionFailed(PCSTR Expression, PCSTR File, int Line);
+#define NT_ASSERT(exp) ((void)((exp) ? 0 : (QvAssertionFailed(#exp, __FILE__, __LINE__), 0)))
+
+// ---------------------------------------------------------------------------
 // Dispatcher objects
 
 typedef LONG KPRIORITY;
