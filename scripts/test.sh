@@ -11,24 +11,31 @@ scripts="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 
 block_name=""
 block_start=$SECONDS
-block_table=()
+block_rows=()
 block() { # block NAME: ends the block before and starts NAME
     if [ -n "$block_name" ]; then
-        block_table+=("$(printf '%-22s %6d s' "$block_name" $((SECONDS - block_start)))")
+        block_rows+=("| $block_name | $((SECONDS - block_start)) s |")
         echo "test.sh: $block_name took $((SECONDS - block_start)) s" >&2
     fi
     block_name="${1:-}"
     block_start=$SECONDS
 }
+# The table is Markdown, the same as docs/ci.md's, so that a run's figures can
+# be copied there as they are.
 block_summary() {
     local status=$?
     if [ "$status" -ne 0 ] && [ -n "$block_name" ]; then
-        block_table+=("$(printf '%-22s %6d s  FAILED' "$block_name" $((SECONDS - block_start)))")
+        block_rows+=("| $block_name | $((SECONDS - block_start)) s (failed) |")
     else
         block ""
     fi
-    printf 'test.sh: %s
-' "${block_table[@]}" "$(printf '%-22s %6d s (%d min)' total "$SECONDS" $((SECONDS / 60)))" >&2
+    {
+        echo "test.sh: wall time of each block ($(nproc) cores):"
+        echo "| Block | Wall time |"
+        echo "|---|---|"
+        printf '%s\n' "${block_rows[@]}"
+        echo "| total | $SECONDS s ($((SECONDS / 60)) min) |"
+    } >&2
 }
 trap block_summary EXIT
 
