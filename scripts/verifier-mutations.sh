@@ -53,9 +53,13 @@ if ! "$binary" --gtest_brief=1 --gtest_filter="$filter" >/dev/null 2>&1; then
 fi
 
 # try_rule RULE: runs the tests with RULE disabled and prints the rule's line.
+# The first failing test is enough to show the rule noticed, so the run stops
+# there (--gtest_fail_fast): a tenth of the time of the whole suite, for most
+# rules.
 try_rule() {
     local rule="$1" output status failed
-    output="$(QV_VERIFIER_DISABLE="$rule" "$binary" --gtest_brief=1 --gtest_filter="$filter" 2>&1)"
+    output="$(QV_VERIFIER_DISABLE="$rule" "$binary" --gtest_brief=1 --gtest_fail_fast \
+        --gtest_filter="$filter" 2>&1)"
     status=$?
     failed="$(printf '%s\n' "$output" | sed -nE 's/^\[  FAILED  \] ([A-Za-z0-9_]+\.[A-Za-z0-9_]+)( \(.*)?$/\1/p' | sort -u)"
     if [ "$status" -eq 0 ]; then
@@ -63,7 +67,7 @@ try_rule() {
     elif [ -z "$failed" ]; then
         printf '%-44s CRASHED the test binary (exit %d)\n' "$rule" "$status"
     else
-        printf '%-44s caught by %s\n' "$rule" "$(printf '%s\n' "$failed" | head -n 3 | paste -sd ' ' -)"
+        printf '%-44s caught by %s\n' "$rule" "$(head -n 1 <<<"$failed")"
     fi
 }
 
