@@ -12,9 +12,11 @@ find_library(QV_PCSCLITE_LIBRARY pcsclite)
 
 # The bridge's tests are a program of their own (qvpcsctests), not part
 # of qvtests: they run the machine in real time on host threads.
-get_target_property(qv_test_sources qvtests SOURCES)
-list(FILTER qv_test_sources EXCLUDE REGEX "/tests/pcsc/")
-set_target_properties(qvtests PROPERTIES SOURCES "${qv_test_sources}")
+if(QV_TESTS)
+  get_target_property(qv_test_sources qvtests SOURCES)
+  list(FILTER qv_test_sources EXCLUDE REGEX "/tests/pcsc/")
+  set_target_properties(qvtests PROPERTIES SOURCES "${qv_test_sources}")
+endif()
 
 if(NOT QV_PCSC_INCLUDE_DIR)
   message(WARNING "pcsc-lite's headers (libpcsclite-dev) not found: the PC/SC bridge and its tests are left out")
@@ -41,7 +43,7 @@ target_link_libraries(qvpcscentry PUBLIC qvpcsc)
 
 # The tests call the entry points in process. The sanitizer builds build
 # and run qvtests alone, so the bridge's tests are left out of them.
-if(NOT QV_SANITIZE)
+if(QV_TESTS AND NOT QV_SANITIZE)
   file(GLOB QV_PCSC_TEST_SOURCES CONFIGURE_DEPENDS tests/pcsc/*.cpp)
   add_executable(qvpcsctests ${QV_PCSC_TEST_SOURCES})
   target_include_directories(qvpcsctests PRIVATE tests ${QV_PCSC_INCLUDE_DIR})
@@ -65,7 +67,7 @@ if(QV_PCSC_BRIDGE)
   set(QV_IFD_LIBRARY_PATH "${CMAKE_BINARY_DIR}/libqvscr_ifd.so")
   configure_file(tools/pcsc/reader.conf.in ${CMAKE_BINARY_DIR}/pcsc/reader.conf.d/qvscr @ONLY)
 
-  if(QV_PCSCLITE_LIBRARY)
+  if(QV_PCSCLITE_LIBRARY AND QV_BENCHMARKS)
     # One short APDU from a PC/SC client through pcscd, the bridge, the
     # driver and the simulated reader, beside the same APDU on qvsim app's
     # path (run inside scripts/pcsc-bridge.sh).

@@ -19,7 +19,9 @@ target_sources(qvsim PRIVATE ${QV_SCENARIO_SOURCE})
 target_include_directories(qvsim PRIVATE ${CMAKE_SOURCE_DIR}/tools/qvsim)
 # The tests run the scenarios through the binary; the scenario files' folder
 # lets them read the expected outcomes too.
-target_compile_definitions(qvtests PRIVATE QV_SCENARIO_DIR="${CMAKE_SOURCE_DIR}/scenarios")
+if(QV_TESTS)
+  target_compile_definitions(qvtests PRIVATE QV_SCENARIO_DIR="${CMAKE_SOURCE_DIR}/scenarios")
+endif()
 
 # qvwinhost: the simulated readers behind the stand-in USB bus of the
 # Windows image's run under Wine (tools/winhost/, windows/standin/).

@@ -13,7 +13,13 @@
 # checked by a CTest that expects the report.
 set(QV_SANITIZE "" CACHE STRING "Sanitizer build: address or thread (empty: none)")
 
-set(QV_SANITIZER_EXECUTABLES qvsim qvtests qvbench)
+if(QV_SANITIZE AND NOT QV_TESTS)
+  message(FATAL_ERROR "A sanitizer build is there to run the tests: configure it with QV_TESTS on")
+endif()
+set(QV_SANITIZER_EXECUTABLES qvsim qvtests)
+if(QV_BENCHMARKS)
+  list(APPEND QV_SANITIZER_EXECUTABLES qvbench)
+endif()
 if(QV_SANITIZE STREQUAL "address")
   set(QV_ASAN_FLAGS -fsanitize=address,undefined -fno-sanitize=vptr -fno-sanitize-recover=undefined
       -fno-omit-frame-pointer)

@@ -45,7 +45,7 @@ if [ "$inside" = 0 ]; then
         echo "  cmake -S $root -B $build -G Ninja -DCMAKE_BUILD_TYPE=Release -DQV_PCSC_BRIDGE=ON && ninja -C $build qvscr_ifd qvscr-card" >&2
         exit 2
     fi
-    command -v pcscd >/dev/null || { echo "pcsc-bridge: pcscd is not installed (scripts/setup.sh installs it)" >&2; exit 2; }
+    command -v pcscd >/dev/null || { echo "pcsc-bridge: pcscd is not installed (scripts/setup.sh test installs it)" >&2; exit 2; }
     workdir="$(mktemp -d "${TMPDIR:-/tmp}/qvscr-bridge.XXXXXX")"
     trap 'rm -rf "$workdir"' EXIT
     # The reader.conf.d pcscd reads: the build's, with the card and model asked for.

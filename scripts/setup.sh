@@ -1,50 +1,48 @@
 #!/usr/bin/env bash
-# Installs what the build needs (Debian packages), then configures and builds
-# everything into build/. Sourced by demo.sh and test.sh.
+# Installs what a profile needs (Debian packages; scripts/packages.sh has the
+# lists), then configures and builds into build/:
+#
+#   setup.sh demo   what qvsim needs (a compiler, CMake, Ninja, CLI11, libpcap,
+#                   libcrypto), and builds qvsim alone (a Quick build)
+#   setup.sh test   everything the tests need, and builds every target
+#
+# Sourced by demo.sh (demo), test.sh and sweep.sh (test), which name the
+# profile: sourced without one, it would take the caller's own arguments.
 set -euo pipefail
 
 QV_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 QV_BUILD="${QV_BUILD:-$QV_ROOT/build}"
+QV_PROFILE="${1:-}"
+source "$QV_ROOT/scripts/packages.sh"
 
-# g++ and cmake/ninja build the project; GoogleTest and Google Benchmark are
-# the test and benchmark frameworks.
-QV_PACKAGES=(g++ cmake ninja-build libgtest-dev libbenchmark-dev)
-# The i686 Windows cross compiler checks the smart card records' 32-bit layout.
-QV_PACKAGES+=(g++-mingw-w64-i686)
-# qvsim: CLI11 parses its command line, libpcap writes its USB captures and
-# tshark reads them back in the capture test (installed without asking; its
-# capture-permission question keeps its default, no).
-QV_PACKAGES+=(libcli11-dev libpcap-dev tshark)
-# clang and its libFuzzer runtime build the fuzzers (fuzz/, scripts/fuzz.sh).
-QV_PACKAGES+=(clang libclang-rt-14-dev)
-# OpenSSL's libcrypto does the simulated OpenPGP card's cryptography.
-QV_PACKAGES+=(libssl-dev)
-
-missing=()
-for package in "${QV_PACKAGES[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
-        missing+=("$package")
+case "$QV_PROFILE" in
+demo)
+    qv_install_packages demo
+    # A build folder configured before (by test.sh, say) keeps its tests and
+    # its build type; a new one leaves GoogleTest and Google Benchmark out
+    # and is a Quick build (-O1, no debug information), which takes half the
+    # compile time of the tests' build.
+    if [ ! -f "$QV_BUILD/CMakeCache.txt" ]; then
+        cmake -S "$QV_ROOT" -B "$QV_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Quick \
+            -DQV_TESTS=OFF -DQV_BENCHMARKS=OFF >&2
     fi
-done
-if [ "${#missing[@]}" -gt 0 ]; then
-    echo "setup: installing ${missing[*]}" >&2
-    sudo_cmd=()
-    if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
-    "${sudo_cmd[@]}" apt-get update -qq >&2
-    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >&2
-fi
-
-# The Windows image's cross toolchain and the 32-bit Wine of its load test
-# (scripts/windows-packages.sh has the list).
-source "$QV_ROOT/scripts/windows-packages.sh"
-qv_install_windows_packages
-
-# The PC/SC bridge: pcsc-lite's header and daemon, and the PC/SC tools its
-# checks drive (scripts/pcsc-packages.sh has the list).
-source "$QV_ROOT/scripts/pcsc-packages.sh"
-qv_install_pcsc_packages
-
-cmake -S "$QV_ROOT" -B "$QV_BUILD" -G Ninja >&2
-# Build progress goes to standard error, so that what the commands print
-# can be piped on its own.
-cmake --build "$QV_BUILD" -j "$(nproc)" >&2
+    # Build progress goes to standard error, so that what the commands print
+    # can be piped on its own.
+    cmake --build "$QV_BUILD" -j "$(nproc)" --target qvsim >&2
+    ;;
+test)
+    qv_install_packages demo tests windows pcsc
+    # The demo's Quick build becomes the tests' usual one; any other build
+    # type chosen for this folder stays.
+    qv_build_type=()
+    if grep -qx 'CMAKE_BUILD_TYPE:STRING=Quick' "$QV_BUILD/CMakeCache.txt" 2>/dev/null; then
+        qv_build_type=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
+    fi
+    cmake -S "$QV_ROOT" -B "$QV_BUILD" -G Ninja "${qv_build_type[@]}" -DQV_TESTS=ON -DQV_BENCHMARKS=ON >&2
+    cmake --build "$QV_BUILD" -j "$(nproc)" >&2
+    ;;
+*)
+    echo "usage: scripts/setup.sh demo|test" >&2
+    return 2 2>/dev/null || exit 2
+    ;;
+esac

@@ -3,7 +3,7 @@
 # scheduling modes alternating by seed, on as many shards as there are cores,
 # and prints the wall time. Usage: scripts/sweep.sh [SEEDS], e.g. 1-500.
 set -euo pipefail
-source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/setup.sh" test
 seeds="${1:-1-500}"
 filter='CheckReplyBlock.*:LinkExchange.*:BuildCommand.*:SendReaderCommand.*:LinkWithSimReader.*'
 filter+=':SubmitUrb.*:UsbExchange.*:UsbPackets.*:ConfigureUsbDevice.*:UnconfigureUsbDevice.*'

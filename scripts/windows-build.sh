@@ -5,8 +5,8 @@ set -euo pipefail
 
 QV_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 QV_WINDOWS_BUILD="${QV_WINDOWS_BUILD:-$QV_ROOT/build-windows}"
-source "$QV_ROOT/scripts/windows-packages.sh"
-qv_install_windows_packages
+source "$QV_ROOT/scripts/packages.sh"
+qv_install_packages windows
 
 cmake -S "$QV_ROOT/windows" -B "$QV_WINDOWS_BUILD" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$QV_ROOT/windows/toolchain-i686-mingw.cmake" >&2
