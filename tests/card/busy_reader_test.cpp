@@ -27,7 +27,7 @@ constexpr std::uint64_t kReportWithinMs = 2000;
 TEST(BusyReader, ACardPulledOutUnderSteadyLoadIsReportedWithinTwoSeconds) {
     for (std::uint64_t seed : TestSeeds(24)) {
         const std::string where = "seed " + std::to_string(seed);
-        KernelConfig config;
+        MachineConfig config;
         config.seed = seed;
         ReaderMachine machine(config);
         sim::UsbReader reader(sim::ReaderOptions{}, sim::MakeCard("t1", seed));

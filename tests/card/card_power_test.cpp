@@ -357,8 +357,8 @@ UCHAR IfscAfter(const Bytes& atr, UCHAR before = 0x20) {
 }
 
 TEST(FindIfsc, TakesTheFirstTaFromGroupThreeOnAlongAChainOfT0AndT1) {
-    Kernel kernel(KernelConfig{});
-    RunOk(kernel, [] {
+    Machine machine(MachineConfig{});
+    RunOk(machine, [] {
     // The example: TD1 81, TD2 31, TA3 FB.
     EXPECT_EQ(IfscAfter(sim::CardOptions("atr20")->atr), 0xFB);
     // TD1 names T=0, TD2 T=1 with TA3: TD1 decides, nothing taken.
@@ -380,8 +380,8 @@ TEST(FindIfsc, TakesTheFirstTaFromGroupThreeOnAlongAChainOfT0AndT1) {
 }
 
 TEST(FindIfsc, StopsAtTheAtrsEndRefusesIfscZeroAndReadsFfAs254) {
-    Kernel kernel(KernelConfig{});
-    RunOk(kernel, [] {
+    Machine machine(MachineConfig{});
+    RunOk(machine, [] {
     // Presence bits point past the last byte: nothing beyond ATR.Length is read.
     EXPECT_EQ(IfscAfter({0x3B, 0x80, 0x81, 0x11}), 0x20) << "TA3 announced, not there";
     EXPECT_EQ(IfscAfter({0x3B, 0x80}), 0x20) << "TD1 announced, not there";
@@ -407,8 +407,8 @@ namespace qv::test {
 namespace {
 
 TEST(ReaderFunctions, CardPowerAndTrackingAreInstalledAndEveryOtherSlotCleared) {
-    Kernel kernel(KernelConfig{});
-    RunOk(kernel, [] {
+    Machine machine(MachineConfig{});
+    RunOk(machine, [] {
         SMARTCARD_EXTENSION card{};
         for (auto& slot : card.ReaderFunction) slot = &CardPower; // stale values to be cleared
         SetReaderFunctions(&card);

@@ -78,7 +78,7 @@ void RunRace(Ender ender, std::uint64_t seed, const ScheduleVariant& mode) {
         KEVENT reporting;
         KeInitializeEvent(&reporting, NotificationEvent, FALSE);
         if (watch) {
-            bed.Machine().ProbeSpinLockOnce(&bed.Smartcard().OsData->SpinLock,
+            bed.Machine().Kernel().ProbeSpinLockOnce(&bed.Smartcard().OsData->SpinLock,
                                             [&] { KeSetEvent(&reporting, IO_NO_INCREMENT, FALSE); });
         }
         bed.Machine().Spawn("app", [&] {
@@ -102,7 +102,7 @@ void RunRace(Ender ender, std::uint64_t seed, const ScheduleVariant& mode) {
         KeWaitForSingleObject(&handDone, Executive, KernelMode, FALSE, nullptr);
         KeWaitForSingleObject(&appDone, Executive, KernelMode, FALSE, nullptr);
         SleepFor(2500); // the poll after the last event has run
-        bed.Machine().ProbeSpinLockOnce(&bed.Smartcard().OsData->SpinLock, {});
+        bed.Machine().Kernel().ProbeSpinLockOnce(&bed.Smartcard().OsData->SpinLock, {});
         outstanding = bed.Outstanding();
         left = PendingTracking(bed);
         done = bed.Reap();

@@ -341,9 +341,9 @@ TEST(CardTracking, AnHourOfPollingUsesNoMorePool) {
     const RunResult run = b.bed.Run([&] {
         ASSERT_EQ(StartReader(b.bed), STATUS_SUCCESS);
         SleepFor(60'000);
-        afterMinute = b.bed.Machine().PoolAllocator().OutstandingCount();
+        afterMinute = b.bed.Machine().Kernel().PoolAllocator().OutstandingCount();
         SleepFor(3'600'000);
-        afterHour = b.bed.Machine().PoolAllocator().OutstandingCount();
+        afterHour = b.bed.Machine().Kernel().PoolAllocator().OutstandingCount();
     });
     EXPECT_TRUE(run.Ok()) << run.report;
     EXPECT_EQ(afterHour, afterMinute);

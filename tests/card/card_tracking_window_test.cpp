@@ -56,7 +56,7 @@ WindowOutcome RunWindow(std::uint64_t seed, const ScheduleVariant& mode, const A
     const bool removal = seed % 2 == 0;
     sim::UsbReader reader({.cardInserted = removal}, sim::MakeCard("t1", seed));
     harness::TestbedConfig config = TrackingConfig(seed, &mode);
-    config.kernel.processors = 2; // the poll holds one, the canceller needs the other
+    config.machine.processors = 2; // the poll holds one, the canceller needs the other
     harness::ReaderTestbed bed(reader, config);
     WindowFlags flags;
     WindowOutcome outcome;
@@ -71,7 +71,7 @@ WindowOutcome RunWindow(std::uint64_t seed, const ScheduleVariant& mode, const A
         if (removal) reader.RemoveCard();
         else reader.InsertCard();
         SleepFor(2500);
-        bed.Machine().ProbeSpinLockOnce(&bed.Smartcard().OsData->SpinLock, {});
+        bed.Machine().Kernel().ProbeSpinLockOnce(&bed.Smartcard().OsData->SpinLock, {});
         io::ProbeCancelOnce({});
         outcome.outstanding = bed.Outstanding();
         outcome.left = PendingTracking(bed);
@@ -100,12 +100,12 @@ TEST(CardTrackingWindow, APollMeetingACancellationUnderWayLeavesTheWaitToItsCanc
         if (mode.name == "uniform-one-cpu") continue; // the window needs two processors
         for (std::uint64_t seed : TestSeeds(4)) {
             const WindowOutcome outcome = RunWindow(seed, mode, [](auto& bed, auto& wait, WindowFlags& flags) {
-                Kernel* machine = &bed.Machine();
+                Machine* machine = &bed.Machine();
                 const KSPIN_LOCK* lock = &bed.Smartcard().OsData->SpinLock;
-                machine->ProbeSpinLockOnce(lock, [&bed, &wait, &flags, machine, lock] {
+                machine->Kernel().ProbeSpinLockOnce(lock, [&bed, &wait, &flags, machine, lock] {
                     machine->Spawn("app", [&bed, &wait] { bed.Cancel(wait); });
-                    for (unsigned i = 0; i < kHoldLimit && !machine->Sched().SomeoneSpinsOn(lock); ++i) SwitchPoint();
-                    flags.met = machine->Sched().SomeoneSpinsOn(lock);
+                    for (unsigned i = 0; i < kHoldLimit && !machine->Kernel().Sched().SomeoneSpinsOn(lock); ++i) SwitchPoint();
+                    flags.met = machine->Kernel().Sched().SomeoneSpinsOn(lock);
                 });
             });
             EXPECT_TRUE(outcome.met) << "seed " << seed << " mode " << mode.name
@@ -134,8 +134,8 @@ TEST(CardTrackingWindow, APollThatClearsTheRoutineOfAWaitBeingCancelledCompletes
                     for (unsigned i = 0; i < kHoldLimit && irp->CancelRoutine != nullptr; ++i) SwitchPoint();
                     flags.routineTaken = irp->CancelRoutine == nullptr;
                 });
-                Kernel* machine = &bed.Machine();
-                machine->ProbeSpinLockOnce(&bed.Smartcard().OsData->SpinLock, [&bed, &wait, &flags, machine] {
+                Machine* machine = &bed.Machine();
+                machine->Kernel().ProbeSpinLockOnce(&bed.Smartcard().OsData->SpinLock, [&bed, &wait, &flags, machine] {
                     machine->Spawn("app", [&bed, &wait, &flags] { flags.cancelFoundRoutine = bed.Cancel(wait); });
                     for (unsigned i = 0; i < kHoldLimit && !flags.met; ++i) SwitchPoint();
                 });

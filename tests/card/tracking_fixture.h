@@ -11,7 +11,7 @@
 
 #include "card.h"
 #include "harness/reader_testbed.h"
-#include "kernel/kernel.h"
+#include "machine/machine.h"
 #include "link.h"
 
 namespace qv::test {
@@ -22,31 +22,31 @@ namespace qv::test {
 // random priorities with a few change points.
 struct ScheduleVariant {
     std::string name;
-    std::function<void(KernelConfig&)> apply;
+    std::function<void(MachineConfig&)> apply;
 };
 
 inline std::vector<ScheduleVariant> ScheduleVariants() {
     return {
-        {"uniform", [](KernelConfig& c) { c.scheduling = qv::SchedulingMode::Uniform; }},
+        {"uniform", [](MachineConfig& c) { c.scheduling = qv::SchedulingMode::Uniform; }},
         {"uniform-rare-switch",
-         [](KernelConfig& c) {
+         [](MachineConfig& c) {
              c.scheduling = qv::SchedulingMode::Uniform;
              c.switchPercent = 10;
          }},
         {"uniform-one-cpu",
-         [](KernelConfig& c) {
+         [](MachineConfig& c) {
              c.scheduling = qv::SchedulingMode::Uniform;
              c.processors = 1;
              c.switchPercent = 90;
          }},
-        {"pct", [](KernelConfig& c) { c.scheduling = qv::SchedulingMode::Pct; }},
+        {"pct", [](MachineConfig& c) { c.scheduling = qv::SchedulingMode::Pct; }},
     };
 }
 
 inline harness::TestbedConfig TrackingConfig(std::uint64_t seed, const ScheduleVariant* mode = nullptr) {
     harness::TestbedConfig config = harness::TestbedConfig::ForSeed(seed);
     config.smartcard = true;
-    if (mode != nullptr) mode->apply(config.kernel);
+    if (mode != nullptr) mode->apply(config.machine);
     return config;
 }
 

@@ -45,8 +45,8 @@ struct RaceMachine {
     RaceMachine(std::uint64_t seed, const ScheduleVariant& variant)
         : machine(KernelFor(seed, variant), BusFor(seed)), reader(sim::ReaderOptions{}, sim::MakeCard("dual", seed)) {}
 
-    static KernelConfig KernelFor(std::uint64_t seed, const ScheduleVariant& variant) {
-        KernelConfig config;
+    static MachineConfig KernelFor(std::uint64_t seed, const ScheduleVariant& variant) {
+        MachineConfig config;
         config.seed = seed;
         variant.apply(config);
         return config;

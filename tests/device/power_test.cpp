@@ -26,8 +26,8 @@ namespace {
 
 using harness::ReaderMachine;
 
-KernelConfig Seeded(std::uint64_t seed) {
-    KernelConfig config;
+MachineConfig Seeded(std::uint64_t seed) {
+    MachineConfig config;
     config.seed = seed;
     return config;
 }
@@ -53,7 +53,7 @@ TEST(DriverPower, EachSleepingStateAsksForD3OnceAndWakeBringsTheReaderBack) {
                 EXPECT_TRUE(reader.Suspended());
                 EXPECT_EQ(KeReadStateEvent(&extension->ReaderStarted), 0) << "the sleep query closed the gate";
                 const auto asleep = power::Journal();
-                EXPECT_EQ(Count(asleep, "request set D3 -> " + K().Io().Internals().devices.Label(
+                EXPECT_EQ(Count(asleep, "request set D3 -> " + Io().Internals().devices.Label(
                                                                     machine.Readers()[0].device)),
                           1u);
 
@@ -88,7 +88,7 @@ TEST(DriverPower, TwoReadersEachAskForD3OnceAndComeBack) {
             ASSERT_EQ(power::Sleep(PowerSystemSleeping3), STATUS_SUCCESS);
             const auto asleep = power::Journal();
             for (std::size_t index = 0; index < 2; ++index) {
-                const std::string label = K().Io().Internals().devices.Label(machine.Readers()[index].device);
+                const std::string label = Io().Internals().devices.Label(machine.Readers()[index].device);
                 EXPECT_EQ(Count(asleep, "request set D3 -> " + label), 1u) << label;
                 EXPECT_EQ(machine.Extension(index)->SmartcardExtension.ReaderExtension->PowerState,
                           READER_POWERED_DOWN);
@@ -98,7 +98,7 @@ TEST(DriverPower, TwoReadersEachAskForD3OnceAndComeBack) {
             ASSERT_EQ(power::Wake(), STATUS_SUCCESS);
             const auto awake = power::Journal();
             for (std::size_t index = 0; index < 2; ++index) {
-                const std::string label = K().Io().Internals().devices.Label(machine.Readers()[index].device);
+                const std::string label = Io().Internals().devices.Label(machine.Readers()[index].device);
                 EXPECT_EQ(Count(awake, "request set D0 -> " + label), 1u) << label;
                 PREADER_EXTENSION readerExtension = machine.Extension(index)->SmartcardExtension.ReaderExtension;
                 EXPECT_EQ(readerExtension->PowerState, READER_POWERED);
@@ -351,7 +351,7 @@ TEST(DriverPower, SleepQueryWithARequestInsideIsAnsweredHereAndLeavesTheGateOpen
             const auto journal = power::Journal();
             EXPECT_EQ(Count(journal, "query S3 <- STATUS_SUCCESS"), 1u);
             EXPECT_EQ(Count(journal, "request set D3 -> " +
-                                         K().Io().Internals().devices.Label(machine.Readers()[0].device)),
+                                         Io().Internals().devices.Label(machine.Readers()[0].device)),
                       1u);
             // The query left it open for the request inside; the power-down
             // closed it, so that no new request meets the sleeping reader.

@@ -24,8 +24,8 @@ namespace {
 
 using harness::ReaderMachine;
 
-KernelConfig ConfigFor(std::uint64_t seed, const ScheduleVariant& variant) {
-    KernelConfig config;
+MachineConfig ConfigFor(std::uint64_t seed, const ScheduleVariant& variant) {
+    MachineConfig config;
     config.seed = seed;
     variant.apply(config);
     return config;
@@ -94,7 +94,7 @@ TEST(ReaderSleep, AnExchangeUnderWayEndsFirstAndNothingReachesTheSuspendedReader
 // resynchronised and the report to be made.
 TEST(ReaderSleep, AWakeWhoseFirstPollFailsStillReportsTheCardKnownFromBefore) {
     for (std::uint64_t seed : TestSeeds(4)) {
-        KernelConfig config;
+        MachineConfig config;
         config.seed = seed;
         ReaderMachine machine(config);
         sim::UsbReader reader(sim::ReaderOptions{}, sim::MakeCard("dual", seed));
@@ -136,7 +136,7 @@ TEST(ReaderSleep, AWakeOpensTheGateOnlyAsFarAsPlugAndPlayLeftIt) {
     enum class Left { StopAsked, Stopped, NeverStarted };
     for (Left left : {Left::StopAsked, Left::Stopped, Left::NeverStarted}) {
         for (std::uint64_t seed : TestSeeds(2)) {
-            KernelConfig config;
+            MachineConfig config;
             config.seed = seed;
             ReaderMachine machine(config);
             sim::UsbReader reader(sim::ReaderOptions{}, sim::MakeCard("dual", seed));

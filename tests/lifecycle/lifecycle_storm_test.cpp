@@ -45,7 +45,7 @@ bool AcceptableEnd(NTSTATUS status) {
 // request follows its close.
 void Storm(bool legacy) {
     for (std::uint64_t seed : TestSeeds()) {
-        KernelConfig config;
+        MachineConfig config;
         config.seed = seed;
         harness::ReaderMachine machine(config);
         std::array<std::unique_ptr<sim::UsbReader>, kReaders> readers;
@@ -140,7 +140,7 @@ void Storm(bool legacy) {
         EXPECT_TRUE(end.Ok()) << "seed " << seed << "\n" << end.report;
         // The Plug and Play manager sent the pull-out and the removals, and
         // unloaded the driver (with its audit) after the last reader.
-        const pnp::PnpManager& manager = machine.Machine().Component<pnp::PnpManager>();
+        const pnp::PnpManager& manager = machine.Machine().Pnp();
         const auto requests = [&](std::string_view request) {
             return std::ranges::count_if(manager.Sent(), [&](const std::string& line) { return line.starts_with(request); });
         };

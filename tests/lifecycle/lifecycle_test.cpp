@@ -40,8 +40,8 @@ struct Machine {
     explicit Machine(std::uint64_t seed = 1) : machine(Config(seed)) {
         for (auto& reader : readers) reader = std::make_unique<sim::UsbReader>(sim::ReaderOptions{}, sim::MakeCard("dual", seed));
     }
-    static KernelConfig Config(std::uint64_t seed) {
-        KernelConfig config;
+    static MachineConfig Config(std::uint64_t seed) {
+        MachineConfig config;
         config.seed = seed;
         return config;
     }
@@ -511,7 +511,7 @@ TEST(Dispatch, TwoOpensAtOnceLeaveOneHandle) {
     for (const ScheduleVariant& mode : ScheduleVariants()) {
         for (std::uint64_t seed : TestSeeds(16)) {
             const std::string where = mode.name + ", seed " + std::to_string(seed);
-            KernelConfig config;
+            MachineConfig config;
             config.seed = seed;
             mode.apply(config);
             ReaderMachine machine(config);

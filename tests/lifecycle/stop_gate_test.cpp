@@ -29,8 +29,8 @@ LONG RequestsInside(PDEVICE_EXTENSION extension) {
     return inside;
 }
 
-KernelConfig Seeded(std::uint64_t seed) {
-    KernelConfig config;
+MachineConfig Seeded(std::uint64_t seed) {
+    MachineConfig config;
     config.seed = seed;
     return config;
 }

@@ -53,8 +53,8 @@ void ForEachRun(const SimBody& body, const sim::ReaderOptions& options = {}) {
             sim::UsbReader reader(options);
             harness::TestbedConfig config = harness::TestbedConfig::ForSeed(seed);
             config.bus.asyncPercent = mode.asyncPercent;
-            config.kernel.switchPercent = mode.switchPercent;
-            config.kernel.timeLimit = kRunLimit;
+            config.machine.switchPercent = mode.switchPercent;
+            config.machine.timeLimit = kRunLimit;
             harness::ReaderTestbed bed(reader, config);
             RunResult run = bed.Run([&] {
                 ASSERT_EQ(bed.Configure(), STATUS_SUCCESS);
@@ -381,7 +381,7 @@ TEST(SubmitUrb, CancelledRequestKeepsAFailureOtherThanTheCancel) {
         LinkBed t(seed);
         t.Run([&] {
             NTSTATUS loaded = STATUS_UNSUCCESSFUL;
-            PDRIVER_OBJECT driver = K().Io().LoadDriver(u"holding", &HoldingEntry, &loaded);
+            PDRIVER_OBJECT driver = Io().LoadDriver(u"holding", &HoldingEntry, &loaded);
             ASSERT_EQ(loaded, STATUS_SUCCESS);
             PDEVICE_OBJECT device = nullptr;
             ASSERT_EQ(IoCreateDevice(driver, sizeof(HoldingDevice), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),

@@ -11,8 +11,8 @@ namespace qv::test {
 namespace {
 
 TEST(BuildCommand, CopiesHeaderAndPayloadWithinTheDestination) {
-    Kernel kernel;
-    RunOk(kernel, [] {
+    Machine machine;
+    RunOk(machine, [] {
         UCHAR destination[READER_BUFFER_SIZE] = {};
         const UCHAR header[] = {0xD0, 0xE7};
         const Bytes payload = Sequence(READER_MAX_PAYLOAD + 1);

@@ -60,7 +60,7 @@ struct Bus {
     // Deletes the PDOs still present and unloads.
     void Shutdown() {
         while (driver->DeviceObject != nullptr) IoDeleteDevice(driver->DeviceObject);
-        K().Io().UnloadDriver(driver);
+        Io().UnloadDriver(driver);
     }
 };
 
@@ -87,8 +87,8 @@ class PnpManagerTest : public ::testing::Test {
     // Runs the body on a machine whose Plug and Play manager has the test
     // driver as the function driver of the bus's devices.
     static void OnBus(const std::function<void(Bus&, pnp::PnpManager&)>& body) {
-        Kernel kernel;
-        RunOk(kernel, [&] {
+        Machine machine;
+        RunOk(machine, [&] {
             Bus bus;
             pnp::PnpManager& manager = pnp::Manager();
             manager.SetFunctionDriver(u"\\Driver\\PnpTest", &pnpdrv::Entry);
@@ -227,11 +227,11 @@ TEST_F(PnpManagerTest, AddDeviceFailureUnderThePoolFaultPlanLeavesTheDriverUnloa
 // close once the request has been reaped), and only then comes the remove.
 TEST_F(PnpManagerTest, PulledDeviceIsRemovedAfterTheLastHandleCloses) {
     for (std::uint64_t seed : TestSeeds(4)) {
-        KernelConfig config;
+        MachineConfig config;
         config.seed = seed;
-        Kernel kernel(config);
+        Machine machine(config);
         log_ = pnpdrv::Log{};
-        RunOk(kernel, [this] {
+        RunOk(machine, [this] {
             Bus bus;
             pnp::PnpManager& manager = pnp::Manager();
             manager.SetFunctionDriver(u"\\Driver\\PnpTest", &pnpdrv::Entry);

@@ -312,7 +312,7 @@ TEST(UsbBusTransfer, TheTraceNamesEveryRequestWithoutAddresses) {
     UsbBed bed;
     bed.device.QueueIn(kInEndpoint, kReply);
     std::vector<std::string> lines;
-    bed.kernel.Events().SetListener([&](std::uint64_t, std::string_view, std::string_view category, std::string_view text) {
+    bed.machine.Events().SetListener([&](std::uint64_t, std::string_view, std::string_view category, std::string_view text) {
         if (category == "usb") lines.emplace_back(text);
     });
     bed.Run([&](UsbTestClient& client) {
@@ -330,11 +330,11 @@ TEST(UsbBusTransfer, TheTraceNamesEveryRequestWithoutAddresses) {
 }
 
 TEST(UsbBusTransfer, ShutdownFailsWhatIsStillQueued) {
-    Kernel kernel;
+    Machine machine(MachineConfig{}, {.asyncPercent = 100});
     ScriptedUsbDevice device;
-    usb::UsbBus bus(kernel, {.asyncPercent = 100});
+    usb::UsbBus& bus = machine.Usb();
     PDEVICE_OBJECT pdo = bus.Plug(device, "dev"); // from the host, before the machine runs
-    RunOk(kernel, [&] {
+    RunOk(machine, [&] {
         // Sent straight to the PDO: there is no client device to detach.
         std::vector<std::uint8_t> buffer(18);
         URB urb = UsbTestClient::DescriptorRequest(USB_DEVICE_DESCRIPTOR_TYPE, buffer.data(), 18);
