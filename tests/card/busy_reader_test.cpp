@@ -12,7 +12,7 @@
 #include "harness/reader_machine.h"
 #include "support/kernel_run.h"
 #include "support/machine_helpers.h"
-#include "support/seeds.h"
+#include "harness/seeds.h"
 #include "usb_reader.h"
 
 namespace qv::test {
@@ -25,7 +25,7 @@ using harness::ReaderMachine;
 constexpr std::uint64_t kReportWithinMs = 2000;
 
 TEST(BusyReader, ACardPulledOutUnderSteadyLoadIsReportedWithinTwoSeconds) {
-    for (std::uint64_t seed : TestSeeds(24)) {
+    for (std::uint64_t seed : harness::RunSeeds(24)) {
         const std::string where = "seed " + std::to_string(seed);
         MachineConfig config;
         config.seed = seed;

@@ -15,7 +15,7 @@
 #include "cards/card_catalogue.h"
 #include "io/cancel_probe.h"
 #include "kernel/scheduler.h"
-#include "support/seeds.h"
+#include "harness/seeds.h"
 #include "tracking_fixture.h"
 #include "usb_reader.h"
 
@@ -52,7 +52,7 @@ using ArmWindow = std::function<void(harness::ReaderTestbed&, harness::AsyncRequ
 // with the application's cancellation, moves the card, and checks that the
 // wait completed exactly once, cancelled, and left nothing pending. Returns
 // the outcome for the checks of the window itself.
-WindowOutcome RunWindow(std::uint64_t seed, const ScheduleVariant& mode, const ArmWindow& arm) {
+WindowOutcome RunWindow(std::uint64_t seed, const harness::ScheduleVariant& mode, const ArmWindow& arm) {
     const bool removal = seed % 2 == 0;
     sim::UsbReader reader({.cardInserted = removal}, sim::MakeCard("t1", seed));
     harness::TestbedConfig config = TrackingConfig(seed, &mode);
@@ -96,9 +96,9 @@ WindowOutcome RunWindow(std::uint64_t seed, const ScheduleVariant& mode, const A
 
 // The poll must leave the wait to the cancel routine, which completes it.
 TEST(CardTrackingWindow, APollMeetingACancellationUnderWayLeavesTheWaitToItsCancelRoutine) {
-    for (const ScheduleVariant& mode : ScheduleVariants()) {
+    for (const harness::ScheduleVariant& mode : harness::ScheduleVariants()) {
         if (mode.name == "uniform-one-cpu") continue; // the window needs two processors
-        for (std::uint64_t seed : TestSeeds(4)) {
+        for (std::uint64_t seed : harness::RunSeeds(4)) {
             const WindowOutcome outcome = RunWindow(seed, mode, [](auto& bed, auto& wait, WindowFlags& flags) {
                 Machine* machine = &bed.Machine();
                 const KSPIN_LOCK* lock = &bed.Smartcard().OsData->SpinLock;
@@ -125,9 +125,9 @@ TEST(CardTrackingWindow, APollMeetingACancellationUnderWayLeavesTheWaitToItsCanc
 // until the canceller stands in the cancel probe between the two steps,
 // which holds it there until the poll has cleared the routine.
 TEST(CardTrackingWindow, APollThatClearsTheRoutineOfAWaitBeingCancelledCompletesItItself) {
-    for (const ScheduleVariant& mode : ScheduleVariants()) {
+    for (const harness::ScheduleVariant& mode : harness::ScheduleVariants()) {
         if (mode.name == "uniform-one-cpu") continue; // the window needs two processors
-        for (std::uint64_t seed : TestSeeds(4)) {
+        for (std::uint64_t seed : harness::RunSeeds(4)) {
             const WindowOutcome outcome = RunWindow(seed, mode, [](auto& bed, auto& wait, WindowFlags& flags) {
                 io::ProbeCancelOnce([&flags](PIRP irp) {
                     flags.met = true;
@@ -171,7 +171,7 @@ NTSTATUS NTAPI CancelThenTrack(PSMARTCARD_EXTENSION SmartcardExtension) {
 }
 
 TEST(CardTrackingWindow, AWaitCancelledBeforeCardTrackingRunsIsCompletedCancelled) {
-    for (std::uint64_t seed : TestSeeds(4)) {
+    for (std::uint64_t seed : harness::RunSeeds(4)) {
         for (const ULONG code : {IOCTL_SMARTCARD_IS_PRESENT, IOCTL_SMARTCARD_IS_ABSENT}) {
             const bool cardIn = code == IOCTL_SMARTCARD_IS_ABSENT;
             SCOPED_TRACE(testing::Message() << "seed " << seed << (cardIn ? ", card-absent wait" : ", card-present wait"));

@@ -23,7 +23,7 @@
 #include "power/power_manager.h"
 #include "support/kernel_run.h"
 #include "support/machine_helpers.h"
-#include "support/seeds.h"
+#include "harness/seeds.h"
 #include "usb_reader.h"
 
 namespace qv::test {
@@ -42,10 +42,10 @@ const Bytes kRead64 = {0x00, 0xB0, 0x00, 0x00, 0x40};
 // variant sets it, and the bus's share of requests completed later from a
 // DPC drawn from the seed.
 struct RaceMachine {
-    RaceMachine(std::uint64_t seed, const ScheduleVariant& variant)
+    RaceMachine(std::uint64_t seed, const harness::ScheduleVariant& variant)
         : machine(KernelFor(seed, variant), BusFor(seed)), reader(sim::ReaderOptions{}, sim::MakeCard("dual", seed)) {}
 
-    static MachineConfig KernelFor(std::uint64_t seed, const ScheduleVariant& variant) {
+    static MachineConfig KernelFor(std::uint64_t seed, const harness::ScheduleVariant& variant) {
         MachineConfig config;
         config.seed = seed;
         variant.apply(config);
@@ -193,8 +193,8 @@ void ExpectCleanApplication(const Application& app, const std::string& where) {
 // another; after the races the reader wakes and reads once more, and is then
 // removed in order or pulled out.
 TEST(PowerRace, TransmitsRaceSleepAndWake) {
-    for (std::uint64_t seed : TestSeeds(4)) {
-        for (const ScheduleVariant& variant : ScheduleVariants()) {
+    for (std::uint64_t seed : harness::RunSeeds(4)) {
+        for (const harness::ScheduleVariant& variant : harness::ScheduleVariants()) {
             const std::string where = "seed " + std::to_string(seed) + ", " + variant.name;
             RaceMachine race(seed, variant);
             ReaderMachine& machine = race.machine;
@@ -250,8 +250,8 @@ TEST(PowerRace, TransmitsRaceSleepAndWake) {
 // ends with the reader pulled, as the Plug and Play manager removes a device
 // that failed to start.
 TEST(PowerRace, StopAndRestartRaceSleepWakeAndTransmits) {
-    for (std::uint64_t seed : TestSeeds(4)) {
-        for (const ScheduleVariant& variant : ScheduleVariants()) {
+    for (std::uint64_t seed : harness::RunSeeds(4)) {
+        for (const harness::ScheduleVariant& variant : harness::ScheduleVariants()) {
             const std::string where = "seed " + std::to_string(seed) + ", " + variant.name;
             RaceMachine race(seed, variant);
             ReaderMachine& machine = race.machine;

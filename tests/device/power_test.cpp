@@ -18,7 +18,7 @@
 #include "power/power_manager.h"
 #include "support/kernel_run.h"
 #include "support/machine_helpers.h"
-#include "support/seeds.h"
+#include "harness/seeds.h"
 #include "usb_reader.h"
 
 namespace qv::test {
@@ -39,7 +39,7 @@ std::size_t Count(const std::vector<std::string>& journal, const std::string& li
 TEST(DriverPower, EachSleepingStateAsksForD3OnceAndWakeBringsTheReaderBack) {
     for (SYSTEM_POWER_STATE state : {PowerSystemSleeping1, PowerSystemSleeping2, PowerSystemSleeping3,
                                      PowerSystemHibernate, PowerSystemShutdown}) {
-        for (std::uint64_t seed : TestSeeds(4)) {
+        for (std::uint64_t seed : harness::RunSeeds(4)) {
             ReaderMachine machine(Seeded(seed));
             sim::UsbReader reader(sim::ReaderOptions{}, sim::MakeCard("dual", seed));
             RunResult run = machine.Run([&] {
@@ -75,7 +75,7 @@ TEST(DriverPower, EachSleepingStateAsksForD3OnceAndWakeBringsTheReaderBack) {
 // Two readers: each stack gets the system's requests and asks for D3 once,
 // and each is resynchronised on wake.
 TEST(DriverPower, TwoReadersEachAskForD3OnceAndComeBack) {
-    for (std::uint64_t seed : TestSeeds(4)) {
+    for (std::uint64_t seed : harness::RunSeeds(4)) {
         ReaderMachine machine(Seeded(seed));
         sim::UsbReader first(sim::ReaderOptions{}, sim::MakeCard("dual", seed));
         sim::UsbReader second(sim::ReaderOptions{}, sim::MakeCard("dual", seed + 1));
@@ -132,7 +132,7 @@ TEST(DriverPower, WakeReportsTheCardAsItWasFoundAfterTheSleep) {
         {false, DuringSleep::Nothing, IOCTL_SMARTCARD_IS_PRESENT, false},
     };
     for (const WakeCase& wake : cases) {
-        for (std::uint64_t seed : TestSeeds(4)) {
+        for (std::uint64_t seed : harness::RunSeeds(4)) {
             ReaderMachine machine(Seeded(seed));
             sim::ReaderOptions options;
             options.cardInserted = wake.cardBefore;
@@ -176,7 +176,7 @@ TEST(DriverPower, WakeReportsTheCardAsItWasFoundAfterTheSleep) {
 // PoStartNextPowerIrp: the power manager before Vista then sends this
 // device no more power requests, and its check bug-checks 0x9F.
 TEST(DriverPower, APowerUpWithoutAWorkItemStillStartsTheNextPowerIrpAndReportsTheCard) {
-    for (std::uint64_t seed : TestSeeds(4)) {
+    for (std::uint64_t seed : harness::RunSeeds(4)) {
         SCOPED_TRACE(testing::Message() << "seed " << seed);
         ReaderMachine machine(Seeded(seed));
         sim::UsbReader reader(sim::ReaderOptions{}, sim::MakeCard("dual", seed));
@@ -270,7 +270,7 @@ class PowerWatch {
 // query goes down to the bus. A request sent while the system sleeps waits at
 // the gate, never reaching the powered-down reader, and goes on after wake.
 TEST(DriverPower, SleepQueryWithNoRequestInsideClosesTheGateAndGoesDown) {
-    for (std::uint64_t seed : TestSeeds(4)) {
+    for (std::uint64_t seed : harness::RunSeeds(4)) {
         ReaderMachine machine(Seeded(seed));
         sim::UsbReader reader(sim::ReaderOptions{}, sim::MakeCard("dual", seed));
         RunResult run = machine.Run([&] {
@@ -312,7 +312,7 @@ TEST(DriverPower, SleepQueryWithNoRequestInsideClosesTheGateAndGoesDown) {
 // command to end, so the transmit still gets the card's answer.
 TEST(DriverPower, SleepQueryWithARequestInsideIsAnsweredHereAndLeavesTheGateOpen) {
     const Bytes selectDf = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x51, 0x00};
-    for (std::uint64_t seed : TestSeeds(4)) {
+    for (std::uint64_t seed : harness::RunSeeds(4)) {
         ReaderMachine machine(Seeded(seed));
         sim::UsbReader reader(sim::ReaderOptions{}, sim::MakeCard("dual", seed));
         RunResult run = machine.Run([&] {
@@ -383,7 +383,7 @@ TEST(DriverPower, SleepQueryWithARequestInsideIsAnsweredHereAndLeavesTheGateOpen
 // surprise-removed: every request completes exactly once and the run ends
 // with nothing left behind.
 TEST(DriverPower, SleepAndWakeRaceWaitsCancelsAndSurpriseRemoval) {
-    for (std::uint64_t seed : TestSeeds(8)) {
+    for (std::uint64_t seed : harness::RunSeeds(8)) {
         ReaderMachine machine(Seeded(seed));
         sim::UsbReader reader(sim::ReaderOptions{}, sim::MakeCard("dual", seed));
         std::vector<harness::AsyncRequest> finished;

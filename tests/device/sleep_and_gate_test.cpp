@@ -16,7 +16,7 @@
 #include "power/power_manager.h"
 #include "support/kernel_run.h"
 #include "support/machine_helpers.h"
-#include "support/seeds.h"
+#include "harness/seeds.h"
 #include "usb_reader.h"
 
 namespace qv::test {
@@ -24,7 +24,7 @@ namespace {
 
 using harness::ReaderMachine;
 
-MachineConfig ConfigFor(std::uint64_t seed, const ScheduleVariant& variant) {
+MachineConfig ConfigFor(std::uint64_t seed, const harness::ScheduleVariant& variant) {
     MachineConfig config;
     config.seed = seed;
     variant.apply(config);
@@ -49,8 +49,8 @@ NTSTATUS PowerUpUnderT1(ReaderMachine& machine) {
 // suspended reader: no card service ending late starts the poller's timer
 // again behind the power-down.
 TEST(ReaderSleep, AnExchangeUnderWayEndsFirstAndNothingReachesTheSuspendedReader) {
-    for (std::uint64_t seed : TestSeeds(4)) {
-        for (const ScheduleVariant& variant : ScheduleVariants()) {
+    for (std::uint64_t seed : harness::RunSeeds(4)) {
+        for (const harness::ScheduleVariant& variant : harness::ScheduleVariants()) {
             const std::string where = "seed " + std::to_string(seed) + ", " + variant.name;
             ReaderMachine machine(ConfigFor(seed, variant));
             sim::UsbReader reader(sim::ReaderOptions{}, sim::MakeCard("dual", seed));
@@ -93,7 +93,7 @@ TEST(ReaderSleep, AnExchangeUnderWayEndsFirstAndNothingReachesTheSuspendedReader
 // next poll that gets through: the failed one left the link to be
 // resynchronised and the report to be made.
 TEST(ReaderSleep, AWakeWhoseFirstPollFailsStillReportsTheCardKnownFromBefore) {
-    for (std::uint64_t seed : TestSeeds(4)) {
+    for (std::uint64_t seed : harness::RunSeeds(4)) {
         MachineConfig config;
         config.seed = seed;
         ReaderMachine machine(config);
@@ -135,7 +135,7 @@ TEST(ReaderSleep, AWakeWhoseFirstPollFailsStillReportsTheCardKnownFromBefore) {
 TEST(ReaderSleep, AWakeOpensTheGateOnlyAsFarAsPlugAndPlayLeftIt) {
     enum class Left { StopAsked, Stopped, NeverStarted };
     for (Left left : {Left::StopAsked, Left::Stopped, Left::NeverStarted}) {
-        for (std::uint64_t seed : TestSeeds(2)) {
+        for (std::uint64_t seed : harness::RunSeeds(2)) {
             MachineConfig config;
             config.seed = seed;
             ReaderMachine machine(config);

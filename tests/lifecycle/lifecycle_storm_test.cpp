@@ -23,7 +23,7 @@
 #include "pnp/pnp_manager.h"
 #include "pnp/pnp_platform.h"
 #include "support/kernel_run.h"
-#include "support/seeds.h"
+#include "harness/seeds.h"
 #include "usb_reader.h"
 
 namespace qv::test {
@@ -44,7 +44,7 @@ bool AcceptableEnd(NTSTATUS status) {
 // the removal is then pending while the application goes on, and the remove
 // request follows its close.
 void Storm(bool legacy) {
-    for (std::uint64_t seed : TestSeeds()) {
+    for (std::uint64_t seed : harness::RunSeeds()) {
         MachineConfig config;
         config.seed = seed;
         harness::ReaderMachine machine(config);

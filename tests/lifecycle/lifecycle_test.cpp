@@ -24,7 +24,7 @@
 #include "harness/reader_machine.h"
 #include "smclib/event_log.h"
 #include "support/kernel_run.h"
-#include "support/seeds.h"
+#include "harness/seeds.h"
 #include "usb/usb_bus.h"
 #include "usb_reader.h"
 
@@ -242,7 +242,7 @@ TEST(Pnp, StartSendsTheStartSequenceAndEnablesRequests) {
 TEST(Pnp, AStartWhosePollingThreadCannotBeReferencedEndsItAndFails) {
     constexpr NTSTATUS kRefused = STATUS_INVALID_HANDLE;
     constexpr std::array<std::uint8_t, 2> kCardStatus{READER_COMMAND_CLASS, 0x31};
-    for (std::uint64_t seed : TestSeeds()) {
+    for (std::uint64_t seed : harness::RunSeeds()) {
         for (bool restart : {false, true}) {
             SCOPED_TRACE(testing::Message() << "seed " << seed << (restart ? ", restart" : ", first start"));
             Machine m(seed);
@@ -299,7 +299,7 @@ TEST(Pnp, StopThenStartRunsTheSequenceAgain) {
 // again (not below) when the request has ended, and a later query-stop is
 // answered from the truth.
 TEST(Pnp, RefusedQueryStopAndItsCancelKeepTheCountOfRequestsInside) {
-    for (std::uint64_t seed : TestSeeds(4)) {
+    for (std::uint64_t seed : harness::RunSeeds(4)) {
         Machine m(seed);
         m.Run([&] {
             ASSERT_EQ(m.machine.Plug(*m.readers[0]).started, STATUS_SUCCESS);
@@ -347,7 +347,7 @@ TEST(Pnp, RefusedQueryStopAndItsCancelKeepTheCountOfRequestsInside) {
 // A request sent while the start sequence runs waits until it is over: the
 // sequence's reader commands take no mutex, so nothing may share the link.
 TEST(Pnp, RequestsWaitUntilTheStartSequenceIsOver) {
-    for (std::uint64_t seed : TestSeeds(4)) {
+    for (std::uint64_t seed : harness::RunSeeds(4)) {
         Machine m(seed);
         m.Run([&] {
             ASSERT_EQ(m.machine.Plug(*m.readers[0], {}, harness::PlugStart::Held).status, STATUS_SUCCESS);
@@ -454,7 +454,7 @@ NTSTATUS SendCreateOrClose(PDEVICE_OBJECT device, UCHAR major) {
 TEST(Dispatch, OpensArrivingTogetherAdmitOneHandle) {
     int thirdOpenWon = 0;
     int thirdOpenRefused = 0;
-    for (const std::uint64_t seed : TestSeeds(32)) {
+    for (const std::uint64_t seed : harness::RunSeeds(32)) {
         Machine m(seed);
         m.Run([&] {
             ASSERT_EQ(m.machine.Plug(*m.readers[0]).status, STATUS_SUCCESS);
@@ -508,8 +508,8 @@ TEST(Dispatch, OpensArrivingTogetherAdmitOneHandle) {
 // refused leaves no hold on the remove lock behind (the reader opens again
 // and is removed without waiting).
 TEST(Dispatch, TwoOpensAtOnceLeaveOneHandle) {
-    for (const ScheduleVariant& mode : ScheduleVariants()) {
-        for (std::uint64_t seed : TestSeeds(16)) {
+    for (const harness::ScheduleVariant& mode : harness::ScheduleVariants()) {
+        for (std::uint64_t seed : harness::RunSeeds(16)) {
             const std::string where = mode.name + ", seed " + std::to_string(seed);
             MachineConfig config;
             config.seed = seed;
@@ -617,7 +617,7 @@ TEST(Dispatch, VendorAttributesOtherThanTheVersionAreNotSupported) {
 // A request sent before the start waits for it; one that waits when removal
 // begins ends with STATUS_DEVICE_REMOVED instead of holding up the removal.
 TEST(Dispatch, WaitingRequestEndsWhenTheReaderIsRemoved) {
-    for (std::uint64_t seed : TestSeeds()) {
+    for (std::uint64_t seed : harness::RunSeeds()) {
         Machine m(seed);
         m.Run([&] {
             ASSERT_EQ(m.machine.Plug(*m.readers[0], {}, harness::PlugStart::Held).status, STATUS_SUCCESS);
@@ -644,7 +644,7 @@ TEST(Dispatch, WaitingRequestEndsWhenTheReaderIsRemoved) {
 // IRP as it completes, before the driver unloads after its last reader and
 // the unload audit counts the IRPs still live.
 TEST(Dispatch, KernelModeWaitEndedByTheLastRemovalIsFreedBeforeTheUnload) {
-    for (std::uint64_t seed : TestSeeds()) {
+    for (std::uint64_t seed : harness::RunSeeds()) {
         Machine m(seed);
         m.Run([&] {
             ASSERT_EQ(m.machine.Plug(*m.readers[0]).status, STATUS_SUCCESS);

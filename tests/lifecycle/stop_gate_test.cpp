@@ -13,7 +13,7 @@
 #include "harness/reader_machine.h"
 #include "support/kernel_run.h"
 #include "support/machine_helpers.h"
-#include "support/seeds.h"
+#include "harness/seeds.h"
 #include "usb_reader.h"
 
 namespace qv::test {
@@ -41,7 +41,7 @@ MachineConfig Seeded(std::uint64_t seed) {
 // gate again.
 TEST(StopGate, ACancelledQueryLeavesTheCountOfTheRequestInside) {
     const Bytes selectDf = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x51, 0x00};
-    for (std::uint64_t seed : TestSeeds(4)) {
+    for (std::uint64_t seed : harness::RunSeeds(4)) {
         ReaderMachine machine(Seeded(seed));
         sim::UsbReader reader(sim::ReaderOptions{}, sim::MakeCard("dual", seed));
         RunResult run = machine.Run([&] {
@@ -85,7 +85,7 @@ TEST(StopGate, ACancelledQueryLeavesTheCountOfTheRequestInside) {
 // the request gets in, so the request finds the reader as the start left it:
 // the version it reads is the one the reader reported.
 TEST(StopGate, ARequestWaitingAcrossAStopComesInAfterTheStartSequence) {
-    for (std::uint64_t seed : TestSeeds(4)) {
+    for (std::uint64_t seed : harness::RunSeeds(4)) {
         ReaderMachine machine(Seeded(seed));
         sim::UsbReader reader(sim::ReaderOptions{}, sim::MakeCard("dual", seed));
         RunResult run = machine.Run([&] {

@@ -7,7 +7,7 @@
 
 #include "kernel/scheduler.h"
 #include "platform/io_test_drivers.h"
-#include "support/seeds.h"
+#include "harness/seeds.h"
 
 namespace qv::test {
 namespace {
@@ -65,7 +65,7 @@ void RunEchoStack() {
 
 TEST(IoStack, FilterOverABusCompletingFromItsOwnThreadUnderManySeeds) {
     std::set<std::uint64_t> digests;
-    const std::vector<std::uint64_t> seeds = test::TestSeeds(8);
+    const std::vector<std::uint64_t> seeds = harness::RunSeeds(8);
     for (std::uint64_t seed : seeds) {
         MachineConfig config;
         config.seed = seed;

@@ -7,7 +7,7 @@
 
 #include "io/io_state.h"
 #include "platform/io_test_drivers.h"
-#include "support/seeds.h"
+#include "harness/seeds.h"
 
 namespace qv::test {
 namespace {
@@ -43,7 +43,7 @@ void Complete(PIRP irp, NTSTATUS status) {
 }
 
 TEST(ThreadRequest, CompletionFinishesOnTheRequestingThread) {
-    for (std::uint64_t seed : TestSeeds(16)) {
+    for (std::uint64_t seed : harness::RunSeeds(16)) {
         SCOPED_TRACE(testing::Message() << "seed " << seed);
         MachineConfig config;
         config.seed = seed;
@@ -75,7 +75,7 @@ TEST(ThreadRequest, CompletionFinishesOnTheRequestingThread) {
 }
 
 TEST(ThreadRequest, AWaitAtApcLevelNeverSeesTheCompletion) {
-    for (std::uint64_t seed : TestSeeds(16)) {
+    for (std::uint64_t seed : harness::RunSeeds(16)) {
         SCOPED_TRACE(testing::Message() << "seed " << seed);
         MachineConfig config;
         config.seed = seed;

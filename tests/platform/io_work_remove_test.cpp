@@ -4,7 +4,7 @@
 #include "io/io_state.h"
 #include "kernel/scheduler.h"
 #include "platform/io_test_drivers.h"
-#include "support/seeds.h"
+#include "harness/seeds.h"
 
 namespace qv::test {
 namespace {
@@ -127,7 +127,7 @@ TEST(WorkItem, VerifierChecks) {
 }
 
 TEST(RemoveLock, RemovalWaitsForEveryHolderAndTurnsLaterComersAway) {
-    for (std::uint64_t seed : TestSeeds(16)) {
+    for (std::uint64_t seed : harness::RunSeeds(16)) {
         SCOPED_TRACE(testing::Message() << "seed " << seed);
         MachineConfig config;
         config.seed = seed;

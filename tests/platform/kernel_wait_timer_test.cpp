@@ -5,13 +5,13 @@
 #include <vector>
 
 #include "support/kernel_run.h"
-#include "support/seeds.h"
+#include "harness/seeds.h"
 
 namespace qv::test {
 namespace {
 
 TEST(KernelWait, AnyReturnsTheIndexOfTheObjectThatEndedIt) {
-    for (std::uint64_t seed : TestSeeds(16)) {
+    for (std::uint64_t seed : harness::RunSeeds(16)) {
         SCOPED_TRACE(testing::Message() << "seed " << seed);
         MachineConfig config;
         config.seed = seed;
@@ -44,7 +44,7 @@ TEST(KernelWait, AnyReturnsTheIndexOfTheObjectThatEndedIt) {
 // synchronization event signalled first stays signalled for another waiter
 // meanwhile.
 TEST(KernelWait, AllTakesNothingUntilEveryObjectIsSignalled) {
-    for (std::uint64_t seed : TestSeeds(16)) {
+    for (std::uint64_t seed : harness::RunSeeds(16)) {
         SCOPED_TRACE(testing::Message() << "seed " << seed);
         MachineConfig config;
         config.seed = seed;
@@ -80,7 +80,7 @@ TEST(KernelWait, AllTakesNothingUntilEveryObjectIsSignalled) {
 // A wait that timed out is over, even if its thread has not run since: a
 // signal that comes meanwhile is not taken for it, and stays for the next.
 TEST(KernelWait, ASignalAtTheTimeOutIsNotTakenByTheTimedOutWait) {
-    for (std::uint64_t seed : TestSeeds(16)) {
+    for (std::uint64_t seed : harness::RunSeeds(16)) {
         SCOPED_TRACE(testing::Message() << "seed " << seed);
         MachineConfig config;
         config.seed = seed;

@@ -14,7 +14,7 @@
 #include "platform/pnp_test_driver.h"
 #include "pnp/pnp_manager.h"
 #include "pnp/pnp_platform.h"
-#include "support/seeds.h"
+#include "harness/seeds.h"
 
 namespace qv::test {
 namespace {
@@ -226,7 +226,7 @@ TEST_F(PnpManagerTest, AddDeviceFailureUnderThePoolFaultPlanLeavesTheDriverUnloa
 // is cancelled by the application, the handle is closed (cleanup, then
 // close once the request has been reaped), and only then comes the remove.
 TEST_F(PnpManagerTest, PulledDeviceIsRemovedAfterTheLastHandleCloses) {
-    for (std::uint64_t seed : TestSeeds(4)) {
+    for (std::uint64_t seed : harness::RunSeeds(4)) {
         MachineConfig config;
         config.seed = seed;
         Machine machine(config);

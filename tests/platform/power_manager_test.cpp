@@ -7,7 +7,7 @@
 #include <algorithm>
 
 #include "platform/power_test_drivers.h"
-#include "support/seeds.h"
+#include "harness/seeds.h"
 
 namespace qv::test {
 namespace {

@@ -10,7 +10,7 @@
 
 #include "kernel/scheduler.h"
 #include "support/kernel_run.h"
-#include "support/seeds.h"
+#include "harness/seeds.h"
 
 namespace qv {
 namespace {
@@ -33,7 +33,7 @@ bool Overlapped(const Span& a, const Span& b) { return a.start < b.end && b.star
 
 TEST(DpcProcessors, DeferredRoutinesOnTwoProcessorsInterleave) {
     bool overlapSeen = false;
-    for (std::uint64_t seed : test::TestSeeds(12)) {
+    for (std::uint64_t seed : harness::RunSeeds(12)) {
         MachineConfig config;
         config.seed = seed;
         Machine machine(config);
@@ -50,7 +50,7 @@ TEST(DpcProcessors, DeferredRoutinesOnTwoProcessorsInterleave) {
 }
 
 TEST(DpcProcessors, DeferredRoutinesOnOneProcessorRunOneAtATime) {
-    for (std::uint64_t seed : test::TestSeeds(12)) {
+    for (std::uint64_t seed : harness::RunSeeds(12)) {
         MachineConfig config;
         config.seed = seed;
         Machine machine(config);
@@ -67,7 +67,7 @@ TEST(DpcProcessors, DeferredRoutinesOnOneProcessorRunOneAtATime) {
 // A DPC queued at DISPATCH_LEVEL goes to the caller's processor and cannot
 // run there before the caller lowers IRQL; its processor number says so.
 TEST(DpcProcessors, ADpcRunsOnTheQueuersProcessorOnceItLowersIrql) {
-    for (std::uint64_t seed : test::TestSeeds(12)) {
+    for (std::uint64_t seed : harness::RunSeeds(12)) {
         MachineConfig config;
         config.seed = seed;
         Machine machine(config);
@@ -202,11 +202,11 @@ TEST(Watchdog, ABusyWaitEndsTheRunWithAReport) {
 }
 
 TEST(Seeds, ListsAndRanges) {
-    EXPECT_EQ(test::ParseSeeds("1-3,7"), (std::vector<std::uint64_t>{1, 2, 3, 7}));
-    EXPECT_EQ(test::ParseSeeds("9"), (std::vector<std::uint64_t>{9}));
-    EXPECT_EQ(test::ParseSeeds("500-500,"), (std::vector<std::uint64_t>{500}));
-    EXPECT_FALSE(test::ParseSeeds("5-1")) << "a range that runs backwards";
-    EXPECT_FALSE(test::ParseSeeds("x"));
+    EXPECT_EQ(harness::ParseSeeds("1-3,7"), (std::vector<std::uint64_t>{1, 2, 3, 7}));
+    EXPECT_EQ(harness::ParseSeeds("9"), (std::vector<std::uint64_t>{9}));
+    EXPECT_EQ(harness::ParseSeeds("500-500,"), (std::vector<std::uint64_t>{500}));
+    EXPECT_FALSE(harness::ParseSeeds("5-1")) << "a range that runs backwards";
+    EXPECT_FALSE(harness::ParseSeeds("x"));
 }
 
 } // namespace

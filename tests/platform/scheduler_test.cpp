@@ -6,7 +6,7 @@
 
 #include "kernel/scheduler.h"
 #include "support/kernel_run.h"
-#include "support/seeds.h"
+#include "harness/seeds.h"
 
 namespace qv {
 namespace {
@@ -49,7 +49,7 @@ std::uint64_t DigestOfScenario(std::uint64_t seed) {
 TEST(Scheduler, OneSeedGivesOneRunAndSeedsDiffer) {
     EXPECT_EQ(DigestOfScenario(7), DigestOfScenario(7));
     std::set<std::uint64_t> digests;
-    const std::vector<std::uint64_t> seeds = test::TestSeeds(12);
+    const std::vector<std::uint64_t> seeds = harness::RunSeeds(12);
     for (std::uint64_t seed : seeds) digests.insert(DigestOfScenario(seed));
     if (seeds.size() > 1) {
         EXPECT_GT(digests.size(), 1u) << "the seed does not change the interleaving";
@@ -153,7 +153,7 @@ int CountWithTwoThreads(bool locked, std::uint64_t seed) {
 
 TEST(Scheduler, SpinLocksExcludeAcrossProcessors) {
     bool raceSeen = false;
-    const std::vector<std::uint64_t> seeds = test::TestSeeds(6);
+    const std::vector<std::uint64_t> seeds = harness::RunSeeds(6);
     for (std::uint64_t seed : seeds) {
         EXPECT_EQ(CountWithTwoThreads(true, seed), 400) << "seed " << seed;
         // The unlocked half is a data race on purpose, which the race

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "support/seeds.h"
+#include "harness/seeds.h"
 #include "support/usb_test_client.h"
 #include "usb/usb_timing.h"
 
@@ -131,7 +131,7 @@ TEST(UsbBusTransfer, ATransferCostsItsFrameAndItsBytes) {
 }
 
 TEST(UsbBusTransfer, ANakedTransferCompletesWhenTheDeviceIsReady) {
-    for (std::uint64_t seed : test::TestSeeds(kSeeds)) {
+    for (std::uint64_t seed : harness::RunSeeds(kSeeds)) {
         UsbBed bed(seed);
         const VirtualTime ready = 7 * timing::kFrame + 3 * kTicksPerMicrosecond * 100;
         bed.device.QueueIn(kInEndpoint, {.data = kReply, .readyAt = ready});
@@ -152,7 +152,7 @@ TEST(UsbBusTransfer, ANakedTransferCompletesWhenTheDeviceIsReady) {
 }
 
 TEST(UsbBusTransfer, ANakWithoutRetryTimeWaitsForTheNextOutTransfer) {
-    for (std::uint64_t seed : test::TestSeeds(kSeeds)) {
+    for (std::uint64_t seed : harness::RunSeeds(kSeeds)) {
         UsbBed bed(seed);
         bed.device.QueueIn(kInEndpoint, {.data = kReply, .afterOut = true});
         bed.Run([&](UsbTestClient& client) {
@@ -205,7 +205,7 @@ TEST(UsbBusTransfer, StallsAndBusErrorsHaltThePipeUntilItIsReset) {
 }
 
 TEST(UsbBusTransfer, CancellingAPendingInLetsTheNextOneRun) {
-    for (std::uint64_t seed : test::TestSeeds(kSeeds)) {
+    for (std::uint64_t seed : harness::RunSeeds(kSeeds)) {
         UsbBed bed(seed);
         bed.Run([&](UsbTestClient& client) {
             std::vector<USBD_PIPE_HANDLE> pipes = bed.Configure(client);
@@ -230,7 +230,7 @@ TEST(UsbBusTransfer, CancellingAPendingInLetsTheNextOneRun) {
 }
 
 TEST(UsbBusTransfer, AGoneDeviceFailsWhatIsPendingAndEverythingAfter) {
-    for (std::uint64_t seed : test::TestSeeds(kSeeds)) {
+    for (std::uint64_t seed : harness::RunSeeds(kSeeds)) {
         UsbBed bed(seed);
         bed.Run([&](UsbTestClient& client) {
             std::vector<USBD_PIPE_HANDLE> pipes = bed.Configure(client);
@@ -292,12 +292,12 @@ TEST(UsbBusTransfer, CompletionAtOnceOrLaterGivesTheSameResults) {
     EXPECT_EQ(reference[0].length, 3u);
     EXPECT_EQ(reference[2].data, (std::vector<std::uint8_t>{0x04, 4, 5}));
     EXPECT_EQ(reference[3].usbd, USBD_STATUS_ERROR_SHORT_TRANSFER);
-    for (std::uint64_t seed : test::TestSeeds(kSeeds)) {
+    for (std::uint64_t seed : harness::RunSeeds(kSeeds)) {
         EXPECT_EQ(exchange(seed, counters, digest), reference) << "seed " << seed;
         atOnce += counters.completedAtOnce;
         later += counters.completedLater;
     }
-    if (test::TestSeeds(kSeeds).size() >= kSeeds) {
+    if (harness::RunSeeds(kSeeds).size() >= kSeeds) {
         EXPECT_GT(atOnce, 0u);
         EXPECT_GT(later, 0u);
     }

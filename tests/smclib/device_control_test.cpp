@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "smclib/library_state.h"
-#include "support/seeds.h"
+#include "harness/seeds.h"
 #include "smclib/fake_reader.h"
 
 namespace qv::test {
@@ -297,7 +297,7 @@ TEST(SmclibDeviceControl, ACardWaitRacingTheChangeItWaitsForIsNeverLost) {
     int atOnce = 0;
     int byPoll = 0;
     for (const unsigned processors : {1u, 2u}) {
-        for (const std::uint64_t seed : TestSeeds(64)) {
+        for (const std::uint64_t seed : harness::RunSeeds(64)) {
             MachineConfig config;
             config.seed = seed;
             config.processors = processors;

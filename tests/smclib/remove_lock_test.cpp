@@ -11,7 +11,7 @@
 
 #include "smclib/fake_reader.h"
 #include "smclib/library_state.h"
-#include "support/seeds.h"
+#include "harness/seeds.h"
 
 namespace qv::test {
 namespace {
@@ -79,7 +79,7 @@ TEST(SmclibRemoveLock, RequestsRacingReleaseAndWaitNeverOutliveIt) {
     int refusedSomewhere = 0;
     int servedSomewhere = 0;
     for (const unsigned processors : {1u, 2u})
-    for (const std::uint64_t seed : TestSeeds(64)) {
+    for (const std::uint64_t seed : harness::RunSeeds(64)) {
         MachineConfig config;
         config.seed = seed;
         config.processors = processors;
