@@ -24,6 +24,7 @@
 #include "harness/reader_machine.h"
 #include "smclib/event_log.h"
 #include "support/kernel_run.h"
+#include "support/seed_run.h"
 #include "harness/seeds.h"
 #include "usb/usb_bus.h"
 #include "usb_reader.h"
@@ -508,39 +509,32 @@ TEST(Dispatch, OpensArrivingTogetherAdmitOneHandle) {
 // refused leaves no hold on the remove lock behind (the reader opens again
 // and is removed without waiting).
 TEST(Dispatch, TwoOpensAtOnceLeaveOneHandle) {
-    for (const harness::ScheduleVariant& mode : harness::ScheduleVariants()) {
-        for (std::uint64_t seed : harness::RunSeeds(16)) {
-            const std::string where = mode.name + ", seed " + std::to_string(seed);
-            MachineConfig config;
-            config.seed = seed;
-            mode.apply(config);
-            ReaderMachine machine(config);
-            sim::UsbReader reader(sim::ReaderOptions{}, sim::MakeCard("dual", seed));
-            RunResult run = machine.Run([&] {
-                ASSERT_EQ(machine.Plug(reader).status, STATUS_SUCCESS);
-                const std::u16string link = machine.Link(0);
-                std::unique_ptr<harness::AppHandle> handles[2];
-                NTSTATUS statuses[2] = {STATUS_PENDING, STATUS_PENDING};
-                KEVENT opened[2];
-                for (int i = 0; i < 2; ++i) {
-                    KeInitializeEvent(&opened[i], NotificationEvent, FALSE);
-                    K().Spawn("application " + std::to_string(i), [&, i] {
-                        statuses[i] = harness::AppHandle::Open(link, handles[i]);
-                        KeSetEvent(&opened[i], IO_NO_INCREMENT, FALSE);
-                    });
-                }
-                for (KEVENT& event : opened) KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-                EXPECT_EQ(std::count(std::begin(statuses), std::end(statuses), STATUS_SUCCESS), 1) << where;
-                EXPECT_EQ(std::count(std::begin(statuses), std::end(statuses), STATUS_UNSUCCESSFUL), 1) << where;
-                for (auto& handle : handles) handle.reset();
-                EXPECT_EQ(machine.Open(0), STATUS_SUCCESS) << where;
-                EXPECT_EQ(machine.Close(0), STATUS_SUCCESS) << where;
-            });
-            EXPECT_TRUE(run.Ok()) << where << "\n" << run.report;
-            RunResult end = machine.Shutdown();
-            EXPECT_TRUE(end.Ok()) << where << "\n" << end.report;
-        }
-    }
+    OnEachSeedAndScheduling(16, [&](SeedRun& seedRun) {
+        const std::uint64_t seed = seedRun.seed;
+        const std::string& where = seedRun.where;
+        ReaderMachine& machine = seedRun.machine;
+        sim::UsbReader reader(sim::ReaderOptions{}, sim::MakeCard("dual", seed));
+        seedRun.Run([&] {
+            ASSERT_EQ(machine.Plug(reader).status, STATUS_SUCCESS);
+            const std::u16string link = machine.Link(0);
+            std::unique_ptr<harness::AppHandle> handles[2];
+            NTSTATUS statuses[2] = {STATUS_PENDING, STATUS_PENDING};
+            KEVENT opened[2];
+            for (int i = 0; i < 2; ++i) {
+                KeInitializeEvent(&opened[i], NotificationEvent, FALSE);
+                K().Spawn("application " + std::to_string(i), [&, i] {
+                    statuses[i] = harness::AppHandle::Open(link, handles[i]);
+                    KeSetEvent(&opened[i], IO_NO_INCREMENT, FALSE);
+                });
+            }
+            for (KEVENT& event : opened) KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+            EXPECT_EQ(std::count(std::begin(statuses), std::end(statuses), STATUS_SUCCESS), 1) << where;
+            EXPECT_EQ(std::count(std::begin(statuses), std::end(statuses), STATUS_UNSUCCESSFUL), 1) << where;
+            for (auto& handle : handles) handle.reset();
+            EXPECT_EQ(machine.Open(0), STATUS_SUCCESS) << where;
+            EXPECT_EQ(machine.Close(0), STATUS_SUCCESS) << where;
+        });
+    });
 }
 
 TEST(Dispatch, VersionAttributeIsBuiltFromTheReaderInformation) {
