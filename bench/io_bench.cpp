@@ -4,7 +4,7 @@
 #include <benchmark/benchmark.h>
 
 #include "io/io_manager.h"
-#include "kernel/kernel.h"
+#include "machine/machine.h"
 
 namespace {
 
@@ -44,15 +44,15 @@ NTSTATUS NTAPI LowerEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
 }
 
 void BM_IrpThroughTwoDevices(benchmark::State& state) {
-    qv::KernelConfig config;
+    qv::MachineConfig config;
     // One thread and no other work: what is measured is the I/O path, not
     // the scheduler's choices.
     config.switchPercent = 0;
-    qv::Kernel kernel(config);
-    const qv::RunResult result = kernel.RunThread("bench", [&state] {
+    qv::Machine machine(config);
+    const qv::RunResult result = machine.RunThread("bench", [&state] {
         NTSTATUS status;
-        PDRIVER_OBJECT lowerDriver = qv::K().Io().LoadDriver(u"\\Driver\\Lower", &LowerEntry, &status);
-        PDRIVER_OBJECT filterDriver = qv::K().Io().LoadDriver(u"\\Driver\\Filter", &FilterEntry, &status);
+        PDRIVER_OBJECT lowerDriver = qv::Io().LoadDriver(u"\\Driver\\Lower", &LowerEntry, &status);
+        PDRIVER_OBJECT filterDriver = qv::Io().LoadDriver(u"\\Driver\\Filter", &FilterEntry, &status);
         PDEVICE_OBJECT lower;
         PDEVICE_OBJECT filter;
         IoCreateDevice(lowerDriver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &lower);
@@ -69,8 +69,8 @@ void BM_IrpThroughTwoDevices(benchmark::State& state) {
         IoDetachDevice(lower);
         IoDeleteDevice(filter);
         IoDeleteDevice(lower);
-        qv::K().Io().UnloadDriver(filterDriver);
-        qv::K().Io().UnloadDriver(lowerDriver);
+        qv::Io().UnloadDriver(filterDriver);
+        qv::Io().UnloadDriver(lowerDriver);
     });
     if (!result.Ok()) state.SkipWithError(result.report.c_str());
     state.SetItemsProcessed(state.iterations());

@@ -6,29 +6,29 @@
 #include <vector>
 
 #include "kernel/fiber.h"
-#include "kernel/kernel.h"
+#include "machine/machine.h"
 
 namespace {
 
 // Two threads hand a synchronization event back and forth: each round trip
 // is two waits, two signals and two thread switches.
 void BM_ThreadSwitch(benchmark::State& state) {
-    qv::KernelConfig config;
+    qv::MachineConfig config;
     config.seed = 1;
-    qv::Kernel kernel(config);
+    qv::Machine machine(config);
     KEVENT ping;
     KEVENT pong;
     KeInitializeEvent(&ping, SynchronizationEvent, FALSE);
     KeInitializeEvent(&pong, SynchronizationEvent, FALSE);
     bool stop = false;
-    kernel.Spawn("ponger", [&] {
+    machine.Spawn("ponger", [&] {
         for (;;) {
             KeWaitForSingleObject(&ping, Executive, KernelMode, FALSE, nullptr);
             if (stop) return;
             KeSetEvent(&pong, IO_NO_INCREMENT, FALSE);
         }
     });
-    kernel.Spawn("pinger", [&] {
+    machine.Spawn("pinger", [&] {
         for (auto _ : state) {
             KeSetEvent(&ping, IO_NO_INCREMENT, FALSE);
             KeWaitForSingleObject(&pong, Executive, KernelMode, FALSE, nullptr);
@@ -36,7 +36,7 @@ void BM_ThreadSwitch(benchmark::State& state) {
         stop = true;
         KeSetEvent(&ping, IO_NO_INCREMENT, FALSE);
     });
-    const qv::RunResult result = kernel.Run();
+    const qv::RunResult result = machine.Run();
     if (!result.Ok()) state.SkipWithError(result.report.c_str());
     state.SetItemsProcessed(state.iterations() * 2);
     state.SetLabel("items = thread switches");

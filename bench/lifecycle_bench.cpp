@@ -31,7 +31,7 @@ void BM_PoolPerStartedReader(benchmark::State& state) {
     double perReader = 0;
     double blocksPerReader = 0;
     for (auto _ : state) {
-        qv::KernelConfig config;
+        qv::MachineConfig config;
         config.seed = 1;
         qv::harness::ReaderMachine machine(config);
         std::vector<std::unique_ptr<qv::sim::UsbReader>> models;

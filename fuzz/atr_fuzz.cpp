@@ -79,8 +79,8 @@ Verdict Fuzz_atr(Input input) {
     }
 
     Verdict verdict;
-    Kernel kernel(FuzzKernelConfig(1));
-    const RunResult run = kernel.RunThread("atr", [&] {
+    Machine machine(FuzzMachineConfig(1));
+    const RunResult run = machine.RunThread("atr", [&] {
         LibraryBed bed;
         if (!bed.Ready()) return;
         AtrOutcome first = Reset(bed.Extension(), input, kPoisons[0]);

@@ -79,7 +79,7 @@ Verdict Fuzz_descriptors(Input input) {
     }
 
     harness::TestbedConfig config;
-    config.kernel = FuzzKernelConfig(seed);
+    config.machine = FuzzMachineConfig(seed);
     harness::ReaderTestbed bed(device, config);
     const RunResult run = bed.Run([&] {
         if (bed.Configure() == STATUS_SUCCESS) (void)bed.Unconfigure();

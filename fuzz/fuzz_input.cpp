@@ -46,8 +46,8 @@ std::vector<std::uint8_t> FuzzInput::Rest() { return Take(Left()); }
 
 std::uint64_t FuzzInput::Seed() { return 1 + Byte() % kSeedChoices; }
 
-KernelConfig FuzzKernelConfig(std::uint64_t seed) {
-    KernelConfig config;
+MachineConfig FuzzMachineConfig(std::uint64_t seed) {
+    MachineConfig config;
     config.seed = seed;
     config.watchdogMilliseconds = 0;
     config.timeLimit = kFuzzTimeLimit;

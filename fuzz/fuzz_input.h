@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "fuzz_targets.h"
-#include "kernel/kernel.h"
+#include "machine/machine.h"
 
 namespace qv::fuzz {
 
@@ -48,7 +48,7 @@ class FuzzInput {
 // A kernel configuration for fuzzing: the seed from the input, no host-time
 // watchdog (libFuzzer's -timeout catches hangs), a virtual-time limit that a
 // healthy run never reaches.
-KernelConfig FuzzKernelConfig(std::uint64_t seed);
+MachineConfig FuzzMachineConfig(std::uint64_t seed);
 
 // A verdict from a run of the emulated machine.
 Verdict FromRun(const RunResult& run, std::string_view what);

@@ -98,7 +98,7 @@ Verdict Fuzz_ioctl(Input input) {
     sim::UsbReader reader({}, sim::MakeCard(cardName, seed));
 
     harness::TestbedConfig config;
-    config.kernel = FuzzKernelConfig(seed);
+    config.machine = FuzzMachineConfig(seed);
     config.smartcard = true;
     harness::ReaderTestbed bed(reader, config);
     Verdict verdict;

@@ -9,7 +9,7 @@
 #include <new>
 
 #include "io/io_manager.h"
-#include "kernel/kernel.h"
+#include "machine/machine.h"
 #include "qvwdk.h"
 
 namespace qv::fuzz {
@@ -23,7 +23,7 @@ class LibraryBed {
   public:
     LibraryBed() {
         NTSTATUS status = STATUS_UNSUCCESSFUL;
-        driver_ = Kernel::Current().Io().LoadDriver(u"\\Driver\\QvFuzzLibrary", &Entry, &status);
+        driver_ = Machine::Current().Io().LoadDriver(u"\\Driver\\QvFuzzLibrary", &Entry, &status);
         if (IoCreateDevice(driver_, sizeof(SMARTCARD_EXTENSION), nullptr, FILE_DEVICE_SMARTCARD, 0, FALSE,
                            &device_) != STATUS_SUCCESS) {
             return;
@@ -43,7 +43,7 @@ class LibraryBed {
     ~LibraryBed() {
         if (initialised_) SmartcardExit(extension_);
         if (device_ != nullptr) IoDeleteDevice(device_);
-        Kernel::Current().Io().UnloadDriver(driver_);
+        Machine::Current().Io().UnloadDriver(driver_);
     }
     LibraryBed(const LibraryBed&) = delete;
     LibraryBed& operator=(const LibraryBed&) = delete;

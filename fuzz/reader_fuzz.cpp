@@ -95,7 +95,7 @@ Verdict Fuzz_reader(Input input) {
     reader.SetResponder([&](const Bytes&) { return Answer(in, state); });
 
     harness::TestbedConfig config;
-    config.kernel = FuzzKernelConfig(seed);
+    config.machine = FuzzMachineConfig(seed);
     harness::ReaderTestbed bed(reader, config);
     Verdict verdict;
     const RunResult run = bed.Run([&] {

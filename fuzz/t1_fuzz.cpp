@@ -92,8 +92,8 @@ Verdict Fuzz_t1(Input input) {
     const bool crc = in.Flag();
     const auto edc = crc ? smclib::t1::Edc::Crc : smclib::t1::Edc::Lrc;
     Verdict verdict;
-    Kernel kernel(FuzzKernelConfig(seed));
-    const RunResult run = kernel.RunThread("t1", [&] {
+    Machine machine(FuzzMachineConfig(seed));
+    const RunResult run = machine.RunThread("t1", [&] {
         LibraryBed bed;
         if (!bed.Ready()) return;
         SMARTCARD_EXTENSION& ext = bed.Extension();

@@ -76,7 +76,7 @@ Verdict Fuzz_transmit(Input input) {
     }
 
     harness::TestbedConfig config;
-    config.kernel = FuzzKernelConfig(seed);
+    config.machine = FuzzMachineConfig(seed);
     config.smartcard = true;
     harness::ReaderTestbed bed(reader, config);
     Verdict verdict;

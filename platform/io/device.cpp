@@ -116,7 +116,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
                               PDEVICE_OBJECT* DeviceObject) {
     QV_CHECK_CALLER();
     RequireIrqlAtMost(PASSIVE_LEVEL, "IoCreateDevice");
-    IoManager::State& io = K().Io().Internals();
+    IoManager::State& io = Io().Internals();
     DriverRecord& driver = io.drivers.Require(DriverObject, "IoCreateDevice");
     *DeviceObject = nullptr;
     std::u16string name;
@@ -148,7 +148,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
 void NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     QV_CHECK_CALLER();
     RequireIrqlAtMost(PASSIVE_LEVEL, "IoDeleteDevice");
-    IoManager::State& io = K().Io().Internals();
+    IoManager::State& io = Io().Internals();
     DeviceRecord& record = io.devices.Require(DeviceObject, "IoDeleteDevice");
     if (record.deletePending) {
         K().Fatal("device-deleted-twice", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::NotALiveDevice,
@@ -189,7 +189,7 @@ void NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
     QV_CHECK_CALLER();
     RequireIrqlAtMost(PASSIVE_LEVEL, "IoAttachDeviceToDeviceStack");
-    IoManager::State& io = K().Io().Internals();
+    IoManager::State& io = Io().Internals();
     DeviceRecord& source = io.devices.Require(SourceDevice, "IoAttachDeviceToDeviceStack");
     io.devices.Require(TargetDevice, "IoAttachDeviceToDeviceStack");
     PDEVICE_OBJECT top = TargetDevice;
@@ -208,7 +208,7 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PD
 void NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
     QV_CHECK_CALLER();
     RequireIrqlAtMost(PASSIVE_LEVEL, "IoDetachDevice");
-    IoManager::State& io = K().Io().Internals();
+    IoManager::State& io = Io().Internals();
     DeviceRecord& target = io.devices.Require(TargetDevice, "IoDetachDevice");
     PDEVICE_OBJECT upper = TargetDevice->AttachedDevice;
     if (upper == nullptr) return;

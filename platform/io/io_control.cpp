@@ -55,7 +55,7 @@ void CompleteThreadedRequest(IoManager::State& io, const std::shared_ptr<IrpReco
         return;
     }
     QueueKernelApc(*thread, [record] {
-        if (!record->freed) FinishThreadedRequest(K().Io().Internals(), *record);
+        if (!record->freed) FinishThreadedRequest(Io().Internals(), *record);
     });
 }
 
@@ -107,7 +107,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
                                          PIO_STATUS_BLOCK IoStatusBlock) {
     QV_CHECK_CALLER();
     RequireIrqlAtMost(PASSIVE_LEVEL, "IoBuildDeviceIoControlRequest");
-    IoManager::State& io = K().Io().Internals();
+    IoManager::State& io = Io().Internals();
     io.devices.Require(DeviceObject, "IoBuildDeviceIoControlRequest");
     if (DeviceObject->StackSize < 1) return nullptr;
     if (K().PoolAllocator().InjectFailure(kIrpTag, sizeof(IRP), "IoBuildDeviceIoControlRequest")) return nullptr;

@@ -188,9 +188,17 @@ class UnloadAudit {
 } // namespace
 } // namespace io
 
-IoManager::IoManager(Kernel& kernel) : kernel_(kernel), state_(new State) {}
+IoManager::IoManager(KernelCore& kernel, std::function<void(bool)> timerClock) : kernel_(kernel), state_(new State) {
+    state_->timerClock = std::move(timerClock);
+    kernel_.SetThreadExitRoutine([this](SimThread& thread) { CancelThreadIo(thread); });
+    kernel_.SetBugCheckNotes([this] { return RecentIrps(); });
+}
 
-IoManager::~IoManager() { delete state_; }
+IoManager::~IoManager() {
+    kernel_.SetThreadExitRoutine({});
+    kernel_.SetBugCheckNotes({});
+    delete state_;
+}
 
 PDRIVER_OBJECT IoManager::LoadDriver(std::u16string_view name, PDRIVER_INITIALIZE entry, NTSTATUS* status) {
     io::RequireIrqlAtMost(PASSIVE_LEVEL, "LoadDriver");

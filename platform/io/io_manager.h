@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,7 +16,11 @@ class SimThread;
 
 class IoManager {
   public:
-    explicit IoManager(Kernel& kernel);
+    // Built on the kernel core, whose thread ends and bug checks it joins
+    // (CancelThreadIo, RecentIrps). timerClock is told, whenever it may have
+    // changed, whether any I/O timer is started: the machine's
+    // once-a-second tick that drives them runs only while one is.
+    IoManager(KernelCore& kernel, std::function<void(bool)> timerClock);
     ~IoManager();
     IoManager(const IoManager&) = delete;
     IoManager& operator=(const IoManager&) = delete;
@@ -54,8 +59,12 @@ class IoManager {
     State& Internals() { return *state_; }
 
   private:
-    Kernel& kernel_;
+    KernelCore& kernel_;
     State* state_;
 };
+
+// The I/O manager of the machine the calling code runs on
+// (machine/machine.cpp).
+IoManager& Io();
 
 } // namespace qv

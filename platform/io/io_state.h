@@ -236,6 +236,12 @@ void FinishThreadedRequest(IoManager::State& io, IrpRecord& record);
 // APC on the thread it was built for.
 void CompleteThreadedRequest(IoManager::State& io, const std::shared_ptr<IrpRecord>& record);
 
+// IoCallDriver for the power manager's PoCallDriver, the one sender a power
+// IRP may come from: Windows before Vista keeps its one-request-at-a-time
+// rule for power IRPs there, and one sent past it could reach a driver that
+// holds another.
+NTSTATUS SendFromPowerManager(PDEVICE_OBJECT device, PIRP irp);
+
 // ---------------------------------------------------------------------------
 // I/O timers
 
@@ -252,7 +258,7 @@ class TimerList {
     std::vector<PIO_TIMER> timers_;
 };
 
-// Tells the kernel whether its once-a-second clock is needed.
+// Tells the machine whether its once-a-second clock is needed.
 void UpdateTimerClock(IoManager::State& io);
 
 // ---------------------------------------------------------------------------
@@ -304,6 +310,10 @@ struct IoManager::State {
     io::WorkItemQueue work;
     // The tags under which each remove lock is held now.
     std::unordered_map<const IO_REMOVE_LOCK*, std::vector<PVOID>> removeLockTags;
+    // Told whether any I/O timer is started (UpdateTimerClock).
+    std::function<void(bool)> timerClock;
+    // The test's probe of IoCancelIrp (io/cancel_probe.h).
+    std::function<void(PIRP)> cancelProbe;
 };
 
 } // namespace qv

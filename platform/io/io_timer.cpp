@@ -24,12 +24,14 @@ bool TimerList::AnyStarted() const {
     return std::any_of(timers_.begin(), timers_.end(), [](PIO_TIMER timer) { return timer->Started != FALSE; });
 }
 
-void UpdateTimerClock(IoManager::State& io) { K().SetIoTimersActive(io.timers.AnyStarted()); }
+void UpdateTimerClock(IoManager::State& io) {
+    if (io.timerClock) io.timerClock(io.timers.AnyStarted());
+}
 
 namespace {
 
 DeviceRecord& DeviceWithTimer(PDEVICE_OBJECT device, const char* routine) {
-    DeviceRecord& record = K().Io().Internals().devices.Require(device, routine);
+    DeviceRecord& record = Io().Internals().devices.Require(device, routine);
     if (!record.timer) {
         K().Fatal("io-timer-not-initialised", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
                   violation::TimerNotInitialized, Ptr(device), 0, 0,
@@ -71,7 +73,7 @@ extern "C" {
 NTSTATUS NTAPI IoInitializeTimer(PDEVICE_OBJECT DeviceObject, PIO_TIMER_ROUTINE TimerRoutine, PVOID Context) {
     QV_CHECK_CALLER();
     RequireIrqlAtMost(PASSIVE_LEVEL, "IoInitializeTimer");
-    IoManager::State& io = K().Io().Internals();
+    IoManager::State& io = Io().Internals();
     DeviceRecord& device = io.devices.Require(DeviceObject, "IoInitializeTimer");
     if (device.timer) {
         K().Violation("io-timer-initialised-twice", bugcode::DRIVER_VERIFIER_IOMANAGER_VIOLATION,
@@ -94,21 +96,21 @@ void NTAPI IoStartTimer(PDEVICE_OBJECT DeviceObject) {
     PIO_TIMER timer = DeviceWithTimer(DeviceObject, "IoStartTimer").timer.get();
     race::Release(timer);
     timer->Started = TRUE;
-    UpdateTimerClock(K().Io().Internals());
+    UpdateTimerClock(Io().Internals());
 }
 
 void NTAPI IoStopTimer(PDEVICE_OBJECT DeviceObject) {
     QV_CHECK_CALLER();
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoStopTimer");
     DeviceRecord& device = DeviceWithTimer(DeviceObject, "IoStopTimer");
-    const IoManager::State& io = K().Io().Internals();
+    const IoManager::State& io = Io().Internals();
     if (io.firingTimer == device.timer.get() && io.firingThread == K().Sched().CurrentObject()) {
         K().Violation("io-timer-stopped-in-routine", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
                       violation::StopTimerInTimerRoutine, Ptr(DeviceObject), Ptr(device.timer.get()), 0,
                       "IoStopTimer for " + device.label + " called from its own I/O timer routine");
     }
     device.timer->Started = FALSE;
-    UpdateTimerClock(K().Io().Internals());
+    UpdateTimerClock(Io().Internals());
 }
 
 } // extern "C"

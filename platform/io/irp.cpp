@@ -25,7 +25,7 @@ void CheckNotBelow(const IrpRecord& record, const char* routine) {
         K().Violation("irp-freed-while-pending", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
                       violation::IrpFreedWhilePending, Ptr(record.irp), Ptr(record.at), record.serial,
                       std::string(routine) + " of irp" + std::to_string(record.serial) + ", which " +
-                          K().Io().Internals().devices.Label(record.at) + " still holds");
+                          Io().Internals().devices.Label(record.at) + " still holds");
     }
 }
 
@@ -114,13 +114,13 @@ PIRP NTAPI IoAllocateIrp(CHAR StackSize, BOOLEAN ChargeQuota) {
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoAllocateIrp");
     if (StackSize < 0) return nullptr;
     if (K().PoolAllocator().InjectFailure(kIrpTag, sizeof(IRP), "IoAllocateIrp")) return nullptr;
-    return K().Io().Internals().irps.Allocate(StackSize).irp;
+    return Io().Internals().irps.Allocate(StackSize).irp;
 }
 
 void NTAPI IoFreeIrp(PIRP Irp) {
     QV_CHECK_CALLER();
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoFreeIrp");
-    IrpTable& irps = K().Io().Internals().irps;
+    IrpTable& irps = Io().Internals().irps;
     if (!irps.Find(Irp)) {
         const bool again = irps.WasFreed(Irp);
         K().Fatal("irp-free-of-non-irp", bugcode::DRIVER_VERIFIER_IOMANAGER_VIOLATION, violation::FreeOfNonIrp,
@@ -141,7 +141,7 @@ void NTAPI IoFreeIrp(PIRP Irp) {
 void NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status) {
     QV_CHECK_CALLER();
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoReuseIrp");
-    std::shared_ptr<IrpRecord> record = K().Io().Internals().irps.Require(Irp, "IoReuseIrp");
+    std::shared_ptr<IrpRecord> record = Io().Internals().irps.Require(Irp, "IoReuseIrp");
     CheckNotBelow(*record, "IoReuseIrp");
     const UCHAR allocationFlags = Irp->AllocationFlags;
     InitializeIrp(Irp, Irp->Size, Irp->StackCount);

@@ -9,23 +9,19 @@ using namespace qv::io;
 
 namespace {
 
-struct CancelProbe {
-    std::function<void(PIRP)> flagged;
-};
-
 // Runs the probe, spent before it runs, once the cancel flag is set.
 void CancelFlagSet(PIRP irp) {
-    CancelProbe& probe = K().Component<CancelProbe>();
-    if (!probe.flagged) return;
-    const std::function<void(PIRP)> flagged = std::move(probe.flagged);
-    probe.flagged = nullptr;
+    std::function<void(PIRP)>& probe = Io().Internals().cancelProbe;
+    if (!probe) return;
+    const std::function<void(PIRP)> flagged = std::move(probe);
+    probe = nullptr;
     flagged(irp);
 }
 
 } // namespace
 
 void qv::io::ProbeCancelOnce(std::function<void(PIRP)> flagged) {
-    K().Component<CancelProbe>().flagged = std::move(flagged);
+    Io().Internals().cancelProbe = std::move(flagged);
 }
 
 extern "C" {
@@ -43,7 +39,7 @@ PDRIVER_CANCEL NTAPI IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) 
 BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
     QV_CHECK_CALLER();
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoCancelIrp");
-    IoManager::State& io = K().Io().Internals();
+    IoManager::State& io = Io().Internals();
     const std::shared_ptr<IrpRecord> record = io.irps.Require(Irp, "IoCancelIrp");
     IoAcquireCancelSpinLock(&Irp->CancelIrql);
     race::AcquireRelease(Irp);

@@ -6,7 +6,6 @@
 #include "kernel/placement_rules.h"
 #include "kernel/race_annotations.h"
 #include "kernel/scheduler.h"
-#include "power/power_manager.h"
 
 namespace qv::io {
 
@@ -123,7 +122,7 @@ bool RunCompletionRoutine(IrpRecord& record, PIRP irp, PIO_COMPLETION_ROUTINE ro
         K().Violation(
             "completion-ignored-pending-returned", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
             violation::PendingReturnedNotPropagated, reinterpret_cast<ULONG_PTR>(routine), Ptr(irp), Ptr(owner),
-            "the completion routine of " + K().Io().Internals().devices.Label(owner) + " for irp" +
+            "the completion routine of " + Io().Internals().devices.Label(owner) + " for irp" +
                 std::to_string(record.serial) + " did not call IoMarkIrpPending though PendingReturned is set");
     }
     record.phase = IrpPhase::Completing;
@@ -137,10 +136,12 @@ bool RunCompletionRoutine(IrpRecord& record, PIRP irp, PIO_COMPLETION_ROUTINE ro
 using namespace qv;
 using namespace qv::io;
 
-extern "C" {
+namespace qv::io {
 
-NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    QV_CHECK_CALLER();
+namespace {
+
+// IoCallDriver's work, for a driver's call and for the power manager's.
+NTSTATUS CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, bool byPowerManager) {
     // Handing an IRP down publishes what the sender wrote into it (and what
     // its completion routine's context holds) to whoever completes it.
     race::Release(Irp);
@@ -151,7 +152,7 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                       violation::CallDriverAboveDispatch, irql, Ptr(DeviceObject), Ptr(Irp),
                       "IoCallDriver at IRQL " + std::to_string(irql));
     }
-    IoManager::State& io = K().Io().Internals();
+    IoManager::State& io = Io().Internals();
     // The record outlives the call even when the IRP is completed and freed
     // inside it.
     const std::shared_ptr<IrpRecord> record = io.irps.Require(Irp, "IoCallDriver");
@@ -168,11 +169,8 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                       "irp" + std::to_string(record->serial) + " sent to " + device.label +
                           " with the sender's cancel routine still set");
     }
-    // Windows before Vista keeps its one-request-at-a-time rule for power
-    // IRPs in PoCallDriver; one sent past it could reach a driver that
-    // holds another.
-    const bool sentByPo = power::TakePoCallDriverSend(Irp);
-    if (IoGetNextIrpStackLocation(Irp)->MajorFunction == IRP_MJ_POWER && !sentByPo) {
+    // Power IRPs go down through PoCallDriver (SendFromPowerManager).
+    if (IoGetNextIrpStackLocation(Irp)->MajorFunction == IRP_MJ_POWER && !byPowerManager) {
         K().Violation("power-irp-sent-with-iocalldriver", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
                       violation::PowerIrpSentWithIoCallDriver, Ptr(Irp), Ptr(DeviceObject), 0,
                       "power irp" + std::to_string(record->serial) + " sent to " + device.label +
@@ -232,9 +230,22 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return status;
 }
 
+} // namespace
+
+NTSTATUS SendFromPowerManager(PDEVICE_OBJECT device, PIRP irp) { return CallDriver(device, irp, true); }
+
+} // namespace qv::io
+
+extern "C" {
+
+NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    QV_CHECK_CALLER();
+    return CallDriver(DeviceObject, Irp, false);
+}
+
 void NTAPI IoMarkIrpPending(PIRP Irp) {
     QV_CHECK_CALLER();
-    IoManager::State& io = K().Io().Internals();
+    IoManager::State& io = Io().Internals();
     const std::shared_ptr<IrpRecord> record = io.irps.Require(Irp, "IoMarkIrpPending");
     // At the top there is no location to mark: the flag would land past the
     // end of the IRP.
@@ -252,7 +263,7 @@ void NTAPI IofCompleteRequest(PIRP Irp, CHAR PriorityBoost) {
     QV_CHECK_CALLER();
     UNREFERENCED_PARAMETER(PriorityBoost);
     SwitchPoint();
-    IoManager::State& io = K().Io().Internals();
+    IoManager::State& io = Io().Internals();
     const std::shared_ptr<IrpRecord> record = io.irps.Find(Irp);
     CheckCompletable(record, Irp);
     race::AcquireRelease(Irp);

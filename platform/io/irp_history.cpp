@@ -119,7 +119,7 @@ std::vector<std::string> IrpHistory::Recent() const {
 }
 
 void IrpHistory::Record(std::string text) {
-    Kernel& kernel = K();
+    KernelCore& kernel = K();
     kernel.Events().Log(kernel.Now(), kernel.Sched().CurrentName(), "io", text);
     ring_[next_] = std::move(text);
     next_ = (next_ + 1) % kDepth;

@@ -14,7 +14,7 @@ namespace qv::io {
 
 namespace {
 
-std::vector<PVOID>& TagsOf(PIO_REMOVE_LOCK lock) { return K().Io().Internals().removeLockTags[lock]; }
+std::vector<PVOID>& TagsOf(PIO_REMOVE_LOCK lock) { return Io().Internals().removeLockTags[lock]; }
 
 // Takes one acquisition under tag off the lock's record; false if there is none.
 bool DropTag(PIO_REMOVE_LOCK lock, PVOID tag) {

@@ -31,7 +31,7 @@ constexpr ULONG kWorkItemTag = QV_POOL_TAG('I', 'o', 'W', 'k');
 constexpr int kWorkerThreads = 2;
 
 void ReleaseDevice(PDEVICE_OBJECT device) {
-    DeviceTable& devices = K().Io().Internals().devices;
+    DeviceTable& devices = Io().Internals().devices;
     if (DeviceRecord* record = devices.Find(device)) {
         record->references -= 1;
         devices.FreeIfUnused(device);
@@ -64,7 +64,7 @@ void RunItem(PIO_WORKITEM item) {
 }
 
 void WorkerLoop() {
-    WorkItemQueue& queue = K().Io().Internals().work;
+    WorkItemQueue& queue = Io().Internals().work;
     for (;;) {
         while (queue.items.empty()) KeWaitForSingleObject(&queue.ready, Executive, KernelMode, FALSE, nullptr);
         PIO_WORKITEM item = queue.items.front();
@@ -97,7 +97,7 @@ extern "C" {
 PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
     QV_CHECK_CALLER();
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoAllocateWorkItem");
-    K().Io().Internals().devices.Require(DeviceObject, "IoAllocateWorkItem");
+    Io().Internals().devices.Require(DeviceObject, "IoAllocateWorkItem");
     auto* item = static_cast<PIO_WORKITEM>(
         K().PoolAllocator().Allocate(NonPagedPool, sizeof(IO_WORKITEM), kWorkItemTag, __FILE__, __LINE__));
     if (item == nullptr) return nullptr;
@@ -126,7 +126,7 @@ void NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerR
     QV_CHECK_CALLER();
     UNREFERENCED_PARAMETER(QueueType);
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoQueueWorkItem");
-    IoManager::State& io = K().Io().Internals();
+    IoManager::State& io = Io().Internals();
     if (IoWorkItem->Queued) {
         K().Violation("work-item-queued-twice", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
                       violation::WorkItemQueuedTwice, Ptr(IoWorkItem), reinterpret_cast<ULONG_PTR>(WorkerRoutine), 0,

@@ -8,7 +8,7 @@
 // ever, as it would on Windows.
 #include <string>
 
-#include "io/io_manager.h"
+#include "kernel/kernel.h"
 #include "kernel/race_annotations.h"
 #include "kernel/scheduler.h"
 
@@ -58,7 +58,8 @@ void RunThreadExit(SimThread& thread) {
                       "thread '" + thread.Name() + "' ended while it owns " +
                           std::to_string(state.ownedMutexes.size()) + " mutex(es)");
     }
-    K().Io().CancelThreadIo(thread);
+    // The I/O manager cancels the requests the thread leaves behind.
+    K().RunThreadExitRoutine(thread);
     DeliverKernelApcs(thread);
 }
 

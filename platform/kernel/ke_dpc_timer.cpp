@@ -34,7 +34,7 @@ void RequireAtMostDispatch(const void* object, const char* routine) {
 void Expire(PKTIMER timer, std::uint64_t cookie);
 
 void Arm(PKTIMER timer, VirtualTime when) {
-    Kernel::TimerState& timers = K().Timers();
+    KernelCore::TimerState& timers = K().Timers();
     const std::uint64_t cookie = timers.nextCookie++;
     timers.set[timer] = cookie;
     timer->DueTime.QuadPart = when;
@@ -42,7 +42,7 @@ void Arm(PKTIMER timer, VirtualTime when) {
 }
 
 void Expire(PKTIMER timer, std::uint64_t cookie) {
-    Kernel::TimerState& timers = K().Timers();
+    KernelCore::TimerState& timers = K().Timers();
     auto found = timers.set.find(timer);
     if (found == timers.set.end() || found->second != cookie) return; // cancelled or set anew
     timers.set.erase(found);

@@ -10,7 +10,7 @@
 
 namespace qv {
 
-struct Kernel::TimerState {
+struct KernelCore::TimerState {
     std::uint64_t nextCookie = 1;
     // Set timers and the cookie of their current setting.
     std::unordered_map<const KTIMER*, std::uint64_t> set;

@@ -6,7 +6,7 @@
 
 #include <optional>
 
-#include "kernel/kernel.h"
+#include "qvwdk.h"
 
 namespace qv {
 
@@ -29,8 +29,5 @@ class ObjectFaults {
     NTSTATUS status_ = STATUS_SUCCESS;
     unsigned remaining_ = 0;
 };
-
-// The machine's object-manager faults.
-inline ObjectFaults& ObjectManagerFaults() { return K().Component<ObjectFaults>(); }
 
 } // namespace qv

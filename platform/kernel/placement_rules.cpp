@@ -37,7 +37,7 @@ void PageableCodeRuns(std::string_view rule, const void* address, KIRQL irql, co
 }
 
 void CheckInitCaller(const void* returnAddress, const char* routine) {
-    if (!Kernel::HasCurrent() || K().DriverEntryRunning()) return;
+    if (!HasKernel() || K().DriverEntryRunning()) return;
     DiscardedCodeRuns("init-code-after-load", returnAddress,
                       std::string(routine) + " called from INIT code at " + Where(returnAddress, ImageSection::Init) +
                           ", which its driver's loader discarded when the entry routine returned");
@@ -55,7 +55,7 @@ void CheckCallerAtIrql(const void* returnAddress, KIRQL irql, const char* routin
         CheckInitCaller(returnAddress, routine);
         break;
     case ImageSection::PagedCode:
-        if (irql >= DISPATCH_LEVEL && Kernel::HasCurrent()) {
+        if (irql >= DISPATCH_LEVEL && HasKernel()) {
             PageableCodeRuns("paged-code-at-dispatch", returnAddress, irql,
                              "pageable code at " + Where(returnAddress, ImageSection::PagedCode) +
                                  " goes on at IRQL " + std::to_string(irql) + " after " + routine);

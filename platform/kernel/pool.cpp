@@ -55,7 +55,7 @@ std::string TagText(ULONG tag) {
     return text;
 }
 
-Pool::Pool(Kernel& kernel) : kernel_(kernel), faults_(kernel.Config().poolFaults) {}
+Pool::Pool(KernelCore& kernel) : kernel_(kernel), faults_(kernel.Config().poolFaults) {}
 
 Pool::~Pool() {
     for (auto& [address, block] : live_) {

@@ -29,7 +29,7 @@ std::string TagText(ULONG tag);
 
 class Pool {
   public:
-    explicit Pool(Kernel& kernel);
+    explicit Pool(KernelCore& kernel);
     ~Pool();
     Pool(const Pool&) = delete;
     Pool& operator=(const Pool&) = delete;
@@ -64,7 +64,7 @@ class Pool {
     void CheckGuards(const Block& block);
     void CheckNoTimerInside(const Block& block);
 
-    Kernel& kernel_;
+    KernelCore& kernel_;
     PoolFaultConfig faults_;
     std::map<const void*, Block> live_;
     std::deque<Block> quarantine_;

@@ -110,7 +110,7 @@ std::uint32_t WatchdogLimit(std::uint32_t configured) {
 // ---------------------------------------------------------------------------
 // Scheduler
 
-Scheduler::Scheduler(Kernel& kernel) : kernel_(kernel), random_(kernel.Random(RandomStream::Schedule)) {
+Scheduler::Scheduler(KernelCore& kernel) : kernel_(kernel), random_(kernel.Random(RandomStream::Schedule)) {
     hostObject_.Header.Type = QV_OBJECT_THREAD;
     hostObject_.Header.Inserted = 1;
     InitializeListHead(hostObject_.Header.WaitListHead);
@@ -166,9 +166,9 @@ void Scheduler::Entry(void* scheduler) {
     try {
         me->body_();
     } catch (const std::exception& e) {
-        Kernel::Current().RaiseBugCheck(0, 0, 0, 0, 0, std::string("unhandled exception: ") + e.what());
+        K().RaiseBugCheck(0, 0, 0, 0, 0, std::string("unhandled exception: ") + e.what());
     } catch (...) {
-        Kernel::Current().RaiseBugCheck(0, 0, 0, 0, 0, "unhandled exception");
+        K().RaiseBugCheck(0, 0, 0, 0, 0, "unhandled exception");
     }
     self.ExitCurrent();
 }
@@ -623,7 +623,7 @@ RunResult Scheduler::Run() {
     running_ = true;
     halted_ = false;
     wallStartNs_ = WallNanoseconds() - now_ * 100;
-    const KernelConfig& config = kernel_.Config();
+    const MachineConfig& config = kernel_.Config();
     if (watchdog_) watchdog_->Arm();
     // The scheduler's own work between threads is not driver code.
     race::IgnoreBegin();

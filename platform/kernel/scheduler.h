@@ -134,7 +134,7 @@ class SimThread {
 
 class Scheduler {
   public:
-    explicit Scheduler(Kernel& kernel);
+    explicit Scheduler(KernelCore& kernel);
     ~Scheduler();
 
     SimThread& Create(std::string name, ThreadKind kind, std::function<void()> body);
@@ -240,7 +240,7 @@ class Scheduler {
     bool SpinDeadlocked(const std::vector<SimThread*>& eligible) const;
     RunResult Finish(RunOutcome outcome, std::string report);
 
-    Kernel& kernel_;
+    KernelCore& kernel_;
     std::mt19937_64& random_; // the schedule stream
     std::vector<std::unique_ptr<SimThread>> threads_;
     SimThread* current_ = nullptr;

@@ -1,11 +1,11 @@
-// System threads, thread objects and their handles.
+// System threads, thread objects and their handles, and ZwClose for every
+// handle of the object manager.
 #include <string>
 
 #include "kernel/object_faults.h"
 #include "kernel/placement_rules.h"
 #include "kernel/pool.h"
 #include "kernel/scheduler.h"
-#include "pnp/pnp_platform.h"
 
 struct _OBJECT_TYPE {
     const char* Name;
@@ -44,6 +44,15 @@ void ReleaseReference(SimThread& thread, PVOID object, const char* routine) {
     thread.references -= 1;
 }
 
+// A thread handle holds a reference to its thread object; closing the
+// handle gives it back.
+void CloseThreadHandle(void* object) {
+    auto& thread = *static_cast<SimThread*>(object);
+    ReleaseReference(thread, thread.Object(), "ZwClose");
+}
+
+constexpr HandleType kThreadHandle{"Thread", &CloseThreadHandle};
+
 } // namespace
 
 extern "C" {
@@ -71,7 +80,7 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, P
                                          StartRoutine(StartContext);
                                      });
     thread.references = 1; // the handle
-    *ThreadHandle = K().CreateHandle(thread);
+    *ThreadHandle = K().Handles().Insert(kThreadHandle, &thread);
     if (ClientId != nullptr) {
         ClientId->UniqueProcess = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(4));
         ClientId->UniqueThread = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(thread.Id()));
@@ -104,7 +113,7 @@ NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAcces
     UNREFERENCED_PARAMETER(AccessMode);
     SwitchPoint();
     if (const auto failure = ObjectManagerFaults().TakeReferenceFailure()) return *failure;
-    SimThread* thread = K().LookupHandle(Handle);
+    auto* thread = static_cast<SimThread*>(K().Handles().Find(Handle, kThreadHandle));
     if (thread == nullptr) return STATUS_INVALID_HANDLE;
     if (ObjectType != nullptr && ObjectType != *PsThreadType) return STATUS_OBJECT_TYPE_MISMATCH;
     thread->references += 1;
@@ -137,13 +146,8 @@ NTSTATUS NTAPI ZwClose(HANDLE Handle) {
         K().Violation("zwclose-irql", bugcode::IRQL_NOT_LESS_OR_EQUAL, reinterpret_cast<ULONG_PTR>(Handle), irql, 0, 0,
                       "ZwClose above PASSIVE_LEVEL");
     }
-    // Registry keys have handles of their own range.
-    if (pnp::IsRegistryHandle(Handle))
-        return pnp::Platform().CloseKey(Handle) ? STATUS_SUCCESS : STATUS_INVALID_HANDLE;
-    SimThread* thread = K().LookupHandle(Handle);
-    if (thread == nullptr || !K().CloseHandle(Handle)) return STATUS_INVALID_HANDLE;
-    ReleaseReference(*thread, thread->Object(), "ZwClose");
-    return STATUS_SUCCESS;
+    // The handle's type knows what closing it means.
+    return K().Handles().Close(Handle) ? STATUS_SUCCESS : STATUS_INVALID_HANDLE;
 }
 
 } // extern "C"

@@ -35,7 +35,7 @@ NTSTATUS NTAPI PnpRequestDone(PDEVICE_OBJECT, PIRP, PVOID context) {
 
 void Log(const std::string& text) { K().Events().Log(K().Now(), K().Sched().CurrentName(), "pnp", text); }
 
-std::string Label(PDEVICE_OBJECT device) { return K().Io().Internals().devices.Label(device); }
+std::string Label(PDEVICE_OBJECT device) { return Io().Internals().devices.Label(device); }
 
 } // namespace
 
@@ -144,7 +144,7 @@ NTSTATUS PnpManager::SendRemove(DeviceNode& node) {
     }
     // A PDO the bus deleted is freed once nothing is attached above it, so
     // it is only looked at while it still exists.
-    if (K().Io().Internals().devices.Find(pdo) != nullptr && pdo->AttachedDevice != nullptr) {
+    if (Io().Internals().devices.Find(pdo) != nullptr && pdo->AttachedDevice != nullptr) {
         K().Violation("pnp-remove-left-device", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::RemoveLeftDevice,
                       io::Ptr(pdo), io::Ptr(pdo->AttachedDevice), 0,
                       "after IRP_MN_REMOVE_DEVICE " + Label(pdo->AttachedDevice) + " is still attached above " +
@@ -159,7 +159,7 @@ void PnpManager::Forget(PDEVICE_OBJECT pdo) {
     std::erase_if(nodes_, [pdo](const DeviceNode& n) { return n.pdo == pdo; });
     if (nodes_.empty() && driver_ != nullptr) {
         Log("last device gone: unload the driver");
-        K().Io().UnloadDriver(driver_);
+        Io().UnloadDriver(driver_);
         driver_ = nullptr;
         ++unloads_;
     }
@@ -180,7 +180,7 @@ Arrival PnpManager::Arrive(PDEVICE_OBJECT pdo, bool holdStart) {
     Platform().AddPhysicalDevice(pdo);
     if (driver_ == nullptr) {
         NTSTATUS status = STATUS_UNSUCCESSFUL;
-        driver_ = K().Io().LoadDriver(driverName_, entry_, &status);
+        driver_ = Io().LoadDriver(driverName_, entry_, &status);
         if (driver_ == nullptr) {
             arrival.added = status;
             return arrival;
@@ -194,7 +194,7 @@ Arrival PnpManager::Arrive(PDEVICE_OBJECT pdo, bool holdStart) {
     if (!NT_SUCCESS(arrival.added)) {
         // A driver left without devices goes again.
         if (nodes_.empty()) {
-            K().Io().UnloadDriver(driver_);
+            Io().UnloadDriver(driver_);
             driver_ = nullptr;
             ++unloads_;
         }

@@ -138,7 +138,8 @@ class PnpManager {
     bool lockReady_ = false;
 };
 
-// The machine's Plug and Play manager.
-inline PnpManager& Manager() { return K().Component<PnpManager>(); }
+// The Plug and Play manager of the machine the calling code runs on
+// (machine/machine.cpp).
+PnpManager& Manager();
 
 } // namespace qv::pnp

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -81,12 +82,14 @@ class PnpPlatform {
     std::size_t SymbolicLinks() const { return links_.size(); }
 
     // --- The driver-side routines' access (registry.cpp, device_interfaces.cpp).
+    // An open key is an object of the kernel's handle table; closing its
+    // handle forgets it here.
     struct Key {
         PDEVICE_OBJECT pdo = nullptr;
     };
     NTSTATUS OpenHardwareKey(PDEVICE_OBJECT pdo, HANDLE* handle);
     const Key* FindKey(HANDLE handle) const;
-    bool CloseKey(HANDLE handle);
+    void ForgetKey(const Key* key);
     const std::map<std::u16string, RegistryValue>* HardwareKey(PDEVICE_OBJECT pdo) const;
 
     DeviceInterface* FindInterfaceMutable(std::u16string_view link);
@@ -102,19 +105,15 @@ class PnpPlatform {
     std::vector<PDEVICE_OBJECT> pdos_;
     std::map<PDEVICE_OBJECT, std::map<std::u16string, RegistryValue>> hardware_;
     std::map<PDEVICE_OBJECT, NTSTATUS> keyOpenFailures_;
-    std::map<std::uintptr_t, Key> keys_;
-    std::uintptr_t nextKey_ = 0;
+    std::vector<std::unique_ptr<Key>> keys_;
     std::vector<DeviceInterface> interfaces_;
     std::map<PDEVICE_OBJECT, unsigned> instances_;
     std::map<std::u16string, std::u16string> links_;
 };
 
-// The machine's Plug and Play records.
-inline PnpPlatform& Platform() { return K().Component<PnpPlatform>(); }
-
-// Registry key handles are told apart from the object manager's thread
-// handles by their range; ZwClose asks here first.
-bool IsRegistryHandle(HANDLE handle);
+// The Plug and Play records of the machine the calling code runs on
+// (machine/machine.cpp).
+PnpPlatform& Platform();
 
 // "{50dd5230-ba8a-11d1-bf5d-0000f805f530}"
 std::u16string GuidText(const GUID& guid);

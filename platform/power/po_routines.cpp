@@ -43,14 +43,13 @@ std::string RequestText(const IO_STACK_LOCATION& stack) {
                    : DeviceStateText(stack.Parameters.Power.State.DeviceState));
 }
 
-// Sends the IRP on with IoCallDriver, as the one sender the I/O manager
-// accepts a power IRP from.
+// Sends the IRP on through the I/O manager, as the one sender it accepts a
+// power IRP from.
 NTSTATUS Deliver(PDEVICE_OBJECT device, PIRP irp) {
     PowerState& state = State();
     auto tracked = state.tracked.find(irp);
     if (tracked != state.tracked.end()) tracked->second.entered.push_back(device);
-    state.sending.insert(irp);
-    return IofCallDriver(device, irp);
+    return io::SendFromPowerManager(device, irp);
 }
 
 void WorkerLoop() {
@@ -82,7 +81,7 @@ void Defer(PDEVICE_OBJECT device, PIRP irp) {
 // pending request down.
 void ParkAsPending(PIRP irp) {
     IoGetNextIrpStackLocation(irp)->Control |= SL_PENDING_RETURNED;
-    const auto record = K().Io().Internals().irps.Find(irp);
+    const auto record = Io().Internals().irps.Find(irp);
     if (record) {
         if (io::DispatchFrame* frame = record->FrameOn(K().Sched().Current())) frame->passedDownPending = true;
     }
@@ -107,11 +106,6 @@ NTSTATUS NTAPI RequestedDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
 
 } // namespace
 
-bool TakePoCallDriverSend(const IRP* irp) {
-    if (!Kernel::HasCurrent()) return false;
-    return State().sending.erase(irp) != 0;
-}
-
 } // namespace qv::power
 
 using namespace qv;
@@ -122,7 +116,7 @@ extern "C" {
 NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     QV_CHECK_CALLER();
     io::RequireIrqlAtMost(DISPATCH_LEVEL, "PoCallDriver");
-    IoManager::State& io = K().Io().Internals();
+    IoManager::State& io = Io().Internals();
     io.irps.Require(Irp, "PoCallDriver");
     io.devices.Require(DeviceObject, "PoCallDriver");
     PowerState& state = State();
@@ -157,7 +151,7 @@ NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 void NTAPI PoStartNextPowerIrp(PIRP Irp) {
     QV_CHECK_CALLER();
     io::RequireIrqlAtMost(DISPATCH_LEVEL, "PoStartNextPowerIrp");
-    IoManager::State& io = K().Io().Internals();
+    IoManager::State& io = Io().Internals();
     io.irps.Require(Irp, "PoStartNextPowerIrp");
     if (Irp->CurrentLocation > Irp->StackCount) return; // not at any driver's location
     const IO_STACK_LOCATION& stack = *IoGetCurrentIrpStackLocation(Irp);
@@ -184,17 +178,17 @@ void NTAPI PoStartNextPowerIrp(PIRP Irp) {
 POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State) {
     QV_CHECK_CALLER();
     io::RequireIrqlAtMost(DISPATCH_LEVEL, "PoSetPowerState");
-    K().Io().Internals().devices.Require(DeviceObject, "PoSetPowerState");
+    Io().Internals().devices.Require(DeviceObject, "PoSetPowerState");
     DevicePower& device = power::State().devices[DeviceObject];
     POWER_STATE previous{};
     if (Type == SystemPowerState) {
         previous.SystemState = device.systemState;
         device.systemState = State.SystemState;
-        Note("notify " + SystemStateText(State.SystemState) + " " + K().Io().Internals().devices.Label(DeviceObject));
+        Note("notify " + SystemStateText(State.SystemState) + " " + Io().Internals().devices.Label(DeviceObject));
     } else {
         previous.DeviceState = device.deviceState;
         device.deviceState = State.DeviceState;
-        Note("notify " + DeviceStateText(State.DeviceState) + " " + K().Io().Internals().devices.Label(DeviceObject));
+        Note("notify " + DeviceStateText(State.DeviceState) + " " + Io().Internals().devices.Label(DeviceObject));
     }
     return previous;
 }
@@ -203,7 +197,7 @@ NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
                                  PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP* Irp) {
     QV_CHECK_CALLER();
     io::RequireIrqlAtMost(DISPATCH_LEVEL, "PoRequestPowerIrp");
-    K().Io().Internals().devices.Require(DeviceObject, "PoRequestPowerIrp");
+    Io().Internals().devices.Require(DeviceObject, "PoRequestPowerIrp");
     if (Irp != nullptr) *Irp = nullptr;
     if (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER &&
         MinorFunction != IRP_MN_WAIT_WAKE) {
@@ -228,7 +222,7 @@ NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
     IoSetCompletionRoutine(irp, &RequestedDone, requested, TRUE, TRUE, TRUE);
     Track(irp);
     Note("request " + (MinorFunction == IRP_MN_WAIT_WAKE ? std::string("wait-wake") : RequestText(*next)) + " -> " +
-         K().Io().Internals().devices.Label(top));
+         Io().Internals().devices.Label(top));
     if (Irp != nullptr) *Irp = irp;
     PoCallDriver(top, irp);
     return STATUS_PENDING;

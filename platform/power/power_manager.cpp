@@ -11,7 +11,11 @@
 
 namespace qv::power {
 
-PowerState& State() { return K().Component<PowerState>(); }
+PowerManager::PowerManager() : state_(std::make_unique<PowerState>()) {}
+
+PowerManager::~PowerManager() = default;
+
+PowerState& State() { return Manager().State(); }
 
 bool Counted(const IO_STACK_LOCATION& stack) {
     return stack.MinorFunction == IRP_MN_SET_POWER || stack.MinorFunction == IRP_MN_QUERY_POWER;
@@ -33,11 +37,11 @@ void CheckStartedAndForget(PIRP irp) {
     state.tracked.erase(found);
     for (const PDEVICE_OBJECT device : tracked.entered) {
         if (std::find(tracked.started.begin(), tracked.started.end(), device) != tracked.started.end()) continue;
-        const io::DeviceRecord* record = K().Io().Internals().devices.Find(device);
+        const io::DeviceRecord* record = Io().Internals().devices.Find(device);
         K().Violation("power-irp-without-start-next", bugcode::DRIVER_POWER_STATE_FAILURE,
                       violation::PowerIrpWithoutStartNext, 0, io::Ptr(device),
                       record != nullptr ? io::Ptr(device->DriverObject) : 0,
-                      "the driver of " + K().Io().Internals().devices.Label(device) +
+                      "the driver of " + Io().Internals().devices.Label(device) +
                           " completed or passed on a power IRP without PoStartNextPowerIrp");
     }
 }
@@ -100,7 +104,7 @@ NTSTATUS SendSystemRequest(PDEVICE_OBJECT pdo, UCHAR minor, SYSTEM_POWER_STATE t
     IoSetCompletionRoutine(irp, &SystemRequestDone, &request, TRUE, TRUE, TRUE);
     Track(irp);
     const std::string what = std::string(minor == IRP_MN_QUERY_POWER ? "query " : "set ") + SystemStateText(target);
-    Note(what + " -> " + K().Io().Internals().devices.Label(top));
+    Note(what + " -> " + Io().Internals().devices.Label(top));
     PoCallDriver(top, irp);
     KeWaitForSingleObject(&request.done, Executive, KernelMode, FALSE, nullptr);
     const NTSTATUS status = irp->IoStatus.Status;
@@ -110,7 +114,7 @@ NTSTATUS SendSystemRequest(PDEVICE_OBJECT pdo, UCHAR minor, SYSTEM_POWER_STATE t
 }
 
 void RequirePassiveThread(const char* what) {
-    if (!Kernel::HasCurrent() || K().Sched().Current() == nullptr || CurrentIrql() != PASSIVE_LEVEL)
+    if (!HasKernel() || K().Sched().Current() == nullptr || CurrentIrql() != PASSIVE_LEVEL)
         throw std::logic_error(std::string(what) + " needs a simulated thread at PASSIVE_LEVEL");
 }
 

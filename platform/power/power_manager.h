@@ -15,6 +15,7 @@
 // driver that holds the first calls PoStartNextPowerIrp.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -50,8 +51,25 @@ std::vector<std::string> Journal();
 std::string SystemStateText(SYSTEM_POWER_STATE state);
 std::string DeviceStateText(DEVICE_POWER_STATE state);
 
-// For the I/O manager: true (once) when PoCallDriver is the sender of this
-// IRP; a power IRP that arrives at IoCallDriver otherwise is a violation.
-bool TakePoCallDriverSend(const IRP* irp);
+struct PowerState;
+
+// The power manager's records of one machine (power_state.h); the machine
+// holds them, and the routines above find them through Manager().
+class PowerManager {
+  public:
+    PowerManager();
+    ~PowerManager();
+    PowerManager(const PowerManager&) = delete;
+    PowerManager& operator=(const PowerManager&) = delete;
+
+    PowerState& State() { return *state_; }
+
+  private:
+    std::unique_ptr<PowerState> state_;
+};
+
+// The power manager of the machine the calling code runs on
+// (machine/machine.cpp).
+PowerManager& Manager();
 
 } // namespace qv::power

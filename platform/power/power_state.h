@@ -6,7 +6,6 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -39,8 +38,6 @@ struct PowerState {
     std::vector<PDEVICE_OBJECT> stacks;
     std::unordered_map<const DEVICE_OBJECT*, DevicePower> devices;
     std::unordered_map<const IRP*, TrackedIrp> tracked;
-    // IRPs inside PoCallDriver's call of IoCallDriver.
-    std::unordered_set<const IRP*> sending;
     SYSTEM_POWER_STATE system = PowerSystemWorking;
     std::vector<std::string> journal;
     // Requests for a power-pageable device that arrived above PASSIVE_LEVEL,

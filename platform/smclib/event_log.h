@@ -42,7 +42,7 @@ class SmartcardEventLog {
     std::vector<SymbolicLink> links_;
 };
 
-// The current machine's log (Kernel::Current()).
+// The log of the machine the calling code runs on (machine/machine.cpp).
 SmartcardEventLog& EventLog();
 
 } // namespace qv::smclib

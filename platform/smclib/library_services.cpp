@@ -32,8 +32,6 @@ std::u16string FromCounted(PCUNICODE_STRING text) {
 
 } // namespace
 
-SmartcardEventLog& EventLog() { return K().Component<SmartcardEventLog>(); }
-
 std::string Describe(const EventLogEntry& entry) {
     char head[96];
     std::snprintf(head, sizeof head, "event log: 0x%08X for object %p", static_cast<unsigned>(entry.errorCode),

@@ -8,7 +8,7 @@
 
 namespace qv::usb {
 
-UsbBus::UsbBus(Kernel& kernel, UsbBusConfig config) : hub_(std::make_shared<detail::Hub>(kernel, config)) {}
+UsbBus::UsbBus(KernelCore& kernel, UsbBusConfig config) : hub_(std::make_shared<detail::Hub>(kernel, config)) {}
 
 UsbBus::~UsbBus() = default;
 

@@ -124,7 +124,7 @@ struct UsbBusCounters {
 
 class UsbBus {
   public:
-    explicit UsbBus(Kernel& kernel, UsbBusConfig config = {});
+    explicit UsbBus(KernelCore& kernel, UsbBusConfig config = {});
     // Does not touch the kernel: call Shutdown first to unload the driver.
     ~UsbBus();
     UsbBus(const UsbBus&) = delete;

@@ -71,15 +71,15 @@ std::size_t Port::PendingCount() const {
 // ---------------------------------------------------------------------------
 // Host side
 
-Hub::Hub(Kernel& kernel, UsbBusConfig config) : kernel_(kernel), config_(config) {}
+Hub::Hub(KernelCore& kernel, UsbBusConfig config) : kernel_(kernel), config_(config) {}
 
 PDEVICE_OBJECT Hub::Plug(UsbDeviceModel& model, std::string name) {
     if (shutDown_) throw std::logic_error("UsbBus::Plug after Shutdown");
     if (driver_ == nullptr) {
         NTSTATUS status = STATUS_UNSUCCESSFUL;
-        driver_ = kernel_.Io().LoadDriver(kDriverName, &HubDriverEntry, &status);
+        driver_ = Io().LoadDriver(kDriverName, &HubDriverEntry, &status);
         if (driver_ == nullptr) throw std::runtime_error("the USB bus driver did not load");
-        kernel_.Io().MarkSystemDriver(driver_);
+        Io().MarkSystemDriver(driver_);
     }
     PDEVICE_OBJECT pdo = nullptr;
     const NTSTATUS status = IoCreateDevice(driver_, sizeof(PdoExtension), nullptr, FILE_DEVICE_USB, 0, FALSE, &pdo);
@@ -166,7 +166,7 @@ void Hub::Shutdown() {
         IoDeleteDevice(port->pdo);
     }
     Log("bus shut down");
-    kernel_.Io().UnloadDriver(driver_);
+    Io().UnloadDriver(driver_);
     driver_ = nullptr;
 }
 

@@ -145,7 +145,7 @@ class HubLock {
 
 class Hub : public std::enable_shared_from_this<Hub> {
   public:
-    Hub(Kernel& kernel, UsbBusConfig config);
+    Hub(KernelCore& kernel, UsbBusConfig config);
 
     // The host's side (UsbBus).
     PDEVICE_OBJECT Plug(UsbDeviceModel& model, std::string name);
@@ -217,7 +217,7 @@ class Hub : public std::enable_shared_from_this<Hub> {
     void Log(std::string text);
     Port* FindPort(PDEVICE_OBJECT pdo) const;
 
-    Kernel& kernel_;
+    KernelCore& kernel_;
     UsbBusConfig config_;
     KSPIN_LOCK lock_ = 0;
     PDRIVER_OBJECT driver_ = nullptr;

@@ -12,7 +12,8 @@
 #include "harness/reader_machine.h"
 #include "support/kernel_run.h"
 #include "support/machine_helpers.h"
-#include "support/seeds.h"
+#include "support/seed_run.h"
+#include "harness/seeds.h"
 #include "usb_reader.h"
 
 namespace qv::test {
@@ -25,17 +26,16 @@ using harness::ReaderMachine;
 constexpr std::uint64_t kReportWithinMs = 2000;
 
 TEST(BusyReader, ACardPulledOutUnderSteadyLoadIsReportedWithinTwoSeconds) {
-    for (std::uint64_t seed : TestSeeds(24)) {
-        const std::string where = "seed " + std::to_string(seed);
-        KernelConfig config;
-        config.seed = seed;
-        ReaderMachine machine(config);
+    OnEachSeed(24, [&](SeedRun& seedRun) {
+        const std::uint64_t seed = seedRun.seed;
+        const std::string& where = seedRun.where;
+        ReaderMachine& machine = seedRun.machine;
         sim::UsbReader reader(sim::ReaderOptions{}, sim::MakeCard("t1", seed));
         std::mt19937_64 random(seed);
         // The load has a generator of its own: the two threads' draws are
         // not ordered with each other.
         std::mt19937_64 loadRandom(seed * 7919);
-        RunResult run = machine.Run([&] {
+        seedRun.Run([&] {
             ASSERT_EQ(PlugStartAndOpen(machine, reader), STATUS_SUCCESS);
             Pause(1500);
             std::atomic<bool> stop = false;
@@ -63,9 +63,7 @@ TEST(BusyReader, ACardPulledOutUnderSteadyLoadIsReportedWithinTwoSeconds) {
             machine.Reap();
             EXPECT_EQ(machine.Close(0), STATUS_SUCCESS);
         });
-        EXPECT_TRUE(run.Ok()) << where << "\n" << run.report;
-        ExpectCleanShutdown(machine, where);
-    }
+    });
 }
 
 } // namespace

@@ -12,7 +12,7 @@
 #include "cards/card_catalogue.h"
 #include "harness/reader_testbed.h"
 #include "link.h"
-#include "support/seeds.h"
+#include "harness/seeds.h"
 #include "usb_reader.h"
 
 namespace qv::test {
@@ -23,7 +23,7 @@ constexpr int kRounds = 3;
 
 TEST(CardPowerRace, ConcurrentResetsAndStatusPollsStayWhole) {
     const auto atr = sim::CardOptions("t1")->atr;
-    for (std::uint64_t seed : TestSeeds(12)) {
+    for (std::uint64_t seed : harness::RunSeeds(12)) {
         sim::UsbReader reader({}, sim::MakeCard("t1", seed));
         harness::TestbedConfig config = harness::TestbedConfig::ForSeed(seed);
         config.smartcard = true;

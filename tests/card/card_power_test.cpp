@@ -4,12 +4,11 @@
 // of FindIfsc over the interface bytes.
 #include <gtest/gtest.h>
 
-#include <deque>
-#include <memory>
 
 #include "card.h"
-#include "device.h"
+#include "card/card_service_bed.h"
 #include "cards/card_catalogue.h"
+#include "device.h"
 #include "harness/reader_testbed.h"
 #include "link.h"
 #include "link/link_fixture.h"
@@ -54,41 +53,9 @@ Bytes AtrOf(const SMARTCARD_EXTENSION& card) {
     return Bytes(card.CardCapabilities.ATR.Buffer, card.CardCapabilities.ATR.Buffer + card.CardCapabilities.ATR.Length);
 }
 
-// A simulated reader with a named card, its test bed set up as add-device
-// will, configured and the link in step.
-struct CardBed {
-    CardBed(std::string_view cardName, std::uint64_t seed)
-        : seed(seed), reader({}, sim::MakeCard(cardName, seed)), bed(reader, Config(seed)) {}
-
-    static harness::TestbedConfig Config(std::uint64_t seed) {
-        harness::TestbedConfig config = harness::TestbedConfig::ForSeed(seed);
-        config.smartcard = true;
-        return config;
-    }
-
-    void Run(const std::function<void()>& body) {
-        RunResult run = bed.Run([&] {
-            ASSERT_EQ(bed.Configure(), STATUS_SUCCESS);
-            ASSERT_EQ(bed.SendCommand(READER_COMMAND_LINK_RESET).status, STATUS_SUCCESS);
-            bed.Reader().LinkSynchronized = 1;
-            body();
-        });
-        EXPECT_TRUE(run.Ok()) << "seed " << seed << "\n" << run.report;
-        RunResult end = bed.Shutdown();
-        EXPECT_TRUE(end.Ok()) << "seed " << seed << "\n" << end.report;
-    }
-
-    SMARTCARD_EXTENSION& Card() { return bed.Smartcard(); }
-    READER_EXTENSION& Reader() { return bed.Reader(); }
-
-    std::uint64_t seed;
-    sim::UsbReader reader;
-    harness::ReaderTestbed bed;
-};
-
 TEST(CardPower, ColdResetReturnsTheAtrAndPausesWarmResetDoesNot) {
     for (std::uint64_t seed : kCardSeeds) {
-        CardBed t("dual", seed);
+        SimBed t("dual", seed);
         const Bytes atr = sim::CardOptions("dual")->atr;
         t.Run([&] {
             t.Card().T1.IFSC = 0x20;
@@ -117,7 +84,7 @@ TEST(CardPower, ColdResetReturnsTheAtrAndPausesWarmResetDoesNot) {
 }
 
 TEST(CardPower, InverseConventionAndT1CardsAreTakenAndTheirIfscFound) {
-    CardBed inverse("inverse", 1);
+    SimBed inverse("inverse", 1);
     inverse.Run([&] {
         const PowerResult r = Power(inverse.bed, SCARD_COLD_RESET);
         EXPECT_EQ(r.status, STATUS_SUCCESS);
@@ -126,13 +93,13 @@ TEST(CardPower, InverseConventionAndT1CardsAreTakenAndTheirIfscFound) {
         EXPECT_EQ(inverse.Reader().AtrCache[0], 0x3F);
         EXPECT_EQ(inverse.Reader().AtrCacheLength, r.reply.size());
     });
-    CardBed atr20("atr20", 2);
+    SimBed atr20("atr20", 2);
     atr20.Run([&] {
         EXPECT_EQ(Power(atr20.bed, SCARD_COLD_RESET).status, STATUS_SUCCESS);
         EXPECT_EQ(atr20.Card().T1.IFSC, 0xFB);
         EXPECT_EQ(atr20.Card().CardCapabilities.ATR.Length, 20);
     });
-    CardBed atr33("atr33", 3);
+    SimBed atr33("atr33", 3);
     atr33.Run([&] {
         const PowerResult r = Power(atr33.bed, SCARD_COLD_RESET);
         EXPECT_EQ(r.status, STATUS_SUCCESS);
@@ -142,7 +109,7 @@ TEST(CardPower, InverseConventionAndT1CardsAreTakenAndTheirIfscFound) {
 }
 
 TEST(CardPower, AWarmResetMayBringAnotherAtr) {
-    CardBed t("two-mode", 4);
+    SimBed t("two-mode", 4);
     t.Run([&] {
         const PowerResult cold = Power(t.bed, SCARD_COLD_RESET);
         const PowerResult warm = Power(t.bed, SCARD_WARM_RESET);
@@ -155,7 +122,7 @@ TEST(CardPower, AWarmResetMayBringAnotherAtr) {
 
 TEST(CardPower, TheShortAnswerHandsOutThisReadersCachedAtr) {
     for (std::uint64_t seed : kCardSeeds) {
-        CardBed t("t1", seed);
+        SimBed t("t1", seed);
         const Bytes atr = sim::CardOptions("t1")->atr;
         t.Run([&] {
             // Nothing cached yet: no ATR at all, so the card is not powered.
@@ -180,7 +147,7 @@ TEST(CardPower, TheShortAnswerHandsOutThisReadersCachedAtr) {
 }
 
 TEST(CardPower, AReplyBufferOneByteShortLeavesTheCardPoweredAndTheLibraryUncalled) {
-    CardBed t("dual", 5);
+    SimBed t("dual", 5);
     const Bytes atr = sim::CardOptions("dual")->atr;
     t.Run([&] {
         t.Card().T1.IFSD = 0x11;
@@ -199,7 +166,7 @@ TEST(CardPower, AReplyBufferOneByteShortLeavesTheCardPoweredAndTheLibraryUncalle
 }
 
 TEST(CardPower, AnAtrTheLibraryRejectsIsStillHandedOutWithTheLibrarysStatus) {
-    CardBed t("bad-tck", 9);
+    SimBed t("bad-tck", 9);
     const Bytes atr = sim::CardOptions("bad-tck")->atr;
     t.Run([&] {
         const PowerResult r = Power(t.bed, SCARD_COLD_RESET);
@@ -213,7 +180,7 @@ TEST(CardPower, AnAtrTheLibraryRejectsIsStillHandedOutWithTheLibrarysStatus) {
 }
 
 TEST(CardPower, PowerDownAndUnknownActions) {
-    CardBed t("dual", 6);
+    SimBed t("dual", 6);
     t.Run([&] {
         ASSERT_EQ(Power(t.bed, SCARD_COLD_RESET).status, STATUS_SUCCESS);
         t.Card().CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_T1;
@@ -237,7 +204,7 @@ TEST(CardPower, PowerDownAndUnknownActions) {
 }
 
 TEST(CardPower, MuteAndMissingCardsAndALostLinkGiveNoAtr) {
-    CardBed mute("mute", 7);
+    SimBed mute("mute", 7);
     mute.Run([&] {
         EXPECT_EQ(Power(mute.bed, SCARD_COLD_RESET).status, STATUS_UNRECOGNIZED_MEDIA) << "status 0xD4, no ATR";
         mute.reader.RemoveCard();
@@ -245,7 +212,7 @@ TEST(CardPower, MuteAndMissingCardsAndALostLinkGiveNoAtr) {
         EXPECT_EQ(mute.Card().ReaderCapabilities.CurrentState, static_cast<ULONG>(SCARD_PRESENT));
         EXPECT_EQ(mute.Reader().CardReady, 0u);
     });
-    CardBed lost("dual", 8);
+    SimBed lost("dual", 8);
     lost.Run([&] {
         lost.reader.Arm(sim::Fault::InFail, 3);
         EXPECT_EQ(Power(lost.bed, SCARD_COLD_RESET).status, STATUS_IO_TIMEOUT);
@@ -259,42 +226,11 @@ TEST(CardPower, MuteAndMissingCardsAndALostLinkGiveNoAtr) {
 // ---------------------------------------------------------------------------
 // Replies no honest reader gives, from a scripted reader
 
-// Answers every command with the next queued information field, in step
-// with the driver's sequence bits, and RESYNCH as the reader does.
-struct ScriptedCardBed {
-    explicit ScriptedCardBed(std::uint64_t seed) : bed(reader, CardBed::Config(seed)) {
-        auto sequence = std::make_shared<std::uint8_t>(0);
-        reader.SetResponder([this, sequence](const Bytes& block) -> std::optional<Transfers> {
-            if (block.size() > 1 && block[1] == 0xC0) {
-                *sequence = 0;
-                return Packets(kResynchAnswer);
-            }
-            Bytes inf = replies.empty() ? ReplyInf(0x00) : replies.front();
-            if (!replies.empty()) replies.pop_front();
-            const Bytes answer = ReaderBlock(*sequence, inf);
-            *sequence ^= 0x40;
-            return Packets(answer);
-        });
-    }
-    void Run(const std::function<void()>& body) {
-        RunResult run = bed.Run([&] {
-            ASSERT_EQ(bed.Configure(), STATUS_SUCCESS);
-            bed.Reader().LinkSynchronized = 1;
-            body();
-        });
-        EXPECT_TRUE(run.Ok()) << run.report;
-        EXPECT_TRUE(bed.Shutdown().Ok());
-    }
-    std::deque<Bytes> replies;
-    ScriptedReader reader;
-    harness::ReaderTestbed bed;
-};
-
 const Bytes kAtr = {0x3B, 0x02, 0x14, 0x50};
 
 TEST(CardPower, LongRepliesAreTakenWhateverTheirStatusByteShortOnesOnlyWithAa) {
-    ScriptedCardBed t(1);
-    t.replies = {ReplyInf(0xAA, kAtr), ReplyInf(0xAA), {0x00, 0x00, 0x00}, ReplyInf(0x00), ReplyInf(0xAA, {0x3B})};
+    ScriptedBed t(1);
+    t.peer.replies = {ReplyInf(0xAA, kAtr), ReplyInf(0xAA), {0x00, 0x00, 0x00}, ReplyInf(0x00), ReplyInf(0xAA, {0x3B})};
     t.Run([&] {
         SMARTCARD_EXTENSION& card = t.bed.Smartcard();
         const PowerResult longAa = Power(t.bed, SCARD_WARM_RESET);
@@ -317,14 +253,14 @@ TEST(CardPower, LongRepliesAreTakenWhateverTheirStatusByteShortOnesOnlyWithAa) {
 }
 
 TEST(CardPower, AtrsWithAWrongTsOrLongerThanIsoAllowsAreRefusedAndNotCached) {
-    ScriptedCardBed t(2);
+    ScriptedBed t(2);
     Bytes tooLong(34, 0x00);
     tooLong[0] = 0x3B;
     Bytes longest = sim::CardOptions("atr33")->atr;
     longest[0] = 0x3F; // TCK does not cover TS
     Bytes huge(250, 0x11);
     huge[0] = 0x3B; // far more than an ATR, and more than the cache holds
-    t.replies = {ReplyInf(0x00, kAtr), ReplyInf(0x00, {0x3C, 0x02, 0x14, 0x50}), ReplyInf(0x00, tooLong),
+    t.peer.replies = {ReplyInf(0x00, kAtr), ReplyInf(0x00, {0x3C, 0x02, 0x14, 0x50}), ReplyInf(0x00, tooLong),
                  ReplyInf(0x00, huge), ReplyInf(0x00, longest)};
     t.Run([&] {
         READER_EXTENSION& reader = t.bed.Reader();
@@ -357,8 +293,8 @@ UCHAR IfscAfter(const Bytes& atr, UCHAR before = 0x20) {
 }
 
 TEST(FindIfsc, TakesTheFirstTaFromGroupThreeOnAlongAChainOfT0AndT1) {
-    Kernel kernel(KernelConfig{});
-    RunOk(kernel, [] {
+    Machine machine(MachineConfig{});
+    RunOk(machine, [] {
     // The example: TD1 81, TD2 31, TA3 FB.
     EXPECT_EQ(IfscAfter(sim::CardOptions("atr20")->atr), 0xFB);
     // TD1 names T=0, TD2 T=1 with TA3: TD1 decides, nothing taken.
@@ -380,8 +316,8 @@ TEST(FindIfsc, TakesTheFirstTaFromGroupThreeOnAlongAChainOfT0AndT1) {
 }
 
 TEST(FindIfsc, StopsAtTheAtrsEndRefusesIfscZeroAndReadsFfAs254) {
-    Kernel kernel(KernelConfig{});
-    RunOk(kernel, [] {
+    Machine machine(MachineConfig{});
+    RunOk(machine, [] {
     // Presence bits point past the last byte: nothing beyond ATR.Length is read.
     EXPECT_EQ(IfscAfter({0x3B, 0x80, 0x81, 0x11}), 0x20) << "TA3 announced, not there";
     EXPECT_EQ(IfscAfter({0x3B, 0x80}), 0x20) << "TD1 announced, not there";
@@ -407,8 +343,8 @@ namespace qv::test {
 namespace {
 
 TEST(ReaderFunctions, CardPowerAndTrackingAreInstalledAndEveryOtherSlotCleared) {
-    Kernel kernel(KernelConfig{});
-    RunOk(kernel, [] {
+    Machine machine(MachineConfig{});
+    RunOk(machine, [] {
         SMARTCARD_EXTENSION card{};
         for (auto& slot : card.ReaderFunction) slot = &CardPower; // stale values to be cleared
         SetReaderFunctions(&card);

@@ -1,15 +1,14 @@
-// Test beds for the card services that run after a reset: protocol selection
-// and data exchange. SimBed puts a catalogue card in the simulated reader;
+// Test beds for the card services: power, protocol selection and data
+// exchange. SimBed puts a catalogue card in the simulated reader;
 // ScriptedBed answers each reader command with a queued information field
-// (replies no honest reader gives), in step with the driver's sequence bits,
-// and records every block the driver sent. Both call the reader callbacks
-// the way the smart card library does.
+// (replies no honest reader gives) through a LinkPeer, in step with the
+// driver's sequence bits, and records every block the driver sent. Both
+// call the reader callbacks the way the smart card library does.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -20,6 +19,7 @@
 #include "harness/reader_testbed.h"
 #include "link.h"
 #include "link/link_fixture.h"
+#include "link/link_peer.h"
 #include "usb_reader.h"
 
 namespace qv::test {
@@ -131,50 +131,11 @@ struct SimBed {
     harness::ReaderTestbed bed;
 };
 
-inline constexpr std::uint8_t kPcbResynchRequest = 0xC0;
-
-// A scripted reader that answers every command with the next queued
-// information field (status 0x00 and no data when none is queued).
+// A scripted reader whose link peer answers every command with the next
+// queued information field (status 0x00 and no data when none is queued).
 struct ScriptedBed {
     explicit ScriptedBed(std::uint64_t seed) : bed(reader, ServiceConfig(seed)) {
-        reader.SetResponder([this](const Bytes& block) -> std::optional<Transfers> { return Respond(block); });
-    }
-
-    // The reader's side of the link, as far as these tests need it: RESYNCH,
-    // acknowledgement of the driver's chained pieces, and replies longer
-    // than one block sent as a chain, each piece after the driver's R-block.
-    std::optional<Transfers> Respond(const Bytes& block) {
-        constexpr std::uint8_t kPcbMore = 0x20;
-        constexpr std::uint8_t kPcbRBlock = 0x80;
-        constexpr std::uint8_t kPcbSequence = 0x40;
-        constexpr std::size_t kMaxInf = 254;
-        if (block.size() < 4) return std::nullopt;
-        const std::uint8_t pcb = block[1];
-        if (pcb == kPcbResynchRequest) {
-            sequence_ = 0;
-            expected_ = 0;
-            pending_.clear();
-            return Packets(kResynchAnswer);
-        }
-        if ((pcb & kPcbRBlock) == 0) {
-            expected_ = static_cast<std::uint8_t>((pcb & kPcbSequence) ^ kPcbSequence);
-            if ((pcb & kPcbMore) != 0) return Packets(ReaderBlock(kPcbRBlock | (expected_ >> 2)));
-            if (!rawAnswers.empty()) {
-                Transfers raw = rawAnswers.front();
-                rawAnswers.pop_front();
-                return raw;
-            }
-            pending_ = replies.empty() ? ReplyInf(0x00) : replies.front();
-            if (!replies.empty()) replies.pop_front();
-        } else if (pending_.empty()) {
-            return std::nullopt;
-        }
-        const std::size_t take = std::min(kMaxInf, pending_.size());
-        const Bytes piece(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(take));
-        pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(take));
-        const Bytes answer = ReaderBlock(static_cast<std::uint8_t>(sequence_ | (pending_.empty() ? 0 : kPcbMore)), piece);
-        sequence_ ^= kPcbSequence;
-        return Packets(answer);
+        reader.SetResponder(AnsweredBy(peer));
     }
 
     void Run(const std::function<void()>& body) {
@@ -215,11 +176,7 @@ struct ScriptedBed {
     SMARTCARD_EXTENSION& Card() { return bed.Smartcard(); }
     READER_EXTENSION& Reader() { return bed.Reader(); }
 
-    std::deque<Bytes> replies;
-    std::deque<Transfers> rawAnswers; // whole answers, taken before replies
-    std::uint8_t sequence_ = 0;       // N(S) of the reader's next I-block
-    std::uint8_t expected_ = 0;       // N(S) expected from the driver
-    Bytes pending_;                   // the rest of a chained reply
+    LinkPeer peer;
     ScriptedReader reader;
     harness::ReaderTestbed bed;
 };

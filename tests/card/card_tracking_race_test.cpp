@@ -8,7 +8,7 @@
 #include <random>
 
 #include "cards/card_catalogue.h"
-#include "support/seeds.h"
+#include "harness/seeds.h"
 #include "tracking_fixture.h"
 #include "usb_reader.h"
 
@@ -36,7 +36,7 @@ std::uint64_t NearAPoll(std::mt19937_64& random, unsigned seconds) {
     return seconds * 1000 + jitter(random);
 }
 
-void RunRace(Ender ender, std::uint64_t seed, const ScheduleVariant& mode) {
+void RunRace(Ender ender, std::uint64_t seed, const harness::ScheduleVariant& mode) {
     std::mt19937_64 random(seed * 7919 + static_cast<unsigned>(ender));
     const bool removal = (seed % 2) == 0; // half the seeds wait for absence
     sim::UsbReader reader({.cardInserted = removal}, sim::MakeCard("t1", seed));
@@ -78,7 +78,7 @@ void RunRace(Ender ender, std::uint64_t seed, const ScheduleVariant& mode) {
         KEVENT reporting;
         KeInitializeEvent(&reporting, NotificationEvent, FALSE);
         if (watch) {
-            bed.Machine().ProbeSpinLockOnce(&bed.Smartcard().OsData->SpinLock,
+            bed.Machine().Kernel().ProbeSpinLockOnce(&bed.Smartcard().OsData->SpinLock,
                                             [&] { KeSetEvent(&reporting, IO_NO_INCREMENT, FALSE); });
         }
         bed.Machine().Spawn("app", [&] {
@@ -102,7 +102,7 @@ void RunRace(Ender ender, std::uint64_t seed, const ScheduleVariant& mode) {
         KeWaitForSingleObject(&handDone, Executive, KernelMode, FALSE, nullptr);
         KeWaitForSingleObject(&appDone, Executive, KernelMode, FALSE, nullptr);
         SleepFor(2500); // the poll after the last event has run
-        bed.Machine().ProbeSpinLockOnce(&bed.Smartcard().OsData->SpinLock, {});
+        bed.Machine().Kernel().ProbeSpinLockOnce(&bed.Smartcard().OsData->SpinLock, {});
         outstanding = bed.Outstanding();
         left = PendingTracking(bed);
         done = bed.Reap();
@@ -129,20 +129,20 @@ void RunRace(Ender ender, std::uint64_t seed, const ScheduleVariant& mode) {
 }
 
 TEST(CardTrackingRace, PollAgainstCancel) {
-    for (const ScheduleVariant& mode : ScheduleVariants())
-        for (std::uint64_t seed : TestSeeds(16)) RunRace(Ender::Cancel, seed, mode);
+    for (const harness::ScheduleVariant& mode : harness::ScheduleVariants())
+        for (std::uint64_t seed : harness::RunSeeds(16)) RunRace(Ender::Cancel, seed, mode);
 }
 
 TEST(CardTrackingRace, PollAgainstCleanup) {
-    for (const ScheduleVariant& mode : ScheduleVariants())
-        for (std::uint64_t seed : TestSeeds(16)) RunRace(Ender::Cleanup, seed, mode);
+    for (const harness::ScheduleVariant& mode : harness::ScheduleVariants())
+        for (std::uint64_t seed : harness::RunSeeds(16)) RunRace(Ender::Cleanup, seed, mode);
 }
 
 // The wait arrives while the poll that finds the card runs: it is answered
 // at once or by that poll, never left waiting for the next change.
 TEST(CardTrackingRace, WaitSentAsThePollReports) {
-    for (const ScheduleVariant& mode : ScheduleVariants())
-        for (std::uint64_t seed : TestSeeds(16)) RunRace(Ender::SendLate, seed, mode);
+    for (const harness::ScheduleVariant& mode : harness::ScheduleVariants())
+        for (std::uint64_t seed : harness::RunSeeds(16)) RunRace(Ender::SendLate, seed, mode);
 }
 
 } // namespace

@@ -9,7 +9,7 @@
 
 #include "cards/card_catalogue.h"
 #include "kernel/pool.h"
-#include "support/seeds.h"
+#include "harness/seeds.h"
 #include "tracking_fixture.h"
 #include "usb_reader.h"
 
@@ -161,7 +161,7 @@ void SendWait(WaitChain& chain, ULONG code) {
 // then runs at DISPATCH_LEVEL, and the next wait, which needs that lock and
 // PASSIVE_LEVEL, can never be served.
 TEST(CardTracking, ACompletionThatSendsTheNextWaitFindsNoLockHeld) {
-    for (std::uint64_t seed : TestSeeds()) {
+    for (std::uint64_t seed : harness::RunSeeds()) {
         SCOPED_TRACE(testing::Message() << "seed " << seed);
         Bed b(false, seed);
         WaitChain chain;
@@ -341,9 +341,9 @@ TEST(CardTracking, AnHourOfPollingUsesNoMorePool) {
     const RunResult run = b.bed.Run([&] {
         ASSERT_EQ(StartReader(b.bed), STATUS_SUCCESS);
         SleepFor(60'000);
-        afterMinute = b.bed.Machine().PoolAllocator().OutstandingCount();
+        afterMinute = b.bed.Machine().Kernel().PoolAllocator().OutstandingCount();
         SleepFor(3'600'000);
-        afterHour = b.bed.Machine().PoolAllocator().OutstandingCount();
+        afterHour = b.bed.Machine().Kernel().PoolAllocator().OutstandingCount();
     });
     EXPECT_TRUE(run.Ok()) << run.report;
     EXPECT_EQ(afterHour, afterMinute);

@@ -15,7 +15,7 @@
 #include "cards/card_catalogue.h"
 #include "io/cancel_probe.h"
 #include "kernel/scheduler.h"
-#include "support/seeds.h"
+#include "harness/seeds.h"
 #include "tracking_fixture.h"
 #include "usb_reader.h"
 
@@ -52,11 +52,11 @@ using ArmWindow = std::function<void(harness::ReaderTestbed&, harness::AsyncRequ
 // with the application's cancellation, moves the card, and checks that the
 // wait completed exactly once, cancelled, and left nothing pending. Returns
 // the outcome for the checks of the window itself.
-WindowOutcome RunWindow(std::uint64_t seed, const ScheduleVariant& mode, const ArmWindow& arm) {
+WindowOutcome RunWindow(std::uint64_t seed, const harness::ScheduleVariant& mode, const ArmWindow& arm) {
     const bool removal = seed % 2 == 0;
     sim::UsbReader reader({.cardInserted = removal}, sim::MakeCard("t1", seed));
     harness::TestbedConfig config = TrackingConfig(seed, &mode);
-    config.kernel.processors = 2; // the poll holds one, the canceller needs the other
+    config.machine.processors = 2; // the poll holds one, the canceller needs the other
     harness::ReaderTestbed bed(reader, config);
     WindowFlags flags;
     WindowOutcome outcome;
@@ -71,7 +71,7 @@ WindowOutcome RunWindow(std::uint64_t seed, const ScheduleVariant& mode, const A
         if (removal) reader.RemoveCard();
         else reader.InsertCard();
         SleepFor(2500);
-        bed.Machine().ProbeSpinLockOnce(&bed.Smartcard().OsData->SpinLock, {});
+        bed.Machine().Kernel().ProbeSpinLockOnce(&bed.Smartcard().OsData->SpinLock, {});
         io::ProbeCancelOnce({});
         outcome.outstanding = bed.Outstanding();
         outcome.left = PendingTracking(bed);
@@ -96,16 +96,16 @@ WindowOutcome RunWindow(std::uint64_t seed, const ScheduleVariant& mode, const A
 
 // The poll must leave the wait to the cancel routine, which completes it.
 TEST(CardTrackingWindow, APollMeetingACancellationUnderWayLeavesTheWaitToItsCancelRoutine) {
-    for (const ScheduleVariant& mode : ScheduleVariants()) {
+    for (const harness::ScheduleVariant& mode : harness::ScheduleVariants()) {
         if (mode.name == "uniform-one-cpu") continue; // the window needs two processors
-        for (std::uint64_t seed : TestSeeds(4)) {
+        for (std::uint64_t seed : harness::RunSeeds(4)) {
             const WindowOutcome outcome = RunWindow(seed, mode, [](auto& bed, auto& wait, WindowFlags& flags) {
-                Kernel* machine = &bed.Machine();
+                Machine* machine = &bed.Machine();
                 const KSPIN_LOCK* lock = &bed.Smartcard().OsData->SpinLock;
-                machine->ProbeSpinLockOnce(lock, [&bed, &wait, &flags, machine, lock] {
+                machine->Kernel().ProbeSpinLockOnce(lock, [&bed, &wait, &flags, machine, lock] {
                     machine->Spawn("app", [&bed, &wait] { bed.Cancel(wait); });
-                    for (unsigned i = 0; i < kHoldLimit && !machine->Sched().SomeoneSpinsOn(lock); ++i) SwitchPoint();
-                    flags.met = machine->Sched().SomeoneSpinsOn(lock);
+                    for (unsigned i = 0; i < kHoldLimit && !machine->Kernel().Sched().SomeoneSpinsOn(lock); ++i) SwitchPoint();
+                    flags.met = machine->Kernel().Sched().SomeoneSpinsOn(lock);
                 });
             });
             EXPECT_TRUE(outcome.met) << "seed " << seed << " mode " << mode.name
@@ -125,17 +125,17 @@ TEST(CardTrackingWindow, APollMeetingACancellationUnderWayLeavesTheWaitToItsCanc
 // until the canceller stands in the cancel probe between the two steps,
 // which holds it there until the poll has cleared the routine.
 TEST(CardTrackingWindow, APollThatClearsTheRoutineOfAWaitBeingCancelledCompletesItItself) {
-    for (const ScheduleVariant& mode : ScheduleVariants()) {
+    for (const harness::ScheduleVariant& mode : harness::ScheduleVariants()) {
         if (mode.name == "uniform-one-cpu") continue; // the window needs two processors
-        for (std::uint64_t seed : TestSeeds(4)) {
+        for (std::uint64_t seed : harness::RunSeeds(4)) {
             const WindowOutcome outcome = RunWindow(seed, mode, [](auto& bed, auto& wait, WindowFlags& flags) {
                 io::ProbeCancelOnce([&flags](PIRP irp) {
                     flags.met = true;
                     for (unsigned i = 0; i < kHoldLimit && irp->CancelRoutine != nullptr; ++i) SwitchPoint();
                     flags.routineTaken = irp->CancelRoutine == nullptr;
                 });
-                Kernel* machine = &bed.Machine();
-                machine->ProbeSpinLockOnce(&bed.Smartcard().OsData->SpinLock, [&bed, &wait, &flags, machine] {
+                Machine* machine = &bed.Machine();
+                machine->Kernel().ProbeSpinLockOnce(&bed.Smartcard().OsData->SpinLock, [&bed, &wait, &flags, machine] {
                     machine->Spawn("app", [&bed, &wait, &flags] { flags.cancelFoundRoutine = bed.Cancel(wait); });
                     for (unsigned i = 0; i < kHoldLimit && !flags.met; ++i) SwitchPoint();
                 });
@@ -171,7 +171,7 @@ NTSTATUS NTAPI CancelThenTrack(PSMARTCARD_EXTENSION SmartcardExtension) {
 }
 
 TEST(CardTrackingWindow, AWaitCancelledBeforeCardTrackingRunsIsCompletedCancelled) {
-    for (std::uint64_t seed : TestSeeds(4)) {
+    for (std::uint64_t seed : harness::RunSeeds(4)) {
         for (const ULONG code : {IOCTL_SMARTCARD_IS_PRESENT, IOCTL_SMARTCARD_IS_ABSENT}) {
             const bool cardIn = code == IOCTL_SMARTCARD_IS_ABSENT;
             SCOPED_TRACE(testing::Message() << "seed " << seed << (cardIn ? ", card-absent wait" : ", card-present wait"));

@@ -9,7 +9,7 @@
 
 #include "card/card_service_bed.h"
 #include "cards/iso_application.h"
-#include "support/seeds.h"
+#include "harness/seeds.h"
 
 namespace qv::test {
 namespace {
@@ -26,7 +26,7 @@ void RaceUnder(ULONG protocol) {
     const Bytes selectDf = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x51, 0x00};
     const Bytes selectData = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x01, 0x01};
     const Bytes read256 = {0x00, 0xB0, 0x00, 0x00, 0x00};
-    for (std::uint64_t seed : TestSeeds(8)) {
+    for (std::uint64_t seed : harness::RunSeeds(8)) {
         SimBed t("dual", seed);
         int good = 0;
         int polls = 0;

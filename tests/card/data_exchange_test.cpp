@@ -38,7 +38,7 @@ TEST(TransmitT0, EveryApduShapeBecomesItsT0Command) {
     for (const Case& c : cases) {
         SCOPED_TRACE(harness::HexBytes(c.apdu));
         ScriptedBed t(1);
-        t.replies = {ReplyInf(0x00, {0x90, 0x00})};
+        t.peer.replies = {ReplyInf(0x00, {0x90, 0x00})};
         t.Run([&] {
             StartT0(t);
             const TransmitResult r = SendApdu(t.Card(), c.apdu);
@@ -81,7 +81,7 @@ TEST(TransmitT0, EveryReaderVerdictIsJudged) {
     for (const Case& c : cases) {
         SCOPED_TRACE(harness::HexBytes(c.inf));
         ScriptedBed t(2);
-        t.replies = {c.inf};
+        t.peer.replies = {c.inf};
         t.Run([&] {
             StartT0(t);
             t.Card().SmartcardReply.BufferLength = 0xBEEF;
@@ -101,7 +101,7 @@ TEST(TransmitT0, EveryReaderVerdictIsJudged) {
 TEST(TransmitT0, AFailedCommandHandsBackNoStaleResponse) {
     ScriptedBed t(3);
     // The reply before lies in ReplyData; the command itself gets three bytes.
-    t.replies = {ReplyInf(0x00, {0x90, 0x00}), {0x00, 0x00, 0x00}};
+    t.peer.replies = {ReplyInf(0x00, {0x90, 0x00}), {0x00, 0x00, 0x00}};
     t.Run([&] {
         StartT0(t);
         ASSERT_EQ(SendApdu(t.Card(), {0x00, 0xA4, 0x00, 0x00}).status, STATUS_SUCCESS);
@@ -114,7 +114,7 @@ TEST(TransmitT0, AFailedCommandHandsBackNoStaleResponse) {
 TEST(TransmitT0, TheLongestResponseFitsAndAShortReplyBufferLosesIt) {
     ScriptedBed t(4);
     const Bytes response = Concat(Sequence(256), {0x90, 0x00});
-    t.replies = {ReplyInf(0x00, response), ReplyInf(0x00, response)};
+    t.peer.replies = {ReplyInf(0x00, response), ReplyInf(0x00, response)};
     t.Run([&] {
         StartT0(t);
         const TransmitResult r = SendApdu(t.Card(), {0x00, 0xB0, 0x00, 0x00, 0x00});
@@ -131,7 +131,7 @@ TEST(TransmitT0, TheLongestResponseFitsAndAShortReplyBufferLosesIt) {
 
 TEST(TransmitT0, TheLongestCommandGoesOutAndLongerOnesNever) {
     ScriptedBed t(5);
-    t.replies = {ReplyInf(0x00, {0x90, 0x00})};
+    t.peer.replies = {ReplyInf(0x00, {0x90, 0x00})};
     t.Run([&] {
         StartT0(t);
         Bytes longest = {0x80, 0xEE, 0x00, 0x00, 0xFF};

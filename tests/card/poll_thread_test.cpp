@@ -8,7 +8,7 @@
 #include <atomic>
 
 #include "cards/card_catalogue.h"
-#include "support/seeds.h"
+#include "harness/seeds.h"
 #include "tracking_fixture.h"
 #include "usb/usb_bus.h"
 #include "usb_reader.h"
@@ -68,7 +68,7 @@ TEST(PollThread, OnePollATickASkippedTickAndALastPollAtStop) {
 // again at once; the tick after that polls again. Guards against a poll failure that leaves PollEnabled at 1, which
 // sends the next card-status command one tick early.
 TEST(PollThread, AFailedPollSkipsTheNextTick) {
-    for (std::uint64_t seed : TestSeeds()) {
+    for (std::uint64_t seed : harness::RunSeeds()) {
         SCOPED_TRACE(testing::Message() << "seed " << seed);
         sim::UsbReader reader({}, sim::MakeCard("t1", seed));
         harness::ReaderTestbed bed(reader, TrackingConfig(seed));

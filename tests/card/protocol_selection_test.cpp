@@ -63,7 +63,7 @@ TEST(SetProtocol, ARepeatedRequestSendsNothingTheOtherProtocolRunsANewPps) {
 
 TEST(SetProtocol, ARefusedRateFallsBackOnceToTheDefault) {
     ScriptedBed t(4);
-    t.replies = {ReplyInf(0xE9), ReplyInf(0x00)};
+    t.peer.replies = {ReplyInf(0xE9), ReplyInf(0x00)};
     t.Run([&] {
         t.PrepareCard(SCARD_PROTOCOL_T1, 9, 6);
         t.Card().CardCapabilities.PtsData.Type = PTS_TYPE_OPTIMAL;
@@ -79,7 +79,7 @@ TEST(SetProtocol, ARefusedRateFallsBackOnceToTheDefault) {
     });
 
     ScriptedBed twice(5);
-    twice.replies = {ReplyInf(0xE9), ReplyInf(0xE9)};
+    twice.peer.replies = {ReplyInf(0xE9), ReplyInf(0xE9)};
     twice.Run([&] {
         twice.PrepareCard(SCARD_PROTOCOL_T0, 1, 3);
         const ProtocolResult r = SelectProtocol(twice.Card(), SCARD_PROTOCOL_T0);
@@ -97,7 +97,7 @@ TEST(SetProtocol, ARefusedRateFallsBackOnceToTheDefault) {
 
 TEST(SetProtocol, AProtocolTheCardRefusesIsNotSupportedWithoutAFallback) {
     ScriptedBed t(6);
-    t.replies = {ReplyInf(0xE8)};
+    t.peer.replies = {ReplyInf(0xE8)};
     t.Run([&] {
         t.PrepareCard();
         t.Card().CardCapabilities.PtsData.Type = PTS_TYPE_OPTIMAL;
@@ -109,7 +109,7 @@ TEST(SetProtocol, AProtocolTheCardRefusesIsNotSupportedWithoutAFallback) {
 
 TEST(SetProtocol, AFailedPpsInSpecificModeKeepsTheNegotiatedProtocol) {
     ScriptedBed t(7);
-    t.replies = {ReplyInf(0x00), ReplyInf(0xE8)};
+    t.peer.replies = {ReplyInf(0x00), ReplyInf(0xE8)};
     t.Run([&] {
         t.PrepareCard();
         ASSERT_EQ(SelectProtocol(t.Card(), SCARD_PROTOCOL_T0).status, STATUS_SUCCESS);
@@ -124,7 +124,7 @@ TEST(SetProtocol, APpsWithoutAFreshReplyReportsATimeOutAndNoFallback) {
     ScriptedBed t(8);
     // An E9 verdict still lies in ReplyData from the command before; the PPS
     // itself is answered with three bytes, which the link refuses.
-    t.replies = {ReplyInf(0xE9), {0x00, 0x00, 0x00}};
+    t.peer.replies = {ReplyInf(0xE9), {0x00, 0x00, 0x00}};
     t.Run([&] {
         t.PrepareCard();
         ASSERT_EQ(SendReaderCommand(READER_COMMAND_CARD_STATUS, &t.Card()), STATUS_SUCCESS);
@@ -179,7 +179,7 @@ TEST(SetProtocol, OnlyTheWhole20ByteAtrGetsCommand9) {
     for (const Case& c : {Case{atr20, true}, Case{differs, false}, Case{longer, false}}) {
         ScriptedBed t(11);
         // Command 9 answered with an error status: the selection stands.
-        t.replies = {ReplyInf(0x00), ReplyInf(0xF0)};
+        t.peer.replies = {ReplyInf(0x00), ReplyInf(0xF0)};
         t.Run([&] {
             t.PrepareCard(SCARD_PROTOCOL_T1);
             auto& atr = t.Card().CardCapabilities.ATR;
@@ -197,7 +197,7 @@ TEST(SetProtocol, OnlyTheWhole20ByteAtrGetsCommand9) {
 
 TEST(SetProtocol, Command9ThatFailsOnTheLinkLeavesTheSelectionStanding) {
     ScriptedBed t(12);
-    t.replies = {ReplyInf(0x00), {0x00}};
+    t.peer.replies = {ReplyInf(0x00), {0x00}};
     t.Run([&] {
         t.PrepareCard(SCARD_PROTOCOL_T1);
         auto& atr = t.Card().CardCapabilities.ATR;

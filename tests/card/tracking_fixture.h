@@ -11,42 +11,16 @@
 
 #include "card.h"
 #include "harness/reader_testbed.h"
-#include "kernel/kernel.h"
+#include "harness/seeds.h"
+#include "machine/machine.h"
 #include "link.h"
 
 namespace qv::test {
 
-// Every scheduling the kernel's configuration offers, so that the races run
-// under each: uniform random switching with two processors, rarely and
-// often, one processor switching at almost every kernel call, and PCT's
-// random priorities with a few change points.
-struct ScheduleVariant {
-    std::string name;
-    std::function<void(KernelConfig&)> apply;
-};
-
-inline std::vector<ScheduleVariant> ScheduleVariants() {
-    return {
-        {"uniform", [](KernelConfig& c) { c.scheduling = qv::SchedulingMode::Uniform; }},
-        {"uniform-rare-switch",
-         [](KernelConfig& c) {
-             c.scheduling = qv::SchedulingMode::Uniform;
-             c.switchPercent = 10;
-         }},
-        {"uniform-one-cpu",
-         [](KernelConfig& c) {
-             c.scheduling = qv::SchedulingMode::Uniform;
-             c.processors = 1;
-             c.switchPercent = 90;
-         }},
-        {"pct", [](KernelConfig& c) { c.scheduling = qv::SchedulingMode::Pct; }},
-    };
-}
-
-inline harness::TestbedConfig TrackingConfig(std::uint64_t seed, const ScheduleVariant* mode = nullptr) {
+inline harness::TestbedConfig TrackingConfig(std::uint64_t seed, const harness::ScheduleVariant* mode = nullptr) {
     harness::TestbedConfig config = harness::TestbedConfig::ForSeed(seed);
     config.smartcard = true;
-    if (mode != nullptr) mode->apply(config.kernel);
+    if (mode != nullptr) mode->apply(config.machine);
     return config;
 }
 

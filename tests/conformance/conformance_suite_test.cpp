@@ -8,7 +8,7 @@
 #include <string>
 
 #include "conformance/conformance.h"
-#include "support/seeds.h"
+#include "harness/seeds.h"
 
 namespace qv::conformance {
 namespace {
@@ -17,7 +17,7 @@ class ConformanceSuite : public testing::TestWithParam<const ConformanceCase*> {
 
 TEST_P(ConformanceSuite, Case) {
     const ConformanceCase& which = *GetParam();
-    const CaseResult result = RunCase(which, test::TestSeeds(3));
+    const CaseResult result = RunCase(which, harness::RunSeeds(3));
     EXPECT_NE(result.verdict, Verdict::Fail) << which.part << " / " << which.name << ": " << result.reason;
     if (result.verdict == Verdict::KnownDeviation) std::printf("known deviation: %s\n", result.reason.c_str());
 }

@@ -17,10 +17,10 @@ namespace {
 constexpr char16_t kDriverName[] = u"\\Driver\\qvscr";
 
 TEST(DriverEntry, InstallsItsRoutinesAndSucceeds) {
-    Kernel kernel(KernelConfig{});
-    RunOk(kernel, [] {
+    Machine machine(MachineConfig{});
+    RunOk(machine, [] {
         NTSTATUS status = STATUS_UNSUCCESSFUL;
-        PDRIVER_OBJECT driver = K().Io().LoadDriver(kDriverName, &DriverEntry, &status);
+        PDRIVER_OBJECT driver = Io().LoadDriver(kDriverName, &DriverEntry, &status);
         ASSERT_NE(driver, nullptr);
         EXPECT_EQ(status, STATUS_SUCCESS);
         EXPECT_EQ(driver->DriverUnload, &DriverUnload);
@@ -37,7 +37,7 @@ TEST(DriverEntry, InstallsItsRoutinesAndSucceeds) {
         EXPECT_EQ(driver->MajorFunction[IRP_MJ_WRITE], defaultHandler);
         EXPECT_EQ(driver->MajorFunction[IRP_MJ_SHUTDOWN], defaultHandler);
         // Unloading with no device left behind passes the I/O manager's audit.
-        K().Io().UnloadDriver(driver);
+        Io().UnloadDriver(driver);
     });
 }
 
@@ -45,7 +45,7 @@ TEST(DriverEntry, PageableUnloadAtDispatchLevelIsABugCheck) {
     RunResult result = RunExpectingBugCheck(
         [] {
             NTSTATUS status = STATUS_UNSUCCESSFUL;
-            PDRIVER_OBJECT driver = K().Io().LoadDriver(kDriverName, &DriverEntry, &status);
+            PDRIVER_OBJECT driver = Io().LoadDriver(kDriverName, &DriverEntry, &status);
             KIRQL old;
             KeRaiseIrql(DISPATCH_LEVEL, &old);
             driver->DriverUnload(driver);
@@ -72,7 +72,7 @@ TEST(DriverEntry, EntryRoutineRunAgainAfterLoadIsABugCheck) {
     RunExpectingBugCheck(
         [] {
             NTSTATUS status = STATUS_UNSUCCESSFUL;
-            PDRIVER_OBJECT driver = K().Io().LoadDriver(kDriverName, &DriverEntry, &status);
+            PDRIVER_OBJECT driver = Io().LoadDriver(kDriverName, &DriverEntry, &status);
             (void)DriverEntry(driver, nullptr);
         },
         bugcode::PAGE_FAULT_IN_NONPAGED_AREA);

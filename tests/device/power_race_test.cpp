@@ -23,7 +23,8 @@
 #include "power/power_manager.h"
 #include "support/kernel_run.h"
 #include "support/machine_helpers.h"
-#include "support/seeds.h"
+#include "support/seed_run.h"
+#include "harness/seeds.h"
 #include "usb_reader.h"
 
 namespace qv::test {
@@ -38,28 +39,11 @@ const Bytes kSelectDf = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x51, 0x00};
 const Bytes kSelectData = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x01, 0x01};
 const Bytes kRead64 = {0x00, 0xB0, 0x00, 0x00, 0x40};
 
-// One machine per seed and scheduling: the kernel's scheduling as the
-// variant sets it, and the bus's share of requests completed later from a
-// DPC drawn from the seed.
-struct RaceMachine {
-    RaceMachine(std::uint64_t seed, const ScheduleVariant& variant)
-        : machine(KernelFor(seed, variant), BusFor(seed)), reader(sim::ReaderOptions{}, sim::MakeCard("dual", seed)) {}
-
-    static KernelConfig KernelFor(std::uint64_t seed, const ScheduleVariant& variant) {
-        KernelConfig config;
-        config.seed = seed;
-        variant.apply(config);
-        return config;
-    }
-    static usb::UsbBusConfig BusFor(std::uint64_t seed) {
-        usb::UsbBusConfig bus;
-        bus.asyncPercent = static_cast<unsigned>((seed * 37) % 101);
-        return bus;
-    }
-
-    ReaderMachine machine;
-    sim::UsbReader reader;
-};
+// The bus of each seed's machine completes a share of requests later from
+// a DPC, drawn from the seed.
+void RaceBus(std::uint64_t seed, MachineConfig&, usb::UsbBusConfig& bus) {
+    bus.asyncPercent = static_cast<unsigned>((seed * 37) % 101);
+}
 
 // What a request may end with when the reader sleeps, wakes, stops or
 // restarts under it. Success, or: the card lost its power with the reader
@@ -193,50 +177,48 @@ void ExpectCleanApplication(const Application& app, const std::string& where) {
 // another; after the races the reader wakes and reads once more, and is then
 // removed in order or pulled out.
 TEST(PowerRace, TransmitsRaceSleepAndWake) {
-    for (std::uint64_t seed : TestSeeds(4)) {
-        for (const ScheduleVariant& variant : ScheduleVariants()) {
-            const std::string where = "seed " + std::to_string(seed) + ", " + variant.name;
-            RaceMachine race(seed, variant);
-            ReaderMachine& machine = race.machine;
-            const ULONG protocol = seed % 2 == 0 ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0;
-            Application app(machine, protocol);
-            std::mt19937_64 random(seed);
-            RunResult run = machine.Run([&] {
-                ASSERT_EQ(machine.Plug(race.reader).status, STATUS_SUCCESS);
-                ASSERT_EQ(machine.Pnp(0, IRP_MN_START_DEVICE), STATUS_SUCCESS);
-                ASSERT_EQ(machine.Open(0), STATUS_SUCCESS);
-                Done slept;
-                Done sent;
-                K().Spawn("sleeper", [&] {
-                    SleepAndWake(random, 2);
-                    slept.Set();
-                });
-                K().Spawn("app", [&] {
-                    for (int round = 0; round < 8; ++round) app.Round();
-                    sent.Set();
-                });
-                slept.Wait();
-                sent.Wait();
-                // Awake and working again: the application gets its data.
-                Pause(2500);
-                const unsigned before = app.reads;
-                for (int round = 0; round < 3 && app.reads == before; ++round) app.Round();
-                EXPECT_GT(app.reads, before) << where << ": the reader works after the races\n" << History(app);
-                if (seed % 3 == 0) {
-                    EXPECT_EQ(machine.Unplug(0), STATUS_SUCCESS);
-                    EXPECT_EQ(machine.Close(0), STATUS_SUCCESS);
-                } else {
-                    EXPECT_EQ(machine.Close(0), STATUS_SUCCESS);
-                    EXPECT_EQ(machine.Pnp(0, IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS);
-                    EXPECT_EQ(machine.Pnp(0, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
-                }
-                EXPECT_EQ(machine.Outstanding(), 0u);
+    OnEachSeedAndScheduling(4, [&](SeedRun& seedRun) {
+        const std::uint64_t seed = seedRun.seed;
+        const std::string& where = seedRun.where;
+        ReaderMachine& machine = seedRun.machine;
+        sim::UsbReader reader(sim::ReaderOptions{}, sim::MakeCard("dual", seed));
+        const ULONG protocol = seed % 2 == 0 ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0;
+        Application app(machine, protocol);
+        std::mt19937_64 random(seed);
+        seedRun.Run([&] {
+            ASSERT_EQ(machine.Plug(reader).status, STATUS_SUCCESS);
+            ASSERT_EQ(machine.Pnp(0, IRP_MN_START_DEVICE), STATUS_SUCCESS);
+            ASSERT_EQ(machine.Open(0), STATUS_SUCCESS);
+            Done slept;
+            Done sent;
+            K().Spawn("sleeper", [&] {
+                SleepAndWake(random, 2);
+                slept.Set();
             });
-            EXPECT_TRUE(run.Ok()) << where << "\n" << run.report;
+            K().Spawn("app", [&] {
+                for (int round = 0; round < 8; ++round) app.Round();
+                sent.Set();
+            });
+            slept.Wait();
+            sent.Wait();
+            // Awake and working again: the application gets its data.
+            Pause(2500);
+            const unsigned before = app.reads;
+            for (int round = 0; round < 3 && app.reads == before; ++round) app.Round();
+            EXPECT_GT(app.reads, before) << where << ": the reader works after the races\n" << History(app);
+            if (seed % 3 == 0) {
+                EXPECT_EQ(machine.Unplug(0), STATUS_SUCCESS);
+                EXPECT_EQ(machine.Close(0), STATUS_SUCCESS);
+            } else {
+                EXPECT_EQ(machine.Close(0), STATUS_SUCCESS);
+                EXPECT_EQ(machine.Pnp(0, IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS);
+                EXPECT_EQ(machine.Pnp(0, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+            }
+            EXPECT_EQ(machine.Outstanding(), 0u);
+        }, [&] {
             ExpectCleanApplication(app, where);
-            ExpectCleanShutdown(machine, where);
-        }
-    }
+        });
+    }, RaceBus);
 }
 
 // The Plug and Play side stops and restarts the reader (query, then stop and
@@ -250,80 +232,78 @@ TEST(PowerRace, TransmitsRaceSleepAndWake) {
 // ends with the reader pulled, as the Plug and Play manager removes a device
 // that failed to start.
 TEST(PowerRace, StopAndRestartRaceSleepWakeAndTransmits) {
-    for (std::uint64_t seed : TestSeeds(4)) {
-        for (const ScheduleVariant& variant : ScheduleVariants()) {
-            const std::string where = "seed " + std::to_string(seed) + ", " + variant.name;
-            RaceMachine race(seed, variant);
-            ReaderMachine& machine = race.machine;
-            Application app(machine, seed % 2 == 0 ? SCARD_PROTOCOL_T0 : SCARD_PROTOCOL_T1);
-            std::mt19937_64 random(seed * 7919);
-            std::mt19937_64 pnpRandom(seed * 104729);
-            bool pulled = false;
-            std::vector<std::string> pnpFailures;
-            RunResult run = machine.Run([&] {
-                ASSERT_EQ(machine.Plug(race.reader).status, STATUS_SUCCESS);
-                ASSERT_EQ(machine.Pnp(0, IRP_MN_START_DEVICE), STATUS_SUCCESS);
-                ASSERT_EQ(machine.Open(0), STATUS_SUCCESS);
-                Done slept;
-                Done sent;
-                Done stopped;
-                DeviceTree tree;
-                K().Spawn("sleeper", [&] {
-                    for (int round = 0; round < 2; ++round) {
-                        tree.Lock();
-                        SleepAndWake(random, 1);
-                        tree.Unlock();
-                    }
-                    slept.Set();
-                });
-                K().Spawn("app", [&] {
-                    for (int round = 0; round < 6; ++round) app.Round();
-                    sent.Set();
-                });
-                K().Spawn("pnp", [&] {
-                    for (int round = 0; round < 2 && !pulled; ++round) {
-                        Pause(static_cast<std::int64_t>(pnpRandom() % 900));
-                        tree.Lock();
-                        const NTSTATUS query = machine.Pnp(0, IRP_MN_QUERY_STOP_DEVICE);
-                        if (query != STATUS_SUCCESS) {
-                            // The manager sends the cancel after a refused
-                            // query itself, as Windows does.
-                            if (query != STATUS_DEVICE_BUSY) pnpFailures.push_back("query-stop " + NtStatusName(query));
-                            tree.Unlock();
-                            continue;
-                        }
-                        const NTSTATUS stop = machine.Pnp(0, IRP_MN_STOP_DEVICE);
-                        if (stop != STATUS_SUCCESS) pnpFailures.push_back("stop " + NtStatusName(stop));
-                        Pause(static_cast<std::int64_t>(pnpRandom() % 300));
-                        const NTSTATUS start = machine.Pnp(0, IRP_MN_START_DEVICE);
-                        if (start != STATUS_SUCCESS) {
-                            pnpFailures.push_back("start " + NtStatusName(start));
-                            EXPECT_EQ(machine.Unplug(0), STATUS_SUCCESS) << where;
-                            pulled = true;
-                        }
-                        tree.Unlock();
-                    }
-                    stopped.Set();
-                });
-                slept.Wait();
-                sent.Wait();
-                stopped.Wait();
-                if (!pulled) {
-                    Pause(2500); // the poller finds the card again
-                    const unsigned before = app.reads;
-                    for (int round = 0; round < 3 && app.reads == before; ++round) app.Round();
-                    EXPECT_GT(app.reads, before) << where << ": the reader works after the races\n" << History(app);
-                    EXPECT_EQ(machine.Unplug(0), STATUS_SUCCESS);
+    OnEachSeedAndScheduling(4, [&](SeedRun& seedRun) {
+        const std::uint64_t seed = seedRun.seed;
+        const std::string& where = seedRun.where;
+        ReaderMachine& machine = seedRun.machine;
+        sim::UsbReader reader(sim::ReaderOptions{}, sim::MakeCard("dual", seed));
+        Application app(machine, seed % 2 == 0 ? SCARD_PROTOCOL_T0 : SCARD_PROTOCOL_T1);
+        std::mt19937_64 random(seed * 7919);
+        std::mt19937_64 pnpRandom(seed * 104729);
+        bool pulled = false;
+        std::vector<std::string> pnpFailures;
+        seedRun.Run([&] {
+            ASSERT_EQ(machine.Plug(reader).status, STATUS_SUCCESS);
+            ASSERT_EQ(machine.Pnp(0, IRP_MN_START_DEVICE), STATUS_SUCCESS);
+            ASSERT_EQ(machine.Open(0), STATUS_SUCCESS);
+            Done slept;
+            Done sent;
+            Done stopped;
+            DeviceTree tree;
+            K().Spawn("sleeper", [&] {
+                for (int round = 0; round < 2; ++round) {
+                    tree.Lock();
+                    SleepAndWake(random, 1);
+                    tree.Unlock();
                 }
-                EXPECT_EQ(machine.Close(0), STATUS_SUCCESS);
-                EXPECT_EQ(machine.Outstanding(), 0u);
+                slept.Set();
             });
-            EXPECT_TRUE(run.Ok()) << where << "\n" << run.report;
+            K().Spawn("app", [&] {
+                for (int round = 0; round < 6; ++round) app.Round();
+                sent.Set();
+            });
+            K().Spawn("pnp", [&] {
+                for (int round = 0; round < 2 && !pulled; ++round) {
+                    Pause(static_cast<std::int64_t>(pnpRandom() % 900));
+                    tree.Lock();
+                    const NTSTATUS query = machine.Pnp(0, IRP_MN_QUERY_STOP_DEVICE);
+                    if (query != STATUS_SUCCESS) {
+                        // The manager sends the cancel after a refused
+                        // query itself, as Windows does.
+                        if (query != STATUS_DEVICE_BUSY) pnpFailures.push_back("query-stop " + NtStatusName(query));
+                        tree.Unlock();
+                        continue;
+                    }
+                    const NTSTATUS stop = machine.Pnp(0, IRP_MN_STOP_DEVICE);
+                    if (stop != STATUS_SUCCESS) pnpFailures.push_back("stop " + NtStatusName(stop));
+                    Pause(static_cast<std::int64_t>(pnpRandom() % 300));
+                    const NTSTATUS start = machine.Pnp(0, IRP_MN_START_DEVICE);
+                    if (start != STATUS_SUCCESS) {
+                        pnpFailures.push_back("start " + NtStatusName(start));
+                        EXPECT_EQ(machine.Unplug(0), STATUS_SUCCESS) << where;
+                        pulled = true;
+                    }
+                    tree.Unlock();
+                }
+                stopped.Set();
+            });
+            slept.Wait();
+            sent.Wait();
+            stopped.Wait();
+            if (!pulled) {
+                Pause(2500); // the poller finds the card again
+                const unsigned before = app.reads;
+                for (int round = 0; round < 3 && app.reads == before; ++round) app.Round();
+                EXPECT_GT(app.reads, before) << where << ": the reader works after the races\n" << History(app);
+                EXPECT_EQ(machine.Unplug(0), STATUS_SUCCESS);
+            }
+            EXPECT_EQ(machine.Close(0), STATUS_SUCCESS);
+            EXPECT_EQ(machine.Outstanding(), 0u);
+        }, [&] {
             ExpectCleanApplication(app, where);
             EXPECT_TRUE(pnpFailures.empty()) << where << ": " << pnpFailures.front();
-            ExpectCleanShutdown(machine, where);
-        }
-    }
+        });
+    }, RaceBus);
 }
 
 } // namespace

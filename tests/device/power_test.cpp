@@ -18,7 +18,8 @@
 #include "power/power_manager.h"
 #include "support/kernel_run.h"
 #include "support/machine_helpers.h"
-#include "support/seeds.h"
+#include "support/seed_run.h"
+#include "harness/seeds.h"
 #include "usb_reader.h"
 
 namespace qv::test {
@@ -26,8 +27,8 @@ namespace {
 
 using harness::ReaderMachine;
 
-KernelConfig Seeded(std::uint64_t seed) {
-    KernelConfig config;
+MachineConfig Seeded(std::uint64_t seed) {
+    MachineConfig config;
     config.seed = seed;
     return config;
 }
@@ -39,10 +40,11 @@ std::size_t Count(const std::vector<std::string>& journal, const std::string& li
 TEST(DriverPower, EachSleepingStateAsksForD3OnceAndWakeBringsTheReaderBack) {
     for (SYSTEM_POWER_STATE state : {PowerSystemSleeping1, PowerSystemSleeping2, PowerSystemSleeping3,
                                      PowerSystemHibernate, PowerSystemShutdown}) {
-        for (std::uint64_t seed : TestSeeds(4)) {
-            ReaderMachine machine(Seeded(seed));
+        OnEachSeed(4, [&](SeedRun& seedRun) {
+            const std::uint64_t seed = seedRun.seed;
+            ReaderMachine& machine = seedRun.machine;
             sim::UsbReader reader(sim::ReaderOptions{}, sim::MakeCard("dual", seed));
-            RunResult run = machine.Run([&] {
+            seedRun.Run([&] {
                 ASSERT_EQ(machine.Plug(reader).status, STATUS_SUCCESS);
                 ASSERT_EQ(machine.Pnp(0, IRP_MN_START_DEVICE), STATUS_SUCCESS);
                 PDEVICE_EXTENSION extension = machine.Extension(0);
@@ -53,7 +55,7 @@ TEST(DriverPower, EachSleepingStateAsksForD3OnceAndWakeBringsTheReaderBack) {
                 EXPECT_TRUE(reader.Suspended());
                 EXPECT_EQ(KeReadStateEvent(&extension->ReaderStarted), 0) << "the sleep query closed the gate";
                 const auto asleep = power::Journal();
-                EXPECT_EQ(Count(asleep, "request set D3 -> " + K().Io().Internals().devices.Label(
+                EXPECT_EQ(Count(asleep, "request set D3 -> " + Io().Internals().devices.Label(
                                                                     machine.Readers()[0].device)),
                           1u);
 
@@ -65,9 +67,7 @@ TEST(DriverPower, EachSleepingStateAsksForD3OnceAndWakeBringsTheReaderBack) {
                 EXPECT_EQ(readerExtension->PollEnabled, 0u) << "the next tick is skipped";
                 EXPECT_EQ(machine.Pnp(0, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
             });
-            EXPECT_TRUE(run.Ok()) << "seed " << seed << "\n" << run.report;
-            ExpectCleanShutdown(machine, "seed " + std::to_string(seed));
-        }
+        });
     }
 }
 
@@ -75,11 +75,12 @@ TEST(DriverPower, EachSleepingStateAsksForD3OnceAndWakeBringsTheReaderBack) {
 // Two readers: each stack gets the system's requests and asks for D3 once,
 // and each is resynchronised on wake.
 TEST(DriverPower, TwoReadersEachAskForD3OnceAndComeBack) {
-    for (std::uint64_t seed : TestSeeds(4)) {
-        ReaderMachine machine(Seeded(seed));
+    OnEachSeed(4, [&](SeedRun& seedRun) {
+        const std::uint64_t seed = seedRun.seed;
+        ReaderMachine& machine = seedRun.machine;
         sim::UsbReader first(sim::ReaderOptions{}, sim::MakeCard("dual", seed));
         sim::UsbReader second(sim::ReaderOptions{}, sim::MakeCard("dual", seed + 1));
-        RunResult run = machine.Run([&] {
+        seedRun.Run([&] {
             for (sim::UsbReader* reader : {&first, &second}) {
                 const auto added = machine.Plug(*reader);
                 ASSERT_EQ(added.status, STATUS_SUCCESS);
@@ -88,7 +89,7 @@ TEST(DriverPower, TwoReadersEachAskForD3OnceAndComeBack) {
             ASSERT_EQ(power::Sleep(PowerSystemSleeping3), STATUS_SUCCESS);
             const auto asleep = power::Journal();
             for (std::size_t index = 0; index < 2; ++index) {
-                const std::string label = K().Io().Internals().devices.Label(machine.Readers()[index].device);
+                const std::string label = Io().Internals().devices.Label(machine.Readers()[index].device);
                 EXPECT_EQ(Count(asleep, "request set D3 -> " + label), 1u) << label;
                 EXPECT_EQ(machine.Extension(index)->SmartcardExtension.ReaderExtension->PowerState,
                           READER_POWERED_DOWN);
@@ -98,7 +99,7 @@ TEST(DriverPower, TwoReadersEachAskForD3OnceAndComeBack) {
             ASSERT_EQ(power::Wake(), STATUS_SUCCESS);
             const auto awake = power::Journal();
             for (std::size_t index = 0; index < 2; ++index) {
-                const std::string label = K().Io().Internals().devices.Label(machine.Readers()[index].device);
+                const std::string label = Io().Internals().devices.Label(machine.Readers()[index].device);
                 EXPECT_EQ(Count(awake, "request set D0 -> " + label), 1u) << label;
                 PREADER_EXTENSION readerExtension = machine.Extension(index)->SmartcardExtension.ReaderExtension;
                 EXPECT_EQ(readerExtension->PowerState, READER_POWERED);
@@ -107,9 +108,7 @@ TEST(DriverPower, TwoReadersEachAskForD3OnceAndComeBack) {
             EXPECT_FALSE(first.Suspended());
             EXPECT_FALSE(second.Suspended());
         });
-        EXPECT_TRUE(run.Ok()) << "seed " << seed << "\n" << run.report;
-        ExpectCleanShutdown(machine, "seed " + std::to_string(seed));
-    }
+    });
 }
 
 enum class DuringSleep { Nothing, Pull, Insert };
@@ -132,14 +131,15 @@ TEST(DriverPower, WakeReportsTheCardAsItWasFoundAfterTheSleep) {
         {false, DuringSleep::Nothing, IOCTL_SMARTCARD_IS_PRESENT, false},
     };
     for (const WakeCase& wake : cases) {
-        for (std::uint64_t seed : TestSeeds(4)) {
-            ReaderMachine machine(Seeded(seed));
+        OnEachSeed(4, [&](SeedRun& seedRun) {
+            const std::uint64_t seed = seedRun.seed;
+            ReaderMachine& machine = seedRun.machine;
             sim::ReaderOptions options;
             options.cardInserted = wake.cardBefore;
             sim::UsbReader reader(options, sim::MakeCard("dual", seed));
             bool reported = false;
             unsigned completions = 0;
-            RunResult run = machine.Run([&] {
+            seedRun.Run([&] {
                 ASSERT_EQ(PlugStartAndOpen(machine, reader), STATUS_SUCCESS);
                 Pause(2500); // the poller finds the card as it is
                 machine.SendAsync(0, wake.wait);
@@ -158,12 +158,11 @@ TEST(DriverPower, WakeReportsTheCardAsItWasFoundAfterTheSleep) {
                 EXPECT_EQ(machine.Close(0), STATUS_SUCCESS);
                 for (const auto& request : machine.Reap()) completions += request.completions;
                 EXPECT_EQ(machine.Pnp(0, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+            }, [&] {
+                EXPECT_EQ(reported, wake.reported) << "seed " << seed << " case " << (&wake - cases);
+                EXPECT_EQ(completions, 1u) << "seed " << seed << " case " << (&wake - cases);
             });
-            EXPECT_TRUE(run.Ok()) << "seed " << seed << "\n" << run.report;
-            EXPECT_EQ(reported, wake.reported) << "seed " << seed << " case " << (&wake - cases);
-            EXPECT_EQ(completions, 1u) << "seed " << seed << " case " << (&wake - cases);
-            ExpectCleanShutdown(machine, "seed " + std::to_string(seed));
-        }
+        });
     }
 }
 
@@ -176,12 +175,13 @@ TEST(DriverPower, WakeReportsTheCardAsItWasFoundAfterTheSleep) {
 // PoStartNextPowerIrp: the power manager before Vista then sends this
 // device no more power requests, and its check bug-checks 0x9F.
 TEST(DriverPower, APowerUpWithoutAWorkItemStillStartsTheNextPowerIrpAndReportsTheCard) {
-    for (std::uint64_t seed : TestSeeds(4)) {
+    OnEachSeed(4, [&](SeedRun& seedRun) {
+        const std::uint64_t seed = seedRun.seed;
+        ReaderMachine& machine = seedRun.machine;
         SCOPED_TRACE(testing::Message() << "seed " << seed);
-        ReaderMachine machine(Seeded(seed));
         sim::UsbReader reader(sim::ReaderOptions{}, sim::MakeCard("dual", seed));
         std::vector<harness::AsyncRequest> done;
-        RunResult run = machine.Run([&] {
+        seedRun.Run([&] {
             ASSERT_EQ(PlugStartAndOpen(machine, reader), STATUS_SUCCESS);
             Pause(2500); // the poller finds the card
             machine.SendAsync(0, IOCTL_SMARTCARD_IS_ABSENT);
@@ -206,13 +206,12 @@ TEST(DriverPower, APowerUpWithoutAWorkItemStillStartsTheNextPowerIrpAndReportsTh
             ASSERT_EQ(power::Wake(), STATUS_SUCCESS);
             EXPECT_EQ(machine.Close(0), STATUS_SUCCESS);
             EXPECT_EQ(machine.Pnp(0, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+        }, [&] {
+            ASSERT_EQ(done.size(), 1u) << "the card wait pending across the sleep";
+            EXPECT_EQ(done[0].status, STATUS_SUCCESS) << "the card known before the sleep is reported";
+            EXPECT_EQ(done[0].completions, 1u);
         });
-        EXPECT_TRUE(run.Ok()) << run.report;
-        ASSERT_EQ(done.size(), 1u) << "the card wait pending across the sleep";
-        EXPECT_EQ(done[0].status, STATUS_SUCCESS) << "the card known before the sleep is reported";
-        EXPECT_EQ(done[0].completions, 1u);
-        ExpectCleanShutdown(machine, "seed " + std::to_string(seed));
-    }
+    });
 }
 
 TEST(DriverPower, D1AndD2GoDownWithoutAChangeOfState) {
@@ -270,10 +269,11 @@ class PowerWatch {
 // query goes down to the bus. A request sent while the system sleeps waits at
 // the gate, never reaching the powered-down reader, and goes on after wake.
 TEST(DriverPower, SleepQueryWithNoRequestInsideClosesTheGateAndGoesDown) {
-    for (std::uint64_t seed : TestSeeds(4)) {
-        ReaderMachine machine(Seeded(seed));
+    OnEachSeed(4, [&](SeedRun& seedRun) {
+        const std::uint64_t seed = seedRun.seed;
+        ReaderMachine& machine = seedRun.machine;
         sim::UsbReader reader(sim::ReaderOptions{}, sim::MakeCard("dual", seed));
-        RunResult run = machine.Run([&] {
+        seedRun.Run([&] {
             ASSERT_EQ(PlugStartAndOpen(machine, reader), STATUS_SUCCESS);
             PDEVICE_EXTENSION extension = machine.Extension(0);
             PowerWatch watch(extension);
@@ -300,9 +300,7 @@ TEST(DriverPower, SleepQueryWithNoRequestInsideClosesTheGateAndGoesDown) {
             EXPECT_EQ(machine.Close(0), STATUS_SUCCESS);
             EXPECT_EQ(machine.Pnp(0, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
         });
-        EXPECT_TRUE(run.Ok()) << "seed " << seed << "\n" << run.report;
-        ExpectCleanShutdown(machine, "seed " + std::to_string(seed));
-    }
+    });
 }
 
 // A sleep query while a transmit is inside the driver (held there by a
@@ -312,10 +310,11 @@ TEST(DriverPower, SleepQueryWithNoRequestInsideClosesTheGateAndGoesDown) {
 // command to end, so the transmit still gets the card's answer.
 TEST(DriverPower, SleepQueryWithARequestInsideIsAnsweredHereAndLeavesTheGateOpen) {
     const Bytes selectDf = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x51, 0x00};
-    for (std::uint64_t seed : TestSeeds(4)) {
-        ReaderMachine machine(Seeded(seed));
+    OnEachSeed(4, [&](SeedRun& seedRun) {
+        const std::uint64_t seed = seedRun.seed;
+        ReaderMachine& machine = seedRun.machine;
         sim::UsbReader reader(sim::ReaderOptions{}, sim::MakeCard("dual", seed));
-        RunResult run = machine.Run([&] {
+        seedRun.Run([&] {
             ASSERT_EQ(PlugStartAndOpen(machine, reader), STATUS_SUCCESS);
             Pause(2500); // the poller finds the card
             ASSERT_EQ(ColdResetToT0(machine), STATUS_SUCCESS);
@@ -351,7 +350,7 @@ TEST(DriverPower, SleepQueryWithARequestInsideIsAnsweredHereAndLeavesTheGateOpen
             const auto journal = power::Journal();
             EXPECT_EQ(Count(journal, "query S3 <- STATUS_SUCCESS"), 1u);
             EXPECT_EQ(Count(journal, "request set D3 -> " +
-                                         K().Io().Internals().devices.Label(machine.Readers()[0].device)),
+                                         Io().Internals().devices.Label(machine.Readers()[0].device)),
                       1u);
             // The query left it open for the request inside; the power-down
             // closed it, so that no new request meets the sleeping reader.
@@ -373,9 +372,7 @@ TEST(DriverPower, SleepQueryWithARequestInsideIsAnsweredHereAndLeavesTheGateOpen
             EXPECT_EQ(machine.Close(0), STATUS_SUCCESS);
             EXPECT_EQ(machine.Pnp(0, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
         });
-        EXPECT_TRUE(run.Ok()) << "seed " << seed << "\n" << run.report;
-        ExpectCleanShutdown(machine, "seed " + std::to_string(seed));
-    }
+    });
 }
 
 // Sleep and wake on one thread while another sends card-tracking waits,
@@ -383,11 +380,12 @@ TEST(DriverPower, SleepQueryWithARequestInsideIsAnsweredHereAndLeavesTheGateOpen
 // surprise-removed: every request completes exactly once and the run ends
 // with nothing left behind.
 TEST(DriverPower, SleepAndWakeRaceWaitsCancelsAndSurpriseRemoval) {
-    for (std::uint64_t seed : TestSeeds(8)) {
-        ReaderMachine machine(Seeded(seed));
+    OnEachSeed(8, [&](SeedRun& seedRun) {
+        const std::uint64_t seed = seedRun.seed;
+        ReaderMachine& machine = seedRun.machine;
         sim::UsbReader reader(sim::ReaderOptions{}, sim::MakeCard("dual", seed));
         std::vector<harness::AsyncRequest> finished;
-        RunResult run = machine.Run([&] {
+        seedRun.Run([&] {
             ASSERT_EQ(PlugStartAndOpen(machine, reader), STATUS_SUCCESS);
             KEVENT done;
             KeInitializeEvent(&done, NotificationEvent, FALSE);
@@ -414,11 +412,10 @@ TEST(DriverPower, SleepAndWakeRaceWaitsCancelsAndSurpriseRemoval) {
             EXPECT_EQ(machine.Unplug(0), STATUS_SUCCESS);
             for (auto& reaped : machine.Reap()) finished.push_back(reaped);
             EXPECT_EQ(machine.Outstanding(), 0u);
+        }, [&] {
+            for (const auto& request : finished) EXPECT_EQ(request.completions, 1u) << "seed " << seed;
         });
-        EXPECT_TRUE(run.Ok()) << "seed " << seed << "\n" << run.report;
-        for (const auto& request : finished) EXPECT_EQ(request.completions, 1u) << "seed " << seed;
-        ExpectCleanShutdown(machine, "seed " + std::to_string(seed));
-    }
+    });
 }
 
 } // namespace

@@ -16,20 +16,14 @@
 #include "power/power_manager.h"
 #include "support/kernel_run.h"
 #include "support/machine_helpers.h"
-#include "support/seeds.h"
+#include "support/seed_run.h"
+#include "harness/seeds.h"
 #include "usb_reader.h"
 
 namespace qv::test {
 namespace {
 
 using harness::ReaderMachine;
-
-KernelConfig ConfigFor(std::uint64_t seed, const ScheduleVariant& variant) {
-    KernelConfig config;
-    config.seed = seed;
-    variant.apply(config);
-    return config;
-}
 
 // An echo for which the card asks for more time three times before it
 // answers: a T=1 exchange of several blocks that takes seconds.
@@ -49,43 +43,40 @@ NTSTATUS PowerUpUnderT1(ReaderMachine& machine) {
 // suspended reader: no card service ending late starts the poller's timer
 // again behind the power-down.
 TEST(ReaderSleep, AnExchangeUnderWayEndsFirstAndNothingReachesTheSuspendedReader) {
-    for (std::uint64_t seed : TestSeeds(4)) {
-        for (const ScheduleVariant& variant : ScheduleVariants()) {
-            const std::string where = "seed " + std::to_string(seed) + ", " + variant.name;
-            ReaderMachine machine(ConfigFor(seed, variant));
-            sim::UsbReader reader(sim::ReaderOptions{}, sim::MakeCard("dual", seed));
-            RunResult run = machine.Run([&] {
-                ASSERT_EQ(PlugStartAndOpen(machine, reader), STATUS_SUCCESS) << where;
-                Pause(2500); // the poller finds the card
-                ASSERT_EQ(PowerUpUnderT1(machine), STATUS_SUCCESS) << where;
-                harness::IoctlResult echo;
-                KEVENT answered;
-                KeInitializeEvent(&answered, NotificationEvent, FALSE);
-                K().Spawn("application", [&] {
-                    echo = machine.DeviceControl(0, IOCTL_SMARTCARD_TRANSMIT,
-                                                 TransmitRequest(SCARD_PROTOCOL_T1, kSlowEcho), 300);
-                    KeSetEvent(&answered, IO_NO_INCREMENT, FALSE);
-                });
-                Pause(50); // the exchange is under way
-                const std::uint64_t before = machine.Bus().Counters().whileSuspended;
-                ASSERT_EQ(power::Sleep(PowerSystemSleeping3), STATUS_SUCCESS) << where;
-                KeWaitForSingleObject(&answered, Executive, KernelMode, FALSE, nullptr);
-                EXPECT_EQ(echo.status, STATUS_SUCCESS) << where;
-                const Bytes expected = {0x51, 0x56, 0x53, 0x43, 0x90, 0x00};
-                EXPECT_EQ(Bytes(echo.output.begin() + std::min<std::size_t>(kHeaderLength, echo.output.size()),
-                                echo.output.end()),
-                          expected)
-                    << where;
-                Pause(3500); // three ticks of the poller's timer, were it running
-                EXPECT_EQ(machine.Bus().Counters().whileSuspended, before)
-                    << where << ": requests were sent to the suspended reader";
-                ASSERT_EQ(power::Wake(), STATUS_SUCCESS) << where;
-                EXPECT_EQ(machine.Close(0), STATUS_SUCCESS) << where;
+    OnEachSeedAndScheduling(4, [&](SeedRun& seedRun) {
+        const std::uint64_t seed = seedRun.seed;
+        const std::string& where = seedRun.where;
+        ReaderMachine& machine = seedRun.machine;
+        sim::UsbReader reader(sim::ReaderOptions{}, sim::MakeCard("dual", seed));
+        seedRun.Run([&] {
+            ASSERT_EQ(PlugStartAndOpen(machine, reader), STATUS_SUCCESS) << where;
+            Pause(2500); // the poller finds the card
+            ASSERT_EQ(PowerUpUnderT1(machine), STATUS_SUCCESS) << where;
+            harness::IoctlResult echo;
+            KEVENT answered;
+            KeInitializeEvent(&answered, NotificationEvent, FALSE);
+            K().Spawn("application", [&] {
+                echo = machine.DeviceControl(0, IOCTL_SMARTCARD_TRANSMIT,
+                                             TransmitRequest(SCARD_PROTOCOL_T1, kSlowEcho), 300);
+                KeSetEvent(&answered, IO_NO_INCREMENT, FALSE);
             });
-            EXPECT_TRUE(run.Ok()) << where << "\n" << run.report;
-            ExpectCleanShutdown(machine, where);
-        }
-    }
+            Pause(50); // the exchange is under way
+            const std::uint64_t before = machine.Bus().Counters().whileSuspended;
+            ASSERT_EQ(power::Sleep(PowerSystemSleeping3), STATUS_SUCCESS) << where;
+            KeWaitForSingleObject(&answered, Executive, KernelMode, FALSE, nullptr);
+            EXPECT_EQ(echo.status, STATUS_SUCCESS) << where;
+            const Bytes expected = {0x51, 0x56, 0x53, 0x43, 0x90, 0x00};
+            EXPECT_EQ(Bytes(echo.output.begin() + std::min<std::size_t>(kHeaderLength, echo.output.size()),
+                            echo.output.end()),
+                      expected)
+                << where;
+            Pause(3500); // three ticks of the poller's timer, were it running
+            EXPECT_EQ(machine.Bus().Counters().whileSuspended, before)
+                << where << ": requests were sent to the suspended reader";
+            ASSERT_EQ(power::Wake(), STATUS_SUCCESS) << where;
+            EXPECT_EQ(machine.Close(0), STATUS_SUCCESS) << where;
+        });
+    });
 }
 
 // The poll at power-up finds the reader not yet answering (every transfer to
@@ -93,13 +84,12 @@ TEST(ReaderSleep, AnExchangeUnderWayEndsFirstAndNothingReachesTheSuspendedReader
 // next poll that gets through: the failed one left the link to be
 // resynchronised and the report to be made.
 TEST(ReaderSleep, AWakeWhoseFirstPollFailsStillReportsTheCardKnownFromBefore) {
-    for (std::uint64_t seed : TestSeeds(4)) {
-        KernelConfig config;
-        config.seed = seed;
-        ReaderMachine machine(config);
+    OnEachSeed(4, [&](SeedRun& seedRun) {
+        const std::uint64_t seed = seedRun.seed;
+        ReaderMachine& machine = seedRun.machine;
         sim::UsbReader reader(sim::ReaderOptions{}, sim::MakeCard("dual", seed));
-        const std::string where = "seed " + std::to_string(seed);
-        RunResult run = machine.Run([&] {
+        const std::string& where = seedRun.where;
+        seedRun.Run([&] {
             ASSERT_EQ(PlugStartAndOpen(machine, reader), STATUS_SUCCESS);
             Pause(2500);
             ASSERT_EQ(ColdResetToT0(machine), STATUS_SUCCESS);
@@ -123,9 +113,7 @@ TEST(ReaderSleep, AWakeWhoseFirstPollFailsStillReportsTheCardKnownFromBefore) {
             machine.Reap();
             EXPECT_EQ(machine.Close(0), STATUS_SUCCESS);
         });
-        EXPECT_TRUE(run.Ok()) << where << "\n" << run.report;
-        ExpectCleanShutdown(machine, where);
-    }
+    });
 }
 
 // What a wake finds of the gate: requests a stopped, stopping or not yet
@@ -135,13 +123,13 @@ TEST(ReaderSleep, AWakeWhoseFirstPollFailsStillReportsTheCardKnownFromBefore) {
 TEST(ReaderSleep, AWakeOpensTheGateOnlyAsFarAsPlugAndPlayLeftIt) {
     enum class Left { StopAsked, Stopped, NeverStarted };
     for (Left left : {Left::StopAsked, Left::Stopped, Left::NeverStarted}) {
-        for (std::uint64_t seed : TestSeeds(2)) {
-            KernelConfig config;
-            config.seed = seed;
-            ReaderMachine machine(config);
+        OnEachSeed(2, [&](SeedRun& seedRun) {
+            const std::uint64_t seed = seedRun.seed;
+            ReaderMachine& machine = seedRun.machine;
             sim::UsbReader reader(sim::ReaderOptions{}, sim::MakeCard("dual", seed));
-            const std::string where = "case " + std::to_string(static_cast<int>(left)) + ", seed " + std::to_string(seed);
-            RunResult run = machine.Run([&] {
+            seedRun.where = "case " + std::to_string(static_cast<int>(left)) + ", seed " + std::to_string(seed);
+            const std::string& where = seedRun.where;
+            seedRun.Run([&] {
                 const harness::PlugStart start = left == Left::NeverStarted ? harness::PlugStart::Held
                                                                             : harness::PlugStart::Now;
                 ASSERT_EQ(machine.Plug(reader, {}, start).status, STATUS_SUCCESS) << where;
@@ -172,9 +160,7 @@ TEST(ReaderSleep, AWakeOpensTheGateOnlyAsFarAsPlugAndPlayLeftIt) {
                 EXPECT_TRUE(done) << where;
                 EXPECT_EQ(status.load(), STATUS_SUCCESS) << where;
             });
-            EXPECT_TRUE(run.Ok()) << where << "\n" << run.report;
-            ExpectCleanShutdown(machine, where);
-        }
+        });
     }
 }
 

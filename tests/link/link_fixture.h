@@ -12,7 +12,7 @@
 #include "harness/reader_testbed.h"
 #include "link.h"
 #include "link/scripted_reader.h"
-#include "support/seeds.h"
+#include "harness/seeds.h"
 
 namespace qv::test {
 
@@ -56,7 +56,7 @@ struct LinkBed {
 // at once and later; a replay of fewer seeds checks only their own runs.
 inline void ForEachSeed(const std::function<void(LinkBed&)>& scenario) {
     std::uint64_t atOnce = 0, later = 0;
-    const std::vector<std::uint64_t> seeds = TestSeeds(kDefaultSeeds);
+    const std::vector<std::uint64_t> seeds = harness::RunSeeds(kDefaultSeeds);
     for (std::uint64_t seed : seeds) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         LinkBed bed(seed);

@@ -17,7 +17,7 @@
 #include "io/io_manager.h"
 #include "link.h"
 #include "link/link_fixture.h"
-#include "support/seeds.h"
+#include "harness/seeds.h"
 #include "usb_config.h"
 #include "usb_reader.h"
 
@@ -46,15 +46,15 @@ using SimBody = std::function<void(sim::UsbReader&, harness::ReaderTestbed&)>;
 // Runs body on a configured simulated reader whose link has been reset,
 // once per seed and completion mode.
 void ForEachRun(const SimBody& body, const sim::ReaderOptions& options = {}) {
-    for (std::uint64_t seed : TestSeeds()) {
+    for (std::uint64_t seed : harness::RunSeeds()) {
         for (const SchedulingMode& mode : kSchedulingModes) {
             SCOPED_TRACE("seed " + std::to_string(seed) + ", " + std::to_string(mode.asyncPercent) +
                          "% completed later, " + std::to_string(mode.switchPercent) + "% switches");
             sim::UsbReader reader(options);
             harness::TestbedConfig config = harness::TestbedConfig::ForSeed(seed);
             config.bus.asyncPercent = mode.asyncPercent;
-            config.kernel.switchPercent = mode.switchPercent;
-            config.kernel.timeLimit = kRunLimit;
+            config.machine.switchPercent = mode.switchPercent;
+            config.machine.timeLimit = kRunLimit;
             harness::ReaderTestbed bed(reader, config);
             RunResult run = bed.Run([&] {
                 ASSERT_EQ(bed.Configure(), STATUS_SUCCESS);
@@ -308,7 +308,7 @@ TEST(MisbehavingReader, ShortPacketThatAnnouncesMoreIsADamagedTransfer) {
 void ExpectRefusedPipes(sim::PipeLayout layout) {
     sim::ReaderOptions options;
     options.pipes = layout;
-    for (std::uint64_t seed : TestSeeds()) {
+    for (std::uint64_t seed : harness::RunSeeds()) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         sim::UsbReader reader(options);
         harness::ReaderTestbed bed(reader, harness::TestbedConfig::ForSeed(seed));
@@ -376,12 +376,12 @@ NTSTATUS NTAPI HoldingEntry(PDRIVER_OBJECT Driver, PUNICODE_STRING) {
 }
 
 TEST(SubmitUrb, CancelledRequestKeepsAFailureOtherThanTheCancel) {
-    for (std::uint64_t seed : TestSeeds()) {
+    for (std::uint64_t seed : harness::RunSeeds()) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         LinkBed t(seed);
         t.Run([&] {
             NTSTATUS loaded = STATUS_UNSUCCESSFUL;
-            PDRIVER_OBJECT driver = K().Io().LoadDriver(u"holding", &HoldingEntry, &loaded);
+            PDRIVER_OBJECT driver = Io().LoadDriver(u"holding", &HoldingEntry, &loaded);
             ASSERT_EQ(loaded, STATUS_SUCCESS);
             PDEVICE_OBJECT device = nullptr;
             ASSERT_EQ(IoCreateDevice(driver, sizeof(HoldingDevice), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),

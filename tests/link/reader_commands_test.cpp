@@ -3,16 +3,19 @@
 // and after a failure, and LinkIdle around every command.
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "kernel/pool.h"
 #include "link/link_fixture.h"
+#include "link/link_peer.h"
 #include "support/kernel_run.h"
 
 namespace qv::test {
 namespace {
 
 TEST(BuildCommand, CopiesHeaderAndPayloadWithinTheDestination) {
-    Kernel kernel;
-    RunOk(kernel, [] {
+    Machine machine;
+    RunOk(machine, [] {
         UCHAR destination[READER_BUFFER_SIZE] = {};
         const UCHAR header[] = {0xD0, 0xE7};
         const Bytes payload = Sequence(READER_MAX_PAYLOAD + 1);
@@ -43,16 +46,8 @@ TEST(BuildCommand, CopiesHeaderAndPayloadWithinTheDestination) {
 // A reader whose every answer is a one-block I-block with status 0x00,
 // kept in step with the driver, answering RESYNCH as the reader does.
 ScriptedReader::Responder InStepReader() {
-    auto sequence = std::make_shared<std::uint8_t>(0);
-    return [sequence](const Bytes& block) -> std::optional<Transfers> {
-        if (block.size() > 1 && block[1] == 0xC0) {
-            *sequence = 0;
-            return Packets(kResynchAnswer);
-        }
-        const Bytes answer = ReaderBlock(*sequence, ReplyInf(0x00, {0x08}));
-        *sequence ^= 0x40;
-        return Packets(answer);
-    };
+    auto peer = std::make_shared<LinkPeer>(ReplyInf(0x00, {0x08}));
+    return [peer](const Bytes& block) { return peer->Respond(block); };
 }
 
 Bytes InfOf(const Bytes& block) { return Bytes(block.begin() + 3, block.end() - 1); }

@@ -8,14 +8,14 @@
 
 #include "harness/reader_testbed.h"
 #include "link.h"
-#include "support/seeds.h"
+#include "harness/seeds.h"
 #include "usb_reader.h"
 
 namespace qv::test {
 namespace {
 
 // Four seeds by default (QV_SEEDS chooses others).
-const std::vector<std::uint64_t> kSimSeeds = test::TestSeeds(4);
+const std::vector<std::uint64_t> kSimSeeds = harness::RunSeeds(4);
 
 std::uint8_t StatusByte(const harness::CommandResult& result) {
     return result.reply.size() > READER_REPLY_STATUS_OFFSET ? result.reply[READER_REPLY_STATUS_OFFSET] : 0xFF;

@@ -13,8 +13,8 @@
 namespace qv::test {
 namespace {
 
-KernelConfig RealTime() {
-    KernelConfig config;
+MachineConfig RealTime() {
+    MachineConfig config;
     config.realTime = true;
     return config;
 }
@@ -34,7 +34,7 @@ TEST(MachineHost, CallsFromManyThreadsRunOnTheMachine) {
                     LARGE_INTEGER tick;
                     tick.QuadPart = -1;
                     KeDelayExecutionThread(KernelMode, FALSE, &tick);
-                    onMachine = Kernel::HasCurrent();
+                    onMachine = Machine::HasCurrent();
                 }));
                 EXPECT_TRUE(onMachine);
                 ++ran;

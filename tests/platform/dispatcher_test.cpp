@@ -17,17 +17,17 @@ void Sleep(std::int64_t milliseconds) {
 }
 
 TEST(Events, NotificationReleasesEveryWaiterAndStaysSignalled) {
-    Kernel kernel;
+    Machine machine;
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     LONG released = 0;
     for (int i = 0; i < 3; ++i) {
-        kernel.Spawn("waiter", [&] {
+        machine.Spawn("waiter", [&] {
             EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
             InterlockedIncrement(&released);
         });
     }
-    test::RunOk(kernel, [&] {
+    test::RunOk(machine, [&] {
         Sleep(1);
         EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
         EXPECT_EQ(KeReadStateEvent(&event), 1);
@@ -38,14 +38,14 @@ TEST(Events, NotificationReleasesEveryWaiterAndStaysSignalled) {
 }
 
 TEST(Events, SynchronizationReleasesOneWaiterPerSignal) {
-    Kernel kernel;
+    Machine machine;
     KEVENT event;
     KeInitializeEvent(&event, SynchronizationEvent, FALSE);
     std::vector<std::string> order;
     KSPIN_LOCK orderLock;
     KeInitializeSpinLock(&orderLock);
     for (const char* name : {"first", "second"}) {
-        kernel.Spawn(name, [&, name] {
+        machine.Spawn(name, [&, name] {
             KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
             KIRQL old;
             KeAcquireSpinLock(&orderLock, &old);
@@ -60,7 +60,7 @@ TEST(Events, SynchronizationReleasesOneWaiterPerSignal) {
         KeReleaseSpinLock(&orderLock, old);
         return released;
     };
-    test::RunOk(kernel, [&] {
+    test::RunOk(machine, [&] {
         Sleep(1);
         KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
         Sleep(1);
@@ -78,10 +78,10 @@ TEST(Events, SynchronizationReleasesOneWaiterPerSignal) {
 }
 
 TEST(Waits, TimeOutsRelativeAbsoluteAndZero) {
-    Kernel kernel;
+    Machine machine;
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
-    test::RunOk(kernel, [&] {
+    test::RunOk(machine, [&] {
         const VirtualTime start = K().Now();
         LARGE_INTEGER fifty = Relative(50);
         EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &fifty), STATUS_TIMEOUT);
@@ -112,14 +112,14 @@ TEST(Waits, TimeOutsRelativeAbsoluteAndZero) {
 }
 
 TEST(Waits, SignalBeforeTheTimeOutWins) {
-    Kernel kernel;
+    Machine machine;
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
-    kernel.Spawn("signaller", [&] {
+    machine.Spawn("signaller", [&] {
         Sleep(10);
         KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
     });
-    test::RunOk(kernel, [&] {
+    test::RunOk(machine, [&] {
         LARGE_INTEGER second = Relative(1000);
         EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &second), STATUS_SUCCESS);
         EXPECT_LT(K().Now(), 20 * kTicksPerMillisecond);
@@ -127,11 +127,11 @@ TEST(Waits, SignalBeforeTheTimeOutWins) {
 }
 
 TEST(Mutexes, RecursionAndHandOverInArrivalOrder) {
-    Kernel kernel;
+    Machine machine;
     KMUTEX mutex;
     KeInitializeMutex(&mutex, 0);
     std::vector<std::string> owners;
-    kernel.Spawn("owner", [&] {
+    machine.Spawn("owner", [&] {
         KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
         KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
         EXPECT_EQ(KeReadStateMutex(&mutex), -1);
@@ -142,7 +142,7 @@ TEST(Mutexes, RecursionAndHandOverInArrivalOrder) {
         KeReleaseMutex(&mutex, FALSE);
     });
     for (const char* name : {"early", "late"}) {
-        kernel.Spawn(name, [&, name] {
+        machine.Spawn(name, [&, name] {
             // Delays end on clock ticks: these two end on different ones.
             Sleep(name[0] == 'e' ? 1 : 20);
             KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
@@ -151,15 +151,15 @@ TEST(Mutexes, RecursionAndHandOverInArrivalOrder) {
             KeReleaseMutex(&mutex, FALSE);
         });
     }
-    RunResult result = kernel.Run();
+    RunResult result = machine.Run();
     ASSERT_TRUE(result.Ok()) << result.report;
     EXPECT_EQ(owners, (std::vector<std::string>{"early", "late"}));
     EXPECT_EQ(KeReadStateMutex(&mutex), 1);
 }
 
 TEST(Threads, ThreadObjectIsSignalledWhenTheThreadEnds) {
-    Kernel kernel;
-    test::RunOk(kernel, [] {
+    Machine machine;
+    test::RunOk(machine, [] {
         for (bool terminate : {false, true}) {
             HANDLE handle = nullptr;
             PKSTART_ROUTINE routine = terminate ? [](PVOID) {
@@ -187,8 +187,8 @@ TEST(Threads, ThreadObjectIsSignalledWhenTheThreadEnds) {
 }
 
 TEST(Clock, TicksSystemTimeAndMultiplication) {
-    Kernel kernel;
-    test::RunOk(kernel, [] {
+    Machine machine;
+    test::RunOk(machine, [] {
         LARGE_INTEGER ticksBefore;
         KeQueryTickCount(&ticksBefore);
         Sleep(1000);
@@ -205,8 +205,8 @@ TEST(Clock, TicksSystemTimeAndMultiplication) {
 }
 
 TEST(Irql, RaiseLowerAndPagedCodeBelowDispatch) {
-    Kernel kernel;
-    test::RunOk(kernel, [] {
+    Machine machine;
+    test::RunOk(machine, [] {
         EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
         PAGED_CODE();
         KIRQL old;

@@ -7,7 +7,7 @@
 #include <chrono>
 #include <thread>
 
-#include "kernel/kernel.h"
+#include "machine/machine.h"
 #include "kernel/scheduler.h"
 
 namespace qv::test {
@@ -16,14 +16,14 @@ namespace {
 constexpr LONGLONG kFarDeadlineSeconds = 600;
 
 TEST(HostInbox, APostWakesARealTimeMachineAsleepUntilAFarDeadline) {
-    KernelConfig config;
+    MachineConfig config;
     config.realTime = true;
-    Kernel kernel(config);
+    Machine machine(config);
     KEVENT posted;
     KeInitializeEvent(&posted, NotificationEvent, FALSE);
     std::atomic<bool> waiting{false};
     NTSTATUS status = STATUS_PENDING;
-    kernel.Spawn("waiter", [&] {
+    machine.Spawn("waiter", [&] {
         LARGE_INTEGER timeout;
         timeout.QuadPart = -kFarDeadlineSeconds * static_cast<LONGLONG>(kTicksPerSecond);
         waiting = true;
@@ -32,9 +32,9 @@ TEST(HostInbox, APostWakesARealTimeMachineAsleepUntilAFarDeadline) {
     });
     std::thread poster([&] {
         while (!waiting) std::this_thread::yield();
-        kernel.Sched().Inbox().Post([&] { KeSetEvent(&posted, IO_NO_INCREMENT, FALSE); });
+        machine.Kernel().Sched().Inbox().Post([&] { KeSetEvent(&posted, IO_NO_INCREMENT, FALSE); });
     });
-    const RunResult result = kernel.Run();
+    const RunResult result = machine.Run();
     poster.join();
     ASSERT_TRUE(result.Ok()) << result.report;
     EXPECT_EQ(status, STATUS_SUCCESS);
@@ -42,13 +42,13 @@ TEST(HostInbox, APostWakesARealTimeMachineAsleepUntilAFarDeadline) {
 }
 
 TEST(HostInbox, PostsRunInOrderAndOnlyOnce) {
-    Kernel kernel;
+    Machine machine;
     std::vector<int> ran;
-    for (int i = 0; i < 3; ++i) kernel.Sched().Inbox().Post([&ran, i] { ran.push_back(i); });
-    const RunResult result = kernel.RunThread("idle", [] { SwitchPoint(); });
+    for (int i = 0; i < 3; ++i) machine.Kernel().Sched().Inbox().Post([&ran, i] { ran.push_back(i); });
+    const RunResult result = machine.RunThread("idle", [] { SwitchPoint(); });
     ASSERT_TRUE(result.Ok()) << result.report;
     EXPECT_EQ(ran, (std::vector<int>{0, 1, 2}));
-    EXPECT_FALSE(kernel.Sched().Inbox().Pending());
+    EXPECT_FALSE(machine.Kernel().Sched().Inbox().Pending());
 }
 
 } // namespace

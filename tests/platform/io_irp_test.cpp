@@ -26,8 +26,8 @@ struct ThreeLayers {
 };
 
 TEST(IoIrp, CompletionRoutinesRunBottomUpAndMoreProcessingStopsThem) {
-    Kernel kernel;
-    RunOk(kernel, [] {
+    Machine machine;
+    RunOk(machine, [] {
         ThreeLayers stack(Role::Complete, Role::Forward);
         EXPECT_EQ(stack.top->StackSize, 3);
         LayerOf(stack.middle).routineResult = STATUS_MORE_PROCESSING_REQUIRED;
@@ -50,8 +50,8 @@ TEST(IoIrp, CompletionRoutinesRunBottomUpAndMoreProcessingStopsThem) {
 }
 
 TEST(IoIrp, InvokeFlagsChooseWhichOutcomesReachARoutine) {
-    Kernel kernel;
-    RunOk(kernel, [] {
+    Machine machine;
+    RunOk(machine, [] {
         PDEVICE_OBJECT device = AddLayer(Load(u"\\Driver\\Flags"), Role::Complete);
         std::vector<Seen> seen;
         Layer creator{.routineResult = STATUS_MORE_PROCESSING_REQUIRED, .seen = &seen};
@@ -81,8 +81,8 @@ TEST(IoIrp, InvokeFlagsChooseWhichOutcomesReachARoutine) {
 }
 
 TEST(IoIrp, PendingReturnedTravelsUpThroughLocationsWithoutARoutine) {
-    Kernel kernel;
-    RunOk(kernel, [] {
+    Machine machine;
+    RunOk(machine, [] {
         ThreeLayers stack(Role::Pend, Role::ForwardWithoutRoutine);
         NTSTATUS result;
         PIRP irp = SendIrp(stack.top, stack.creator, &result);
@@ -110,8 +110,8 @@ void NTAPI CancelPended(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 TEST(IoIrp, CancelCallsTheCancelRoutineWithItsDeviceOrReportsThereIsNone) {
-    Kernel kernel;
-    RunOk(kernel, [] {
+    Machine machine;
+    RunOk(machine, [] {
         ThreeLayers stack(Role::Pend, Role::Forward);
         NTSTATUS result;
         PIRP irp = SendIrp(stack.top, stack.creator, &result);
@@ -132,8 +132,8 @@ TEST(IoIrp, CancelCallsTheCancelRoutineWithItsDeviceOrReportsThereIsNone) {
 }
 
 TEST(IoDevice, DefaultDispatchExclusiveFlagAndNames) {
-    Kernel kernel;
-    RunOk(kernel, [] {
+    Machine machine;
+    RunOk(machine, [] {
         PDRIVER_OBJECT driver = Load(u"\\Driver\\Devices");
         UNICODE_STRING name;
         RtlInitUnicodeString(&name, u"\\Device\\Reader0");
@@ -158,7 +158,7 @@ TEST(IoDevice, DefaultDispatchExclusiveFlagAndNames) {
             << "a deleted device's name is free again";
         IoDeleteDevice(first);
         IoDeleteDevice(second);
-        K().Io().UnloadDriver(driver);
+        Io().UnloadDriver(driver);
     });
 }
 

@@ -7,7 +7,7 @@
 
 #include "kernel/scheduler.h"
 #include "platform/io_test_drivers.h"
-#include "support/seeds.h"
+#include "harness/seeds.h"
 
 namespace qv::test {
 namespace {
@@ -60,18 +60,18 @@ void RunEchoStack() {
     EXPECT_EQ(seen.size(), static_cast<std::size_t>(kRequests));
     PDRIVER_OBJECT busDriver = bus->DriverObject;
     RemoveStack(filter);
-    K().Io().UnloadDriver(busDriver);
+    Io().UnloadDriver(busDriver);
 }
 
 TEST(IoStack, FilterOverABusCompletingFromItsOwnThreadUnderManySeeds) {
     std::set<std::uint64_t> digests;
-    const std::vector<std::uint64_t> seeds = test::TestSeeds(8);
+    const std::vector<std::uint64_t> seeds = harness::RunSeeds(8);
     for (std::uint64_t seed : seeds) {
-        KernelConfig config;
+        MachineConfig config;
         config.seed = seed;
-        Kernel first(config);
+        Machine first(config);
         const std::uint64_t digest = RunOk(first, &RunEchoStack).digest;
-        Kernel again(config);
+        Machine again(config);
         EXPECT_EQ(RunOk(again, &RunEchoStack).digest, digest) << "seed " << seed << " did not repeat its run";
         digests.insert(digest);
     }
@@ -81,8 +81,8 @@ TEST(IoStack, FilterOverABusCompletingFromItsOwnThreadUnderManySeeds) {
 }
 
 TEST(IoControl, BufferedOutputIsCopiedBackUpToInformation) {
-    Kernel kernel;
-    RunOk(kernel, [] {
+    Machine machine;
+    RunOk(machine, [] {
         PDEVICE_OBJECT device = AddLayer(Load(u"\\Driver\\Layers"), Role::Complete);
         constexpr unsigned char kCanary = 0x11;
         struct Case {

@@ -85,7 +85,7 @@ inline NTSTATUS NTAPI LayerEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
 
 inline PDRIVER_OBJECT Load(std::u16string_view name, PDRIVER_INITIALIZE entry = &LayerEntry) {
     NTSTATUS status = STATUS_UNSUCCESSFUL;
-    PDRIVER_OBJECT driver = K().Io().LoadDriver(name, entry, &status);
+    PDRIVER_OBJECT driver = Io().LoadDriver(name, entry, &status);
     EXPECT_EQ(status, STATUS_SUCCESS);
     return driver;
 }
@@ -109,7 +109,7 @@ inline void RemoveStack(PDEVICE_OBJECT top) {
         IoDeleteDevice(top);
         top = lower;
     }
-    K().Io().UnloadDriver(driver);
+    Io().UnloadDriver(driver);
 }
 
 // Sends an IRP of the caller's own, with the creator's routine at the top.

@@ -7,7 +7,7 @@
 
 #include "io/io_state.h"
 #include "platform/io_test_drivers.h"
-#include "support/seeds.h"
+#include "harness/seeds.h"
 
 namespace qv::test {
 namespace {
@@ -43,25 +43,25 @@ void Complete(PIRP irp, NTSTATUS status) {
 }
 
 TEST(ThreadRequest, CompletionFinishesOnTheRequestingThread) {
-    for (std::uint64_t seed : TestSeeds(16)) {
+    for (std::uint64_t seed : harness::RunSeeds(16)) {
         SCOPED_TRACE(testing::Message() << "seed " << seed);
-        KernelConfig config;
+        MachineConfig config;
         config.seed = seed;
-        Kernel kernel(config);
+        Machine machine(config);
         PDEVICE_OBJECT device = nullptr;
         Request request;
         KEVENT sent;
         KeInitializeEvent(&sent, NotificationEvent, FALSE);
-        kernel.Spawn("requester", [&] {
+        machine.Spawn("requester", [&] {
             device = AddLayer(Load(u"\\Driver\\Layers"), Role::Pend);
             EXPECT_EQ(IoCallDriver(device, request.Build(device)), STATUS_PENDING);
             KeSetEvent(&sent, IO_NO_INCREMENT, FALSE);
             EXPECT_EQ(KeWaitForSingleObject(&request.done, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
             EXPECT_EQ(request.iosb.Status, STATUS_SUCCESS);
-            EXPECT_EQ(K().Io().Internals().irps.LiveCount(), 0u);
+            EXPECT_EQ(Io().Internals().irps.LiveCount(), 0u);
             RemoveStack(device);
         });
-        kernel.Spawn("completer", [&] {
+        machine.Spawn("completer", [&] {
             KeWaitForSingleObject(&sent, Executive, KernelMode, FALSE, nullptr);
             Complete(LayerOf(device).pended, STATUS_SUCCESS);
             // Nothing of the request is finished until the requester runs
@@ -69,22 +69,22 @@ TEST(ThreadRequest, CompletionFinishesOnTheRequestingThread) {
             EXPECT_EQ(request.iosb.Status, STATUS_UNSUCCESSFUL);
             EXPECT_EQ(KeReadStateEvent(&request.done), 0);
         });
-        const RunResult result = kernel.Run();
+        const RunResult result = machine.Run();
         EXPECT_TRUE(result.Ok()) << result.report;
     }
 }
 
 TEST(ThreadRequest, AWaitAtApcLevelNeverSeesTheCompletion) {
-    for (std::uint64_t seed : TestSeeds(16)) {
+    for (std::uint64_t seed : harness::RunSeeds(16)) {
         SCOPED_TRACE(testing::Message() << "seed " << seed);
-        KernelConfig config;
+        MachineConfig config;
         config.seed = seed;
-        Kernel kernel(config);
+        Machine machine(config);
         PDEVICE_OBJECT device = nullptr;
         Request request;
         KEVENT sent;
         KeInitializeEvent(&sent, NotificationEvent, FALSE);
-        kernel.Spawn("requester", [&] {
+        machine.Spawn("requester", [&] {
             device = AddLayer(Load(u"\\Driver\\Layers"), Role::Pend);
             IoCallDriver(device, request.Build(device));
             KIRQL old;
@@ -93,21 +93,21 @@ TEST(ThreadRequest, AWaitAtApcLevelNeverSeesTheCompletion) {
             KeWaitForSingleObject(&request.done, Executive, KernelMode, FALSE, nullptr);
             ADD_FAILURE() << "the wait at APC_LEVEL ended";
         });
-        kernel.Spawn("completer", [&] {
+        machine.Spawn("completer", [&] {
             KeWaitForSingleObject(&sent, Executive, KernelMode, FALSE, nullptr);
             Complete(LayerOf(device).pended, STATUS_SUCCESS);
         });
-        const RunResult result = kernel.Run();
+        const RunResult result = machine.Run();
         EXPECT_EQ(result.outcome, RunOutcome::Deadlock) << result.report;
         EXPECT_NE(result.report.find("'requester' waits for notification event"), std::string::npos) << result.report;
     }
 }
 
 TEST(ThreadRequest, TheEndOfItsThreadCancelsTheRequest) {
-    Kernel kernel;
+    Machine machine;
     Request request; // outlives the requester, as a driver's own record would
     std::pair<PDEVICE_OBJECT, Request*> context{nullptr, &request};
-    RunOk(kernel, [&] {
+    RunOk(machine, [&] {
         PDRIVER_OBJECT driver = Load(u"\\Driver\\Cancellable");
         driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = &PendCancellably;
         PDEVICE_OBJECT device = AddLayer(driver, Role::Pend);
@@ -129,14 +129,14 @@ TEST(ThreadRequest, TheEndOfItsThreadCancelsTheRequest) {
         ZwClose(handle);
         EXPECT_EQ(request.iosb.Status, STATUS_CANCELLED);
         EXPECT_EQ(KeReadStateEvent(&request.done), 1);
-        EXPECT_EQ(K().Io().Internals().irps.LiveCount(), 0u);
+        EXPECT_EQ(Io().Internals().irps.LiveCount(), 0u);
         RemoveStack(device);
     });
 }
 
 TEST(ThreadRequest, CompletionStoppedByMoreProcessingRequiredResumesOnASecondComplete) {
-    Kernel kernel;
-    RunOk(kernel, [] {
+    Machine machine;
+    RunOk(machine, [] {
         PDRIVER_OBJECT driver = Load(u"\\Driver\\Layers");
         PDEVICE_OBJECT bottom = AddLayer(driver, Role::Complete);
         PDEVICE_OBJECT top = AddLayer(driver, Role::Forward, bottom);
@@ -151,7 +151,7 @@ TEST(ThreadRequest, CompletionStoppedByMoreProcessingRequiredResumesOnASecondCom
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         EXPECT_EQ(KeReadStateEvent(&request.done), 1);
         EXPECT_EQ(request.iosb.Status, STATUS_DEVICE_BUSY);
-        EXPECT_EQ(K().Io().Internals().irps.LiveCount(), 0u);
+        EXPECT_EQ(Io().Internals().irps.LiveCount(), 0u);
         RemoveStack(top);
     });
 }
@@ -163,8 +163,8 @@ TEST(ThreadRequest, CompletionStoppedByMoreProcessingRequiredResumesOnASecondCom
 // manager then finishes the request for its thread (status block, event,
 // IRP freed). A third completion is one too many.
 TEST(ThreadRequest, ACreatorsOwnRoutineKeepsTheRequestAndItsSecondCompleteFinishesIt) {
-    Kernel kernel;
-    RunOk(kernel, [] {
+    Machine machine;
+    RunOk(machine, [] {
         PDEVICE_OBJECT device = AddLayer(Load(u"\\Driver\\Layers"), Role::Complete);
         LayerOf(device).status = STATUS_DEVICE_BUSY;
         Request request;
@@ -177,14 +177,14 @@ TEST(ThreadRequest, ACreatorsOwnRoutineKeepsTheRequestAndItsSecondCompleteFinish
         EXPECT_EQ(seen[0].device, nullptr) << "the creator's routine gets no device";
         EXPECT_EQ(irp->CurrentLocation, irp->StackCount + 1);
         EXPECT_EQ(KeReadStateEvent(&request.done), 0) << "kept: nothing reached the thread";
-        EXPECT_EQ(K().Io().Internals().irps.LiveCount(), 1u);
+        EXPECT_EQ(Io().Internals().irps.LiveCount(), 1u);
 
         irp->IoStatus.Status = STATUS_SUCCESS;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         EXPECT_EQ(seen.size(), 1u) << "no routine runs twice";
         EXPECT_EQ(KeReadStateEvent(&request.done), 1);
         EXPECT_EQ(request.iosb.Status, STATUS_SUCCESS);
-        EXPECT_EQ(K().Io().Internals().irps.LiveCount(), 0u);
+        EXPECT_EQ(Io().Internals().irps.LiveCount(), 0u);
         RemoveStack(device);
     });
     RunExpectingBugCheck(

@@ -29,8 +29,8 @@ void Sleep(LONGLONG milliseconds) {
 }
 
 TEST(IoTimer, FiresOncePerVirtualSecondAtDispatchLevelUntilStopped) {
-    Kernel kernel;
-    const RunResult result = kernel.RunThread("timers", [] {
+    Machine machine;
+    const RunResult result = machine.RunThread("timers", [] {
         PDRIVER_OBJECT driver = Load(u"\\Driver\\Timers");
         PDEVICE_OBJECT started = AddLayer(driver, Role::Complete);
         PDEVICE_OBJECT idle = AddLayer(driver, Role::Complete);

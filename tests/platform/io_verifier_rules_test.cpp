@@ -55,8 +55,8 @@ TEST(IoVerifierRules, CompletionRoutineMustPropagatePendingReturned) {
         },
         kVerifier, violation::PendingReturnedNotPropagated);
     // The test driver's own routine marks the IRP and passes.
-    Kernel kernel;
-    RunOk(kernel, [] {
+    Machine machine;
+    RunOk(machine, [] {
         PDRIVER_OBJECT driver = Load(u"\\Driver\\Layers");
         PDEVICE_OBJECT bottom = AddLayer(driver, Role::Pend);
         PDEVICE_OBJECT top = AddLayer(driver, Role::Forward, bottom);

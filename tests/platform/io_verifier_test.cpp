@@ -167,8 +167,8 @@ TEST(IoVerifier, DeviceDeletedWithAnIrpPendingOrStillAttachedBelow) {
 // the request, and a device below may be deleted before the one above has
 // detached (it lives on until then).
 TEST(IoVerifier, DeletionsThatAreLegal) {
-    Kernel kernel;
-    RunOk(kernel, [] {
+    Machine machine;
+    RunOk(machine, [] {
         PDRIVER_OBJECT driver = Load(u"\\Driver\\Removable");
         driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = +[](PDEVICE_OBJECT device, PIRP irp) {
             IoDeleteDevice(device);
@@ -185,7 +185,7 @@ TEST(IoVerifier, DeletionsThatAreLegal) {
         EXPECT_EQ(driver->DeviceObject, top);
         IoDetachDevice(bottom);
         IoDeleteDevice(top);
-        K().Io().UnloadDriver(driver);
+        Io().UnloadDriver(driver);
     });
 }
 
@@ -196,12 +196,12 @@ TEST(IoVerifier, DriverUnloadedWithSomethingLeftBehind) {
     };
     expectLeft(
         RunExpectingBugCheck(
-            [] { K().Io().UnloadDriver(AddLayer(Load(u"\\Driver\\A"), Role::Complete)->DriverObject); }, kUnload),
+            [] { Io().UnloadDriver(AddLayer(Load(u"\\Driver\\A"), Role::Complete)->DriverObject); }, kUnload),
         Leftover::Devices);
     expectLeft(RunExpectingBugCheck(
                    [] {
                        IoAllocateIrp(1, FALSE);
-                       K().Io().UnloadDriver(Load(u"\\Driver\\A"));
+                       Io().UnloadDriver(Load(u"\\Driver\\A"));
                    },
                    kUnload),
                Leftover::Irps);
@@ -216,7 +216,7 @@ TEST(IoVerifier, DriverUnloadedWithSomethingLeftBehind) {
                            LARGE_INTEGER second{.QuadPart = -static_cast<LONGLONG>(kTicksPerSecond)};
                            KeDelayExecutionThread(KernelMode, FALSE, &second);
                            if (!ends) ZwClose(thread);
-                           K().Io().UnloadDriver(Load(u"\\Driver\\A"));
+                           Io().UnloadDriver(Load(u"\\Driver\\A"));
                        },
                        kUnload),
                    Leftover::Threads);
@@ -224,7 +224,7 @@ TEST(IoVerifier, DriverUnloadedWithSomethingLeftBehind) {
     RunExpectingBugCheck(
         [] {
             ExAllocatePoolWithTag(NonPagedPool, 16, QV_POOL_TAG('L', 'e', 'a', 'k'));
-            K().Io().UnloadDriver(Load(u"\\Driver\\A"));
+            Io().UnloadDriver(Load(u"\\Driver\\A"));
         },
         kVerifier, violation::PoolLeakOnUnload);
 }

@@ -4,7 +4,7 @@
 #include "io/io_state.h"
 #include "kernel/scheduler.h"
 #include "platform/io_test_drivers.h"
-#include "support/seeds.h"
+#include "harness/seeds.h"
 
 namespace qv::test {
 namespace {
@@ -27,8 +27,8 @@ void NTAPI RecordWork(PDEVICE_OBJECT device, PVOID context) {
 }
 
 TEST(WorkItem, RunsOnAWorkerThreadAtPassiveLevelEvenWhenQueuedAtDispatch) {
-    Kernel kernel;
-    RunOk(kernel, [] {
+    Machine machine;
+    RunOk(machine, [] {
         PDEVICE_OBJECT device = AddLayer(Load(u"\\Driver\\Layers"), Role::Complete);
         PIO_WORKITEM item = IoAllocateWorkItem(device);
         ASSERT_NE(item, nullptr);
@@ -56,8 +56,8 @@ struct HeldWork {
 };
 
 TEST(WorkItem, HoldsItsDeviceUntilTheRoutineReturns) {
-    Kernel kernel;
-    RunOk(kernel, [] {
+    Machine machine;
+    RunOk(machine, [] {
         PDRIVER_OBJECT driver = Load(u"\\Driver\\Layers");
         PDEVICE_OBJECT device = AddLayer(driver, Role::Complete);
         PIO_WORKITEM item = IoAllocateWorkItem(device);
@@ -73,14 +73,14 @@ TEST(WorkItem, HoldsItsDeviceUntilTheRoutineReturns) {
             },
             DelayedWorkQueue, &work);
         IoDeleteDevice(device);
-        EXPECT_NE(K().Io().Internals().devices.Find(device), nullptr);
+        EXPECT_NE(Io().Internals().devices.Find(device), nullptr);
         KeSetEvent(&work.go, IO_NO_INCREMENT, FALSE);
         KeWaitForSingleObject(&work.done, Executive, KernelMode, FALSE, nullptr);
         LARGE_INTEGER pause = Relative(1);
         KeDelayExecutionThread(KernelMode, FALSE, &pause);
-        EXPECT_EQ(K().Io().Internals().devices.Find(device), nullptr);
+        EXPECT_EQ(Io().Internals().devices.Find(device), nullptr);
         IoFreeWorkItem(item);
-        K().Io().UnloadDriver(driver);
+        Io().UnloadDriver(driver);
     });
 }
 
@@ -127,18 +127,18 @@ TEST(WorkItem, VerifierChecks) {
 }
 
 TEST(RemoveLock, RemovalWaitsForEveryHolderAndTurnsLaterComersAway) {
-    for (std::uint64_t seed : TestSeeds(16)) {
+    for (std::uint64_t seed : harness::RunSeeds(16)) {
         SCOPED_TRACE(testing::Message() << "seed " << seed);
-        KernelConfig config;
+        MachineConfig config;
         config.seed = seed;
-        Kernel kernel(config);
+        Machine machine(config);
         IO_REMOVE_LOCK lock;
         KEVENT ready, held;
         KeInitializeEvent(&ready, NotificationEvent, FALSE);
         KeInitializeEvent(&held, NotificationEvent, FALSE);
         bool released = false;
         bool removed = false;
-        kernel.Spawn("remover", [&] {
+        machine.Spawn("remover", [&] {
             IoInitializeRemoveLock(&lock, QV_POOL_TAG('R', 'l', 'c', 'k'), 0, 0);
             EXPECT_EQ(IoAcquireRemoveLock(&lock, &removed), STATUS_SUCCESS);
             KeSetEvent(&ready, IO_NO_INCREMENT, FALSE);
@@ -147,7 +147,7 @@ TEST(RemoveLock, RemovalWaitsForEveryHolderAndTurnsLaterComersAway) {
             EXPECT_TRUE(released) << "removal went on while an operation held the lock";
             removed = true;
         });
-        kernel.Spawn("operation", [&] {
+        machine.Spawn("operation", [&] {
             KeWaitForSingleObject(&ready, Executive, KernelMode, FALSE, nullptr);
             ASSERT_EQ(IoAcquireRemoveLock(&lock, &released), STATUS_SUCCESS);
             KeSetEvent(&held, IO_NO_INCREMENT, FALSE);
@@ -158,7 +158,7 @@ TEST(RemoveLock, RemovalWaitsForEveryHolderAndTurnsLaterComersAway) {
             KeDelayExecutionThread(KernelMode, FALSE, &pause);
             EXPECT_EQ(IoAcquireRemoveLock(&lock, &released), STATUS_DELETE_PENDING);
         });
-        const RunResult result = kernel.Run();
+        const RunResult result = machine.Run();
         EXPECT_TRUE(result.Ok()) << result.report;
         EXPECT_TRUE(removed);
     }

@@ -5,21 +5,21 @@
 #include <vector>
 
 #include "support/kernel_run.h"
-#include "support/seeds.h"
+#include "harness/seeds.h"
 
 namespace qv::test {
 namespace {
 
 TEST(KernelWait, AnyReturnsTheIndexOfTheObjectThatEndedIt) {
-    for (std::uint64_t seed : TestSeeds(16)) {
+    for (std::uint64_t seed : harness::RunSeeds(16)) {
         SCOPED_TRACE(testing::Message() << "seed " << seed);
-        KernelConfig config;
+        MachineConfig config;
         config.seed = seed;
-        Kernel kernel(config);
+        Machine machine(config);
         KEVENT first, second;
         KeInitializeEvent(&first, SynchronizationEvent, FALSE);
         KeInitializeEvent(&second, SynchronizationEvent, FALSE);
-        kernel.Spawn("waiter", [&] {
+        machine.Spawn("waiter", [&] {
             PVOID objects[] = {&first, &second};
             EXPECT_EQ(KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr),
                       STATUS_WAIT_0 + 1);
@@ -30,12 +30,12 @@ TEST(KernelWait, AnyReturnsTheIndexOfTheObjectThatEndedIt) {
             EXPECT_EQ(KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, &none, nullptr),
                       STATUS_TIMEOUT);
         });
-        kernel.Spawn("signaller", [&] {
+        machine.Spawn("signaller", [&] {
             LARGE_INTEGER pause = Relative(5);
             KeDelayExecutionThread(KernelMode, FALSE, &pause);
             KeSetEvent(&second, IO_NO_INCREMENT, FALSE);
         });
-        const RunResult result = kernel.Run();
+        const RunResult result = machine.Run();
         EXPECT_TRUE(result.Ok()) << result.report;
     }
 }
@@ -44,18 +44,18 @@ TEST(KernelWait, AnyReturnsTheIndexOfTheObjectThatEndedIt) {
 // synchronization event signalled first stays signalled for another waiter
 // meanwhile.
 TEST(KernelWait, AllTakesNothingUntilEveryObjectIsSignalled) {
-    for (std::uint64_t seed : TestSeeds(16)) {
+    for (std::uint64_t seed : harness::RunSeeds(16)) {
         SCOPED_TRACE(testing::Message() << "seed " << seed);
-        KernelConfig config;
+        MachineConfig config;
         config.seed = seed;
-        Kernel kernel(config);
+        Machine machine(config);
         KEVENT gate, door;
         KMUTEX mutex;
         KeInitializeEvent(&gate, SynchronizationEvent, FALSE);
         KeInitializeEvent(&door, NotificationEvent, FALSE);
         KeInitializeMutex(&mutex, 0);
         bool allDone = false;
-        kernel.Spawn("all", [&] {
+        machine.Spawn("all", [&] {
             PVOID objects[] = {&gate, &door, &mutex};
             EXPECT_EQ(KeWaitForMultipleObjects(3, objects, WaitAll, Executive, KernelMode, FALSE, nullptr, nullptr),
                       STATUS_WAIT_0);
@@ -63,7 +63,7 @@ TEST(KernelWait, AllTakesNothingUntilEveryObjectIsSignalled) {
             allDone = true;
             KeReleaseMutex(&mutex, FALSE);
         });
-        kernel.Spawn("signaller", [&] {
+        machine.Spawn("signaller", [&] {
             KeSetEvent(&gate, IO_NO_INCREMENT, FALSE);
             LARGE_INTEGER pause = Relative(5);
             KeDelayExecutionThread(KernelMode, FALSE, &pause);
@@ -71,7 +71,7 @@ TEST(KernelWait, AllTakesNothingUntilEveryObjectIsSignalled) {
             EXPECT_EQ(KeReadStateEvent(&gate), 1);
             KeSetEvent(&door, IO_NO_INCREMENT, FALSE);
         });
-        const RunResult result = kernel.Run();
+        const RunResult result = machine.Run();
         EXPECT_TRUE(result.Ok()) << result.report;
         EXPECT_TRUE(allDone);
     }
@@ -80,34 +80,34 @@ TEST(KernelWait, AllTakesNothingUntilEveryObjectIsSignalled) {
 // A wait that timed out is over, even if its thread has not run since: a
 // signal that comes meanwhile is not taken for it, and stays for the next.
 TEST(KernelWait, ASignalAtTheTimeOutIsNotTakenByTheTimedOutWait) {
-    for (std::uint64_t seed : TestSeeds(16)) {
+    for (std::uint64_t seed : harness::RunSeeds(16)) {
         SCOPED_TRACE(testing::Message() << "seed " << seed);
-        KernelConfig config;
+        MachineConfig config;
         config.seed = seed;
         config.stepCost = 0; // both deadlines fall due at the same instant
-        Kernel kernel(config);
+        Machine machine(config);
         KEVENT event;
         KeInitializeEvent(&event, SynchronizationEvent, FALSE);
-        kernel.Spawn("waiter", [&] {
+        machine.Spawn("waiter", [&] {
             LARGE_INTEGER ten = Relative(10);
             const NTSTATUS status = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &ten);
             LARGE_INTEGER pause = Relative(5);
             KeDelayExecutionThread(KernelMode, FALSE, &pause);
             EXPECT_EQ(KeReadStateEvent(&event), status == STATUS_TIMEOUT ? 1 : 0);
         });
-        kernel.Spawn("signaller", [&] {
+        machine.Spawn("signaller", [&] {
             LARGE_INTEGER ten = Relative(10);
             KeDelayExecutionThread(KernelMode, FALSE, &ten);
             KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
         });
-        const RunResult result = kernel.Run();
+        const RunResult result = machine.Run();
         EXPECT_TRUE(result.Ok()) << result.report;
     }
 }
 
 TEST(KernelWait, MoreObjectsThanTheThreadsOwnBlocksWithTheCallersArray) {
-    Kernel kernel;
-    RunOk(kernel, [] {
+    Machine machine;
+    RunOk(machine, [] {
         constexpr ULONG kCount = 8;
         std::vector<KEVENT> events(kCount);
         std::vector<PVOID> objects;
@@ -130,8 +130,8 @@ TEST(KernelWait, MoreObjectsThanTheThreadsOwnBlocksWithTheCallersArray) {
 }
 
 TEST(KernelTimer, NotificationAndSynchronizationTimersAsWaitableObjects) {
-    Kernel kernel;
-    RunOk(kernel, [] {
+    Machine machine;
+    RunOk(machine, [] {
         KTIMER notification, synchronization;
         KeInitializeTimer(&notification);
         KeInitializeTimerEx(&synchronization, SynchronizationTimer);
@@ -169,8 +169,8 @@ void NTAPI CountTick(PKDPC, PVOID context, PVOID, PVOID) {
 }
 
 TEST(KernelTimer, PeriodicTimerQueuesItsDpcEveryPeriodUntilCancelled) {
-    Kernel kernel;
-    RunOk(kernel, [] {
+    Machine machine;
+    RunOk(machine, [] {
         Ticks ticks;
         KeInitializeEvent(&ticks.enough, NotificationEvent, FALSE);
         KDPC dpc;
@@ -192,8 +192,8 @@ TEST(KernelTimer, PeriodicTimerQueuesItsDpcEveryPeriodUntilCancelled) {
 }
 
 TEST(KernelDpc, QueuedOnceRunsOnceAndRemovedNeverRuns) {
-    Kernel kernel;
-    RunOk(kernel, [] {
+    Machine machine;
+    RunOk(machine, [] {
         Ticks ticks;
         KeInitializeEvent(&ticks.enough, NotificationEvent, FALSE);
         KDPC dpc;
@@ -223,8 +223,8 @@ TEST(KernelTimer, PoolFreedWhileATimerInItIsSet) {
         },
         bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::FreedPoolHoldsActiveTimer);
     EXPECT_EQ(result.bugCheck.value().parameters[1], result.bugCheck.value().parameters[3]);
-    Kernel kernel;
-    RunOk(kernel, [] {
+    Machine machine;
+    RunOk(machine, [] {
         auto* timer = static_cast<PKTIMER>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KTIMER), kTag));
         KeInitializeTimer(timer);
         KeSetTimer(timer, Relative(100), nullptr);
@@ -236,8 +236,8 @@ TEST(KernelTimer, PoolFreedWhileATimerInItIsSet) {
 TEST(KernelStall, StallLetsTimePassWithoutGivingUpTheProcessor) {
     RunExpectingBugCheck([] { KeStallExecutionProcessor(51); }, bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
                          violation::StallTooLong);
-    Kernel kernel;
-    RunOk(kernel, [] {
+    Machine machine;
+    RunOk(machine, [] {
         KIRQL old;
         KeRaiseIrql(HIGH_LEVEL, &old);
         const VirtualTime start = K().Now();

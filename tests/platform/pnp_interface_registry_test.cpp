@@ -25,8 +25,8 @@ std::u16string Text(const UNICODE_STRING& text) {
 }
 
 TEST(DeviceInterfaces, RegisterEnableDisableAsDocumented) {
-    Kernel kernel;
-    RunOk(kernel, [] {
+    Machine machine;
+    RunOk(machine, [] {
         PDRIVER_OBJECT bus = Load(u"\\Driver\\Bus");
         PDEVICE_OBJECT pdo = MakePdo(bus);
         PDEVICE_OBJECT fdo = AddLayer(bus, Role::Complete, pdo);
@@ -61,8 +61,8 @@ TEST(DeviceInterfaces, RegisterEnableDisableAsDocumented) {
 }
 
 TEST(DeviceInterfaces, TheLinkNameCanFailForWantOfPool) {
-    Kernel kernel;
-    RunOk(kernel, [] {
+    Machine machine;
+    RunOk(machine, [] {
         PDRIVER_OBJECT bus = Load(u"\\Driver\\Bus");
         PDEVICE_OBJECT pdo = MakePdo(bus);
         UNICODE_STRING link{};
@@ -74,8 +74,8 @@ TEST(DeviceInterfaces, TheLinkNameCanFailForWantOfPool) {
 }
 
 TEST(DeviceCreation, FailsUnderThePoolFaultPlanAndLeavesNothing) {
-    Kernel kernel;
-    RunOk(kernel, [] {
+    Machine machine;
+    RunOk(machine, [] {
         PDRIVER_OBJECT driver = Load(u"\\Driver\\Fdo");
         K().PoolAllocator().FailAfter(1);
         PDEVICE_OBJECT device = reinterpret_cast<PDEVICE_OBJECT>(1);
@@ -83,7 +83,7 @@ TEST(DeviceCreation, FailsUnderThePoolFaultPlanAndLeavesNothing) {
                   STATUS_INSUFFICIENT_RESOURCES);
         EXPECT_EQ(device, nullptr);
         EXPECT_EQ(driver->DeviceObject, nullptr);
-        K().Io().UnloadDriver(driver);
+        Io().UnloadDriver(driver);
     });
 }
 
@@ -92,8 +92,8 @@ TEST(DeviceCreation, FailsUnderThePoolFaultPlanAndLeavesNothing) {
 // its own, takes the default for a missing value, and stops at the first
 // failure, leaving the buffers it has already handed out to the caller.
 TEST(Registry, DirectQueryAllocatesStringsAndTakesDefaults) {
-    Kernel kernel;
-    RunOk(kernel, [] {
+    Machine machine;
+    RunOk(machine, [] {
         PDRIVER_OBJECT bus = Load(u"\\Driver\\Bus");
         PDEVICE_OBJECT pdo = MakePdo(bus);
         pnp::Platform().SetHardwareString(pdo, u"VendorName", u"Acme");
@@ -152,8 +152,8 @@ TEST(Registry, DirectQueryAllocatesStringsAndTakesDefaults) {
 }
 
 TEST(Registry, WdmVersionFollowsThePlatform) {
-    Kernel kernel;
-    RunOk(kernel, [] {
+    Machine machine;
+    RunOk(machine, [] {
         EXPECT_TRUE(IoIsWdmVersionAvailable(1, 0x10));
         EXPECT_TRUE(IoIsWdmVersionAvailable(1, 0x20));
         EXPECT_FALSE(IoIsWdmVersionAvailable(1, 0x30));
@@ -164,8 +164,8 @@ TEST(Registry, WdmVersionFollowsThePlatform) {
 }
 
 TEST(SymbolicLinks, CreateCollideDelete) {
-    Kernel kernel;
-    RunOk(kernel, [] {
+    Machine machine;
+    RunOk(machine, [] {
         UNICODE_STRING link;
         UNICODE_STRING target;
         RtlInitUnicodeString(&link, u"\\DosDevices\\Reader0");

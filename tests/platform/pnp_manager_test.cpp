@@ -14,7 +14,7 @@
 #include "platform/pnp_test_driver.h"
 #include "pnp/pnp_manager.h"
 #include "pnp/pnp_platform.h"
-#include "support/seeds.h"
+#include "harness/seeds.h"
 
 namespace qv::test {
 namespace {
@@ -60,7 +60,7 @@ struct Bus {
     // Deletes the PDOs still present and unloads.
     void Shutdown() {
         while (driver->DeviceObject != nullptr) IoDeleteDevice(driver->DeviceObject);
-        K().Io().UnloadDriver(driver);
+        Io().UnloadDriver(driver);
     }
 };
 
@@ -87,8 +87,8 @@ class PnpManagerTest : public ::testing::Test {
     // Runs the body on a machine whose Plug and Play manager has the test
     // driver as the function driver of the bus's devices.
     static void OnBus(const std::function<void(Bus&, pnp::PnpManager&)>& body) {
-        Kernel kernel;
-        RunOk(kernel, [&] {
+        Machine machine;
+        RunOk(machine, [&] {
             Bus bus;
             pnp::PnpManager& manager = pnp::Manager();
             manager.SetFunctionDriver(u"\\Driver\\PnpTest", &pnpdrv::Entry);
@@ -226,12 +226,12 @@ TEST_F(PnpManagerTest, AddDeviceFailureUnderThePoolFaultPlanLeavesTheDriverUnloa
 // is cancelled by the application, the handle is closed (cleanup, then
 // close once the request has been reaped), and only then comes the remove.
 TEST_F(PnpManagerTest, PulledDeviceIsRemovedAfterTheLastHandleCloses) {
-    for (std::uint64_t seed : TestSeeds(4)) {
-        KernelConfig config;
+    for (std::uint64_t seed : harness::RunSeeds(4)) {
+        MachineConfig config;
         config.seed = seed;
-        Kernel kernel(config);
+        Machine machine(config);
         log_ = pnpdrv::Log{};
-        RunOk(kernel, [this] {
+        RunOk(machine, [this] {
             Bus bus;
             pnp::PnpManager& manager = pnp::Manager();
             manager.SetFunctionDriver(u"\\Driver\\PnpTest", &pnpdrv::Entry);

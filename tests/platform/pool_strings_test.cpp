@@ -12,8 +12,8 @@ namespace {
 constexpr ULONG kTag = QV_POOL_TAG('T', 'e', 's', 't');
 
 TEST(Pool, TracksEveryBlockWithTagSizeAndCallSite) {
-    Kernel kernel;
-    test::RunOk(kernel, [] {
+    Machine machine;
+    test::RunOk(machine, [] {
         void* a = ExAllocatePoolWithTag(NonPagedPool, 40, kTag);
         void* b = ExAllocatePoolWithTag(NonPagedPool, 8, QV_POOL_TAG('O', 't', 'h', 'r'));
         ASSERT_NE(a, nullptr);
@@ -31,8 +31,8 @@ TEST(Pool, TracksEveryBlockWithTagSizeAndCallSite) {
 }
 
 TEST(Pool, FailsTheNthAllocationOnDemand) {
-    Kernel kernel;
-    test::RunOk(kernel, [] {
+    Machine machine;
+    test::RunOk(machine, [] {
         K().PoolAllocator().FailAfter(2);
         void* first = ExAllocatePoolWithTag(NonPagedPool, 4, kTag);
         void* second = ExAllocatePoolWithTag(NonPagedPool, 4, kTag);
@@ -49,13 +49,13 @@ TEST(Pool, FailsTheNthAllocationOnDemand) {
 // Which allocations fail by chance depends on the seed alone, and only the
 // chosen tag is affected.
 std::vector<bool> ChanceFailures(std::uint64_t seed) {
-    KernelConfig config;
+    MachineConfig config;
     config.seed = seed;
     config.poolFaults.failPerMillion = 300'000;
     config.poolFaults.onlyTag = kTag;
-    Kernel kernel(config);
+    Machine machine(config);
     std::vector<bool> failed;
-    test::RunOk(kernel, [&] {
+    test::RunOk(machine, [&] {
         for (int i = 0; i < 40; ++i) {
             void* other = ExAllocatePoolWithTag(NonPagedPool, 4, QV_POOL_TAG('O', 't', 'h', 'r'));
             EXPECT_NE(other, nullptr);
@@ -77,8 +77,8 @@ TEST(Pool, ChanceFailuresFollowTheSeed) {
 }
 
 TEST(Strings, UnicodeToAnsiAllocatesFromPoolAndConvertsSafely) {
-    Kernel kernel;
-    test::RunOk(kernel, [] {
+    Machine machine;
+    test::RunOk(machine, [] {
         UNICODE_STRING wide;
         RtlInitUnicodeString(&wide, u"QV-38N\u00e9");
         EXPECT_EQ(wide.Length, 14);
@@ -106,8 +106,8 @@ TEST(Strings, UnicodeToAnsiAllocatesFromPoolAndConvertsSafely) {
 }
 
 TEST(Strings, AppendCopyCompare) {
-    Kernel kernel;
-    test::RunOk(kernel, [] {
+    Machine machine;
+    test::RunOk(machine, [] {
         WCHAR storage[8] = {};
         UNICODE_STRING target{0, sizeof storage, storage};
         EXPECT_EQ(RtlAppendUnicodeToString(&target, u"QV-"), STATUS_SUCCESS);

@@ -7,7 +7,7 @@
 #include <algorithm>
 
 #include "platform/power_test_drivers.h"
-#include "support/seeds.h"
+#include "harness/seeds.h"
 
 namespace qv::test {
 namespace {
@@ -31,15 +31,15 @@ struct World {
     World& operator=(const World&) = delete;
     void Destroy() {
         for (auto& stack : stacks) DestroyPowerStack(stack);
-        K().Io().UnloadDriver(function);
-        K().Io().UnloadDriver(bus);
+        Io().UnloadDriver(function);
+        Io().UnloadDriver(bus);
     }
 };
 
 TEST(PowerManager, SleepQueriesThenSetsEveryStackChildrenFirstAndWakesInOrder) {
-    Kernel kernel;
+    Machine machine;
     Lines journal;
-    RunOk(kernel, [&] {
+    RunOk(machine, [&] {
         World world(&journal, 2);
         EXPECT_EQ(power::Sleep(PowerSystemSleeping3), STATUS_SUCCESS);
         EXPECT_EQ(power::SystemState(), PowerSystemSleeping3);
@@ -61,9 +61,9 @@ TEST(PowerManager, SleepQueriesThenSetsEveryStackChildrenFirstAndWakesInOrder) {
 }
 
 TEST(PowerManager, ShutdownIsASleepingStateWithTheShutdownAction) {
-    Kernel kernel;
+    Machine machine;
     Lines journal;
-    RunOk(kernel, [&] {
+    RunOk(machine, [&] {
         World world(&journal, 1);
         EXPECT_EQ(power::Sleep(PowerSystemShutdown), STATUS_SUCCESS);
         EXPECT_EQ(power::Sleep(PowerSystemWorking), STATUS_INVALID_PARAMETER);
@@ -74,9 +74,9 @@ TEST(PowerManager, ShutdownIsASleepingStateWithTheShutdownAction) {
 }
 
 TEST(PowerManager, ARefusedQueryKeepsTheSystemWorkingAndTellsEveryStackAsked) {
-    Kernel kernel;
+    Machine machine;
     Lines journal;
-    RunOk(kernel, [&] {
+    RunOk(machine, [&] {
         World world(&journal, 2);
         world.stacks[0].Function().failQuery = true; // asked second
         EXPECT_EQ(power::Sleep(PowerSystemHibernate), STATUS_DEVICE_BUSY);
@@ -96,9 +96,9 @@ TEST(PowerManager, ARefusedQueryKeepsTheSystemWorkingAndTellsEveryStackAsked) {
 // when a completion routine at DISPATCH_LEVEL sends one on.
 TEST(PowerManager, PageableStacksGetRequestsAtPassiveLevelWhateverTheCompletionIrql) {
     for (bool atDispatch : {false, true}) {
-        Kernel kernel;
+        Machine machine;
         Lines journal;
-        RunOk(kernel, [&] {
+        RunOk(machine, [&] {
             World world(&journal, 1);
             world.stacks[0].Bus().completeAtDispatch = atDispatch;
             EXPECT_EQ(power::Sleep(PowerSystemSleeping1), STATUS_SUCCESS);
@@ -133,9 +133,9 @@ void NTAPI CountDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STAT
 // Windows before Vista lets a device object hold one device power request
 // at a time: the second waits for the first's PoStartNextPowerIrp.
 TEST(PowerManager, ASecondDeviceRequestWaitsForTheFirstsStartNext) {
-    Kernel kernel;
+    Machine machine;
     Lines journal;
-    RunOk(kernel, [&] {
+    RunOk(machine, [&] {
         World world(&journal, 1);
         PowerStack& stack = world.stacks[0];
         stack.Function().holdDeviceRequests = true;
@@ -167,8 +167,8 @@ TEST(PowerManager, ASecondDeviceRequestWaitsForTheFirstsStartNext) {
 }
 
 TEST(PowerManager, PoRequestPowerIrpRefusesOtherMinorFunctionsAndPoSetPowerStateReturnsThePrevious) {
-    Kernel kernel;
-    RunOk(kernel, [&] {
+    Machine machine;
+    RunOk(machine, [&] {
         World world(nullptr, 1);
         POWER_STATE d3;
         d3.DeviceState = PowerDeviceD3;

@@ -191,7 +191,7 @@ inline void DestroyPowerStack(PowerStack& stack) {
 
 inline PDRIVER_OBJECT LoadPowerDriver(std::u16string_view name, PDRIVER_INITIALIZE entry) {
     NTSTATUS status = STATUS_UNSUCCESSFUL;
-    PDRIVER_OBJECT driver = K().Io().LoadDriver(name, entry, &status);
+    PDRIVER_OBJECT driver = Io().LoadDriver(name, entry, &status);
     EXPECT_EQ(status, STATUS_SUCCESS);
     return driver;
 }

@@ -10,7 +10,7 @@
 
 #include "kernel/scheduler.h"
 #include "support/kernel_run.h"
-#include "support/seeds.h"
+#include "harness/seeds.h"
 
 namespace qv {
 namespace {
@@ -33,13 +33,13 @@ bool Overlapped(const Span& a, const Span& b) { return a.start < b.end && b.star
 
 TEST(DpcProcessors, DeferredRoutinesOnTwoProcessorsInterleave) {
     bool overlapSeen = false;
-    for (std::uint64_t seed : test::TestSeeds(12)) {
-        KernelConfig config;
+    for (std::uint64_t seed : harness::RunSeeds(12)) {
+        MachineConfig config;
         config.seed = seed;
-        Kernel kernel(config);
+        Machine machine(config);
         Span a, b;
         LONG clock = 0;
-        test::RunOk(kernel, [&] {
+        test::RunOk(machine, [&] {
             K().Sched().QueueDpc("a", [&] { Steps(a, clock); }, 0);
             K().Sched().QueueDpc("b", [&] { Steps(b, clock); }, 1);
         });
@@ -50,13 +50,13 @@ TEST(DpcProcessors, DeferredRoutinesOnTwoProcessorsInterleave) {
 }
 
 TEST(DpcProcessors, DeferredRoutinesOnOneProcessorRunOneAtATime) {
-    for (std::uint64_t seed : test::TestSeeds(12)) {
-        KernelConfig config;
+    for (std::uint64_t seed : harness::RunSeeds(12)) {
+        MachineConfig config;
         config.seed = seed;
-        Kernel kernel(config);
+        Machine machine(config);
         Span a, b;
         LONG clock = 0;
-        test::RunOk(kernel, [&] {
+        test::RunOk(machine, [&] {
             K().Sched().QueueDpc("a", [&] { Steps(a, clock); }, 1);
             K().Sched().QueueDpc("b", [&] { Steps(b, clock); }, 1);
         });
@@ -67,14 +67,14 @@ TEST(DpcProcessors, DeferredRoutinesOnOneProcessorRunOneAtATime) {
 // A DPC queued at DISPATCH_LEVEL goes to the caller's processor and cannot
 // run there before the caller lowers IRQL; its processor number says so.
 TEST(DpcProcessors, ADpcRunsOnTheQueuersProcessorOnceItLowersIrql) {
-    for (std::uint64_t seed : test::TestSeeds(12)) {
-        KernelConfig config;
+    for (std::uint64_t seed : harness::RunSeeds(12)) {
+        MachineConfig config;
         config.seed = seed;
-        Kernel kernel(config);
+        Machine machine(config);
         LONG lowered = FALSE;
         std::optional<ULONG> queuedOn, ranOn;
         std::optional<bool> loweredWhenRun;
-        test::RunOk(kernel, [&] {
+        test::RunOk(machine, [&] {
             KIRQL old;
             KeRaiseIrql(DISPATCH_LEVEL, &old);
             queuedOn = KeGetCurrentProcessorNumber();
@@ -112,10 +112,10 @@ class ScopedEnv {
 };
 
 SchedulingMode ModeOf(std::uint64_t seed) {
-    KernelConfig config;
+    MachineConfig config;
     config.seed = seed;
-    Kernel kernel(config);
-    return kernel.Sched().Mode();
+    Machine machine(config);
+    return machine.Kernel().Sched().Mode();
 }
 
 TEST(SchedulingModes, TheSeedChoosesAndTheEnvironmentForces) {
@@ -140,19 +140,19 @@ TEST(SchedulingModes, TheSeedChoosesAndTheEnvironmentForces) {
 // higher-priority one through, so across seeds both orders appear, and a
 // given seed repeats its order.
 std::string OrderUnderPct(std::uint64_t seed) {
-    KernelConfig config;
+    MachineConfig config;
     config.seed = seed;
     config.scheduling = SchedulingMode::Pct;
-    Kernel kernel(config);
+    Machine machine(config);
     LONG scratch = 0;
     LONG finishedA = 0, finishedB = 0;
     for (const char* name : {"a", "b"}) {
-        kernel.Spawn(name, [&, name] {
+        machine.Spawn(name, [&, name] {
             for (int i = 0; i < 5; ++i) InterlockedIncrement(&scratch);
             (name[0] == 'a' ? finishedA : finishedB) = InterlockedIncrement(&scratch);
         });
     }
-    RunResult result = kernel.Run();
+    RunResult result = machine.Run();
     EXPECT_TRUE(result.Ok()) << result.report;
     return finishedA < finishedB ? "ab" : "ba";
 }
@@ -168,29 +168,29 @@ TEST(SchedulingModes, PctExploresBothOrdersAndRepeatsEach) {
 // for, even with the higher priority on one processor: its time slice ends.
 TEST(SchedulingModes, PctPollingDoesNotStarveTheOthers) {
     for (std::uint64_t seed = 1; seed <= 8; ++seed) {
-        KernelConfig config;
+        MachineConfig config;
         config.seed = seed;
         config.processors = 1;
         config.scheduling = SchedulingMode::Pct;
-        Kernel kernel(config);
+        Machine machine(config);
         LONG flag = 0;
-        kernel.Spawn("poller", [&] {
+        machine.Spawn("poller", [&] {
             while (InterlockedCompareExchange(&flag, 0, 0) == 0) {
             }
         });
-        kernel.Spawn("setter", [&] { InterlockedExchange(&flag, 1); });
-        RunResult result = kernel.Run();
+        machine.Spawn("setter", [&] { InterlockedExchange(&flag, 1); });
+        RunResult result = machine.Run();
         EXPECT_TRUE(result.Ok()) << "seed " << seed << "\n" << result.report;
     }
 }
 
 TEST(Watchdog, ABusyWaitEndsTheRunWithAReport) {
     if (test::kRaceDetectorBuild) GTEST_SKIP() << "ThreadSanitizer holds the watchdog's signal back";
-    KernelConfig config;
+    MachineConfig config;
     config.watchdogMilliseconds = 200;
-    Kernel kernel(config);
+    Machine machine(config);
     volatile bool never = false;
-    RunResult result = kernel.RunThread("spinner", [&] {
+    RunResult result = machine.RunThread("spinner", [&] {
         while (!never) {
         }
     });
@@ -198,15 +198,15 @@ TEST(Watchdog, ABusyWaitEndsTheRunWithAReport) {
     EXPECT_NE(result.report.find("'spinner'"), std::string::npos) << result.report;
     EXPECT_NE(result.report.find("seed 1"), std::string::npos) << result.report;
     // The machine can still be inspected and torn down.
-    EXPECT_GE(kernel.Now(), 0u);
+    EXPECT_GE(machine.Now(), 0u);
 }
 
 TEST(Seeds, ListsAndRanges) {
-    EXPECT_EQ(test::ParseSeeds("1-3,7"), (std::vector<std::uint64_t>{1, 2, 3, 7}));
-    EXPECT_EQ(test::ParseSeeds("9"), (std::vector<std::uint64_t>{9}));
-    EXPECT_EQ(test::ParseSeeds("500-500,"), (std::vector<std::uint64_t>{500}));
-    EXPECT_FALSE(test::ParseSeeds("5-1")) << "a range that runs backwards";
-    EXPECT_FALSE(test::ParseSeeds("x"));
+    EXPECT_EQ(harness::ParseSeeds("1-3,7"), (std::vector<std::uint64_t>{1, 2, 3, 7}));
+    EXPECT_EQ(harness::ParseSeeds("9"), (std::vector<std::uint64_t>{9}));
+    EXPECT_EQ(harness::ParseSeeds("500-500,"), (std::vector<std::uint64_t>{500}));
+    EXPECT_FALSE(harness::ParseSeeds("5-1")) << "a range that runs backwards";
+    EXPECT_FALSE(harness::ParseSeeds("x"));
 }
 
 } // namespace

@@ -17,22 +17,22 @@ namespace {
 
 struct Systematic {
     explicit Systematic(std::vector<ScheduleDeparture> departures = {})
-        : script(std::make_shared<ScheduleScript>(std::move(departures))), kernel(Config(script)) {}
-    static KernelConfig Config(std::shared_ptr<ScheduleScript> script) {
-        KernelConfig config;
+        : script(std::make_shared<ScheduleScript>(std::move(departures))), machine(Config(script)) {}
+    static MachineConfig Config(std::shared_ptr<ScheduleScript> script) {
+        MachineConfig config;
         config.scheduling = SchedulingMode::Systematic;
         config.schedule = std::move(script);
         return config;
     }
     std::shared_ptr<ScheduleScript> script;
-    Kernel kernel;
+    Machine machine;
 };
 
 // Two threads each note their letter at four switch points (interlocked
 // operations); the log shows how they interleaved. The log is written with
 // atomics, which the race detector's build needs: the threads take turns,
 // but no kernel object orders their notes.
-std::string Interleaving(Systematic& machine, bool exploring) {
+std::string Interleaving(Systematic& systematic, bool exploring) {
     constexpr std::size_t kNotes = 8;
     std::array<std::atomic<char>, kNotes> notes{};
     std::atomic<std::size_t> written = 0;
@@ -45,8 +45,8 @@ std::string Interleaving(Systematic& machine, bool exploring) {
     };
     // Explored from here: the processors' deferred-call contexts have
     // started and wait for work.
-    RunResult run = machine.kernel.RunThread("start", [&] {
-        machine.script->SetExploring(exploring);
+    RunResult run = systematic.machine.RunThread("start", [&] {
+        systematic.script->SetExploring(exploring);
         K().Spawn("a", [&] { body('a'); });
         K().Spawn("b", [&] { body('b'); });
     });
@@ -61,9 +61,9 @@ std::string Interleaving(Systematic& machine, bool exploring) {
 // the one alternative. Once 'a' has ended, 'b' has no one to give way to.
 TEST(SystematicSchedule, TheRunningThreadKeepsTheProcessorUntilItEnds) {
     for (int run = 0; run < 2; ++run) {
-        Systematic machine;
-        EXPECT_EQ(Interleaving(machine, true), "aaaabbbb");
-        EXPECT_EQ(machine.script->Alternatives(), (std::vector<std::uint32_t>{1, 1, 1, 1, 1}));
+        Systematic systematic;
+        EXPECT_EQ(Interleaving(systematic, true), "aaaabbbb");
+        EXPECT_EQ(systematic.script->Alternatives(), (std::vector<std::uint32_t>{1, 1, 1, 1, 1}));
     }
 }
 
@@ -83,26 +83,26 @@ TEST(SystematicSchedule, ADepartureAfterAWaitTakesAnotherThreadFirst) {
 }
 
 TEST(SystematicSchedule, OutsideExplorationThereAreNoDecisionsAndNoDepartures) {
-    Systematic machine({{0, 1}});
-    EXPECT_EQ(Interleaving(machine, false), "aaaabbbb");
-    EXPECT_EQ(machine.script->Points(), 0u);
-    EXPECT_EQ(machine.script->Unserved(), 1u);
+    Systematic systematic({{0, 1}});
+    EXPECT_EQ(Interleaving(systematic, false), "aaaabbbb");
+    EXPECT_EQ(systematic.script->Points(), 0u);
+    EXPECT_EQ(systematic.script->Unserved(), 1u);
 }
 
 TEST(SystematicSchedule, ADepartureTheRunNeverMeetsIsLeftUnserved) {
-    Systematic machine({{1000, 1}, {1001, 7}});
-    EXPECT_EQ(Interleaving(machine, true), "aaaabbbb");
-    EXPECT_EQ(machine.script->Unserved(), 2u);
+    Systematic systematic({{1000, 1}, {1001, 7}});
+    EXPECT_EQ(Interleaving(systematic, true), "aaaabbbb");
+    EXPECT_EQ(systematic.script->Unserved(), 2u);
 }
 
 // 'late' waits 10 ms; 'ready' is ready at once. Whether 'ready' may be kept
 // waiting until that deadline is one of the choices after 'late' waits.
 TEST(SystematicSchedule, ReadyThreadsMayBeKeptWaitingUntilTheNextDeadline) {
     auto run = [](std::vector<ScheduleDeparture> departures, std::vector<std::uint32_t>* alternatives) {
-        Systematic machine(std::move(departures));
+        Systematic systematic(std::move(departures));
         std::atomic<VirtualTime> readyRanAt = 0;
-        RunResult result = machine.kernel.RunThread("start", [&] {
-            machine.script->SetExploring(true);
+        RunResult result = systematic.machine.RunThread("start", [&] {
+            systematic.script->SetExploring(true);
             K().Spawn("late", [] {
                 LARGE_INTEGER interval = test::Relative(10);
                 KeDelayExecutionThread(KernelMode, FALSE, &interval);
@@ -110,7 +110,7 @@ TEST(SystematicSchedule, ReadyThreadsMayBeKeptWaitingUntilTheNextDeadline) {
             K().Spawn("ready", [&] { readyRanAt = K().Now(); });
         });
         EXPECT_TRUE(result.Ok()) << result.report;
-        if (alternatives != nullptr) *alternatives = machine.script->Alternatives();
+        if (alternatives != nullptr) *alternatives = systematic.script->Alternatives();
         return readyRanAt.load();
     };
     std::vector<std::uint32_t> alternatives;

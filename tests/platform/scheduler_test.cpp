@@ -6,7 +6,7 @@
 
 #include "kernel/scheduler.h"
 #include "support/kernel_run.h"
-#include "support/seeds.h"
+#include "harness/seeds.h"
 
 namespace qv {
 namespace {
@@ -15,16 +15,16 @@ using test::Relative;
 
 // Three threads that meet on an event and a mutex with delays between.
 std::uint64_t DigestOfScenario(std::uint64_t seed) {
-    KernelConfig config;
+    MachineConfig config;
     config.seed = seed;
-    Kernel kernel(config);
+    Machine machine(config);
     KEVENT go;
     KMUTEX mutex;
     KeInitializeEvent(&go, NotificationEvent, FALSE);
     KeInitializeMutex(&mutex, 0);
     int shared = 0;
     for (int i = 0; i < 3; ++i) {
-        kernel.Spawn("worker " + std::to_string(i), [&, i] {
+        machine.Spawn("worker " + std::to_string(i), [&, i] {
             KeWaitForSingleObject(&go, Executive, KernelMode, FALSE, nullptr);
             for (int round = 0; round < 5; ++round) {
                 KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
@@ -35,21 +35,21 @@ std::uint64_t DigestOfScenario(std::uint64_t seed) {
             }
         });
     }
-    kernel.Spawn("starter", [&] {
+    machine.Spawn("starter", [&] {
         LARGE_INTEGER pause = Relative(10);
         KeDelayExecutionThread(KernelMode, FALSE, &pause);
         KeSetEvent(&go, IO_NO_INCREMENT, FALSE);
     });
-    RunResult result = kernel.Run();
+    RunResult result = machine.Run();
     EXPECT_TRUE(result.Ok()) << result.report;
-    kernel.Events().Mix(static_cast<std::uint64_t>(shared));
-    return kernel.Events().Digest();
+    machine.Events().Mix(static_cast<std::uint64_t>(shared));
+    return machine.Events().Digest();
 }
 
 TEST(Scheduler, OneSeedGivesOneRunAndSeedsDiffer) {
     EXPECT_EQ(DigestOfScenario(7), DigestOfScenario(7));
     std::set<std::uint64_t> digests;
-    const std::vector<std::uint64_t> seeds = test::TestSeeds(12);
+    const std::vector<std::uint64_t> seeds = harness::RunSeeds(12);
     for (std::uint64_t seed : seeds) digests.insert(DigestOfScenario(seed));
     if (seeds.size() > 1) {
         EXPECT_GT(digests.size(), 1u) << "the seed does not change the interleaving";
@@ -57,10 +57,10 @@ TEST(Scheduler, OneSeedGivesOneRunAndSeedsDiffer) {
 }
 
 TEST(Scheduler, VirtualTimeJumpsOverLongDelays) {
-    Kernel kernel;
+    Machine machine;
     LARGE_INTEGER before{};
     LARGE_INTEGER after{};
-    test::RunOk(kernel, [&] {
+    test::RunOk(machine, [&] {
         KeQuerySystemTime(&before);
         LARGE_INTEGER hour = Relative(3600 * 1000);
         KeDelayExecutionThread(KernelMode, FALSE, &hour);
@@ -72,23 +72,23 @@ TEST(Scheduler, VirtualTimeJumpsOverLongDelays) {
 }
 
 TEST(Scheduler, DeadlockNamesEveryBlockedThreadAndWhatItWaitsFor) {
-    KernelConfig config;
+    MachineConfig config;
     config.seed = 99;
-    Kernel kernel(config);
+    Machine machine(config);
     KEVENT never;
     KMUTEX held;
     KeInitializeEvent(&never, NotificationEvent, FALSE);
     KeInitializeMutex(&held, 0);
-    kernel.Spawn("owner", [&] {
+    machine.Spawn("owner", [&] {
         KeWaitForSingleObject(&held, Executive, KernelMode, FALSE, nullptr);
         KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr);
     });
-    kernel.Spawn("blocked", [&] {
+    machine.Spawn("blocked", [&] {
         LARGE_INTEGER pause = Relative(5);
         KeDelayExecutionThread(KernelMode, FALSE, &pause);
         KeWaitForSingleObject(&held, Executive, KernelMode, FALSE, nullptr);
     });
-    RunResult result = kernel.Run();
+    RunResult result = machine.Run();
     ASSERT_EQ(result.outcome, RunOutcome::Deadlock);
     EXPECT_NE(result.report.find("seed 99"), std::string::npos) << result.report;
     EXPECT_NE(result.report.find("'owner' waits for notification event"), std::string::npos) << result.report;
@@ -97,11 +97,11 @@ TEST(Scheduler, DeadlockNamesEveryBlockedThreadAndWhatItWaitsFor) {
 }
 
 TEST(Scheduler, RunEndsWhenHostThreadsEndEvenIfSystemThreadsWait) {
-    Kernel kernel;
+    Machine machine;
     KEVENT stop;
     KeInitializeEvent(&stop, NotificationEvent, FALSE);
     HANDLE handle = nullptr;
-    test::RunOk(kernel, [&] {
+    test::RunOk(machine, [&] {
         ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
                                        [](PVOID context) {
                                            KeWaitForSingleObject(context, Executive, KernelMode, FALSE, nullptr);
@@ -111,7 +111,7 @@ TEST(Scheduler, RunEndsWhenHostThreadsEndEvenIfSystemThreadsWait) {
                   STATUS_SUCCESS);
     });
     // A later run can still finish what the first left waiting.
-    test::RunOk(kernel, [&] {
+    test::RunOk(machine, [&] {
         PVOID object = nullptr;
         ASSERT_EQ(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &object, nullptr),
                   STATUS_SUCCESS);
@@ -127,9 +127,9 @@ TEST(Scheduler, RunEndsWhenHostThreadsEndEvenIfSystemThreadsWait) {
 // each. Under a spin lock no update is lost on two processors; without it
 // the schedule does interleave them, which shows the lock is what protects.
 int CountWithTwoThreads(bool locked, std::uint64_t seed) {
-    KernelConfig config;
+    MachineConfig config;
     config.seed = seed;
-    Kernel kernel(config);
+    Machine machine(config);
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
     int counter = 0;
@@ -144,16 +144,16 @@ int CountWithTwoThreads(bool locked, std::uint64_t seed) {
             if (locked) KeReleaseSpinLock(&lock, old);
         }
     };
-    kernel.Spawn("a", body);
-    kernel.Spawn("b", body);
-    RunResult result = kernel.Run();
+    machine.Spawn("a", body);
+    machine.Spawn("b", body);
+    RunResult result = machine.Run();
     EXPECT_TRUE(result.Ok()) << result.report;
     return counter;
 }
 
 TEST(Scheduler, SpinLocksExcludeAcrossProcessors) {
     bool raceSeen = false;
-    const std::vector<std::uint64_t> seeds = test::TestSeeds(6);
+    const std::vector<std::uint64_t> seeds = harness::RunSeeds(6);
     for (std::uint64_t seed : seeds) {
         EXPECT_EQ(CountWithTwoThreads(true, seed), 400) << "seed " << seed;
         // The unlocked half is a data race on purpose, which the race
@@ -168,33 +168,33 @@ TEST(Scheduler, SpinLocksExcludeAcrossProcessors) {
 TEST(Scheduler, DispatchLevelThreadsRunSideBySideOnTwoProcessors) {
     // One thread waits at DISPATCH_LEVEL for a flag that another sets at
     // DISPATCH_LEVEL: possible only if both hold a processor at once.
-    KernelConfig config;
+    MachineConfig config;
     config.processors = 2;
-    Kernel kernel(config);
+    Machine machine(config);
     LONG flag = 0;
-    kernel.Spawn("waiter", [&] {
+    machine.Spawn("waiter", [&] {
         KIRQL old;
         KeRaiseIrql(DISPATCH_LEVEL, &old);
         while (InterlockedCompareExchange(&flag, 0, 0) == 0) {
         }
         KeLowerIrql(old);
     });
-    kernel.Spawn("setter", [&] {
+    machine.Spawn("setter", [&] {
         KIRQL old;
         KeRaiseIrql(DISPATCH_LEVEL, &old);
         InterlockedExchange(&flag, 1);
         KeLowerIrql(old);
     });
-    RunResult result = kernel.Run();
+    RunResult result = machine.Run();
     EXPECT_TRUE(result.Ok()) << result.report;
 }
 
 TEST(Scheduler, SpinningOnALockNobodyReleasesIsReported) {
-    KernelConfig config;
+    MachineConfig config;
     config.processors = 1;
-    Kernel kernel(config);
+    Machine machine(config);
     KSPIN_LOCK lock = 0;
-    kernel.Spawn("holder", [&] {
+    machine.Spawn("holder", [&] {
         KIRQL old;
         KeAcquireSpinLock(&lock, &old);
         // Bad: lowers IRQL while still holding the lock and then waits.
@@ -202,7 +202,7 @@ TEST(Scheduler, SpinningOnALockNobodyReleasesIsReported) {
         LARGE_INTEGER pause = Relative(1);
         KeDelayExecutionThread(KernelMode, FALSE, &pause);
     });
-    kernel.Spawn("spinner", [&] {
+    machine.Spawn("spinner", [&] {
         LARGE_INTEGER pause = Relative(0);
         pause.QuadPart = -1;
         KeDelayExecutionThread(KernelMode, FALSE, &pause);
@@ -210,17 +210,17 @@ TEST(Scheduler, SpinningOnALockNobodyReleasesIsReported) {
         KeAcquireSpinLock(&lock, &old);
         KeReleaseSpinLock(&lock, old);
     });
-    RunResult result = kernel.Run();
+    RunResult result = machine.Run();
     ASSERT_EQ(result.outcome, RunOutcome::Deadlock) << result.report;
     EXPECT_NE(result.report.find("'spinner' spins on spin lock"), std::string::npos) << result.report;
 }
 
 TEST(Scheduler, RealTimeModeFollowsTheWallClock) {
-    KernelConfig config;
+    MachineConfig config;
     config.realTime = true;
-    Kernel kernel(config);
+    Machine machine(config);
     const auto start = std::chrono::steady_clock::now();
-    test::RunOk(kernel, [] {
+    test::RunOk(machine, [] {
         LARGE_INTEGER pause = Relative(30);
         KeDelayExecutionThread(KernelMode, FALSE, &pause);
     });
@@ -228,7 +228,7 @@ TEST(Scheduler, RealTimeModeFollowsTheWallClock) {
 }
 
 TEST(Scheduler, HostContextCanSignalButNotBlock) {
-    Kernel kernel;
+    Machine machine;
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     LARGE_INTEGER zero{};

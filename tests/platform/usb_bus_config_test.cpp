@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-#include "support/seeds.h"
+#include "harness/seeds.h"
 #include "support/usb_test_client.h"
 
 namespace qv::test {
@@ -24,7 +24,7 @@ struct DescriptorRead {
 // Runs body once per seed (QV_SEEDS; two by default, one per scheduling
 // mode) on a fresh bed, naming the seed in any failure.
 void ForEachBed(const std::function<void(UsbBed&)>& body) {
-    for (std::uint64_t seed : TestSeeds(2)) {
+    for (std::uint64_t seed : harness::RunSeeds(2)) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         UsbBed bed(seed);
         body(bed);

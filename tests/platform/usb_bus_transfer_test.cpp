@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "support/seeds.h"
+#include "harness/seeds.h"
 #include "support/usb_test_client.h"
 #include "usb/usb_timing.h"
 
@@ -131,7 +131,7 @@ TEST(UsbBusTransfer, ATransferCostsItsFrameAndItsBytes) {
 }
 
 TEST(UsbBusTransfer, ANakedTransferCompletesWhenTheDeviceIsReady) {
-    for (std::uint64_t seed : test::TestSeeds(kSeeds)) {
+    for (std::uint64_t seed : harness::RunSeeds(kSeeds)) {
         UsbBed bed(seed);
         const VirtualTime ready = 7 * timing::kFrame + 3 * kTicksPerMicrosecond * 100;
         bed.device.QueueIn(kInEndpoint, {.data = kReply, .readyAt = ready});
@@ -152,7 +152,7 @@ TEST(UsbBusTransfer, ANakedTransferCompletesWhenTheDeviceIsReady) {
 }
 
 TEST(UsbBusTransfer, ANakWithoutRetryTimeWaitsForTheNextOutTransfer) {
-    for (std::uint64_t seed : test::TestSeeds(kSeeds)) {
+    for (std::uint64_t seed : harness::RunSeeds(kSeeds)) {
         UsbBed bed(seed);
         bed.device.QueueIn(kInEndpoint, {.data = kReply, .afterOut = true});
         bed.Run([&](UsbTestClient& client) {
@@ -205,7 +205,7 @@ TEST(UsbBusTransfer, StallsAndBusErrorsHaltThePipeUntilItIsReset) {
 }
 
 TEST(UsbBusTransfer, CancellingAPendingInLetsTheNextOneRun) {
-    for (std::uint64_t seed : test::TestSeeds(kSeeds)) {
+    for (std::uint64_t seed : harness::RunSeeds(kSeeds)) {
         UsbBed bed(seed);
         bed.Run([&](UsbTestClient& client) {
             std::vector<USBD_PIPE_HANDLE> pipes = bed.Configure(client);
@@ -230,7 +230,7 @@ TEST(UsbBusTransfer, CancellingAPendingInLetsTheNextOneRun) {
 }
 
 TEST(UsbBusTransfer, AGoneDeviceFailsWhatIsPendingAndEverythingAfter) {
-    for (std::uint64_t seed : test::TestSeeds(kSeeds)) {
+    for (std::uint64_t seed : harness::RunSeeds(kSeeds)) {
         UsbBed bed(seed);
         bed.Run([&](UsbTestClient& client) {
             std::vector<USBD_PIPE_HANDLE> pipes = bed.Configure(client);
@@ -292,12 +292,12 @@ TEST(UsbBusTransfer, CompletionAtOnceOrLaterGivesTheSameResults) {
     EXPECT_EQ(reference[0].length, 3u);
     EXPECT_EQ(reference[2].data, (std::vector<std::uint8_t>{0x04, 4, 5}));
     EXPECT_EQ(reference[3].usbd, USBD_STATUS_ERROR_SHORT_TRANSFER);
-    for (std::uint64_t seed : test::TestSeeds(kSeeds)) {
+    for (std::uint64_t seed : harness::RunSeeds(kSeeds)) {
         EXPECT_EQ(exchange(seed, counters, digest), reference) << "seed " << seed;
         atOnce += counters.completedAtOnce;
         later += counters.completedLater;
     }
-    if (test::TestSeeds(kSeeds).size() >= kSeeds) {
+    if (harness::RunSeeds(kSeeds).size() >= kSeeds) {
         EXPECT_GT(atOnce, 0u);
         EXPECT_GT(later, 0u);
     }
@@ -312,7 +312,7 @@ TEST(UsbBusTransfer, TheTraceNamesEveryRequestWithoutAddresses) {
     UsbBed bed;
     bed.device.QueueIn(kInEndpoint, kReply);
     std::vector<std::string> lines;
-    bed.kernel.Events().SetListener([&](std::uint64_t, std::string_view, std::string_view category, std::string_view text) {
+    bed.machine.Events().SetListener([&](std::uint64_t, std::string_view, std::string_view category, std::string_view text) {
         if (category == "usb") lines.emplace_back(text);
     });
     bed.Run([&](UsbTestClient& client) {
@@ -330,11 +330,11 @@ TEST(UsbBusTransfer, TheTraceNamesEveryRequestWithoutAddresses) {
 }
 
 TEST(UsbBusTransfer, ShutdownFailsWhatIsStillQueued) {
-    Kernel kernel;
+    Machine machine(MachineConfig{}, {.asyncPercent = 100});
     ScriptedUsbDevice device;
-    usb::UsbBus bus(kernel, {.asyncPercent = 100});
+    usb::UsbBus& bus = machine.Usb();
     PDEVICE_OBJECT pdo = bus.Plug(device, "dev"); // from the host, before the machine runs
-    RunOk(kernel, [&] {
+    RunOk(machine, [&] {
         // Sent straight to the PDO: there is no client device to detach.
         std::vector<std::uint8_t> buffer(18);
         URB urb = UsbTestClient::DescriptorRequest(USB_DEVICE_DESCRIPTOR_TYPE, buffer.data(), 18);

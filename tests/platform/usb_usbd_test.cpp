@@ -21,8 +21,8 @@ PUSB_INTERFACE_DESCRIPTOR Find(std::vector<std::uint8_t>& bytes, LONG number, LO
 }
 
 TEST(Usbd, CreateConfigurationRequestFormatsTheFirstInterfaceWithRoomForItsPipes) {
-    Kernel kernel;
-    RunOk(kernel, [] {
+    Machine machine;
+    RunOk(machine, [] {
         InterfaceSpec reader = ReaderInterface();
         reader.number = 3;
         std::vector<std::uint8_t> bytes = MakeConfigurationDescriptor({reader});
@@ -50,8 +50,8 @@ TEST(Usbd, CreateConfigurationRequestFormatsTheFirstInterfaceWithRoomForItsPipes
 }
 
 TEST(Usbd, CreateConfigurationRequestFailsCleanly) {
-    Kernel kernel;
-    RunOk(kernel, [] {
+    Machine machine;
+    RunOk(machine, [] {
         std::vector<std::uint8_t> bytes = MakeConfigurationDescriptor({ReaderInterface()});
         USHORT size = 1;
         K().PoolAllocator().FailAfter(1);
@@ -66,8 +66,8 @@ TEST(Usbd, CreateConfigurationRequestFailsCleanly) {
 }
 
 TEST(Usbd, CreateConfigurationRequestExLaysOutEveryListedInterface) {
-    Kernel kernel;
-    RunOk(kernel, [] {
+    Machine machine;
+    RunOk(machine, [] {
         InterfaceSpec second{.number = 1, .endpoints = {{.address = 0x83, .attributes = USB_ENDPOINT_TYPE_INTERRUPT}}};
         std::vector<std::uint8_t> bytes = MakeConfigurationDescriptor({ReaderInterface(), second});
         USBD_INTERFACE_LIST_ENTRY list[] = {{Find(bytes, 0), nullptr}, {Find(bytes, 1), nullptr}, {nullptr, nullptr}};
@@ -86,8 +86,8 @@ TEST(Usbd, CreateConfigurationRequestExLaysOutEveryListedInterface) {
 }
 
 TEST(Usbd, ParseMatchesEveryCriterionAndStartsWhereAsked) {
-    Kernel kernel;
-    RunOk(kernel, [] {
+    Machine machine;
+    RunOk(machine, [] {
         InterfaceSpec first = ReaderInterface(40);
         InterfaceSpec alternate = ReaderInterface();
         alternate.alternate = 1;
@@ -112,8 +112,8 @@ TEST(Usbd, ParseMatchesEveryCriterionAndStartsWhereAsked) {
 }
 
 TEST(Usbd, ParseStopsAtMalformedDescriptorsWithoutReadingPastTheTotalLength) {
-    Kernel kernel;
-    RunOk(kernel, [] {
+    Machine machine;
+    RunOk(machine, [] {
         const std::vector<std::uint8_t> good = MakeConfigurationDescriptor({ReaderInterface(16)});
         constexpr std::size_t kClassDescriptor = sizeof(USB_CONFIGURATION_DESCRIPTOR) + sizeof(USB_INTERFACE_DESCRIPTOR);
         constexpr std::size_t kFirstInterface = sizeof(USB_CONFIGURATION_DESCRIPTOR);

@@ -23,8 +23,8 @@ TEST(VerifierKernelRules, ThreadEndingWhileItOwnsAMutex) {
         },
         bugcode::THREAD_TERMINATE_HELD_MUTEX);
     EXPECT_EQ(result.bugCheck.value().thread, "faulty");
-    Kernel kernel;
-    RunOk(kernel, [] {
+    Machine machine;
+    RunOk(machine, [] {
         KMUTEX mutex;
         KeInitializeMutex(&mutex, 0);
         KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
@@ -33,8 +33,8 @@ TEST(VerifierKernelRules, ThreadEndingWhileItOwnsAMutex) {
 }
 
 TEST(VerifierKernelRules, WaitTrueReturnsAtDispatchLevelUntilTheWaitThatFollows) {
-    Kernel kernel;
-    RunOk(kernel, [] {
+    Machine machine;
+    RunOk(machine, [] {
         KEVENT signal, reply;
         KeInitializeEvent(&signal, NotificationEvent, FALSE);
         KeInitializeEvent(&reply, NotificationEvent, TRUE);
@@ -92,8 +92,8 @@ TEST(VerifierKernelRules, DelayAboveApcLevelEvenForNoTime) {
             KeDelayExecutionThread(KernelMode, FALSE, &none);
         },
         bugcode::IRQL_NOT_LESS_OR_EQUAL);
-    Kernel kernel;
-    RunOk(kernel, [] {
+    Machine machine;
+    RunOk(machine, [] {
         KIRQL old;
         KeRaiseIrql(APC_LEVEL, &old);
         LARGE_INTEGER pause = test::Relative(1);

@@ -78,20 +78,20 @@ TEST(VerifierKernel, SpinLockReleasedAtWrongIrqlNotHeldOrTakenTwice) {
 TEST(VerifierKernel, MutexReleasedByAThreadThatDoesNotOwnIt) {
     KMUTEX mutex;
     KeInitializeMutex(&mutex, 0);
-    KernelConfig config;
-    Kernel kernel(config);
-    kernel.Spawn("owner", [&] {
+    MachineConfig config;
+    Machine machine(config);
+    machine.Spawn("owner", [&] {
         KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
         LARGE_INTEGER second{.QuadPart = -static_cast<LONGLONG>(kTicksPerSecond)};
         KeDelayExecutionThread(KernelMode, FALSE, &second);
         KeReleaseMutex(&mutex, FALSE);
     });
-    kernel.Spawn("thief", [&] {
+    machine.Spawn("thief", [&] {
         LARGE_INTEGER pause{.QuadPart = -10'000};
         KeDelayExecutionThread(KernelMode, FALSE, &pause);
         KeReleaseMutex(&mutex, FALSE);
     });
-    RunResult result = kernel.Run();
+    RunResult result = machine.Run();
     test::ExpectBugCheck(result, bugcode::THREAD_NOT_MUTEX_OWNER);
     EXPECT_EQ(result.bugCheck.value().thread, "thief");
 }
@@ -203,10 +203,10 @@ TEST(VerifierKernel, UninitialisedEventIsRefused) {
 }
 
 TEST(VerifierKernel, ReportNamesCodeSeedAndThread) {
-    KernelConfig config;
+    MachineConfig config;
     config.seed = 4242;
-    Kernel kernel(config);
-    RunResult result = kernel.RunThread("culprit", [] { KeBugCheckEx(0xE2, 1, 2, 3, 4); });
+    Machine machine(config);
+    RunResult result = machine.RunThread("culprit", [] { KeBugCheckEx(0xE2, 1, 2, 3, 4); });
     test::ExpectBugCheck(result, 0xE2, 1);
     EXPECT_NE(result.report.find("STOP 0x000000E2"), std::string::npos) << result.report;
     EXPECT_NE(result.report.find("seed 4242"), std::string::npos) << result.report;
@@ -217,15 +217,15 @@ TEST(VerifierKernel, ReportNamesCodeSeedAndThread) {
 // console's end of session) must not resume the threads the stop left
 // where they stood: a later run runs nothing and repeats the report.
 TEST(VerifierKernel, MachineStoppedByABugCheckNeverRunsAgain) {
-    Kernel kernel;
+    Machine machine;
     bool culpritResumed = false;
-    RunResult first = kernel.RunThread("culprit", [&] {
+    RunResult first = machine.RunThread("culprit", [&] {
         KeBugCheckEx(0xE2, 1, 2, 3, 4);
         culpritResumed = true;
     });
     test::ExpectBugCheck(first, 0xE2, 1);
     bool laterRan = false;
-    RunResult later = kernel.RunThread("shutdown", [&] { laterRan = true; });
+    RunResult later = machine.RunThread("shutdown", [&] { laterRan = true; });
     test::ExpectBugCheck(later, 0xE2, 1);
     EXPECT_EQ(later.report, first.report);
     EXPECT_FALSE(laterRan);
@@ -233,7 +233,7 @@ TEST(VerifierKernel, MachineStoppedByABugCheckNeverRunsAgain) {
 }
 
 TEST(VerifierKernel, BugCheckInHostContextThrows) {
-    Kernel kernel;
+    Machine machine;
     KMUTEX mutex;
     KeInitializeMutex(&mutex, 0);
     EXPECT_THROW(KeReleaseMutex(&mutex, FALSE), BugCheckError);

@@ -131,8 +131,8 @@ TEST(VerifierPlacement, PageableCodeThatRaisesIrqlToDispatchLevel) {
     });
     // APC_LEVEL is no trouble for pageable code, nor is a lock that a
     // resident routine takes and gives back before returning to it.
-    Kernel kernel;
-    RunOk(kernel, [] {
+    Machine machine;
+    RunOk(machine, [] {
         PagedRaisesIrql(APC_LEVEL);
         KSPIN_LOCK lock;
         KeInitializeSpinLock(&lock);
@@ -146,8 +146,8 @@ TEST(VerifierPlacement, PageableRoutineCalledAtDispatchLevel) {
     ExpectPageableFetch([] { RunDeferredRoutine(&PagedDeferredRoutine); },
                         reinterpret_cast<const void*>(&PagedDeferredRoutine));
     // A system thread starts at PASSIVE_LEVEL: its start routine may be pageable.
-    Kernel kernel;
-    RunOk(kernel, [] {
+    Machine machine;
+    RunOk(machine, [] {
         KEVENT started;
         KeInitializeEvent(&started, NotificationEvent, FALSE);
         HANDLE thread = nullptr;
@@ -182,7 +182,7 @@ QV_TEST_INIT NTSTATUS NTAPI EntryWithUnloadInInit(PDRIVER_OBJECT driver, PUNICOD
 
 PDRIVER_OBJECT LoadTestDriver(PDRIVER_INITIALIZE entry) {
     NTSTATUS status = STATUS_UNSUCCESSFUL;
-    PDRIVER_OBJECT driver = K().Io().LoadDriver(u"\\Driver\\PlacementTest", entry, &status);
+    PDRIVER_OBJECT driver = Io().LoadDriver(u"\\Driver\\PlacementTest", entry, &status);
     EXPECT_EQ(status, STATUS_SUCCESS);
     return driver;
 }
@@ -217,12 +217,12 @@ TEST(VerifierPlacement, InitCodeCallingTheKernelAfterLoad) {
         [] {
             PDRIVER_OBJECT driver = LoadTestDriver(&InitEntry);
             InitReadsTheClock();
-            K().Io().UnloadDriver(driver);
+            Io().UnloadDriver(driver);
         },
         PASSIVE_LEVEL);
     ExpectDiscardedFetch(
         [] {
-            K().Io().UnloadDriver(LoadTestDriver(&InitEntry));
+            Io().UnloadDriver(LoadTestDriver(&InitEntry));
             KIRQL old;
             KeRaiseIrql(DISPATCH_LEVEL, &old);
             InitReadsTheClock();
@@ -231,15 +231,15 @@ TEST(VerifierPlacement, InitCodeCallingTheKernelAfterLoad) {
         DISPATCH_LEVEL);
     // While the entry routine runs, INIT is there, and it is there again
     // for the next load.
-    Kernel kernel;
-    RunOk(kernel, [] {
-        K().Io().UnloadDriver(LoadTestDriver(&InitEntry));
-        K().Io().UnloadDriver(LoadTestDriver(&InitEntry));
+    Machine machine;
+    RunOk(machine, [] {
+        Io().UnloadDriver(LoadTestDriver(&InitEntry));
+        Io().UnloadDriver(LoadTestDriver(&InitEntry));
     });
 }
 
 TEST(VerifierPlacement, InitRoutineCalledAfterLoad) {
-    ExpectDiscardedFetch([] { K().Io().UnloadDriver(LoadTestDriver(&EntryWithUnloadInInit)); }, PASSIVE_LEVEL,
+    ExpectDiscardedFetch([] { Io().UnloadDriver(LoadTestDriver(&EntryWithUnloadInInit)); }, PASSIVE_LEVEL,
                          reinterpret_cast<const void*>(&InitUnload));
     ExpectDiscardedFetch([] { RunDeferredRoutine(&InitDeferredRoutine); }, DISPATCH_LEVEL,
                          reinterpret_cast<const void*>(&InitDeferredRoutine));

@@ -176,7 +176,7 @@ TEST(VerifierReach, ObjectsInTheWrongState) {
             IoInitializeTimer(
                 device, +[](PDEVICE_OBJECT, PVOID) {}, nullptr);
             IoStartTimer(device);
-            K().Io().UnloadDriver(device->DriverObject);
+            Io().UnloadDriver(device->DriverObject);
         },
         kVerifier, violation::FreedPoolHoldsActiveTimer);
 }

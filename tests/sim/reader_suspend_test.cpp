@@ -5,17 +5,16 @@
 #include "io/io_manager.h"
 #include "power/power_manager.h"
 #include "support/kernel_run.h"
-#include "usb/usb_bus.h"
 #include "usb_reader.h"
 
 namespace qv::test {
 namespace {
 
 TEST(ReaderSuspend, TheSystemsSleepSuspendsThePortAndTheCardLosesPower) {
-    Kernel kernel;
+    Machine machine;
     sim::UsbReader reader;
-    usb::UsbBus bus(kernel);
-    RunOk(kernel, [&] {
+    usb::UsbBus& bus = machine.Usb();
+    RunOk(machine, [&] {
         bus.Plug(reader, "reader");
         reader.CurrentCard().Reset(sim::ResetKind::Cold);
         ASSERT_TRUE(reader.CurrentCard().Powered());

@@ -186,8 +186,8 @@ TEST(SmclibAtrParser, DerivedTimesFollowTheIsoFormulas) {
 }
 
 TEST(SmclibUpdateCardCapabilities, FillsTheCardRecordAndMovesTheState) {
-    Kernel kernel;
-    RunOk(kernel, [&] {
+    Machine machine;
+    RunOk(machine, [&] {
         FakeReaderDevice reader;
         SMARTCARD_EXTENSION& ext = reader.Extension();
         auto load = [&](const std::string& text) {

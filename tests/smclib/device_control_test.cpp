@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "smclib/library_state.h"
-#include "support/seeds.h"
+#include "harness/seeds.h"
 #include "smclib/fake_reader.h"
 
 namespace qv::test {
@@ -72,8 +72,8 @@ TEST(SmclibDeviceControl, EveryControlCodeRefusesWrongBufferSizesWithItsStatus) 
         {"not a smart-card code", CTL_CODE(FILE_DEVICE_UNKNOWN, 1, METHOD_BUFFERED, FILE_ANY_ACCESS), Ulong(1), 4,
          SCARD_PRESENT, STATUS_INVALID_DEVICE_REQUEST},
     };
-    Kernel kernel;
-    RunOk(kernel, [&] {
+    Machine machine;
+    RunOk(machine, [&] {
         FakeReaderDevice reader;
         for (const BadSizeCase& c : cases) {
             reader.SetState(c.cardState);
@@ -89,8 +89,8 @@ TEST(SmclibDeviceControl, EveryControlCodeRefusesWrongBufferSizesWithItsStatus) 
 }
 
 TEST(SmclibDeviceControl, StandardAttributesFillExactBuffers) {
-    Kernel kernel;
-    RunOk(kernel, [&] {
+    Machine machine;
+    RunOk(machine, [&] {
         FakeReaderDevice reader;
         reader.SetState(SCARD_ABSENT);
         auto get = [&](ULONG attribute, ULONG room) {
@@ -124,8 +124,8 @@ TEST(SmclibDeviceControl, StandardAttributesFillExactBuffers) {
 }
 
 TEST(SmclibDeviceControl, PowerHandsTheResetToTheReaderAndTheLibraryParsesTheAtr) {
-    Kernel kernel;
-    RunOk(kernel, [&] {
+    Machine machine;
+    RunOk(machine, [&] {
         FakeReaderDevice reader;
         reader.SetState(SCARD_ABSENT);
         Reply noCard = Send(reader.Device(), IOCTL_SMARTCARD_POWER, Ulong(SCARD_COLD_RESET), 64);
@@ -164,8 +164,8 @@ TEST(SmclibDeviceControl, PowerHandsTheResetToTheReaderAndTheLibraryParsesTheAtr
 }
 
 TEST(SmclibDeviceControl, ProtocolAndTransmitNeedTheCardInTheRightState) {
-    Kernel kernel;
-    RunOk(kernel, [&] {
+    Machine machine;
+    RunOk(machine, [&] {
         FakeReaderDevice reader;
         reader.SetState(SCARD_POWERED);
         EXPECT_EQ(Send(reader.Device(), IOCTL_SMARTCARD_SET_PROTOCOL, Ulong(SCARD_PROTOCOL_T1), 4).status,
@@ -194,8 +194,8 @@ TEST(SmclibDeviceControl, ProtocolAndTransmitNeedTheCardInTheRightState) {
 }
 
 TEST(SmclibDeviceControl, VendorRequestsGoToTheVendorFunctionOrAreRefused) {
-    Kernel kernel;
-    RunOk(kernel, [&] {
+    Machine machine;
+    RunOk(machine, [&] {
         FakeReaderDevice reader;
         const ULONG vendorAttribute = SCARD_ATTR_VALUE(SCARD_CLASS_VENDOR_DEFINED, 0x01F0);
         Reply attribute = Send(reader.Device(), IOCTL_SMARTCARD_GET_ATTRIBUTE, Ulong(vendorAttribute), 4);
@@ -231,8 +231,8 @@ TEST(SmclibDeviceControl, AReaderFunctionClaimingMoreBytesThanTheBufferIsCaught)
 }
 
 TEST(SmclibDeviceControl, CardWaitsAnswerAtOnceOrPendUntilTheTrackingCompletesThem) {
-    Kernel kernel;
-    RunOk(kernel, [&] {
+    Machine machine;
+    RunOk(machine, [&] {
         FakeReaderDevice reader;
         reader.SetState(SCARD_PRESENT);
         EXPECT_EQ(Send(reader.Device(), IOCTL_SMARTCARD_IS_PRESENT, {}, 0).status, STATUS_SUCCESS);
@@ -267,8 +267,8 @@ TEST(SmclibDeviceControl, CardWaitsAnswerAtOnceOrPendUntilTheTrackingCompletesTh
 }
 
 TEST(SmclibDeviceControl, ACardWaitTheReaderRefusesIsCompletedWithItsStatus) {
-    Kernel kernel;
-    RunOk(kernel, [&] {
+    Machine machine;
+    RunOk(machine, [&] {
         FakeReaderDevice reader;
         reader.SetState(SCARD_ABSENT);
         reader.Reader().trackingStatus = STATUS_DEVICE_NOT_READY;
@@ -297,14 +297,14 @@ TEST(SmclibDeviceControl, ACardWaitRacingTheChangeItWaitsForIsNeverLost) {
     int atOnce = 0;
     int byPoll = 0;
     for (const unsigned processors : {1u, 2u}) {
-        for (const std::uint64_t seed : TestSeeds(64)) {
-            KernelConfig config;
+        for (const std::uint64_t seed : harness::RunSeeds(64)) {
+            MachineConfig config;
             config.seed = seed;
             config.processors = processors;
-            Kernel kernel(config);
+            Machine machine(config);
             bool answeredAtOnce = false;
             bool completedByPoll = false;
-            RunOk(kernel, [&] {
+            RunOk(machine, [&] {
                 FakeReaderDevice reader;
                 reader.SetState(SCARD_PRESENT);
                 KEVENT polled;
@@ -347,8 +347,8 @@ namespace qv::test {
 namespace {
 
 TEST(SmclibDeviceControl, RequestsTheLibraryAnswersOrRefusesItself) {
-    Kernel kernel;
-    RunOk(kernel, [&] {
+    Machine machine;
+    RunOk(machine, [&] {
         FakeReaderDevice reader;
         reader.Extension().LastError = 0x1F;
         EXPECT_EQ(AsUlong(Send(reader.Device(), IOCTL_SMARTCARD_GET_LAST_ERROR, {}, 4).output), 0x1Fu);

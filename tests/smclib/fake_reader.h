@@ -134,7 +134,7 @@ class FakeReaderDevice {
   public:
     FakeReaderDevice() {
         NTSTATUS status = STATUS_UNSUCCESSFUL;
-        driver_ = K().Io().LoadDriver(u"\\Driver\\FakeReader", &FakeEntry, &status);
+        driver_ = Io().LoadDriver(u"\\Driver\\FakeReader", &FakeEntry, &status);
         EXPECT_EQ(status, STATUS_SUCCESS);
         EXPECT_EQ(IoCreateDevice(driver_, sizeof(FakeReader), nullptr, FILE_DEVICE_SMARTCARD, 0, FALSE, &device_),
                   STATUS_SUCCESS);
@@ -167,7 +167,7 @@ class FakeReaderDevice {
         SmartcardExit(&reader_->extension);
         reader_->~FakeReader();
         IoDeleteDevice(device_);
-        K().Io().UnloadDriver(driver_);
+        Io().UnloadDriver(driver_);
     }
     FakeReaderDevice(const FakeReaderDevice&) = delete;
     FakeReaderDevice& operator=(const FakeReaderDevice&) = delete;

@@ -12,8 +12,8 @@ namespace qv::test {
 namespace {
 
 TEST(SmclibLifetime, InitializeAllocatesAtLeastTheMinimumBuffersAndExitFreesThem) {
-    Kernel kernel;
-    RunOk(kernel, [&] {
+    Machine machine;
+    RunOk(machine, [&] {
         SMARTCARD_EXTENSION ext{};
         ext.Version = SMCLIB_VERSION;
         ext.SmartcardRequest.BufferSize = 16; // below the minimum
@@ -36,11 +36,11 @@ TEST(SmclibLifetime, InitializeAllocatesAtLeastTheMinimumBuffersAndExitFreesThem
 }
 
 TEST(SmclibLifetime, InitializeReportsAPoolShortageAndLeavesNothingBehind) {
-    KernelConfig config;
+    MachineConfig config;
     config.poolFaults.failPerMillion = 1'000'000;
     config.poolFaults.onlyTag = smclib::kLibraryTag;
-    Kernel kernel(config);
-    RunOk(kernel, [&] {
+    Machine machine(config);
+    RunOk(machine, [&] {
         SMARTCARD_EXTENSION ext{};
         ext.Version = SMCLIB_VERSION;
         EXPECT_EQ(SmartcardInitialize(&ext), STATUS_INSUFFICIENT_RESOURCES);
@@ -59,13 +59,13 @@ TEST(SmclibLifetime, InitializingTwiceIsCaught) {
 }
 
 TEST(SmclibLifetime, LoggedErrorsAreKeptAndTraced) {
-    Kernel kernel;
+    Machine machine;
     std::vector<std::string> traced;
-    kernel.Events().SetListener([&](std::uint64_t, std::string_view, std::string_view category, std::string_view text) {
+    machine.Events().SetListener([&](std::uint64_t, std::string_view, std::string_view category, std::string_view text) {
         if (category == "eventlog") traced.emplace_back(text);
     });
     int object = 0;
-    RunOk(kernel, [&] {
+    RunOk(machine, [&] {
         SmartcardLogError(&object, static_cast<NTSTATUS>(0xC0100003), nullptr, 0);
         UNICODE_STRING insertion;
         RtlInitUnicodeString(&insertion, reinterpret_cast<PCWSTR>(u"QV-38N"));
@@ -84,8 +84,8 @@ TEST(SmclibLifetime, LoggedErrorsAreKeptAndTraced) {
 }
 
 TEST(SmclibLifetime, LinksAreNumberedFromZeroAndFreedByTheCaller) {
-    Kernel kernel;
-    RunOk(kernel, [&] {
+    Machine machine;
+    RunOk(machine, [&] {
         UNICODE_STRING device;
         RtlInitUnicodeString(&device, reinterpret_cast<PCWSTR>(u"\\Device\\QV0"));
         UNICODE_STRING first{};

@@ -11,7 +11,7 @@
 
 #include "smclib/fake_reader.h"
 #include "smclib/library_state.h"
-#include "support/seeds.h"
+#include "harness/seeds.h"
 
 namespace qv::test {
 namespace {
@@ -21,8 +21,8 @@ using smclib::libviolation::ExtensionNotInitialized;
 using smclib::libviolation::RemoveLockReleasedWithoutHold;
 
 TEST(SmclibRemoveLock, HoldsAreCountedAndRemovalRefusesNewOnes) {
-    Kernel kernel;
-    RunOk(kernel, [&] {
+    Machine machine;
+    RunOk(machine, [&] {
         FakeReaderDevice reader;
         PSMARTCARD_EXTENSION ext = &reader.Extension();
         ASSERT_EQ(SmartcardAcquireRemoveLock(ext), STATUS_SUCCESS);
@@ -79,11 +79,11 @@ TEST(SmclibRemoveLock, RequestsRacingReleaseAndWaitNeverOutliveIt) {
     int refusedSomewhere = 0;
     int servedSomewhere = 0;
     for (const unsigned processors : {1u, 2u})
-    for (const std::uint64_t seed : TestSeeds(64)) {
-        KernelConfig config;
+    for (const std::uint64_t seed : harness::RunSeeds(64)) {
+        MachineConfig config;
         config.seed = seed;
         config.processors = processors;
-        Kernel kernel(config);
+        Machine machine(config);
         // The requests' own bookkeeping, shared by threads that may all hold
         // the remove lock at once, is counted atomically. handleOpen and
         // removed are plain: only the remove lock orders their writes before
@@ -95,7 +95,7 @@ TEST(SmclibRemoveLock, RequestsRacingReleaseAndWaitNeverOutliveIt) {
         std::atomic<int> refused = 0;
         std::atomic<int> served = 0;
         std::atomic<bool> violated = false;
-        RunOk(kernel, [&] {
+        RunOk(machine, [&] {
             auto reader = std::make_unique<FakeReaderDevice>();
             PSMARTCARD_EXTENSION ext = &reader->Extension();
             reader->SetState(SCARD_PRESENT);

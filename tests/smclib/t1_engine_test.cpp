@@ -197,8 +197,8 @@ TEST(SmclibT1Block, LrcAndTheCrcOfIso13239) {
 }
 
 TEST(SmclibT1Engine, AnnouncesIfsdFirstAfterEveryResetThenAlternatesSequenceNumbers) {
-    Kernel kernel;
-    RunOk(kernel, [&] {
+    Machine machine;
+    RunOk(machine, [&] {
         T1Bed bed(32, false);
         const Exchange first = bed.Run(Apdu(3));
         ASSERT_EQ(first.status, STATUS_SUCCESS);
@@ -243,8 +243,8 @@ TEST(SmclibT1Engine, ChainsCommandsAndResponsesAroundTheFrameSizes) {
         for (std::size_t length : {std::size_t{c.ifsc}, std::size_t{c.ifsc} + 1u, std::size_t{2u * c.ifsc}, std::size_t{258}}) {
             SCOPED_TRACE("IFSC " + std::to_string(c.ifsc) + " IFSD " + std::to_string(c.maxIfsd) + " length " +
                          std::to_string(length) + (c.crc ? " CRC" : " LRC"));
-            Kernel kernel;
-            RunOk(kernel, [&] {
+            Machine machine;
+            RunOk(machine, [&] {
                 T1Bed bed(c.ifsc, c.crc, c.maxIfsd);
                 // A command of `length` bytes (header and data) asking for a
                 // response of `length` bytes before the status word.
@@ -270,8 +270,8 @@ TEST(SmclibT1Engine, ChainsCommandsAndResponsesAroundTheFrameSizes) {
 }
 
 TEST(SmclibT1Engine, BlocksCarryTheNodeAddressOfT1Nad) {
-    Kernel kernel;
-    RunOk(kernel, [&] {
+    Machine machine;
+    RunOk(machine, [&] {
         T1Bed bed(16, false);
         Transmit addressed;
         addressed.nad = 0x12;
@@ -286,8 +286,8 @@ TEST(SmclibT1Engine, BlocksCarryTheNodeAddressOfT1Nad) {
 }
 
 TEST(SmclibT1Engine, CarriesBlocksOf259BytesBothWays) {
-    Kernel kernel;
-    RunOk(kernel, [&] {
+    Machine machine;
+    RunOk(machine, [&] {
         T1Bed bed(254, true, 254);
         const Exchange exchange = bed.Run(Apdu(252, 250), ReplyRoom(8 + 254));
         ASSERT_EQ(exchange.status, STATUS_SUCCESS);
@@ -301,8 +301,8 @@ TEST(SmclibT1Engine, CarriesBlocksOf259BytesBothWays) {
 TEST(SmclibT1Engine, DamagedBlocksEitherWayAreRepeated) {
     for (bool crc : {false, true}) {
         SCOPED_TRACE(crc ? "CRC" : "LRC");
-        Kernel kernel;
-        RunOk(kernel, [&] {
+        Machine machine;
+        RunOk(machine, [&] {
             T1Bed bed(32, crc, 32);
             ASSERT_EQ(bed.Run(Apdu(1)).status, STATUS_SUCCESS);
             // Answers damaged twice: R-blocks with the EDC error, then the good answer.
@@ -332,8 +332,8 @@ TEST(SmclibT1Engine, DamagedBlocksEitherWayAreRepeated) {
 TEST(SmclibT1Engine, WtxStretchesTheNextBlockOnlyWithTheCardsMultiplier) {
     for (UCHAR multiplier : {UCHAR{1}, UCHAR{2}, UCHAR{255}}) {
         SCOPED_TRACE("multiplier " + std::to_string(multiplier));
-        Kernel kernel;
-        RunOk(kernel, [&] {
+        Machine machine;
+        RunOk(machine, [&] {
             T1Bed bed(32, false, 32);
             // One WTX before the response and one inside its chain.
             bed.card.wtxBeforeEachResponseBlock = {multiplier, multiplier};
@@ -357,8 +357,8 @@ TEST(SmclibT1Engine, WtxStretchesTheNextBlockOnlyWithTheCardsMultiplier) {
 }
 
 TEST(SmclibT1Engine, ACardThatKeepsAskingForTimeIsGivenUp) {
-    Kernel kernel;
-    RunOk(kernel, [&] {
+    Machine machine;
+    RunOk(machine, [&] {
         T1Bed bed(32, false);
         bed.card.wtxForever = true;
         const Exchange exchange = bed.Run(Apdu(4));
@@ -375,8 +375,8 @@ TEST(SmclibT1Engine, ACardThatKeepsAskingForTimeIsGivenUp) {
 }
 
 TEST(SmclibT1Engine, CardsIfsRequestIsAnsweredAndApplied) {
-    Kernel kernel;
-    RunOk(kernel, [&] {
+    Machine machine;
+    RunOk(machine, [&] {
         T1Bed bed(32, false);
         bed.card.ifsRequestBeforeResponse = 10;
         Exchange exchange = bed.Run(Apdu(2));
@@ -391,8 +391,8 @@ TEST(SmclibT1Engine, CardsIfsRequestIsAnsweredAndApplied) {
 }
 
 TEST(SmclibT1Engine, EndlessIfsRequestsAndResponseChainsAreGivenUp) {
-    Kernel kernel;
-    RunOk(kernel, [&] {
+    Machine machine;
+    RunOk(machine, [&] {
         T1Bed bed(32, false, 254);
         bed.card.ifsRequestBeforeResponse = 20;
         bed.card.ifsRequestsForever = true;
@@ -417,8 +417,8 @@ TEST(SmclibT1Engine, EndlessIfsRequestsAndResponseChainsAreGivenUp) {
 }
 
 TEST(SmclibT1Engine, ACardRefusingTheIfsdIsServedAtTheDefault) {
-    Kernel kernel;
-    RunOk(kernel, [&] {
+    Machine machine;
+    RunOk(machine, [&] {
         T1Bed bed(32, false, 254);
         bed.card.refuseIfsd = true;
         const Exchange exchange = bed.Run(Apdu(70));
@@ -431,8 +431,8 @@ TEST(SmclibT1Engine, ACardRefusingTheIfsdIsServedAtTheDefault) {
 }
 
 TEST(SmclibT1Engine, WrongSequenceBitsForEverEndInAProtocolErrorAfterBoundedTries) {
-    Kernel kernel;
-    RunOk(kernel, [&] {
+    Machine machine;
+    RunOk(machine, [&] {
         T1Bed bed(32, false);
         bed.card.wrongSequenceForever = true;
         const Exchange exchange = bed.Run(Apdu(8));
@@ -448,8 +448,8 @@ TEST(SmclibT1Engine, WrongSequenceBitsForEverEndInAProtocolErrorAfterBoundedTrie
 }
 
 TEST(SmclibT1Engine, ResynchRestartsTheExchangeFromItsFirstBlock) {
-    Kernel kernel;
-    RunOk(kernel, [&] {
+    Machine machine;
+    RunOk(machine, [&] {
         T1Bed bed(16, true, 32);
         ASSERT_EQ(bed.Run(Apdu(1)).status, STATUS_SUCCESS); // sequence numbers away from 0
         // Every block of the second command chain's third block reaches the
@@ -480,8 +480,8 @@ TEST(SmclibT1Engine, ResynchRestartsTheExchangeFromItsFirstBlock) {
 }
 
 TEST(SmclibT1Engine, AMuteCardIsGivenUpAfterBoundedTries) {
-    Kernel kernel;
-    RunOk(kernel, [&] {
+    Machine machine;
+    RunOk(machine, [&] {
         T1Bed bed(32, false);
         ASSERT_EQ(bed.Run(Apdu(1)).status, STATUS_SUCCESS);
         bed.card.mute = true;
@@ -492,8 +492,8 @@ TEST(SmclibT1Engine, AMuteCardIsGivenUpAfterBoundedTries) {
 }
 
 TEST(SmclibT1Engine, AnAbortedChainIsAnsweredAndTheCardsAnswerTaken) {
-    Kernel kernel;
-    RunOk(kernel, [&] {
+    Machine machine;
+    RunOk(machine, [&] {
         T1Bed bed(16, false);
         bed.card.abortFirstCommandChain = true;
         const Exchange exchange = bed.Run(Apdu(0, 40));
@@ -505,8 +505,8 @@ TEST(SmclibT1Engine, AnAbortedChainIsAnsweredAndTheCardsAnswerTaken) {
 }
 
 TEST(SmclibT1Engine, AResetDuringAnExchangeStartsTheNextOneAfresh) {
-    Kernel kernel;
-    RunOk(kernel, [&] {
+    Machine machine;
+    RunOk(machine, [&] {
         T1Bed bed(32, false);
         ASSERT_EQ(bed.Run(Apdu(1)).status, STATUS_SUCCESS);
         // A driver that leaves an exchange half-way, then the card is reset.
@@ -530,8 +530,8 @@ TEST(SmclibT1Engine, AResetDuringAnExchangeStartsTheNextOneAfresh) {
 // A driver whose transfer failed may hand back the previous answer again, or
 // nothing: neither is taken for the card's answer to the new block.
 TEST(SmclibT1Engine, AStaleOrMissingAnswerIsNotTakenForTheCardsAnswer) {
-    Kernel kernel;
-    RunOk(kernel, [&] {
+    Machine machine;
+    RunOk(machine, [&] {
         T1Bed bed(32, false);
         std::vector<UCHAR> previous;
         Transmit stale;
@@ -561,8 +561,8 @@ TEST(SmclibT1Engine, AStaleOrMissingAnswerIsNotTakenForTheCardsAnswer) {
 }
 
 TEST(SmclibT1Engine, APoolShortageRefusesTheExchangeBeforeAnythingIsSent) {
-    Kernel kernel;
-    RunOk(kernel, [&] {
+    Machine machine;
+    RunOk(machine, [&] {
         T1Bed bed(32, false);
         ASSERT_EQ(bed.Run(Apdu(1)).status, STATUS_SUCCESS);
         PoolFaultConfig faults;
@@ -581,8 +581,8 @@ TEST(SmclibT1Engine, APoolShortageRefusesTheExchangeBeforeAnythingIsSent) {
 }
 
 TEST(SmclibT1Engine, BadRequestsGetAClearStatusAndNothingIsWrittenPastABuffer) {
-    Kernel kernel;
-    RunOk(kernel, [&] {
+    Machine machine;
+    RunOk(machine, [&] {
         T1Bed bed(32, false);
         EXPECT_EQ(bed.Run(Apdu(1), RequestLength(7)).status, STATUS_INVALID_PARAMETER);
         EXPECT_EQ(bed.Run(Apdu(1), PciLength(4)).status, STATUS_INVALID_PARAMETER);

@@ -69,8 +69,8 @@ struct T1Device {
 };
 
 TEST(SmclibTransmit, RefusesHeadersThatDoNotMatchTheSelectedProtocolOrBuffers) {
-    Kernel kernel;
-    RunOk(kernel, [&] {
+    Machine machine;
+    RunOk(machine, [&] {
         T1Device bed;
         struct Case {
             const char* name;
@@ -102,8 +102,8 @@ TEST(SmclibTransmit, RefusesHeadersThatDoNotMatchTheSelectedProtocolOrBuffers) {
 }
 
 TEST(SmclibTransmit, AT1ExchangePutsTheResponseBehindTheHeaderWithItsProtocolData) {
-    Kernel kernel;
-    RunOk(kernel, [&] {
+    Machine machine;
+    RunOk(machine, [&] {
         T1Device bed;
         // A 12-byte pci: the header and four bytes of protocol data.
         const std::vector<UCHAR> input = TransmitRequest(SCARD_PROTOCOL_T1, 12, kReadTwo);
@@ -126,8 +126,8 @@ TEST(SmclibTransmit, AT1ExchangePutsTheResponseBehindTheHeaderWithItsProtocolDat
 }
 
 TEST(SmclibTransmit, AnExchangeTheReaderLeftUnfinishedIsResynchronisedNextTime) {
-    Kernel kernel;
-    RunOk(kernel, [&] {
+    Machine machine;
+    RunOk(machine, [&] {
         T1Device bed;
         const std::vector<UCHAR> input = TransmitRequest(SCARD_PROTOCOL_T1, 8, kReadTwo);
         ASSERT_EQ(Send(bed.reader.Device(), IOCTL_SMARTCARD_TRANSMIT, input, 64).status, STATUS_SUCCESS);

@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-#include "kernel/kernel.h"
+#include "machine/machine.h"
 
 namespace qv::test {
 
@@ -34,11 +34,11 @@ inline LARGE_INTEGER Relative(std::int64_t milliseconds) {
     return interval;
 }
 
-// Runs body as one simulated thread on kernel and expects the run to finish
+// Runs body as one simulated thread on the machine and expects the run to finish
 // without a bug check, deadlock or time-out.
-inline RunResult RunOk(Kernel& kernel, std::function<void()> body) {
-    RunResult result = kernel.RunThread("test", std::move(body));
-    EXPECT_TRUE(result.Ok()) << "seed " << kernel.Seed() << "\n" << result.report;
+inline RunResult RunOk(Machine& machine, std::function<void()> body) {
+    RunResult result = machine.RunThread("test", std::move(body));
+    EXPECT_TRUE(result.Ok()) << "seed " << machine.Seed() << "\n" << result.report;
     return result;
 }
 
@@ -53,13 +53,13 @@ inline void ExpectBugCheck(const RunResult& result, ULONG code, std::optional<UL
     }
 }
 
-// Runs body on a fresh kernel with the given seed and expects the bug check.
+// Runs body on a fresh machine with the given seed and expects the bug check.
 inline RunResult RunExpectingBugCheck(std::function<void()> body, ULONG code,
                                       std::optional<ULONG_PTR> parameter1 = {}, std::uint64_t seed = 1) {
-    KernelConfig config;
+    MachineConfig config;
     config.seed = seed;
-    Kernel kernel(config);
-    RunResult result = kernel.RunThread("faulty", std::move(body));
+    Machine machine(config);
+    RunResult result = machine.RunThread("faulty", std::move(body));
     ExpectBugCheck(result, code, parameter1);
     return result;
 }

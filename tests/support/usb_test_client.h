@@ -44,7 +44,7 @@ class UsbTestClient {
     // Call on a simulated thread at PASSIVE_LEVEL.
     explicit UsbTestClient(PDEVICE_OBJECT pdo) {
         NTSTATUS status = STATUS_UNSUCCESSFUL;
-        driver_ = K().Io().LoadDriver(u"\\Driver\\UsbClient", &UsbClientEntry, &status);
+        driver_ = Io().LoadDriver(u"\\Driver\\UsbClient", &UsbClientEntry, &status);
         EXPECT_EQ(IoCreateDevice(driver_, 0, nullptr, FILE_DEVICE_SMARTCARD, 0, FALSE, &fdo_), STATUS_SUCCESS);
         lower_ = IoAttachDeviceToDeviceStack(fdo_, pdo);
         fdo_->Flags &= ~DO_DEVICE_INITIALIZING;
@@ -53,7 +53,7 @@ class UsbTestClient {
     ~UsbTestClient() {
         IoDetachDevice(lower_);
         IoDeleteDevice(fdo_);
-        K().Io().UnloadDriver(driver_);
+        Io().UnloadDriver(driver_);
     }
 
     UsbTestClient(const UsbTestClient&) = delete;
@@ -145,14 +145,14 @@ inline const USBD_INTERFACE_INFORMATION& InterfaceOf(const std::vector<std::uint
     return *reinterpret_cast<const USBD_INTERFACE_INFORMATION*>(record.data());
 }
 
-// A kernel with the given seed, a bus whose completions are drawn with the
+// A machine with the given seed, a bus whose completions are drawn with the
 // given chance of being asynchronous, and one scripted device.
 struct UsbBed {
     explicit UsbBed(std::uint64_t seed = 1, unsigned asyncPercent = 50)
-        : kernel(Seeded(seed)), bus(kernel, usb::UsbBusConfig{.asyncPercent = asyncPercent}) {}
+        : machine(Seeded(seed), usb::UsbBusConfig{.asyncPercent = asyncPercent}), bus(machine.Usb()) {}
 
-    static KernelConfig Seeded(std::uint64_t seed) {
-        KernelConfig config;
+    static MachineConfig Seeded(std::uint64_t seed) {
+        MachineConfig config;
         config.seed = seed;
         return config;
     }
@@ -161,7 +161,7 @@ struct UsbBed {
     // thread; then removes the client and shuts the bus down, so that the
     // unload audits check for leaks.
     RunResult Run(const std::function<void(UsbTestClient&)>& body) {
-        return RunOk(kernel, [&] {
+        return RunOk(machine, [&] {
             pdo = bus.Plug(device, "dev");
             {
                 UsbTestClient client(pdo);
@@ -180,9 +180,9 @@ struct UsbBed {
         return pipes;
     }
 
-    Kernel kernel;
+    Machine machine;
     ScriptedUsbDevice device;
-    usb::UsbBus bus;
+    usb::UsbBus& bus;
     PDEVICE_OBJECT pdo = nullptr;
 };
 

@@ -37,7 +37,7 @@ constexpr const char* kLater =
 // In the child run: four readers plugged, then the machine stops with a bug
 // check, as an unexpected one would stop it; the test fails.
 void FailWithFourReadersIn() {
-    harness::ReaderMachine machine(KernelConfig{});
+    harness::ReaderMachine machine(MachineConfig{});
     std::array<std::unique_ptr<sim::UsbReader>, 4> readers;
     const RunResult run = machine.Run([&] {
         for (auto& reader : readers) {

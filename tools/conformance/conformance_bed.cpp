@@ -41,7 +41,7 @@ Bytes FromHex(std::string_view hex) {
 }
 
 ConformanceBed::ConformanceBed(std::uint64_t seed) : seed_(seed) {
-    KernelConfig config;
+    MachineConfig config;
     config.seed = seed;
     machine_ = std::make_unique<harness::ReaderMachine>(config);
 }

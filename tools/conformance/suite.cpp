@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "conformance/conformance_bed.h"
-#include "support/seeds.h"
+#include "harness/seeds.h"
 
 namespace qv::conformance {
 
@@ -36,7 +36,7 @@ std::string Seconds(std::uint64_t ms) {
 
 std::vector<std::uint64_t> SuiteSeeds() {
     constexpr std::uint64_t kDefaultSeeds = 3;
-    return test::TestSeeds(kDefaultSeeds);
+    return harness::RunSeeds(kDefaultSeeds);
 }
 
 std::string_view VerdictName(Verdict verdict) {

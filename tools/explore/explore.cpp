@@ -47,7 +47,7 @@ ScheduleRun RunSchedule(const Scenario& scenario, const std::vector<ScheduleDepa
     ScheduleRun result;
     result.departures = departures;
     auto script = std::make_shared<ScheduleScript>(departures);
-    KernelConfig config;
+    MachineConfig config;
     config.seed = kExploreSeed;
     config.scheduling = SchedulingMode::Systematic;
     config.schedule = script;

@@ -43,12 +43,6 @@ std::span<const std::uint8_t> AsBytes(const ULONG& value) {
     return {reinterpret_cast<const std::uint8_t*>(&value), sizeof(value)};
 }
 
-KernelConfig MachineConfig(std::uint64_t seed) {
-    KernelConfig config;
-    config.seed = seed;
-    return config;
-}
-
 } // namespace
 
 std::unique_ptr<sim::SimpleCard> AppConsole::MakeCard(std::string_view name, std::uint64_t seed, std::string& error) {
@@ -69,7 +63,9 @@ AppConsole::AppConsole(AppConsoleOptions options, std::ostream& out) : options_(
     }
     if (!card) card = sim::MakeCard("dual", options_.seed);
     readers_.push_back(std::make_unique<sim::UsbReader>(readerOptions, std::move(card)));
-    machine_ = std::make_unique<ReaderMachine>(MachineConfig(options_.seed));
+    MachineConfig config;
+    config.seed = options_.seed;
+    machine_ = std::make_unique<ReaderMachine>(config);
     if (options_.trace) {
         machine_->Bus().SetObserver([this](const usb::TransferEvent& event) { OnTransfer(event); });
         // The library's line for each request it served, after the request's

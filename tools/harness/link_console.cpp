@@ -14,7 +14,7 @@ namespace {
 
 TestbedConfig BedConfig(std::uint64_t seed) {
     TestbedConfig config;
-    config.kernel.seed = seed;
+    config.machine.seed = seed;
     return config;
 }
 

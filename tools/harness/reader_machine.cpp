@@ -31,7 +31,7 @@ NTSTATUS NTAPI AsyncDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     request->completions += 1;
     request->done = true;
     request->status = irp->IoStatus.Status;
-    request->completedAt = Kernel::Current().Now();
+    request->completedAt = Machine::Current().Now();
     IoFreeIrp(irp);
     if (request->then) request->then();
     return STATUS_MORE_PROCESSING_REQUIRED;
@@ -47,7 +47,7 @@ AsyncRequest& ReaderMachine::SendAsync(std::size_t index, ULONG code, std::funct
     requests_.push_back(std::move(request));
     sent.code = code;
     sent.then = std::move(then);
-    sent.sentAt = kernel_.Now();
+    sent.sentAt = machine_.Now();
     // An application's overlapped request on its handle; the completion is
     // noted in the record as it happens.
     if (AppHandle* handle = Handle(index)) {
@@ -55,13 +55,13 @@ AsyncRequest& ReaderMachine::SendAsync(std::size_t index, ULONG code, std::funct
             sent.completions += 1;
             sent.done = true;
             sent.status = irp->IoStatus.Status;
-            sent.completedAt = Kernel::Current().Now();
+            sent.completedAt = Machine::Current().Now();
         });
         sent.irp = overlapped->Irp();
         if (sent.irp == nullptr) { // refused before it was sent (a closed handle)
             sent.done = true;
             sent.status = overlapped->Status();
-            sent.completedAt = kernel_.Now();
+            sent.completedAt = machine_.Now();
         }
         overlapped_.emplace(&sent, std::move(overlapped));
         return sent;
@@ -139,7 +139,7 @@ void ReaderMachine::Collect(const AsyncRequest& request) {
 bool ReaderMachine::RequestsHeld(std::size_t index) {
     if (power::SystemState() != PowerSystemWorking) return true;
     if (index >= readers_.size() || readers_[index].device == nullptr) return false;
-    const pnp::DeviceNode* node = kernel_.Component<pnp::PnpManager>().Node(readers_[index].pdo);
+    const pnp::DeviceNode* node = machine_.Pnp().Node(readers_[index].pdo);
     return node != nullptr && (node->state == pnp::DeviceState::StopPending || node->state == pnp::DeviceState::Stopped);
 }
 
@@ -147,19 +147,19 @@ std::size_t ReaderMachine::Outstanding() const {
     return static_cast<std::size_t>(std::ranges::count_if(requests_, [](const auto& r) { return !r->done; }));
 }
 
-ReaderMachine::ReaderMachine(KernelConfig config, usb::UsbBusConfig bus)
-    : config_(config), kernel_(config_), bus_(kernel_, bus) {
-    kernel_.Component<pnp::PnpManager>().SetFunctionDriver(std::u16string(kDriverName), &LoadFreshDriverImage);
+ReaderMachine::ReaderMachine(MachineConfig config, usb::UsbBusConfig bus)
+    : config_(config), machine_(config_, bus) {
+    machine_.Pnp().SetFunctionDriver(std::u16string(kDriverName), &LoadFreshDriverImage);
 }
 
 ReaderMachine::~ReaderMachine() {
-    if (!shutDown_ && !kernel_.BugChecked()) Shutdown();
+    if (!shutDown_ && !machine_.BugChecked()) Shutdown();
 }
 
-PDRIVER_OBJECT ReaderMachine::Driver() { return kernel_.Component<pnp::PnpManager>().Driver(); }
+PDRIVER_OBJECT ReaderMachine::Driver() { return machine_.Pnp().Driver(); }
 
 RunResult ReaderMachine::Run(std::function<void()> body) {
-    return kernel_.RunThread("machine", [this, body = std::move(body)] {
+    return machine_.RunThread("machine", [this, body = std::move(body)] {
         body();
         Sync();
     });
@@ -167,7 +167,7 @@ RunResult ReaderMachine::Run(std::function<void()> body) {
 
 RunResult ReaderMachine::Shutdown() {
     shutDown_ = true;
-    return kernel_.RunThread("machine-shutdown", [this] { Teardown(); });
+    return machine_.RunThread("machine-shutdown", [this] { Teardown(); });
 }
 
 // The machine is switched off: applications close their handles (a wait
@@ -188,16 +188,16 @@ void ReaderMachine::Teardown() {
         else if (node->state != pnp::DeviceState::SurpriseRemoved) manager.RemoveOrderly(reader.pdo);
         if (manager.Node(reader.pdo) != nullptr) {
             reader.pulled = true;
-            bus_.Unplug(reader.pdo);
+            machine_.Usb().Unplug(reader.pdo);
             manager.DevicePulled(reader.pdo);
         }
     }
     Sync();
-    bus_.Shutdown();
+    machine_.Usb().Shutdown();
 }
 
 void ReaderMachine::Sync() {
-    const pnp::PnpManager& manager = kernel_.Component<pnp::PnpManager>();
+    const pnp::PnpManager& manager = machine_.Pnp();
     for (PluggedReader& reader : readers_) {
         if (reader.device == nullptr) continue;
         const pnp::DeviceNode* node = manager.Node(reader.pdo);
@@ -231,7 +231,7 @@ PlugResult ReaderMachine::Plug(usb::UsbDeviceModel& model, const std::function<v
                                PlugStart start) {
     PluggedReader reader;
     reader.model = &model;
-    reader.pdo = bus_.Plug(model, "reader" + std::to_string(readers_.size()));
+    reader.pdo = machine_.Usb().Plug(model, "reader" + std::to_string(readers_.size()));
     if (beforeAdd) beforeAdd(reader.pdo);
     pnp::PnpManager& manager = pnp::Manager();
     const pnp::Arrival arrival = manager.Arrive(reader.pdo, start == PlugStart::Held);
@@ -311,7 +311,7 @@ NTSTATUS ReaderMachine::Unplug(std::size_t index) {
     PluggedReader& reader = readers_.at(index);
     if (reader.device == nullptr || reader.pulled) return STATUS_NO_SUCH_DEVICE;
     reader.pulled = true;
-    bus_.Unplug(reader.pdo);
+    machine_.Usb().Unplug(reader.pdo);
     const NTSTATUS status = pnp::Manager().DevicePulled(reader.pdo);
     Sync();
     return status;

@@ -18,7 +18,7 @@
 // - The driver is unloaded by the manager after its last device, and the
 //   unload audit runs then.
 //
-//   harness::ReaderMachine machine(KernelConfig{.seed = 7});
+//   harness::ReaderMachine machine(MachineConfig{.seed = 7});
 //   RunResult run = machine.Run([&] {
 //       auto added = machine.Plug(reader);          // add-device and start
 //       machine.Open(added.index);
@@ -38,7 +38,7 @@
 
 #include "harness/app_client.h"
 #include "harness/reader_testbed.h"
-#include "kernel/kernel.h"
+#include "machine/machine.h"
 #include "qvscr.h"
 #include "usb/usb_bus.h"
 #include "usb/usb_device_model.h"
@@ -73,13 +73,13 @@ enum class PlugStart { Now, Held };
 
 class ReaderMachine {
   public:
-    explicit ReaderMachine(KernelConfig config, usb::UsbBusConfig bus = {});
+    explicit ReaderMachine(MachineConfig config, usb::UsbBusConfig bus = {});
     ~ReaderMachine();
     ReaderMachine(const ReaderMachine&) = delete;
     ReaderMachine& operator=(const ReaderMachine&) = delete;
 
-    Kernel& Machine() { return kernel_; }
-    usb::UsbBus& Bus() { return bus_; }
+    qv::Machine& Machine() { return machine_; }
+    usb::UsbBus& Bus() { return machine_.Usb(); }
     // The driver while the Plug and Play manager has it loaded.
     PDRIVER_OBJECT Driver();
 
@@ -177,9 +177,8 @@ class ReaderMachine {
     void Sync();
     PDEVICE_OBJECT Top(std::size_t index);
 
-    KernelConfig config_;
-    Kernel kernel_;
-    usb::UsbBus bus_;
+    MachineConfig config_;
+    qv::Machine machine_;
     std::vector<PluggedReader> readers_;
     std::vector<std::vector<std::unique_ptr<AppHandle>>> handles_;
     std::vector<std::unique_ptr<AppHandle>> retired_; // closed, kept for their requests

@@ -22,16 +22,16 @@ constexpr ULONG kTestbedFailure = 0xE2;
 } // namespace
 
 ReaderTestbed::ReaderTestbed(usb::UsbDeviceModel& model, TestbedConfig config)
-    : model_(model), config_(std::move(config)), kernel_(config_.kernel), bus_(kernel_, config_.bus) {
-    kernel_.Component<pnp::PnpManager>().SetFunctionDriver(std::u16string(kDriverName), &LoadFreshDriverImage);
+    : model_(model), config_(std::move(config)), machine_(config_.machine, config_.bus) {
+    machine_.Pnp().SetFunctionDriver(std::u16string(kDriverName), &LoadFreshDriverImage);
 }
 
 ReaderTestbed::~ReaderTestbed() {
-    if (!shutDown_ && !kernel_.BugChecked()) Shutdown();
+    if (!shutDown_ && !machine_.BugChecked()) Shutdown();
 }
 
 RunResult ReaderTestbed::Run(std::function<void()> body) {
-    return kernel_.RunThread("testbed", [this, body = std::move(body)] {
+    return machine_.RunThread("testbed", [this, body = std::move(body)] {
         if (!built_) Build();
         body();
     });
@@ -39,7 +39,7 @@ RunResult ReaderTestbed::Run(std::function<void()> body) {
 
 RunResult ReaderTestbed::Shutdown() {
     shutDown_ = true;
-    return kernel_.RunThread("testbed-shutdown", [this] { Teardown(); });
+    return machine_.RunThread("testbed-shutdown", [this] { Teardown(); });
 }
 
 // The bus reports the reader and the Plug and Play manager loads the driver
@@ -50,10 +50,10 @@ RunResult ReaderTestbed::Shutdown() {
 // the test bed is not what is under test.
 void ReaderTestbed::Build() {
     built_ = true;
-    pdo_ = bus_.Plug(model_, config_.deviceName);
+    pdo_ = machine_.Usb().Plug(model_, config_.deviceName);
     const pnp::Arrival arrival = pnp::Manager().Arrive(pdo_, /*holdStart=*/true);
     if (!NT_SUCCESS(arrival.added)) {
-        kernel_.RaiseBugCheck(kTestbedFailure, static_cast<ULONG>(arrival.added), 0, 0, 0,
+        machine_.Kernel().RaiseBugCheck(kTestbedFailure, static_cast<ULONG>(arrival.added), 0, 0, 0,
                               "test bed: AddDevice failed");
     }
     driver_ = pnp::Manager().Driver();
@@ -95,9 +95,9 @@ void ReaderTestbed::Teardown() {
         device_ = nullptr;
         driver_ = nullptr;
     }
-    bus_.Shutdown();
+    machine_.Usb().Shutdown();
     if (driver_ != nullptr) {
-        kernel_.Io().UnloadDriver(driver_);
+        machine_.Io().UnloadDriver(driver_);
         driver_ = nullptr;
     }
 }

@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "kernel/kernel.h"
+#include "machine/machine.h"
 #include "qvscr.h"
 #include "usb/usb_bus.h"
 #include "usb/usb_device_model.h"
@@ -29,7 +29,7 @@
 namespace qv::harness {
 
 struct TestbedConfig {
-    KernelConfig kernel;
+    MachineConfig machine;
     usb::UsbBusConfig bus;
     // The name the device is plugged in under (it appears in the bus trace).
     std::string deviceName = "reader";
@@ -41,7 +41,7 @@ struct TestbedConfig {
     // Everything default but the seed.
     static TestbedConfig ForSeed(std::uint64_t seed) {
         TestbedConfig config;
-        config.kernel.seed = seed;
+        config.machine.seed = seed;
         return config;
     }
 };
@@ -85,8 +85,8 @@ class ReaderTestbed {
     ReaderTestbed(const ReaderTestbed&) = delete;
     ReaderTestbed& operator=(const ReaderTestbed&) = delete;
 
-    Kernel& Machine() { return kernel_; }
-    usb::UsbBus& Bus() { return bus_; }
+    qv::Machine& Machine() { return machine_; }
+    usb::UsbBus& Bus() { return machine_.Usb(); }
 
     // Runs body on a simulated thread at PASSIVE_LEVEL, and the machine until
     // every host thread has ended. The first call plugs the device in and
@@ -160,8 +160,7 @@ class ReaderTestbed {
 
     usb::UsbDeviceModel& model_;
     TestbedConfig config_;
-    Kernel kernel_;
-    usb::UsbBus bus_;
+    qv::Machine machine_;
     PDRIVER_OBJECT driver_ = nullptr;
     PDEVICE_OBJECT pdo_ = nullptr;
     PDEVICE_OBJECT device_ = nullptr;

@@ -18,7 +18,7 @@ NTSTATUS NTAPI AsyncRequestDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     request->completions += 1;
     request->done = true;
     request->status = irp->IoStatus.Status;
-    request->completedAt = Kernel::Current().Now();
+    request->completedAt = Machine::Current().Now();
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
@@ -57,7 +57,7 @@ AsyncRequest& ReaderTestbed::SendAsync(ULONG code) {
     AsyncRequest& sent = *request;
     requests_.push_back(std::move(request));
     sent.code = code;
-    sent.sentAt = kernel_.Now();
+    sent.sentAt = machine_.Now();
     PIRP irp = IoAllocateIrp(device_->StackSize, FALSE);
     if (irp == nullptr) {
         sent.done = true;

@@ -130,7 +130,7 @@ class Bridge::Machine {
   public:
     explicit Machine(BridgeConfig config)
         : config_(config),
-          host_(MachineConfig(config), 1 + kMaxChannels * kWorkersPerChannel, [this] { Boot(); },
+          host_(ConfigFor(config), 1 + kMaxChannels * kWorkersPerChannel, [this] { Boot(); },
                 [this] { Teardown(); }) {}
 
     ~Machine() {
@@ -139,17 +139,17 @@ class Bridge::Machine {
         // it is left as it is rather than torn down without a kernel.
         if (!tornDown_) {
             for (auto& [id, channel] : channels_) (void)channel->handle.release();
-            (void)bus_.release();
+            bus_ = nullptr;
         }
     }
 
-    static KernelConfig MachineConfig(const BridgeConfig& config) {
-        KernelConfig kernel;
-        kernel.seed = config.seed;
-        kernel.realTime = true;
+    static MachineConfig ConfigFor(const BridgeConfig& config) {
+        MachineConfig machine;
+        machine.seed = config.seed;
+        machine.realTime = true;
         // The daemon runs as long as it likes.
-        kernel.timeLimit = ~VirtualTime{0};
-        return kernel;
+        machine.timeLimit = ~VirtualTime{0};
+        return machine;
     }
 
     MachineHost& Host() { return host_; }
@@ -472,7 +472,7 @@ class Bridge::Machine {
     }
 
     void Boot() {
-        bus_ = std::make_unique<usb::UsbBus>(K());
+        bus_ = &qv::Machine::Current().Usb();
         pnp::Manager().SetFunctionDriver(std::u16string(kDriverName), &harness::LoadFreshDriverImage);
     }
 
@@ -560,7 +560,7 @@ class Bridge::Machine {
         // The handles go once their last request has been reaped.
         for (Channel* channel : all) channel->handle.reset();
         if (bus_) bus_->Shutdown();
-        bus_.reset();
+        bus_ = nullptr;
         tornDown_ = true;
     }
 
@@ -571,7 +571,7 @@ class Bridge::Machine {
     std::map<std::uint32_t, std::unique_ptr<Channel>> channels_;
     std::vector<std::unique_ptr<Channel>> retired_;
     std::map<std::uint32_t, bool> inserted_;
-    std::unique_ptr<usb::UsbBus> bus_;
+    usb::UsbBus* bus_ = nullptr;
     bool tornDown_ = false;
     // Last: its thread runs the machine over the members above.
     MachineHost host_;

@@ -18,7 +18,7 @@ struct MachineHost::Worker {
     std::unique_ptr<Job> current; // the job running, guarded likewise
 };
 
-MachineHost::MachineHost(KernelConfig config, unsigned workers, std::function<void()> boot,
+MachineHost::MachineHost(MachineConfig config, unsigned workers, std::function<void()> boot,
                          std::function<void()> teardown)
     : boot_(std::move(boot)), teardown_(std::move(teardown)) {
     for (unsigned i = 0; i < std::max(workers, 1u); ++i) workers_.push_back(std::make_unique<Worker>());
@@ -31,38 +31,38 @@ MachineHost::MachineHost(KernelConfig config, unsigned workers, std::function<vo
 
 MachineHost::~MachineHost() { Stop(); }
 
-void MachineHost::HostThread(KernelConfig config) {
+void MachineHost::HostThread(MachineConfig config) {
     std::string report;
     try {
-        Kernel kernel(config);
+        Machine machine(config);
         for (auto& worker : workers_) KeInitializeEvent(&worker->wake, SynchronizationEvent, FALSE);
         for (unsigned i = 0; i < workers_.size(); ++i) {
-            kernel.Spawn(i == 0 ? "pcsc control" : "pcsc worker " + std::to_string(i),
+            machine.Spawn(i == 0 ? "pcsc control" : "pcsc worker " + std::to_string(i),
                          [this, i] { WorkerLoop(*workers_[i], i); });
         }
         {
             std::lock_guard lock(mutex_);
-            kernel_ = &kernel;
+            machine_ = &machine;
             running_ = true;
         }
         started_.notify_all();
         RunResult result;
         try {
-            result = kernel.Run();
+            result = machine.Run();
         } catch (const std::exception& error) {
             result.outcome = RunOutcome::BugCheck;
             result.report = error.what();
         }
         // Nobody may post to the machine once it is going away.
         std::lock_guard lock(mutex_);
-        kernel_ = nullptr;
+        machine_ = nullptr;
         stopped_ = true;
         if (!result.Ok()) {
             report_ = "the machine stopped (" + std::string(OutcomeName(result.outcome)) + "):\n" + result.report;
         }
     } catch (const std::exception& error) {
         std::lock_guard lock(mutex_);
-        kernel_ = nullptr;
+        machine_ = nullptr;
         stopped_ = true;
         report_ = std::string("the machine could not run: ") + error.what();
     }
@@ -128,9 +128,9 @@ void MachineHost::Ring(unsigned worker) { KeSetEvent(&workers_[worker]->wake, IO
 void MachineHost::Send(unsigned worker, std::function<void()> body, std::function<void(bool)> done) {
     {
         std::lock_guard lock(mutex_);
-        if (!stopped_ && !stopping_ && kernel_ != nullptr && worker < workers_.size()) {
+        if (!stopped_ && !stopping_ && machine_ != nullptr && worker < workers_.size()) {
             workers_[worker]->queue.push_back(Job{std::move(body), std::move(done)});
-            kernel_->Sched().Inbox().Post([this, worker] { Ring(worker); });
+            machine_->Kernel().Sched().Inbox().Post([this, worker] { Ring(worker); });
             return;
         }
     }
@@ -161,11 +161,11 @@ bool MachineHost::Call(unsigned worker, std::function<void()> body) {
 void MachineHost::Stop() {
     {
         std::lock_guard lock(mutex_);
-        if (!stopping_ && !stopped_ && kernel_ != nullptr) {
+        if (!stopping_ && !stopped_ && machine_ != nullptr) {
             stopping_ = true;
             // Every worker finishes what it has queued; the control worker
             // then tears down.
-            kernel_->Sched().Inbox().Post([this] {
+            machine_->Kernel().Sched().Inbox().Post([this] {
                 for (unsigned i = 0; i < workers_.size(); ++i) Ring(i);
             });
         }

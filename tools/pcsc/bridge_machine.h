@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "kernel/kernel.h"
+#include "machine/machine.h"
 
 namespace qv::pcsc {
 
@@ -26,9 +26,9 @@ class MachineHost {
 
     // Starts the host thread. boot runs first on the control worker (the
     // first worker, number 0), before any job; teardown runs on it last,
-    // when Stop is called. The Kernel exists only on the host thread: what
+    // when Stop is called. The machine exists only on the host thread: what
     // needs it is made inside boot.
-    MachineHost(KernelConfig config, unsigned workers, std::function<void()> boot, std::function<void()> teardown);
+    MachineHost(MachineConfig config, unsigned workers, std::function<void()> boot, std::function<void()> teardown);
     ~MachineHost();
     MachineHost(const MachineHost&) = delete;
     MachineHost& operator=(const MachineHost&) = delete;
@@ -52,7 +52,7 @@ class MachineHost {
         std::function<void(bool)> done;
     };
 
-    void HostThread(KernelConfig config);
+    void HostThread(MachineConfig config);
     void WorkerLoop(Worker& worker, unsigned index);
     // Scheduler context: wakes the worker.
     void Ring(unsigned worker);
@@ -67,7 +67,7 @@ class MachineHost {
     bool stopping_ = false;
     bool stopped_ = false;
     std::string report_;
-    Kernel* kernel_ = nullptr; // set by the host thread while it runs
+    Machine* machine_ = nullptr; // set by the host thread while it runs
     std::thread thread_;
 };
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "io/io_manager.h"
-#include "kernel/kernel.h"
+#include "machine/machine.h"
 #include "kernel/scheduler.h"
 
 namespace qvsim {
@@ -32,7 +32,7 @@ struct TourExtension {
 };
 
 void Say(const std::string& text) {
-    qv::Kernel& k = qv::K();
+    qv::KernelCore& k = qv::K();
     k.Events().Log(k.Now(), k.Sched().CurrentName(), "tour", text);
 }
 
@@ -99,11 +99,11 @@ void Application(TourExtension* extension) {
 int RunTour(std::uint64_t seed, bool realTime) {
     std::printf("qvsim: seed %llu\n", static_cast<unsigned long long>(seed));
     std::printf("qvsim: booting the emulated kernel (%s time, 2 processors)\n", realTime ? "real" : "virtual");
-    qv::KernelConfig config;
+    qv::MachineConfig config;
     config.seed = seed;
     config.realTime = realTime;
-    qv::Kernel kernel(config);
-    kernel.Events().SetListener([](std::uint64_t time, std::string_view thread, std::string_view category,
+    qv::Machine machine(config);
+    machine.Events().SetListener([](std::uint64_t time, std::string_view thread, std::string_view category,
                                    std::string_view text) {
         std::printf("[%11.6f s] %-16.*s %-6.*s %.*s\n", static_cast<double>(time) / qv::kTicksPerSecond,
                     static_cast<int>(thread.size()), thread.data(), static_cast<int>(category.size()),
@@ -112,9 +112,9 @@ int RunTour(std::uint64_t seed, bool realTime) {
 
     TourExtension* extension = nullptr;
     PDRIVER_OBJECT driver = nullptr;
-    kernel.Spawn("boot", [&] {
+    machine.Spawn("boot", [&] {
         NTSTATUS status = STATUS_SUCCESS;
-        driver = qv::K().Io().LoadDriver(u"\\Driver\\Tour", TourEntry, &status);
+        driver = qv::Io().LoadDriver(u"\\Driver\\Tour", TourEntry, &status);
         if (driver == nullptr || !NT_SUCCESS(status)) {
             Say("driver failed to load");
             return;
@@ -145,12 +145,12 @@ int RunTour(std::uint64_t seed, bool realTime) {
         ObDereferenceObject(extension->PollThread);
         ExFreePoolWithTag(scratch, kTourTag);
         IoDeleteDevice(device);
-        qv::K().Io().UnloadDriver(driver);
+        qv::Io().UnloadDriver(driver);
         Say("driver unloaded; nothing left behind");
     });
 
     const auto wallStart = std::chrono::steady_clock::now();
-    const qv::RunResult result = kernel.Run();
+    const qv::RunResult result = machine.Run();
     const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - wallStart;
     std::printf("qvsim: run %s after %.3f s of virtual time (%.3f s on this host)\n",
                 std::string(qv::OutcomeName(result.outcome)).c_str(),

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <string_view>
 
-#include "kernel/kernel.h"
+#include "machine/machine.h"
 
 namespace {
 
@@ -34,9 +34,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: qvasanprobe use-after-free|overrun|clean\n");
         return 2;
     }
-    qv::Kernel kernel;
+    qv::Machine machine;
     int seen = 0;
-    const qv::RunResult result = kernel.RunThread("probe", [&] { seen = DriverTouchesPool(mode); });
+    const qv::RunResult result = machine.RunThread("probe", [&] { seen = DriverTouchesPool(mode); });
     std::printf("probe %.*s: %s (%d)\n", static_cast<int>(mode.size()), mode.data(),
                 std::string(qv::OutcomeName(result.outcome)).c_str(), seen);
     return result.Ok() ? 0 : 1;

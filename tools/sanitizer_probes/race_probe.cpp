@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <string_view>
 
-#include "kernel/kernel.h"
+#include "machine/machine.h"
 #include "kernel/scheduler.h"
 
 namespace {
@@ -91,8 +91,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: qvtsanprobe ordered|racy\n");
         return 2;
     }
-    qv::Kernel kernel;
-    const qv::RunResult result = kernel.RunThread("probe", [mode] {
+    qv::Machine machine;
+    const qv::RunResult result = machine.RunThread("probe", [mode] {
         UnderSpinLock();
         OrderedByEvent();
         OrderedByThreadStartAndEnd();

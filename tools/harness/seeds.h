@@ -1,20 +1,26 @@
-// The seeds a seeded scenario runs under. QV_SEEDS chooses them: a range
+// The seeds a seeded scenario runs under, for the tests and the tools that
+// run scenarios (the conformance suite). QV_SEEDS chooses them: a range
 // "1-500", a list "1,5,9", or both mixed ("1-8,13"); without it the first
 // few seeds are used, so the default run stays quick while a sweep can run
 // hundreds. A malformed QV_SEEDS is reported and the default used. Odd seeds
 // schedule uniformly and even ones by PCT (unless QV_SCHED forces a mode), so
-// any run of two or more seeds covers both modes.
+// any run of two or more seeds covers both modes. ScheduleVariants adds the
+// other schedulings the machine offers, for the races that run under each.
 #pragma once
 
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
-namespace qv::test {
+#include "machine/machine.h"
+
+namespace qv::harness {
 
 inline constexpr std::uint64_t kDefaultSeedCount = 8;
 
@@ -43,7 +49,7 @@ inline std::optional<std::vector<std::uint64_t>> ParseSeeds(std::string_view tex
 
 // The seeds from QV_SEEDS, or 1 to defaultCount: a cheap test may ask for
 // more seeds by default than the usual few.
-inline std::vector<std::uint64_t> TestSeeds(std::uint64_t defaultCount = kDefaultSeedCount) {
+inline std::vector<std::uint64_t> RunSeeds(std::uint64_t defaultCount = kDefaultSeedCount) {
     if (const char* text = std::getenv("QV_SEEDS"); text != nullptr && *text != '\0') {
         if (auto seeds = ParseSeeds(text)) return *seeds;
         std::fprintf(stderr, "QV_SEEDS=\"%s\" is neither a range like 1-500 nor a list like 1,5,9; using 1-%llu\n",
@@ -54,4 +60,31 @@ inline std::vector<std::uint64_t> TestSeeds(std::uint64_t defaultCount = kDefaul
     return seeds;
 }
 
-} // namespace qv::test
+// Every scheduling the kernel's configuration offers, so that the races run
+// under each: uniform random switching with two processors, rarely and
+// often, one processor switching at almost every kernel call, and PCT's
+// random priorities with a few change points.
+struct ScheduleVariant {
+    std::string name;
+    std::function<void(MachineConfig&)> apply;
+};
+
+inline std::vector<ScheduleVariant> ScheduleVariants() {
+    return {
+        {"uniform", [](MachineConfig& c) { c.scheduling = qv::SchedulingMode::Uniform; }},
+        {"uniform-rare-switch",
+         [](MachineConfig& c) {
+             c.scheduling = qv::SchedulingMode::Uniform;
+             c.switchPercent = 10;
+         }},
+        {"uniform-one-cpu",
+         [](MachineConfig& c) {
+             c.scheduling = qv::SchedulingMode::Uniform;
+             c.processors = 1;
+             c.switchPercent = 90;
+         }},
+        {"pct", [](MachineConfig& c) { c.scheduling = qv::SchedulingMode::Pct; }},
+    };
+}
+
+} // namespace qv::harness

@@ -23,7 +23,8 @@
 #include "pnp/pnp_manager.h"
 #include "pnp/pnp_platform.h"
 #include "support/kernel_run.h"
-#include "support/seeds.h"
+#include "support/seed_run.h"
+#include "harness/seeds.h"
 #include "usb_reader.h"
 
 namespace qv::test {
@@ -44,10 +45,9 @@ bool AcceptableEnd(NTSTATUS status) {
 // the removal is then pending while the application goes on, and the remove
 // request follows its close.
 void Storm(bool legacy) {
-    for (std::uint64_t seed : TestSeeds()) {
-        KernelConfig config;
-        config.seed = seed;
-        harness::ReaderMachine machine(config);
+    OnEachSeed(harness::kDefaultSeedCount, [&](SeedRun& seedRun) {
+        const std::uint64_t seed = seedRun.seed;
+        harness::ReaderMachine& machine = seedRun.machine;
         std::array<std::unique_ptr<sim::UsbReader>, kReaders> readers;
         for (auto& reader : readers) reader = std::make_unique<sim::UsbReader>(sim::ReaderOptions{}, sim::MakeCard("dual", seed));
         std::mt19937_64 random(seed);
@@ -58,7 +58,7 @@ void Storm(bool legacy) {
         std::atomic<int> succeeded = 0;
 
         bool pulledOut = false;
-        RunResult run = machine.Run([&] {
+        seedRun.Run([&] {
             if (legacy) pnp::Platform().SetWdmVersion(1, 0);
             std::array<KEVENT, kReaders> appDone;
             for (std::size_t i = 0; i < kReaders; ++i) {
@@ -131,16 +131,14 @@ void Storm(bool legacy) {
                 if (i == pulled || machine.Readers()[i].device == nullptr) continue;
                 if (machine.Pnp(i, IRP_MN_QUERY_REMOVE_DEVICE) == STATUS_SUCCESS) machine.Pnp(i, IRP_MN_REMOVE_DEVICE);
             }
+        }, [&] {
+            EXPECT_EQ(unexpected.load(), 0) << "seed " << seed;
+            EXPECT_EQ(sent.load(), ended.load()) << "seed " << seed;
+            EXPECT_GT(succeeded.load(), 0) << "seed " << seed << ": the storm served nothing";
         });
-        EXPECT_TRUE(run.Ok()) << "seed " << seed << "\n" << run.report;
-        EXPECT_EQ(unexpected.load(), 0) << "seed " << seed;
-        EXPECT_EQ(sent.load(), ended.load()) << "seed " << seed;
-        EXPECT_GT(succeeded.load(), 0) << "seed " << seed << ": the storm served nothing";
-        RunResult end = machine.Shutdown();
-        EXPECT_TRUE(end.Ok()) << "seed " << seed << "\n" << end.report;
         // The Plug and Play manager sent the pull-out and the removals, and
         // unloaded the driver (with its audit) after the last reader.
-        const pnp::PnpManager& manager = machine.Machine().Component<pnp::PnpManager>();
+        const pnp::PnpManager& manager = machine.Machine().Pnp();
         const auto requests = [&](std::string_view request) {
             return std::ranges::count_if(manager.Sent(), [&](const std::string& line) { return line.starts_with(request); });
         };
@@ -148,7 +146,7 @@ void Storm(bool legacy) {
         EXPECT_EQ(requests("REMOVE_DEVICE"), static_cast<long>(kReaders)) << "seed " << seed;
         EXPECT_EQ(manager.Loads(), 1u) << "seed " << seed;
         EXPECT_EQ(manager.Unloads(), 1u) << "seed " << seed;
-    }
+    });
 }
 
 TEST(LifecycleStorm, RequestsOnSeveralReadersWhileTheyStopStartAndGo) { Storm(false); }

@@ -24,7 +24,8 @@
 #include "harness/reader_machine.h"
 #include "smclib/event_log.h"
 #include "support/kernel_run.h"
-#include "support/seeds.h"
+#include "support/seed_run.h"
+#include "harness/seeds.h"
 #include "usb/usb_bus.h"
 #include "usb_reader.h"
 
@@ -40,8 +41,8 @@ struct Machine {
     explicit Machine(std::uint64_t seed = 1) : machine(Config(seed)) {
         for (auto& reader : readers) reader = std::make_unique<sim::UsbReader>(sim::ReaderOptions{}, sim::MakeCard("dual", seed));
     }
-    static KernelConfig Config(std::uint64_t seed) {
-        KernelConfig config;
+    static MachineConfig Config(std::uint64_t seed) {
+        MachineConfig config;
         config.seed = seed;
         return config;
     }
@@ -242,7 +243,7 @@ TEST(Pnp, StartSendsTheStartSequenceAndEnablesRequests) {
 TEST(Pnp, AStartWhosePollingThreadCannotBeReferencedEndsItAndFails) {
     constexpr NTSTATUS kRefused = STATUS_INVALID_HANDLE;
     constexpr std::array<std::uint8_t, 2> kCardStatus{READER_COMMAND_CLASS, 0x31};
-    for (std::uint64_t seed : TestSeeds()) {
+    for (std::uint64_t seed : harness::RunSeeds()) {
         for (bool restart : {false, true}) {
             SCOPED_TRACE(testing::Message() << "seed " << seed << (restart ? ", restart" : ", first start"));
             Machine m(seed);
@@ -299,7 +300,7 @@ TEST(Pnp, StopThenStartRunsTheSequenceAgain) {
 // again (not below) when the request has ended, and a later query-stop is
 // answered from the truth.
 TEST(Pnp, RefusedQueryStopAndItsCancelKeepTheCountOfRequestsInside) {
-    for (std::uint64_t seed : TestSeeds(4)) {
+    for (std::uint64_t seed : harness::RunSeeds(4)) {
         Machine m(seed);
         m.Run([&] {
             ASSERT_EQ(m.machine.Plug(*m.readers[0]).started, STATUS_SUCCESS);
@@ -347,7 +348,7 @@ TEST(Pnp, RefusedQueryStopAndItsCancelKeepTheCountOfRequestsInside) {
 // A request sent while the start sequence runs waits until it is over: the
 // sequence's reader commands take no mutex, so nothing may share the link.
 TEST(Pnp, RequestsWaitUntilTheStartSequenceIsOver) {
-    for (std::uint64_t seed : TestSeeds(4)) {
+    for (std::uint64_t seed : harness::RunSeeds(4)) {
         Machine m(seed);
         m.Run([&] {
             ASSERT_EQ(m.machine.Plug(*m.readers[0], {}, harness::PlugStart::Held).status, STATUS_SUCCESS);
@@ -454,7 +455,7 @@ NTSTATUS SendCreateOrClose(PDEVICE_OBJECT device, UCHAR major) {
 TEST(Dispatch, OpensArrivingTogetherAdmitOneHandle) {
     int thirdOpenWon = 0;
     int thirdOpenRefused = 0;
-    for (const std::uint64_t seed : TestSeeds(32)) {
+    for (const std::uint64_t seed : harness::RunSeeds(32)) {
         Machine m(seed);
         m.Run([&] {
             ASSERT_EQ(m.machine.Plug(*m.readers[0]).status, STATUS_SUCCESS);
@@ -508,39 +509,32 @@ TEST(Dispatch, OpensArrivingTogetherAdmitOneHandle) {
 // refused leaves no hold on the remove lock behind (the reader opens again
 // and is removed without waiting).
 TEST(Dispatch, TwoOpensAtOnceLeaveOneHandle) {
-    for (const ScheduleVariant& mode : ScheduleVariants()) {
-        for (std::uint64_t seed : TestSeeds(16)) {
-            const std::string where = mode.name + ", seed " + std::to_string(seed);
-            KernelConfig config;
-            config.seed = seed;
-            mode.apply(config);
-            ReaderMachine machine(config);
-            sim::UsbReader reader(sim::ReaderOptions{}, sim::MakeCard("dual", seed));
-            RunResult run = machine.Run([&] {
-                ASSERT_EQ(machine.Plug(reader).status, STATUS_SUCCESS);
-                const std::u16string link = machine.Link(0);
-                std::unique_ptr<harness::AppHandle> handles[2];
-                NTSTATUS statuses[2] = {STATUS_PENDING, STATUS_PENDING};
-                KEVENT opened[2];
-                for (int i = 0; i < 2; ++i) {
-                    KeInitializeEvent(&opened[i], NotificationEvent, FALSE);
-                    K().Spawn("application " + std::to_string(i), [&, i] {
-                        statuses[i] = harness::AppHandle::Open(link, handles[i]);
-                        KeSetEvent(&opened[i], IO_NO_INCREMENT, FALSE);
-                    });
-                }
-                for (KEVENT& event : opened) KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-                EXPECT_EQ(std::count(std::begin(statuses), std::end(statuses), STATUS_SUCCESS), 1) << where;
-                EXPECT_EQ(std::count(std::begin(statuses), std::end(statuses), STATUS_UNSUCCESSFUL), 1) << where;
-                for (auto& handle : handles) handle.reset();
-                EXPECT_EQ(machine.Open(0), STATUS_SUCCESS) << where;
-                EXPECT_EQ(machine.Close(0), STATUS_SUCCESS) << where;
-            });
-            EXPECT_TRUE(run.Ok()) << where << "\n" << run.report;
-            RunResult end = machine.Shutdown();
-            EXPECT_TRUE(end.Ok()) << where << "\n" << end.report;
-        }
-    }
+    OnEachSeedAndScheduling(16, [&](SeedRun& seedRun) {
+        const std::uint64_t seed = seedRun.seed;
+        const std::string& where = seedRun.where;
+        ReaderMachine& machine = seedRun.machine;
+        sim::UsbReader reader(sim::ReaderOptions{}, sim::MakeCard("dual", seed));
+        seedRun.Run([&] {
+            ASSERT_EQ(machine.Plug(reader).status, STATUS_SUCCESS);
+            const std::u16string link = machine.Link(0);
+            std::unique_ptr<harness::AppHandle> handles[2];
+            NTSTATUS statuses[2] = {STATUS_PENDING, STATUS_PENDING};
+            KEVENT opened[2];
+            for (int i = 0; i < 2; ++i) {
+                KeInitializeEvent(&opened[i], NotificationEvent, FALSE);
+                K().Spawn("application " + std::to_string(i), [&, i] {
+                    statuses[i] = harness::AppHandle::Open(link, handles[i]);
+                    KeSetEvent(&opened[i], IO_NO_INCREMENT, FALSE);
+                });
+            }
+            for (KEVENT& event : opened) KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+            EXPECT_EQ(std::count(std::begin(statuses), std::end(statuses), STATUS_SUCCESS), 1) << where;
+            EXPECT_EQ(std::count(std::begin(statuses), std::end(statuses), STATUS_UNSUCCESSFUL), 1) << where;
+            for (auto& handle : handles) handle.reset();
+            EXPECT_EQ(machine.Open(0), STATUS_SUCCESS) << where;
+            EXPECT_EQ(machine.Close(0), STATUS_SUCCESS) << where;
+        });
+    });
 }
 
 TEST(Dispatch, VersionAttributeIsBuiltFromTheReaderInformation) {
@@ -617,7 +611,7 @@ TEST(Dispatch, VendorAttributesOtherThanTheVersionAreNotSupported) {
 // A request sent before the start waits for it; one that waits when removal
 // begins ends with STATUS_DEVICE_REMOVED instead of holding up the removal.
 TEST(Dispatch, WaitingRequestEndsWhenTheReaderIsRemoved) {
-    for (std::uint64_t seed : TestSeeds()) {
+    for (std::uint64_t seed : harness::RunSeeds()) {
         Machine m(seed);
         m.Run([&] {
             ASSERT_EQ(m.machine.Plug(*m.readers[0], {}, harness::PlugStart::Held).status, STATUS_SUCCESS);
@@ -644,7 +638,7 @@ TEST(Dispatch, WaitingRequestEndsWhenTheReaderIsRemoved) {
 // IRP as it completes, before the driver unloads after its last reader and
 // the unload audit counts the IRPs still live.
 TEST(Dispatch, KernelModeWaitEndedByTheLastRemovalIsFreedBeforeTheUnload) {
-    for (std::uint64_t seed : TestSeeds()) {
+    for (std::uint64_t seed : harness::RunSeeds()) {
         Machine m(seed);
         m.Run([&] {
             ASSERT_EQ(m.machine.Plug(*m.readers[0]).status, STATUS_SUCCESS);

@@ -39,8 +39,8 @@ constexpr NTSTATUS kLogCode = READER_ADD_FAILED_LOG_CODE;
 // More allocations than add-device and its registry override make.
 constexpr std::uint64_t kMaxAllocations = 60;
 
-KernelConfig Seeded(std::uint64_t seed) {
-    KernelConfig config;
+MachineConfig Seeded(std::uint64_t seed) {
+    MachineConfig config;
     config.seed = seed;
     return config;
 }
@@ -222,10 +222,10 @@ TEST(AddDeviceFailure, AttachmentRefusedLeavesNothingAndLogsNothing) {
             reader,
             [&](PDEVICE_OBJECT pdo) {
                 bus = pdo;
-                K().Io().Internals().devices.Find(pdo)->deletePending = true;
+                Io().Internals().devices.Find(pdo)->deletePending = true;
             },
             PlugStart::Held);
-        K().Io().Internals().devices.Find(bus)->deletePending = false;
+        Io().Internals().devices.Find(bus)->deletePending = false;
         EXPECT_EQ(added.status, STATUS_UNSUCCESSFUL);
         EXPECT_EQ(smclib::EventLog().Entries().size(), before);
         EXPECT_EQ(bus->AttachedDevice, nullptr);

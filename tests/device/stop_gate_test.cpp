@@ -13,7 +13,8 @@
 #include "harness/reader_machine.h"
 #include "support/kernel_run.h"
 #include "support/machine_helpers.h"
-#include "support/seeds.h"
+#include "support/seed_run.h"
+#include "harness/seeds.h"
 #include "usb_reader.h"
 
 namespace qv::test {
@@ -29,22 +30,17 @@ LONG RequestsInside(PDEVICE_EXTENSION extension) {
     return inside;
 }
 
-KernelConfig Seeded(std::uint64_t seed) {
-    KernelConfig config;
-    config.seed = seed;
-    return config;
-}
-
 // A transmit held inside by a reader that takes 20 s to answer: the query is
 // refused as busy and cancelled; when the transmit leaves, the count is back
 // at 0, and the next query with nothing inside is accepted and closes the
 // gate again.
 TEST(StopGate, ACancelledQueryLeavesTheCountOfTheRequestInside) {
     const Bytes selectDf = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x51, 0x00};
-    for (std::uint64_t seed : TestSeeds(4)) {
-        ReaderMachine machine(Seeded(seed));
+    OnEachSeed(4, [&](SeedRun& seedRun) {
+        const std::uint64_t seed = seedRun.seed;
+        ReaderMachine& machine = seedRun.machine;
         sim::UsbReader reader(sim::ReaderOptions{}, sim::MakeCard("dual", seed));
-        RunResult run = machine.Run([&] {
+        seedRun.Run([&] {
             ASSERT_EQ(PlugStartAndOpen(machine, reader), STATUS_SUCCESS);
             Pause(2500); // the poller finds the card
             ASSERT_EQ(ColdResetToT0(machine), STATUS_SUCCESS);
@@ -75,9 +71,7 @@ TEST(StopGate, ACancelledQueryLeavesTheCountOfTheRequestInside) {
             EXPECT_EQ(machine.Close(0), STATUS_SUCCESS);
             EXPECT_EQ(machine.Pnp(0, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
         });
-        EXPECT_TRUE(run.Ok()) << "seed " << seed << "\n" << run.report;
-        ExpectCleanShutdown(machine, "seed " + std::to_string(seed));
-    }
+    });
 }
 
 // A request sent on a handle kept open across a stop waits; the restart's
@@ -85,10 +79,11 @@ TEST(StopGate, ACancelledQueryLeavesTheCountOfTheRequestInside) {
 // the request gets in, so the request finds the reader as the start left it:
 // the version it reads is the one the reader reported.
 TEST(StopGate, ARequestWaitingAcrossAStopComesInAfterTheStartSequence) {
-    for (std::uint64_t seed : TestSeeds(4)) {
-        ReaderMachine machine(Seeded(seed));
+    OnEachSeed(4, [&](SeedRun& seedRun) {
+        const std::uint64_t seed = seedRun.seed;
+        ReaderMachine& machine = seedRun.machine;
         sim::UsbReader reader(sim::ReaderOptions{}, sim::MakeCard("dual", seed));
-        RunResult run = machine.Run([&] {
+        seedRun.Run([&] {
             ASSERT_EQ(PlugStartAndOpen(machine, reader), STATUS_SUCCESS);
             const ULONG versionId = ATTR_READER_VERSION;
             const auto before = machine.DeviceControl(0, IOCTL_SMARTCARD_GET_ATTRIBUTE, AsInput(versionId), 4);
@@ -118,9 +113,7 @@ TEST(StopGate, ARequestWaitingAcrossAStopComesInAfterTheStartSequence) {
             EXPECT_EQ(machine.Close(0), STATUS_SUCCESS);
             EXPECT_EQ(machine.Pnp(0, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
         });
-        EXPECT_TRUE(run.Ok()) << "seed " << seed << "\n" << run.report;
-        ExpectCleanShutdown(machine, "seed " + std::to_string(seed));
-    }
+    });
 }
 
 } // namespace

@@ -1,7 +1,9 @@
 // The registry as a driver sees it: the hardware key of its device
 // (IoOpenDeviceRegistryKey) and RtlQueryRegistryValues on a key handle, with
 // the value types a device's key holds (strings and double words). The keys
-// themselves live in the Plug and Play records, where the host fills them.
+// themselves live in the Plug and Play records, where the host fills them;
+// their handles are the kernel's, of a type whose close routine forgets the
+// open key here.
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -16,11 +18,10 @@ namespace qv::pnp {
 
 namespace {
 
-// Registry handles sit in a range of their own, far above the object
-// manager's thread handles, so that ZwClose can tell them apart.
-constexpr std::uintptr_t kKeyHandleBase = 0x20000000;
-constexpr std::uintptr_t kKeyHandleLimit = 0x30000000;
-constexpr std::uintptr_t kHandleStep = 4;
+// ZwClose of a key's handle.
+void CloseKey(void* key) { Platform().ForgetKey(static_cast<const PnpPlatform::Key*>(key)); }
+
+constexpr HandleType kKeyHandle{"Key", &CloseKey};
 
 // Strings the registry routines allocate for their callers come from the
 // same tag as the run-time library's, so that RtlFreeUnicodeString frees
@@ -43,11 +44,6 @@ RegistryValue RegistryValue::Dword(ULONG number) {
     value.data.resize(sizeof(ULONG));
     std::memcpy(value.data.data(), &number, sizeof(ULONG));
     return value;
-}
-
-bool IsRegistryHandle(HANDLE handle) {
-    const auto value = reinterpret_cast<std::uintptr_t>(handle);
-    return value >= kKeyHandleBase && value < kKeyHandleLimit;
 }
 
 void PnpPlatform::AddPhysicalDevice(PDEVICE_OBJECT pdo) {
@@ -75,18 +71,18 @@ void PnpPlatform::FailKeyOpen(PDEVICE_OBJECT pdo, NTSTATUS status) {
 NTSTATUS PnpPlatform::OpenHardwareKey(PDEVICE_OBJECT pdo, HANDLE* handle) {
     auto failure = keyOpenFailures_.find(pdo);
     if (failure != keyOpenFailures_.end()) return failure->second;
-    const std::uintptr_t value = kKeyHandleBase + kHandleStep * ++nextKey_;
-    keys_.emplace(value, Key{pdo});
-    *handle = reinterpret_cast<HANDLE>(value);
+    keys_.push_back(std::make_unique<Key>(Key{pdo}));
+    *handle = K().Handles().Insert(kKeyHandle, keys_.back().get());
     return STATUS_SUCCESS;
 }
 
 const PnpPlatform::Key* PnpPlatform::FindKey(HANDLE handle) const {
-    auto found = keys_.find(reinterpret_cast<std::uintptr_t>(handle));
-    return found == keys_.end() ? nullptr : &found->second;
+    return static_cast<const Key*>(K().Handles().Find(handle, kKeyHandle));
 }
 
-bool PnpPlatform::CloseKey(HANDLE handle) { return keys_.erase(reinterpret_cast<std::uintptr_t>(handle)) == 1; }
+void PnpPlatform::ForgetKey(const Key* key) {
+    std::erase_if(keys_, [key](const std::unique_ptr<Key>& open) { return open.get() == key; });
+}
 
 const std::map<std::u16string, RegistryValue>* PnpPlatform::HardwareKey(PDEVICE_OBJECT pdo) const {
     auto found = hardware_.find(pdo);
@@ -180,7 +176,7 @@ NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevIns
     if (DevInstKeyType != PLUGPLAY_REGKEY_DEVICE) return STATUS_INVALID_PARAMETER;
     const NTSTATUS status = pnp.OpenHardwareKey(DeviceObject, DevInstRegKey);
     K().Events().Log(K().Now(), K().Sched().CurrentName(), "pnp",
-                     "open hardware key of " + K().Io().Internals().devices.Label(DeviceObject) + ": " +
+                     "open hardware key of " + Io().Internals().devices.Label(DeviceObject) + ": " +
                          (NT_SUCCESS(status) ? "ok" : "failed"));
     return status;
 }
