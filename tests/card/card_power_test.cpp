@@ -10,7 +10,7 @@
 #include "card.h"
 #include "device.h"
 #include "cards/card_catalogue.h"
-#include "harness/reader_testbed.h"
+#include "harness/reader_machine.h"
 #include "link.h"
 #include "link/link_fixture.h"
 #include "support/kernel_run.h"
@@ -31,8 +31,8 @@ struct PowerResult {
 
 // Calls CardPower as the library does for IOCTL_SMARTCARD_POWER: the action
 // in MinorIoControlCode, the caller's output buffer in IoRequest.
-PowerResult Power(harness::ReaderTestbed& bed, ULONG action, ULONG replyLength = kLargeReply) {
-    SMARTCARD_EXTENSION& card = bed.Smartcard();
+PowerResult Power(harness::ReaderMachine& bed, ULONG action, ULONG replyLength = kLargeReply) {
+    SMARTCARD_EXTENSION& card = bed.Smartcard(0);
     PowerResult result;
     Bytes buffer(replyLength, 0xEE);
     ULONG information = 0xDEAD;
@@ -60,17 +60,17 @@ struct CardBed {
     CardBed(std::string_view cardName, std::uint64_t seed)
         : seed(seed), reader({}, sim::MakeCard(cardName, seed)), bed(reader, Config(seed)) {}
 
-    static harness::TestbedConfig Config(std::uint64_t seed) {
-        harness::TestbedConfig config = harness::TestbedConfig::ForSeed(seed);
-        config.smartcard = true;
+    static harness::HeldReader Config(std::uint64_t seed) {
+        harness::HeldReader config = harness::HeldReader::ForSeed(seed);
+        config.admitRequests = true;
         return config;
     }
 
     void Run(const std::function<void()>& body) {
         RunResult run = bed.Run([&] {
-            ASSERT_EQ(bed.Configure(), STATUS_SUCCESS);
-            ASSERT_EQ(bed.SendCommand(READER_COMMAND_LINK_RESET).status, STATUS_SUCCESS);
-            bed.Reader().LinkSynchronized = 1;
+            ASSERT_EQ(bed.Configure(0), STATUS_SUCCESS);
+            ASSERT_EQ(bed.SendCommand(0, READER_COMMAND_LINK_RESET).status, STATUS_SUCCESS);
+            bed.Reader(0).LinkSynchronized = 1;
             body();
         });
         EXPECT_TRUE(run.Ok()) << "seed " << seed << "\n" << run.report;
@@ -78,12 +78,12 @@ struct CardBed {
         EXPECT_TRUE(end.Ok()) << "seed " << seed << "\n" << end.report;
     }
 
-    SMARTCARD_EXTENSION& Card() { return bed.Smartcard(); }
-    READER_EXTENSION& Reader() { return bed.Reader(); }
+    SMARTCARD_EXTENSION& Card() { return bed.Smartcard(0); }
+    READER_EXTENSION& Reader() { return bed.Reader(0); }
 
     std::uint64_t seed;
     sim::UsbReader reader;
-    harness::ReaderTestbed bed;
+    harness::ReaderMachine bed;
 };
 
 TEST(CardPower, ColdResetReturnsTheAtrAndPausesWarmResetDoesNot) {
@@ -278,8 +278,8 @@ struct ScriptedCardBed {
     }
     void Run(const std::function<void()>& body) {
         RunResult run = bed.Run([&] {
-            ASSERT_EQ(bed.Configure(), STATUS_SUCCESS);
-            bed.Reader().LinkSynchronized = 1;
+            ASSERT_EQ(bed.Configure(0), STATUS_SUCCESS);
+            bed.Reader(0).LinkSynchronized = 1;
             body();
         });
         EXPECT_TRUE(run.Ok()) << run.report;
@@ -287,7 +287,7 @@ struct ScriptedCardBed {
     }
     std::deque<Bytes> replies;
     ScriptedReader reader;
-    harness::ReaderTestbed bed;
+    harness::ReaderMachine bed;
 };
 
 const Bytes kAtr = {0x3B, 0x02, 0x14, 0x50};
@@ -296,7 +296,7 @@ TEST(CardPower, LongRepliesAreTakenWhateverTheirStatusByteShortOnesOnlyWithAa) {
     ScriptedCardBed t(1);
     t.replies = {ReplyInf(0xAA, kAtr), ReplyInf(0xAA), {0x00, 0x00, 0x00}, ReplyInf(0x00), ReplyInf(0xAA, {0x3B})};
     t.Run([&] {
-        SMARTCARD_EXTENSION& card = t.bed.Smartcard();
+        SMARTCARD_EXTENSION& card = t.bed.Smartcard(0);
         const PowerResult longAa = Power(t.bed, SCARD_WARM_RESET);
         EXPECT_EQ(longAa.status, STATUS_SUCCESS);
         EXPECT_EQ(longAa.reply, kAtr) << "a reply of 6 bytes or more with status 0xAA is an ATR like any other";
@@ -327,13 +327,13 @@ TEST(CardPower, AtrsWithAWrongTsOrLongerThanIsoAllowsAreRefusedAndNotCached) {
     t.replies = {ReplyInf(0x00, kAtr), ReplyInf(0x00, {0x3C, 0x02, 0x14, 0x50}), ReplyInf(0x00, tooLong),
                  ReplyInf(0x00, huge), ReplyInf(0x00, longest)};
     t.Run([&] {
-        READER_EXTENSION& reader = t.bed.Reader();
+        READER_EXTENSION& reader = t.bed.Reader(0);
         ASSERT_EQ(Power(t.bed, SCARD_COLD_RESET).status, STATUS_SUCCESS);
         for (int i = 0; i < 3; ++i) {
             SCOPED_TRACE(i);
             EXPECT_EQ(Power(t.bed, SCARD_COLD_RESET).status, STATUS_UNRECOGNIZED_MEDIA);
-            EXPECT_EQ(t.bed.Smartcard().CardCapabilities.ATR.Length, 0);
-            EXPECT_EQ(t.bed.Smartcard().ReaderCapabilities.CurrentState, static_cast<ULONG>(SCARD_PRESENT));
+            EXPECT_EQ(t.bed.Smartcard(0).CardCapabilities.ATR.Length, 0);
+            EXPECT_EQ(t.bed.Smartcard(0).ReaderCapabilities.CurrentState, static_cast<ULONG>(SCARD_PRESENT));
             EXPECT_EQ(Bytes(reader.AtrCache, reader.AtrCache + reader.AtrCacheLength), kAtr) << "cache unchanged";
         }
         const PowerResult r = Power(t.bed, SCARD_COLD_RESET);

@@ -12,12 +12,6 @@ namespace qv::harness {
 
 namespace {
 
-TestbedConfig BedConfig(std::uint64_t seed) {
-    TestbedConfig config;
-    config.machine.seed = seed;
-    return config;
-}
-
 sim::ReaderOptions ReaderOptionsFor(const ConsoleOptions& console) {
     sim::ReaderOptions options;
     options.model = console.model;
@@ -40,7 +34,7 @@ std::string Hex2(unsigned value) {
 } // namespace
 
 LinkConsole::LinkConsole(ConsoleOptions options, std::ostream& out)
-    : options_(options), out_(out), reader_(ReaderOptionsFor(options)), bed_(reader_, BedConfig(options.seed)) {
+    : options_(options), out_(out), reader_(ReaderOptionsFor(options)), bed_(reader_, HeldReader::ForSeed(options.seed)) {
     if (options_.trace) bed_.Bus().SetObserver([this](const usb::TransferEvent& event) { OnTransfer(event); });
 }
 
@@ -78,7 +72,7 @@ bool LinkConsole::RunOnMachine(std::function<void()> body) {
 bool LinkConsole::Start() {
     out_ << "qvsim link: seed " << options_.seed << ", reader " << sim::ModelId(options_.model) << "\n";
     NTSTATUS status = STATUS_UNSUCCESSFUL;
-    if (!RunOnMachine([&] { status = bed_.Configure(); })) return false;
+    if (!RunOnMachine([&] { status = bed_.Configure(0); })) return false;
     out_ << "configure: " << NtStatusText(status) << "\n";
     return NT_SUCCESS(status);
 }
@@ -130,7 +124,7 @@ void LinkConsole::Command(std::string_view arguments) {
         return;
     }
     CommandResult result;
-    if (!RunOnMachine([&] { result = bed_.SendCommand(number, payload); })) return;
+    if (!RunOnMachine([&] { result = bed_.SendCommand(0, number, payload); })) return;
     out_ << "cmd " << number << ": " << NtStatusText(result.status);
     if (result.Ok()) {
         out_ << ", reply " << result.reply.size() << " bytes";
@@ -140,7 +134,7 @@ void LinkConsole::Command(std::string_view arguments) {
 }
 
 void LinkConsole::State() {
-    READER_EXTENSION& reader = bed_.Reader();
+    READER_EXTENSION& reader = bed_.Reader(0);
     out_ << "SendSequence " << Hex2(reader.SendSequence) << ", ReceiveSequence " << Hex2(reader.ReceiveSequence)
          << ", LinkSynchronized " << reader.LinkSynchronized << ", LinkIdle "
          << (KeReadStateEvent(&reader.LinkIdle) ? "signalled" : "not signalled") << "\n";
@@ -152,7 +146,7 @@ void LinkConsole::LinkSync(std::string_view arguments) {
         Error("linksync takes 0 or 1");
         return;
     }
-    bed_.Reader().LinkSynchronized = value;
+    bed_.Reader(0).LinkSynchronized = value;
     out_ << "LinkSynchronized " << value << "\n";
 }
 
