@@ -18,6 +18,7 @@
 
 #include "cards/card_catalogue.h"
 #include "harness/app_client.h"
+#include "harness/console_words.h"
 #include "harness/driver_image.h"
 #include "kernel/status_names.h"
 #include "pcsc/bridge_machine.h"
@@ -52,34 +53,15 @@ std::span<const std::uint8_t> AsBytes(const ULONG& value) {
     return {reinterpret_cast<const std::uint8_t*>(&value), sizeof(value)};
 }
 
-std::optional<std::vector<std::uint8_t>> ParseHex(std::string_view text) {
-    std::vector<std::uint8_t> bytes;
-    if (text.empty() || text.size() % 2 != 0) return std::nullopt;
-    for (std::size_t i = 0; i < text.size(); i += 2) {
-        unsigned value = 0;
-        for (std::size_t j = i; j < i + 2; ++j) {
-            const char c = text[j];
-            unsigned digit = 0;
-            if (c >= '0' && c <= '9') digit = static_cast<unsigned>(c - '0');
-            else if (c >= 'a' && c <= 'f') digit = static_cast<unsigned>(c - 'a' + 10);
-            else if (c >= 'A' && c <= 'F') digit = static_cast<unsigned>(c - 'A' + 10);
-            else return std::nullopt;
-            value = value * 16 + digit;
-        }
-        bytes.push_back(static_cast<std::uint8_t>(value));
-    }
-    return bytes;
-}
-
 // A card by catalogue name or "atr:HEX"; nothing (and why) otherwise.
 std::unique_ptr<sim::Card> MakeCard(std::string_view name, std::uint64_t seed, std::string& error) {
     if (name.starts_with(kAtrPrefix)) {
-        const auto atr = ParseHex(name.substr(kAtrPrefix.size()));
-        if (!atr || atr->size() > kMaxAtrLength) {
+        std::vector<std::uint8_t> atr;
+        if (!harness::ParseHex(name.substr(kAtrPrefix.size()), atr) || atr.size() > kMaxAtrLength) {
             error = "an ATR is 1 to 33 bytes as hex digits in pairs";
             return nullptr;
         }
-        auto options = sim::OptionsFromAtr(*atr, seed);
+        auto options = sim::OptionsFromAtr(atr, seed);
         if (!options) {
             error = "no card can be made from that ATR";
             return nullptr;
@@ -183,8 +165,9 @@ class Bridge::Machine {
             made->slot = static_cast<unsigned>(free - used.begin());
         }
         sim::ReaderOptions readerOptions;
-        if (options.model == "QV-39N") readerOptions.model = sim::ReaderModel::Qv39N;
-        else if (options.model != "QV-38N") return Outcome::Failed;
+        const std::optional<sim::ReaderModel> model = sim::ModelByName(options.model);
+        if (!model) return Outcome::Failed;
+        readerOptions.model = *model;
         readerOptions.cardInserted = options.card != kNoCard;
         std::string error;
         std::unique_ptr<sim::Card> card =

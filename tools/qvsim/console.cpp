@@ -16,7 +16,7 @@ qv::harness::ConsoleOptions ConsoleOptionsFrom(const Options& options, std::uint
     qv::harness::ConsoleOptions console;
     console.seed = seed;
     console.trace = trace;
-    console.model = options.model == "QV-39N" ? qv::sim::ReaderModel::Qv39N : qv::sim::ReaderModel::Qv38N;
+    console.model = qv::sim::ModelByName(options.model).value_or(qv::sim::ReaderModel::Qv38N);
     console.pipes = qv::sim::PipeLayoutByName(options.pipes).value_or(qv::sim::PipeLayout::Standard);
     return console;
 }
