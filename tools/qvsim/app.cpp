@@ -11,7 +11,7 @@
 
 #include "cards/card_catalogue.h"
 #include "capture.h"
-#include "harness/app_console.h"
+#include "qvsim/console/app_console.h"
 #include "harness/console_words.h"
 #include "trace_fold.h"
 

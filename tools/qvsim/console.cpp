@@ -6,7 +6,7 @@
 #include <iostream>
 #include <string>
 
-#include "harness/link_console.h"
+#include "qvsim/console/link_console.h"
 
 namespace qvsim {
 

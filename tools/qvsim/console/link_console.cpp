@@ -1,4 +1,4 @@
-#include "harness/link_console.h"
+#include "qvsim/console/link_console.h"
 #include "harness/console_words.h"
 
 #include <charconv>

@@ -1,4 +1,4 @@
-#include "harness/app_console.h"
+#include "qvsim/console/app_console.h"
 #include "harness/console_requests.h"
 #include "harness/console_words.h"
 #include "harness/world_commands.h"
