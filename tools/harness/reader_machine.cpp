@@ -209,6 +209,7 @@ RunResult ReaderMachine::Shutdown() {
 // in order (one that refuses is pulled), and the manager unloads the driver
 // after the last, which runs the unload audit.
 void ReaderMachine::Teardown() {
+    shutDown_ = true;
     for (std::size_t index = 0; index < readers_.size(); ++index) {
         while (!handles_[index].empty()) Close(index);
         // The polling the harness started on a held reader is its own to
@@ -236,6 +237,14 @@ void ReaderMachine::Teardown() {
     }
     Sync();
     machine_.Usb().Shutdown();
+}
+
+void ReaderMachine::Abandon() {
+    shutDown_ = true;
+    for (auto& handles : handles_) {
+        for (auto& handle : handles) (void)handle.release();
+    }
+    for (auto& handle : retired_) (void)handle.release();
 }
 
 void ReaderMachine::Sync() {

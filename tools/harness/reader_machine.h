@@ -159,6 +159,14 @@ class ReaderMachine {
     // Removes every reader still there (closing its handle first), then the
     // bus, then unloads the driver: the unload audit reports leaks.
     RunResult Shutdown();
+    // What Shutdown does, on the calling simulated thread: for a host that
+    // runs the machine itself (the PC/SC bridge), from its last job.
+    void Teardown();
+    // The host leaves the machine as it stopped by itself (a bug check or a
+    // deadlock): nothing more runs on it, not even the switching off, and
+    // the handles still open are left as they are rather than closed
+    // without a kernel.
+    void Abandon();
 
     // ---- On a simulated thread --------------------------------------------
 
@@ -273,7 +281,6 @@ class ReaderMachine {
     AsyncRequest& SendAsync(std::size_t index, ULONG code, std::function<void()> then, SentIrp kept);
     void PlugHeld();
     bool StartHeld(std::size_t index);
-    void Teardown();
     void Collect(const AsyncRequest& request);
     // Brings the readers' records up to the manager's: a device the manager
     // removed (at a last close, say) is gone here too.

@@ -1,6 +1,7 @@
-// The bridge's world on the machine: the USB bus, the readers, the Plug and
-// Play manager's driver, and one application handle per channel (see
-// bridge.h). Every request is built as an application's DeviceIoControl is
+// The bridge's world on the machine: the harness's machine with its readers
+// (harness/reader_machine.h), which plugs, opens, closes, pulls and removes
+// them as it does for qvsim and the tests, and one application handle per
+// channel (see bridge.h). Every request is built as an application's DeviceIoControl is
 // (harness/app_client.h) and runs on a simulated thread: the channel's own
 // worker for its requests, a second worker per channel for its card-tracking
 // wait, and the control worker for plugging, the slot and cancels.
@@ -19,21 +20,17 @@
 #include "cards/card_catalogue.h"
 #include "harness/app_client.h"
 #include "harness/console_words.h"
-#include "harness/driver_image.h"
+#include "harness/reader_machine.h"
 #include "kernel/status_names.h"
 #include "pcsc/bridge_machine.h"
 #include "pcsc/bridge_status.h"
-#include "pnp/pnp_manager.h"
-#include "pnp/pnp_platform.h"
 #include "qvscr.h"
-#include "usb/usb_bus.h"
 #include "usb_reader.h"
 
 namespace qv::pcsc {
 
 namespace {
 
-constexpr std::u16string_view kDriverName = u"\\Driver\\qvscr";
 constexpr unsigned kControlWorker = 0;
 // Each channel has two workers of its own.
 constexpr unsigned kWorkersPerChannel = 2;
@@ -96,7 +93,8 @@ struct Channel {
     std::string model;
     std::string card;
     PDEVICE_OBJECT pdo = nullptr;
-    std::unique_ptr<harness::AppHandle> handle;
+    std::size_t index = 0;               // the machine's number for the reader
+    harness::AppHandle* handle = nullptr; // the machine's, while it runs
     bool gone = false;   // pulled out, or its start failed
     bool closed = false; // IFDHCloseChannel came
     // The card-tracking wait, guarded by the machine's mutex.
@@ -112,18 +110,9 @@ class Bridge::Machine {
   public:
     explicit Machine(BridgeConfig config)
         : config_(config),
-          host_(ConfigFor(config), 1 + kMaxChannels * kWorkersPerChannel, [this] { Boot(); },
-                [this] { Teardown(); }) {}
+          host_(ConfigFor(config), 1 + kMaxChannels * kWorkersPerChannel, {}, [this] { Teardown(); }) {}
 
-    ~Machine() {
-        host_.Stop();
-        // After a stop of its own the machine is gone: what still refers to
-        // it is left as it is rather than torn down without a kernel.
-        if (!tornDown_) {
-            for (auto& [id, channel] : channels_) (void)channel->handle.release();
-            bus_ = nullptr;
-        }
-    }
+    ~Machine() { host_.Stop(); }
 
     static MachineConfig ConfigFor(const BridgeConfig& config) {
         MachineConfig machine;
@@ -426,9 +415,8 @@ class Bridge::Machine {
         if (channel == nullptr) return Outcome::NoDevice;
         bool done = false;
         if (!host_.Call(kControlWorker, [&] {
-                if (channel->gone || bus_ == nullptr) return;
-                bus_->Unplug(channel->pdo);
-                (void)pnp::Manager().DevicePulled(channel->pdo);
+                if (channel->gone) return;
+                (void)host_.Readers().Unplug(channel->index);
                 MarkGone(*channel);
                 done = true;
             })) {
@@ -454,29 +442,25 @@ class Bridge::Machine {
         });
     }
 
-    void Boot() {
-        bus_ = &qv::Machine::Current().Usb();
-        pnp::Manager().SetFunctionDriver(std::u16string(kDriverName), &harness::LoadFreshDriverImage);
-    }
-
     // On the control worker: the bus reports the reader, the Plug and Play
     // manager loads the driver (the first time), adds and starts the
     // device, and the application opens the reader's interface.
     NTSTATUS PlugAndOpen(Channel& channel) {
-        channel.pdo = bus_->Plug(*channel.reader, "reader" + std::to_string(channel.id));
-        NTSTATUS status = pnp::Manager().DeviceArrived(channel.pdo);
+        harness::ReaderMachine& machine = host_.Readers();
+        const harness::PlugResult plugged =
+            machine.Plug(*channel.reader, {}, harness::PlugStart::Now, "reader" + std::to_string(channel.id));
+        channel.index = plugged.index;
+        channel.pdo = machine.Readers()[plugged.index].pdo;
+        NTSTATUS status = NT_SUCCESS(plugged.status) ? plugged.started : plugged.status;
         if (!NT_SUCCESS(status)) {
             MarkGone(channel);
             return status;
         }
-        for (const std::u16string& link : harness::FindReaders()) {
-            const pnp::DeviceInterface* entry = pnp::Platform().FindInterface(link);
-            if (entry == nullptr || entry->pdo != channel.pdo) continue;
-            status = harness::AppHandle::Open(link, channel.handle);
-            if (NT_SUCCESS(status)) AwaitFirstPoll(channel);
-            return status;
-        }
-        return STATUS_OBJECT_NAME_NOT_FOUND;
+        status = machine.Open(plugged.index);
+        if (!NT_SUCCESS(status)) return status;
+        channel.handle = machine.Handle(plugged.index);
+        AwaitFirstPoll(channel);
+        return status;
     }
 
     // The driver knows of the card only from its card-status poll, once a
@@ -498,9 +482,9 @@ class Bridge::Machine {
     // On the control worker: the handle closed (the remove of a pulled
     // reader follows), or an orderly removal of one still plugged in.
     void CloseAndRemove(Channel& channel) {
-        if (channel.handle) channel.handle->Close();
+        if (channel.handle) (void)host_.Readers().Close(channel.index);
         if (!channel.gone && channel.pdo != nullptr) {
-            (void)pnp::Manager().RemoveOrderly(channel.pdo);
+            (void)host_.Readers().Pnp(channel.index, IRP_MN_REMOVE_DEVICE);
             MarkGone(channel);
         }
     }
@@ -540,11 +524,9 @@ class Bridge::Machine {
             if (tracking) tracking->Cancel();
             CloseAndRemove(*channel);
         }
-        // The handles go once their last request has been reaped.
-        for (Channel* channel : all) channel->handle.reset();
-        if (bus_) bus_->Shutdown();
-        bus_ = nullptr;
-        tornDown_ = true;
+        // The machine closes the handles once their last request has been
+        // reaped, and switches the bus off.
+        host_.Readers().Teardown();
     }
 
     BridgeConfig config_;
@@ -554,8 +536,6 @@ class Bridge::Machine {
     std::map<std::uint32_t, std::unique_ptr<Channel>> channels_;
     std::vector<std::unique_ptr<Channel>> retired_;
     std::map<std::uint32_t, bool> inserted_;
-    usb::UsbBus* bus_ = nullptr;
-    bool tornDown_ = false;
     // Last: its thread runs the machine over the members above.
     MachineHost host_;
 };
