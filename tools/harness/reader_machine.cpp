@@ -183,6 +183,9 @@ ReaderMachine::ReaderMachine(usb::UsbDeviceModel& model, HeldReader held)
     : ReaderMachine(held.machine, held.bus) {
     heldModel_ = &model;
     held_ = std::move(held);
+    // A reader held below its start is driven on a test bed; its runs keep
+    // that name, and with it the digests the reader console has given.
+    runName_ = "testbed";
 }
 
 ReaderMachine::~ReaderMachine() {
@@ -192,7 +195,7 @@ ReaderMachine::~ReaderMachine() {
 PDRIVER_OBJECT ReaderMachine::Driver() { return machine_.Pnp().Driver(); }
 
 RunResult ReaderMachine::Run(std::function<void()> body) {
-    return machine_.RunThread("machine", [this, body = std::move(body)] {
+    return machine_.RunThread(runName_, [this, body = std::move(body)] {
         if (heldModel_ != nullptr) PlugHeld();
         body();
         Sync();
@@ -201,7 +204,7 @@ RunResult ReaderMachine::Run(std::function<void()> body) {
 
 RunResult ReaderMachine::Shutdown() {
     shutDown_ = true;
-    return machine_.RunThread("machine-shutdown", [this] { Teardown(); });
+    return machine_.RunThread(runName_ + "-shutdown", [this] { Teardown(); });
 }
 
 // The machine is switched off: applications close their handles (a wait

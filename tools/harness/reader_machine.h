@@ -300,6 +300,9 @@ class ReaderMachine {
     // The reader to plug, held, at the first run, until it is.
     usb::UsbDeviceModel* heldModel_ = nullptr;
     HeldReader held_;
+    // The name of the threads Run and Shutdown start; every trace line
+    // carries it, so it is part of the run's digest.
+    std::string runName_ = "machine";
     bool shutDown_ = false;
 };
 
