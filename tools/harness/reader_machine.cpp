@@ -24,6 +24,14 @@ NTSTATUS NTAPI SignalDone(PDEVICE_OBJECT, PIRP, PVOID context) {
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+// Notes a request's completion in its record.
+void NoteCompletion(AsyncRequest& request, PIRP irp) {
+    request.completions += 1;
+    request.done = true;
+    request.status = irp->IoStatus.Status;
+    request.completedAt = Machine::Current().Now();
+}
+
 // The completion of a request sent without a handle, as a kernel-mode
 // sender writes it: the result is noted and the sender frees its IRP here,
 // at once. Left for later, the IRP would still be live when a removal that
@@ -31,10 +39,7 @@ NTSTATUS NTAPI SignalDone(PDEVICE_OBJECT, PIRP, PVOID context) {
 // audit would count it against the driver.
 NTSTATUS NTAPI AsyncDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     auto* request = static_cast<AsyncRequest*>(context);
-    request->completions += 1;
-    request->done = true;
-    request->status = irp->IoStatus.Status;
-    request->completedAt = Machine::Current().Now();
+    NoteCompletion(*request, irp);
     IoFreeIrp(irp);
     if (request->then) request->then();
     return STATUS_MORE_PROCESSING_REQUIRED;
@@ -42,11 +47,7 @@ NTSTATUS NTAPI AsyncDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
 
 // The same for a sender that keeps its IRP until Reap frees it.
 NTSTATUS NTAPI KeptAsyncDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
-    auto* request = static_cast<AsyncRequest*>(context);
-    request->completions += 1;
-    request->done = true;
-    request->status = irp->IoStatus.Status;
-    request->completedAt = Machine::Current().Now();
+    NoteCompletion(*static_cast<AsyncRequest*>(context), irp);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
@@ -57,8 +58,7 @@ constexpr ULONG kHarnessFailure = 0xE2;
 } // namespace
 
 AsyncRequest& ReaderMachine::SendAsync(std::size_t index, ULONG code, SentIrp kept) {
-    AsyncRequest& sent = SendAsync(index, code, std::function<void()>{}, kept);
-    return sent;
+    return SendAsync(index, code, std::function<void()>{}, kept);
 }
 
 AsyncRequest& ReaderMachine::SendAsync(std::size_t index, ULONG code, std::function<void()> then) {
@@ -75,12 +75,7 @@ AsyncRequest& ReaderMachine::SendAsync(std::size_t index, ULONG code, std::funct
     // An application's overlapped request on its handle; the completion is
     // noted in the record as it happens.
     if (AppHandle* handle = Handle(index)) {
-        std::shared_ptr<AppRequest> overlapped = handle->ControlAsync(code, {}, 0, [&sent](PIRP irp) {
-            sent.completions += 1;
-            sent.done = true;
-            sent.status = irp->IoStatus.Status;
-            sent.completedAt = Machine::Current().Now();
-        });
+        std::shared_ptr<AppRequest> overlapped = handle->ControlAsync(code, {}, 0, [&sent](PIRP irp) { NoteCompletion(sent, irp); });
         sent.irp = overlapped->Irp();
         if (sent.irp == nullptr) { // refused before it was sent (a closed handle)
             sent.done = true;
