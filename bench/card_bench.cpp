@@ -10,7 +10,7 @@
 
 #include "card.h"
 #include "cards/card_catalogue.h"
-#include "harness/reader_testbed.h"
+#include "harness/reader_machine.h"
 #include "link.h"
 #include "usb/usb_timing.h"
 #include "usb_reader.h"
@@ -28,23 +28,23 @@ void RunPower(benchmark::State& state, const char* cardName, ULONG action) {
     auto card = qv::sim::MakeCard(cardName);
     qv::sim::SimpleCard& simCard = *card;
     qv::sim::UsbReader reader({}, std::move(card));
-    qv::harness::TestbedConfig config = qv::harness::TestbedConfig::ForSeed(1);
-    config.smartcard = true;
-    qv::harness::ReaderTestbed bed(reader, config);
+    qv::harness::HeldReader config = qv::harness::HeldReader::ForSeed(1);
+    config.admitRequests = true;
+    qv::harness::ReaderMachine bed(reader, config);
     std::uint64_t requests = 0;
     qv::VirtualTime virtualTime = 0;
     std::size_t atrLength = 0;
     const ULONG minor = action;
     const std::span<const std::uint8_t> input(reinterpret_cast<const std::uint8_t*>(&minor), sizeof(minor));
     const qv::RunResult run = bed.Run([&] {
-        if (bed.Configure() != STATUS_SUCCESS || !bed.SendCommand(READER_COMMAND_LINK_RESET).Ok()) {
+        if (bed.Configure(0) != STATUS_SUCCESS || !bed.SendCommand(0, READER_COMMAND_LINK_RESET).Ok()) {
             state.SkipWithError("the reader could not be started");
             return;
         }
-        bed.Reader().LinkSynchronized = 1;
+        bed.Reader(0).LinkSynchronized = 1;
         for (auto _ : state) {
             const qv::VirtualTime start = bed.Machine().Now();
-            const qv::harness::IoctlResult result = bed.DeviceControl(IOCTL_SMARTCARD_POWER, input, kAtrBuffer);
+            const qv::harness::IoctlResult result = bed.DeviceControl(0, IOCTL_SMARTCARD_POWER, input, kAtrBuffer);
             virtualTime += bed.Machine().Now() - start;
             if (result.status != STATUS_SUCCESS) {
                 state.SkipWithError("a power request failed");

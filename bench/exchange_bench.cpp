@@ -14,7 +14,7 @@
 #include "card.h"
 #include "cards/card_catalogue.h"
 #include "cards/iso_application.h"
-#include "harness/reader_testbed.h"
+#include "harness/reader_machine.h"
 #include "link.h"
 #include "usb/usb_timing.h"
 #include "usb_reader.h"
@@ -108,9 +108,9 @@ void RunExchange(benchmark::State& state, ULONG protocol, const Bytes& apdu, std
     auto card = qv::sim::MakeCard("dual");
     qv::sim::SimpleCard& simCard = *card;
     qv::sim::UsbReader reader({}, std::move(card));
-    qv::harness::TestbedConfig config = qv::harness::TestbedConfig::ForSeed(1);
-    config.smartcard = true;
-    qv::harness::ReaderTestbed bed(reader, config);
+    qv::harness::HeldReader config = qv::harness::HeldReader::ForSeed(1);
+    config.admitRequests = true;
+    qv::harness::ReaderMachine bed(reader, config);
     std::uint64_t requests = 0;
     qv::VirtualTime virtualTime = 0;
     std::size_t ifsd = 0;
@@ -120,23 +120,23 @@ void RunExchange(benchmark::State& state, ULONG protocol, const Bytes& apdu, std
     };
     const qv::RunResult run = bed.Run([&] {
         const ULONG cold = SCARD_COLD_RESET;
-        if (bed.Configure() != STATUS_SUCCESS || !bed.SendCommand(READER_COMMAND_LINK_RESET).Ok()) {
+        if (bed.Configure(0) != STATUS_SUCCESS || !bed.SendCommand(0, READER_COMMAND_LINK_RESET).Ok()) {
             state.SkipWithError("the reader could not be started");
             return;
         }
-        bed.Reader().LinkSynchronized = 1;
-        if (bed.DeviceControl(IOCTL_SMARTCARD_POWER, ulong(cold), 64).status != STATUS_SUCCESS ||
-            bed.DeviceControl(IOCTL_SMARTCARD_SET_PROTOCOL, ulong(protocol), 4).status != STATUS_SUCCESS) {
+        bed.Reader(0).LinkSynchronized = 1;
+        if (bed.DeviceControl(0, IOCTL_SMARTCARD_POWER, ulong(cold), 64).status != STATUS_SUCCESS ||
+            bed.DeviceControl(0, IOCTL_SMARTCARD_SET_PROTOCOL, ulong(protocol), 4).status != STATUS_SUCCESS) {
             state.SkipWithError("the card could not be powered or its protocol selected");
             return;
         }
         for (std::uint16_t fid : {qv::sim::kFidApplication, qv::sim::kFidData}) {
-            bed.DeviceControl(IOCTL_SMARTCARD_TRANSMIT, Request(protocol, SelectFile(fid)), kReplyBuffer);
+            bed.DeviceControl(0, IOCTL_SMARTCARD_TRANSMIT, Request(protocol, SelectFile(fid)), kReplyBuffer);
         }
-        ifsd = bed.Smartcard().T1.IFSD;
+        ifsd = bed.Smartcard(0).T1.IFSD;
         for (auto _ : state) {
             const qv::VirtualTime start = bed.Machine().Now();
-            const qv::harness::IoctlResult result = bed.DeviceControl(IOCTL_SMARTCARD_TRANSMIT, request, kReplyBuffer);
+            const qv::harness::IoctlResult result = bed.DeviceControl(0, IOCTL_SMARTCARD_TRANSMIT, request, kReplyBuffer);
             virtualTime += bed.Machine().Now() - start;
             if (result.status != STATUS_SUCCESS || result.output.size() != sizeof(SCARD_IO_REQUEST) + responseLength) {
                 state.SkipWithError("an exchange failed");

@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "harness/reader_testbed.h"
+#include "harness/reader_machine.h"
 #include "link.h"
 #include "usb_reader.h"
 
@@ -27,25 +27,25 @@ std::size_t MinimumTransfers(std::size_t commandLength, std::size_t replyLength)
 
 void RunCommands(benchmark::State& state, ULONG number, std::vector<std::uint8_t> payload, std::size_t header) {
     qv::sim::UsbReader reader;
-    qv::harness::ReaderTestbed bed(reader, qv::harness::TestbedConfig::ForSeed(1));
+    qv::harness::ReaderMachine bed(reader, qv::harness::HeldReader::ForSeed(1));
     std::size_t replyLength = 0;
     std::uint64_t transfers = 0;
     std::uint64_t commands = 0;
     const qv::RunResult run = bed.Run([&] {
-        if (bed.Configure() != STATUS_SUCCESS) {
+        if (bed.Configure(0) != STATUS_SUCCESS) {
             state.SkipWithError("the reader could not be configured");
             return;
         }
-        bed.Reader().LinkSynchronized = 1;
+        bed.Reader(0).LinkSynchronized = 1;
         // Card commands need a powered card.
-        if (number == READER_COMMAND_APDU && !bed.SendCommand(READER_COMMAND_COLD_RESET).Ok()) {
+        if (number == READER_COMMAND_APDU && !bed.SendCommand(0, READER_COMMAND_COLD_RESET).Ok()) {
             state.SkipWithError("the card could not be powered");
             return;
         }
         const auto& counters = bed.Bus().Counters();
         const std::uint64_t before = counters.outTransfers + counters.inTransfers;
         for (auto _ : state) {
-            const qv::harness::CommandResult result = bed.SendCommand(number, payload);
+            const qv::harness::CommandResult result = bed.SendCommand(0, number, payload);
             if (!result.Ok()) {
                 state.SkipWithError("a command failed");
                 break;

@@ -15,7 +15,7 @@
 
 #include "card.h"
 #include "cards/card_catalogue.h"
-#include "harness/reader_testbed.h"
+#include "harness/reader_machine.h"
 #include "link.h"
 #include "usb_reader.h"
 
@@ -30,15 +30,15 @@ void Sleep(std::uint64_t ms) {
     KeDelayExecutionThread(KernelMode, FALSE, &interval);
 }
 
-bool Start(qv::harness::ReaderTestbed& bed) {
-    if (bed.Configure() != STATUS_SUCCESS || !bed.SendCommand(READER_COMMAND_LINK_RESET).Ok()) return false;
-    bed.Reader().LinkSynchronized = 1;
-    const qv::harness::CommandResult info = bed.SendCommand(READER_COMMAND_READER_INFO);
+bool Start(qv::harness::ReaderMachine& bed) {
+    if (bed.Configure(0) != STATUS_SUCCESS || !bed.SendCommand(0, READER_COMMAND_LINK_RESET).Ok()) return false;
+    bed.Reader(0).LinkSynchronized = 1;
+    const qv::harness::CommandResult info = bed.SendCommand(0, READER_COMMAND_READER_INFO);
     if (!info.Ok()) return false;
     const std::size_t bytes =
         info.reply.size() > READER_REPLY_DATA_OFFSET ? std::min<std::size_t>(info.reply.size() - READER_REPLY_DATA_OFFSET, READER_INFO_SIZE) : 0;
-    std::copy_n(info.reply.begin() + READER_REPLY_DATA_OFFSET, bytes, bed.Reader().ReaderInfo);
-    return bed.SendCommand(READER_COMMAND_SETUP).Ok() && bed.StartPolling() == STATUS_SUCCESS;
+    std::copy_n(info.reply.begin() + READER_REPLY_DATA_OFFSET, bytes, bed.Reader(0).ReaderInfo);
+    return bed.SendCommand(0, READER_COMMAND_SETUP).Ok() && bed.StartPolling(0) == STATUS_SUCCESS;
 }
 
 // One seed: the latency of an insertion and of the removal that follows,
@@ -48,9 +48,9 @@ std::vector<double> Detect(std::uint64_t seed, bool busy) {
     std::uniform_int_distribution<std::uint64_t> within(0, kMsPerSecond - 1);
     std::uniform_int_distribution<std::uint64_t> loadPause(0, 9);
     qv::sim::UsbReader reader({.cardInserted = false}, qv::sim::MakeCard("t1", seed));
-    qv::harness::TestbedConfig config = qv::harness::TestbedConfig::ForSeed(seed);
-    config.smartcard = true;
-    qv::harness::ReaderTestbed bed(reader, config);
+    qv::harness::HeldReader config = qv::harness::HeldReader::ForSeed(seed);
+    config.admitRequests = true;
+    qv::harness::ReaderMachine bed(reader, config);
     std::vector<double> latencies;
     bool stop = false;
     const qv::RunResult run = bed.Run([&] {
@@ -63,7 +63,7 @@ std::vector<double> Detect(std::uint64_t seed, bool busy) {
                 ULONG action = SCARD_COLD_RESET;
                 const std::span<const std::uint8_t> input(reinterpret_cast<const std::uint8_t*>(&action), sizeof(action));
                 while (!stop) {
-                    bed.DeviceControl(IOCTL_SMARTCARD_POWER, input, kAtrBuffer);
+                    bed.DeviceControl(0, IOCTL_SMARTCARD_POWER, input, kAtrBuffer);
                     action = action == SCARD_COLD_RESET ? SCARD_WARM_RESET : SCARD_COLD_RESET;
                     // A seeded pause, so that the requests fall at every
                     // phase of the polling second.
@@ -74,7 +74,7 @@ std::vector<double> Detect(std::uint64_t seed, bool busy) {
         }
         for (const bool insert : {true, false}) {
             qv::harness::AsyncRequest& wait =
-                bed.SendAsync(insert ? IOCTL_SMARTCARD_IS_PRESENT : IOCTL_SMARTCARD_IS_ABSENT);
+                bed.SendAsync(0, insert ? IOCTL_SMARTCARD_IS_PRESENT : IOCTL_SMARTCARD_IS_ABSENT, qv::harness::SentIrp::KeptUntilReap);
             Sleep(within(random));
             const qv::VirtualTime moved = bed.Machine().Now();
             if (insert) reader.InsertCard();

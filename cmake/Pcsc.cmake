@@ -35,8 +35,9 @@ target_include_directories(qvpcsc PUBLIC tools)
 target_compile_options(qvpcsc PRIVATE ${QV_WARNINGS})
 target_link_libraries(qvpcsc PUBLIC qvharness)
 
-# The entry points pcscd looks up, compiled against pcsc-lite's header.
-add_library(qvpcscentry STATIC tools/pcsc/ifd_entry.cpp)
+# The entry points pcscd looks up, compiled against pcsc-lite's header, once
+# for the tests and the shared library both.
+add_library(qvpcscentry OBJECT tools/pcsc/ifd_entry.cpp)
 target_include_directories(qvpcscentry PRIVATE ${QV_PCSC_INCLUDE_DIR})
 target_compile_options(qvpcscentry PRIVATE ${QV_WARNINGS})
 target_link_libraries(qvpcscentry PUBLIC qvpcsc)
@@ -58,8 +59,8 @@ target_compile_options(qvscr-card PRIVATE ${QV_WARNINGS})
 
 if(QV_PCSC_BRIDGE)
   # The IFD handler itself. Only the IFDH* routines are exported.
-  add_library(qvscr_ifd SHARED tools/empty.cpp)
-  target_link_libraries(qvscr_ifd PRIVATE -Wl,--whole-archive qvpcscentry -Wl,--no-whole-archive qvpcsc)
+  add_library(qvscr_ifd SHARED $<TARGET_OBJECTS:qvpcscentry>)
+  target_link_libraries(qvscr_ifd PRIVATE qvpcsc)
   target_link_options(qvscr_ifd PRIVATE -Wl,--version-script=${CMAKE_SOURCE_DIR}/tools/pcsc/qvscr_ifd.map
                       -Wl,--no-undefined)
   set_target_properties(qvscr_ifd PROPERTIES LINK_DEPENDS ${CMAKE_SOURCE_DIR}/tools/pcsc/qvscr_ifd.map)
@@ -75,6 +76,6 @@ if(QV_PCSC_BRIDGE)
     target_include_directories(qvpcscbench PRIVATE ${QV_PCSC_INCLUDE_DIR})
     target_compile_options(qvpcscbench PRIVATE ${QV_WARNINGS})
     target_compile_definitions(qvpcscbench PRIVATE QV_BUILD_TYPE="${CMAKE_BUILD_TYPE}")
-    target_link_libraries(qvpcscbench PRIVATE qvpcscentry ${QV_PCSCLITE_LIBRARY} benchmark::benchmark)
+    target_link_libraries(qvpcscbench PRIVATE qvpcscentry qvconsole ${QV_PCSCLITE_LIBRARY} benchmark::benchmark)
   endif()
 endif()

@@ -23,7 +23,7 @@ endif()
 if(QV_SANITIZE STREQUAL "address")
   set(QV_ASAN_FLAGS -fsanitize=address,undefined -fno-sanitize=vptr -fno-sanitize-recover=undefined
       -fno-omit-frame-pointer)
-  foreach(target qvplatform qvdriver qvsimhw qvharness ${QV_SANITIZER_EXECUTABLES})
+  foreach(target qvplatform qvdriver qvsimhw qvharness qvconsole ${QV_SANITIZER_EXECUTABLES})
     target_compile_options(${target} PRIVATE ${QV_ASAN_FLAGS})
   endforeach()
   # Leak checking is off (tools/sanitizer_probes/asan_options.cpp): a bug

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "fuzz_input.h"
-#include "harness/reader_testbed.h"
+#include "harness/reader_machine.h"
 #include "support/usb_scripted_device.h"
 
 namespace qv::fuzz {
@@ -78,11 +78,11 @@ Verdict Fuzz_descriptors(Input input) {
         break;
     }
 
-    harness::TestbedConfig config;
+    harness::HeldReader config;
     config.machine = FuzzMachineConfig(seed);
-    harness::ReaderTestbed bed(device, config);
+    harness::ReaderMachine bed(device, config);
     const RunResult run = bed.Run([&] {
-        if (bed.Configure() == STATUS_SUCCESS) (void)bed.Unconfigure();
+        if (bed.Configure(0) == STATUS_SUCCESS) (void)bed.Unconfigure(0);
     });
     Verdict verdict = FromRun(run, "descriptors");
     Merge(verdict, FromRun(bed.Shutdown(), "descriptors shutdown"));

@@ -13,7 +13,7 @@
 
 #include "cards/card_catalogue.h"
 #include "fuzz_input.h"
-#include "harness/reader_testbed.h"
+#include "harness/reader_machine.h"
 #include "usb_reader.h"
 
 namespace qv::fuzz {
@@ -97,25 +97,25 @@ Verdict Fuzz_ioctl(Input input) {
     const bool polling = in.Flag();
     sim::UsbReader reader({}, sim::MakeCard(cardName, seed));
 
-    harness::TestbedConfig config;
+    harness::HeldReader config;
     config.machine = FuzzMachineConfig(seed);
-    config.smartcard = true;
-    harness::ReaderTestbed bed(reader, config);
+    config.admitRequests = true;
+    harness::ReaderMachine bed(reader, config);
     Verdict verdict;
     const RunResult run = bed.Run([&] {
-        if (bed.Configure() != STATUS_SUCCESS) return;
-        if (polling && bed.StartPolling() != STATUS_SUCCESS) return;
+        if (bed.Configure(0) != STATUS_SUCCESS) return;
+        if (polling && bed.StartPolling(0) != STATUS_SUCCESS) return;
         for (std::size_t i = 0; i < kRequests && !in.Empty(); ++i) {
             const std::uint8_t choice = in.Byte();
             const ULONG code = choice == kRawCode ? in.Long() : kCodes[choice % kCodes.size()];
             if (IsCardWait(code)) {
-                harness::AsyncRequest& wait = bed.SendAsync(code);
+                harness::AsyncRequest& wait = bed.SendAsync(0, code, harness::SentIrp::KeptUntilReap);
                 (void)bed.Cancel(wait);
                 continue;
             }
             const Bytes request = RequestInput(in, code);
             const ULONG outputLength = static_cast<ULONG>(in.Below(kOutputChoice));
-            const harness::IoctlResult result = bed.DeviceControl(code, request, outputLength);
+            const harness::IoctlResult result = bed.DeviceControl(0, code, request, outputLength);
             if (result.information > outputLength) {
                 verdict = Failed("control code " + std::to_string(code) + " reported " +
                                  std::to_string(result.information) + " bytes for an output buffer of " +
@@ -123,7 +123,7 @@ Verdict Fuzz_ioctl(Input input) {
                 return;
             }
         }
-        if (polling) bed.StopPolling();
+        if (polling) bed.StopPolling(0);
         (void)bed.Reap();
     });
     Merge(verdict, FromRun(run, "ioctl"));

@@ -13,7 +13,7 @@
 #include <string>
 
 #include "fuzz_input.h"
-#include "harness/reader_testbed.h"
+#include "harness/reader_machine.h"
 #include "link.h"
 #include "link_peer.h"
 #include "link/scripted_reader.h"
@@ -94,19 +94,19 @@ Verdict Fuzz_reader(Input input) {
     ReaderState state;
     reader.SetResponder([&](const Bytes&) { return Answer(in, state); });
 
-    harness::TestbedConfig config;
+    harness::HeldReader config;
     config.machine = FuzzMachineConfig(seed);
-    harness::ReaderTestbed bed(reader, config);
+    harness::ReaderMachine bed(reader, config);
     Verdict verdict;
     const RunResult run = bed.Run([&] {
-        if (bed.Configure() != STATUS_SUCCESS) return;
+        if (bed.Configure(0) != STATUS_SUCCESS) return;
         for (std::size_t i = 0; i < kCommands && !in.Empty(); ++i) {
             const ULONG number = static_cast<ULONG>(in.Below(READER_COMMAND_LAST + 1));
             Bytes payload;
             if (number == READER_COMMAND_APDU || number == READER_COMMAND_PPS) payload = in.Chunk(READER_MAX_PAYLOAD);
-            (void)bed.SendCommand(number, payload);
-            if (bed.Reader().ReplyLength > sizeof(bed.Reader().ReplyData)) {
-                verdict = Failed("ReplyLength " + std::to_string(bed.Reader().ReplyLength) +
+            (void)bed.SendCommand(0, number, payload);
+            if (bed.Reader(0).ReplyLength > sizeof(bed.Reader(0).ReplyData)) {
+                verdict = Failed("ReplyLength " + std::to_string(bed.Reader(0).ReplyLength) +
                                  " is more than ReplyData holds");
                 return;
             }

@@ -17,7 +17,7 @@
 
 #include "cards/card_catalogue.h"
 #include "fuzz_input.h"
-#include "harness/app_console.h"
+#include "qvsim/console/app_console.h"
 
 namespace qv::fuzz {
 

@@ -14,7 +14,7 @@
 
 #include "card.h"
 #include "fuzz_input.h"
-#include "harness/reader_testbed.h"
+#include "harness/reader_machine.h"
 #include "link.h"
 #include "link_peer.h"
 #include "t1_answers.h"
@@ -75,15 +75,15 @@ Verdict Fuzz_transmit(Input input) {
         reader.SetResponder([&](const Bytes& block) { return peer.Respond(block); });
     }
 
-    harness::TestbedConfig config;
+    harness::HeldReader config;
     config.machine = FuzzMachineConfig(seed);
-    config.smartcard = true;
-    harness::ReaderTestbed bed(reader, config);
+    config.admitRequests = true;
+    harness::ReaderMachine bed(reader, config);
     Verdict verdict;
     const RunResult run = bed.Run([&] {
-        if (bed.Configure() != STATUS_SUCCESS) return;
-        SMARTCARD_EXTENSION& card = bed.Smartcard();
-        bed.Reader().LinkSynchronized = 1;
+        if (bed.Configure(0) != STATUS_SUCCESS) return;
+        SMARTCARD_EXTENSION& card = bed.Smartcard(0);
+        bed.Reader(0).LinkSynchronized = 1;
         if (t1) {
             const Bytes atr = T1Atr(ifsc, crc);
             std::copy(atr.begin(), atr.end(), card.CardCapabilities.ATR.Buffer);
@@ -95,7 +95,7 @@ Verdict Fuzz_transmit(Input input) {
         }
         card.CardCapabilities.Protocol.Selected = t1 ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0;
         card.ReaderCapabilities.CurrentState = SCARD_SPECIFIC;
-        bed.Reader().CardReady = 1;
+        bed.Reader(0).CardReady = 1;
 
         for (std::size_t i = 0; i < kTransmits && !in.Empty(); ++i) {
             const Bytes apdu = in.Take(in.Below(kApduChoice));
@@ -104,7 +104,7 @@ Verdict Fuzz_transmit(Input input) {
                           reinterpret_cast<const std::uint8_t*>(&header) + sizeof header);
             request.insert(request.end(), apdu.begin(), apdu.end());
             const ULONG outputLength = static_cast<ULONG>(in.Below(kOutputChoice));
-            const harness::IoctlResult result = bed.DeviceControl(IOCTL_SMARTCARD_TRANSMIT, request, outputLength);
+            const harness::IoctlResult result = bed.DeviceControl(0, IOCTL_SMARTCARD_TRANSMIT, request, outputLength);
             if (result.information > outputLength) {
                 verdict = Failed("TRANSMIT reported " + std::to_string(result.information) +
                                  " bytes for an output buffer of " + std::to_string(outputLength));

@@ -58,6 +58,13 @@ bool HasParameters(std::span<const std::uint8_t> command, std::uint8_t p1, std::
 
 std::string_view ModelId(ReaderModel model) { return model == ReaderModel::Qv38N ? "QV-38N" : "QV-39N"; }
 
+std::optional<ReaderModel> ModelByName(std::string_view id) {
+    for (const ReaderModel model : {ReaderModel::Qv38N, ReaderModel::Qv39N}) {
+        if (id == ModelId(model)) return model;
+    }
+    return std::nullopt;
+}
+
 ReaderCommands::ReaderCommands(Settings settings, CardSlot& slot, FaultPlan& faults)
     : settings_(settings), slot_(slot), faults_(faults) {}
 

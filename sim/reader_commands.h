@@ -20,6 +20,8 @@ enum class ReaderModel { Qv38N, Qv39N };
 
 // The six-character model id the reader reports ("QV-38N", "QV-39N").
 std::string_view ModelId(ReaderModel model);
+// The model a model id names; nothing for any other text.
+std::optional<ReaderModel> ModelByName(std::string_view id);
 
 // Four decimal digits, reported in the low nibbles of the reader
 // information's version bytes.

@@ -9,7 +9,7 @@
 #include <sstream>
 #include <string>
 
-#include "harness/app_console.h"
+#include "qvsim/console/app_console.h"
 
 namespace {
 

@@ -7,12 +7,11 @@
 #include "kernel/kernel.h"
 #include "kernel/placement_rules.h"
 #include "kernel/scheduler.h"
+#include "kernel/trace.h"
 
 namespace qv {
 
 namespace {
-
-constexpr std::string_view kDebugPrintCategory = "dbgprint";
 
 // Flags, width and precision of a conversion, which both formats share.
 constexpr std::string_view kConversionPrefix = "-+ #0123456789.*";

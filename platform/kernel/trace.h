@@ -12,6 +12,10 @@
 
 namespace qv {
 
+// The category of the lines a driver's debug print sends to the listener;
+// they stay out of the run's digest.
+inline constexpr std::string_view kDebugPrintCategory = "dbgprint";
+
 class Trace {
   public:
     using Listener = std::function<void(std::uint64_t time, std::string_view thread, std::string_view category,

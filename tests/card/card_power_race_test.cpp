@@ -10,7 +10,7 @@
 
 #include "card.h"
 #include "cards/card_catalogue.h"
-#include "harness/reader_testbed.h"
+#include "harness/reader_machine.h"
 #include "link.h"
 #include "harness/seeds.h"
 #include "usb_reader.h"
@@ -25,18 +25,18 @@ TEST(CardPowerRace, ConcurrentResetsAndStatusPollsStayWhole) {
     const auto atr = sim::CardOptions("t1")->atr;
     for (std::uint64_t seed : harness::RunSeeds(12)) {
         sim::UsbReader reader({}, sim::MakeCard("t1", seed));
-        harness::TestbedConfig config = harness::TestbedConfig::ForSeed(seed);
-        config.smartcard = true;
-        harness::ReaderTestbed bed(reader, config);
+        harness::HeldReader config = harness::HeldReader::ForSeed(seed);
+        config.admitRequests = true;
+        harness::ReaderMachine bed(reader, config);
         // Shared by the simulated threads, which the race detector sees as
         // concurrent: counted atomically.
         std::atomic<int> good = 0;
         std::atomic<int> polls = 0;
         std::atomic<bool> wrong = false;
         const RunResult run = bed.Run([&] {
-            ASSERT_EQ(bed.Configure(), STATUS_SUCCESS);
-            ASSERT_TRUE(bed.SendCommand(READER_COMMAND_LINK_RESET).Ok());
-            bed.Reader().LinkSynchronized = 1;
+            ASSERT_EQ(bed.Configure(0), STATUS_SUCCESS);
+            ASSERT_TRUE(bed.SendCommand(0, READER_COMMAND_LINK_RESET).Ok());
+            bed.Reader(0).LinkSynchronized = 1;
             std::array<KEVENT, kRequesters + 1> done;
             for (KEVENT& event : done) KeInitializeEvent(&event, NotificationEvent, FALSE);
             for (int i = 0; i < kRequesters; ++i) {
@@ -44,7 +44,7 @@ TEST(CardPowerRace, ConcurrentResetsAndStatusPollsStayWhole) {
                     for (int round = 0; round < kRounds; ++round) {
                         const ULONG action = (i + round) % 2 == 0 ? SCARD_COLD_RESET : SCARD_WARM_RESET;
                         const auto input = std::span(reinterpret_cast<const std::uint8_t*>(&action), sizeof(action));
-                        const harness::IoctlResult result = bed.DeviceControl(IOCTL_SMARTCARD_POWER, input, 64);
+                        const harness::IoctlResult result = bed.DeviceControl(0, IOCTL_SMARTCARD_POWER, input, 64);
                         if (result.status == STATUS_SUCCESS && result.output == atr) {
                             ++good;
                         } else {
@@ -56,7 +56,7 @@ TEST(CardPowerRace, ConcurrentResetsAndStatusPollsStayWhole) {
             }
             bed.Machine().Spawn("poll", [&] {
                 for (int round = 0; round < kRounds * 2; ++round) {
-                    const harness::CommandResult status = bed.SendCommand(READER_COMMAND_CARD_STATUS);
+                    const harness::CommandResult status = bed.SendCommand(0, READER_COMMAND_CARD_STATUS);
                     if (status.Ok() && status.reply.size() >= 5) ++polls;
                     else wrong = true;
                 }

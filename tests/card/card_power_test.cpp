@@ -9,7 +9,7 @@
 #include "card/card_service_bed.h"
 #include "cards/card_catalogue.h"
 #include "device.h"
-#include "harness/reader_testbed.h"
+#include "harness/reader_machine.h"
 #include "link.h"
 #include "link/link_fixture.h"
 #include "support/kernel_run.h"
@@ -30,8 +30,8 @@ struct PowerResult {
 
 // Calls CardPower as the library does for IOCTL_SMARTCARD_POWER: the action
 // in MinorIoControlCode, the caller's output buffer in IoRequest.
-PowerResult Power(harness::ReaderTestbed& bed, ULONG action, ULONG replyLength = kLargeReply) {
-    SMARTCARD_EXTENSION& card = bed.Smartcard();
+PowerResult Power(harness::ReaderMachine& bed, ULONG action, ULONG replyLength = kLargeReply) {
+    SMARTCARD_EXTENSION& card = bed.Smartcard(0);
     PowerResult result;
     Bytes buffer(replyLength, 0xEE);
     ULONG information = 0xDEAD;
@@ -232,7 +232,7 @@ TEST(CardPower, LongRepliesAreTakenWhateverTheirStatusByteShortOnesOnlyWithAa) {
     ScriptedBed t(1);
     t.peer.replies = {ReplyInf(0xAA, kAtr), ReplyInf(0xAA), {0x00, 0x00, 0x00}, ReplyInf(0x00), ReplyInf(0xAA, {0x3B})};
     t.Run([&] {
-        SMARTCARD_EXTENSION& card = t.bed.Smartcard();
+        SMARTCARD_EXTENSION& card = t.bed.Smartcard(0);
         const PowerResult longAa = Power(t.bed, SCARD_WARM_RESET);
         EXPECT_EQ(longAa.status, STATUS_SUCCESS);
         EXPECT_EQ(longAa.reply, kAtr) << "a reply of 6 bytes or more with status 0xAA is an ATR like any other";
@@ -263,13 +263,13 @@ TEST(CardPower, AtrsWithAWrongTsOrLongerThanIsoAllowsAreRefusedAndNotCached) {
     t.peer.replies = {ReplyInf(0x00, kAtr), ReplyInf(0x00, {0x3C, 0x02, 0x14, 0x50}), ReplyInf(0x00, tooLong),
                  ReplyInf(0x00, huge), ReplyInf(0x00, longest)};
     t.Run([&] {
-        READER_EXTENSION& reader = t.bed.Reader();
+        READER_EXTENSION& reader = t.bed.Reader(0);
         ASSERT_EQ(Power(t.bed, SCARD_COLD_RESET).status, STATUS_SUCCESS);
         for (int i = 0; i < 3; ++i) {
             SCOPED_TRACE(i);
             EXPECT_EQ(Power(t.bed, SCARD_COLD_RESET).status, STATUS_UNRECOGNIZED_MEDIA);
-            EXPECT_EQ(t.bed.Smartcard().CardCapabilities.ATR.Length, 0);
-            EXPECT_EQ(t.bed.Smartcard().ReaderCapabilities.CurrentState, static_cast<ULONG>(SCARD_PRESENT));
+            EXPECT_EQ(t.bed.Smartcard(0).CardCapabilities.ATR.Length, 0);
+            EXPECT_EQ(t.bed.Smartcard(0).ReaderCapabilities.CurrentState, static_cast<ULONG>(SCARD_PRESENT));
             EXPECT_EQ(Bytes(reader.AtrCache, reader.AtrCache + reader.AtrCacheLength), kAtr) << "cache unchanged";
         }
         const PowerResult r = Power(t.bed, SCARD_COLD_RESET);

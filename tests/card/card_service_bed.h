@@ -16,7 +16,7 @@
 #include "card.h"
 #include "cards/card_catalogue.h"
 #include "harness/link_trace.h"
-#include "harness/reader_testbed.h"
+#include "harness/reader_machine.h"
 #include "link.h"
 #include "link/link_fixture.h"
 #include "link/link_peer.h"
@@ -24,9 +24,9 @@
 
 namespace qv::test {
 
-inline harness::TestbedConfig ServiceConfig(std::uint64_t seed) {
-    harness::TestbedConfig config = harness::TestbedConfig::ForSeed(seed);
-    config.smartcard = true;
+inline harness::HeldReader ServiceConfig(std::uint64_t seed) {
+    harness::HeldReader config = harness::HeldReader::ForSeed(seed);
+    config.admitRequests = true;
     return config;
 }
 
@@ -101,9 +101,9 @@ struct SimBed {
 
     void Run(const std::function<void()>& body) {
         RunResult run = bed.Run([&] {
-            ASSERT_EQ(bed.Configure(), STATUS_SUCCESS);
-            ASSERT_EQ(bed.SendCommand(READER_COMMAND_LINK_RESET).status, STATUS_SUCCESS);
-            bed.Reader().LinkSynchronized = 1;
+            ASSERT_EQ(bed.Configure(0), STATUS_SUCCESS);
+            ASSERT_EQ(bed.SendCommand(0, READER_COMMAND_LINK_RESET).status, STATUS_SUCCESS);
+            bed.Reader(0).LinkSynchronized = 1;
             body();
         });
         EXPECT_TRUE(run.Ok()) << "seed " << seed << "\n" << run.report;
@@ -123,12 +123,12 @@ struct SimBed {
         return CardPower(&card);
     }
 
-    SMARTCARD_EXTENSION& Card() { return bed.Smartcard(); }
-    READER_EXTENSION& Reader() { return bed.Reader(); }
+    SMARTCARD_EXTENSION& Card() { return bed.Smartcard(0); }
+    READER_EXTENSION& Reader() { return bed.Reader(0); }
 
     std::uint64_t seed;
     sim::UsbReader reader;
-    harness::ReaderTestbed bed;
+    harness::ReaderMachine bed;
 };
 
 // A scripted reader whose link peer answers every command with the next
@@ -140,8 +140,8 @@ struct ScriptedBed {
 
     void Run(const std::function<void()>& body) {
         RunResult run = bed.Run([&] {
-            ASSERT_EQ(bed.Configure(), STATUS_SUCCESS);
-            bed.Reader().LinkSynchronized = 1;
+            ASSERT_EQ(bed.Configure(0), STATUS_SUCCESS);
+            bed.Reader(0).LinkSynchronized = 1;
             body();
         });
         EXPECT_TRUE(run.Ok()) << run.report;
@@ -165,20 +165,20 @@ struct ScriptedBed {
     // A card ready for a PPS: an ATR taken, both protocols offered, the
     // library's state after parsing.
     void PrepareCard(ULONG supported = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, UCHAR fl = 1, UCHAR dl = 3) {
-        SMARTCARD_EXTENSION& card = bed.Smartcard();
+        SMARTCARD_EXTENSION& card = bed.Smartcard(0);
         card.CardCapabilities.Protocol.Supported = supported;
         card.CardCapabilities.Fl = fl;
         card.CardCapabilities.Dl = dl;
         card.ReaderCapabilities.CurrentState = SCARD_NEGOTIABLE;
-        bed.Reader().CardReady = 1;
+        bed.Reader(0).CardReady = 1;
     }
 
-    SMARTCARD_EXTENSION& Card() { return bed.Smartcard(); }
-    READER_EXTENSION& Reader() { return bed.Reader(); }
+    SMARTCARD_EXTENSION& Card() { return bed.Smartcard(0); }
+    READER_EXTENSION& Reader() { return bed.Reader(0); }
 
     LinkPeer peer;
     ScriptedReader reader;
-    harness::ReaderTestbed bed;
+    harness::ReaderMachine bed;
 };
 
 } // namespace qv::test

@@ -40,7 +40,7 @@ void RunRace(Ender ender, std::uint64_t seed, const harness::ScheduleVariant& mo
     std::mt19937_64 random(seed * 7919 + static_cast<unsigned>(ender));
     const bool removal = (seed % 2) == 0; // half the seeds wait for absence
     sim::UsbReader reader({.cardInserted = removal}, sim::MakeCard("t1", seed));
-    harness::ReaderTestbed bed(reader, TrackingConfig(seed, &mode));
+    harness::ReaderMachine bed(reader, TrackingConfig(seed, &mode));
     const std::uint64_t moveAt = NearAPoll(random, 2);
     const std::uint64_t actAt = NearAPoll(random, 2 + static_cast<unsigned>(random() % 2));
     // Half the runs act at a seeded instant, half as the poll that finds the
@@ -59,7 +59,7 @@ void RunRace(Ender ender, std::uint64_t seed, const harness::ScheduleVariant& mo
         const std::uint64_t start = bed.Machine().Now() / kTicksPerMillisecond;
         SleepFor(1100);
         const ULONG code = removal ? IOCTL_SMARTCARD_IS_ABSENT : IOCTL_SMARTCARD_IS_PRESENT;
-        harness::AsyncRequest* wait = ender == Ender::SendLate ? nullptr : &bed.SendAsync(code);
+        harness::AsyncRequest* wait = ender == Ender::SendLate ? nullptr : &bed.SendAsync(0, code, harness::SentIrp::KeptUntilReap);
         KEVENT handDone;
         KEVENT appDone;
         KeInitializeEvent(&handDone, NotificationEvent, FALSE);
@@ -78,7 +78,7 @@ void RunRace(Ender ender, std::uint64_t seed, const harness::ScheduleVariant& mo
         KEVENT reporting;
         KeInitializeEvent(&reporting, NotificationEvent, FALSE);
         if (watch) {
-            bed.Machine().Kernel().ProbeSpinLockOnce(&bed.Smartcard().OsData->SpinLock,
+            bed.Machine().Kernel().ProbeSpinLockOnce(&bed.Smartcard(0).OsData->SpinLock,
                                             [&] { KeSetEvent(&reporting, IO_NO_INCREMENT, FALSE); });
         }
         bed.Machine().Spawn("app", [&] {
@@ -94,15 +94,15 @@ void RunRace(Ender ender, std::uint64_t seed, const harness::ScheduleVariant& mo
             actedAt = bed.Machine().Now();
             switch (ender) {
             case Ender::Cancel: bed.Cancel(*wait); break;
-            case Ender::Cleanup: EXPECT_EQ(bed.Cleanup(), STATUS_SUCCESS); break;
-            case Ender::SendLate: bed.SendAsync(code); break;
+            case Ender::Cleanup: EXPECT_EQ(bed.Cleanup(0), STATUS_SUCCESS); break;
+            case Ender::SendLate: bed.SendAsync(0, code, harness::SentIrp::KeptUntilReap); break;
             }
             KeSetEvent(&appDone, IO_NO_INCREMENT, FALSE);
         });
         KeWaitForSingleObject(&handDone, Executive, KernelMode, FALSE, nullptr);
         KeWaitForSingleObject(&appDone, Executive, KernelMode, FALSE, nullptr);
         SleepFor(2500); // the poll after the last event has run
-        bed.Machine().Kernel().ProbeSpinLockOnce(&bed.Smartcard().OsData->SpinLock, {});
+        bed.Machine().Kernel().ProbeSpinLockOnce(&bed.Smartcard(0).OsData->SpinLock, {});
         outstanding = bed.Outstanding();
         left = PendingTracking(bed);
         done = bed.Reap();

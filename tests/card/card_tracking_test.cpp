@@ -24,7 +24,7 @@ struct Bed {
         : reader({.model = model, .cardInserted = cardIn}, sim::MakeCard("t1", seed)),
           bed(reader, TrackingConfig(seed)) {}
     sim::UsbReader reader;
-    harness::ReaderTestbed bed;
+    harness::ReaderMachine bed;
 };
 
 TEST(CardTracking, InsertionAndRemovalCompleteTheWaits) {
@@ -34,7 +34,7 @@ TEST(CardTracking, InsertionAndRemovalCompleteTheWaits) {
         SleepFor(kPollCovered);
         EXPECT_EQ(CardState(b.bed), ULONG{SCARD_ABSENT});
 
-        harness::AsyncRequest& present = b.bed.SendAsync(IOCTL_SMARTCARD_IS_PRESENT);
+        harness::AsyncRequest& present = b.bed.SendAsync(0, IOCTL_SMARTCARD_IS_PRESENT, harness::SentIrp::KeptUntilReap);
         EXPECT_FALSE(present.done);
         SleepFor(kPollCovered);
         EXPECT_FALSE(present.done) << "no card came";
@@ -45,7 +45,7 @@ TEST(CardTracking, InsertionAndRemovalCompleteTheWaits) {
         EXPECT_EQ(CardState(b.bed), ULONG{SCARD_PRESENT});
 
         ASSERT_EQ(Power(b.bed, SCARD_COLD_RESET).status, STATUS_SUCCESS);
-        harness::AsyncRequest& absent = b.bed.SendAsync(IOCTL_SMARTCARD_IS_ABSENT);
+        harness::AsyncRequest& absent = b.bed.SendAsync(0, IOCTL_SMARTCARD_IS_ABSENT, harness::SentIrp::KeptUntilReap);
         SleepFor(3 * kPollCovered);
         EXPECT_FALSE(absent.done) << "an active card stays";
         EXPECT_GE(CardState(b.bed), ULONG{SCARD_POWERED});
@@ -71,11 +71,11 @@ TEST(CardTracking, CardInButNotActiveCountsPresentAndCompletesNothing) {
         ASSERT_EQ(StartReader(b.bed), STATUS_SUCCESS);
         SleepFor(kPollCovered);
         EXPECT_EQ(CardState(b.bed), ULONG{SCARD_PRESENT});
-        harness::AsyncRequest& absent = b.bed.SendAsync(IOCTL_SMARTCARD_IS_ABSENT);
+        harness::AsyncRequest& absent = b.bed.SendAsync(0, IOCTL_SMARTCARD_IS_ABSENT, harness::SentIrp::KeptUntilReap);
         SleepFor(4 * kPollCovered);
         EXPECT_FALSE(absent.done);
         EXPECT_EQ(CardState(b.bed), ULONG{SCARD_PRESENT});
-        EXPECT_EQ(b.bed.Cleanup(), STATUS_SUCCESS);
+        EXPECT_EQ(b.bed.Cleanup(0), STATUS_SUCCESS);
         EXPECT_TRUE(absent.done);
         EXPECT_EQ(absent.status, STATUS_CANCELLED);
     });
@@ -88,11 +88,11 @@ TEST(CardTracking, CancelAndCleanupEndTheWait) {
         ASSERT_EQ(StartReader(b.bed), STATUS_SUCCESS);
         SleepFor(kPollCovered);
         // Cleanup with nothing pending completes only itself.
-        EXPECT_EQ(b.bed.Cleanup(), STATUS_SUCCESS);
+        EXPECT_EQ(b.bed.Cleanup(0), STATUS_SUCCESS);
 
-        harness::AsyncRequest& first = b.bed.SendAsync(IOCTL_SMARTCARD_IS_PRESENT);
+        harness::AsyncRequest& first = b.bed.SendAsync(0, IOCTL_SMARTCARD_IS_PRESENT, harness::SentIrp::KeptUntilReap);
         // One wait at a time: the library refuses a second.
-        harness::AsyncRequest& second = b.bed.SendAsync(IOCTL_SMARTCARD_IS_PRESENT);
+        harness::AsyncRequest& second = b.bed.SendAsync(0, IOCTL_SMARTCARD_IS_PRESENT, harness::SentIrp::KeptUntilReap);
         EXPECT_TRUE(second.done);
         EXPECT_EQ(second.status, STATUS_DEVICE_BUSY);
         EXPECT_TRUE(b.bed.Cancel(first));
@@ -100,9 +100,9 @@ TEST(CardTracking, CancelAndCleanupEndTheWait) {
         EXPECT_EQ(first.status, STATUS_CANCELLED);
         EXPECT_EQ(PendingTracking(b.bed), nullptr);
 
-        harness::AsyncRequest& third = b.bed.SendAsync(IOCTL_SMARTCARD_IS_PRESENT);
+        harness::AsyncRequest& third = b.bed.SendAsync(0, IOCTL_SMARTCARD_IS_PRESENT, harness::SentIrp::KeptUntilReap);
         EXPECT_FALSE(third.done);
-        EXPECT_EQ(b.bed.Cleanup(), STATUS_SUCCESS);
+        EXPECT_EQ(b.bed.Cleanup(0), STATUS_SUCCESS);
         EXPECT_TRUE(third.done);
         EXPECT_EQ(third.status, STATUS_CANCELLED);
         EXPECT_EQ(PendingTracking(b.bed), nullptr);
@@ -168,7 +168,7 @@ TEST(CardTracking, ACompletionThatSendsTheNextWaitFindsNoLockHeld) {
         const RunResult run = b.bed.Run([&] {
             ASSERT_EQ(StartReader(b.bed), STATUS_SUCCESS);
             SleepFor(kPollCovered);
-            chain.device = b.bed.Device();
+            chain.device = b.bed.Device(0);
             chain.toSend = 2;
             SendWait(chain, IOCTL_SMARTCARD_IS_PRESENT);
             b.reader.InsertCard();
@@ -235,10 +235,10 @@ TEST(CardTracking, ACardPoweredBeforeTheStartIsFound) {
         ASSERT_EQ(StartReader(b.bed), STATUS_SUCCESS);
         SleepFor(kPollCovered);
         ASSERT_EQ(Power(b.bed, SCARD_COLD_RESET).status, STATUS_SUCCESS);
-        b.bed.StopPolling();
-        ASSERT_EQ(b.bed.StartPolling(), STATUS_SUCCESS);
+        b.bed.StopPolling(0);
+        ASSERT_EQ(b.bed.StartPolling(0), STATUS_SUCCESS);
         EXPECT_EQ(CardState(b.bed), ULONG{SCARD_ABSENT});
-        harness::AsyncRequest& present = b.bed.SendAsync(IOCTL_SMARTCARD_IS_PRESENT);
+        harness::AsyncRequest& present = b.bed.SendAsync(0, IOCTL_SMARTCARD_IS_PRESENT, harness::SentIrp::KeptUntilReap);
         SleepFor(kPollCovered);
         EXPECT_EQ(CardState(b.bed), ULONG{SCARD_PRESENT});
         EXPECT_TRUE(present.done);
@@ -260,17 +260,17 @@ TEST(CardTracking, TheFirstPollAfterPowerUpReportsAKnownCard) {
             ASSERT_EQ(StartReader(b.bed), STATUS_SUCCESS);
             SleepFor(kPollCovered);
             ASSERT_EQ(Power(b.bed, SCARD_COLD_RESET).status, cardIn ? STATUS_SUCCESS : STATUS_NO_MEDIA);
-            harness::AsyncRequest& wait = b.bed.SendAsync(cardIn ? IOCTL_SMARTCARD_IS_ABSENT : IOCTL_SMARTCARD_IS_PRESENT);
-            b.bed.StopPolling();
-            b.bed.Reader().LinkSynchronized = 0; // as after power-up
-            EXPECT_EQ(PollCardStatus(&b.bed.Smartcard()), STATUS_SUCCESS);
-            EXPECT_EQ(b.bed.Reader().LinkSynchronized, 1u);
+            harness::AsyncRequest& wait = b.bed.SendAsync(0, cardIn ? IOCTL_SMARTCARD_IS_ABSENT : IOCTL_SMARTCARD_IS_PRESENT, harness::SentIrp::KeptUntilReap);
+            b.bed.StopPolling(0);
+            b.bed.Reader(0).LinkSynchronized = 0; // as after power-up
+            EXPECT_EQ(PollCardStatus(&b.bed.Smartcard(0)), STATUS_SUCCESS);
+            EXPECT_EQ(b.bed.Reader(0).LinkSynchronized, 1u);
             EXPECT_EQ(wait.done, cardIn);
             if (cardIn) {
                 EXPECT_EQ(wait.status, STATUS_SUCCESS);
                 EXPECT_EQ(CardState(b.bed), ULONG{SCARD_PRESENT});
             } else {
-                EXPECT_EQ(b.bed.Cleanup(), STATUS_SUCCESS);
+                EXPECT_EQ(b.bed.Cleanup(0), STATUS_SUCCESS);
             }
         });
         EXPECT_TRUE(run.Ok()) << run.report;
@@ -286,7 +286,7 @@ TEST(CardTracking, TheQv39nSkipsTheModelCheck) {
             SleepFor(kPollCovered);
             EXPECT_EQ(CardState(b.bed), ULONG{SCARD_PRESENT});
             // The QV-38N's check warm-resets the card, which is active then.
-            const harness::CommandResult status = b.bed.SendCommand(READER_COMMAND_CARD_STATUS);
+            const harness::CommandResult status = b.bed.SendCommand(0, READER_COMMAND_CARD_STATUS);
             ASSERT_TRUE(status.Ok());
             resets = (status.reply[READER_REPLY_DATA_OFFSET] & CARD_STATUS_ACTIVE) != 0 ? 1 : 0;
         });
@@ -312,7 +312,7 @@ TEST(CardTracking, AQv38nCardBitWithoutACardCountsAbsent) {
         ASSERT_EQ(CardState(b.bed), ULONG{SCARD_PRESENT});
         ASSERT_NE(AtrCacheLength(b.bed), 0u);
 
-        harness::AsyncRequest& absent = b.bed.SendAsync(IOCTL_SMARTCARD_IS_ABSENT);
+        harness::AsyncRequest& absent = b.bed.SendAsync(0, IOCTL_SMARTCARD_IS_ABSENT, harness::SentIrp::KeptUntilReap);
         b.reader.RemoveCard();
         b.reader.Arm(sim::Fault::PhantomCard, 1);
         SleepFor(kPollCovered);

@@ -46,7 +46,7 @@ struct WindowOutcome {
     std::vector<harness::AsyncRequest> done;
 };
 
-using ArmWindow = std::function<void(harness::ReaderTestbed&, harness::AsyncRequest&, WindowFlags&)>;
+using ArmWindow = std::function<void(harness::ReaderMachine&, harness::AsyncRequest&, WindowFlags&)>;
 
 // Sends a card wait, lets `arm` set the probes that meet the poll's report
 // with the application's cancellation, moves the card, and checks that the
@@ -55,15 +55,15 @@ using ArmWindow = std::function<void(harness::ReaderTestbed&, harness::AsyncRequ
 WindowOutcome RunWindow(std::uint64_t seed, const harness::ScheduleVariant& mode, const ArmWindow& arm) {
     const bool removal = seed % 2 == 0;
     sim::UsbReader reader({.cardInserted = removal}, sim::MakeCard("t1", seed));
-    harness::TestbedConfig config = TrackingConfig(seed, &mode);
+    harness::HeldReader config = TrackingConfig(seed, &mode);
     config.machine.processors = 2; // the poll holds one, the canceller needs the other
-    harness::ReaderTestbed bed(reader, config);
+    harness::ReaderMachine bed(reader, config);
     WindowFlags flags;
     WindowOutcome outcome;
     const RunResult run = bed.Run([&] {
         ASSERT_EQ(StartReader(bed), STATUS_SUCCESS);
         SleepFor(1500);
-        harness::AsyncRequest& wait = bed.SendAsync(removal ? IOCTL_SMARTCARD_IS_ABSENT : IOCTL_SMARTCARD_IS_PRESENT);
+        harness::AsyncRequest& wait = bed.SendAsync(0, removal ? IOCTL_SMARTCARD_IS_ABSENT : IOCTL_SMARTCARD_IS_PRESENT, harness::SentIrp::KeptUntilReap);
         ASSERT_FALSE(wait.done);
         // From here on only the poll's report takes OsData->SpinLock, until
         // the probe itself starts the cancellation.
@@ -71,7 +71,7 @@ WindowOutcome RunWindow(std::uint64_t seed, const harness::ScheduleVariant& mode
         if (removal) reader.RemoveCard();
         else reader.InsertCard();
         SleepFor(2500);
-        bed.Machine().Kernel().ProbeSpinLockOnce(&bed.Smartcard().OsData->SpinLock, {});
+        bed.Machine().Kernel().ProbeSpinLockOnce(&bed.Smartcard(0).OsData->SpinLock, {});
         io::ProbeCancelOnce({});
         outcome.outstanding = bed.Outstanding();
         outcome.left = PendingTracking(bed);
@@ -101,7 +101,7 @@ TEST(CardTrackingWindow, APollMeetingACancellationUnderWayLeavesTheWaitToItsCanc
         for (std::uint64_t seed : harness::RunSeeds(4)) {
             const WindowOutcome outcome = RunWindow(seed, mode, [](auto& bed, auto& wait, WindowFlags& flags) {
                 Machine* machine = &bed.Machine();
-                const KSPIN_LOCK* lock = &bed.Smartcard().OsData->SpinLock;
+                const KSPIN_LOCK* lock = &bed.Smartcard(0).OsData->SpinLock;
                 machine->Kernel().ProbeSpinLockOnce(lock, [&bed, &wait, &flags, machine, lock] {
                     machine->Spawn("app", [&bed, &wait] { bed.Cancel(wait); });
                     for (unsigned i = 0; i < kHoldLimit && !machine->Kernel().Sched().SomeoneSpinsOn(lock); ++i) SwitchPoint();
@@ -135,7 +135,7 @@ TEST(CardTrackingWindow, APollThatClearsTheRoutineOfAWaitBeingCancelledCompletes
                     flags.routineTaken = irp->CancelRoutine == nullptr;
                 });
                 Machine* machine = &bed.Machine();
-                machine->Kernel().ProbeSpinLockOnce(&bed.Smartcard().OsData->SpinLock, [&bed, &wait, &flags, machine] {
+                machine->Kernel().ProbeSpinLockOnce(&bed.Smartcard(0).OsData->SpinLock, [&bed, &wait, &flags, machine] {
                     machine->Spawn("app", [&bed, &wait, &flags] { flags.cancelFoundRoutine = bed.Cancel(wait); });
                     for (unsigned i = 0; i < kHoldLimit && !flags.met; ++i) SwitchPoint();
                 });
@@ -176,16 +176,16 @@ TEST(CardTrackingWindow, AWaitCancelledBeforeCardTrackingRunsIsCompletedCancelle
             const bool cardIn = code == IOCTL_SMARTCARD_IS_ABSENT;
             SCOPED_TRACE(testing::Message() << "seed " << seed << (cardIn ? ", card-absent wait" : ", card-present wait"));
             sim::UsbReader reader({.cardInserted = cardIn}, sim::MakeCard("t1", seed));
-            harness::ReaderTestbed bed(reader, TrackingConfig(seed));
+            harness::ReaderMachine bed(reader, TrackingConfig(seed));
             std::vector<harness::AsyncRequest> done;
             std::size_t outstanding = 1;
             PIRP left = nullptr;
             const RunResult run = bed.Run([&] {
                 ASSERT_EQ(StartReader(bed), STATUS_SUCCESS);
                 SleepFor(1500);
-                PSMARTCARD_EXTENSION card = &bed.Smartcard();
+                PSMARTCARD_EXTENSION card = &bed.Smartcard(0);
                 card->ReaderFunction[RDF_CARD_TRACKING] = &CancelThenTrack;
-                harness::AsyncRequest& wait = bed.SendAsync(code);
+                harness::AsyncRequest& wait = bed.SendAsync(0, code, harness::SentIrp::KeptUntilReap);
                 card->ReaderFunction[RDF_CARD_TRACKING] = &CardTracking;
                 EXPECT_TRUE(wait.done) << "completed before the request came back";
                 // The card moves: nothing is left for the poll to complete.

@@ -32,10 +32,10 @@ void RaceUnder(ULONG protocol) {
         int polls = 0;
         bool wrong = false;
         t.Run([&] {
-            ASSERT_EQ(t.bed.DeviceControl(IOCTL_SMARTCARD_POWER, Ioctl(SCARD_COLD_RESET), 64).status, STATUS_SUCCESS);
-            ASSERT_EQ(t.bed.DeviceControl(IOCTL_SMARTCARD_SET_PROTOCOL, Ioctl(protocol), 4).status, STATUS_SUCCESS);
+            ASSERT_EQ(t.bed.DeviceControl(0, IOCTL_SMARTCARD_POWER, Ioctl(SCARD_COLD_RESET), 64).status, STATUS_SUCCESS);
+            ASSERT_EQ(t.bed.DeviceControl(0, IOCTL_SMARTCARD_SET_PROTOCOL, Ioctl(protocol), 4).status, STATUS_SUCCESS);
             for (const Bytes& apdu : {selectDf, selectData}) {
-                ASSERT_EQ(t.bed.DeviceControl(IOCTL_SMARTCARD_TRANSMIT, TransmitRequest(protocol, apdu), 300).status,
+                ASSERT_EQ(t.bed.DeviceControl(0, IOCTL_SMARTCARD_TRANSMIT, TransmitRequest(protocol, apdu), 300).status,
                           STATUS_SUCCESS);
             }
             std::array<KEVENT, 2> done;
@@ -43,7 +43,7 @@ void RaceUnder(ULONG protocol) {
             t.bed.Machine().Spawn("app", [&] {
                 for (int round = 0; round < kRounds; ++round) {
                     const harness::IoctlResult r =
-                        t.bed.DeviceControl(IOCTL_SMARTCARD_TRANSMIT, TransmitRequest(protocol, read256), 300);
+                        t.bed.DeviceControl(0, IOCTL_SMARTCARD_TRANSMIT, TransmitRequest(protocol, read256), 300);
                     bool ok = r.status == STATUS_SUCCESS && r.output.size() == kHeaderLength + 258;
                     for (std::size_t i = 0; ok && i < 256; ++i) ok = r.output[kHeaderLength + i] == sim::DataFileByte(i);
                     if (ok) {
@@ -56,7 +56,7 @@ void RaceUnder(ULONG protocol) {
             });
             t.bed.Machine().Spawn("poll", [&] {
                 for (int round = 0; round < kRounds * 2; ++round) {
-                    const harness::CommandResult status = t.bed.SendCommand(READER_COMMAND_CARD_STATUS);
+                    const harness::CommandResult status = t.bed.SendCommand(0, READER_COMMAND_CARD_STATUS);
                     if (status.Ok() && status.reply.size() >= 5) {
                         ++polls;
                     } else {

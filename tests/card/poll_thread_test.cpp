@@ -21,7 +21,7 @@ constexpr std::array<std::uint8_t, 2> kCardStatusCommand{READER_COMMAND_CLASS, 0
 
 // Counts the card-status commands on the bus: on the polling thread, read
 // on the test's.
-void CountPolls(harness::ReaderTestbed& bed, std::atomic<unsigned>& polls) {
+void CountPolls(harness::ReaderMachine& bed, std::atomic<unsigned>& polls) {
     bed.Bus().SetObserver([&polls](const usb::TransferEvent& event) {
         if (event.kind == usb::TransferKind::Out &&
             std::ranges::search(event.data, kCardStatusCommand).begin() != event.data.end()) {
@@ -32,7 +32,7 @@ void CountPolls(harness::ReaderTestbed& bed, std::atomic<unsigned>& polls) {
 
 TEST(PollThread, OnePollATickASkippedTickAndALastPollAtStop) {
     sim::UsbReader reader({}, sim::MakeCard("t1", 1));
-    harness::ReaderTestbed bed(reader, TrackingConfig(1));
+    harness::ReaderMachine bed(reader, TrackingConfig(1));
     std::atomic<unsigned> polls = 0;
     CountPolls(bed, polls);
     unsigned inFiveSeconds = 0;
@@ -46,14 +46,14 @@ TEST(PollThread, OnePollATickASkippedTickAndALastPollAtStop) {
         inFiveSeconds = polls - before;
 
         // As a transmit does: the next tick is skipped, the one after polls.
-        WritePollFlag(&bed.Reader().PollEnabled, 0);
+        WritePollFlag(&bed.Reader(0).PollEnabled, 0);
         const unsigned beforeSkip = polls;
         SleepFor(1000);
         withSkip = polls - beforeSkip;
-        EXPECT_EQ(ReadPollFlag(&bed.Reader().PollEnabled), 1u);
+        EXPECT_EQ(ReadPollFlag(&bed.Reader(0).PollEnabled), 1u);
 
         const unsigned beforeStop = polls;
-        bed.StopPolling();
+        bed.StopPolling(0);
         atStop = polls - beforeStop;
     });
     EXPECT_TRUE(run.Ok()) << run.report;
@@ -71,7 +71,7 @@ TEST(PollThread, AFailedPollSkipsTheNextTick) {
     for (std::uint64_t seed : harness::RunSeeds()) {
         SCOPED_TRACE(testing::Message() << "seed " << seed);
         sim::UsbReader reader({}, sim::MakeCard("t1", seed));
-        harness::ReaderTestbed bed(reader, TrackingConfig(seed));
+        harness::ReaderMachine bed(reader, TrackingConfig(seed));
         std::atomic<unsigned> polls = 0;
         CountPolls(bed, polls);
         unsigned failedTick = 0;
@@ -91,7 +91,7 @@ TEST(PollThread, AFailedPollSkipsTheNextTick) {
             before = polls;
             SleepFor(1000);
             nextTick = polls - before;
-            bed.StopPolling();
+            bed.StopPolling(0);
         });
         EXPECT_TRUE(run.Ok()) << run.report;
         EXPECT_GE(failedTick, 1u);
@@ -105,7 +105,7 @@ TEST(PollThread, AFailedPollSkipsTheNextTick) {
 // meanwhile is seen within two seconds.
 TEST(PollThread, TransmitsTwiceASecondStillLeaveEveryOtherTickToThePoll) {
     sim::UsbReader reader({}, sim::MakeCard("t1", 1));
-    harness::ReaderTestbed bed(reader, TrackingConfig(1));
+    harness::ReaderMachine bed(reader, TrackingConfig(1));
     std::atomic<unsigned> polls = 0;
     CountPolls(bed, polls);
     unsigned inSixSeconds = 0;
@@ -114,11 +114,11 @@ TEST(PollThread, TransmitsTwiceASecondStillLeaveEveryOtherTickToThePoll) {
         SleepFor(500);
         const unsigned before = polls;
         for (int i = 0; i < 12; ++i) {
-            WritePollFlag(&bed.Reader().PollEnabled, 0);
+            WritePollFlag(&bed.Reader(0).PollEnabled, 0);
             SleepFor(500);
         }
         inSixSeconds = polls - before;
-        bed.StopPolling();
+        bed.StopPolling(0);
     });
     EXPECT_TRUE(run.Ok()) << run.report;
     EXPECT_EQ(inSixSeconds, 3u) << "one poll every other tick";

@@ -24,19 +24,18 @@ namespace {
 
 using harness::ReaderMachine;
 
-constexpr std::string_view kDriverTrace = "dbgprint";
 constexpr ULONG kNoSuchControlCode = 0x00310000;
 
 // The driver's lines of a machine, collected while this lives.
 class DriverLines {
   public:
-    explicit DriverLines(Kernel& kernel) : kernel_(kernel) {
-        kernel_.Events().SetListener(
+    explicit DriverLines(Machine& machine) : machine_(machine) {
+        machine_.Events().SetListener(
             [this](std::uint64_t, std::string_view, std::string_view category, std::string_view text) {
-                if (category == kDriverTrace) text_ += std::string(text) + "\n";
+                if (category == kDebugPrintCategory) text_ += std::string(text) + "\n";
             });
     }
-    ~DriverLines() { kernel_.Events().SetListener({}); }
+    ~DriverLines() { machine_.Events().SetListener({}); }
     DriverLines(const DriverLines&) = delete;
     DriverLines& operator=(const DriverLines&) = delete;
 
@@ -44,7 +43,7 @@ class DriverLines {
     std::string Take() { return std::exchange(text_, {}); }
 
   private:
-    Kernel& kernel_;
+    Machine& machine_;
     std::string text_;
 };
 
@@ -78,7 +77,7 @@ class DriverTrace : public ::testing::Test {
     std::vector<std::unique_ptr<sim::UsbReader>> readers_;
 
   protected:
-    ReaderMachine machine{KernelConfig{}};
+    ReaderMachine machine{MachineConfig{}};
     DriverLines lines{machine.Machine()};
 };
 

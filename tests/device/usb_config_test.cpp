@@ -39,7 +39,7 @@ bool AnyPoolBlockOfSize(std::size_t size) {
 TEST(ConfigureUsbDevice, ShortDescriptorIsReadOnceIntoTheFirstBlock) {
     ForEachSeed([](LinkBed& t) {
         RunUnconfigured(t, [&] {
-            ASSERT_EQ(t.bed.Configure(), STATUS_SUCCESS);
+            ASSERT_EQ(t.bed.Configure(0), STATUS_SUCCESS);
             EXPECT_EQ(PoolBlockSize(t.Reader().UsbConfig->ConfigurationDescriptor), USB_CONFIGURATION_FIRST_READ_SIZE);
             EXPECT_EQ(t.Reader().UsbConfig->ConfigurationDescriptor->wTotalLength, 32);
             // Device descriptor, one configuration read, the select.
@@ -53,7 +53,7 @@ TEST(ConfigureUsbDevice, LongDescriptorIsReadAgainAtItsLength) {
         t.reader.SetDescriptors(Bytes(t.reader.DeviceDescriptor().begin(), t.reader.DeviceDescriptor().end()),
                                 ConfigurationDescriptorOfLength(600));
         RunUnconfigured(t, [&] {
-            ASSERT_EQ(t.bed.Configure(), STATUS_SUCCESS);
+            ASSERT_EQ(t.bed.Configure(0), STATUS_SUCCESS);
             EXPECT_EQ(PoolBlockSize(t.Reader().UsbConfig->ConfigurationDescriptor), 600u);
             EXPECT_FALSE(AnyPoolBlockOfSize(USB_CONFIGURATION_FIRST_READ_SIZE)) << "the first block is freed";
             EXPECT_EQ(t.bed.Bus().Counters().controlRequests, 4u);
@@ -67,7 +67,7 @@ TEST(ConfigureUsbDevice, KeepsTheInterfaceAndPointsOneSlotAtEachPipe) {
         ForEachSeed([transferSize](LinkBed& t) {
             RunUnconfigured(t, [&] {
                 t.Reader().MaxTransferSize = transferSize;
-                ASSERT_EQ(t.bed.Configure(), STATUS_SUCCESS);
+                ASSERT_EQ(t.bed.Configure(0), STATUS_SUCCESS);
                 const USB_CONFIG& config = *t.Reader().UsbConfig;
                 ASSERT_NE(config.Interface, nullptr);
                 ASSERT_NE(config.PipeSlots, nullptr);
@@ -90,15 +90,15 @@ TEST(ConfigureUsbDevice, KeepsTheInterfaceAndPointsOneSlotAtEachPipe) {
 TEST(UnconfigureUsbDevice, FailedRequestLeavesTheHolder) {
     ForEachSeed([](LinkBed& t) {
         RunUnconfigured(t, [&] {
-            ASSERT_EQ(t.bed.Configure(), STATUS_SUCCESS);
+            ASSERT_EQ(t.bed.Configure(0), STATUS_SUCCESS);
             const USB_CONFIG before = *t.Reader().UsbConfig;
             PUSB_CONFIG holder = t.Reader().UsbConfig;
             t.reader.acceptConfiguration = false;
-            EXPECT_FALSE(NT_SUCCESS(t.bed.Unconfigure()));
+            EXPECT_FALSE(NT_SUCCESS(t.bed.Unconfigure(0)));
             ASSERT_EQ(t.Reader().UsbConfig, holder);
             EXPECT_EQ(std::memcmp(&before, holder, sizeof before), 0) << "every block still in place";
             t.reader.acceptConfiguration = true;
-            EXPECT_EQ(t.bed.Unconfigure(), STATUS_SUCCESS);
+            EXPECT_EQ(t.bed.Unconfigure(0), STATUS_SUCCESS);
             EXPECT_EQ(t.Reader().UsbConfig, nullptr);
         });
     });
@@ -106,7 +106,7 @@ TEST(UnconfigureUsbDevice, FailedRequestLeavesTheHolder) {
 
 TEST(UnconfigureUsbDevice, WithoutAHolderStillSendsTheRequest) {
     ForEachSeed([](LinkBed& t) {
-        RunUnconfigured(t, [&] { EXPECT_EQ(t.bed.Unconfigure(), STATUS_SUCCESS); });
+        RunUnconfigured(t, [&] { EXPECT_EQ(t.bed.Unconfigure(0), STATUS_SUCCESS); });
         ASSERT_FALSE(t.reader.Configurations().empty());
         EXPECT_EQ(t.reader.Configurations().front(), 0);
     });
@@ -117,11 +117,11 @@ TEST(UnconfigureUsbDevice, WithoutAHolderStillSendsTheRequest) {
 TEST(ConfigureUsbDevice, StartAfterAFailedStopReplacesTheOldHolder) {
     ForEachSeed([](LinkBed& t) {
         RunUnconfigured(t, [&] {
-            ASSERT_EQ(t.bed.Configure(), STATUS_SUCCESS);
+            ASSERT_EQ(t.bed.Configure(0), STATUS_SUCCESS);
             t.reader.acceptConfiguration = false;
-            EXPECT_FALSE(NT_SUCCESS(t.bed.Unconfigure()));
+            EXPECT_FALSE(NT_SUCCESS(t.bed.Unconfigure(0)));
             t.reader.acceptConfiguration = true;
-            EXPECT_EQ(t.bed.Configure(), STATUS_SUCCESS);
+            EXPECT_EQ(t.bed.Configure(0), STATUS_SUCCESS);
         });
     });
 }
@@ -153,7 +153,7 @@ TEST(ConfigureUsbDevice, UnbelievableDescriptorsFailTheConfiguration) {
             t.reader.SetDescriptors(Bytes(t.reader.DeviceDescriptor().begin(), t.reader.DeviceDescriptor().end()),
                                     c.descriptor);
             RunUnconfigured(t, [&] {
-                EXPECT_EQ(t.bed.Configure(), STATUS_DEVICE_DATA_ERROR);
+                EXPECT_EQ(t.bed.Configure(0), STATUS_DEVICE_DATA_ERROR);
                 ASSERT_NE(t.Reader().UsbConfig, nullptr);
                 EXPECT_EQ(t.Reader().UsbConfig->Interface, nullptr);
                 EXPECT_EQ(t.Reader().UsbConfig->PipeSlots, nullptr);
@@ -175,7 +175,7 @@ TEST(ConfigureUsbDevice, AllocationFailuresLeaveAConsistentHolder) {
         LinkBed t(nth);
         RunUnconfigured(t, [&] {
             K().PoolAllocator().FailAfter(nth);
-            const NTSTATUS status = t.bed.Configure();
+            const NTSTATUS status = t.bed.Configure(0);
             K().PoolAllocator().SetFaults({});
             PUSB_CONFIG config = t.Reader().UsbConfig;
             if (status == STATUS_SUCCESS) {

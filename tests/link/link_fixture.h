@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "harness/reader_testbed.h"
+#include "harness/reader_machine.h"
 #include "link.h"
 #include "link/scripted_reader.h"
 #include "harness/seeds.h"
@@ -21,14 +21,14 @@ inline constexpr std::size_t kDefaultSeeds = 8;
 
 // One scripted reader on one test bed.
 struct LinkBed {
-    explicit LinkBed(std::uint64_t seed) : seed(seed), bed(reader, harness::TestbedConfig::ForSeed(seed)) {}
+    explicit LinkBed(std::uint64_t seed) : seed(seed), bed(reader, harness::HeldReader::ForSeed(seed)) {}
 
     // Runs body on a simulated thread after configuring the device, then
     // tears the bed down; both runs must end cleanly (the teardown includes
     // the verifier's unload audit: no pool, IRP or device left behind).
     void Run(const std::function<void()>& body) {
         RunResult run = bed.Run([&] {
-            ASSERT_EQ(bed.Configure(), STATUS_SUCCESS);
+            ASSERT_EQ(bed.Configure(0), STATUS_SUCCESS);
             body();
         });
         EXPECT_TRUE(run.Ok()) << "seed " << seed << "\n" << run.report;
@@ -36,8 +36,8 @@ struct LinkBed {
         EXPECT_TRUE(end.Ok()) << "seed " << seed << "\n" << end.report;
     }
 
-    READER_EXTENSION& Reader() { return bed.Reader(); }
-    PSMARTCARD_EXTENSION Extension() { return &bed.Smartcard(); }
+    READER_EXTENSION& Reader() { return bed.Reader(0); }
+    PSMARTCARD_EXTENSION Extension() { return &bed.Smartcard(0); }
 
     // Puts a block in CommandBlock for UsbExchange.
     void SetCommandBlock(const Bytes& block) {
@@ -48,7 +48,7 @@ struct LinkBed {
 
     std::uint64_t seed;
     ScriptedReader reader;
-    harness::ReaderTestbed bed;
+    harness::ReaderMachine bed;
 };
 
 // Runs scenario once per seed, naming the seed in any failure. Across the

@@ -13,7 +13,7 @@
 #include <new>
 #include <string>
 
-#include "harness/reader_testbed.h"
+#include "harness/reader_machine.h"
 #include "io/io_manager.h"
 #include "link.h"
 #include "link/link_fixture.h"
@@ -41,7 +41,7 @@ constexpr UCHAR kStatusOk = 0x00;
 constexpr UCHAR kCardPresent = 0x08;
 constexpr std::size_t kCardStatusReplyLength = 6;
 
-using SimBody = std::function<void(sim::UsbReader&, harness::ReaderTestbed&)>;
+using SimBody = std::function<void(sim::UsbReader&, harness::ReaderMachine&)>;
 
 // Runs body on a configured simulated reader whose link has been reset,
 // once per seed and completion mode.
@@ -51,15 +51,15 @@ void ForEachRun(const SimBody& body, const sim::ReaderOptions& options = {}) {
             SCOPED_TRACE("seed " + std::to_string(seed) + ", " + std::to_string(mode.asyncPercent) +
                          "% completed later, " + std::to_string(mode.switchPercent) + "% switches");
             sim::UsbReader reader(options);
-            harness::TestbedConfig config = harness::TestbedConfig::ForSeed(seed);
+            harness::HeldReader config = harness::HeldReader::ForSeed(seed);
             config.bus.asyncPercent = mode.asyncPercent;
             config.machine.switchPercent = mode.switchPercent;
             config.machine.timeLimit = kRunLimit;
-            harness::ReaderTestbed bed(reader, config);
+            harness::ReaderMachine bed(reader, config);
             RunResult run = bed.Run([&] {
-                ASSERT_EQ(bed.Configure(), STATUS_SUCCESS);
-                ASSERT_EQ(bed.SendCommand(READER_COMMAND_LINK_RESET).status, STATUS_SUCCESS);
-                bed.Reader().LinkSynchronized = 1;
+                ASSERT_EQ(bed.Configure(0), STATUS_SUCCESS);
+                ASSERT_EQ(bed.SendCommand(0, READER_COMMAND_LINK_RESET).status, STATUS_SUCCESS);
+                bed.Reader(0).LinkSynchronized = 1;
                 body(reader, bed);
             });
             EXPECT_TRUE(run.Ok()) << "seed " << seed << "\n" << run.report;
@@ -70,21 +70,21 @@ void ForEachRun(const SimBody& body, const sim::ReaderOptions& options = {}) {
 }
 
 // The link is in step again: an ordinary command gets its own answer.
-void ExpectLinkRecovered(harness::ReaderTestbed& bed) {
+void ExpectLinkRecovered(harness::ReaderMachine& bed) {
     for (int i = 0; i < 2; ++i) {
-        const harness::CommandResult status = bed.SendCommand(READER_COMMAND_CARD_STATUS);
+        const harness::CommandResult status = bed.SendCommand(0, READER_COMMAND_CARD_STATUS);
         EXPECT_EQ(status.status, STATUS_SUCCESS);
         ASSERT_EQ(status.reply.size(), kCardStatusReplyLength);
         EXPECT_EQ(status.reply[READER_REPLY_STATUS_OFFSET], kStatusOk);
         EXPECT_NE(status.reply[READER_REPLY_DATA_OFFSET] & kCardPresent, 0);
     }
-    const harness::CommandResult info = bed.SendCommand(READER_COMMAND_READER_INFO);
+    const harness::CommandResult info = bed.SendCommand(0, READER_COMMAND_READER_INFO);
     EXPECT_EQ(info.status, STATUS_SUCCESS);
     ASSERT_GT(info.reply.size(), READER_REPLY_DATA_OFFSET + 6);
     EXPECT_EQ(std::string(info.reply.begin() + READER_REPLY_DATA_OFFSET,
                           info.reply.begin() + READER_REPLY_DATA_OFFSET + 6),
               "QV-38N");
-    EXPECT_EQ(KeReadStateEvent(&bed.Reader().LinkIdle), 1);
+    EXPECT_EQ(KeReadStateEvent(&bed.Reader(0).LinkIdle), 1);
 }
 
 // ---- Late and slow answers --------------------------------------------------
@@ -93,15 +93,15 @@ void ExpectLinkRecovered(harness::ReaderTestbed& bed) {
 // recovery RESYNCH; it arrives ahead of the RESYNCH response, which must not
 // be left in the pipe for the next command to read.
 TEST(MisbehavingReader, LateAnswerIsDroppedAndTheLinkRecovers) {
-    ForEachRun([](sim::UsbReader& reader, harness::ReaderTestbed& bed) {
+    ForEachRun([](sim::UsbReader& reader, harness::ReaderMachine& bed) {
         reader.Arm(sim::Fault::LateAnswer);
         const VirtualTime start = K().Now();
-        EXPECT_EQ(bed.SendCommand(READER_COMMAND_READER_INFO).status, STATUS_IO_TIMEOUT);
+        EXPECT_EQ(bed.SendCommand(0, READER_COMMAND_READER_INFO).status, STATUS_IO_TIMEOUT);
         const VirtualTime waited = K().Now() - start;
         EXPECT_GE(waited, USB_READER_WAIT_MS * kTicksPerMillisecond);
         EXPECT_LT(waited, (USB_READER_WAIT_MS + 1000) * kTicksPerMillisecond)
             << "the late answer and the response come at once after the RESYNCH";
-        EXPECT_EQ(KeReadStateEvent(&bed.Reader().LinkIdle), 1);
+        EXPECT_EQ(KeReadStateEvent(&bed.Reader(0).LinkIdle), 1);
         EXPECT_EQ(reader.Faults().Fired(sim::Fault::LateAnswer), 1u);
         EXPECT_EQ(reader.QueuedAnswers(), 0u) << "nothing stale left in the reader's queue";
         ExpectLinkRecovered(bed);
@@ -115,7 +115,7 @@ TEST(MisbehavingReader, LateAnswerIsDroppedAndTheLinkRecovers) {
 TEST(MisbehavingReader, LateAnswerNeverReachesAnotherThreadsCommand) {
     constexpr int kCommandsPerThread = 4;
     constexpr std::size_t kEchoedInstruction = 1;
-    ForEachRun([](sim::UsbReader& reader, harness::ReaderTestbed& bed) {
+    ForEachRun([](sim::UsbReader& reader, harness::ReaderMachine& bed) {
         reader.Arm(sim::Fault::LateAnswer);
         // Shared by the two simulated threads: counted atomically.
         std::atomic<int> failed = 0;
@@ -132,7 +132,7 @@ TEST(MisbehavingReader, LateAnswerNeverReachesAnotherThreadsCommand) {
             KeInitializeEvent(&done[w], NotificationEvent, FALSE);
             K().Spawn(workers[w].name, [&bed, &failed, &ownAnswers, &done, &workers, w] {
                 for (int i = 0; i < kCommandsPerThread; ++i) {
-                    const harness::CommandResult result = bed.SendCommand(workers[w].command);
+                    const harness::CommandResult result = bed.SendCommand(0, workers[w].command);
                     if (result.status != STATUS_SUCCESS) {
                         ++failed;
                         continue;
@@ -153,10 +153,10 @@ TEST(MisbehavingReader, LateAnswerNeverReachesAnotherThreadsCommand) {
 // A card operation that takes 20 s without a WTX request from the reader
 // is still the reader at work: its answer is taken.
 TEST(MisbehavingReader, SlowReaderWithoutWtxIsWaitedFor) {
-    ForEachRun([](sim::UsbReader& reader, harness::ReaderTestbed& bed) {
+    ForEachRun([](sim::UsbReader& reader, harness::ReaderMachine& bed) {
         reader.Arm(sim::Fault::SlowNoWtx);
         const VirtualTime start = K().Now();
-        const harness::CommandResult status = bed.SendCommand(READER_COMMAND_CARD_STATUS);
+        const harness::CommandResult status = bed.SendCommand(0, READER_COMMAND_CARD_STATUS);
         EXPECT_GE(K().Now() - start, sim::kSlowAnswerTime);
         EXPECT_EQ(status.status, STATUS_SUCCESS);
         EXPECT_EQ(status.reply.size(), kCardStatusReplyLength);
@@ -172,7 +172,7 @@ TEST(MisbehavingReader, SilentReaderLetsGoAfterTwoWaits) {
         t.Run([&] {
             t.Reader().LinkSynchronized = 1;
             const VirtualTime start = K().Now();
-            EXPECT_EQ(t.bed.SendCommand(READER_COMMAND_CARD_STATUS).status, STATUS_IO_TIMEOUT);
+            EXPECT_EQ(t.bed.SendCommand(0, READER_COMMAND_CARD_STATUS).status, STATUS_IO_TIMEOUT);
             const VirtualTime waited = K().Now() - start;
             EXPECT_GE(waited, 2 * USB_READER_WAIT_MS * kTicksPerMillisecond);
             EXPECT_LT(waited, (2 * USB_READER_WAIT_MS + 1000) * kTicksPerMillisecond);
@@ -186,10 +186,10 @@ TEST(MisbehavingReader, SilentReaderLetsGoAfterTwoWaits) {
 // request every 10 s: each request starts a new wait, and the answer is
 // taken.
 TEST(MisbehavingReader, SlowReaderThatKeepsAskingForTimeIsWaitedFor) {
-    ForEachRun([](sim::UsbReader& reader, harness::ReaderTestbed& bed) {
+    ForEachRun([](sim::UsbReader& reader, harness::ReaderMachine& bed) {
         reader.Arm(sim::Fault::SlowWtx);
         const VirtualTime start = K().Now();
-        const harness::CommandResult status = bed.SendCommand(READER_COMMAND_CARD_STATUS);
+        const harness::CommandResult status = bed.SendCommand(0, READER_COMMAND_CARD_STATUS);
         EXPECT_GE(K().Now() - start, sim::kVerySlowAnswerTime);
         EXPECT_EQ(status.status, STATUS_SUCCESS);
         EXPECT_EQ(status.reply.size(), kCardStatusReplyLength);
@@ -203,16 +203,16 @@ TEST(MisbehavingReader, SlowReaderThatKeepsAskingForTimeIsWaitedFor) {
 // S-block with one INF byte while it is 0x40: both pass the reply table, but
 // neither holds a status byte, so neither is a reader verdict.
 TEST(MisbehavingReader, NonIBlockAnswerIsNoVerdict) {
-    ForEachRun([](sim::UsbReader& reader, harness::ReaderTestbed& bed) {
+    ForEachRun([](sim::UsbReader& reader, harness::ReaderMachine& bed) {
         reader.Arm(sim::Fault::AnswerRBlock);
-        EXPECT_EQ(bed.SendCommand(READER_COMMAND_CARD_STATUS).status, STATUS_INVALID_DEVICE_STATE);
+        EXPECT_EQ(bed.SendCommand(0, READER_COMMAND_CARD_STATUS).status, STATUS_INVALID_DEVICE_STATE);
         ExpectLinkRecovered(bed);
 
-        ASSERT_EQ(bed.Reader().ReceiveSequence, LINK_PCB_SEQUENCE) << "an odd number of answers since the reset";
+        ASSERT_EQ(bed.Reader(0).ReceiveSequence, LINK_PCB_SEQUENCE) << "an odd number of answers since the reset";
         reader.Arm(sim::Fault::AnswerSBlock);
-        EXPECT_EQ(bed.SendCommand(READER_COMMAND_CARD_STATUS).status, STATUS_INVALID_DEVICE_STATE);
+        EXPECT_EQ(bed.SendCommand(0, READER_COMMAND_CARD_STATUS).status, STATUS_INVALID_DEVICE_STATE);
         UCHAR status = 0;
-        EXPECT_FALSE(ReaderReplyStatus(&bed.Reader(), &status));
+        EXPECT_FALSE(ReaderReplyStatus(&bed.Reader(0), &status));
         ExpectLinkRecovered(bed);
     });
 }
@@ -229,15 +229,15 @@ TEST(MisbehavingReader, ReplyTooShortForAStatusByteFailsOnlyCommandsThatAreRead)
         t.reader.AnswerBlock(kResynchAnswer);
         t.Run([&] {
             t.Reader().LinkSynchronized = 1;
-            EXPECT_EQ(t.bed.SendCommand(READER_COMMAND_SETUP).status, STATUS_SUCCESS);
+            EXPECT_EQ(t.bed.SendCommand(0, READER_COMMAND_SETUP).status, STATUS_SUCCESS);
             EXPECT_EQ(t.Reader().ReplyLength, 0u);
             UCHAR status = 0xEE;
             EXPECT_FALSE(ReaderReplyStatus(&t.Reader(), &status));
             EXPECT_EQ(status, 0xEE);
 
-            EXPECT_EQ(t.bed.SendCommand(READER_COMMAND_CARD_STATUS).status, STATUS_INVALID_DEVICE_STATE);
+            EXPECT_EQ(t.bed.SendCommand(0, READER_COMMAND_CARD_STATUS).status, STATUS_INVALID_DEVICE_STATE);
             EXPECT_EQ(t.Reader().ReplyLength, 0u);
-            EXPECT_EQ(t.bed.SendCommand(READER_COMMAND_CARD_STATUS).status, STATUS_INVALID_DEVICE_STATE);
+            EXPECT_EQ(t.bed.SendCommand(0, READER_COMMAND_CARD_STATUS).status, STATUS_INVALID_DEVICE_STATE);
         });
         EXPECT_EQ(t.reader.Blocks(),
                   (Transfers{DriverBlock(0x00, {0xD0, 0xE4, 0x00, 0x08}), DriverBlock(0x00, {0xD0, 0x31}), kResynch,
@@ -250,10 +250,10 @@ TEST(MisbehavingReader, ReplyTooShortForAStatusByteFailsOnlyCommandsThatAreRead)
 // Empty chained I-blocks carry no information bytes, so the 270-byte cap
 // never stops them: the bound on blocks per exchange does.
 TEST(MisbehavingReader, EndlessEmptyChainIsCutOff) {
-    ForEachRun([](sim::UsbReader& reader, harness::ReaderTestbed& bed) {
+    ForEachRun([](sim::UsbReader& reader, harness::ReaderMachine& bed) {
         reader.Arm(sim::Fault::EndlessEmptyChain);
         const std::uint64_t before = bed.Bus().Counters().outTransfers;
-        EXPECT_EQ(bed.SendCommand(READER_COMMAND_CARD_STATUS).status, STATUS_INVALID_DEVICE_STATE);
+        EXPECT_EQ(bed.SendCommand(0, READER_COMMAND_CARD_STATUS).status, STATUS_INVALID_DEVICE_STATE);
         const std::uint64_t blocksSent = bed.Bus().Counters().outTransfers - before;
         // Every block is one packet: one block for each reply up to the one
         // past the bound, then the recovery RESYNCH.
@@ -264,9 +264,9 @@ TEST(MisbehavingReader, EndlessEmptyChainIsCutOff) {
 
 // A stream of "more follows" packets fails with an error-severity status.
 TEST(MisbehavingReader, EndlessInputStreamFailsWithAnError) {
-    ForEachRun([](sim::UsbReader& reader, harness::ReaderTestbed& bed) {
+    ForEachRun([](sim::UsbReader& reader, harness::ReaderMachine& bed) {
         reader.Arm(sim::Fault::InEndless);
-        EXPECT_EQ(bed.SendCommand(READER_COMMAND_CARD_STATUS).status, STATUS_DEVICE_DATA_ERROR);
+        EXPECT_EQ(bed.SendCommand(0, READER_COMMAND_CARD_STATUS).status, STATUS_DEVICE_DATA_ERROR);
         ExpectLinkRecovered(bed);
     });
 }
@@ -274,9 +274,9 @@ TEST(MisbehavingReader, EndlessInputStreamFailsWithAnError) {
 // ---- Broken packets ------------------------------------------------------------------
 
 TEST(MisbehavingReader, ShortPacketInTheMiddleOfAnAnswerFailsTheCommand) {
-    ForEachRun([](sim::UsbReader& reader, harness::ReaderTestbed& bed) {
+    ForEachRun([](sim::UsbReader& reader, harness::ReaderMachine& bed) {
         reader.Arm(sim::Fault::ShortMiddlePacket);
-        EXPECT_EQ(bed.SendCommand(READER_COMMAND_READER_INFO).status, STATUS_DEVICE_DATA_ERROR);
+        EXPECT_EQ(bed.SendCommand(0, READER_COMMAND_READER_INFO).status, STATUS_DEVICE_DATA_ERROR);
         ExpectLinkRecovered(bed);
     });
 }
@@ -311,12 +311,12 @@ void ExpectRefusedPipes(sim::PipeLayout layout) {
     for (std::uint64_t seed : harness::RunSeeds()) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         sim::UsbReader reader(options);
-        harness::ReaderTestbed bed(reader, harness::TestbedConfig::ForSeed(seed));
+        harness::ReaderMachine bed(reader, harness::HeldReader::ForSeed(seed));
         RunResult run = bed.Run([&] {
-            EXPECT_EQ(bed.Configure(), STATUS_DEVICE_CONFIGURATION_ERROR);
-            ASSERT_NE(bed.Reader().UsbConfig, nullptr);
-            EXPECT_EQ(bed.Reader().UsbConfig->PipeSlots, nullptr) << "no slot for a pipe the link cannot use";
-            EXPECT_EQ(bed.SendCommand(READER_COMMAND_CARD_STATUS).status, STATUS_INVALID_HANDLE);
+            EXPECT_EQ(bed.Configure(0), STATUS_DEVICE_CONFIGURATION_ERROR);
+            ASSERT_NE(bed.Reader(0).UsbConfig, nullptr);
+            EXPECT_EQ(bed.Reader(0).UsbConfig->PipeSlots, nullptr) << "no slot for a pipe the link cannot use";
+            EXPECT_EQ(bed.SendCommand(0, READER_COMMAND_CARD_STATUS).status, STATUS_INVALID_HANDLE);
         });
         EXPECT_TRUE(run.Ok()) << "seed " << seed << "\n" << run.report;
         EXPECT_EQ(bed.Bus().Counters().outTransfers + bed.Bus().Counters().inTransfers, 0u)
@@ -340,7 +340,7 @@ TEST(MisbehavingReader, InterruptOutputPipeOrAMissingPipeFailsTheConfiguration) 
         ForEachSeed([&](LinkBed& t) {
             t.reader.SetDescriptors(Bytes(t.reader.DeviceDescriptor().begin(), t.reader.DeviceDescriptor().end()),
                                     MakeConfigurationDescriptor({layout}));
-            RunResult run = t.bed.Run([&] { EXPECT_EQ(t.bed.Configure(), STATUS_DEVICE_CONFIGURATION_ERROR); });
+            RunResult run = t.bed.Run([&] { EXPECT_EQ(t.bed.Configure(0), STATUS_DEVICE_CONFIGURATION_ERROR); });
             EXPECT_TRUE(run.Ok()) << run.report;
             RunResult end = t.bed.Shutdown();
             EXPECT_TRUE(end.Ok()) << end.report;
@@ -393,9 +393,9 @@ TEST(SubmitUrb, CancelledRequestKeepsAFailureOtherThanTheCancel) {
             constexpr ULONG kWaitMs = 100;
             URB urb{};
             holding.CancelStatus = STATUS_CANCELLED;
-            EXPECT_EQ(SubmitUrbWithTimeout(t.bed.Device(), &urb, kWaitMs), STATUS_IO_TIMEOUT);
+            EXPECT_EQ(SubmitUrbWithTimeout(t.bed.Device(0), &urb, kWaitMs), STATUS_IO_TIMEOUT);
             holding.CancelStatus = STATUS_DEVICE_NOT_CONNECTED;
-            EXPECT_EQ(SubmitUrbWithTimeout(t.bed.Device(), &urb, kWaitMs), STATUS_DEVICE_NOT_CONNECTED);
+            EXPECT_EQ(SubmitUrbWithTimeout(t.bed.Device(0), &urb, kWaitMs), STATUS_DEVICE_NOT_CONNECTED);
 
             t.Reader().LowerDevice = usbStack;
             // The driver object stays loaded: its unload audit would count the

@@ -61,7 +61,7 @@ TEST(SendReaderCommand, CardStatusIsExactlyOnePacket) {
         t.reader.AnswerBlock(ReaderBlock(0x00, inf));
         t.Run([&] {
             InStep(t);
-            const harness::CommandResult result = t.bed.SendCommand(READER_COMMAND_CARD_STATUS);
+            const harness::CommandResult result = t.bed.SendCommand(0, READER_COMMAND_CARD_STATUS);
             ASSERT_EQ(result.status, STATUS_SUCCESS);
             EXPECT_EQ(result.reply, inf);
             EXPECT_EQ(t.Reader().ReplyLength, 6u);
@@ -95,7 +95,7 @@ TEST(SendReaderCommand, EveryCommandSendsItsHeaderAndPayload) {
             for (const Case& c : cases) {
                 // A payload left over from before must not go out with a command that has none.
                 const Bytes payload = c.payload.empty() ? Bytes{0xEE, 0xEE} : c.payload;
-                EXPECT_EQ(t.bed.SendCommand(c.number, payload).status, STATUS_SUCCESS) << c.number;
+                EXPECT_EQ(t.bed.SendCommand(0, c.number, payload).status, STATUS_SUCCESS) << c.number;
             }
         });
         ASSERT_EQ(t.reader.Blocks().size(), std::size(cases));
@@ -112,9 +112,9 @@ TEST(SendReaderCommand, LongestApduGoesOutInTwoBlocksAndALongerOneNotAtAll) {
         t.reader.AnswerBlock(ReaderBlock(0x00, ReplyInf(0x00)));
         t.Run([&] {
             InStep(t);
-            ASSERT_EQ(t.bed.SendCommand(READER_COMMAND_APDU, apdu).status, STATUS_SUCCESS);
+            ASSERT_EQ(t.bed.SendCommand(0, READER_COMMAND_APDU, apdu).status, STATUS_SUCCESS);
             const std::size_t sent = t.reader.OutTransfers().size();
-            EXPECT_EQ(t.bed.SendCommand(READER_COMMAND_APDU, Sequence(READER_MAX_PAYLOAD + 1)).status,
+            EXPECT_EQ(t.bed.SendCommand(0, READER_COMMAND_APDU, Sequence(READER_MAX_PAYLOAD + 1)).status,
                       STATUS_BUFFER_TOO_SMALL);
             EXPECT_EQ(t.reader.OutTransfers().size(), sent) << "nothing sent";
             EXPECT_EQ(KeReadStateEvent(&t.Reader().LinkIdle), 1);
@@ -153,11 +153,11 @@ TEST(SendReaderCommand, LinkResetSendsOnlyAResynch) {
         t.Run([&] {
             InStep(t);
             t.Reader().SendSequence = t.Reader().ReceiveSequence = 0x40;
-            ASSERT_EQ(t.bed.SendCommand(READER_COMMAND_LINK_RESET).status, STATUS_SUCCESS);
+            ASSERT_EQ(t.bed.SendCommand(0, READER_COMMAND_LINK_RESET).status, STATUS_SUCCESS);
             EXPECT_EQ(t.Reader().SendSequence, 0);
             EXPECT_EQ(t.Reader().ReceiveSequence, 0);
             t.Reader().LinkSynchronized = 0;
-            ASSERT_EQ(t.bed.SendCommand(READER_COMMAND_LINK_RESET).status, STATUS_SUCCESS);
+            ASSERT_EQ(t.bed.SendCommand(0, READER_COMMAND_LINK_RESET).status, STATUS_SUCCESS);
         });
         EXPECT_EQ(t.reader.Blocks(), (Transfers{kResynch, kResynch, kResynch}));
     });
@@ -168,7 +168,7 @@ TEST(SendReaderCommand, UnsynchronizedLinkIsResynchronisedBeforeEveryCommand) {
         t.reader.SetResponder(InStepReader());
         t.Run([&] {
             t.Reader().SendSequence = t.Reader().ReceiveSequence = 0x40;
-            for (int i = 0; i < 2; ++i) EXPECT_EQ(t.bed.SendCommand(READER_COMMAND_CARD_STATUS).status, STATUS_SUCCESS);
+            for (int i = 0; i < 2; ++i) EXPECT_EQ(t.bed.SendCommand(0, READER_COMMAND_CARD_STATUS).status, STATUS_SUCCESS);
             EXPECT_EQ(t.Reader().LinkSynchronized, 0u) << "only the status poll and the start set it";
         });
         const Bytes status = DriverBlock(0x00, {0xD0, 0x31});
@@ -183,7 +183,7 @@ TEST(SendReaderCommand, FailedResynchBeforeACommandStopsIt) {
         t.reader.AnswerBlock(damaged);
         t.Run([&] {
             t.Reader().SendSequence = 0x40;
-            EXPECT_EQ(t.bed.SendCommand(READER_COMMAND_CARD_STATUS).status, STATUS_INVALID_DEVICE_STATE);
+            EXPECT_EQ(t.bed.SendCommand(0, READER_COMMAND_CARD_STATUS).status, STATUS_INVALID_DEVICE_STATE);
             EXPECT_EQ(t.Reader().SendSequence, 0);
             EXPECT_EQ(KeReadStateEvent(&t.Reader().LinkIdle), 1);
         });
@@ -198,12 +198,12 @@ TEST(SendReaderCommand, FailedExchangeIsFollowedByExactlyOneResynch) {
         t.reader.AnswerBlock(ReaderBlock(0x00, ReplyInf(0x00)));
         t.Run([&] {
             InStep(t);
-            const harness::CommandResult failed = t.bed.SendCommand(READER_COMMAND_CARD_STATUS);
+            const harness::CommandResult failed = t.bed.SendCommand(0, READER_COMMAND_CARD_STATUS);
             EXPECT_EQ(failed.status, STATUS_INVALID_DEVICE_STATE);
             EXPECT_TRUE(failed.reply.empty()) << "the recovery RESYNCH's answer is all that is left";
             EXPECT_EQ(t.Reader().SendSequence, 0);
             EXPECT_EQ(t.Reader().ReceiveSequence, 0);
-            EXPECT_EQ(t.bed.SendCommand(READER_COMMAND_CARD_STATUS).status, STATUS_SUCCESS);
+            EXPECT_EQ(t.bed.SendCommand(0, READER_COMMAND_CARD_STATUS).status, STATUS_SUCCESS);
         });
         const Bytes status = DriverBlock(0x00, {0xD0, 0x31});
         EXPECT_EQ(t.reader.Blocks(), (Transfers{status, kResynch, status}));
@@ -221,9 +221,9 @@ TEST(SendReaderCommand, LinkIdleIsClearExactlyWhileACommandRuns) {
         });
         t.Run([&] {
             InStep(t);
-            EXPECT_EQ(t.bed.SendCommand(READER_COMMAND_CARD_STATUS).status, STATUS_SUCCESS);
+            EXPECT_EQ(t.bed.SendCommand(0, READER_COMMAND_CARD_STATUS).status, STATUS_SUCCESS);
             EXPECT_EQ(KeReadStateEvent(&t.Reader().LinkIdle), 1);
-            EXPECT_EQ(t.bed.SendCommand(READER_COMMAND_READER_INFO).status, STATUS_IO_TIMEOUT);
+            EXPECT_EQ(t.bed.SendCommand(0, READER_COMMAND_READER_INFO).status, STATUS_IO_TIMEOUT);
             EXPECT_EQ(KeReadStateEvent(&t.Reader().LinkIdle), 1);
         });
         EXPECT_EQ(idleSeen, (std::vector<LONG>{0, 0, 0})) << "the command, the silent one, its recovery RESYNCH";
@@ -242,7 +242,7 @@ TEST(SendReaderCommand, CommandsOfTwoThreadsDoNotInterleave) {
             for (const char* name : {"first", "second"}) {
                 K().Spawn(name, [&] {
                     for (int i = 0; i < kCommandsPerThread; ++i) {
-                        if (t.bed.SendCommand(READER_COMMAND_CARD_STATUS).status == STATUS_SUCCESS)
+                        if (t.bed.SendCommand(0, READER_COMMAND_CARD_STATUS).status == STATUS_SUCCESS)
                             InterlockedIncrement(&succeeded);
                     }
                 });
@@ -264,7 +264,7 @@ TEST(SendReaderCommand, AllocationFailuresAnywhereLeaveNothingBehind) {
         t.reader.SetResponder(InStepReader());
         t.Run([&] {
             K().PoolAllocator().FailAfter(nth);
-            const NTSTATUS status = t.bed.SendCommand(READER_COMMAND_CARD_STATUS).status;
+            const NTSTATUS status = t.bed.SendCommand(0, READER_COMMAND_CARD_STATUS).status;
             K().PoolAllocator().SetFaults({});
             sawFailure = sawFailure || status != STATUS_SUCCESS;
             EXPECT_EQ(KeReadStateEvent(&t.Reader().LinkIdle), 1);

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "harness/reader_testbed.h"
+#include "harness/reader_machine.h"
 #include "link.h"
 #include "harness/seeds.h"
 #include "usb_reader.h"
@@ -22,10 +22,10 @@ std::uint8_t StatusByte(const harness::CommandResult& result) {
 }
 
 void RunOnSimReader(std::uint64_t seed, sim::UsbReader& reader,
-                    const std::function<void(harness::ReaderTestbed&)>& body) {
-    harness::ReaderTestbed bed(reader, harness::TestbedConfig::ForSeed(seed));
+                    const std::function<void(harness::ReaderMachine&)>& body) {
+    harness::ReaderMachine bed(reader, harness::HeldReader::ForSeed(seed));
     RunResult run = bed.Run([&] {
-        ASSERT_EQ(bed.Configure(), STATUS_SUCCESS);
+        ASSERT_EQ(bed.Configure(0), STATUS_SUCCESS);
         body(bed);
     });
     EXPECT_TRUE(run.Ok()) << "seed " << seed << "\n" << run.report;
@@ -37,24 +37,24 @@ TEST(LinkWithSimReader, StartCommandsAndAColdReset) {
     for (std::uint64_t seed : kSimSeeds) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         sim::UsbReader reader;
-        RunOnSimReader(seed, reader, [](harness::ReaderTestbed& bed) {
-            EXPECT_EQ(bed.SendCommand(READER_COMMAND_LINK_RESET).status, STATUS_SUCCESS);
-            bed.Reader().LinkSynchronized = 1;
+        RunOnSimReader(seed, reader, [](harness::ReaderMachine& bed) {
+            EXPECT_EQ(bed.SendCommand(0, READER_COMMAND_LINK_RESET).status, STATUS_SUCCESS);
+            bed.Reader(0).LinkSynchronized = 1;
 
-            const harness::CommandResult info = bed.SendCommand(READER_COMMAND_READER_INFO);
+            const harness::CommandResult info = bed.SendCommand(0, READER_COMMAND_READER_INFO);
             ASSERT_EQ(info.status, STATUS_SUCCESS);
             ASSERT_GE(info.reply.size(), READER_REPLY_DATA_OFFSET + 6);
             EXPECT_EQ(std::string(info.reply.begin() + READER_REPLY_DATA_OFFSET,
                                   info.reply.begin() + READER_REPLY_DATA_OFFSET + 6),
                       "QV-38N");
-            EXPECT_EQ(bed.SendCommand(READER_COMMAND_SETUP).status, STATUS_SUCCESS);
+            EXPECT_EQ(bed.SendCommand(0, READER_COMMAND_SETUP).status, STATUS_SUCCESS);
 
-            const harness::CommandResult status = bed.SendCommand(READER_COMMAND_CARD_STATUS);
+            const harness::CommandResult status = bed.SendCommand(0, READER_COMMAND_CARD_STATUS);
             ASSERT_EQ(status.status, STATUS_SUCCESS);
             EXPECT_EQ(StatusByte(status), 0x00);
             EXPECT_NE(status.reply.at(READER_REPLY_DATA_OFFSET) & 0x08, 0) << "a card is in";
 
-            const harness::CommandResult reset = bed.SendCommand(READER_COMMAND_COLD_RESET);
+            const harness::CommandResult reset = bed.SendCommand(0, READER_COMMAND_COLD_RESET);
             ASSERT_EQ(reset.status, STATUS_SUCCESS);
             ASSERT_GT(reset.reply.size(), 5u);
             const std::uint8_t ts = reset.reply[READER_REPLY_DATA_OFFSET];
@@ -81,18 +81,18 @@ TEST(LinkWithSimReader, EveryLinkFaultIsRiddenOutOrRecoveredFrom) {
         for (std::uint64_t seed : kSimSeeds) {
             SCOPED_TRACE("seed " + std::to_string(seed));
             sim::UsbReader reader;
-            RunOnSimReader(seed, reader, [&](harness::ReaderTestbed& bed) {
-                ASSERT_EQ(bed.SendCommand(READER_COMMAND_LINK_RESET).status, STATUS_SUCCESS);
-                bed.Reader().LinkSynchronized = 1;
+            RunOnSimReader(seed, reader, [&](harness::ReaderMachine& bed) {
+                ASSERT_EQ(bed.SendCommand(0, READER_COMMAND_LINK_RESET).status, STATUS_SUCCESS);
+                bed.Reader(0).LinkSynchronized = 1;
                 reader.Arm(c.fault);
-                const harness::CommandResult first = bed.SendCommand(READER_COMMAND_CARD_STATUS);
+                const harness::CommandResult first = bed.SendCommand(0, READER_COMMAND_CARD_STATUS);
                 if (c.survives) {
                     EXPECT_EQ(first.status, STATUS_SUCCESS);
                     EXPECT_EQ(StatusByte(first), 0x00);
                 } else {
                     EXPECT_NE(first.status, STATUS_SUCCESS);
                 }
-                const harness::CommandResult next = bed.SendCommand(READER_COMMAND_CARD_STATUS);
+                const harness::CommandResult next = bed.SendCommand(0, READER_COMMAND_CARD_STATUS);
                 EXPECT_EQ(next.status, STATUS_SUCCESS);
                 EXPECT_EQ(StatusByte(next), 0x00);
             });

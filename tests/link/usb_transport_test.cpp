@@ -308,7 +308,7 @@ TEST(SubmitUrb, RequestThatCannotBeBuiltGivesInsufficientResources) {
         URB urb{};
         urb.UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
         urb.UrbHeader.Function = URB_FUNCTION_RESET_PIPE;
-        EXPECT_EQ(SubmitUrb(t.bed.Device(), &urb), STATUS_INSUFFICIENT_RESOURCES);
+        EXPECT_EQ(SubmitUrb(t.bed.Device(0), &urb), STATUS_INSUFFICIENT_RESOURCES);
         t.SetCommandBlock(kResynch);
         EXPECT_EQ(UsbExchange(t.Extension()), STATUS_UNSUCCESSFUL);
         K().PoolAllocator().SetFaults({});

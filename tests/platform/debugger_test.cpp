@@ -29,13 +29,13 @@ struct Shown {
 };
 
 TEST(DebugPrint, ReadsTheFormatAsWindowsDoes) {
-    Kernel kernel;
+    Machine machine;
     std::vector<Shown> shown;
-    kernel.Events().SetListener([&](std::uint64_t, std::string_view thread, std::string_view category,
+    machine.Events().SetListener([&](std::uint64_t, std::string_view thread, std::string_view category,
                                     std::string_view text) {
-        if (category == "dbgprint") shown.push_back({std::string(thread), std::string(text)});
+        if (category == kDebugPrintCategory) shown.push_back({std::string(thread), std::string(text)});
     });
-    RunOk(kernel, [] {
+    RunOk(machine, [] {
         // A long is 32 bits on Windows: ULONG and NTSTATUS go as %lu, %lX.
         const ULONG big = 4000000000u;
         const NTSTATUS failure = STATUS_UNSUCCESSFUL;
@@ -60,11 +60,11 @@ TEST(DebugPrint, ReadsTheFormatAsWindowsDoes) {
 // listens or not, so a trace line added to a driver changes no digest.
 TEST(DebugPrint, PrintingChangesNoDigest) {
     auto digest = [](bool print, bool listen) {
-        Kernel kernel;
+        Machine machine;
         if (listen) {
-            kernel.Events().SetListener([](std::uint64_t, std::string_view, std::string_view, std::string_view) {});
+            machine.Events().SetListener([](std::uint64_t, std::string_view, std::string_view, std::string_view) {});
         }
-        return RunOk(kernel, [print] {
+        return RunOk(machine, [print] {
                    LARGE_INTEGER pause = test::Relative(5);
                    if (print) Print("drv: ", "before %lu\n", ULONG{1});
                    KeDelayExecutionThread(KernelMode, FALSE, &pause);
@@ -87,8 +87,8 @@ TEST(DriverAssertion, AFailedAssertionIsKmodeExceptionNotHandled) {
     EXPECT_NE(result.report.find("KMODE_EXCEPTION_NOT_HANDLED"), std::string::npos) << result.report;
 
     // An assertion that holds costs nothing else.
-    Kernel kernel;
-    RunOk(kernel, [] { NT_ASSERT(1 + 1 == 2); });
+    Machine machine;
+    RunOk(machine, [] { NT_ASSERT(1 + 1 == 2); });
 }
 
 } // namespace

@@ -8,7 +8,7 @@
 #include <sstream>
 #include <string>
 
-#include "harness/app_console.h"
+#include "qvsim/console/app_console.h"
 
 namespace qv::test {
 

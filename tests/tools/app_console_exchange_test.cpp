@@ -7,7 +7,7 @@
 #include <string>
 
 #include "cards/atr.h"
-#include "harness/app_console.h"
+#include "qvsim/console/app_console.h"
 #include "support/app_session.h"
 
 namespace qv::harness {

@@ -5,7 +5,7 @@
 #include <sstream>
 #include <string>
 
-#include "harness/app_console.h"
+#include "qvsim/console/app_console.h"
 #include "support/app_session.h"
 
 namespace qv::harness {

@@ -4,7 +4,7 @@
 #include <sstream>
 #include <string>
 
-#include "harness/link_console.h"
+#include "qvsim/console/link_console.h"
 
 namespace qv::harness {
 namespace {

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstring>
 
+#include "harness/console_words.h"
 #include "harness/link_trace.h"
 #include "kernel/status_names.h"
 
@@ -32,11 +33,7 @@ std::string Hex(std::span<const std::uint8_t> bytes) { return harness::HexBytes(
 
 Bytes FromHex(std::string_view hex) {
     Bytes bytes;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-        unsigned value = 0;
-        std::from_chars(hex.data() + i, hex.data() + i + 2, value, 16);
-        bytes.push_back(static_cast<std::uint8_t>(value));
-    }
+    harness::ParseHex(hex, bytes);
     return bytes;
 }
 

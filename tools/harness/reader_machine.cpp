@@ -1,10 +1,13 @@
 #include "harness/reader_machine.h"
 
 #include <algorithm>
+#include <utility>
 
+#include "card.h"
 #include "device.h"
 #include "harness/driver_image.h"
 #include "link.h"
+#include "usb_config.h"
 #include "io/io_manager.h"
 #include "pnp/pnp_manager.h"
 #include "pnp/pnp_platform.h"
@@ -21,6 +24,14 @@ NTSTATUS NTAPI SignalDone(PDEVICE_OBJECT, PIRP, PVOID context) {
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+// Notes a request's completion in its record.
+void NoteCompletion(AsyncRequest& request, PIRP irp) {
+    request.completions += 1;
+    request.done = true;
+    request.status = irp->IoStatus.Status;
+    request.completedAt = Machine::Current().Now();
+}
+
 // The completion of a request sent without a handle, as a kernel-mode
 // sender writes it: the result is noted and the sender frees its IRP here,
 // at once. Left for later, the IRP would still be live when a removal that
@@ -28,20 +39,33 @@ NTSTATUS NTAPI SignalDone(PDEVICE_OBJECT, PIRP, PVOID context) {
 // audit would count it against the driver.
 NTSTATUS NTAPI AsyncDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     auto* request = static_cast<AsyncRequest*>(context);
-    request->completions += 1;
-    request->done = true;
-    request->status = irp->IoStatus.Status;
-    request->completedAt = Machine::Current().Now();
+    NoteCompletion(*request, irp);
     IoFreeIrp(irp);
     if (request->then) request->then();
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+// The same for a sender that keeps its IRP until Reap frees it.
+NTSTATUS NTAPI KeptAsyncDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+    NoteCompletion(*static_cast<AsyncRequest*>(context), irp);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// MANUALLY_INITIATED_CRASH: stops the run when a reader the harness holds
+// below its start cannot be set up; the harness is not what is under test.
+constexpr ULONG kHarnessFailure = 0xE2;
+
 } // namespace
 
-AsyncRequest& ReaderMachine::SendAsync(std::size_t index, ULONG code) { return SendAsync(index, code, {}); }
+AsyncRequest& ReaderMachine::SendAsync(std::size_t index, ULONG code, SentIrp kept) {
+    return SendAsync(index, code, std::function<void()>{}, kept);
+}
 
 AsyncRequest& ReaderMachine::SendAsync(std::size_t index, ULONG code, std::function<void()> then) {
+    return SendAsync(index, code, std::move(then), SentIrp::FreedAtCompletion);
+}
+
+AsyncRequest& ReaderMachine::SendAsync(std::size_t index, ULONG code, std::function<void()> then, SentIrp kept) {
     auto request = std::make_unique<AsyncRequest>();
     AsyncRequest& sent = *request;
     requests_.push_back(std::move(request));
@@ -51,12 +75,7 @@ AsyncRequest& ReaderMachine::SendAsync(std::size_t index, ULONG code, std::funct
     // An application's overlapped request on its handle; the completion is
     // noted in the record as it happens.
     if (AppHandle* handle = Handle(index)) {
-        std::shared_ptr<AppRequest> overlapped = handle->ControlAsync(code, {}, 0, [&sent](PIRP irp) {
-            sent.completions += 1;
-            sent.done = true;
-            sent.status = irp->IoStatus.Status;
-            sent.completedAt = Machine::Current().Now();
-        });
+        std::shared_ptr<AppRequest> overlapped = handle->ControlAsync(code, {}, 0, [&sent](PIRP irp) { NoteCompletion(sent, irp); });
         sent.irp = overlapped->Irp();
         if (sent.irp == nullptr) { // refused before it was sent (a closed handle)
             sent.done = true;
@@ -82,7 +101,9 @@ AsyncRequest& ReaderMachine::SendAsync(std::size_t index, ULONG code, std::funct
     next->Parameters.DeviceIoControl.OutputBufferLength = 0;
     irp->AssociatedIrp.SystemBuffer = nullptr;
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    IoSetCompletionRoutine(irp, &AsyncDone, &sent, TRUE, TRUE, TRUE);
+    if (kept == SentIrp::KeptUntilReap) kept_.insert(&sent);
+    IoSetCompletionRoutine(irp, kept == SentIrp::KeptUntilReap ? &KeptAsyncDone : &AsyncDone, &sent, TRUE, TRUE,
+                           TRUE);
     IoCallDriver(device, irp);
     return sent;
 }
@@ -130,6 +151,7 @@ std::optional<AsyncRequest> ReaderMachine::Reap(const AsyncRequest& request) {
 // The application collects a completed request (GetOverlappedResult): the
 // IRP is freed, and a handle closed meanwhile sends its close now.
 void ReaderMachine::Collect(const AsyncRequest& request) {
+    if (kept_.erase(&request) != 0 && request.irp != nullptr) IoFreeIrp(request.irp);
     if (auto found = overlapped_.find(&request); found != overlapped_.end()) {
         found->second->Wait();
         overlapped_.erase(found);
@@ -152,6 +174,15 @@ ReaderMachine::ReaderMachine(MachineConfig config, usb::UsbBusConfig bus)
     machine_.Pnp().SetFunctionDriver(std::u16string(kDriverName), &LoadFreshDriverImage);
 }
 
+ReaderMachine::ReaderMachine(usb::UsbDeviceModel& model, HeldReader held)
+    : ReaderMachine(held.machine, held.bus) {
+    heldModel_ = &model;
+    held_ = std::move(held);
+    // A reader held below its start is driven on a test bed; its runs keep
+    // that name, and with it the digests the reader console has given.
+    runName_ = "testbed";
+}
+
 ReaderMachine::~ReaderMachine() {
     if (!shutDown_ && !machine_.BugChecked()) Shutdown();
 }
@@ -159,7 +190,8 @@ ReaderMachine::~ReaderMachine() {
 PDRIVER_OBJECT ReaderMachine::Driver() { return machine_.Pnp().Driver(); }
 
 RunResult ReaderMachine::Run(std::function<void()> body) {
-    return machine_.RunThread("machine", [this, body = std::move(body)] {
+    return machine_.RunThread(runName_, [this, body = std::move(body)] {
+        if (heldModel_ != nullptr) PlugHeld();
         body();
         Sync();
     });
@@ -167,7 +199,7 @@ RunResult ReaderMachine::Run(std::function<void()> body) {
 
 RunResult ReaderMachine::Shutdown() {
     shutDown_ = true;
-    return machine_.RunThread("machine-shutdown", [this] { Teardown(); });
+    return machine_.RunThread(runName_ + "-shutdown", [this] { Teardown(); });
 }
 
 // The machine is switched off: applications close their handles (a wait
@@ -175,8 +207,17 @@ RunResult ReaderMachine::Shutdown() {
 // in order (one that refuses is pulled), and the manager unloads the driver
 // after the last, which runs the unload audit.
 void ReaderMachine::Teardown() {
+    shutDown_ = true;
     for (std::size_t index = 0; index < readers_.size(); ++index) {
         while (!handles_[index].empty()) Close(index);
+        // The polling the harness started on a held reader is its own to
+        // end, and a sender that keeps its IRPs ends its waits with its
+        // cleanup before they can be freed. The card services restart the
+        // I/O timer after their work; a held reader's is stopped here.
+        if (StartHeld(index) && readers_[index].device->Timer != nullptr) IoStopTimer(readers_[index].device);
+        StopPolling(index);
+        const bool keptPending = std::ranges::any_of(kept_, [](const AsyncRequest* r) { return !r->done; });
+        if (keptPending && Top(index) != nullptr) Cleanup(index);
     }
     Reap();
     pnp::PnpManager& manager = pnp::Manager();
@@ -194,6 +235,14 @@ void ReaderMachine::Teardown() {
     }
     Sync();
     machine_.Usb().Shutdown();
+}
+
+void ReaderMachine::Abandon() {
+    shutDown_ = true;
+    for (auto& handles : handles_) {
+        for (auto& handle : handles) (void)handle.release();
+    }
+    for (auto& handle : retired_) (void)handle.release();
 }
 
 void ReaderMachine::Sync() {
@@ -228,10 +277,11 @@ std::vector<PluggedReader>& ReaderMachine::Readers() {
 }
 
 PlugResult ReaderMachine::Plug(usb::UsbDeviceModel& model, const std::function<void(PDEVICE_OBJECT)>& beforeAdd,
-                               PlugStart start) {
+                               PlugStart start, std::string name) {
     PluggedReader reader;
     reader.model = &model;
-    reader.pdo = machine_.Usb().Plug(model, "reader" + std::to_string(readers_.size()));
+    if (name.empty()) name = "reader" + std::to_string(readers_.size());
+    reader.pdo = machine_.Usb().Plug(model, name);
     if (beforeAdd) beforeAdd(reader.pdo);
     pnp::PnpManager& manager = pnp::Manager();
     const pnp::Arrival arrival = manager.Arrive(reader.pdo, start == PlugStart::Held);
@@ -369,17 +419,24 @@ NTSTATUS ReaderMachine::Close(std::size_t index) {
 NTSTATUS ReaderMachine::Cleanup(std::size_t index) {
     AppHandle* handle = Handle(index);
     PDEVICE_OBJECT top = Top(index);
-    if (handle == nullptr || top == nullptr) return STATUS_INVALID_HANDLE;
+    if (top == nullptr) return STATUS_INVALID_HANDLE;
     PIRP irp = nullptr;
-    while ((irp = IoAllocateIrp(top->StackSize, FALSE)) == nullptr) SwitchPoint();
+    if (handle == nullptr) {
+        // A kernel-mode sender's cleanup: no file object.
+        irp = IoAllocateIrp(top->StackSize, FALSE);
+        if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    } else {
+        while ((irp = IoAllocateIrp(top->StackSize, FALSE)) == nullptr) SwitchPoint();
+        irp->RequestorMode = UserMode;
+        irp->Tail.Overlay.OriginalFileObject = handle->File();
+        irp->IoStatus.Status = STATUS_SUCCESS;
+    }
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
-    irp->RequestorMode = UserMode;
-    irp->Tail.Overlay.OriginalFileObject = handle->File();
-    irp->IoStatus.Status = STATUS_SUCCESS;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = IRP_MJ_CLEANUP;
-    next->FileObject = handle->File();
+    next->FileObject = handle == nullptr ? nullptr : handle->File();
     IoSetCompletionRoutine(irp, &SignalDone, &done, TRUE, TRUE, TRUE);
     if (IoCallDriver(top, irp) == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
     const NTSTATUS status = irp->IoStatus.Status;
@@ -428,7 +485,7 @@ IoctlResult ReaderMachine::DeviceControl(std::size_t index, ULONG code, std::spa
     return result;
 }
 
-CommandResult ReaderMachine::SendCommand(std::size_t index, ULONG number) {
+CommandResult ReaderMachine::SendCommand(std::size_t index, ULONG number, std::span<const std::uint8_t> payload) {
     CommandResult result;
     PDEVICE_EXTENSION extension = Extension(index);
     if (extension == nullptr) {
@@ -436,13 +493,92 @@ CommandResult ReaderMachine::SendCommand(std::size_t index, ULONG number) {
         return result;
     }
     PREADER_EXTENSION reader = extension->SmartcardExtension.ReaderExtension;
+    // The payload hand-over belongs to the link like the rest of its
+    // members: only under ReaderMutex, or another thread's command could
+    // overwrite it before it is sent.
     KeWaitForSingleObject(reader->ReaderMutex, Executive, KernelMode, FALSE, nullptr);
-    reader->CommandLength = 0;
+    const std::size_t length = std::min<std::size_t>(payload.size(), sizeof(reader->CommandBlock));
+    std::copy_n(payload.begin(), length, reader->CommandBlock);
+    reader->CommandLength = static_cast<ULONG>(length);
     result.status = SendReaderCommand(number, &extension->SmartcardExtension);
     const std::size_t replied = std::min<std::size_t>(reader->ReplyLength, sizeof(reader->ReplyData));
     result.reply.assign(reader->ReplyData, reader->ReplyData + replied);
     KeReleaseMutex(reader->ReaderMutex, FALSE);
     return result;
+}
+
+// ---- A reader whose start is held ------------------------------------------
+
+NTSTATUS ReaderMachine::Configure(std::size_t index) {
+    PDEVICE_EXTENSION extension = Extension(index);
+    if (extension == nullptr) return STATUS_NO_SUCH_DEVICE;
+    PDEVICE_OBJECT device = readers_[index].device;
+    extension->SmartcardExtension.ReaderExtension->DeviceObject = device;
+    // The card services stop and restart the I/O timer around their work;
+    // the start ties it to the poll timer routine once for the device's life.
+    if (device->Timer == nullptr) IoInitializeTimer(device, &PollTimer, extension);
+    return ConfigureUsbDevice(device);
+}
+
+NTSTATUS ReaderMachine::Unconfigure(std::size_t index) {
+    PDEVICE_OBJECT device = Extension(index) == nullptr ? nullptr : readers_[index].device;
+    return device == nullptr ? STATUS_NO_SUCH_DEVICE : UnconfigureUsbDevice(device);
+}
+
+void ReaderMachine::AdmitRequests(std::size_t index) {
+    PDEVICE_EXTENSION extension = Extension(index);
+    if (extension == nullptr) {
+        machine_.Kernel().RaiseBugCheck(kHarnessFailure, index, 0, 0, 0, "harness: no reader to admit requests to");
+        return;
+    }
+    extension->SmartcardExtension.ReaderCapabilities.CurrentState = SCARD_PRESENT;
+    SetPnpReady(extension, TRUE);
+}
+
+void ReaderMachine::PlugHeld() {
+    usb::UsbDeviceModel& model = *std::exchange(heldModel_, nullptr);
+    const PlugResult plugged = Plug(model, {}, PlugStart::Held, held_.deviceName);
+    if (!NT_SUCCESS(plugged.status) || Extension(plugged.index) == nullptr) {
+        machine_.Kernel().RaiseBugCheck(kHarnessFailure, static_cast<ULONG>(plugged.status), 0, 0, 0,
+                                        "harness: AddDevice failed for the held reader");
+        return;
+    }
+    if (held_.admitRequests) AdmitRequests(plugged.index);
+}
+
+bool ReaderMachine::StartHeld(std::size_t index) {
+    if (Extension(index) == nullptr) return false;
+    const pnp::DeviceNode* node = machine_.Pnp().Node(readers_[index].pdo);
+    return node != nullptr && node->startHeld;
+}
+
+NTSTATUS ReaderMachine::StartPolling(std::size_t index) {
+    PluggedReader& plugged = readers_.at(index);
+    if (plugged.polling) return STATUS_SUCCESS;
+    PDEVICE_EXTENSION extension = Extension(index);
+    if (extension == nullptr) return STATUS_NO_SUCH_DEVICE;
+    PREADER_EXTENSION reader = extension->SmartcardExtension.ReaderExtension;
+    extension->PollThreadRun = 1;
+    reader->PollEnabled = 1;
+    extension->SmartcardExtension.ReaderCapabilities.CurrentState = SCARD_ABSENT;
+    const NTSTATUS status = StartPollThread(extension);
+    if (!NT_SUCCESS(status)) return status;
+    plugged.polling = true;
+    reader->LastPollMs = InterruptTimeMs();
+    reader->ReaderRunning = 1;
+    IoStartTimer(plugged.device);
+    return STATUS_SUCCESS;
+}
+
+void ReaderMachine::StopPolling(std::size_t index) {
+    PluggedReader& plugged = readers_.at(index);
+    if (!plugged.polling) return;
+    plugged.polling = false;
+    PDEVICE_EXTENSION extension = Extension(index);
+    if (extension == nullptr) return;
+    extension->SmartcardExtension.ReaderExtension->ReaderRunning = 0;
+    IoStopTimer(plugged.device);
+    StopPollThread(extension);
 }
 
 } // namespace qv::harness

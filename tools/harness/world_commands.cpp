@@ -84,10 +84,8 @@ std::unique_ptr<sim::UsbReader> ReaderToPlug(std::string_view model, sim::Reader
     sim::ReaderOptions options;
     options.model = sessionModel;
     model = Trim(model);
-    if (model == "QV-38N") {
-        options.model = sim::ReaderModel::Qv38N;
-    } else if (model == "QV-39N") {
-        options.model = sim::ReaderModel::Qv39N;
+    if (const auto named = sim::ModelByName(model)) {
+        options.model = *named;
     } else if (!model.empty()) {
         error = "plug takes QV-38N or QV-39N";
         return nullptr;

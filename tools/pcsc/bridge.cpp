@@ -1,6 +1,7 @@
-// The bridge's world on the machine: the USB bus, the readers, the Plug and
-// Play manager's driver, and one application handle per channel (see
-// bridge.h). Every request is built as an application's DeviceIoControl is
+// The bridge's world on the machine: the harness's machine with its readers
+// (harness/reader_machine.h), which plugs, opens, closes, pulls and removes
+// them as it does for qvsim and the tests, and one application handle per
+// channel (see bridge.h). Every request is built as an application's DeviceIoControl is
 // (harness/app_client.h) and runs on a simulated thread: the channel's own
 // worker for its requests, a second worker per channel for its card-tracking
 // wait, and the control worker for plugging, the slot and cancels.
@@ -18,21 +19,18 @@
 
 #include "cards/card_catalogue.h"
 #include "harness/app_client.h"
-#include "harness/driver_image.h"
+#include "harness/console_words.h"
+#include "harness/reader_machine.h"
 #include "kernel/status_names.h"
 #include "pcsc/bridge_machine.h"
 #include "pcsc/bridge_status.h"
-#include "pnp/pnp_manager.h"
-#include "pnp/pnp_platform.h"
 #include "qvscr.h"
-#include "usb/usb_bus.h"
 #include "usb_reader.h"
 
 namespace qv::pcsc {
 
 namespace {
 
-constexpr std::u16string_view kDriverName = u"\\Driver\\qvscr";
 constexpr unsigned kControlWorker = 0;
 // Each channel has two workers of its own.
 constexpr unsigned kWorkersPerChannel = 2;
@@ -52,34 +50,15 @@ std::span<const std::uint8_t> AsBytes(const ULONG& value) {
     return {reinterpret_cast<const std::uint8_t*>(&value), sizeof(value)};
 }
 
-std::optional<std::vector<std::uint8_t>> ParseHex(std::string_view text) {
-    std::vector<std::uint8_t> bytes;
-    if (text.empty() || text.size() % 2 != 0) return std::nullopt;
-    for (std::size_t i = 0; i < text.size(); i += 2) {
-        unsigned value = 0;
-        for (std::size_t j = i; j < i + 2; ++j) {
-            const char c = text[j];
-            unsigned digit = 0;
-            if (c >= '0' && c <= '9') digit = static_cast<unsigned>(c - '0');
-            else if (c >= 'a' && c <= 'f') digit = static_cast<unsigned>(c - 'a' + 10);
-            else if (c >= 'A' && c <= 'F') digit = static_cast<unsigned>(c - 'A' + 10);
-            else return std::nullopt;
-            value = value * 16 + digit;
-        }
-        bytes.push_back(static_cast<std::uint8_t>(value));
-    }
-    return bytes;
-}
-
 // A card by catalogue name or "atr:HEX"; nothing (and why) otherwise.
 std::unique_ptr<sim::Card> MakeCard(std::string_view name, std::uint64_t seed, std::string& error) {
     if (name.starts_with(kAtrPrefix)) {
-        const auto atr = ParseHex(name.substr(kAtrPrefix.size()));
-        if (!atr || atr->size() > kMaxAtrLength) {
+        std::vector<std::uint8_t> atr;
+        if (!harness::ParseHex(name.substr(kAtrPrefix.size()), atr) || atr.size() > kMaxAtrLength) {
             error = "an ATR is 1 to 33 bytes as hex digits in pairs";
             return nullptr;
         }
-        auto options = sim::OptionsFromAtr(*atr, seed);
+        auto options = sim::OptionsFromAtr(atr, seed);
         if (!options) {
             error = "no card can be made from that ATR";
             return nullptr;
@@ -114,7 +93,8 @@ struct Channel {
     std::string model;
     std::string card;
     PDEVICE_OBJECT pdo = nullptr;
-    std::unique_ptr<harness::AppHandle> handle;
+    std::size_t index = 0;               // the machine's number for the reader
+    harness::AppHandle* handle = nullptr; // the machine's, while it runs
     bool gone = false;   // pulled out, or its start failed
     bool closed = false; // IFDHCloseChannel came
     // The card-tracking wait, guarded by the machine's mutex.
@@ -130,18 +110,9 @@ class Bridge::Machine {
   public:
     explicit Machine(BridgeConfig config)
         : config_(config),
-          host_(ConfigFor(config), 1 + kMaxChannels * kWorkersPerChannel, [this] { Boot(); },
-                [this] { Teardown(); }) {}
+          host_(ConfigFor(config), 1 + kMaxChannels * kWorkersPerChannel, {}, [this] { Teardown(); }) {}
 
-    ~Machine() {
-        host_.Stop();
-        // After a stop of its own the machine is gone: what still refers to
-        // it is left as it is rather than torn down without a kernel.
-        if (!tornDown_) {
-            for (auto& [id, channel] : channels_) (void)channel->handle.release();
-            bus_ = nullptr;
-        }
-    }
+    ~Machine() { host_.Stop(); }
 
     static MachineConfig ConfigFor(const BridgeConfig& config) {
         MachineConfig machine;
@@ -183,8 +154,9 @@ class Bridge::Machine {
             made->slot = static_cast<unsigned>(free - used.begin());
         }
         sim::ReaderOptions readerOptions;
-        if (options.model == "QV-39N") readerOptions.model = sim::ReaderModel::Qv39N;
-        else if (options.model != "QV-38N") return Outcome::Failed;
+        const std::optional<sim::ReaderModel> model = sim::ModelByName(options.model);
+        if (!model) return Outcome::Failed;
+        readerOptions.model = *model;
         readerOptions.cardInserted = options.card != kNoCard;
         std::string error;
         std::unique_ptr<sim::Card> card =
@@ -443,9 +415,8 @@ class Bridge::Machine {
         if (channel == nullptr) return Outcome::NoDevice;
         bool done = false;
         if (!host_.Call(kControlWorker, [&] {
-                if (channel->gone || bus_ == nullptr) return;
-                bus_->Unplug(channel->pdo);
-                (void)pnp::Manager().DevicePulled(channel->pdo);
+                if (channel->gone) return;
+                (void)host_.Readers().Unplug(channel->index);
                 MarkGone(*channel);
                 done = true;
             })) {
@@ -471,29 +442,25 @@ class Bridge::Machine {
         });
     }
 
-    void Boot() {
-        bus_ = &qv::Machine::Current().Usb();
-        pnp::Manager().SetFunctionDriver(std::u16string(kDriverName), &harness::LoadFreshDriverImage);
-    }
-
     // On the control worker: the bus reports the reader, the Plug and Play
     // manager loads the driver (the first time), adds and starts the
     // device, and the application opens the reader's interface.
     NTSTATUS PlugAndOpen(Channel& channel) {
-        channel.pdo = bus_->Plug(*channel.reader, "reader" + std::to_string(channel.id));
-        NTSTATUS status = pnp::Manager().DeviceArrived(channel.pdo);
+        harness::ReaderMachine& machine = host_.Readers();
+        const harness::PlugResult plugged =
+            machine.Plug(*channel.reader, {}, harness::PlugStart::Now, "reader" + std::to_string(channel.id));
+        channel.index = plugged.index;
+        channel.pdo = machine.Readers()[plugged.index].pdo;
+        NTSTATUS status = NT_SUCCESS(plugged.status) ? plugged.started : plugged.status;
         if (!NT_SUCCESS(status)) {
             MarkGone(channel);
             return status;
         }
-        for (const std::u16string& link : harness::FindReaders()) {
-            const pnp::DeviceInterface* entry = pnp::Platform().FindInterface(link);
-            if (entry == nullptr || entry->pdo != channel.pdo) continue;
-            status = harness::AppHandle::Open(link, channel.handle);
-            if (NT_SUCCESS(status)) AwaitFirstPoll(channel);
-            return status;
-        }
-        return STATUS_OBJECT_NAME_NOT_FOUND;
+        status = machine.Open(plugged.index);
+        if (!NT_SUCCESS(status)) return status;
+        channel.handle = machine.Handle(plugged.index);
+        AwaitFirstPoll(channel);
+        return status;
     }
 
     // The driver knows of the card only from its card-status poll, once a
@@ -515,9 +482,9 @@ class Bridge::Machine {
     // On the control worker: the handle closed (the remove of a pulled
     // reader follows), or an orderly removal of one still plugged in.
     void CloseAndRemove(Channel& channel) {
-        if (channel.handle) channel.handle->Close();
+        if (channel.handle) (void)host_.Readers().Close(channel.index);
         if (!channel.gone && channel.pdo != nullptr) {
-            (void)pnp::Manager().RemoveOrderly(channel.pdo);
+            (void)host_.Readers().Pnp(channel.index, IRP_MN_REMOVE_DEVICE);
             MarkGone(channel);
         }
     }
@@ -557,11 +524,9 @@ class Bridge::Machine {
             if (tracking) tracking->Cancel();
             CloseAndRemove(*channel);
         }
-        // The handles go once their last request has been reaped.
-        for (Channel* channel : all) channel->handle.reset();
-        if (bus_) bus_->Shutdown();
-        bus_ = nullptr;
-        tornDown_ = true;
+        // The machine closes the handles once their last request has been
+        // reaped, and switches the bus off.
+        host_.Readers().Teardown();
     }
 
     BridgeConfig config_;
@@ -571,8 +536,6 @@ class Bridge::Machine {
     std::map<std::uint32_t, std::unique_ptr<Channel>> channels_;
     std::vector<std::unique_ptr<Channel>> retired_;
     std::map<std::uint32_t, bool> inserted_;
-    usb::UsbBus* bus_ = nullptr;
-    bool tornDown_ = false;
     // Last: its thread runs the machine over the members above.
     MachineHost host_;
 };

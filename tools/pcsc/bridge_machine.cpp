@@ -34,7 +34,9 @@ MachineHost::~MachineHost() { Stop(); }
 void MachineHost::HostThread(MachineConfig config) {
     std::string report;
     try {
-        Machine machine(config);
+        harness::ReaderMachine readers(config);
+        readers_ = &readers;
+        Machine& machine = readers.Machine();
         for (auto& worker : workers_) KeInitializeEvent(&worker->wake, SynchronizationEvent, FALSE);
         for (unsigned i = 0; i < workers_.size(); ++i) {
             machine.Spawn(i == 0 ? "pcsc control" : "pcsc worker " + std::to_string(i),
@@ -54,6 +56,8 @@ void MachineHost::HostThread(MachineConfig config) {
             result.report = error.what();
         }
         // Nobody may post to the machine once it is going away.
+        // Stopped by itself, the machine is left as it is.
+        if (!result.Ok()) readers.Abandon();
         std::lock_guard lock(mutex_);
         machine_ = nullptr;
         stopped_ = true;

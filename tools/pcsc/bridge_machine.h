@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "harness/reader_machine.h"
 #include "machine/machine.h"
 
 namespace qv::pcsc {
@@ -27,7 +28,7 @@ class MachineHost {
     // Starts the host thread. boot runs first on the control worker (the
     // first worker, number 0), before any job; teardown runs on it last,
     // when Stop is called. The machine exists only on the host thread: what
-    // needs it is made inside boot.
+    // needs it is made inside boot, or reaches it through Readers.
     MachineHost(MachineConfig config, unsigned workers, std::function<void()> boot, std::function<void()> teardown);
     ~MachineHost();
     MachineHost(const MachineHost&) = delete;
@@ -44,6 +45,8 @@ class MachineHost {
     // Runs teardown, lets every worker end, and joins the host thread.
     void Stop();
     bool Stopped() const;
+    // The machine with its readers. Only on its workers, while it runs.
+    harness::ReaderMachine& Readers() { return *readers_; }
     std::string StopReport() const;
 
   private:
@@ -68,6 +71,7 @@ class MachineHost {
     bool stopped_ = false;
     std::string report_;
     Machine* machine_ = nullptr; // set by the host thread while it runs
+    harness::ReaderMachine* readers_ = nullptr;
     std::thread thread_;
 };
 

@@ -11,31 +11,18 @@
 #include <cstdio>
 #include <cstring>
 
+#include "harness/console_words.h"
+
 namespace qv::pcsc {
 
 namespace {
 
+using harness::NextWord;
+using harness::ParseNumber;
+
 constexpr int kBacklog = 4;
 constexpr std::size_t kMaxLine = 4096;
 constexpr unsigned kMaxFaultCount = 1000;
-
-std::string_view NextWord(std::string_view& text) {
-    const std::size_t start = text.find_first_not_of(" \t\r");
-    if (start == std::string_view::npos) {
-        text = {};
-        return {};
-    }
-    text.remove_prefix(start);
-    const std::size_t end = text.find_first_of(" \t\r");
-    const std::string_view word = text.substr(0, end);
-    text = end == std::string_view::npos ? std::string_view() : text.substr(end);
-    return word;
-}
-
-bool ParseCount(std::string_view text, unsigned& value) {
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return !text.empty() && error == std::errc() && end == text.data() + text.size();
-}
 
 std::string Failure(std::string_view why) { return "error: " + std::string(why) + "\n"; }
 
@@ -78,7 +65,7 @@ std::string ControlCommand(Bridge& bridge, std::string_view line, std::size_t& c
     }
     if (verb == "reader") {
         unsigned index = 0;
-        if (!ParseCount(NextWord(rest), index) || index >= channels.size()) return Failure("no such reader");
+        if (!ParseNumber(NextWord(rest), index) || index >= channels.size()) return Failure("no such reader");
         current = index;
         return "ok\n";
     }
@@ -93,7 +80,7 @@ std::string ControlCommand(Bridge& bridge, std::string_view line, std::size_t& c
         if (verb == "fault") {
             unsigned count = 1;
             const std::string_view countText = NextWord(rest);
-            if (!countText.empty() && (!ParseCount(countText, count) || count == 0 || count > kMaxFaultCount))
+            if (!countText.empty() && (!ParseNumber(countText, count) || count == 0 || count > kMaxFaultCount))
                 return Failure("the count is a whole number from 1 to 1000");
             outcome = bridge.ArmFault(id, what, count, error);
         } else if (what == "stats") {

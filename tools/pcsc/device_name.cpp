@@ -1,5 +1,7 @@
 #include "pcsc/device_name.h"
 
+#include "reader_commands.h"
+
 namespace qv::pcsc {
 
 namespace {
@@ -24,7 +26,7 @@ std::optional<ChannelOptions> ParseDeviceName(std::string_view name, std::string
             error = "an empty field";
             return std::nullopt;
         }
-        if (field == "QV-38N" || field == "QV-39N") {
+        if (sim::ModelByName(field)) {
             if (modelSeen) {
                 error = "two models";
                 return std::nullopt;

@@ -11,7 +11,8 @@
 
 #include "cards/card_catalogue.h"
 #include "capture.h"
-#include "harness/app_console.h"
+#include "qvsim/console/app_console.h"
+#include "harness/console_words.h"
 #include "trace_fold.h"
 
 namespace qvsim {
@@ -52,14 +53,7 @@ constexpr const char* kDemoScript[] = {
 
 std::optional<std::vector<std::uint8_t>> ParseAtr(const std::string& hex) {
     std::vector<std::uint8_t> bytes;
-    if (hex.empty() || hex.size() % 2 != 0) return std::nullopt;
-    for (std::size_t i = 0; i < hex.size(); i += 2) {
-        unsigned value = 0;
-        const auto [end, error] = std::from_chars(hex.data() + i, hex.data() + i + 2, value, 16);
-        if (error != std::errc() || end != hex.data() + i + 2) return std::nullopt;
-        bytes.push_back(static_cast<std::uint8_t>(value));
-    }
-    if (bytes.size() > 33) return std::nullopt;
+    if (!qv::harness::ParseHex(hex, bytes) || bytes.size() > 33) return std::nullopt;
     return bytes;
 }
 
@@ -68,7 +62,7 @@ std::optional<qv::harness::AppConsoleOptions> AppOptionsFrom(const Options& opti
     app.seed = seed;
     app.trace = trace;
     app.time = options.time;
-    app.model = options.model == "QV-39N" ? qv::sim::ReaderModel::Qv39N : qv::sim::ReaderModel::Qv38N;
+    app.model = qv::sim::ModelByName(options.model).value_or(qv::sim::ReaderModel::Qv38N);
     app.noCard = options.noCard;
     app.card = options.card;
     if (options.atr) {

@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "harness/app_console.h"
+#include "qvsim/console/app_console.h"
 #include "harness/pcap_writer.h"
 
 namespace qvsim {

@@ -1,4 +1,4 @@
-// qvsim's reader console and the demo session built on it.
+// qvsim's reader console.
 #pragma once
 
 #include "options.h"
@@ -7,7 +7,5 @@ namespace qvsim {
 
 // The reader console on standard input or a script. Returns the exit code.
 int RunConsole(const Options& options, std::uint64_t seed);
-// The demo: a short console session with the trace on.
-int RunConsoleDemo(const Options& options, std::uint64_t seed);
 
 } // namespace qvsim

@@ -9,7 +9,7 @@
 
 #include "cards/card_catalogue.h"
 #include "capture.h"
-#include "harness/app_console.h"
+#include "qvsim/console/app_console.h"
 #include "harness/console_words.h"
 #include "scenario_texts.h"
 
@@ -70,10 +70,8 @@ Setup ReadSetup(const Scenario& scenario, std::uint64_t seed) {
             setup.console.card = std::string(rest);
         } else if (what == "no-card" && rest.empty()) {
             setup.console.noCard = true;
-        } else if (what == "model" && rest == "QV-39N") {
-            setup.console.model = qv::sim::ReaderModel::Qv39N;
-        } else if (what == "model" && rest == "QV-38N") {
-            setup.console.model = qv::sim::ReaderModel::Qv38N;
+        } else if (what == "model" && qv::sim::ModelByName(rest)) {
+            setup.console.model = *qv::sim::ModelByName(rest);
         } else {
             setup.error = "line " + std::to_string(number) + ": setup card NAME, setup no-card or setup model MODEL";
         }

@@ -11,7 +11,7 @@
 
 #include "cards/card_catalogue.h"
 #include "capture.h"
-#include "harness/app_console.h"
+#include "qvsim/console/app_console.h"
 #include "harness/console_words.h"
 
 namespace qvsim {
@@ -103,7 +103,7 @@ class ScriptorSession {
         qv::harness::AppConsoleOptions app;
         app.seed = seed;
         app.trace = options.trace;
-        app.model = options.model == "QV-39N" ? qv::sim::ReaderModel::Qv39N : qv::sim::ReaderModel::Qv38N;
+        app.model = qv::sim::ModelByName(options.model).value_or(qv::sim::ReaderModel::Qv38N);
         app.noCard = options.noCard;
         app.card = options.card;
         protocol_ = options.protocol == "T=0" ? "t0" : options.protocol == "T=1" ? "t1" : "any";

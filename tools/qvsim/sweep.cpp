@@ -14,6 +14,7 @@
 #include <sstream>
 #include <thread>
 
+#include "harness/console_words.h"
 #include "scenario.h"
 
 namespace qvsim {
@@ -31,11 +32,6 @@ class NullBuffer : public std::streambuf {
     int overflow(int c) override { return c; }
     std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
 };
-
-bool ParseWhole(std::string_view text, std::uint64_t& value) {
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return !text.empty() && error == std::errc() && end == text.data() + text.size();
-}
 
 // One seed's result as a worker reports it, one line each:
 // "<seed> <passed 0|1> <virtual ms> <cause>".
@@ -158,9 +154,9 @@ std::optional<std::vector<std::uint64_t>> ParseSeeds(std::string_view text) {
         std::uint64_t first = 0;
         std::uint64_t last = 0;
         if (dash == std::string_view::npos) {
-            if (!ParseWhole(part, first)) return std::nullopt;
+            if (!qv::harness::ParseNumber(part, first)) return std::nullopt;
             last = first;
-        } else if (!ParseWhole(part.substr(0, dash), first) || !ParseWhole(part.substr(dash + 1), last) || last < first) {
+        } else if (!qv::harness::ParseNumber(part.substr(0, dash), first) || !qv::harness::ParseNumber(part.substr(dash + 1), last) || last < first) {
             return std::nullopt;
         }
         if (last - first >= kMostSeeds || seeds.size() + (last - first) >= kMostSeeds) return std::nullopt;

@@ -386,7 +386,7 @@ int main(int argc, char** argv) {
     app.add_option("--card", options.card, "the card in the first reader's slot");
     app.add_flag("--no-card", options.noCard, "the first reader's slot is empty");
     CLI11_PARSE(app, argc, argv);
-    options.model = model == "QV-39N" ? sim::ReaderModel::Qv39N : sim::ReaderModel::Qv38N;
+    options.model = sim::ModelByName(model).value_or(sim::ReaderModel::Qv38N);
     if (!sim::FindCard(options.card)) {
         std::fprintf(stderr, "qvwinhost: no card named '%s'\n", options.card.c_str());
         return 2;

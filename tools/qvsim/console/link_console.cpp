@@ -1,4 +1,4 @@
-#include "harness/link_console.h"
+#include "qvsim/console/link_console.h"
 #include "harness/console_words.h"
 
 #include <charconv>
@@ -11,12 +11,6 @@
 namespace qv::harness {
 
 namespace {
-
-TestbedConfig BedConfig(std::uint64_t seed) {
-    TestbedConfig config;
-    config.machine.seed = seed;
-    return config;
-}
 
 sim::ReaderOptions ReaderOptionsFor(const ConsoleOptions& console) {
     sim::ReaderOptions options;
@@ -31,7 +25,6 @@ constexpr std::size_t kMaxPayload = 270;
 constexpr ULONG kHighestCommand = 9;
 constexpr std::uint8_t kEndpointDirectionIn = 0x80;
 // The driver's debug print (platform/kernel/debugger.cpp).
-constexpr std::string_view kDriverTraceCategory = "dbgprint";
 
 std::string Hex2(unsigned value) {
     char text[8];
@@ -42,14 +35,14 @@ std::string Hex2(unsigned value) {
 } // namespace
 
 LinkConsole::LinkConsole(ConsoleOptions options, std::ostream& out)
-    : options_(options), out_(out), reader_(ReaderOptionsFor(options)), bed_(reader_, BedConfig(options.seed)) {
+    : options_(options), out_(out), reader_(ReaderOptionsFor(options)), bed_(reader_, HeldReader::ForSeed(options.seed)) {
     if (!options_.trace) return;
     bed_.Bus().SetObserver([this](const usb::TransferEvent& event) { OnTransfer(event); });
     // The driver's own trace (its link recovering, say), in order with the
     // transfers.
     bed_.Machine().Events().SetListener(
         [this](std::uint64_t, std::string_view, std::string_view category, std::string_view text) {
-            if (category == kDriverTraceCategory) out_ << "drv  " << text << "\n";
+            if (category == kDebugPrintCategory) out_ << "drv  " << text << "\n";
         });
 }
 
@@ -87,7 +80,7 @@ bool LinkConsole::RunOnMachine(std::function<void()> body) {
 bool LinkConsole::Start() {
     out_ << "qvsim link: seed " << options_.seed << ", reader " << sim::ModelId(options_.model) << "\n";
     NTSTATUS status = STATUS_UNSUCCESSFUL;
-    if (!RunOnMachine([&] { status = bed_.Configure(); })) return false;
+    if (!RunOnMachine([&] { status = bed_.Configure(0); })) return false;
     out_ << "configure: " << NtStatusText(status) << "\n";
     return NT_SUCCESS(status);
 }
@@ -139,7 +132,7 @@ void LinkConsole::Command(std::string_view arguments) {
         return;
     }
     CommandResult result;
-    if (!RunOnMachine([&] { result = bed_.SendCommand(number, payload); })) return;
+    if (!RunOnMachine([&] { result = bed_.SendCommand(0, number, payload); })) return;
     out_ << "cmd " << number << ": " << NtStatusText(result.status);
     if (result.Ok()) {
         out_ << ", reply " << result.reply.size() << " bytes";
@@ -149,7 +142,7 @@ void LinkConsole::Command(std::string_view arguments) {
 }
 
 void LinkConsole::State() {
-    READER_EXTENSION& reader = bed_.Reader();
+    READER_EXTENSION& reader = bed_.Reader(0);
     out_ << "SendSequence " << Hex2(reader.SendSequence) << ", ReceiveSequence " << Hex2(reader.ReceiveSequence)
          << ", LinkSynchronized " << reader.LinkSynchronized << ", LinkIdle "
          << (KeReadStateEvent(&reader.LinkIdle) ? "signalled" : "not signalled") << "\n";
@@ -161,7 +154,7 @@ void LinkConsole::LinkSync(std::string_view arguments) {
         Error("linksync takes 0 or 1");
         return;
     }
-    bed_.Reader().LinkSynchronized = value;
+    bed_.Reader(0).LinkSynchronized = value;
     out_ << "LinkSynchronized " << value << "\n";
 }
 

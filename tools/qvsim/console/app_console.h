@@ -16,7 +16,6 @@
 #include "harness/link_trace.h"
 #include "harness/reader_machine.h"
 #include "harness/world_commands.h"
-#include "harness/reader_testbed.h"
 #include "usb_reader.h"
 
 namespace qv::harness {

@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "harness/link_trace.h"
-#include "harness/reader_testbed.h"
+#include "harness/reader_machine.h"
 #include "usb_reader.h"
 
 namespace qv::harness {
@@ -55,7 +55,7 @@ class LinkConsole {
     ConsoleOptions options_;
     std::ostream& out_;
     sim::UsbReader reader_;
-    ReaderTestbed bed_;
+    ReaderMachine bed_;
     PacketJoiner outJoiner_;
     PacketJoiner inJoiner_;
     bool healthy_ = true;

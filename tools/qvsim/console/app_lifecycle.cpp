@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "device.h"
-#include "harness/app_console.h"
+#include "qvsim/console/app_console.h"
 #include "cards/card_catalogue.h"
 #include "kernel/status_names.h"
 #include "smclib/event_log.h"

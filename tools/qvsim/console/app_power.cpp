@@ -2,7 +2,7 @@
 // and back. Under --trace each power request the power manager sent, and
 // each device request and notification of the driver, prints as it happens,
 // in order with the reader's transfers.
-#include "harness/app_console.h"
+#include "qvsim/console/app_console.h"
 #include "power/power_manager.h"
 
 namespace qv::harness {

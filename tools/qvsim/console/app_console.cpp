@@ -1,4 +1,4 @@
-#include "harness/app_console.h"
+#include "qvsim/console/app_console.h"
 #include "harness/console_requests.h"
 #include "harness/console_words.h"
 #include "harness/world_commands.h"
@@ -22,8 +22,6 @@ namespace {
 
 constexpr std::uint8_t kEndpointDirectionIn = 0x80;
 constexpr std::string_view kLibraryTraceCategory = "smclib";
-// The driver's debug print (platform/kernel/debugger.cpp).
-constexpr std::string_view kDriverTraceCategory = "dbgprint";
 // The power manager's journal lines (power/power_manager.h).
 constexpr std::string_view kPowerTraceCategory = "power";
 // Output buffer of a power request: room for any ATR.
@@ -74,7 +72,7 @@ AppConsole::AppConsole(AppConsoleOptions options, std::ostream& out) : options_(
             [this](std::uint64_t, std::string_view, std::string_view category, std::string_view text) {
                 if (category == kLibraryTraceCategory) Line("lib  " + std::string(text));
                 // The driver's own trace, as a debugger on Windows shows it.
-                if (category == kDriverTraceCategory) Line("drv  " + std::string(text));
+                if (category == kDebugPrintCategory) Line("drv  " + std::string(text));
                 // Power requests and the driver's power notices, as they
                 // happen, in order with the transfers they cause.
                 if (category == kPowerTraceCategory) Line("power " + std::string(text));

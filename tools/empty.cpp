@@ -1,1 +1,0 @@
-// Keeps the simulator library non-empty while it has no sources of its own.
