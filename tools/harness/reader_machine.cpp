@@ -18,6 +18,10 @@ namespace qv::harness {
 namespace {
 
 constexpr std::u16string_view kDriverName = u"\\Driver\\qvscr";
+// The driver's first card poll comes a second after the start; a wait for
+// it looks every step and gives up at the limit.
+constexpr LONGLONG kFirstPollMs = 1500;
+constexpr LONGLONG kFirstPollStepMs = 20;
 
 NTSTATUS NTAPI SignalDone(PDEVICE_OBJECT, PIRP, PVOID context) {
     KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
@@ -387,6 +391,19 @@ std::u16string ReaderMachine::Link(std::size_t index) {
 AppHandle* ReaderMachine::Handle(std::size_t index) {
     auto& handles = handles_.at(index);
     return handles.empty() ? nullptr : handles.back().get();
+}
+
+void ReaderMachine::AwaitFirstPoll(std::size_t index) {
+    AppHandle* handle = Handle(index);
+    if (handle == nullptr) return;
+    auto wait = handle->ControlAsync(IOCTL_SMARTCARD_IS_PRESENT, {}, 0);
+    for (LONGLONG waited = 0; waited < kFirstPollMs && !wait->Completed(); waited += kFirstPollStepMs) {
+        LARGE_INTEGER step;
+        step.QuadPart = -kFirstPollStepMs * static_cast<LONGLONG>(kTicksPerMillisecond);
+        KeDelayExecutionThread(KernelMode, FALSE, &step);
+    }
+    wait->Cancel();
+    (void)wait->Wait();
 }
 
 NTSTATUS ReaderMachine::Open(std::size_t index) {

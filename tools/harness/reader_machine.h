@@ -206,6 +206,14 @@ class ReaderMachine {
     std::u16string Link(std::size_t index);
     // The handle last opened on the reader; null when none is open.
     AppHandle* Handle(std::size_t index);
+    // The driver learns of the card only from its card-status poll, once a
+    // second from the start. An application that wants to begin with the
+    // card state known waits for that first poll as any application can:
+    // with an IS_PRESENT wait through the handle last opened, which a card
+    // in the slot ends as soon as the driver sees it, and which is
+    // cancelled when the slot stays empty past the first poll. On a
+    // simulated thread.
+    void AwaitFirstPoll(std::size_t index);
     // Through the open handle when there is one (as an application sends
     // it), else straight to the top of the reader's stack (as a kernel-mode
     // caller does).

@@ -42,9 +42,6 @@ constexpr std::size_t kMaxAttributeLength = 65536;
 constexpr std::size_t kMaxAtrLength = 33;
 constexpr std::string_view kAtrPrefix = "atr:";
 constexpr std::string_view kNoCard = "none";
-// The driver's first card poll comes a second after the start.
-constexpr LONGLONG kFirstPollMs = 1500;
-constexpr LONGLONG kFirstPollStepMs = 20;
 
 std::span<const std::uint8_t> AsBytes(const ULONG& value) {
     return {reinterpret_cast<const std::uint8_t*>(&value), sizeof(value)};
@@ -459,24 +456,8 @@ class Bridge::Machine {
         status = machine.Open(plugged.index);
         if (!NT_SUCCESS(status)) return status;
         channel.handle = machine.Handle(plugged.index);
-        AwaitFirstPoll(channel);
+        machine.AwaitFirstPoll(plugged.index);
         return status;
-    }
-
-    // The driver knows of the card only from its card-status poll, once a
-    // second from the start. pcscd asks for presence as soon as the channel
-    // is open, so the open waits for the first poll: a card in the slot
-    // ends the wait as soon as the driver sees it, an empty slot lets it run
-    // out.
-    void AwaitFirstPoll(Channel& channel) {
-        auto wait = channel.handle->ControlAsync(IOCTL_SMARTCARD_IS_PRESENT, {}, 0);
-        for (LONGLONG waited = 0; waited < kFirstPollMs && !wait->Completed(); waited += kFirstPollStepMs) {
-            LARGE_INTEGER step;
-            step.QuadPart = -kFirstPollStepMs * static_cast<LONGLONG>(kTicksPerMillisecond);
-            KeDelayExecutionThread(KernelMode, FALSE, &step);
-        }
-        wait->Cancel();
-        (void)wait->Wait();
     }
 
     // On the control worker: the handle closed (the remove of a pulled

@@ -163,9 +163,9 @@ bool AppConsole::Start() {
         step = "open";
         status = machine_->Open(added.index);
         if (!NT_SUCCESS(status)) return;
-        // The console looks at the card once at once, so that its first
-        // request finds the card state the poll would report a second later.
-        PollCardStatus(&machine_->Extension(added.index)->SmartcardExtension);
+        // The first request should find the card state known, so the
+        // console waits for the driver's first poll as an application can.
+        machine_->AwaitFirstPoll(added.index);
     });
     PrintNewLogEntries();
     if (!ran) return false;
