@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -32,7 +33,9 @@ class DriverLines {
     explicit DriverLines(Machine& machine) : machine_(machine) {
         machine_.Events().SetListener(
             [this](std::uint64_t, std::string_view, std::string_view category, std::string_view text) {
-                if (category == kDebugPrintCategory) text_ += std::string(text) + "\n";
+                if (category != kDebugPrintCategory) return;
+                const std::lock_guard<std::mutex> hold(lock_);
+                text_ += std::string(text) + "\n";
             });
     }
     ~DriverLines() { machine_.Events().SetListener({}); }
@@ -40,10 +43,16 @@ class DriverLines {
     DriverLines& operator=(const DriverLines&) = delete;
 
     // The lines since the last call, each ending in a newline.
-    std::string Take() { return std::exchange(text_, {}); }
+    std::string Take() {
+        const std::lock_guard<std::mutex> hold(lock_);
+        return std::exchange(text_, {});
+    }
 
   private:
     Machine& machine_;
+    // The driver prints from every simulated thread; the race detector
+    // sees each as a thread of its own.
+    std::mutex lock_;
     std::string text_;
 };
 
