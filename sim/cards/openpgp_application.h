@@ -1,5 +1,5 @@
-// The OpenPGP card application (the GnuPG project's functional
-// specification, version 3.4, on ISO/IEC 7816-4 and -8): the application
+// The OpenPGP card application (version 3.4 of the card's functional
+// description, built on ISO/IEC 7816-4 and -8): the application
 // selected by its AID, its data objects read with GET DATA and written with
 // PUT DATA (the cardholder certificates chosen with SELECT DATA), the user
 // and admin passwords and the resetting code with their

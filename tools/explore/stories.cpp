@@ -45,7 +45,9 @@ enum class Work {
 // kernel-mode caller sends them (no handle holds the reader then).
 enum class Sender { Application, Kernel };
 
-struct Spec {
+// What a lifecycle story is made of: the event, the requests that meet it
+// and who sends them.
+struct Outline {
     const char* name;
     const char* summary;
     Event event;
@@ -176,8 +178,8 @@ const std::set<NTSTATUS>& WaitStatuses() {
 
 class LifecycleStory final : public Story {
   public:
-    explicit LifecycleStory(const Spec& spec)
-        : spec_(spec), reader_(sim::ReaderOptions{}, sim::MakeCard(kCardName)),
+    explicit LifecycleStory(const Outline& outline)
+        : outline_(outline), reader_(sim::ReaderOptions{}, sim::MakeCard(kCardName)),
           atr_(sim::CardOptions(kCardName)->atr) {
         KeInitializeEvent(&sending_, NotificationEvent, FALSE);
         KeInitializeEvent(&cancelled_, NotificationEvent, FALSE);
@@ -199,8 +201,8 @@ class LifecycleStory final : public Story {
             if (NT_SUCCESS(status)) status = Send(machine, IOCTL_SMARTCARD_TRANSMIT, TransmitRequest(Protocol(), select), 64).status;
         }
         if (!NT_SUCCESS(status)) return status;
-        if (spec_.sender == Sender::Kernel) status = machine.Close(0);
-        for (Work work : spec_.work) {
+        if (outline_.sender == Sender::Kernel) status = machine.Close(0);
+        for (Work work : outline_.work) {
             if (work == Work::WaitAcross) across_.push_back(&machine.SendAsync(0, IOCTL_SMARTCARD_IS_ABSENT));
         }
         // The race begins just before a tick of the reader's I/O timer.
@@ -213,8 +215,8 @@ class LifecycleStory final : public Story {
     void Race(ReaderMachine& machine) override {
         suspendedAtStart_ = machine.Bus().Counters().whileSuspended;
         K().Spawn("event", [this, &machine] { RunEvent(machine); });
-        for (std::size_t i = 0; i < spec_.work.size(); ++i) {
-            K().Spawn("requester " + std::to_string(i + 1), [this, &machine, i] { RunWork(machine, spec_.work[i]); });
+        for (std::size_t i = 0; i < outline_.work.size(); ++i) {
+            K().Spawn("requester " + std::to_string(i + 1), [this, &machine, i] { RunWork(machine, outline_.work[i]); });
         }
     }
 
@@ -245,7 +247,7 @@ class LifecycleStory final : public Story {
     }
 
     ULONG Protocol() const {
-        return std::find(spec_.work.begin(), spec_.work.end(), Work::TransmitT1) != spec_.work.end()
+        return std::find(outline_.work.begin(), outline_.work.end(), Work::TransmitT1) != outline_.work.end()
                    ? SCARD_PROTOCOL_T1
                    : SCARD_PROTOCOL_T0;
     }
@@ -273,9 +275,9 @@ class LifecycleStory final : public Story {
     void DoEvent(ReaderMachine& machine) {
         // A removal or a sleep meets requests already under way; a stop meets
         // them as they come, at the gate.
-        if (spec_.event != Event::StopAndRestart && spec_.event != Event::CancelStop && spec_.event != Event::CardPulled)
+        if (outline_.event != Event::StopAndRestart && outline_.event != Event::CancelStop && outline_.event != Event::CardPulled)
             Pause(kEventDelayMilliseconds);
-        switch (spec_.event) {
+        switch (outline_.event) {
         case Event::StopAndRestart: {
             const NTSTATUS stop = machine.Pnp(0, IRP_MN_STOP_DEVICE);
             Expect("the stop (with its query)", stop, {STATUS_SUCCESS, STATUS_DEVICE_BUSY});
@@ -310,7 +312,7 @@ class LifecycleStory final : public Story {
             break;
         case Event::Sleep:
         case Event::Hibernate: {
-            const SYSTEM_POWER_STATE state = spec_.event == Event::Sleep ? PowerSystemSleeping3 : PowerSystemHibernate;
+            const SYSTEM_POWER_STATE state = outline_.event == Event::Sleep ? PowerSystemSleeping3 : PowerSystemHibernate;
             Expect("the sleep", power::Sleep(state), {STATUS_SUCCESS});
             Pause(kSleepMilliseconds);
             Expect("the wake", power::Wake(), {STATUS_SUCCESS});
@@ -331,7 +333,7 @@ class LifecycleStory final : public Story {
             break;
         case Work::Power: {
             const harness::IoctlResult reset = Send(machine, IOCTL_SMARTCARD_POWER, AsInput(SCARD_COLD_RESET), 64);
-            ExpectIn("the cold reset", reset.status, CardRequestStatuses(spec_.event));
+            ExpectIn("the cold reset", reset.status, CardRequestStatuses(outline_.event));
             if (reset.status == STATUS_SUCCESS && reset.output != atr_)
                 problems_.push_back("the cold reset claimed success with another ATR");
             break;
@@ -403,14 +405,14 @@ class LifecycleStory final : public Story {
     void Transmit(ReaderMachine& machine, const std::string& what, const Bytes& apdu, const Bytes& expected) {
         const harness::IoctlResult answer =
             Send(machine, IOCTL_SMARTCARD_TRANSMIT, TransmitRequest(Protocol(), apdu), 300);
-        ExpectIn(what, answer.status, CardRequestStatuses(spec_.event));
+        ExpectIn(what, answer.status, CardRequestStatuses(outline_.event));
         if (answer.status != STATUS_SUCCESS) return;
         const bool right = answer.output.size() == kHeaderLength + expected.size() &&
                            std::equal(expected.begin(), expected.end(), answer.output.begin() + kHeaderLength);
         if (!right) problems_.push_back(what + " claimed success with other data than the card's");
     }
 
-    bool Removal() const { return spec_.event == Event::SurpriseRemoval || spec_.event == Event::OrderlyRemoval; }
+    bool Removal() const { return outline_.event == Event::SurpriseRemoval || outline_.event == Event::OrderlyRemoval; }
 
     void Wait(ReaderMachine& machine, Work work, harness::AsyncRequest& wait) {
         if (work == Work::WaitAcross || work == Work::WaitDuring) {
@@ -468,7 +470,7 @@ class LifecycleStory final : public Story {
             Pause(kWaitStepMilliseconds);
     }
 
-    Spec spec_;
+    Outline outline_;
     sim::UsbReader reader_;
     std::vector<harness::AsyncRequest*> across_; // sent at the set-up, in the order of the work
     std::vector<harness::AsyncRequest> reaped_;
@@ -484,8 +486,8 @@ class LifecycleStory final : public Story {
     std::vector<std::string> problems_;
 };
 
-const std::vector<Spec>& Specs() {
-    static const std::vector<Spec> specs = {
+const std::vector<Outline>& Outlines() {
+    static const std::vector<Outline> outlines = {
         {"stop-t0", "query-stop, stop and restart meet a T=0 transmit", Event::StopAndRestart, {Work::TransmitT0}},
         {"stop-t1-cancel", "query-stop, stop and restart meet a T=1 transmit and a cancelled card wait",
          Event::StopAndRestart, {Work::TransmitT1, Work::WaitThenCancel}},
@@ -519,7 +521,7 @@ const std::vector<Spec>& Specs() {
         {"hibernate-power-cancel", "hibernation (S4) and wake meet a cold reset and a cancelled card wait",
          Event::Hibernate, {Work::Power, Work::WaitThenCancel}},
     };
-    return specs;
+    return outlines;
 }
 
 } // namespace
@@ -527,8 +529,8 @@ const std::vector<Spec>& Specs() {
 const std::vector<Scenario>& Scenarios() {
     static const std::vector<Scenario> scenarios = [] {
         std::vector<Scenario> all;
-        for (const Spec& spec : Specs()) {
-            all.push_back({spec.name, spec.summary, [&spec] { return std::make_unique<LifecycleStory>(spec); }});
+        for (const Outline& outline : Outlines()) {
+            all.push_back({outline.name, outline.summary, [&outline] { return std::make_unique<LifecycleStory>(outline); }});
         }
         return all;
     }();
