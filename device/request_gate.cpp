@@ -9,8 +9,14 @@
 
 namespace {
 
-// With SpinLock held: the gate follows its two conditions.
-VOID UpdateRequestGate(PDEVICE_EXTENSION DeviceExtension) {
+// With SpinLock held: sets one of the gate's two conditions, and the gate
+// follows them.
+VOID SetCondition(PDEVICE_EXTENSION DeviceExtension, GATE_CONDITION Condition, BOOLEAN Ready) {
+    if (Condition == GatePnp) {
+        DeviceExtension->PnpReady = Ready;
+    } else {
+        DeviceExtension->PowerReady = Ready;
+    }
     if (DeviceExtension->PnpReady && DeviceExtension->PowerReady) {
         KeSetEvent(&DeviceExtension->ReaderStarted, IO_NO_INCREMENT, FALSE);
     } else {
@@ -33,33 +39,26 @@ VOID WaitForGateOrRemoval(PDEVICE_EXTENSION DeviceExtension) {
     (void)KeWaitForMultipleObjects(2, events, WaitAny, Executive, KernelMode, FALSE, NULL, NULL);
 }
 
-} // namespace
-
-VOID SetPnpReady(PDEVICE_EXTENSION DeviceExtension, BOOLEAN Ready) {
+VOID SetConditionLocked(PDEVICE_EXTENSION DeviceExtension, GATE_CONDITION Condition, BOOLEAN Ready) {
     KIRQL irql;
     KeAcquireSpinLock(&DeviceExtension->SpinLock, &irql);
-    DeviceExtension->PnpReady = Ready;
-    UpdateRequestGate(DeviceExtension);
+    SetCondition(DeviceExtension, Condition, Ready);
     KeReleaseSpinLock(&DeviceExtension->SpinLock, irql);
 }
 
+} // namespace
+
+VOID SetPnpReady(PDEVICE_EXTENSION DeviceExtension, BOOLEAN Ready) { SetConditionLocked(DeviceExtension, GatePnp, Ready); }
+
 VOID SetPowerReady(PDEVICE_EXTENSION DeviceExtension, BOOLEAN Ready) {
-    KIRQL irql;
-    KeAcquireSpinLock(&DeviceExtension->SpinLock, &irql);
-    DeviceExtension->PowerReady = Ready;
-    UpdateRequestGate(DeviceExtension);
-    KeReleaseSpinLock(&DeviceExtension->SpinLock, irql);
+    SetConditionLocked(DeviceExtension, GatePower, Ready);
 }
 
 BOOLEAN CloseGateWhenIdle(PDEVICE_EXTENSION DeviceExtension, GATE_CONDITION Condition) {
     KIRQL irql;
     KeAcquireSpinLock(&DeviceExtension->SpinLock, &irql);
     const BOOLEAN idle = DeviceExtension->IoCount == 0;
-    if (idle) {
-        if (Condition == GatePnp) DeviceExtension->PnpReady = FALSE;
-        else DeviceExtension->PowerReady = FALSE;
-        UpdateRequestGate(DeviceExtension);
-    }
+    if (idle) SetCondition(DeviceExtension, Condition, FALSE);
     KeReleaseSpinLock(&DeviceExtension->SpinLock, irql);
     return idle;
 }
