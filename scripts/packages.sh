@@ -9,8 +9,9 @@
 
 # demo: qvsim. g++, CMake and Ninja build it; CLI11 parses its command line;
 # libpcap writes its USB captures; OpenSSL's libcrypto does the cryptography
-# of the simulated OpenPGP cards, which are in qvsim's card catalogue.
-QV_PACKAGES_demo=(g++ cmake ninja-build libcli11-dev libpcap-dev libssl-dev)
+# of the simulated OpenPGP cards, which are in qvsim's card catalogue;
+# nlohmann's JSON library writes and reads qvsim sweep's shard documents.
+QV_PACKAGES_demo=(g++ cmake ninja-build libcli11-dev libpcap-dev libssl-dev nlohmann-json3-dev)
 
 # tests: GoogleTest and Google Benchmark; tshark reads qvsim's captures back
 # in the capture test; clang 14 and its libFuzzer runtime build the fuzzers.

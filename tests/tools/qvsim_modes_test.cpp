@@ -3,6 +3,8 @@
 // length, and the command line's help and mistakes.
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
 #include <set>
 
 #include "tools/qvsim_program_support.h"
@@ -234,6 +236,119 @@ TEST(QvsimSweep, PlainProgressLinesWhenNotOnATerminal) {
     EXPECT_FALSE(run.Has("\r")) << "no bar drawn into a pipe";
 }
 
+// ---- Sharded sweeps ----------------------------------------------------------
+
+// A summary without its wall-clock line, which no two runs share.
+std::vector<std::string> TimelessSummary(const ProgramRun& run) {
+    std::vector<std::string> lines;
+    for (const std::string& line : run.Lines()) {
+        if (line.starts_with("virtual time ")) {
+            lines.push_back(line.substr(0, line.find(", wall time")));
+        } else {
+            lines.push_back(line);
+        }
+    }
+    return lines;
+}
+
+// Runs the sweep as `shards` shards of one worker each, each writing its
+// document (named after tag); returns the documents' paths.
+std::vector<std::string> RunShards(const std::string& sweep, unsigned shards, const std::string& tag = "") {
+    std::vector<std::string> documents;
+    for (unsigned i = 0; i < shards; ++i) {
+        const std::string shard = std::to_string(i) + "/" + std::to_string(shards);
+        documents.push_back(TestFile(tag + "shard" + std::to_string(i) + ".json", ""));
+        const auto run = Qvsim("sweep --jobs 1 --shard " + shard + " --json " + documents.back() + " " + sweep);
+        EXPECT_TRUE(run.Has("shard " + shard)) << run.out;
+    }
+    return documents;
+}
+
+std::string Joined(const std::vector<std::string>& words) {
+    std::string text;
+    for (const std::string& word : words) text += " " + word;
+    return text;
+}
+
+TEST(QvsimSweepShards, MergedShardsPrintWhatTheUnshardedSweepPrints) {
+    // One passing sweep with faults and one where every seed fails: the
+    // merge must give the same runs, failures, replay line and digest, and
+    // the same exit status.
+    const std::string flaky = TestFile("flaky.qvs", "power cold\nexpect power cold: STATUS_SUCCESS\n"
+                                                    "apdu 00A4000C025100\nexpect SW 6A82\n");
+    for (const std::string& sweep : {std::string("--faults --seeds 1-20,33 t1-session"), "--seeds 4-10 " + flaky}) {
+        const auto whole = Qvsim("sweep --jobs 3 " + sweep);
+        const auto merged = Qvsim("sweep --merge" + Joined(RunShards(sweep, 3)));
+        EXPECT_EQ(merged.status, whole.status) << merged.out;
+        EXPECT_EQ(TimelessSummary(merged), TimelessSummary(whole)) << merged.out << "\n" << whole.out;
+        EXPECT_TRUE(merged.Has("sweep digest ")) << merged.out;
+    }
+    const auto failing = Qvsim("sweep --merge" + Joined(RunShards("--seeds 4-10 " + flaky, 2)));
+    EXPECT_EQ(failing.status, 1);
+    EXPECT_TRUE(failing.Has("replay: qvsim app --scenario " + flaky + " --seed 4")) << failing.out;
+}
+
+TEST(QvsimSweepShards, TheDocumentNamesTheShardItsSeedsAndHowToReplayAFailure) {
+    const std::string flaky = TestFile("flaky.qvs", "power cold\nexpect power cold: STATUS_SUCCESS\n"
+                                                    "apdu 00A4000C025100\nexpect SW 6A82\n");
+    // The document to standard output, the summary to standard error.
+    const auto run = Qvsim("sweep --seeds 1-7 --faults --fault-set answer-bad-lrc --shard 1/2 --json - " + flaky);
+    EXPECT_EQ(run.status, 1);
+    const auto document = nlohmann::json::parse(run.out, nullptr, false);
+    ASSERT_FALSE(document.is_discarded()) << run.out;
+    EXPECT_EQ(document["format"], "qvsim-sweep 1");
+    EXPECT_EQ(document["shard"]["index"], 1);
+    EXPECT_EQ(document["shard"]["count"], 2);
+    EXPECT_EQ(document["seeds"], "1-7");
+    EXPECT_EQ(document["runs"], 3);
+    std::vector<std::uint64_t> seeds;
+    for (const auto& result : document["results"]) seeds.push_back(result["seed"]);
+    EXPECT_EQ(seeds, (std::vector<std::uint64_t>{2, 4, 6})) << "every second seed, from the second";
+    ASSERT_EQ(document["failures"].size(), 3u);
+    EXPECT_EQ(document["failures"][0]["replay"],
+              "qvsim app --scenario " + flaky + " --seed 2 --faults --fault-set answer-bad-lrc");
+    EXPECT_NE(document["failures"][0]["cause"].get<std::string>().find("expected 'SW 6A82'"), std::string::npos);
+    EXPECT_FALSE(document["version"].get<std::string>().empty());
+}
+
+TEST(QvsimSweepShards, MoreShardsThanSeedsLeaveSomeEmptyAndStillMerge) {
+    const auto merged = Qvsim("sweep --merge" + Joined(RunShards("--seeds 3,9 t0-session", 4)));
+    EXPECT_EQ(merged.status, 0) << merged.out;
+    EXPECT_TRUE(merged.Has("sweep t0-session: 2 runs, 0 failed (seeds 3,9, faults off, 2 workers)")) << merged.out;
+}
+
+TEST(QvsimSweepShards, AMergeRefusesShardsThatDoNotMakeOneWholeSweep) {
+    const auto three = RunShards("--seeds 1-6 t0-session", 3);
+    const auto other = RunShards("--seeds 1-6 t1-session", 3, "other");
+    const auto halves = RunShards("--seeds 1-6 t0-session", 2, "halves");
+    const std::string wrong = TestFile("wrong.json", "{\"format\": \"qvsim-sweep 1\", \"version\": 7}");
+    const std::string truncated = TestFile("truncated.json", "{\"format\": ");
+    // A shard whose results lost a seed, as an edited or damaged file would.
+    std::string lost;
+    {
+        std::ifstream in(three[2]);
+        auto document = nlohmann::json::parse(in);
+        document["results"].erase(0);
+        lost = TestFile("lost.json", document.dump());
+    }
+    struct Case {
+        std::vector<std::string> files;
+        const char* says;
+    };
+    for (const Case& mistake : {Case{{three[0], three[1]}, "1 of 3 shards missing: 2/3"},
+                                Case{{three[0], three[1], three[1], three[2]}, "shard 1/3 is given twice"},
+                                Case{{three[0], three[1], other[2]}, "different sweeps (scenarios t0-session and t1-session)"},
+                                Case{{three[0], halves[1]}, "one of 2"},
+                                Case{{three[0], three[1], lost}, "has 1 results for its 2 seeds"},
+                                Case{{wrong}, "wrong type"},
+                                Case{{truncated}, "not a JSON document"}}) {
+        const auto run = Qvsim("sweep --merge" + Joined(mistake.files), {}, true);
+        EXPECT_EQ(run.status, 2) << mistake.says << "\n" << run.out;
+        EXPECT_TRUE(run.Has(mistake.says)) << run.out;
+        EXPECT_FALSE(run.Has("sweep digest")) << "no summary for a sweep that is not whole";
+    }
+}
+
 // ---- The demo and the command line ------------------------------------------
 
 TEST(QvsimDemo, TellsTheWholeStoryInUnderAScreenAndAHalf) {
@@ -276,6 +391,11 @@ TEST(QvsimCommandLine, MistakesAreNamedAndEndWithStatusTwo) {
                                 Case{"app --model QV-99", "QV-99"}, Case{"link --pipes odd", "pipes"},
                                 Case{"app --script /no/such/file", "/no/such/file"}, Case{"frobnicate", "frobnicate"},
                                 Case{"sweep", "scenario"}, Case{"sweep --seeds 9-3 t0-session", "--seeds"},
+                                Case{"sweep --shard 3/3 t0-session", "below N"}, Case{"sweep --shard 2 t0-session", "I/N"},
+                                Case{"sweep --shard -1/3 t0-session", "I/N"}, Case{"sweep --shard 0/0 t0-session", "N must be"},
+                                Case{"sweep --json /no/such/dir/x.json t0-session", "/no/such/dir"},
+                                Case{"sweep --merge /no/such.json", "/no/such.json"},
+                                Case{"sweep --merge t0-session", "t0-session"},
                                 Case{"app --faults", "--scenario"}, Case{"app --scriptor - --scenario t0-session", "excludes"},
                                 Case{"app --atr 3B --no-card", "exclude"}}) {
         const auto run = Qvsim(mistake.arguments, {}, true);

@@ -120,7 +120,23 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& options) {
     sweep->add_option("--fault-set", options.faultSet, "the faults to draw from, as a,b,c (see 'qvsim app', 'fault list')")
         ->needs(sweepFaults);
     sweep->add_flag("--verbose,-v", options.verbose, "print the cause of every failing seed, not only the first 20");
-    sweep->add_option("scenario", options.scenario, "the scenario's name (qvsim app --scenario list)")->required();
+    auto* sweepShard = sweep->add_option("--shard", options.shard,
+                                         "run shard I of N (counted from 0): the seeds at positions p of the list "
+                                         "with p mod N = I")
+                           ->type_name("I/N");
+    auto* sweepJson = sweep->add_option("--json", options.json,
+                                        "write the results as a JSON document to FILE ('-': standard output, the "
+                                        "summary then to standard error)")
+                          ->type_name("FILE");
+    auto* sweepScenario =
+        sweep->add_option("scenario", options.scenario, "the scenario's name (qvsim app --scenario list)");
+    sweep->add_option("--merge", options.mergeFiles,
+                      "merge the JSON documents of a sweep's shards and print its summary; fails unless they cover "
+                      "it exactly once and every seed passed")
+        ->type_name("FILE...")
+        ->expected(1, -1)
+        ->check(CLI::ExistingFile)
+        ->excludes(sweepScenario, sweepShard, sweepJson);
 
     CLI::App* explore = app.add_subcommand(
         "explore", "run a small lifecycle story under every schedule with up to N preemptions and check each one "

@@ -45,6 +45,12 @@ struct Options {
     std::string seeds = "1-100";
     unsigned jobs = 0;
     bool verbose = false;
+    // qvsim sweep: run only shard "I/N" of the seeds, write the results as a
+    // JSON document (a path, or "-" for standard output), or merge shards'
+    // documents instead of running.
+    std::optional<std::string> shard;
+    std::optional<std::string> json;
+    std::vector<std::string> mergeFiles;
     // qvsim explore: list the scenarios, the preemption bound, a cap on the
     // schedules, and a failing schedule's token to replay with its trace.
     bool list = false;

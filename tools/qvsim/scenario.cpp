@@ -19,6 +19,8 @@ namespace {
 
 constexpr std::string_view kAbout = "# about:";
 constexpr std::string_view kFinishClean = "qvsim app: clean, virtual time ";
+constexpr std::string_view kFinishDigest = "qvsim: digest ";
+constexpr std::size_t kDigestDigits = 16;
 // Faults the driver must ride out without the application noticing: a
 // damaged, misaddressed or error block from the reader (asked for again), a
 // waiting-time extension, an answer chained over several blocks, a
@@ -231,6 +233,9 @@ ScenarioOutcome RunScenario(const Scenario& scenario, const ScenarioRun& run, st
     if (capture) capture->Close();
     if (const auto at = end.find(kFinishClean); at != std::string::npos) {
         outcome.virtualMs = std::stoull(end.substr(at + kFinishClean.size()));
+    }
+    if (const auto at = end.rfind(kFinishDigest); at != std::string::npos) {
+        outcome.digest = end.substr(at + kFinishDigest.size(), kDigestDigits);
     }
     if (finish != 0 && outcome.cause.empty()) outcome.cause = "the run did not end clean: " + FirstLine(end);
     outcome.passed = outcome.cause.empty();

@@ -49,6 +49,9 @@ struct ScenarioOutcome {
     unsigned checks = 0;
     std::uint64_t virtualMs = 0;
     unsigned faultsArmed = 0;
+    // The digest of the machine's event trace as the run's last line gives it
+    // (16 hex digits); empty when the run never reached its end.
+    std::string digest;
 };
 
 // Runs the scenario on a fresh machine; what the console prints goes to out.

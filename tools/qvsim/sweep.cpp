@@ -11,17 +11,18 @@
 #include <cstring>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <thread>
 
 #include "harness/console_words.h"
 #include "scenario.h"
+#include "sweep_report.h"
 
 namespace qvsim {
 
 namespace {
 
-constexpr std::size_t kFailuresShown = 20;
 constexpr std::size_t kBarWidth = 40;
 constexpr auto kRedrawEvery = std::chrono::milliseconds(100);
 constexpr unsigned kPlainProgressSteps = 10;
@@ -33,14 +34,10 @@ class NullBuffer : public std::streambuf {
     std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
 };
 
-// One seed's result as a worker reports it, one line each:
-// "<seed> <passed 0|1> <virtual ms> <cause>".
-struct SeedResult {
-    std::uint64_t seed = 0;
-    bool passed = false;
-    std::uint64_t virtualMs = 0;
-    std::string cause;
-};
+// A worker reports each seed twice, one line each: "B <seed>" when it
+// begins and "E <seed> <passed 0|1> <virtual ms> <digest or -> <cause>" when
+// it ends.
+constexpr std::string_view kNoDigest = "-";
 
 void WriteAll(int fd, const std::string& text) {
     std::size_t done = 0;
@@ -66,7 +63,8 @@ void WriteAll(int fd, const std::string& text) {
             if (c == '\n') c = ' ';
         }
         WriteAll(fd, "E " + std::to_string(seed) + " " + (outcome.passed ? "1 " : "0 ") +
-                         std::to_string(outcome.virtualMs) + " " + cause + "\n");
+                         std::to_string(outcome.virtualMs) + " " +
+                         (outcome.digest.empty() ? std::string(kNoDigest) : outcome.digest) + " " + cause + "\n");
     }
     close(fd);
     std::cout.flush();
@@ -134,13 +132,6 @@ class Progress {
     std::size_t lastShown_ = static_cast<std::size_t>(-1);
 };
 
-std::string Ratio(double virtualSeconds, double wallSeconds) {
-    if (wallSeconds <= 0) return "-";
-    char text[32];
-    std::snprintf(text, sizeof text, "%.0f", virtualSeconds / wallSeconds);
-    return text;
-}
-
 } // namespace
 
 std::optional<std::vector<std::uint64_t>> ParseSeeds(std::string_view text) {
@@ -167,24 +158,50 @@ std::optional<std::vector<std::uint64_t>> ParseSeeds(std::string_view text) {
 }
 
 int RunSweep(const Options& options) {
+    if (!options.mergeFiles.empty()) return MergeSweeps(options.mergeFiles, options.verbose, stdout);
+    if (!options.scenario) {
+        std::cerr << "qvsim: sweep needs a scenario (qvsim app --scenario list), or --merge FILE...\n";
+        return 2;
+    }
     std::string error;
     const auto scenario = FindScenario(*options.scenario, error);
     if (!scenario) {
         std::cerr << "qvsim: " << error << "\n";
         return 2;
     }
-    const auto seeds = ParseSeeds(options.seeds);
-    if (!seeds) {
+    const auto allSeeds = ParseSeeds(options.seeds);
+    if (!allSeeds) {
         std::cerr << "qvsim: --seeds takes ranges and seeds like 1-10000 or 3,17,40-50\n";
         return 2;
     }
+    Shard shard;
+    if (options.shard) {
+        const auto parsed = ParseShard(*options.shard, error);
+        if (!parsed) {
+            std::cerr << "qvsim: " << error << "\n";
+            return 2;
+        }
+        shard = *parsed;
+    }
+    // The document goes to standard output when asked for there; the
+    // summary then goes to standard error, so that the document stays whole.
+    std::FILE* summaryOut = options.json && *options.json == "-" ? stderr : stdout;
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> document(nullptr, &std::fclose);
+    if (options.json && *options.json != "-") {
+        document.reset(std::fopen(options.json->c_str(), "w"));
+        if (!document) {
+            std::cerr << "qvsim: cannot write --json " << *options.json << "\n";
+            return 2;
+        }
+    }
+    const std::vector<std::uint64_t> seeds = ShardSeeds(*allSeeds, shard);
     unsigned jobs = options.jobs != 0 ? options.jobs : std::max(1u, std::thread::hardware_concurrency());
-    jobs = static_cast<unsigned>(std::min<std::size_t>(jobs, seeds->size()));
+    jobs = static_cast<unsigned>(std::min<std::size_t>(jobs, seeds.size()));
 
     const auto start = std::chrono::steady_clock::now();
     auto elapsed = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); };
     std::vector<WorkerState> workers(jobs);
-    for (std::size_t i = 0; i < seeds->size(); ++i) workers[i % jobs].seeds.push_back((*seeds)[i]);
+    for (std::size_t i = 0; i < seeds.size(); ++i) workers[i % jobs].seeds.push_back(seeds[i]);
     for (WorkerState& worker : workers) {
         if (!Spawn(*scenario, options, worker)) {
             std::cerr << "qvsim: cannot start a worker process\n";
@@ -192,10 +209,14 @@ int RunSweep(const Options& options) {
         }
     }
 
-    std::map<std::uint64_t, SeedResult> results;
+    SweepReport report;
+    report.identity = SweepIdentity{std::string(SourceVersion()), scenario->name, TextDigest(scenario->text),
+                                    options.seeds,  options.faults, options.faultSet};
+    report.shard = shard;
+    report.workers = jobs;
+    std::map<std::uint64_t, SeedResult>& results = report.results;
     std::size_t failed = 0;
-    std::uint64_t virtualMs = 0;
-    Progress progress(seeds->size());
+    Progress progress(seeds.size());
     auto take = [&](WorkerState& worker, const std::string& line) {
         std::istringstream in(line);
         std::string kind;
@@ -206,12 +227,12 @@ int RunSweep(const Options& options) {
             return;
         }
         int passed = 0;
-        in >> passed >> result.virtualMs;
+        in >> passed >> result.virtualMs >> result.digest;
+        if (result.digest == kNoDigest) result.digest.clear();
         std::getline(in, result.cause);
         if (!result.cause.empty() && result.cause.front() == ' ') result.cause.erase(0, 1);
         result.passed = passed == 1;
         if (!result.passed) ++failed;
-        virtualMs += result.virtualMs;
         worker.running.reset();
         ++worker.done;
         results[result.seed] = result;
@@ -265,26 +286,17 @@ int RunSweep(const Options& options) {
     const double wall = elapsed();
     progress.Show(results.size(), failed, wall, true);
 
-    const double virtualSeconds = static_cast<double>(virtualMs) / 1000.0;
-    std::printf("sweep %s: %zu runs, %zu failed (seeds %s, faults %s, %u workers)\n", scenario->name.c_str(),
-                results.size(), failed, options.seeds.c_str(), options.faults ? "drawn from each seed" : "off", jobs);
-    std::printf("virtual time %.1f s, wall time %.1f s, %s times faster than real time\n", virtualSeconds, wall,
-                Ratio(virtualSeconds, wall).c_str());
-    std::size_t shown = 0;
-    for (const auto& [seed, result] : results) {
-        if (result.passed) continue;
-        if (shown++ == kFailuresShown && !options.verbose) {
-            std::printf("  ... and %zu more (--verbose lists them all)\n", failed - kFailuresShown);
-            break;
+    report.wallSeconds = wall;
+    if (options.json) {
+        const std::string text = ToJson(report);
+        std::FILE* to = document ? document.get() : stdout;
+        const bool written = std::fwrite(text.data(), 1, text.size(), to) == text.size();
+        if ((document && std::fclose(document.release()) != 0) || !written) {
+            std::cerr << "qvsim: could not write the whole --json document\n";
+            return 2;
         }
-        std::printf("  seed %llu: %s\n", static_cast<unsigned long long>(seed), result.cause.c_str());
     }
-    if (failed != 0) {
-        const auto first = std::find_if(results.begin(), results.end(), [](const auto& r) { return !r.second.passed; });
-        std::printf("replay: qvsim app --scenario %s --seed %llu%s\n", scenario->name.c_str(),
-                    static_cast<unsigned long long>(first->first), options.faults ? " --faults" : "");
-    }
-    return failed == 0 && results.size() == seeds->size() ? 0 : 1;
+    return PrintSummary(report, seeds.size(), options.verbose, summaryOut);
 }
 
 } // namespace qvsim
