@@ -42,6 +42,10 @@ struct MachineConfig {
     unsigned processors = 2;
     // Follow the wall clock instead of jumping to the next deadline.
     bool realTime = false;
+    // With realTime: wall seconds per virtual second. Below 1 the machine's
+    // clock runs ahead of the wall clock (0.01: a hundred times faster), so
+    // that a test can spend a card's time without waiting it out.
+    double realTimeScale = 1.0;
     // Chance, in percent, that a kernel call lets another thread run.
     unsigned switchPercent = 50;
     // Virtual time charged for every scheduling step, so that busy threads
@@ -51,6 +55,11 @@ struct MachineConfig {
     // hung, with the same report a deadlock gives.
     VirtualTime timeLimit = 24ull * 3600 * kTicksPerSecond;
     PoolFaultConfig poolFaults;
+    // Freed pool blocks stay poisoned in a quarantine of this many bytes
+    // (blocks, guards and their records), so that a late access or a second
+    // free is caught; the oldest leave first. A machine that runs for days
+    // (the PC/SC bridge) keeps a smaller one.
+    std::size_t poolQuarantineBytes = 16 * 1024 * 1024;
     // Verifier rules switched off for this machine, by rule id (see
     // docs/verifier-rules.md). The ids in the environment variable
     // QV_VERIFIER_DISABLE (separated by commas) are added to these.

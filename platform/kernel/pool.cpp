@@ -28,7 +28,6 @@ constexpr unsigned char kGuardByte = 0xA5;
 // forgets to initialise what it allocates does not pass by luck.
 constexpr unsigned char kFreshByte = 0xC5;
 constexpr unsigned char kFreedByte = 0xDD;
-constexpr std::size_t kQuarantineLimit = 16 * 1024 * 1024;
 constexpr std::uint32_t kPerMillion = 1'000'000;
 // Overrun detected in the guard bytes behind a block (parameter 4 of
 // SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION).
@@ -53,6 +52,13 @@ std::string TagText(ULONG tag) {
         text += (c >= 0x20 && c < 0x7F) ? c : '.';
     }
     return text;
+}
+
+// What a quarantined block costs the host: the block with its guards and
+// the record kept of it. Counting the block alone let a quarantine of small
+// blocks hold several times its limit.
+std::size_t Pool::Footprint(const Block& block) {
+    return block.info.size + 2 * kGuardSize + sizeof(Block) + block.info.site.capacity();
 }
 
 Pool::Pool(KernelCore& kernel) : kernel_(kernel), faults_(kernel.Config().poolFaults) {}
@@ -188,10 +194,10 @@ void Pool::Free(void* address, std::optional<ULONG> tag) {
     live_.erase(found);
     std::memset(block.base + kGuardSize, kFreedByte, block.info.size);
     QV_POISON(block.base, block.info.size + 2 * kGuardSize);
-    quarantineBytes_ += block.info.size;
+    quarantineBytes_ += Footprint(block);
     quarantine_.push_back(block);
-    while (quarantineBytes_ > kQuarantineLimit && !quarantine_.empty()) {
-        quarantineBytes_ -= quarantine_.front().info.size;
+    while (quarantineBytes_ > kernel_.Config().poolQuarantineBytes && !quarantine_.empty()) {
+        quarantineBytes_ -= Footprint(quarantine_.front());
         UnpoisonAll(quarantine_.front().base, quarantine_.front().info.size);
         std::free(quarantine_.front().base);
         quarantine_.pop_front();

@@ -60,6 +60,7 @@ class Pool {
         PoolBlockInfo info;
     };
 
+    static std::size_t Footprint(const Block& block);
     bool ShouldFail(ULONG tag);
     void CheckGuards(const Block& block);
     void CheckNoTimerInside(const Block& block);

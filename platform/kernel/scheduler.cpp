@@ -540,16 +540,30 @@ std::optional<VirtualTime> Scheduler::NextDeadline() const {
     return next;
 }
 
+// A tick is 100 ns; a real-time machine's clock runs 1/realTimeScale times
+// as fast as the wall clock.
+std::uint64_t Scheduler::VirtualToWallNs(VirtualTime time) const {
+    const double scale = kernel_.Config().realTimeScale;
+    if (scale == 1.0) return time * 100;
+    return static_cast<std::uint64_t>(static_cast<double>(time) * 100.0 * scale);
+}
+
+VirtualTime Scheduler::WallNsToVirtual(std::uint64_t ns) const {
+    const double scale = kernel_.Config().realTimeScale;
+    if (scale == 1.0) return ns / 100;
+    return static_cast<VirtualTime>(static_cast<double>(ns) / 100.0 / scale);
+}
+
 void Scheduler::AdvanceTo(VirtualTime time) {
     if (time <= now_) return;
     if (kernel_.Config().realTime) {
-        const std::uint64_t target = wallStartNs_ + time * 100;
+        const std::uint64_t target = wallStartNs_ + VirtualToWallNs(time);
         const std::uint64_t wall = WallNanoseconds();
         // Work posted from another host thread ends the sleep early: the
         // clock then stands at the wall clock's instant, short of the deadline.
         if (target > wall &&
             inbox_.SleepUntil(HostInbox::Clock::now() + std::chrono::nanoseconds(target - wall))) {
-            now_ = std::max(now_, (WallNanoseconds() - wallStartNs_) / 100);
+            now_ = std::max(now_, WallNsToVirtual(WallNanoseconds() - wallStartNs_));
             return;
         }
     }
@@ -622,7 +636,7 @@ RunResult Scheduler::Run() {
     if (running_) throw std::logic_error("Run() called while the machine runs");
     running_ = true;
     halted_ = false;
-    wallStartNs_ = WallNanoseconds() - now_ * 100;
+    wallStartNs_ = WallNanoseconds() - VirtualToWallNs(now_);
     const MachineConfig& config = kernel_.Config();
     if (watchdog_) watchdog_->Arm();
     // The scheduler's own work between threads is not driver code.
@@ -638,7 +652,7 @@ RunResult Scheduler::Run() {
         // A deferred routine that has started or is queued finishes before
         // the run does, so that nothing is left halfway.
         if (!HostThreadsAlive() && !DpcsBusy()) return Finish(RunOutcome::Completed, {});
-        if (config.realTime) now_ = std::max(now_, (WallNanoseconds() - wallStartNs_) / 100);
+        if (config.realTime) now_ = std::max(now_, WallNsToVirtual(WallNanoseconds() - wallStartNs_));
         if (inbox_.Pending()) {
             for (auto& posted : inbox_.Take()) posted();
         }

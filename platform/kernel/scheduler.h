@@ -232,6 +232,9 @@ class Scheduler {
     void PctSwitchPoint();
     std::optional<VirtualTime> NextDeadline() const;
     void AdvanceTo(VirtualTime time);
+    // A real-time machine's clock against the wall clock (MachineConfig::realTimeScale).
+    std::uint64_t VirtualToWallNs(VirtualTime time) const;
+    VirtualTime WallNsToVirtual(std::uint64_t ns) const;
     void FireDue();
     void SwitchTo(SimThread& thread);
     void YieldToScheduler();

@@ -39,6 +39,9 @@ constexpr std::size_t kPowerOutputLength = 64;
 // The longest answer an extended APDU can bring, and its status word.
 constexpr std::size_t kMaxResponseLength = 65536 + 2;
 constexpr std::size_t kMaxAttributeLength = 65536;
+// Bytes of freed pool blocks the daemon's machine keeps quarantined (about
+// a thousand transmits' worth).
+constexpr std::size_t kPoolQuarantineBytes = 1024 * 1024;
 constexpr std::size_t kMaxAtrLength = 33;
 constexpr std::string_view kAtrPrefix = "atr:";
 constexpr std::string_view kNoCard = "none";
@@ -115,6 +118,11 @@ class Bridge::Machine {
         MachineConfig machine;
         machine.seed = config.seed;
         machine.realTime = true;
+        machine.realTimeScale = config.timeScale;
+        // The daemon's memory is the quarantine's at most, whatever it has
+        // run: freed pool blocks stay checked for the last few thousand
+        // requests, not for the whole life of the machine.
+        machine.poolQuarantineBytes = kPoolQuarantineBytes;
         // The daemon runs as long as it likes.
         machine.timeLimit = ~VirtualTime{0};
         return machine;

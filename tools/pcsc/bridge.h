@@ -63,6 +63,10 @@ struct ChannelOptions {
 
 struct BridgeConfig {
     std::uint64_t seed = 1;
+    // Wall seconds per second of the machine's time: 1 (real time) for
+    // pcscd, whose polls and time-outs expect it; below 1 for tests that
+    // spend a card's time without waiting it out (0.01: a hundred times faster).
+    double timeScale = 1.0;
 };
 
 // Describes a channel for the control channel's `readers` command.

@@ -9,10 +9,23 @@ namespace {
 
 constexpr const char* kControlVariable = "QVSCR_CONTROL";
 constexpr const char* kSeedVariable = "QVSCR_SEED";
+// Wall seconds per second of the machine's time, for tests (see BridgeConfig).
+constexpr const char* kTimeScaleVariable = "QVSCR_TIME_SCALE";
+constexpr double kSlowestTimeScale = 1000.0;
 
 BridgeConfig ConfigFromEnvironment() {
     BridgeConfig config;
     if (const char* seed = std::getenv(kSeedVariable)) config.seed = std::strtoull(seed, nullptr, 10);
+    if (const char* text = std::getenv(kTimeScaleVariable); text != nullptr && *text != '\0') {
+        char* end = nullptr;
+        const double scale = std::strtod(text, &end);
+        if (*end == '\0' && scale > 0 && scale <= kSlowestTimeScale) {
+            config.timeScale = scale;
+        } else {
+            std::fprintf(stderr, "qvscr: %s=%s is no time scale (wall seconds per second, above 0); real time it is\n",
+                         kTimeScaleVariable, text);
+        }
+    }
     return config;
 }
 
