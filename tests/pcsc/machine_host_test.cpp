@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -66,6 +67,31 @@ TEST(MachineHost, AMachineThatStopsRefusesEveryCall) {
     EXPECT_TRUE(host.Stopped());
     EXPECT_NE(host.StopReport().find("bug check"), std::string::npos) << host.StopReport();
     EXPECT_FALSE(host.Call(0, [] {}));
+}
+
+TEST(MachineHost, ATimeScaleRunsTheClockAheadOfTheWallClockAndBothStayInStep) {
+    // Ten seconds of the machine's time at a scale of 0.001 take ten
+    // milliseconds of wall time; the bound leaves room for a loaded host
+    // and is far below the ten seconds of real time.
+    constexpr LONGLONG kDelayMs = 10'000;
+    constexpr auto kFarBelowRealTime = std::chrono::seconds(3);
+    MachineConfig config = RealTime();
+    config.realTimeScale = 0.001;
+    pcsc::MachineHost host(config, 1, {}, {});
+    LONGLONG before = 0;
+    LONGLONG after = 0;
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(host.Call(0, [&] {
+        before = static_cast<LONGLONG>(KeQueryInterruptTime());
+        LARGE_INTEGER delay;
+        delay.QuadPart = -kDelayMs * static_cast<LONGLONG>(kTicksPerMillisecond);
+        KeDelayExecutionThread(KernelMode, FALSE, &delay);
+        after = static_cast<LONGLONG>(KeQueryInterruptTime());
+    }));
+    const auto wall = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(after - before, kDelayMs * static_cast<LONGLONG>(kTicksPerMillisecond));
+    EXPECT_LT(wall, kFarBelowRealTime);
+    host.Stop();
 }
 
 } // namespace

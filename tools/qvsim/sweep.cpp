@@ -211,7 +211,7 @@ int RunSweep(const Options& options) {
 
     SweepReport report;
     report.identity = SweepIdentity{std::string(SourceVersion()), scenario->name, TextDigest(scenario->text),
-                                    options.seeds,  options.faults, options.faultSet};
+                                    options.seeds, options.faults, options.faultSet};
     report.shard = shard;
     report.workers = jobs;
     std::map<std::uint64_t, SeedResult>& results = report.results;
