@@ -545,7 +545,12 @@ std::optional<VirtualTime> Scheduler::NextDeadline() const {
 std::uint64_t Scheduler::VirtualToWallNs(VirtualTime time) const {
     const double scale = kernel_.Config().realTimeScale;
     if (scale == 1.0) return time * 100;
-    return static_cast<std::uint64_t>(static_cast<double>(time) * 100.0 * scale);
+    // A deadline centuries away is never reached: it stands at 2^62 ns, so
+    // that adding it to the wall clock's start and sleeping until it stay
+    // within the clocks' counting.
+    constexpr std::uint64_t kFarFuture = std::uint64_t{1} << 62;
+    const double ns = static_cast<double>(time) * 100.0 * scale;
+    return ns >= static_cast<double>(kFarFuture) ? kFarFuture : static_cast<std::uint64_t>(ns);
 }
 
 VirtualTime Scheduler::WallNsToVirtual(std::uint64_t ns) const {
