@@ -28,7 +28,12 @@ constexpr unsigned char kGuardByte = 0xA5;
 // forgets to initialise what it allocates does not pass by luck.
 constexpr unsigned char kFreshByte = 0xC5;
 constexpr unsigned char kFreedByte = 0xDD;
-constexpr std::size_t kQuarantineLimit = 16 * 1024 * 1024;
+// The quarantine keeps the most recently freed blocks, up to a number and a
+// size: enough for a second free or a stale pointer to meet poison long after
+// the first free, while a long run's memory stays flat however many blocks
+// it frees (each kept block costs its bookkeeping too, and most are small).
+constexpr std::size_t kQuarantineLimit = 4 * 1024 * 1024;
+constexpr std::size_t kQuarantineBlocks = 4096;
 constexpr std::uint32_t kPerMillion = 1'000'000;
 // Overrun detected in the guard bytes behind a block (parameter 4 of
 // SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION).
@@ -190,7 +195,7 @@ void Pool::Free(void* address, std::optional<ULONG> tag) {
     QV_POISON(block.base, block.info.size + 2 * kGuardSize);
     quarantineBytes_ += block.info.size;
     quarantine_.push_back(block);
-    while (quarantineBytes_ > kQuarantineLimit && !quarantine_.empty()) {
+    while ((quarantineBytes_ > kQuarantineLimit || quarantine_.size() > kQuarantineBlocks) && !quarantine_.empty()) {
         quarantineBytes_ -= quarantine_.front().info.size;
         UnpoisonAll(quarantine_.front().base, quarantine_.front().info.size);
         std::free(quarantine_.front().base);
