@@ -586,15 +586,23 @@ void Scheduler::FireDue() {
     earliestDue_ = NextDeadline().value_or(kNever);
 }
 
+// A wait on objects is described only when a report needs it, not at every
+// wait: from the object Block() was given, or from the thread's wait blocks.
+std::string Scheduler::DescribeWaitedObjects(const SimThread& thread) {
+    if (thread.waitBlock_.object != nullptr) return DescribeObject(*thread.waitBlock_.object);
+    const ThreadKernelState& state = thread.kernelState;
+    if (state.waitCount == 1) return DescribeObject(*static_cast<const DISPATCHER_HEADER*>(state.waitBlocks[0].Object));
+    if (state.waitCount == 0) return "nothing named";
+    return std::string(state.waitBlocks[0].WaitType == WaitAll ? "all" : "any") + " of " +
+           std::to_string(state.waitCount) + " objects";
+}
+
 std::string Scheduler::BlockedReport() const {
     std::ostringstream out;
     for (const SimThread* t : live_) {
         if (t->Kind() == ThreadKind::Dpc) continue;
         if (t->state_ == SimThread::State::Waiting) {
-            // A wait on an object is described only now, not at every wait.
-            const std::string what = t->waitWhat_.empty() && t->waitBlock_.object != nullptr
-                                         ? DescribeObject(*t->waitBlock_.object)
-                                         : t->waitWhat_;
+            const std::string what = t->waitWhat_.empty() ? DescribeWaitedObjects(*t) : t->waitWhat_;
             out << "  thread '" << t->Name() << "' waits for " << what;
             if (t->deadline_) out << " until " << *t->deadline_ / kTicksPerMillisecond << " ms";
             out << "\n";

@@ -253,6 +253,7 @@ class Scheduler {
     static void Entry(void* scheduler);
     void DpcLoop(unsigned processor);
     bool SpinDeadlocked(const std::vector<SimThread*>& eligible) const;
+    static std::string DescribeWaitedObjects(const SimThread& thread);
     // Ended threads: drops their stacks, and their records once nothing
     // refers to them any more.
     void ReleaseEnded();
