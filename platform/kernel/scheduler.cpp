@@ -334,7 +334,9 @@ SimThread* Scheduler::FirstWaiter(DISPATCHER_HEADER* object) const {
 void Scheduler::SpinOn(PKSPIN_LOCK lock) {
     if (current_ == nullptr) throw std::logic_error("host context cannot spin on a held spin lock");
     current_->spinningOn_ = lock;
+    ++spinners_;
     YieldToScheduler();
+    --spinners_;
     current_->spinningOn_ = nullptr;
 }
 
@@ -442,13 +444,18 @@ bool Scheduler::DpcsBusy() const {
 void Scheduler::NoteHeldProcessors() {
     // Which processors a thread at DISPATCH_LEVEL or above holds.
     held_.assign(Processors(), false);
-    for (const SimThread* t : live_)
-        if (t->state_ == SimThread::State::Ready && t->irql_ >= DISPATCH_LEVEL) held_[t->processor_] = true;
+    freeProcessors_ = Processors();
+    for (const SimThread* t : live_) {
+        if (t->state_ == SimThread::State::Ready && t->irql_ >= DISPATCH_LEVEL && !held_[t->processor_]) {
+            held_[t->processor_] = true;
+            --freeProcessors_;
+        }
+    }
 }
 
 const std::vector<SimThread*>& Scheduler::Eligible() {
     NoteHeldProcessors();
-    const bool anyFree = std::count(held_.begin(), held_.end(), false) > 0;
+    const bool anyFree = freeProcessors_ > 0;
     std::vector<SimThread*>& eligible = eligible_;
     eligible.clear();
     for (SimThread* t : live_) {
@@ -468,7 +475,7 @@ void Scheduler::AssignProcessor(SimThread& thread) {
     // A thread stays where it is while its processor is free; else it moves
     // to a free one, drawn from the seed.
     if (!held_[thread.processor_]) return;
-    const auto free = static_cast<unsigned>(std::count(held_.begin(), held_.end(), false));
+    const unsigned free = freeProcessors_;
     assert(free > 0);
     unsigned pick = free == 1 ? 0 : static_cast<unsigned>(Draw(free));
     for (unsigned p = 0; p < held_.size(); ++p) {
@@ -532,6 +539,8 @@ SimThread& Scheduler::Choose(const std::vector<SimThread*>& eligible) {
 }
 
 bool Scheduler::SpinDeadlocked(const std::vector<SimThread*>& eligible) const {
+    // Most steps have nobody spinning at all.
+    if (spinners_ == 0) return false;
     return std::all_of(eligible.begin(), eligible.end(),
                        [](const SimThread* t) { return t->spinningOn_ != nullptr && *t->spinningOn_ != 0; });
 }

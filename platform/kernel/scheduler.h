@@ -298,6 +298,9 @@ class Scheduler {
     std::vector<SimThread*> eligible_;
     std::vector<SimThread*> others_;
     std::vector<bool> held_;
+    unsigned freeProcessors_ = 0;
+    // How many threads spin on a spin lock now (SpinOn).
+    unsigned spinners_ = 0;
     unsigned hostThreadsAlive_ = 0;
     // No deadline or timed event falls before this.
     VirtualTime earliestDue_ = ~VirtualTime{0};
