@@ -19,6 +19,16 @@ void WaitsForEvent(PVOID event) {
     PsTerminateSystemThread(STATUS_SUCCESS);
 }
 
+// Waits for the thread behind handle to end, then gives up the handle.
+void AwaitEndAndClose(HANDLE handle) {
+    PVOID object = nullptr;
+    ASSERT_EQ(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &object, nullptr),
+              STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(object, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    ObDereferenceObject(object);
+    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+}
+
 bool HasThreadNamed(const std::string& name) {
     for (const SimThread* thread : K().Sched().Threads())
         if (thread->Name() == name) return true;
@@ -26,9 +36,10 @@ bool HasThreadNamed(const std::string& name) {
 }
 
 // Each round is a run of its own on a new host thread, as the application
-// console runs each command: it starts a system thread that ends at once
-// with its handle closed, and one that is still waiting when the run ends
-// and is ended (and its handle closed) by the next round.
+// console runs each command: it starts a system thread that ends at once,
+// and one that is still waiting when the run ends and is ended by the next
+// round. Each round waits for the ends it caused, so that the number of
+// threads alive is the same after every round.
 TEST(SchedulerRecords, ThreadRecordsStayBoundedOverManyRuns) {
     constexpr unsigned kRounds = 300;
     constexpr unsigned kSettled = 20;
@@ -42,12 +53,12 @@ TEST(SchedulerRecords, ThreadRecordsStayBoundedOverManyRuns) {
         RunOk(machine, [&, round] {
             if (waiting != nullptr) {
                 KeSetEvent(&release, IO_NO_INCREMENT, FALSE);
-                EXPECT_EQ(ZwClose(waiting), STATUS_SUCCESS);
+                AwaitEndAndClose(waiting);
             }
             HANDLE ended = nullptr;
             ASSERT_EQ(PsCreateSystemThread(&ended, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, &EndsAtOnce, nullptr),
                       STATUS_SUCCESS);
-            EXPECT_EQ(ZwClose(ended), STATUS_SUCCESS);
+            AwaitEndAndClose(ended);
             ASSERT_EQ(PsCreateSystemThread(&waiting, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, &WaitsForEvent,
                                            &release),
                       STATUS_SUCCESS);
@@ -63,7 +74,7 @@ TEST(SchedulerRecords, ThreadRecordsStayBoundedOverManyRuns) {
     EXPECT_EQ(machine.Kernel().Sched().LiveThreads(), liveWhenSettled);
     RunOk(machine, [&] {
         KeSetEvent(&release, IO_NO_INCREMENT, FALSE);
-        EXPECT_EQ(ZwClose(waiting), STATUS_SUCCESS);
+        AwaitEndAndClose(waiting);
     });
 }
 
