@@ -192,7 +192,7 @@ void BeginWaitNext(const void* object, const char* routine, const char* rule, UL
 } // namespace
 
 NTSTATUS WaitForObjects(ULONG count, DISPATCHER_HEADER* const* objects, WAIT_TYPE type, PKWAIT_BLOCK blocks,
-                        const LARGE_INTEGER* timeout, const std::string& what) {
+                        const LARGE_INTEGER* timeout) {
     Scheduler& sched = K().Sched();
     PKTHREAD caller = sched.CurrentObject();
     std::optional<VirtualTime> deadline;
@@ -225,7 +225,10 @@ NTSTATUS WaitForObjects(ULONG count, DISPATCHER_HEADER* const* objects, WAIT_TYP
         }
         if (timeout != nullptr && timeout->QuadPart == 0) return STATUS_TIMEOUT;
         SimThread* me = sched.Current();
-        if (me == nullptr) throw std::logic_error("host context cannot wait: " + what);
+        if (me == nullptr) {
+            throw std::logic_error("host context cannot wait: " +
+                                   (count == 1 ? DescribeObject(*objects[0]) : std::to_string(count) + " objects"));
+        }
         ThreadKernelState& state = me->kernelState;
         if (!state.kernelApcs.empty() && me->Irql() < APC_LEVEL) {
             DeliverKernelApcs(*me);
@@ -248,8 +251,9 @@ NTSTATUS WaitForObjects(ULONG count, DISPATCHER_HEADER* const* objects, WAIT_TYP
         state.waitCount = count;
         // When a signal ends the wait, the signaller has already taken for
         // this thread what the wait takes (reset a synchronization event,
-        // handed a mutex over).
-        const NTSTATUS status = sched.Block(nullptr, deadline, what);
+        // handed a mutex over). The wait is described from its wait blocks
+        // when a report needs it, not at every wait.
+        const NTSTATUS status = sched.Block(nullptr, deadline, {});
         UnlinkWait(*me);
         if (status >= STATUS_WAIT_0 && status < static_cast<NTSTATUS>(STATUS_WAIT_0 + count)) return satisfied(status);
         if (status != kStatusKernelApc) return status;
@@ -408,8 +412,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
     SwitchPoint();
     SimThread* me = K().Sched().Current();
     KWAIT_BLOCK hostBlock{};
-    return WaitForObjects(1, &header, WaitAny, me != nullptr ? me->kernelState.ownBlocks : &hostBlock, Timeout,
-                          DescribeObject(*header));
+    return WaitForObjects(1, &header, WaitAny, me != nullptr ? me->kernelState.ownBlocks : &hostBlock, Timeout);
 }
 
 NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {

@@ -23,7 +23,7 @@ void ReleaseWaitersOf(DISPATCHER_HEADER& header);
 // for any, STATUS_WAIT_0 for a wait for all, or STATUS_TIMEOUT. Kernel APCs
 // that arrive meanwhile run and the wait goes on.
 NTSTATUS WaitForObjects(ULONG count, DISPATCHER_HEADER* const* objects, WAIT_TYPE type, PKWAIT_BLOCK blocks,
-                        const LARGE_INTEGER* timeout, const std::string& what);
+                        const LARGE_INTEGER* timeout);
 
 // Raises the bug check for a dispatcher object never initialised.
 void CheckInitialisedObject(const DISPATCHER_HEADER& header, const char* routine);

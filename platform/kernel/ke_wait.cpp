@@ -32,15 +32,13 @@ NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE W
         objects[i] = static_cast<DISPATCHER_HEADER*>(Object[i]);
         CheckInitialisedObject(*objects[i], "KeWaitForMultipleObjects");
     }
-    const std::string what =
-        std::string(WaitType == WaitAll ? "all" : "any") + " of " + std::to_string(Count) + " objects";
     SwitchPoint();
     SimThread* me = K().Sched().Current();
     std::vector<KWAIT_BLOCK> hostBlocks(Count);
     PKWAIT_BLOCK blocks = WaitBlockArray != nullptr ? WaitBlockArray
                           : me != nullptr           ? me->kernelState.ownBlocks
                                                     : hostBlocks.data();
-    return WaitForObjects(Count, objects.data(), WaitType, blocks, Timeout, what);
+    return WaitForObjects(Count, objects.data(), WaitType, blocks, Timeout);
 }
 
 } // extern "C"

@@ -56,9 +56,9 @@ struct MachineConfig {
     VirtualTime timeLimit = 24ull * 3600 * kTicksPerSecond;
     PoolFaultConfig poolFaults;
     // Freed pool blocks stay poisoned in a quarantine of this many bytes
-    // (blocks, guards and their records), so that a late access or a second
-    // free is caught; the oldest leave first. A machine that runs for days
-    // (the PC/SC bridge) keeps a smaller one.
+    // (blocks, guards and their records) and of at most 4096 blocks, so that
+    // a late access or a second free is caught; the oldest leave first. A
+    // machine that runs for days (the PC/SC bridge) keeps a smaller one.
     std::size_t poolQuarantineBytes = 16 * 1024 * 1024;
     // Verifier rules switched off for this machine, by rule id (see
     // docs/verifier-rules.md). The ids in the environment variable

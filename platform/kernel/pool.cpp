@@ -28,6 +28,11 @@ constexpr unsigned char kGuardByte = 0xA5;
 // forgets to initialise what it allocates does not pass by luck.
 constexpr unsigned char kFreshByte = 0xC5;
 constexpr unsigned char kFreedByte = 0xDD;
+// The quarantine keeps the most recently freed blocks, up to a number and
+// the machine's size (MachineConfig::poolQuarantineBytes): enough for a
+// second free or a stale pointer to meet poison long after the first free,
+// while a long run's memory stays flat however many blocks it frees.
+constexpr std::size_t kQuarantineBlocks = 4096;
 constexpr std::uint32_t kPerMillion = 1'000'000;
 // Overrun detected in the guard bytes behind a block (parameter 4 of
 // SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION).
@@ -196,7 +201,8 @@ void Pool::Free(void* address, std::optional<ULONG> tag) {
     QV_POISON(block.base, block.info.size + 2 * kGuardSize);
     quarantineBytes_ += Footprint(block);
     quarantine_.push_back(block);
-    while (quarantineBytes_ > kernel_.Config().poolQuarantineBytes && !quarantine_.empty()) {
+    while ((quarantineBytes_ > kernel_.Config().poolQuarantineBytes || quarantine_.size() > kQuarantineBlocks) &&
+           !quarantine_.empty()) {
         quarantineBytes_ -= Footprint(quarantine_.front());
         UnpoisonAll(quarantine_.front().base, quarantine_.front().info.size);
         std::free(quarantine_.front().base);

@@ -40,6 +40,8 @@ class Pool {
 
     std::vector<PoolBlockInfo> Outstanding() const;
     std::size_t OutstandingCount() const { return live_.size(); }
+    // Freed blocks kept poisoned; bounded, however many a run frees.
+    std::size_t QuarantinedCount() const { return quarantine_.size(); }
     std::uint64_t Allocations() const { return serial_; }
     std::uint64_t FailedAllocations() const { return failed_; }
 

@@ -76,7 +76,8 @@ ThreadStack::~ThreadStack() {
 // SimThread
 
 SimThread::SimThread(unsigned id, std::string name, ThreadKind kind, std::function<void()> body)
-    : id_(id), name_(std::move(name)), kind_(kind), body_(std::move(body)), stack_(kStackSize) {
+    : id_(id), name_(std::move(name)), kind_(kind), body_(std::move(body)),
+      stack_(std::make_unique<ThreadStack>(kStackSize)) {
     object_.Header.Type = QV_OBJECT_THREAD;
     object_.Header.Inserted = 1;
     object_.Header.SignalState = 0;
@@ -142,7 +143,7 @@ void Scheduler::InitialisePct() {
 SimThread& Scheduler::Create(std::string name, ThreadKind kind, std::function<void()> body) {
     auto thread = std::make_unique<SimThread>(nextId_++, std::move(name), kind, std::move(body));
     SimThread& t = *thread;
-    t.fiber_ = std::make_unique<Fiber>(t.stack_.Base(), t.stack_.Size(), &Scheduler::Entry, this);
+    t.fiber_ = std::make_unique<Fiber>(t.stack_->Base(), t.stack_->Size(), &Scheduler::Entry, this);
     t.fiber_->SetName(t.name_.c_str());
     if (kind != ThreadKind::Dpc && Processors() > 1)
         t.processor_ = static_cast<unsigned>(Draw(Processors()));
@@ -150,6 +151,9 @@ SimThread& Scheduler::Create(std::string name, ThreadKind kind, std::function<vo
         t.priority_ = kPctBasePriority + static_cast<std::int64_t>(Draw(kPctBasePriority));
     }
     threads_.push_back(std::move(thread));
+    live_.push_back(&t);
+    byObject_.emplace(t.Object(), &t);
+    ++created_[static_cast<unsigned>(kind)];
     if (kind == ThreadKind::Host) ++hostThreadsAlive_;
     readyChanged_ = true;
     // What the creator did before the thread starts happens before it.
@@ -330,12 +334,14 @@ SimThread* Scheduler::FirstWaiter(DISPATCHER_HEADER* object) const {
 void Scheduler::SpinOn(PKSPIN_LOCK lock) {
     if (current_ == nullptr) throw std::logic_error("host context cannot spin on a held spin lock");
     current_->spinningOn_ = lock;
+    ++spinners_;
     YieldToScheduler();
+    --spinners_;
     current_->spinningOn_ = nullptr;
 }
 
 bool Scheduler::SomeoneSpinsOn(const KSPIN_LOCK* lock) const {
-    return std::any_of(threads_.begin(), threads_.end(), [lock](const auto& t) {
+    return std::any_of(live_.begin(), live_.end(), [lock](const SimThread* t) {
         return t->state_ == SimThread::State::Ready && t->spinningOn_ == lock;
     });
 }
@@ -354,6 +360,9 @@ void Scheduler::ExitCurrent() {
     race::Release(&runEnd_);
     SignalThreadObject(me->object_);
     readyChanged_ = true;
+    // Ids only grow, so live_ stays in id order without it.
+    live_.erase(std::find(live_.begin(), live_.end(), me));
+    ended_.push_back(me);
     YieldToScheduler();
     std::abort(); // a terminated thread is never resumed
 }
@@ -435,22 +444,27 @@ bool Scheduler::DpcsBusy() const {
 void Scheduler::NoteHeldProcessors() {
     // Which processors a thread at DISPATCH_LEVEL or above holds.
     held_.assign(Processors(), false);
-    for (const auto& t : threads_)
-        if (t->state_ == SimThread::State::Ready && t->irql_ >= DISPATCH_LEVEL) held_[t->processor_] = true;
+    freeProcessors_ = Processors();
+    for (const SimThread* t : live_) {
+        if (t->state_ == SimThread::State::Ready && t->irql_ >= DISPATCH_LEVEL && !held_[t->processor_]) {
+            held_[t->processor_] = true;
+            --freeProcessors_;
+        }
+    }
 }
 
 const std::vector<SimThread*>& Scheduler::Eligible() {
     NoteHeldProcessors();
-    const bool anyFree = std::count(held_.begin(), held_.end(), false) > 0;
+    const bool anyFree = freeProcessors_ > 0;
     std::vector<SimThread*>& eligible = eligible_;
     eligible.clear();
-    for (const auto& t : threads_) {
+    for (SimThread* t : live_) {
         if (t->state_ != SimThread::State::Ready) continue;
         const bool holds = t->irql_ >= DISPATCH_LEVEL;
         // A DPC context runs only on its own processor; any other thread
         // below DISPATCH_LEVEL takes whichever processor is free.
         const bool mayRun = holds || (t->Kind() == ThreadKind::Dpc ? !held_[t->processor_] : anyFree);
-        if (mayRun) eligible.push_back(t.get());
+        if (mayRun) eligible.push_back(t);
     }
     return eligible;
 }
@@ -461,7 +475,7 @@ void Scheduler::AssignProcessor(SimThread& thread) {
     // A thread stays where it is while its processor is free; else it moves
     // to a free one, drawn from the seed.
     if (!held_[thread.processor_]) return;
-    const auto free = static_cast<unsigned>(std::count(held_.begin(), held_.end(), false));
+    const unsigned free = freeProcessors_;
     assert(free > 0);
     unsigned pick = free == 1 ? 0 : static_cast<unsigned>(Draw(free));
     for (unsigned p = 0; p < held_.size(); ++p) {
@@ -525,6 +539,8 @@ SimThread& Scheduler::Choose(const std::vector<SimThread*>& eligible) {
 }
 
 bool Scheduler::SpinDeadlocked(const std::vector<SimThread*>& eligible) const {
+    // Most steps have nobody spinning at all.
+    if (spinners_ == 0) return false;
     return std::all_of(eligible.begin(), eligible.end(),
                        [](const SimThread* t) { return t->spinningOn_ != nullptr && *t->spinningOn_ != 0; });
 }
@@ -534,7 +550,7 @@ std::optional<VirtualTime> Scheduler::NextDeadline() const {
     auto consider = [&next](VirtualTime when) {
         if (!next || when < *next) next = when;
     };
-    for (const auto& t : threads_)
+    for (const SimThread* t : live_)
         if (t->state_ == SimThread::State::Waiting && t->deadline_) consider(*t->deadline_);
     for (const auto& e : timed_) consider(e.when);
     return next;
@@ -591,22 +607,30 @@ void Scheduler::FireDue() {
         race::Acquire(&timed_);
         fn();
     }
-    for (const auto& t : threads_) {
+    for (SimThread* t : live_) {
         if (t->state_ == SimThread::State::Waiting && t->deadline_ && *t->deadline_ <= now_)
             Wake(*t, STATUS_TIMEOUT);
     }
     earliestDue_ = NextDeadline().value_or(kNever);
 }
 
+// A wait on objects is described only when a report needs it, not at every
+// wait: from the object Block() was given, or from the thread's wait blocks.
+std::string Scheduler::DescribeWaitedObjects(const SimThread& thread) {
+    if (thread.waitBlock_.object != nullptr) return DescribeObject(*thread.waitBlock_.object);
+    const ThreadKernelState& state = thread.kernelState;
+    if (state.waitCount == 1) return DescribeObject(*static_cast<const DISPATCHER_HEADER*>(state.waitBlocks[0].Object));
+    if (state.waitCount == 0) return "nothing named";
+    return std::string(state.waitBlocks[0].WaitType == WaitAll ? "all" : "any") + " of " +
+           std::to_string(state.waitCount) + " objects";
+}
+
 std::string Scheduler::BlockedReport() const {
     std::ostringstream out;
-    for (const auto& t : threads_) {
+    for (const SimThread* t : live_) {
         if (t->Kind() == ThreadKind::Dpc) continue;
         if (t->state_ == SimThread::State::Waiting) {
-            // A wait on an object is described only now, not at every wait.
-            const std::string what = t->waitWhat_.empty() && t->waitBlock_.object != nullptr
-                                         ? DescribeObject(*t->waitBlock_.object)
-                                         : t->waitWhat_;
+            const std::string what = t->waitWhat_.empty() ? DescribeWaitedObjects(*t) : t->waitWhat_;
             out << "  thread '" << t->Name() << "' waits for " << what;
             if (t->deadline_) out << " until " << *t->deadline_ / kTicksPerMillisecond << " ms";
             out << "\n";
@@ -620,8 +644,59 @@ std::string Scheduler::BlockedReport() const {
 
 std::vector<const SimThread*> Scheduler::Threads() const {
     std::vector<const SimThread*> result;
+    result.reserve(threads_.size());
     for (const auto& t : threads_) result.push_back(t.get());
     return result;
+}
+
+SimThread* Scheduler::FromObjectPointer(const void* object) const {
+    const auto found = byObject_.find(object);
+    return found != byObject_.end() ? found->second : nullptr;
+}
+
+// An ended thread's record stays while its object is referenced (a handle,
+// ObReferenceObject) or while it owns a mutex, whose description names it.
+bool Scheduler::Releasable(const SimThread& thread) const {
+    return thread.state_ == SimThread::State::Terminated && thread.references <= 0 &&
+           thread.kernelState.ownedMutexes.empty();
+}
+
+void Scheduler::Unreferenced(SimThread& thread) {
+    // The record goes at the next step, in scheduler context, unless its
+    // stack is still to be dropped there anyway.
+    auto listed = [&thread](const std::vector<SimThread*>& list) {
+        return std::find(list.begin(), list.end(), &thread) != list.end();
+    };
+    if (!Releasable(thread) || listed(ended_) || listed(endedHosts_)) return;
+    (thread.Kind() == ThreadKind::Host ? endedHosts_ : ended_).push_back(&thread);
+}
+
+void Scheduler::Forget(SimThread& thread) {
+    if (lastChosen_ == &thread) lastChosen_ = nullptr;
+    if (forced_ == &thread) forced_ = nullptr;
+    byObject_.erase(thread.Object());
+    // Records are in id order: the thread is found by a binary search.
+    const auto at = std::lower_bound(threads_.begin(), threads_.end(), thread.id_,
+                                     [](const std::unique_ptr<SimThread>& t, unsigned id) { return t->id_ < id; });
+    assert(at != threads_.end() && at->get() == &thread);
+    threads_.erase(at);
+}
+
+void Scheduler::ReleaseEnded() {
+    for (SimThread* thread : ended_) {
+        // Nothing runs on the stack of an ended thread any more: it goes,
+        // with the thread's routine and what that holds.
+        thread->fiber_.reset();
+        thread->stack_.reset();
+        thread->body_ = nullptr;
+        if (!Releasable(*thread)) continue;
+        if (thread->Kind() == ThreadKind::Host) {
+            endedHosts_.push_back(thread);
+        } else {
+            Forget(*thread);
+        }
+    }
+    ended_.clear();
 }
 
 RunResult Scheduler::Finish(RunOutcome outcome, std::string report) {
@@ -641,6 +716,10 @@ RunResult Scheduler::Run() {
     if (running_) throw std::logic_error("Run() called while the machine runs");
     running_ = true;
     halted_ = false;
+    // The host threads that ended in an earlier run are no one's any more.
+    for (SimThread* thread : endedHosts_)
+        if (Releasable(*thread)) Forget(*thread);
+    endedHosts_.clear();
     wallStartNs_ = WallNanoseconds() - VirtualToWallNs(now_);
     const MachineConfig& config = kernel_.Config();
     if (watchdog_) watchdog_->Arm();
@@ -654,6 +733,7 @@ RunResult Scheduler::Run() {
             return Finish(RunOutcome::Watchdog, std::move(report));
         }
         if (halted_) return Finish(RunOutcome::BugCheck, {});
+        if (!ended_.empty()) ReleaseEnded();
         // A deferred routine that has started or is queued finishes before
         // the run does, so that nothing is left halfway.
         if (!HostThreadsAlive() && !DpcsBusy()) return Finish(RunOutcome::Completed, {});

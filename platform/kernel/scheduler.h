@@ -29,6 +29,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "kernel/fiber.h"
@@ -50,6 +51,7 @@ enum class ThreadKind {
     Dpc,    // a processor's deferred-procedure-call context
     Worker, // a system worker thread that runs work items
 };
+inline constexpr unsigned kThreadKinds = 4;
 
 class Watchdog;
 
@@ -110,7 +112,8 @@ class SimThread {
     std::function<void()> body_;
     State state_ = State::Ready;
     KIRQL irql_ = PASSIVE_LEVEL;
-    ThreadStack stack_;
+    // Both go as soon as the thread has ended; the record may stay longer.
+    std::unique_ptr<ThreadStack> stack_;
     std::unique_ptr<Fiber> fiber_;
     // The processor the thread runs on (or last ran on, below
     // DISPATCH_LEVEL); fixed for a DPC context.
@@ -181,8 +184,20 @@ class Scheduler {
     // Stops the machine after a bug check: control goes back to Run().
     [[noreturn]] void HaltFromThread();
 
-    // For the verifier and reports.
+    // For the verifier and reports: every thread whose record is kept (those
+    // that run, and those that ended but are still referenced).
     std::vector<const SimThread*> Threads() const;
+    // How many threads of a kind were ever created (names number them).
+    unsigned CreatedOfKind(ThreadKind kind) const { return created_[static_cast<unsigned>(kind)]; }
+    // The thread whose object `object` is, if its record is kept; else null.
+    SimThread* FromObjectPointer(const void* object) const;
+    // Called when a thread object's last reference goes: an ended thread's
+    // record can then be released.
+    void Unreferenced(SimThread& thread);
+    // How many thread records the scheduler keeps, and how many of them have
+    // not ended: a long run keeps both bounded.
+    std::size_t ThreadRecords() const { return threads_.size(); }
+    std::size_t LiveThreads() const { return live_.size(); }
     std::string BlockedReport() const;
     // The first thread waiting on object, or null.
     SimThread* FirstWaiter(DISPATCHER_HEADER* object) const;
@@ -241,11 +256,28 @@ class Scheduler {
     static void Entry(void* scheduler);
     void DpcLoop(unsigned processor);
     bool SpinDeadlocked(const std::vector<SimThread*>& eligible) const;
+    static std::string DescribeWaitedObjects(const SimThread& thread);
+    // Ended threads: drops their stacks, and their records once nothing
+    // refers to them any more.
+    void ReleaseEnded();
+    bool Releasable(const SimThread& thread) const;
+    void Forget(SimThread& thread);
     RunResult Finish(RunOutcome outcome, std::string report);
 
     KernelCore& kernel_;
     std::mt19937_64& random_; // the schedule stream
+    // Every kept thread record, in the order of their ids; live_ holds those
+    // that have not ended, in the same order, and is what each step walks.
     std::vector<std::unique_ptr<SimThread>> threads_;
+    std::vector<SimThread*> live_;
+    std::unordered_map<const void*, SimThread*> byObject_;
+    // Threads that ended since the last step (their stacks are still in
+    // use until the switch away from them), and host threads that ended in
+    // this run: whoever spawned one may wait on its object until Run()
+    // returns, so they are released when the next run begins.
+    std::vector<SimThread*> ended_;
+    std::vector<SimThread*> endedHosts_;
+    unsigned created_[kThreadKinds] = {};
     SimThread* current_ = nullptr;
     std::vector<DpcProcessor> dpcs_;
     std::vector<TimedEvent> timed_;
@@ -269,6 +301,9 @@ class Scheduler {
     std::vector<SimThread*> eligible_;
     std::vector<SimThread*> others_;
     std::vector<bool> held_;
+    unsigned freeProcessors_ = 0;
+    // How many threads spin on a spin lock now (SpinOn).
+    unsigned spinners_ = 0;
     unsigned hostThreadsAlive_ = 0;
     // No deadline or timed event falls before this.
     VirtualTime earliestDue_ = ~VirtualTime{0};

@@ -28,12 +28,7 @@ namespace {
 
 // Thread objects are the only objects with references the emulation counts;
 // any other pointer handed to ObReferenceObject is accepted as it is.
-SimThread* ThreadFromObject(PVOID object) {
-    for (const SimThread* t : K().Sched().Threads()) {
-        if (const_cast<SimThread*>(t)->Object() == object) return const_cast<SimThread*>(t);
-    }
-    return nullptr;
-}
+SimThread* ThreadFromObject(PVOID object) { return K().Sched().FromObjectPointer(object); }
 
 void ReleaseReference(SimThread& thread, PVOID object, const char* routine) {
     if (thread.references <= 0) {
@@ -42,6 +37,7 @@ void ReleaseReference(SimThread& thread, PVOID object, const char* routine) {
                       std::string(routine) + " on thread object '" + thread.Name() + "' that holds no reference");
     }
     thread.references -= 1;
+    if (thread.references == 0) K().Sched().Unreferenced(thread);
 }
 
 // A thread handle holds a reference to its thread object; closing the
@@ -71,9 +67,7 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, P
     }
     SwitchPoint();
     Scheduler& sched = K().Sched();
-    unsigned number = 0;
-    for (const SimThread* t : sched.Threads())
-        if (t->Kind() == ThreadKind::System) ++number;
+    const unsigned number = sched.CreatedOfKind(ThreadKind::System);
     SimThread& thread = sched.Create("system thread " + std::to_string(number + 1), ThreadKind::System,
                                      [StartRoutine, StartContext] {
                                          CheckDriverRoutine(StartRoutine, "a system thread's start routine");

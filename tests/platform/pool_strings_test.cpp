@@ -30,6 +30,28 @@ TEST(Pool, TracksEveryBlockWithTagSizeAndCallSite) {
     });
 }
 
+// A long run frees far more blocks than the quarantine keeps: it stays
+// bounded, and a second free of the block freed last is still recognised.
+TEST(Pool, QuarantineStaysBoundedOverAnyNumberOfFrees) {
+    constexpr int kFrees = 20'000;
+    Machine machine;
+    std::size_t kept = 0;
+    test::RunOk(machine, [&] {
+        for (int i = 0; i < kFrees; ++i) ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPool, 16, kTag), kTag);
+        kept = K().PoolAllocator().QuarantinedCount();
+    });
+    EXPECT_GT(kept, 0u);
+    EXPECT_LT(kept, static_cast<std::size_t>(kFrees) / 2);
+    test::RunExpectingBugCheck(
+        [] {
+            for (int i = 0; i < kFrees; ++i) ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPool, 16, kTag), kTag);
+            void* last = ExAllocatePoolWithTag(NonPagedPool, 16, kTag);
+            ExFreePool(last);
+            ExFreePool(last);
+        },
+        bugcode::BAD_POOL_CALLER);
+}
+
 TEST(Pool, FailsTheNthAllocationOnDemand) {
     Machine machine;
     test::RunOk(machine, [] {
