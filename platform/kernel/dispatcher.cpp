@@ -123,9 +123,28 @@ void ReleaseWaiters(DISPATCHER_HEADER& header) {
 
 } // namespace
 
+namespace {
+
+// An address as printf's %p writes it, without printf: every wait that
+// blocks describes its object.
+std::string AddressText(const void* address) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    constexpr int kNibbleBits = 4;
+    constexpr std::uintptr_t kNibbleMask = 0xF;
+    auto value = reinterpret_cast<std::uintptr_t>(address);
+    if (value == 0) return "(nil)";
+    char digits[2 * sizeof value];
+    std::size_t count = 0;
+    for (; value != 0; value >>= kNibbleBits) digits[count++] = kDigits[value & kNibbleMask];
+    std::string text = "0x";
+    while (count > 0) text += digits[--count];
+    return text;
+}
+
+} // namespace
+
 std::string DescribeObject(const DISPATCHER_HEADER& header) {
-    char address[32];
-    std::snprintf(address, sizeof address, "%p", static_cast<const void*>(&header));
+    const std::string address = AddressText(&header);
     switch (header.Type) {
     case QV_OBJECT_EVENT_NOTIFICATION:
         return std::string("notification event ") + address;
@@ -197,6 +216,9 @@ NTSTATUS WaitForObjects(ULONG count, DISPATCHER_HEADER* const* objects, WAIT_TYP
     PKTHREAD caller = sched.CurrentObject();
     std::optional<VirtualTime> deadline;
     if (timeout != nullptr && timeout->QuadPart != 0) deadline = DeadlineFrom(*timeout);
+    // Most waits are satisfied at once; the object is described only for
+    // a wait that blocks.
+    const auto reason = [&] { return what.empty() && count == 1 ? DescribeObject(*objects[0]) : what; };
     // What the signaller did before signalling happens before whatever the
     // waiter does after its wait is satisfied.
     auto satisfied = [&](NTSTATUS status) {
@@ -225,7 +247,7 @@ NTSTATUS WaitForObjects(ULONG count, DISPATCHER_HEADER* const* objects, WAIT_TYP
         }
         if (timeout != nullptr && timeout->QuadPart == 0) return STATUS_TIMEOUT;
         SimThread* me = sched.Current();
-        if (me == nullptr) throw std::logic_error("host context cannot wait: " + what);
+        if (me == nullptr) throw std::logic_error("host context cannot wait: " + reason());
         ThreadKernelState& state = me->kernelState;
         if (!state.kernelApcs.empty() && me->Irql() < APC_LEVEL) {
             DeliverKernelApcs(*me);
@@ -249,7 +271,7 @@ NTSTATUS WaitForObjects(ULONG count, DISPATCHER_HEADER* const* objects, WAIT_TYP
         // When a signal ends the wait, the signaller has already taken for
         // this thread what the wait takes (reset a synchronization event,
         // handed a mutex over).
-        const NTSTATUS status = sched.Block(nullptr, deadline, what);
+        const NTSTATUS status = sched.Block(nullptr, deadline, reason());
         UnlinkWait(*me);
         if (status >= STATUS_WAIT_0 && status < static_cast<NTSTATUS>(STATUS_WAIT_0 + count)) return satisfied(status);
         if (status != kStatusKernelApc) return status;
@@ -408,8 +430,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
     SwitchPoint();
     SimThread* me = K().Sched().Current();
     KWAIT_BLOCK hostBlock{};
-    return WaitForObjects(1, &header, WaitAny, me != nullptr ? me->kernelState.ownBlocks : &hostBlock, Timeout,
-                          DescribeObject(*header));
+    return WaitForObjects(1, &header, WaitAny, me != nullptr ? me->kernelState.ownBlocks : &hostBlock, Timeout, {});
 }
 
 NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {

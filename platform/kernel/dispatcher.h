@@ -21,7 +21,8 @@ void ReleaseWaitersOf(DISPATCHER_HEADER& header);
 // KeWaitForMultipleObjects: the caller's IRQL and the objects are checked
 // already. Returns STATUS_WAIT_0 + the index of the object that ended a wait
 // for any, STATUS_WAIT_0 for a wait for all, or STATUS_TIMEOUT. Kernel APCs
-// that arrive meanwhile run and the wait goes on.
+// that arrive meanwhile run and the wait goes on. `what` says what the wait
+// is for in reports; empty, it is the one object's description.
 NTSTATUS WaitForObjects(ULONG count, DISPATCHER_HEADER* const* objects, WAIT_TYPE type, PKWAIT_BLOCK blocks,
                         const LARGE_INTEGER* timeout, const std::string& what);
 
