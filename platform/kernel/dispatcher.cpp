@@ -2,7 +2,6 @@
 #include "kernel/dispatcher.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <stdexcept>
 #include <string>
 
@@ -120,10 +119,6 @@ void ReleaseWaiters(DISPATCHER_HEADER& header) {
         }
     }
 }
-
-} // namespace
-
-namespace {
 
 // An address as printf's %p writes it, without printf: every wait that
 // blocks describes its object.

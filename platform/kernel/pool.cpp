@@ -160,8 +160,8 @@ void Pool::CheckNoTimerInside(const Block& block) {
 
 void Pool::Free(void* address, std::optional<ULONG> tag) {
     const KIRQL irql = CurrentIrql();
-    auto live = live_.find(address);
-    const POOL_TYPE type = live != live_.end() ? live->second.type : NonPagedPool;
+    const auto found = live_.find(address);
+    const POOL_TYPE type = found != live_.end() ? found->second.type : NonPagedPool;
     if (irql > DISPATCH_LEVEL) {
         kernel_.Violation("pool-free-irql", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::FreeAboveDispatch,
                           irql, type, reinterpret_cast<ULONG_PTR>(address), "pool freed above DISPATCH_LEVEL");
@@ -173,7 +173,6 @@ void Pool::Free(void* address, std::optional<ULONG> tag) {
                           violation::PagedFreeAboveApc, irql, type, reinterpret_cast<ULONG_PTR>(address),
                           "paged pool freed at IRQL " + std::to_string(irql));
     }
-    const auto found = live;
     if (found == live_.end()) {
         for (const Block& old : quarantine_) {
             if (old.address == address) {
