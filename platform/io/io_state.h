@@ -275,7 +275,10 @@ class IrpHistory {
     std::vector<std::string> Recent() const;
 
   private:
-    void Record(std::string text);
+    // The ring's oldest slot, emptied, for the next event's text; Record
+    // logs it and makes it the newest.
+    std::string& NextEvent();
+    void Record();
 
     static constexpr std::size_t kDepth = 16;
     std::array<std::string, kDepth> ring_;

@@ -1,4 +1,5 @@
 // The ring of recent IRP events and the names it prints them with.
+#include <limits>
 #include <string>
 
 #include "io/io_state.h"
@@ -9,10 +10,10 @@ namespace qv::io {
 
 namespace {
 
-// Every IRP that goes by is described, so the text is built by hand rather
-// than with printf and temporaries.
-constexpr std::size_t kEventTextReserve = 96;
+// Every IRP that goes by is described, so the text is built by hand, in the
+// ring's own strings, rather than with printf and temporaries.
 constexpr int kNibbleBits = 4;
+constexpr ULONG kDecimalBase = 10;
 constexpr ULONG kNibbleMask = 0xF;
 
 void AppendHex(std::string& text, ULONG value, int digits) {
@@ -21,20 +22,20 @@ void AppendHex(std::string& text, ULONG value, int digits) {
     for (int i = digits - 1; i >= 0; --i) text += kDigits[(value >> (i * kNibbleBits)) & kNibbleMask];
 }
 
-std::string Hex(ULONG value, int digits) {
-    std::string text;
-    AppendHex(text, value, digits);
-    return text;
-}
-
 void AppendIrpName(std::string& text, const IrpRecord& record) {
     text += "irp";
-    text += std::to_string(record.serial);
+    char digits[std::numeric_limits<decltype(record.serial)>::digits10 + 1];
+    std::size_t count = 0;
+    auto value = record.serial;
+    do {
+        digits[count++] = static_cast<char>('0' + value % kDecimalBase);
+        value /= kDecimalBase;
+    } while (value != 0);
+    while (count > 0) text += digits[--count];
 }
 
-} // namespace
-
-std::string MajorFunctionText(UCHAR major) {
+// The names of the major functions; null for one without a name here.
+const char* MajorFunctionName(UCHAR major) {
     switch (major) {
     case IRP_MJ_CREATE:
         return "IRP_MJ_CREATE";
@@ -59,9 +60,28 @@ std::string MajorFunctionText(UCHAR major) {
     case IRP_MJ_PNP:
         return "IRP_MJ_PNP";
     default:
-        return "IRP_MJ_" + Hex(major, 2);
+        return nullptr;
     }
 }
+
+void AppendMajorFunction(std::string& text, UCHAR major) {
+    if (const char* name = MajorFunctionName(major); name != nullptr) {
+        text += name;
+        return;
+    }
+    text += "IRP_MJ_";
+    AppendHex(text, major, 2);
+}
+
+} // namespace
+
+std::string MajorFunctionText(UCHAR major) {
+    std::string text;
+    AppendMajorFunction(text, major);
+    return text;
+}
+
+
 
 std::string Narrow(std::u16string_view text) {
     std::string narrow;
@@ -71,12 +91,11 @@ std::string Narrow(std::u16string_view text) {
 }
 
 void IrpHistory::Sent(const IrpRecord& record, const IO_STACK_LOCATION& stack, const std::string& device) {
-    std::string text;
-    text.reserve(kEventTextReserve);
+    std::string& text = NextEvent();
     text += "send ";
     AppendIrpName(text, record);
     text += ' ';
-    text += MajorFunctionText(stack.MajorFunction);
+    AppendMajorFunction(text, stack.MajorFunction);
     // The minor code and the control code say which request it is; the
     // buffers do not, and their addresses differ between runs.
     if (stack.MajorFunction == IRP_MJ_PNP || stack.MajorFunction == IRP_MJ_POWER) {
@@ -88,26 +107,26 @@ void IrpHistory::Sent(const IrpRecord& record, const IO_STACK_LOCATION& stack, c
     }
     text += " to ";
     text += device;
-    Record(std::move(text));
+    Record();
 }
 
 void IrpHistory::Completed(const IrpRecord& record, const std::string& device, NTSTATUS status) {
-    std::string text;
-    text.reserve(kEventTextReserve);
+    std::string& text = NextEvent();
     text += "complete ";
     AppendIrpName(text, record);
     text += " at ";
     text += device;
     text += ' ';
     text += NtStatusName(status);
-    Record(std::move(text));
+    Record();
 }
 
 void IrpHistory::Cancelled(const IrpRecord& record, bool routineCalled) {
-    std::string text = "cancel ";
+    std::string& text = NextEvent();
+    text += "cancel ";
     AppendIrpName(text, record);
     if (!routineCalled) text += " (no cancel routine)";
-    Record(std::move(text));
+    Record();
 }
 
 std::vector<std::string> IrpHistory::Recent() const {
@@ -118,10 +137,15 @@ std::vector<std::string> IrpHistory::Recent() const {
     return events;
 }
 
-void IrpHistory::Record(std::string text) {
+std::string& IrpHistory::NextEvent() {
+    std::string& text = ring_[next_];
+    text.clear(); // keeps what the string had allocated
+    return text;
+}
+
+void IrpHistory::Record() {
     KernelCore& kernel = K();
-    kernel.Events().Log(kernel.Now(), kernel.Sched().CurrentName(), "io", text);
-    ring_[next_] = std::move(text);
+    kernel.Events().Log(kernel.Now(), kernel.Sched().CurrentName(), "io", ring_[next_]);
     next_ = (next_ + 1) % kDepth;
     if (count_ < kDepth) ++count_;
 }

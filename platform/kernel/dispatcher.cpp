@@ -2,7 +2,6 @@
 #include "kernel/dispatcher.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <stdexcept>
 #include <string>
 
@@ -121,11 +120,26 @@ void ReleaseWaiters(DISPATCHER_HEADER& header) {
     }
 }
 
+// An address as printf's %p writes it, without printf: every wait that
+// blocks describes its object.
+std::string AddressText(const void* address) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    constexpr int kNibbleBits = 4;
+    constexpr std::uintptr_t kNibbleMask = 0xF;
+    auto value = reinterpret_cast<std::uintptr_t>(address);
+    if (value == 0) return "(nil)";
+    char digits[2 * sizeof value];
+    std::size_t count = 0;
+    for (; value != 0; value >>= kNibbleBits) digits[count++] = kDigits[value & kNibbleMask];
+    std::string text = "0x";
+    while (count > 0) text += digits[--count];
+    return text;
+}
+
 } // namespace
 
 std::string DescribeObject(const DISPATCHER_HEADER& header) {
-    char address[32];
-    std::snprintf(address, sizeof address, "%p", static_cast<const void*>(&header));
+    const std::string address = AddressText(&header);
     switch (header.Type) {
     case QV_OBJECT_EVENT_NOTIFICATION:
         return std::string("notification event ") + address;

@@ -93,11 +93,6 @@ const char* ImageSectionName(ImageSection section) {
     return "resident";
 }
 
-const ImageSections& ImageSections::OfProcess() {
-    static const ImageSections layout = Read();
-    return layout;
-}
-
 ImageSections ImageSections::Read() {
     ImageSections layout;
     for (const LoadedObject& object : LoadedObjects()) {
@@ -111,15 +106,17 @@ ImageSections ImageSections::Read() {
             for (const auto& [sectionName, kind] : kSectionNames) {
                 if (name != sectionName) continue;
                 const std::uintptr_t begin = object.bias + section.sh_addr;
-                layout.ranges_.push_back({kind, begin, begin + section.sh_size});
+                const std::uintptr_t end = begin + section.sh_size;
+                layout.ranges_.push_back({kind, begin, end});
+                if (layout.lowest_ == layout.highest_ || begin < layout.lowest_) layout.lowest_ = begin;
+                if (end > layout.highest_) layout.highest_ = end;
             }
         }
     }
     return layout;
 }
 
-ImageSection ImageSections::Of(const void* address) const {
-    const auto value = reinterpret_cast<std::uintptr_t>(address);
+ImageSection ImageSections::Within(std::uintptr_t value) const {
     for (const Range& range : ranges_) {
         if (value >= range.begin && value < range.end) return range.section;
     }

@@ -25,12 +25,21 @@ class ImageSections {
   public:
     // The layout of the running program, read on first use: it is fixed for
     // the life of the process (the driver is linked in, not loaded later).
-    static const ImageSections& OfProcess();
+    // Every exported routine looks at its caller's address, so this and Of
+    // are inline.
+    static const ImageSections& OfProcess() {
+        static const ImageSections layout = Read();
+        return layout;
+    }
 
     // Reads the section tables of every object loaded now.
     static ImageSections Read();
 
-    ImageSection Of(const void* address) const;
+    ImageSection Of(const void* address) const {
+        const auto value = reinterpret_cast<std::uintptr_t>(address);
+        if (value < lowest_ || value >= highest_) return ImageSection::Resident;
+        return Within(value);
+    }
     bool Has(ImageSection section) const;
 
     // For reports: the address as module+offset (what addr2line takes) and
@@ -38,12 +47,18 @@ class ImageSections {
     static std::string Describe(const void* address, ImageSection section);
 
   private:
+    ImageSection Within(std::uintptr_t value) const;
+
     struct Range {
         ImageSection section;
         std::uintptr_t begin;
         std::uintptr_t end;
     };
     std::vector<Range> ranges_;
+    // The span from the lowest range to the highest: nearly every caller
+    // lies outside it.
+    std::uintptr_t lowest_ = 0;
+    std::uintptr_t highest_ = 0;
 };
 
 } // namespace qv

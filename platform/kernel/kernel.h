@@ -142,10 +142,30 @@ class KernelCore {
     std::function<std::vector<std::string>()> bugCheckNotes_;
 };
 
+class Machine;
+
+namespace detail {
+// The bridge from the WDK's free functions to the machine they run on. It is
+// the emulation's only mutable global: a stack of machines per host thread,
+// the newest on top (machine/machine.cpp keeps it), with that machine's
+// kernel core beside it, so that K(), which nearly every routine calls, is a
+// load rather than a call. The core is null while the machine builds it.
+struct CurrentMachine {
+    Machine* machine = nullptr;
+    KernelCore* kernel = nullptr;
+};
+extern constinit thread_local CurrentMachine current;
+// K() when the core is not at hand: from the machine, which throws when
+// there is none.
+KernelCore& KernelOfCurrentMachine();
+} // namespace detail
+
 // The kernel core of the machine the calling code runs on, and whether there
-// is one. The machine that is current on the host thread answers
-// (machine/machine.cpp): the emulation's one mutable global.
-KernelCore& K();
+// is one.
+inline KernelCore& K() {
+    if (KernelCore* kernel = detail::current.kernel; kernel != nullptr) [[likely]] return *kernel;
+    return detail::KernelOfCurrentMachine();
+}
 bool HasKernel();
 // The object manager's faults of the current machine.
 inline ObjectFaults& ObjectManagerFaults() { return K().ObjectManagerFaults(); }

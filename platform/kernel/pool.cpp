@@ -62,19 +62,21 @@ std::string TagText(ULONG tag) {
 // What a quarantined block costs the host: the block with its guards and
 // the record kept of it. Counting the block alone let a quarantine of small
 // blocks hold several times its limit.
-std::size_t Pool::Footprint(const Block& block) {
-    return block.info.size + 2 * kGuardSize + sizeof(Block) + block.info.site.capacity();
-}
+std::size_t Pool::Footprint(const Block& block) { return block.size + 2 * kGuardSize + sizeof(Block); }
+
+std::string Pool::Block::Site() const { return std::string(file) + ":" + std::to_string(line); }
+
+PoolBlockInfo Pool::Block::Info() const { return PoolBlockInfo{address, size, tag, type, Site(), serial}; }
 
 Pool::Pool(KernelCore& kernel) : kernel_(kernel), faults_(kernel.Config().poolFaults) {}
 
 Pool::~Pool() {
     for (auto& [address, block] : live_) {
-        UnpoisonAll(block.base, block.info.size);
+        UnpoisonAll(block.base, block.size);
         std::free(block.base);
     }
     for (auto& block : quarantine_) {
-        UnpoisonAll(block.base, block.info.size);
+        UnpoisonAll(block.base, block.size);
         std::free(block.base);
     }
 }
@@ -104,8 +106,7 @@ void* Pool::Allocate(POOL_TYPE type, std::size_t size, ULONG tag, const char* fi
                           irql, type, 0, "zero-byte pool allocation");
     }
     SwitchPoint();
-    const std::string site = std::string(file) + ":" + std::to_string(line);
-    if (InjectFailure(tag, size, site.c_str())) return nullptr;
+    if (DrawFailure(tag, size, [&] { return std::string(file) + ":" + std::to_string(line); })) return nullptr;
     auto* base = static_cast<unsigned char*>(std::malloc(size + 2 * kGuardSize));
     if (base == nullptr) return nullptr;
     std::memset(base, kGuardByte, kGuardSize);
@@ -113,58 +114,63 @@ void* Pool::Allocate(POOL_TYPE type, std::size_t size, ULONG tag, const char* fi
     std::memset(base + kGuardSize + size, kGuardByte, kGuardSize);
     PoisonGuards(base, size);
     void* address = base + kGuardSize;
-    live_.emplace(address, Block{base, PoolBlockInfo{address, size, tag, type, site, serial_}});
+    live_.emplace(address, Block{base, address, size, tag, type, file, line, serial_});
     return address;
 }
 
-bool Pool::InjectFailure(ULONG tag, std::size_t size, const char* what) {
+template <class What>
+bool Pool::DrawFailure(ULONG tag, std::size_t size, const What& what) {
     ++serial_;
     kernel_.Events().Mix(serial_);
     if (!ShouldFail(tag)) return false;
     ++failed_;
     kernel_.Events().Log(kernel_.Now(), kernel_.Sched().CurrentName(), "pool",
                          "allocation " + std::to_string(serial_) + " of " + std::to_string(size) + " bytes ('" +
-                             TagText(tag) + "') at " + what + " fails");
+                             TagText(tag) + "') at " + what() + " fails");
     return true;
 }
 
+bool Pool::InjectFailure(ULONG tag, std::size_t size, const char* what) {
+    return DrawFailure(tag, size, [what] { return std::string(what); });
+}
+
 void Pool::CheckGuards(const Block& block) {
-    const std::size_t size = block.info.size;
+    const std::size_t size = block.size;
     // The pool may read its own guard bytes; a live block's stay poisoned
     // for everyone else.
     UnpoisonAll(block.base, size);
     struct Repoison {
         const Block& block;
-        ~Repoison() { PoisonGuards(block.base, block.info.size); }
+        ~Repoison() { PoisonGuards(block.base, block.size); }
     } repoison{block};
     for (std::size_t i = 0; i < kGuardSize; ++i) {
         if (block.base[i] != kGuardByte || block.base[kGuardSize + size + i] != kGuardByte) {
             kernel_.Violation("pool-overrun", bugcode::SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION,
-                              reinterpret_cast<ULONG_PTR>(block.info.address), size, 0, kGuardOverwritten,
-                              "pool block of " + std::to_string(size) + " bytes ('" + TagText(block.info.tag) +
-                                  "') allocated at " + block.info.site + " was written outside its bounds");
+                              reinterpret_cast<ULONG_PTR>(block.address), size, 0, kGuardOverwritten,
+                              "pool block of " + std::to_string(size) + " bytes ('" + TagText(block.tag) +
+                                  "') allocated at " + block.Site() + " was written outside its bounds");
         }
     }
 }
 
 // A kernel timer that is still set would expire into freed memory.
 void Pool::CheckNoTimerInside(const Block& block) {
-    const auto* begin = static_cast<const unsigned char*>(block.info.address);
+    const auto* begin = static_cast<const unsigned char*>(block.address);
     for (const auto& [timer, cookie] : kernel_.Timers().set) {
         const auto* at = reinterpret_cast<const unsigned char*>(timer);
-        if (at >= begin && at < begin + block.info.size) {
+        if (at >= begin && at < begin + block.size) {
             kernel_.Violation("pool-freed-with-set-timer", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION,
-                              violation::FreedPoolHoldsActiveTimer, reinterpret_cast<ULONG_PTR>(timer), block.info.type,
-                              reinterpret_cast<ULONG_PTR>(block.info.address),
-                              "pool block allocated at " + block.info.site + " freed while a timer in it is set");
+                              violation::FreedPoolHoldsActiveTimer, reinterpret_cast<ULONG_PTR>(timer), block.type,
+                              reinterpret_cast<ULONG_PTR>(block.address),
+                              "pool block allocated at " + block.Site() + " freed while a timer in it is set");
         }
     }
 }
 
 void Pool::Free(void* address, std::optional<ULONG> tag) {
     const KIRQL irql = CurrentIrql();
-    auto live = live_.find(address);
-    const POOL_TYPE type = live != live_.end() ? live->second.info.type : NonPagedPool;
+    const auto found = live_.find(address);
+    const POOL_TYPE type = found != live_.end() ? found->second.type : NonPagedPool;
     if (irql > DISPATCH_LEVEL) {
         kernel_.Violation("pool-free-irql", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::FreeAboveDispatch,
                           irql, type, reinterpret_cast<ULONG_PTR>(address), "pool freed above DISPATCH_LEVEL");
@@ -176,35 +182,34 @@ void Pool::Free(void* address, std::optional<ULONG> tag) {
                           violation::PagedFreeAboveApc, irql, type, reinterpret_cast<ULONG_PTR>(address),
                           "paged pool freed at IRQL " + std::to_string(irql));
     }
-    auto found = live_.find(address);
     if (found == live_.end()) {
         for (const Block& old : quarantine_) {
-            if (old.info.address == address) {
-                kernel_.Fatal("pool-freed-twice", bugcode::BAD_POOL_CALLER, violation::PoolFreedTwice, 0, old.info.tag,
+            if (old.address == address) {
+                kernel_.Fatal("pool-freed-twice", bugcode::BAD_POOL_CALLER, violation::PoolFreedTwice, 0, old.tag,
                               reinterpret_cast<ULONG_PTR>(address),
-                              "pool block allocated at " + old.info.site + " freed twice");
+                              "pool block allocated at " + old.Site() + " freed twice");
             }
         }
         kernel_.Fatal("pool-free-unknown", bugcode::DRIVER_VERIFIER_DETECTED_VIOLATION, violation::FreeOfUnknownAddress,
                       reinterpret_cast<ULONG_PTR>(address), 0, 0, "freed an address that no pool allocation returned");
     }
-    Block block = found->second;
-    if (tag && *tag != block.info.tag) {
+    const Block block = found->second;
+    if (tag && *tag != block.tag) {
         kernel_.Violation("pool-free-wrong-tag", bugcode::BAD_POOL_CALLER, violation::PoolFreedWithWrongTag,
-                          reinterpret_cast<ULONG_PTR>(address), block.info.tag, *tag,
-                          "pool block tagged '" + TagText(block.info.tag) + "' freed with tag '" + TagText(*tag) + "'");
+                          reinterpret_cast<ULONG_PTR>(address), block.tag, *tag,
+                          "pool block tagged '" + TagText(block.tag) + "' freed with tag '" + TagText(*tag) + "'");
     }
     CheckGuards(block);
     CheckNoTimerInside(block);
     live_.erase(found);
-    std::memset(block.base + kGuardSize, kFreedByte, block.info.size);
-    QV_POISON(block.base, block.info.size + 2 * kGuardSize);
+    std::memset(block.base + kGuardSize, kFreedByte, block.size);
+    QV_POISON(block.base, block.size + 2 * kGuardSize);
     quarantineBytes_ += Footprint(block);
     quarantine_.push_back(block);
     while ((quarantineBytes_ > kernel_.Config().poolQuarantineBytes || quarantine_.size() > kQuarantineBlocks) &&
            !quarantine_.empty()) {
         quarantineBytes_ -= Footprint(quarantine_.front());
-        UnpoisonAll(quarantine_.front().base, quarantine_.front().info.size);
+        UnpoisonAll(quarantine_.front().base, quarantine_.front().size);
         std::free(quarantine_.front().base);
         quarantine_.pop_front();
     }
@@ -213,7 +218,7 @@ void Pool::Free(void* address, std::optional<ULONG> tag) {
 
 std::vector<PoolBlockInfo> Pool::Outstanding() const {
     std::vector<PoolBlockInfo> blocks;
-    for (const auto& [address, block] : live_) blocks.push_back(block.info);
+    for (const auto& [address, block] : live_) blocks.push_back(block.Info());
     return blocks;
 }
 

@@ -57,12 +57,29 @@ class Pool {
     void FailAfter(std::uint64_t n) { faults_.failNth = serial_ + n; }
 
   private:
+    // What the pool keeps of each block. The call site stays a pointer to
+    // the caller's file name, a literal of the code that allocates, and is
+    // put into words only for a report: every allocation and free passes
+    // through here.
     struct Block {
-        unsigned char* base; // start of the host allocation
-        PoolBlockInfo info;
+        unsigned char* base = nullptr; // start of the host allocation
+        const void* address = nullptr;
+        std::size_t size = 0;
+        ULONG tag = 0;
+        POOL_TYPE type = NonPagedPool;
+        const char* file = nullptr;
+        int line = 0;
+        std::uint64_t serial = 0;
+
+        std::string Site() const;
+        PoolBlockInfo Info() const;
     };
 
     static std::size_t Footprint(const Block& block);
+    // Counts an allocation and draws whether it fails; a failure is logged
+    // with `what` made by the caller only then.
+    template <class What>
+    bool DrawFailure(ULONG tag, std::size_t size, const What& what);
     bool ShouldFail(ULONG tag);
     void CheckGuards(const Block& block);
     void CheckNoTimerInside(const Block& block);

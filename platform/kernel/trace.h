@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
@@ -22,12 +23,14 @@ class Trace {
                                         std::string_view text)>;
 
     // Folds a number into the digest (cheap; used on hot paths).
-    void Mix(std::uint64_t value) {
-        digest_ ^= value + 0x9e3779b97f4a7c15ull + (digest_ << 6) + (digest_ >> 2);
-        digest_ *= 0x100000001b3ull;
-    }
+    void Mix(std::uint64_t value) { digest_ = Step(digest_, value); }
+    // Every character of every line goes through here: the digest is kept
+    // in a local while the text is read, since the compiler must otherwise
+    // assume that a store through a character may change it.
     void MixText(std::string_view text) {
-        for (unsigned char c : text) Mix(c);
+        std::uint64_t digest = digest_;
+        for (unsigned char c : text) digest = Step(digest, c);
+        digest_ = digest;
     }
 
     // Records a readable event: folded into the digest and shown to the
@@ -38,6 +41,21 @@ class Trace {
         MixText(category);
         MixText(text);
         if (listener_) listener_(time, thread, category, text);
+    }
+
+    // The same for a text given in pieces, as if they were one string: the
+    // digest does not tell the two apart, and the pieces are put together
+    // only when a listener is there to read them.
+    void Log(std::uint64_t time, std::string_view thread, std::string_view category,
+             std::initializer_list<std::string_view> pieces) {
+        Mix(time);
+        MixText(thread);
+        MixText(category);
+        for (std::string_view piece : pieces) MixText(piece);
+        if (!listener_) return;
+        std::string text;
+        for (std::string_view piece : pieces) text += piece;
+        listener_(time, thread, category, text);
     }
 
     // Shows a readable line to the listener, if any, without folding it into
@@ -53,6 +71,18 @@ class Trace {
     std::uint64_t Digest() const { return digest_; }
 
   private:
+    static constexpr std::uint64_t kGoldenRatio = 0x9e3779b97f4a7c15ull;
+    static constexpr std::uint64_t kFnvPrime = 0x100000001b3ull;
+    static constexpr int kHighShift = 6;
+    static constexpr int kLowShift = 2;
+    // The sum is ordered so that the value's part stays off the chain from
+    // one character to the next.
+    static std::uint64_t Step(std::uint64_t digest, std::uint64_t value) {
+        const std::uint64_t addend = value + kGoldenRatio;
+        digest ^= ((digest << kHighShift) + addend) + (digest >> kLowShift);
+        return digest * kFnvPrime;
+    }
+
     std::uint64_t digest_ = 0xcbf29ce484222325ull;
     Listener listener_;
 };

@@ -7,12 +7,11 @@
 
 namespace qv {
 
-namespace {
-// The bridge from the WDK's free functions to the machine they run on. It is
-// the emulation's only mutable global: a stack of machines per host thread,
-// the newest on top.
-thread_local Machine* currentMachine = nullptr;
+namespace detail {
+constinit thread_local CurrentMachine current;
+} // namespace detail
 
+namespace {
 MachineConfig Checked(MachineConfig config) {
     if (config.processors == 0) throw std::invalid_argument("a machine needs at least one processor");
     return config;
@@ -20,8 +19,9 @@ MachineConfig Checked(MachineConfig config) {
 } // namespace
 
 Machine* Machine::Enter(Machine* machine) {
-    Machine* previous = currentMachine;
-    currentMachine = machine;
+    Machine* previous = detail::current.machine;
+    detail::current.machine = machine;
+    detail::current.kernel = machine != nullptr && machine->kernel_ ? machine->kernel_.get() : nullptr;
     return previous;
 }
 
@@ -29,22 +29,27 @@ Machine::Machine(MachineConfig config, usb::UsbBusConfig bus)
     : config_(Checked(std::move(config))), random_(config_.seed), rules_(config_.disabledRules), previous_(Enter(this)),
       kernel_(std::make_unique<KernelCore>(config_, trace_, random_, rules_)),
       io_(std::make_unique<IoManager>(*kernel_, [this](bool active) { SetIoTimersActive(active); })),
-      usb_(*kernel_, bus) {}
+      usb_(*kernel_, bus) {
+    detail::current.kernel = kernel_.get();
+}
 
 Machine::~Machine() {
     // The I/O manager goes before the kernel core it is built on; the
     // managers above keep host memory only and go after both.
     io_.reset();
+    // The core answers K() no more while it is torn down, as while it was
+    // built.
+    detail::current.kernel = nullptr;
     kernel_.reset();
-    currentMachine = previous_;
+    Enter(previous_);
 }
 
 Machine& Machine::Current() {
-    if (currentMachine == nullptr) throw std::logic_error("no emulated machine exists on this thread");
-    return *currentMachine;
+    if (detail::current.machine == nullptr) throw std::logic_error("no emulated machine exists on this thread");
+    return *detail::current.machine;
 }
 
-bool Machine::HasCurrent() { return currentMachine != nullptr; }
+bool Machine::HasCurrent() { return detail::current.machine != nullptr; }
 
 RunResult Machine::Run() {
     // A machine stopped by a bug check stays stopped: its threads were left
@@ -108,7 +113,7 @@ void Machine::ArmSecondTick() {
 // ---------------------------------------------------------------------------
 // Each layer's way to the current machine's part of it.
 
-KernelCore& K() { return Machine::Current().Kernel(); }
+KernelCore& detail::KernelOfCurrentMachine() { return Machine::Current().Kernel(); }
 
 bool HasKernel() { return Machine::HasCurrent(); }
 

@@ -16,12 +16,18 @@ namespace qv::smclib::host {
 
 namespace {
 
+// Long enough for every line the library writes, so that a line is
+// formatted once; a longer one is measured and formatted again.
+constexpr std::size_t kLineBuffer = 256;
+
 std::string Format(const char* format, std::va_list arguments) {
     std::va_list copy;
     va_copy(copy, arguments);
-    const int length = std::vsnprintf(nullptr, 0, format, copy);
+    char buffer[kLineBuffer];
+    const int length = std::vsnprintf(buffer, sizeof buffer, format, copy);
     va_end(copy);
     if (length <= 0) return {};
+    if (static_cast<std::size_t>(length) < sizeof buffer) return std::string(buffer, static_cast<std::size_t>(length));
     std::string text(static_cast<std::size_t>(length) + 1, '\0');
     std::vsnprintf(text.data(), text.size(), format, arguments);
     text.resize(static_cast<std::size_t>(length));
@@ -35,7 +41,8 @@ void Note(const char* format, ...) {
     va_start(arguments, format);
     std::string text = Format(format, arguments);
     va_end(arguments);
-    K().Events().Log(K().Now(), "", "smclib", text);
+    KernelCore& kernel = K();
+    kernel.Events().Log(kernel.Now(), "", "smclib", text);
 }
 
 void Violation(ULONG_PTR which, ULONG_PTR second, ULONG_PTR third, ULONG_PTR fourth, const char* format, ...) {

@@ -85,9 +85,14 @@ constexpr StatusName kStatusNames[] = {
 
 } // namespace
 
-std::string UsbdStatusName(USBD_STATUS status) {
+const char* UsbdStatusLiteral(USBD_STATUS status) {
     for (const StatusName& entry : kStatusNames)
         if (entry.status == status) return entry.name;
+    return nullptr;
+}
+
+std::string UsbdStatusName(USBD_STATUS status) {
+    if (const char* name = UsbdStatusLiteral(status); name != nullptr) return name;
     char text[16];
     std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));
     return text;

@@ -170,6 +170,9 @@ class UsbBus {
 
 // "USBD_STATUS_STALL_PID", or the value in hex for a status without a name.
 std::string UsbdStatusName(USBD_STATUS status);
+// The same without a copy, for the hub's trace: null for a status without a
+// name.
+const char* UsbdStatusLiteral(USBD_STATUS status);
 
 // The NTSTATUS a Windows bus driver completes the IRP with for a URB status.
 NTSTATUS NtStatusFromUsbd(USBD_STATUS status);

@@ -21,6 +21,8 @@ constexpr unsigned kPercent = 100;
 // How long Shutdown waits for requests already on the wire, in frames,
 // before it leaves what remains to the unload audit.
 constexpr unsigned kShutdownFrames = 1000;
+// Room in a completion's trace line for the status and the byte count.
+constexpr std::size_t kCompletionTextReserve = 64;
 constexpr std::u16string_view kDriverName = u"\\Driver\\QvUsbHub";
 
 // Takes the IRP back from its cancel routine; false when the routine has
@@ -212,7 +214,7 @@ NTSTATUS Hub::Submit(Port& port, PIRP irp) {
     }
 
     USBD_STATUS verdict = Validate(port, *request);
-    Log(port.name + " submit " + request->what);
+    Log({port.name, " submit ", request->what});
     if (port.gone) verdict = USBD_STATUS_DEVICE_GONE;
     // The host controller sends nothing to a suspended port. A driver that
     // sends anyway did not quiet its device before letting it sleep: counted
@@ -444,12 +446,16 @@ void Hub::Kick(Port& port, EndpointQueue& queue) {
     }
 }
 
+// Runs after every transfer, so it walks the queues in place, in the order
+// Queues gives them, rather than through a list made for the purpose.
 void Hub::WakeParked(Port& port) {
-    for (EndpointQueue* queue : port.Queues()) {
-        if (!queue->requests.empty() && queue->requests.front()->stage == Stage::Parked) {
-            ScheduleService(port, *queue, timing::NextFrame(kernel_.Now()));
+    const auto wake = [&](EndpointQueue& queue) {
+        if (!queue.requests.empty() && queue.requests.front()->stage == Stage::Parked) {
+            ScheduleService(port, queue, timing::NextFrame(kernel_.Now()));
         }
-    }
+    };
+    wake(port.control);
+    for (auto& pipe : port.pipes) wake(pipe->queue);
 }
 
 // Timed events run in the scheduler's context, where nothing may wait; the
@@ -563,11 +569,24 @@ Completion Hub::Close(Port& port, std::unique_ptr<Request> request, USBD_STATUS 
     completion.kind = request->kind;
     completion.atOnce = atOnce;
     const std::vector<std::uint8_t>& moved = request->outcome.data;
-    completion.text = port.name + " complete " + request->what + " -> " + UsbdStatusName(status);
-    if (request->transacted && request->kind != UrbKind::SelectConfiguration) {
-        completion.text += ", " + std::to_string(moved.size()) + " bytes";
+    // Put together in one string: every transfer's completion is traced.
+    std::string& text = completion.text;
+    text.reserve(port.name.size() + request->what.size() + kCompletionTextReserve);
+    text += port.name;
+    text += " complete ";
+    text += request->what;
+    text += " -> ";
+    if (const char* name = UsbdStatusLiteral(status); name != nullptr) {
+        text += name;
+    } else {
+        text += UsbdStatusName(status);
     }
-    completion.text += atOnce ? ", at once" : ", later";
+    if (request->transacted && request->kind != UrbKind::SelectConfiguration) {
+        text += ", ";
+        text += std::to_string(moved.size());
+        text += " bytes";
+    }
+    text += atOnce ? ", at once" : ", later";
 
     const bool transfer = request->kind == UrbKind::BulkIn || request->kind == UrbKind::BulkOut;
     const bool control = request->kind == UrbKind::DescriptorRead || request->kind == UrbKind::SelectConfiguration;
@@ -642,6 +661,10 @@ void Hub::Deliver(Completions& done) {
     done.clear();
 }
 
-void Hub::Log(std::string text) { kernel_.Events().Log(kernel_.Now(), kernel_.Sched().CurrentName(), "usb", text); }
+void Hub::Log(std::string_view text) { Log({text}); }
+
+void Hub::Log(std::initializer_list<std::string_view> pieces) {
+    kernel_.Events().Log(kernel_.Now(), kernel_.Sched().CurrentName(), "usb", pieces);
+}
 
 } // namespace qv::usb::detail

@@ -214,7 +214,9 @@ class Hub : public std::enable_shared_from_this<Hub> {
     void MarkGone(Port& port, std::string_view why);
     USBD_PIPE_HANDLE NewHandle();
 
-    void Log(std::string text);
+    void Log(std::string_view text);
+    // A line given in pieces, put together only for a listener.
+    void Log(std::initializer_list<std::string_view> pieces);
     Port* FindPort(PDEVICE_OBJECT pdo) const;
 
     KernelCore& kernel_;

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <span>
 
 #include "kernel/race_annotations.h"
@@ -31,15 +32,40 @@ constexpr LONG kAny = -1;
 constexpr std::size_t kInterfaceRecordsOffset = offsetof(struct _URB_SELECT_CONFIGURATION, Interface);
 constexpr std::size_t kInterfaceHeaderSize = offsetof(USBD_INTERFACE_INFORMATION, Pipes);
 
+// A value in hex, as printf's "0x%0*X" writes it. Every transfer is named
+// in the trace with its endpoint, so this is done without printf.
+void AppendHex(std::string& text, unsigned value, int digits) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    constexpr int kNibbleBits = 4;
+    constexpr unsigned kNibbleMask = 0xF;
+    int length = 1;
+    while (length < static_cast<int>(2 * sizeof value) && (value >> (length * kNibbleBits)) != 0) ++length;
+    text += "0x";
+    for (int i = std::max(length, digits) - 1; i >= 0; --i) {
+        text += i < length ? kDigits[(value >> (i * kNibbleBits)) & kNibbleMask] : '0';
+    }
+}
+
 std::string Hex(unsigned value, int digits) {
-    char text[16];
-    std::snprintf(text, sizeof(text), "0x%0*X", digits, value);
+    std::string text;
+    AppendHex(text, value, digits);
     return text;
 }
 
-std::string TransferName(bool in, USBD_PIPE_TYPE type) {
-    const char* kind = type == UsbdPipeTypeInterrupt ? "interrupt" : "bulk";
-    return std::string(kind) + (in ? "-in" : "-out");
+const char* TransferName(bool in, USBD_PIPE_TYPE type) {
+    if (type == UsbdPipeTypeInterrupt) return in ? "interrupt-in" : "interrupt-out";
+    return in ? "bulk-in" : "bulk-out";
+}
+
+void AppendDecimal(std::string& text, ULONG value) {
+    constexpr ULONG kBase = 10;
+    char digits[std::numeric_limits<ULONG>::digits10 + 1];
+    std::size_t count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + value % kBase);
+        value /= kBase;
+    } while (value != 0);
+    while (count > 0) text += digits[--count];
 }
 
 USHORT MaxPacket0(const Port& port) {
@@ -108,13 +134,19 @@ USBD_STATUS Hub::Validate(Port& port, Request& request) {
         request.kind = in ? UrbKind::BulkIn : UrbKind::BulkOut;
         request.requested = transfer.TransferBufferLength;
         request.pipe = port.OpenPipe(transfer.PipeHandle);
-        const std::string lengthText = " len " + std::to_string(transfer.TransferBufferLength);
+        std::string& what = request.what;
         if (request.pipe == nullptr) {
-            request.what = TransferName(in, UsbdPipeTypeBulk) + " on an unknown pipe" + lengthText;
+            what = TransferName(in, UsbdPipeTypeBulk);
+            what += " on an unknown pipe len ";
+            AppendDecimal(what, transfer.TransferBufferLength);
             return USBD_STATUS_INVALID_PIPE_HANDLE;
         }
         const Pipe& pipe = *request.pipe;
-        request.what = TransferName(in, pipe.type) + " ep " + Hex(pipe.endpoint, 2) + lengthText;
+        what = TransferName(in, pipe.type);
+        what += " ep ";
+        AppendHex(what, pipe.endpoint, 2);
+        what += " len ";
+        AppendDecimal(what, transfer.TransferBufferLength);
         if (pipe.type != UsbdPipeTypeBulk && pipe.type != UsbdPipeTypeInterrupt) return USBD_STATUS_INVALID_PARAMETER;
         // Windows would quietly go by the endpoint; a flag that disagrees
         // with it is a client bug worth reporting.
