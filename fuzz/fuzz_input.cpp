@@ -54,6 +54,20 @@ MachineConfig FuzzMachineConfig(std::uint64_t seed) {
     return config;
 }
 
+std::string BootKeyOf(std::initializer_list<std::uint64_t> values) {
+    std::string key;
+    for (const std::uint64_t value : values) key += std::to_string(value) + ",";
+    return key;
+}
+
+Verdict FromRuns(const RunResult& run, const RunResult& shutdown, std::string_view what, Verdict found) {
+    Merge(found, FromRun(run, what));
+    Merge(found, FromRun(shutdown, std::string(what) + " shutdown"));
+    // Two runs' digests in one, in order.
+    found.digest = run.digest * 0x100000001B3ull ^ shutdown.digest;
+    return found;
+}
+
 Verdict FromRun(const RunResult& run, std::string_view what) {
     if (run.Ok()) return {};
     return Failed(std::string(what) + ": " + std::string(OutcomeName(run.outcome)) + "\n" + run.report);
