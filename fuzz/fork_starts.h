@@ -3,10 +3,12 @@
 // this one) runs the target's first input with that key up to its start
 // point and stops there, booted; from then on every input with the key runs
 // in a fork of that start process, which goes on from the start point with
-// the new input's bytes and ends after the input's run. The host process is
-// single-threaded (the machine's threads are fibers, and the fuzzing
-// configuration has no watchdog), so a fork holds the whole machine, its
-// simulated threads and its pending timers, exactly as they were.
+// the new input's bytes and ends after the input's run. The machine runs on
+// one host thread (its threads are fibers, and the fuzzing configuration
+// starts no watchdog), so a fork holds the whole machine, its simulated
+// threads and its pending timers, exactly as they were; libFuzzer's thread
+// that watches the memory is not copied, and nothing in the fork waits for
+// it.
 //
 // An input's run reports back through memory shared with this process: its
 // verdict and digest, and the coverage counters the compiler's
