@@ -8,7 +8,9 @@
 // starts no watchdog), so a fork holds the whole machine, its simulated
 // threads and its pending timers, exactly as they were; libFuzzer's thread
 // that watches the memory is not copied, and nothing in the fork waits for
-// it.
+// it. Host timers are not copied either: the watchdog of a machine that keeps
+// the default configuration (the scenario target's console) is silent in a
+// fork, and a busy loop there is caught by libFuzzer's -timeout instead.
 //
 // An input's run reports back through memory shared with this process: its
 // verdict and digest, and the coverage counters the compiler's
