@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -274,8 +275,9 @@ Verdict ForkStarts::Collected(int status) const {
     verdict.ok = shared_->ok != 0;
     verdict.digest = shared_->digest;
     verdict.report.assign(shared_->report, std::min<std::size_t>(shared_->reportLength, kMostReport));
-    // The run's counters join this process's, saturating as the counters do
-    // not (a run that wraps one round to zero has still been there).
+    // The run's counters join this process's. The sum saturates where the
+    // counters themselves wrap: an edge the run took is never lost to a
+    // carry.
     const std::span<std::uint8_t> counters = Counters();
     const std::uint8_t* copy = shared_->CounterCopy();
     for (std::size_t i = 0; i < counters.size(); ++i) {
