@@ -37,7 +37,19 @@ std::vector<std::vector<std::uint8_t>> Corpus(std::string_view target) {
     return inputs;
 }
 
-class ForkedStart : public ::testing::TestWithParam<const char*> {};
+class ForkedStart : public ::testing::TestWithParam<const char*> {
+  protected:
+    void SetUp() override {
+#if defined(__SANITIZE_THREAD__)
+        // In a forked run the race detector finds the input's bytes, which
+        // the start point writes, unordered with the simulated reader's
+        // reads of them, though the host runs one simulated thread at a
+        // time. The fuzzers fork under AddressSanitizer only; the plain and
+        // address builds run this comparison.
+        GTEST_SKIP() << "forked runs are not modelled by the race detector";
+#endif
+    }
+};
 
 // Every input of the target's corpus, in the corpus's order, so that most of
 // them start from a machine an earlier input's key booted.
