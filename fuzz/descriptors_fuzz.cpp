@@ -49,12 +49,7 @@ Bytes BuiltConfiguration(FuzzInput& in) {
     return test::MakeConfigurationDescriptor(interfaces, in.Byte());
 }
 
-} // namespace
-
-Verdict Fuzz_descriptors(Input input) {
-    FuzzInput in(input);
-    const std::uint64_t seed = in.Seed();
-    test::ScriptedUsbDevice device;
+void DescribeDevice(FuzzInput& in, test::ScriptedUsbDevice& device) {
     device.stallSetConfiguration = in.Byte() == 0xFF;
     if (in.Flag()) device.device = in.Chunk(sizeof(USB_DEVICE_DESCRIPTOR) + 2);
     switch (static_cast<Layout>(in.Below(static_cast<std::size_t>(Layout::Count)))) {
@@ -77,16 +72,33 @@ Verdict Fuzz_descriptors(Input input) {
         device.configuration = BuiltConfiguration(in);
         break;
     }
+}
 
+} // namespace
+
+// The device's descriptors are read only when the driver configures it, so
+// the machine boots (the reader added, its start held) with the seed alone
+// and the input's descriptors come in at the start point.
+Verdict Run_descriptors(Input input, StartPoint* start) {
+    FuzzInput in(input);
+    const std::uint64_t seed = in.Seed();
+    test::ScriptedUsbDevice device;
     harness::HeldReader config;
     config.machine = FuzzMachineConfig(seed);
     harness::ReaderMachine bed(device, config);
     const RunResult run = bed.Run([&] {
+        Reach(start, in);
+        DescribeDevice(in, device);
         if (bed.Configure(0) == STATUS_SUCCESS) (void)bed.Unconfigure(0);
     });
-    Verdict verdict = FromRun(run, "descriptors");
-    Merge(verdict, FromRun(bed.Shutdown(), "descriptors shutdown"));
-    return verdict;
+    return FromRuns(run, bed.Shutdown(), "descriptors");
 }
+
+std::string BootKey_descriptors(Input input) {
+    FuzzInput in(input);
+    return BootKeyOf({in.Seed()});
+}
+
+Verdict Fuzz_descriptors(Input input) { return Run_descriptors(input, nullptr); }
 
 } // namespace qv::fuzz

@@ -11,7 +11,13 @@ constexpr VirtualTime kFuzzTimeLimit = 2ull * 3600 * kTicksPerSecond;
 constexpr std::uint64_t kSeedChoices = 16;
 } // namespace
 
-std::uint8_t FuzzInput::Byte() { return Empty() ? 0 : bytes_[at_++]; }
+// A byte read past the end still counts, so that the position says how
+// much a run has read whatever the input's length: a run from a start point
+// goes on from there with another input's bytes.
+std::uint8_t FuzzInput::Byte() {
+    const std::size_t at = at_++;
+    return at < bytes_.size() ? bytes_[at] : 0;
+}
 
 std::uint16_t FuzzInput::Word() {
     const std::uint16_t low = Byte();
@@ -31,6 +37,7 @@ std::size_t FuzzInput::Below(std::size_t bound) {
 
 std::vector<std::uint8_t> FuzzInput::Take(std::size_t count) {
     const std::size_t taken = std::min(count, Left());
+    if (taken == 0) return {};
     std::vector<std::uint8_t> bytes(bytes_.begin() + static_cast<std::ptrdiff_t>(at_),
                                     bytes_.begin() + static_cast<std::ptrdiff_t>(at_ + taken));
     at_ += taken;
@@ -52,6 +59,20 @@ MachineConfig FuzzMachineConfig(std::uint64_t seed) {
     config.watchdogMilliseconds = 0;
     config.timeLimit = kFuzzTimeLimit;
     return config;
+}
+
+std::string BootKeyOf(std::initializer_list<std::uint64_t> values) {
+    std::string key;
+    for (const std::uint64_t value : values) key += std::to_string(value) + ",";
+    return key;
+}
+
+Verdict FromRuns(const RunResult& run, const RunResult& shutdown, std::string_view what, Verdict found) {
+    Merge(found, FromRun(run, what));
+    Merge(found, FromRun(shutdown, std::string(what) + " shutdown"));
+    // Two runs' digests in one, in order.
+    found.digest = run.digest * 0x100000001B3ull ^ shutdown.digest;
+    return found;
 }
 
 Verdict FromRun(const RunResult& run, std::string_view what) {

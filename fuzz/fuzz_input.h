@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <span>
 #include <string>
 #include <vector>
@@ -22,6 +23,10 @@ class FuzzInput {
     explicit FuzzInput(Input bytes) : bytes_(bytes) {}
 
     bool Empty() const { return at_ >= bytes_.size(); }
+    std::size_t Position() const { return at_; }
+    // Goes on with other bytes from the same position: another input with
+    // the same boot key, at the start point.
+    void Rebind(Input bytes) { bytes_ = bytes; }
     std::size_t Left() const { return Empty() ? 0 : bytes_.size() - at_; }
 
     std::uint8_t Byte();
@@ -49,6 +54,19 @@ class FuzzInput {
 // watchdog (libFuzzer's -timeout catches hangs), a virtual-time limit that a
 // healthy run never reaches.
 MachineConfig FuzzMachineConfig(std::uint64_t seed);
+
+// Hands the input over at the start point, when the run has one.
+inline void Reach(StartPoint* start, FuzzInput& in) {
+    if (start != nullptr) start->Reached(in);
+}
+
+// A boot key from the values an input's first bytes decode to.
+std::string BootKeyOf(std::initializer_list<std::uint64_t> values);
+
+// The verdict of a test bed's run and its shutdown, and their digests:
+// `found` (a fault the target saw itself) when it is one, else the first
+// of the runs that failed.
+Verdict FromRuns(const RunResult& run, const RunResult& shutdown, std::string_view what, Verdict found = {});
 
 // A verdict from a run of the emulated machine.
 Verdict FromRun(const RunResult& run, std::string_view what);

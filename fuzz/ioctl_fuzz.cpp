@@ -89,12 +89,13 @@ bool IsCardWait(ULONG code) { return code == IOCTL_SMARTCARD_IS_PRESENT || code 
 
 } // namespace
 
-Verdict Fuzz_ioctl(Input input) {
+// The machine boots with the seed's schedule and the card of the input's
+// choice in the slot; the input's own part begins with the reader configured.
+Verdict Run_ioctl(Input input, StartPoint* start) {
     FuzzInput in(input);
     const std::uint64_t seed = in.Seed();
     const auto catalogue = sim::CardCatalogue();
     const std::string_view cardName = catalogue[in.Below(catalogue.size())].name;
-    const bool polling = in.Flag();
     sim::UsbReader reader({}, sim::MakeCard(cardName, seed));
 
     harness::HeldReader config;
@@ -104,6 +105,8 @@ Verdict Fuzz_ioctl(Input input) {
     Verdict verdict;
     const RunResult run = bed.Run([&] {
         if (bed.Configure(0) != STATUS_SUCCESS) return;
+        Reach(start, in);
+        const bool polling = in.Flag();
         if (polling && bed.StartPolling(0) != STATUS_SUCCESS) return;
         for (std::size_t i = 0; i < kRequests && !in.Empty(); ++i) {
             const std::uint8_t choice = in.Byte();
@@ -126,9 +129,15 @@ Verdict Fuzz_ioctl(Input input) {
         if (polling) bed.StopPolling(0);
         (void)bed.Reap();
     });
-    Merge(verdict, FromRun(run, "ioctl"));
-    Merge(verdict, FromRun(bed.Shutdown(), "ioctl shutdown"));
-    return verdict;
+    return FromRuns(run, bed.Shutdown(), "ioctl", verdict);
 }
+
+std::string BootKey_ioctl(Input input) {
+    FuzzInput in(input);
+    const std::uint64_t seed = in.Seed();
+    return BootKeyOf({seed, in.Below(sim::CardCatalogue().size())});
+}
+
+Verdict Fuzz_ioctl(Input input) { return Run_ioctl(input, nullptr); }
 
 } // namespace qv::fuzz

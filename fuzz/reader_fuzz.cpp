@@ -83,14 +83,13 @@ std::optional<Transfers> Answer(FuzzInput& in, ReaderState& reader) {
 
 } // namespace
 
-Verdict Fuzz_reader(Input input) {
+// The reader's bulk pipes carry nothing until the first command, so the
+// machine boots and configures the reader with the seed alone; the bus
+// failure and the answers come in at the start point.
+Verdict Run_reader(Input input, StartPoint* start) {
     FuzzInput in(input);
     const std::uint64_t seed = in.Seed();
     test::ScriptedReader reader;
-    const std::size_t failIndex = in.Byte();
-    if (failIndex != kNoFailure) {
-        reader.FailIn(failIndex, kBusFailures[in.Below(std::size(kBusFailures))]);
-    }
     ReaderState state;
     reader.SetResponder([&](const Bytes&) { return Answer(in, state); });
 
@@ -100,6 +99,11 @@ Verdict Fuzz_reader(Input input) {
     Verdict verdict;
     const RunResult run = bed.Run([&] {
         if (bed.Configure(0) != STATUS_SUCCESS) return;
+        Reach(start, in);
+        const std::size_t failIndex = in.Byte();
+        if (failIndex != kNoFailure) {
+            reader.FailIn(failIndex, kBusFailures[in.Below(std::size(kBusFailures))]);
+        }
         for (std::size_t i = 0; i < kCommands && !in.Empty(); ++i) {
             const ULONG number = static_cast<ULONG>(in.Below(READER_COMMAND_LAST + 1));
             Bytes payload;
@@ -112,9 +116,14 @@ Verdict Fuzz_reader(Input input) {
             }
         }
     });
-    Merge(verdict, FromRun(run, "reader"));
-    Merge(verdict, FromRun(bed.Shutdown(), "reader shutdown"));
-    return verdict;
+    return FromRuns(run, bed.Shutdown(), "reader", verdict);
 }
+
+std::string BootKey_reader(Input input) {
+    FuzzInput in(input);
+    return BootKeyOf({in.Seed()});
+}
+
+Verdict Fuzz_reader(Input input) { return Run_reader(input, nullptr); }
 
 } // namespace qv::fuzz

@@ -11,6 +11,7 @@
 // end clean: no bug check, deadlock or leak at the final unload audit.
 #include <algorithm>
 #include <array>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -191,23 +192,31 @@ std::string Line(FuzzInput& in, ScenarioState& state) {
     return "state";
 }
 
-} // namespace
-
-Verdict Fuzz_scenario(Input input) {
-    FuzzInput in(input);
+harness::AppConsoleOptions ScenarioOptions(FuzzInput& in) {
     harness::AppConsoleOptions options;
     options.seed = in.Seed();
     options.model = in.Flag() ? sim::ReaderModel::Qv39N : sim::ReaderModel::Qv38N;
     const auto catalogue = sim::CardCatalogue();
     options.card = std::string(catalogue[in.Below(catalogue.size())].name);
     options.noCard = in.Byte() == 0xFF;
+    return options;
+}
 
+} // namespace
+
+// The console starts the reader with the seed, the model and the card of the
+// input's first bytes; the input's own part, the console's lines, begins
+// once it has started.
+Verdict Run_scenario(Input input, StartPoint* start) {
+    FuzzInput in(input);
+    const harness::AppConsoleOptions options = ScenarioOptions(in);
     std::ostringstream out;
     std::string script;
     harness::AppConsole console(options, out);
     if (!console.Start()) {
         return Failed("the console did not start:\n" + out.str());
     }
+    Reach(start, in);
     ScenarioState state;
     for (std::size_t i = 0; i < kMostOperations && !in.Empty(); ++i) {
         const std::string lines = Line(in, state);
@@ -218,11 +227,23 @@ Verdict Fuzz_scenario(Input input) {
             at = end + 1;
         }
     }
+    Verdict verdict;
     if (console.Finish() != 0) {
-        return Failed("scenario (" + options.card + ", seed " + std::to_string(options.seed) + "):\n" + script +
-                      "---\n" + out.str());
+        verdict = Failed("scenario (" + options.card + ", seed " + std::to_string(options.seed) + "):\n" + script +
+                         "---\n" + out.str());
     }
-    return {};
+    // The console's output ends with its run's digest.
+    verdict.digest = std::hash<std::string>{}(out.str());
+    return verdict;
 }
+
+std::string BootKey_scenario(Input input) {
+    FuzzInput in(input);
+    const harness::AppConsoleOptions options = ScenarioOptions(in);
+    return BootKeyOf({options.seed, static_cast<std::uint64_t>(options.model), std::hash<std::string>{}(options.card),
+                      options.noCard});
+}
+
+Verdict Fuzz_scenario(Input input) { return Run_scenario(input, nullptr); }
 
 } // namespace qv::fuzz

@@ -52,28 +52,26 @@ test::Transfers InPackets(FuzzInput& in, const Bytes& block) {
 
 } // namespace
 
-Verdict Fuzz_transmit(Input input) {
+// The machine boots and configures the reader with the seed alone: the
+// protocol, the card's IFSC and checksum, and the card's answers come in at
+// the start point (the reader's bulk pipes carry nothing before it).
+Verdict Run_transmit(Input input, StartPoint* start) {
     FuzzInput in(input);
     const std::uint64_t seed = in.Seed();
-    const bool t1 = in.Flag();
-    const std::uint8_t ifsc = in.Byte();
-    const bool crc = in.Flag();
-    const auto edc = crc ? smclib::t1::Edc::Crc : smclib::t1::Edc::Lrc;
+    bool t1 = false;
+    auto edc = smclib::t1::Edc::Lrc;
 
     test::ScriptedReader reader;
     LinkPeer peer([&](const Bytes&) -> std::optional<Bytes> {
         if (in.Empty()) return std::nullopt;
         return T0Reply(in);
     });
-    if (t1) {
-        reader.SetResponder([&](const Bytes& block) -> std::optional<test::Transfers> {
-            const Bytes answer = T1CardAnswer(in, block, edc);
-            if (answer.empty()) return std::nullopt;
-            return InPackets(in, answer);
-        });
-    } else {
-        reader.SetResponder([&](const Bytes& block) { return peer.Respond(block); });
-    }
+    reader.SetResponder([&](const Bytes& block) -> std::optional<test::Transfers> {
+        if (!t1) return peer.Respond(block);
+        const Bytes answer = T1CardAnswer(in, block, edc);
+        if (answer.empty()) return std::nullopt;
+        return InPackets(in, answer);
+    });
 
     harness::HeldReader config;
     config.machine = FuzzMachineConfig(seed);
@@ -82,6 +80,11 @@ Verdict Fuzz_transmit(Input input) {
     Verdict verdict;
     const RunResult run = bed.Run([&] {
         if (bed.Configure(0) != STATUS_SUCCESS) return;
+        Reach(start, in);
+        t1 = in.Flag();
+        const std::uint8_t ifsc = in.Byte();
+        const bool crc = in.Flag();
+        edc = crc ? smclib::t1::Edc::Crc : smclib::t1::Edc::Lrc;
         SMARTCARD_EXTENSION& card = bed.Smartcard(0);
         bed.Reader(0).LinkSynchronized = 1;
         if (t1) {
@@ -112,9 +115,14 @@ Verdict Fuzz_transmit(Input input) {
             }
         }
     });
-    Merge(verdict, FromRun(run, "transmit"));
-    Merge(verdict, FromRun(bed.Shutdown(), "transmit shutdown"));
-    return verdict;
+    return FromRuns(run, bed.Shutdown(), "transmit", verdict);
 }
+
+std::string BootKey_transmit(Input input) {
+    FuzzInput in(input);
+    return BootKeyOf({in.Seed()});
+}
+
+Verdict Fuzz_transmit(Input input) { return Run_transmit(input, nullptr); }
 
 } // namespace qv::fuzz

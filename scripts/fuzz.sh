@@ -26,7 +26,8 @@
 # fuzzing processes per target, default 1), QV_FUZZ_TIMEOUT (seconds one
 # input may take before it counts as a hang, default 10), QV_FUZZ_MAX_LEN,
 # QV_FUZZ_RUNS (stop a target after this many executions even if its time is
-# not up, default no limit).
+# not up, default no limit). QV_FUZZ_FORK=1 runs the machine-level targets'
+# inputs from a machine booted once per boot key (fuzz/fork_starts.h).
 set -euo pipefail
 scripts="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 root="$(cd "$scripts/.." && pwd)"

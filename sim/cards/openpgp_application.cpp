@@ -1,6 +1,5 @@
 #include "cards/openpgp_application.h"
 
-#include <openssl/rand.h>
 
 #include <algorithm>
 #include <vector>
@@ -760,8 +759,10 @@ ApduAnswer OpenPgpApplication::Decipher(const Apdu& apdu, Transport transport) {
 ApduAnswer OpenPgpApplication::GetChallenge(const Apdu& apdu, Transport transport) {
     if (apdu.p1 != 0 || apdu.p2 != 0) return Status(kSwWrongP1P2);
     if (!apdu.data.empty() || !apdu.le) return Status(kSwWrongLength);
+    // Drawn from the card's seed, as everything the simulation varies is, so
+    // that a run replays byte for byte.
     Bytes challenge(*apdu.le);
-    if (RAND_bytes(challenge.data(), static_cast<int>(challenge.size())) != 1) return Status(kSwConditionsNotSatisfied);
+    for (auto& b : challenge) b = static_cast<std::uint8_t>(random_());
     return Respond(std::move(challenge), apdu, transport, options_.timing.command);
 }
 

@@ -198,6 +198,21 @@ TEST(OpenPgpCard, AnnouncesItselfAndShortApdusWithChaining) {
     EXPECT_EQ(Send(card, "01 CA 00 4F 00").sw, kSwLogicalChannelUnsupported);
 }
 
+// The challenge is the card's own randomness, and like everything the
+// simulation varies it comes from the seed: the same seed, the same bytes
+// (a run replays), and successive challenges differ.
+TEST(OpenPgpCard, ChallengesComeFromTheSeed) {
+    OpenPgpApplication first(7);
+    OpenPgpApplication again(7);
+    OpenPgpApplication other(8);
+    const ApduAnswer a = Send(first, "00 84 00 00 08");
+    ASSERT_EQ(a.sw, kSwOk);
+    EXPECT_EQ(a.data.size(), 8u);
+    EXPECT_EQ(Send(again, "00 84 00 00 08").data, a.data);
+    EXPECT_NE(Send(other, "00 84 00 00 08").data, a.data);
+    EXPECT_NE(Send(first, "00 84 00 00 08").data, a.data);
+}
+
 TEST(OpenPgpCard, WrongPinsCountDownAndTheRightOneRestoresThem) {
     OpenPgpApplication card(1);
     EXPECT_EQ(Send(card, "00 20 00 82").sw, 0x63C3) << "without data: the tries left";
