@@ -14,6 +14,8 @@
 #include <memory>
 #include <sstream>
 #include <thread>
+#include <unordered_set>
+#include <vector>
 
 #include "harness/console_words.h"
 #include "scenario.h"
@@ -134,8 +136,11 @@ class Progress {
 
 } // namespace
 
+// A seed named twice (1-5,3) runs once: it would give the same run again,
+// and a sweep counts each seed's result once.
 std::optional<std::vector<std::uint64_t>> ParseSeeds(std::string_view text) {
     std::vector<std::uint64_t> seeds;
+    std::unordered_set<std::uint64_t> listed;
     constexpr std::uint64_t kMostSeeds = 10'000'000;
     while (!text.empty()) {
         const auto comma = text.find(',');
@@ -151,7 +156,8 @@ std::optional<std::vector<std::uint64_t>> ParseSeeds(std::string_view text) {
             return std::nullopt;
         }
         if (last - first >= kMostSeeds || seeds.size() + (last - first) >= kMostSeeds) return std::nullopt;
-        for (std::uint64_t seed = first; seed <= last; ++seed) seeds.push_back(seed);
+        for (std::uint64_t seed = first; seed <= last; ++seed)
+            if (listed.insert(seed).second) seeds.push_back(seed);
     }
     if (seeds.empty()) return std::nullopt;
     return seeds;
