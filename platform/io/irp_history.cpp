@@ -1,8 +1,8 @@
 // The ring of recent IRP events and the names it prints them with.
-#include <limits>
 #include <string>
 
 #include "io/io_state.h"
+#include "kernel/number_text.h"
 #include "kernel/status_names.h"
 #include "kernel/scheduler.h"
 
@@ -10,28 +10,11 @@ namespace qv::io {
 
 namespace {
 
-// Every IRP that goes by is described, so the text is built by hand, in the
-// ring's own strings, rather than with printf and temporaries.
-constexpr int kNibbleBits = 4;
-constexpr ULONG kDecimalBase = 10;
-constexpr ULONG kNibbleMask = 0xF;
-
-void AppendHex(std::string& text, ULONG value, int digits) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    text += "0x";
-    for (int i = digits - 1; i >= 0; --i) text += kDigits[(value >> (i * kNibbleBits)) & kNibbleMask];
-}
-
+// Every IRP that goes by is described, so the text is built in the ring's
+// own strings rather than with printf and temporaries.
 void AppendIrpName(std::string& text, const IrpRecord& record) {
     text += "irp";
-    char digits[std::numeric_limits<decltype(record.serial)>::digits10 + 1];
-    std::size_t count = 0;
-    auto value = record.serial;
-    do {
-        digits[count++] = static_cast<char>('0' + value % kDecimalBase);
-        value /= kDecimalBase;
-    } while (value != 0);
-    while (count > 0) text += digits[--count];
+    AppendDecimal(text, record.serial);
 }
 
 // The names of the major functions; null for one without a name here.
@@ -80,8 +63,6 @@ std::string MajorFunctionText(UCHAR major) {
     AppendMajorFunction(text, major);
     return text;
 }
-
-
 
 std::string Narrow(std::u16string_view text) {
     std::string narrow;

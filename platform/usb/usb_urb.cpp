@@ -6,9 +6,9 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
-#include <limits>
 #include <span>
 
+#include "kernel/number_text.h"
 #include "kernel/race_annotations.h"
 #include "usb/usb_hub.h"
 #include "usb/usb_timing.h"
@@ -32,20 +32,6 @@ constexpr LONG kAny = -1;
 constexpr std::size_t kInterfaceRecordsOffset = offsetof(struct _URB_SELECT_CONFIGURATION, Interface);
 constexpr std::size_t kInterfaceHeaderSize = offsetof(USBD_INTERFACE_INFORMATION, Pipes);
 
-// A value in hex, as printf's "0x%0*X" writes it. Every transfer is named
-// in the trace with its endpoint, so this is done without printf.
-void AppendHex(std::string& text, unsigned value, int digits) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    constexpr int kNibbleBits = 4;
-    constexpr unsigned kNibbleMask = 0xF;
-    int length = 1;
-    while (length < static_cast<int>(2 * sizeof value) && (value >> (length * kNibbleBits)) != 0) ++length;
-    text += "0x";
-    for (int i = std::max(length, digits) - 1; i >= 0; --i) {
-        text += i < length ? kDigits[(value >> (i * kNibbleBits)) & kNibbleMask] : '0';
-    }
-}
-
 std::string Hex(unsigned value, int digits) {
     std::string text;
     AppendHex(text, value, digits);
@@ -55,17 +41,6 @@ std::string Hex(unsigned value, int digits) {
 const char* TransferName(bool in, USBD_PIPE_TYPE type) {
     if (type == UsbdPipeTypeInterrupt) return in ? "interrupt-in" : "interrupt-out";
     return in ? "bulk-in" : "bulk-out";
-}
-
-void AppendDecimal(std::string& text, ULONG value) {
-    constexpr ULONG kBase = 10;
-    char digits[std::numeric_limits<ULONG>::digits10 + 1];
-    std::size_t count = 0;
-    do {
-        digits[count++] = static_cast<char>('0' + value % kBase);
-        value /= kBase;
-    } while (value != 0);
-    while (count > 0) text += digits[--count];
 }
 
 USHORT MaxPacket0(const Port& port) {
